@@ -1,0 +1,49 @@
+// One picture of a tag set (cover art and the like), kept as a file on disk.
+#pragma once
+
+#include <memory>
+
+#include "meridex/Export.h"
+#include "nimbrel/CString.h"
+
+namespace Meridex {
+
+// A handle to a picture record shared by every copy of the handle, and by
+// every CTags that holds one of them. The record is immutable except for its
+// delete flag: SetDeleteFlag on any copy is seen by all. When the last handle
+// goes away with the flag set, the picture's file is deleted (a failure is
+// logged, never thrown).
+//
+// Copies may be used and destroyed on different threads concurrently; the
+// final release and the file deletion happen exactly once.
+class MERIDEX_EXPORT CPictureTag {
+ public:
+  // An empty picture: no record, IsEmpty() is true.
+  CPictureTag();
+  // `type` is the picture type of the tag format (e.g. 3 for a front cover).
+  CPictureTag(const CString& path, const CString& mimeType, int type, const CString& description,
+              bool deleteFlag);
+  CPictureTag(const CPictureTag& other);
+  CPictureTag& operator=(const CPictureTag& other);
+  CPictureTag(CPictureTag&& other) noexcept;
+  CPictureTag& operator=(CPictureTag&& other) noexcept;
+  ~CPictureTag();
+
+  // Empty text, type 0 and flag false for an empty picture.
+  CString GetFilePath() const;
+  CString GetMimeType() const;
+  int GetType() const;
+  CString GetDescription() const;
+  bool GetDeleteFlag() const;
+  // Marks the file for deletion when the last handle goes; no effect on an
+  // empty picture.
+  void SetDeleteFlag(bool deleteFlag);
+  // True when there is no record or its file path is empty.
+  bool IsEmpty() const;
+
+ private:
+  struct Record;
+  std::shared_ptr<Record> record_;
+};
+
+}  // namespace Meridex

@@ -1,0 +1,39 @@
+#include "platform/DynamicLibrary.h"
+
+#include <dlfcn.h>
+
+#include "platform/TextCodec.h"
+
+namespace platform {
+
+DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
+  if (this != &other) {
+    Close();
+    handle_ = other.handle_;
+    other.handle_ = nullptr;
+  }
+  return *this;
+}
+
+bool DynamicLibrary::Open(const std::wstring& path, std::wstring* error) {
+  Close();
+  ::dlerror();  // clear any stale text so that the one read below is ours
+  handle_ = ::dlopen(ToUtf8(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_) return true;
+  if (error) {
+    const char* text = ::dlerror();
+    *error = text ? FromUtf8(text) : std::wstring(L"cannot load ") + path;
+  }
+  return false;
+}
+
+void* DynamicLibrary::Symbol(const char* name) const { return handle_ ? ::dlsym(handle_, name) : nullptr; }
+
+void DynamicLibrary::Close() {
+  if (handle_) {
+    ::dlclose(handle_);
+    handle_ = nullptr;
+  }
+}
+
+}  // namespace platform

@@ -1,0 +1,51 @@
+// The process's view of time and of its temporary folder, behind an interface
+// that tests can replace (in the spirit of an injectable environment).
+//
+// Code reads these services only through Env::Current(); a test installs its
+// own Env with ScopedEnv and restores the previous one when done.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/SystemTime.h"
+
+namespace platform {
+
+class Env {
+ public:
+  virtual ~Env() = default;
+
+  // Milliseconds of a monotonic clock, truncated to 32 bits (wraps).
+  virtual std::uint32_t TickCount();
+  // Current local and UTC calendar time.
+  virtual SystemTime LocalTime();
+  virtual SystemTime UtcTime();
+  // Seconds since 1970-01-01 UTC.
+  virtual std::int64_t UnixTime();
+  // Blocks the calling thread for `ms` milliseconds.
+  virtual void SleepMs(std::uint32_t ms);
+  // The temporary folder: $TMPDIR, else /tmp/, always with a trailing "/".
+  virtual std::wstring TempFolder();
+
+  // The real environment.
+  static Env* Default();
+  // The environment in force; Default() unless a test replaced it.
+  static Env* Current();
+  // Replaces the environment in force; null restores Default(). Returns the previous one.
+  static Env* Install(Env* env);
+};
+
+// Installs an environment for a scope.
+class ScopedEnv {
+ public:
+  explicit ScopedEnv(Env* env) : previous_(Env::Install(env)) {}
+  ~ScopedEnv() { Env::Install(previous_); }
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  Env* previous_;
+};
+
+}  // namespace platform

@@ -1,0 +1,53 @@
+// An open file, read and written as bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+class File {
+ public:
+  enum class Mode {
+    kRead,          // existing file, read only
+    kWrite,         // create or truncate, write only
+    kAppend,        // create when missing, keep content, writes go to the end
+    kReadWrite,     // create when missing, keep content
+  };
+
+  File() = default;
+  ~File() { Close(); }
+  File(File&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens `path`; false with LastError() set on failure. Other processes may
+  // read the file while it is open.
+  bool Open(std::wstring_view path, Mode mode);
+  bool IsOpen() const { return fd_ >= 0; }
+  void Close();
+
+  // Reads up to `size` bytes; returns the count read, 0 at the end, -1 on error.
+  std::int64_t Read(void* buffer, std::size_t size);
+  // Writes all bytes; false on error.
+  bool Write(const void* data, std::size_t size);
+  bool Write(std::string_view bytes) { return Write(bytes.data(), bytes.size()); }
+  // Moves the position; `origin` 0 from the start, 1 from the current position, 2 from the end.
+  // Returns the new position, or -1.
+  std::int64_t Seek(std::int64_t offset, int origin);
+  std::int64_t Size() const;
+  bool Flush();
+
+  // Reads a whole file into `out`; false when it cannot be read.
+  static bool ReadAll(std::wstring_view path, std::string& out);
+  // Replaces a file with `bytes`.
+  static bool WriteAll(std::wstring_view path, std::string_view bytes);
+
+ private:
+  int fd_ = -1;
+};
+
+}  // namespace platform

@@ -1,0 +1,275 @@
+#include "platform/FileSystem.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+#include "platform/TextCodec.h"
+
+namespace platform {
+
+namespace {
+
+// The last component of a path, ignoring trailing separators.
+std::wstring_view BaseName(std::wstring_view path) {
+  while (path.size() > 1 && path.back() == kPathSeparator) path.remove_suffix(1);
+  const std::size_t slash = path.rfind(kPathSeparator);
+  return slash == std::wstring_view::npos ? path : path.substr(slash + 1);
+}
+
+std::uint32_t AttributesOf(bool directory, unsigned mode, std::wstring_view name) {
+  std::uint32_t attributes = 0;
+  if (directory) attributes |= kAttrDirectory;
+  if ((mode & S_IWUSR) == 0) attributes |= kAttrReadOnly;
+  // "." and ".." name folders, they are not dot-files.
+  if (!name.empty() && name[0] == L'.' && name != L"." && name != L"..") attributes |= kAttrHidden;
+  return attributes ? attributes : kAttrNormal;
+}
+
+// Status of the file at `native`; `name` is its last component, for the hidden attribute.
+bool StatNative(const char* native, std::wstring_view name, FileStatus& status) {
+#ifdef STATX_BTIME
+  struct statx stx;
+  if (::statx(AT_FDCWD, native, 0, STATX_BASIC_STATS | STATX_BTIME, &stx) == 0) {
+    status.size = static_cast<std::int64_t>(stx.stx_size);
+    status.modificationTime = stx.stx_mtime.tv_sec;
+    status.accessTime = stx.stx_atime.tv_sec;
+    status.creationTime = (stx.stx_mask & STATX_BTIME) ? stx.stx_btime.tv_sec : stx.stx_mtime.tv_sec;
+    status.attributes = AttributesOf(S_ISDIR(stx.stx_mode), stx.stx_mode, name);
+    return true;
+  }
+  if (errno != ENOSYS) return false;  // otherwise an old kernel: fall back to stat
+#endif
+  struct stat st;
+  if (::stat(native, &st) != 0) return false;
+  status.size = static_cast<std::int64_t>(st.st_size);
+  status.modificationTime = st.st_mtim.tv_sec;
+  status.accessTime = st.st_atim.tv_sec;
+  status.creationTime = st.st_mtim.tv_sec;
+  status.attributes = AttributesOf(S_ISDIR(st.st_mode), st.st_mode, name);
+  return true;
+}
+
+// Status of a symbolic link itself (for a link whose target is gone).
+bool LinkStatus(const char* native, std::wstring_view name, FileStatus& status) {
+  struct stat st;
+  if (::lstat(native, &st) != 0 || !S_ISLNK(st.st_mode)) return false;
+  status.size = static_cast<std::int64_t>(st.st_size);
+  status.modificationTime = status.creationTime = st.st_mtim.tv_sec;
+  status.accessTime = st.st_atim.tv_sec;
+  status.attributes = AttributesOf(false, st.st_mode, name);
+  return true;
+}
+
+bool IsLinkNative(const char* native) {
+  struct stat st;
+  return ::lstat(native, &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+void MarkLink(FileStatus& status) {
+  status.attributes = (status.attributes & ~static_cast<std::uint32_t>(kAttrNormal)) | kAttrSymlink;
+}
+
+// Closes a descriptor without disturbing errno, for clean-up on failure paths.
+void CloseKeepingErrno(int fd) {
+  const int saved = errno;
+  ::close(fd);
+  errno = saved;
+}
+
+bool WriteFully(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool CopyContent(int in, int out) {
+  constexpr std::size_t kBufferSize = 64 * 1024;
+  const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
+  for (;;) {
+    const ssize_t n = ::read(in, buffer.get(), kBufferSize);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    if (!WriteFully(out, buffer.get(), static_cast<std::size_t>(n))) return false;
+  }
+}
+
+// Matches with "*" and "?"; a star remembers where it started so that a
+// mismatch retries from one character further instead of recursing, which
+// bounds the work by name length times pattern length.
+bool MatchStars(std::wstring_view name, std::wstring_view pattern) {
+  constexpr std::size_t kNone = std::wstring_view::npos;
+  std::size_t n = 0, p = 0;
+  std::size_t starPattern = kNone, starName = 0;
+  while (n < name.size()) {
+    if (p < pattern.size() && pattern[p] == L'*') {
+      starPattern = p++;
+      starName = n;
+    } else if (p < pattern.size() && (pattern[p] == L'?' || pattern[p] == name[n])) {
+      ++p;
+      ++n;
+    } else if (starPattern != kNone) {
+      p = starPattern + 1;
+      n = ++starName;
+    } else {
+      return false;
+    }
+  }
+  while (p < pattern.size() && pattern[p] == L'*') ++p;
+  return p == pattern.size();
+}
+
+}  // namespace
+
+std::string NativePath(std::wstring_view path) { return ToUtf8(path); }
+
+bool GetFileStatus(std::wstring_view path, FileStatus& status) {
+  return StatNative(NativePath(path).c_str(), BaseName(path), status);
+}
+
+std::uint32_t GetFileAttributes(std::wstring_view path) {
+  FileStatus status;
+  return GetFileStatus(path, status) ? status.attributes : kInvalidAttributes;
+}
+
+bool PathExists(std::wstring_view path) { return GetFileAttributes(path) != kInvalidAttributes; }
+
+bool IsDirectory(std::wstring_view path) {
+  const std::uint32_t attributes = GetFileAttributes(path);
+  return attributes != kInvalidAttributes && (attributes & kAttrDirectory) != 0;
+}
+
+bool IsSymbolicLink(std::wstring_view path) { return IsLinkNative(NativePath(path).c_str()); }
+
+bool CreateDirectory(std::wstring_view path) { return ::mkdir(NativePath(path).c_str(), 0777) == 0; }
+
+bool RemoveDirectory(std::wstring_view path) { return ::rmdir(NativePath(path).c_str()) == 0; }
+
+bool DeleteFile(std::wstring_view path) { return ::unlink(NativePath(path).c_str()) == 0; }
+
+bool CopyFile(std::wstring_view from, std::wstring_view to, bool failIfExists) {
+  const int in = ::open(NativePath(from).c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return false;
+  struct stat source;
+  if (::fstat(in, &source) != 0) {
+    CloseKeepingErrno(in);
+    return false;
+  }
+  if (S_ISDIR(source.st_mode)) {
+    ::close(in);
+    errno = EISDIR;
+    return false;
+  }
+  const std::string target = NativePath(to);
+  // Not truncated on open: copying a file onto itself must not empty it first.
+  const int out = ::open(target.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (failIfExists ? O_EXCL : 0), 0644);
+  if (out < 0) {
+    CloseKeepingErrno(in);
+    return false;
+  }
+  struct stat destination;
+  bool ok = ::fstat(out, &destination) == 0;
+  if (ok && destination.st_dev == source.st_dev && destination.st_ino == source.st_ino) {
+    CloseKeepingErrno(in);
+    CloseKeepingErrno(out);
+    errno = EINVAL;
+    return false;
+  }
+  ok = ok && ::ftruncate(out, 0) == 0 && CopyContent(in, out);
+  CloseKeepingErrno(in);
+  if (::close(out) != 0) ok = false;
+  if (!ok) {
+    // A partial copy is worse than none.
+    const int saved = errno;
+    ::unlink(target.c_str());
+    errno = saved;
+  }
+  return ok;
+}
+
+bool MoveFile(std::wstring_view from, std::wstring_view to) {
+  const std::string source = NativePath(from);
+  if (::rename(source.c_str(), NativePath(to).c_str()) == 0) return true;
+  if (errno != EXDEV) return false;
+  // Another file system: a file can be copied over, a folder cannot.
+  FileStatus status;
+  if (!GetFileStatus(from, status)) return false;
+  if (status.attributes & kAttrDirectory) {
+    errno = EXDEV;
+    return false;
+  }
+  if (!CopyFile(from, to, false)) return false;
+  SetFileTimes(to, status.modificationTime);  // a moved file keeps its time; not worth failing over
+  return ::unlink(source.c_str()) == 0;
+}
+
+bool SetFileTimes(std::wstring_view path, std::int64_t modificationTime) {
+  struct timespec times[2];
+  times[0].tv_sec = static_cast<time_t>(modificationTime);
+  times[0].tv_nsec = 0;
+  times[1] = times[0];
+  return ::utimensat(AT_FDCWD, NativePath(path).c_str(), times, 0) == 0;
+}
+
+std::vector<FoundFile> FindFiles(std::wstring_view pattern) {
+  std::vector<FoundFile> found;
+  const std::size_t slash = pattern.rfind(kPathSeparator);
+  const std::wstring_view namePattern = slash == std::wstring_view::npos ? pattern : pattern.substr(slash + 1);
+  // The folder with its separator, prefixed to entry names to give their paths.
+  const std::string folder = slash == std::wstring_view::npos ? std::string() : NativePath(pattern.substr(0, slash + 1));
+  if (namePattern.empty()) {
+    errno = ENOENT;
+    return found;
+  }
+  DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+  if (!dir) return found;
+  std::string entryPath = folder;
+  for (;;) {
+    errno = 0;
+    const struct dirent* entry = ::readdir(dir);
+    if (!entry) break;
+    FoundFile file;
+    file.name = FromUtf8(entry->d_name);
+    if (!MatchesWildcard(file.name, namePattern)) continue;
+    entryPath.resize(folder.size());
+    entryPath += entry->d_name;
+    // Links are reported with the status of their target, marked as links; a
+    // dangling link with its own status. An entry removed meanwhile is left out.
+    const bool link = entry->d_type == DT_LNK || (entry->d_type == DT_UNKNOWN && IsLinkNative(entryPath.c_str()));
+    if (!StatNative(entryPath.c_str(), file.name, file.status) &&
+        !(link && LinkStatus(entryPath.c_str(), file.name, file.status)))
+      continue;
+    if (link) MarkLink(file.status);
+    found.push_back(std::move(file));
+  }
+  const int error = errno;  // from readdir: 0 when the whole folder was read
+  ::closedir(dir);
+  errno = error;
+  return found;
+}
+
+bool MatchesWildcard(std::wstring_view name, std::wstring_view pattern) {
+  if (MatchStars(name, pattern)) return true;
+  // As on Windows, a trailing ".*" also matches a name without an extension:
+  // "*.*" matches every name and "log.*" matches "log".
+  if (pattern.size() >= 2 && pattern.substr(pattern.size() - 2) == L".*") {
+    return MatchStars(name, pattern.substr(0, pattern.size() - 2));
+  }
+  return false;
+}
+
+}  // namespace platform

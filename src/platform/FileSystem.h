@@ -1,0 +1,77 @@
+// Files and folders by path.
+//
+// Paths are wide text, stored as UTF-8 on the file system; the separator is
+// "/". Every function that fails leaves the error number in LastError().
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace platform {
+
+constexpr wchar_t kPathSeparator = L'/';
+
+// Attribute bits of a file or folder.
+enum FileAttributes : std::uint32_t {
+  kAttrReadOnly = 0x1,   // no write permission for the owner
+  kAttrHidden = 0x2,     // name begins with "."
+  kAttrDirectory = 0x10,
+  kAttrNormal = 0x80,    // a file with none of the above
+  kAttrSymlink = 0x400,  // the path itself is a symbolic link (other bits describe its target)
+};
+constexpr std::uint32_t kInvalidAttributes = 0xFFFFFFFFu;
+
+// Status of one file or folder; times are seconds since 1970 (UTC).
+struct FileStatus {
+  std::int64_t size = 0;
+  std::int64_t creationTime = 0;  // birth time where the file system has one, else modification time
+  std::int64_t modificationTime = 0;
+  std::int64_t accessTime = 0;
+  std::uint32_t attributes = 0;
+};
+
+// One entry found by FindFiles.
+struct FoundFile {
+  std::wstring name;  // without folder
+  FileStatus status;
+  bool IsDirectory() const { return (status.attributes & kAttrDirectory) != 0; }
+  bool IsSymbolicLink() const { return (status.attributes & kAttrSymlink) != 0; }
+};
+
+// Attributes of `path`, or kInvalidAttributes when it does not exist.
+std::uint32_t GetFileAttributes(std::wstring_view path);
+bool PathExists(std::wstring_view path);
+bool IsDirectory(std::wstring_view path);
+// True when `path` itself is a symbolic link (whatever it points to).
+bool IsSymbolicLink(std::wstring_view path);
+bool GetFileStatus(std::wstring_view path, FileStatus& status);
+
+// Creates one folder (parents must exist). False when it exists already.
+bool CreateDirectory(std::wstring_view path);
+// Removes an empty folder.
+bool RemoveDirectory(std::wstring_view path);
+// Deletes a file (not a folder).
+bool DeleteFile(std::wstring_view path);
+// Copies a file's content; with `failIfExists` an existing target is an error.
+bool CopyFile(std::wstring_view from, std::wstring_view to, bool failIfExists);
+// Moves or renames a file or folder; replaces an existing target file. Falls
+// back to copy and delete across file systems.
+bool MoveFile(std::wstring_view from, std::wstring_view to);
+// Sets the modification and access times of a file (for tests and copies).
+bool SetFileTimes(std::wstring_view path, std::int64_t modificationTime);
+
+// Lists the entries of a folder whose names match a pattern: `pattern` is a
+// folder path followed by a name pattern with "*" and "?" wildcards
+// ("logs/nimbrel*.txt"); "*.*" matches names without a dot too, as on
+// Windows. "." and ".." are included when the pattern matches them. Order is
+// unspecified. A missing folder gives an empty list and LastError() set.
+std::vector<FoundFile> FindFiles(std::wstring_view pattern);
+// Matches a file name against a wildcard pattern, case-sensitively.
+bool MatchesWildcard(std::wstring_view name, std::wstring_view pattern);
+
+// The UTF-8 form of a path, for the few places that call the C library.
+std::string NativePath(std::wstring_view path);
+
+}  // namespace platform

@@ -1,0 +1,142 @@
+#include "foundation/FolderHelpers.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "foundation/FileUtils.h"
+#include "platform/DebugOutput.h"
+#include "platform/FileSystem.h"
+#include "platform/TextCodec.h"
+#include "support/FakeEnv.h"
+#include "support/ScratchFolder.h"
+
+namespace {
+
+using testing_support::FakeEnv;
+using testing_support::ScratchFolder;
+using testing_support::WriteFileBytes;
+
+// Captures what the (closed) process-wide master log sends to the debugger output.
+class LogCapture {
+ public:
+  LogCapture() {
+    platform::SetDebugOutputSink([this](std::wstring_view t) { lines.emplace_back(t); });
+  }
+  ~LogCapture() { platform::SetDebugOutputSink(nullptr); }
+  bool Contains(const std::wstring& text) const {
+    for (const auto& l : lines)
+      if (l == text) return true;
+    return false;
+  }
+  std::vector<std::wstring> lines;
+};
+
+std::filesystem::path Native(const std::wstring& p) { return std::filesystem::path(platform::ToUtf8(p)); }
+
+TEST(FolderHelpers, AddTrailingBackslash) {
+  CString empty, plain(L"a/b"), ended(L"a/b/");
+  AddTrailingBackslash(empty);
+  AddTrailingBackslash(plain);
+  AddTrailingBackslash(ended);
+  EXPECT_EQ(empty, L"");
+  EXPECT_EQ(plain, L"a/b/");
+  EXPECT_EQ(ended, L"a/b/");
+}
+
+TEST(FolderHelpers, AssureDirExists) {
+  ScratchFolder folder;
+  LogCapture log;
+  EXPECT_TRUE(AssureDirExists(folder.path().c_str()));
+  EXPECT_TRUE(AssureDirExists((folder / L"new é").c_str()));
+  EXPECT_TRUE(platform::IsDirectory(folder / L"new é"));
+
+  WriteFileBytes(folder / L"file", "x");
+  const CString file((folder / L"file").c_str());
+  EXPECT_FALSE(AssureDirExists(file));
+  EXPECT_TRUE(log.Contains(L"AssureDirExists: '" + file.str() + L"' exists but is not a folder"));
+
+  const CString deep((folder / L"missing/child").c_str());  // one level only: no parents
+  EXPECT_FALSE(AssureDirExists(deep));
+  EXPECT_TRUE(log.Contains(L"AssureDirExists: Error creating dir '" + deep.str() + L"'"));
+}
+
+TEST(FolderHelpers, CreateDirectoryRecursive) {
+  ScratchFolder folder;
+  EXPECT_TRUE(CreateDirectoryRecursive((folder / L"a/b/c/d/").c_str()));
+  EXPECT_TRUE(platform::IsDirectory(folder / L"a/b/c/d"));
+  EXPECT_TRUE(CreateDirectoryRecursive((folder / L"a/b").c_str()));
+  WriteFileBytes(folder / L"f", "x");
+  EXPECT_FALSE(CreateDirectoryRecursive((folder / L"f/").c_str()));
+  EXPECT_FALSE(CreateDirectoryRecursive((folder / L"f/under").c_str()));
+  EXPECT_FALSE(CreateDirectoryRecursive(L""));
+}
+
+TEST(FolderHelpers, RemoveDirectoryRecRemovesTreeButNotLinkTargets) {
+  ScratchFolder folder, outside;
+  WriteFileBytes(outside / L"precious", "keep me");
+  ASSERT_TRUE(CreateDirectoryRecursive((folder / L"t/sub/deeper").c_str()));
+  WriteFileBytes(folder / L"t/a.txt", "1");
+  WriteFileBytes(folder / L"t/sub/.hidden", "2");
+  WriteFileBytes(folder / L"t/sub/deeper/ü.bin", "3");
+  std::filesystem::create_directory_symlink(Native(outside.path()), Native(folder / L"t/sub/link"));
+
+  EXPECT_TRUE(RemoveDirectoryRec((folder / L"t").c_str()));
+  EXPECT_FALSE(platform::PathExists(folder / L"t"));
+  EXPECT_TRUE(platform::PathExists(outside / L"precious"));
+
+  LogCapture log;
+  const CString gone((folder / L"t").c_str());
+  EXPECT_TRUE(RemoveDirectoryRec(gone));
+  EXPECT_TRUE(log.Contains(L"RemoveDirectoryRec : " + gone.str() + L" is not a directory (maybe was deleted shortly)"));
+}
+
+class CleanUpTest : public ::testing::Test {
+ protected:
+  void Aged(const std::wstring& name, int days) {
+    WriteFileBytes(folder / name, "x");
+    ASSERT_TRUE(platform::SetFileTimes(folder / name, env.UnixTime() - days * 86400LL - 60));
+  }
+  FakeEnv env{2026, 6, 1, 12, 0, 0};
+  platform::ScopedEnv scoped{&env};
+  ScratchFolder folder;
+};
+
+TEST_F(CleanUpTest, DeletesOldMatchingFilesAndEverySubfolder) {
+  Aged(L"four.txt", 4);
+  Aged(L"six.TXT", 6);
+  Aged(L"six.log", 6);
+  Aged(L"sixtxt", 6);  // the extension is compared as the last characters, dot or not
+  ASSERT_TRUE(CreateDirectoryRecursive((folder / L"sub/inner").c_str()));
+  WriteFileBytes(folder / L"sub/inner/new.dat", "x");
+
+  EXPECT_TRUE(CFileUtils::CleanUpFolderRecursively(folder.path().c_str(), L"txt", 5));
+  EXPECT_TRUE(platform::PathExists(folder / L"four.txt"));
+  EXPECT_FALSE(platform::PathExists(folder / L"six.TXT"));
+  EXPECT_TRUE(platform::PathExists(folder / L"six.log"));
+  EXPECT_FALSE(platform::PathExists(folder / L"sixtxt"));
+  EXPECT_FALSE(platform::PathExists(folder / L"sub"));
+}
+
+TEST_F(CleanUpTest, AgeZeroAndEmptyExtensionMatchEverything) {
+  Aged(L"today.txt", 0);
+  Aged(L"today.log", 0);
+  EXPECT_TRUE(CFileUtils::CleanUpFolderRecursively(folder.path().c_str(), L"TXT", 0));
+  EXPECT_FALSE(platform::PathExists(folder / L"today.txt"));
+  EXPECT_TRUE(platform::PathExists(folder / L"today.log"));
+  EXPECT_TRUE(CFileUtils::CleanUpFolderRecursively(folder.path().c_str(), L"", 0));
+  EXPECT_FALSE(platform::PathExists(folder / L"today.log"));
+}
+
+TEST_F(CleanUpTest, NotAFolderFails) {
+  LogCapture log;
+  WriteFileBytes(folder / L"plain", "x");
+  const CString file((folder / L"plain").c_str());
+  EXPECT_FALSE(CFileUtils::CleanUpFolderRecursively(file, L"txt", 5));
+  EXPECT_TRUE(log.Contains(L"CFileUtils::CleanUpFolderRecursively - path '" + file.str() + L"' is not a folder !"));
+  EXPECT_TRUE(platform::PathExists(file));
+}
+
+}  // namespace

@@ -1,0 +1,263 @@
+#include "foundation/Masterlog.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <regex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/DebugOutput.h"
+#include "platform/FileSystem.h"
+#include "platform/Process.h"
+#include "platform/SystemError.h"
+#include "platform/TextCodec.h"
+#include "support/FakeEnv.h"
+#include "support/ScratchFolder.h"
+
+namespace {
+
+using testing_support::FakeEnv;
+using testing_support::ReadFileBytes;
+using testing_support::ScratchFolder;
+using testing_support::WriteFileBytes;
+
+// Lines of a UTF-16LE trace file with byte-order mark; fails on any other shape.
+std::vector<std::wstring> TraceLines(const std::wstring& path) {
+  const std::string raw = ReadFileBytes(path);
+  EXPECT_GE(raw.size(), 2u);
+  EXPECT_EQ(raw.substr(0, 2), std::string("\xFF\xFE"));
+  const std::wstring text = platform::FromUtf16Le(std::string_view(raw).substr(2));
+  std::vector<std::wstring> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    const std::size_t end = text.find(L"\r\n", start);
+    EXPECT_NE(end, std::wstring::npos) << "last line not ended with CR LF";
+    if (end == std::wstring::npos) break;
+    lines.push_back(text.substr(start, end - start));
+    start = end + 2;
+  }
+  return lines;
+}
+
+// The entry text of a trace line, after "hh:mm:ss.mmm TID LVL: ".
+std::wstring EntryText(const std::wstring& line) {
+  static const std::wregex prefix(L"^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d [0-9A-F]+ (ERR|WRN|INF|DBG|-->|---|): ");
+  std::wsmatch m;
+  EXPECT_TRUE(std::regex_search(line, m, prefix)) << platform::ToUtf8(line);
+  return m.empty() ? line : std::wstring(m.suffix());
+}
+
+std::vector<std::wstring> TraceFiles(const std::wstring& folder, const std::wstring& prefix) {
+  std::vector<std::wstring> names;
+  for (auto& f : platform::FindFiles(folder + prefix + L"*.txt")) names.push_back(f.name);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class MasterlogTest : public ::testing::Test {
+ protected:
+  FakeEnv env{2026, 3, 14, 15, 9, 26};
+  platform::ScopedEnv scoped{&env};
+  ScratchFolder folder;
+};
+
+TEST(MasterlogLevels, NamesMapExactlyAndUnknownMeansErrorsOnly) {
+  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Error"), 10);
+  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Warning"), 20);
+  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Info"), 30);
+  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Debug"), 40);
+  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Detail"), 40);
+  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Verbose"), 40);
+  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"info"), 10);
+  EXPECT_EQ(CMasterlog::TraceLevelFromName(L""), 10);
+  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Debug "), 10);
+  EXPECT_STREQ(TraceWriter::LevelName(9), L"");
+  EXPECT_STREQ(TraceWriter::LevelName(19), L"ERR");
+  EXPECT_STREQ(TraceWriter::LevelName(55), L"-->");
+  EXPECT_STREQ(TraceWriter::LevelName(69), L"---");
+  EXPECT_STREQ(TraceWriter::LevelName(70), L"");
+}
+
+TEST_F(MasterlogTest, WritesNamedFileWithBomPrefixAndLevelFilter) {
+  CMasterlog log;
+  log.Open(folder.path().c_str(), L"nimbrel", 10);
+  log.SetTraceLevel(L"Info");
+  log.LogF(10, L"E::F: error %d", 1);
+  log.LogF(39, L"E::F: info");
+  log.LogF(40, L"E::F: debug is above Info");
+  log.LogF(50, L"E::F: detail");
+  log.Log(30, nullptr);
+
+  const CString expectedName = CString(folder.path()) +
+                               nimbrel::FormatWide(L"nimbrel_20260314_150926_%X.txt", platform::CurrentProcessId());
+  EXPECT_EQ(log.TraceFilePath(), expectedName);
+  EXPECT_EQ(log.ParentLogPath(), CString(folder.path()) + nimbrel::FormatWide(L"20260314_150926_%X.txt",
+                                                                              platform::CurrentProcessId()));
+  const auto lines = TraceLines(expectedName.str());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find(L" ERR: E::F: error 1"), std::wstring::npos);
+  EXPECT_EQ(EntryText(lines[1]), L"E::F: info");
+  EXPECT_TRUE(lines[0].starts_with(L"15:09:26.000 "));
+}
+
+TEST_F(MasterlogTest, TextIsWrittenLiterally) {
+  CMasterlog log;
+  log.Open(folder.path().c_str(), L"nimbrel", 40);
+  log.Log(30, L"100% sure: %d %s %n");
+  log.LogF(30, L"%s", L"%d stays");
+  log.LogF(30, L"pair \U0001F3B5 lone \xD800 end");
+  const std::wstring big(1 << 20, L'x');
+  log.Log(30, big.c_str());
+  const auto lines = TraceLines(log.TraceFilePath().str());
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(EntryText(lines[0]), L"100% sure: %d %s %n");
+  EXPECT_EQ(EntryText(lines[1]), L"%d stays");
+  EXPECT_EQ(EntryText(lines[2]), L"pair \U0001F3B5 lone \xD800 end");
+  EXPECT_EQ(EntryText(lines[3]), big);
+}
+
+TEST_F(MasterlogTest, ClosedLogSendsToDebugOutputOnly) {
+  std::vector<std::wstring> seen;
+  platform::SetDebugOutputSink([&](std::wstring_view t) { seen.emplace_back(t); });
+  {
+    CMasterlog log;
+    log.LogF(10, L"before open %d", 7);
+    log.Open(L"", L"nimbrel", 40);  // an empty folder does not open the log
+    EXPECT_FALSE(log.IsOpen());
+    log.Log(10, L"still closed");
+    EXPECT_TRUE(log.TraceFilePath().IsEmpty());
+  }
+  platform::SetDebugOutputSink(nullptr);
+  EXPECT_EQ(seen, (std::vector<std::wstring>{L"before open 7", L"still closed", L"~CMasterlog"}));
+  EXPECT_TRUE(TraceFiles(folder.path(), L"").empty());
+}
+
+TEST_F(MasterlogTest, OpensOnlyOnceAndCloseStopsWriting) {
+  ScratchFolder other;
+  CMasterlog log;
+  log.Open(folder.path().c_str(), L"nimbrel", 30);
+  log.Open(other.path().c_str(), L"other", 40);
+  log.Log(40, L"level stays 30");
+  log.Log(30, L"written");
+  log.Close();
+  log.Log(10, L"after close");
+  EXPECT_EQ(TraceLines(log.TraceFilePath().str()).size(), 1u);
+  EXPECT_TRUE(log.TraceFilePath().str().starts_with(folder.path()));
+  EXPECT_TRUE(TraceFiles(other.path(), L"").empty());
+}
+
+TEST_F(MasterlogTest, OpeningKeepsTheTenNewestTraceFiles) {
+  for (int i = 10; i < 22; ++i)
+    WriteFileBytes(folder / nimbrel::FormatWide(L"nimbrel_202601%02d_000000_1.txt", i), "x");
+  WriteFileBytes(folder / L"other_20200101_000000_1.txt", "x");
+  CMasterlog log;
+  log.Open(folder.path().c_str(), L"nimbrel", 40);
+  const auto names = TraceFiles(folder.path(), L"nimbrel");
+  ASSERT_EQ(names.size(), 10u);
+  EXPECT_EQ(names.front(), L"nimbrel_20260112_000000_1.txt");
+  EXPECT_TRUE(platform::PathExists(folder / L"other_20200101_000000_1.txt"));
+}
+
+TEST_F(MasterlogTest, DayChangeAndSizeStartNewFiles) {
+  CMasterlog log;
+  log.Open(folder.path().c_str(), L"nimbrel", 40);
+  log.Log(30, L"day one");
+  const CString first = log.TraceFilePath();
+  env.AdvanceMs(9 * 3600 * 1000);  // 00:09:26 the next day
+  log.Log(30, L"day two");
+  const CString second = log.TraceFilePath();
+  EXPECT_NE(first, second);
+  EXPECT_NE(second.Find(L"nimbrel_20260315_000926_"), -1);
+
+  // Beyond the size limit, within the same second: a new file, nothing overwritten.
+  log.writer().SetMaxFileSize(100);
+  log.Log(30, L"a line long enough to pass the limit of one hundred bytes");
+  log.Log(30, L"next file");
+  const CString third = log.TraceFilePath();
+  EXPECT_NE(third, second);
+  ASSERT_EQ(TraceLines(second.str()).size(), 2u);
+  EXPECT_EQ(EntryText(TraceLines(third.str()).at(0)), L"next file");
+  EXPECT_EQ(EntryText(TraceLines(first.str()).at(0)), L"day one");
+}
+
+TEST_F(MasterlogTest, UnwritableFolderLosesLinesWithoutHarm) {
+  WriteFileBytes(folder / L"afile", "x");
+  CMasterlog log;
+  log.Open((folder / L"afile").c_str(), L"nimbrel", 40);  // a file, not a folder
+  log.Log(10, L"lost");
+  EXPECT_TRUE(log.TraceFilePath().IsEmpty());
+  EXPECT_FALSE(log.MergeIntoParentLog());
+}
+
+TEST_F(MasterlogTest, DestructionMergesTraceIntoParentLogAsUtf8) {
+  CString trace, parent;
+  WriteFileBytes(folder / nimbrel::FormatWide(L"20260314_150926_%X.txt", platform::CurrentProcessId()),
+                 "earlier run\r\n");
+  {
+    CMasterlog log;
+    log.Open(folder.path().c_str(), L"nimbrel", 40);
+    log.Log(30, L"first");
+    log.Log(20, L"Björk \U0001F3B5 50%");
+    trace = log.TraceFilePath();
+    parent = log.ParentLogPath();
+  }
+  EXPECT_FALSE(platform::PathExists(trace));
+  const std::string merged = ReadFileBytes(parent.str());
+  const std::string name = platform::ToUtf8(trace.Mid(trace.ReverseFind(L'/') + 1).str());
+  ASSERT_TRUE(merged.starts_with("earlier run\r\n\r\n" + name + "\r\n")) << merged;
+  const std::wstring text = platform::FromUtf8(merged);
+  EXPECT_NE(text.find(L" INF: first\r\n"), std::wstring::npos);
+  EXPECT_NE(text.find(L" WRN: Björk \U0001F3B5 50%\r\n"), std::wstring::npos);
+  EXPECT_TRUE(merged.ends_with("50%\r\n"));
+}
+
+TEST_F(MasterlogTest, MergeWithoutUsableParentKeepsTheTraceFile) {
+  CMasterlog log;
+  log.Open(folder.path().c_str(), L"nimbrel", 40);
+  log.Log(30, L"kept");
+  log.Close();
+  ASSERT_TRUE(platform::CreateDirectory(log.ParentLogPath()));  // the parent log path is taken by a folder
+  EXPECT_FALSE(log.MergeIntoParentLog());
+  EXPECT_TRUE(platform::PathExists(log.TraceFilePath()));
+}
+
+TEST_F(MasterlogTest, ErrorTexts) {
+  CMasterlog log;
+  log.Open(folder.path().c_str(), L"nimbrel", 40);
+  log.LogLastError(10, L"CX::Y: open failed", 2);
+  EXPECT_EQ(EntryText(TraceLines(log.TraceFilePath().str()).at(0)),
+            L"CX::Y: open failed GetLastError():2, " + platform::ErrorMessage(2));
+  EXPECT_EQ(ErrorText(2), CString(platform::ErrorMessage(2) + L" (2)"));
+  platform::SetLastError(13);
+  EXPECT_EQ(LastErrorText(), CString(L"13: " + platform::ErrorMessage(13)));
+  EXPECT_FALSE(platform::ErrorMessage(2).empty());
+}
+
+// Lines from many threads never interleave and none is lost.
+TEST(MasterlogConcurrency, ConcurrentWritersKeepEveryLineWhole) {
+  ScratchFolder folder;
+  CMasterlog log;
+  log.Open(folder.path().c_str(), L"nimbrel", 40);
+  constexpr int kThreads = 16, kLines = 400;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&log, t] {
+      for (int i = 0; i < kLines; ++i) log.LogF(30, L"T::W: thread %d line %d %s", t, i, L"payload-payload");
+    });
+  for (auto& th : threads) th.join();
+  log.Close();
+
+  std::set<std::pair<int, int>> seen;
+  for (const auto& line : TraceLines(log.TraceFilePath().str())) {
+    int t = -1, i = -1;
+    wchar_t tail[32] = {};
+    ASSERT_EQ(std::swscanf(EntryText(line).c_str(), L"T::W: thread %d line %d %31ls", &t, &i, tail), 3);
+    ASSERT_STREQ(tail, L"payload-payload");
+    EXPECT_TRUE(seen.insert({t, i}).second);
+  }
+  EXPECT_EQ(seen.size(), static_cast<std::size_t>(kThreads * kLines));
+}
+
+}  // namespace

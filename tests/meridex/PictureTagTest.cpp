@@ -1,0 +1,254 @@
+#include "meridex/PictureTag.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <latch>
+#include <regex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "meridex/Logging.h"
+#include "meridex/Tags.h"
+#include "platform/TextCodec.h"
+#include "support/ScratchFolder.h"
+
+namespace {
+
+using Meridex::CPictureTag;
+using Meridex::CTags;
+using testing_support::ScratchFolder;
+
+bool Exists(const std::wstring& path) { return std::filesystem::exists(platform::ToUtf8(path)); }
+
+// The file's content, or empty when it does not exist.
+std::string ReadIfExists(const std::wstring& path) {
+  std::ifstream in(platform::ToUtf8(path), std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find('\n', start)) != std::string::npos; start = end + 1)
+    lines.push_back(text.substr(start, end - start));
+  EXPECT_EQ(start, text.size()) << "last line is not terminated";
+  return lines;
+}
+
+int CountContaining(const std::vector<std::string>& lines, const std::string& part) {
+  int n = 0;
+  for (const std::string& line : lines) n += line.find(part) != std::string::npos;
+  return n;
+}
+
+// A picture file with content, so a deletion can be observed.
+std::wstring MakePictureFile(const ScratchFolder& folder, const std::wstring& name) {
+  const std::wstring path = folder / name;
+  testing_support::WriteFileBytes(path, "\xFF\xD8\xFF picture bytes");
+  return path;
+}
+
+// Turns Meridex's log off again after each test, whatever happened.
+class PictureTagTest : public ::testing::Test {
+ protected:
+  void TearDown() override { Meridex::InitLogging(L"", L""); }
+};
+
+TEST_F(PictureTagTest, ValuesAndSharedDeleteFlag) {
+  const CPictureTag empty;
+  EXPECT_TRUE(empty.IsEmpty());
+  EXPECT_TRUE(empty.GetFilePath().IsEmpty());
+  EXPECT_TRUE(empty.GetMimeType().IsEmpty());
+  EXPECT_TRUE(empty.GetDescription().IsEmpty());
+  EXPECT_EQ(empty.GetType(), 0);
+  EXPECT_FALSE(empty.GetDeleteFlag());
+  CPictureTag stillEmpty;
+  stillEmpty.SetDeleteFlag(true);
+  EXPECT_FALSE(stillEmpty.GetDeleteFlag());
+  EXPECT_TRUE(CPictureTag(L"", L"image/png", 3, L"x", true).IsEmpty());
+
+  CPictureTag picture(L"/no/such/cover.jpg", L"image/jpeg", 3, L"Front \x00e9", false);
+  EXPECT_FALSE(picture.IsEmpty());
+  EXPECT_EQ(picture.GetFilePath(), L"/no/such/cover.jpg");
+  EXPECT_EQ(picture.GetMimeType(), L"image/jpeg");
+  EXPECT_EQ(picture.GetType(), 3);
+  EXPECT_EQ(picture.GetDescription(), L"Front \x00e9");
+
+  CPictureTag copy(picture);
+  CPictureTag assigned;
+  assigned = copy;
+  copy.SetDeleteFlag(true);
+  EXPECT_TRUE(picture.GetDeleteFlag());
+  EXPECT_TRUE(assigned.GetDeleteFlag());
+  picture.SetDeleteFlag(false);  // the file does not exist; leave it unflagged
+  EXPECT_FALSE(copy.GetDeleteFlag());
+
+  CPictureTag moved(std::move(copy));
+  EXPECT_EQ(moved.GetFilePath(), L"/no/such/cover.jpg");
+  EXPECT_TRUE(copy.IsEmpty());  // NOLINT(bugprone-use-after-move): a moved-from handle is empty
+}
+
+TEST_F(PictureTagTest, FlaggedFileIsDeletedOnlyWithTheLastHolder) {
+  ScratchFolder folder;
+  const std::wstring path = MakePictureFile(folder, L"c\x00f6v\x00e9r.jpg");  // non-ASCII name
+
+  auto first = std::make_unique<CTags>(folder.path());
+  auto picture = std::make_unique<CPictureTag>(path, L"image/jpeg", 3, L"", true);
+  first->AddPicture(*picture);
+  auto second = std::make_unique<CTags>(*first);
+  CTags third;
+  third = *second;
+
+  picture.reset();
+  EXPECT_TRUE(Exists(path)) << "a picture handle went, tag sets still hold it";
+  first.reset();
+  EXPECT_TRUE(Exists(path)) << "one tag set went, two still hold it";
+  second->RemoveAllPictures();
+  EXPECT_TRUE(Exists(path));
+  CPictureTag held;
+  ASSERT_TRUE(third.GetPicture(0, held));
+  second.reset();
+  third = CTags();  // assignment releases the previous pictures too
+  EXPECT_TRUE(Exists(path)) << "a handle obtained from a tag set still holds it";
+  held = CPictureTag();
+  EXPECT_FALSE(Exists(path));
+}
+
+TEST_F(PictureTagTest, FileStaysWithoutTheFlag) {
+  ScratchFolder folder;
+  const std::wstring never = MakePictureFile(folder, L"never.jpg");
+  const std::wstring cleared = MakePictureFile(folder, L"cleared.jpg");
+  const std::wstring later = MakePictureFile(folder, L"later.jpg");
+  {
+    CTags tags;
+    tags.AddPicture(CPictureTag(never, L"image/jpeg", 3, L"", false));
+    tags.AddPicture(CPictureTag(cleared, L"image/jpeg", 3, L"", true));
+    tags.AddPicture(CPictureTag(later, L"image/jpeg", 3, L"", false));
+    CPictureTag p;
+    ASSERT_TRUE(tags.GetPicture(1, p));
+    p.SetDeleteFlag(false);
+    ASSERT_TRUE(tags.GetPicture(2, p));
+    p.SetDeleteFlag(true);  // flagged after the fact through a copy
+  }
+  EXPECT_TRUE(Exists(never));
+  EXPECT_TRUE(Exists(cleared));
+  EXPECT_FALSE(Exists(later));
+}
+
+TEST_F(PictureTagTest, LogKeepsEntriesAtOrBelowTheLevel) {
+  ScratchFolder logs;
+  ScratchFolder pictures;
+  const std::wstring logFile = logs / L"meridex.txt";
+  const std::string missingName = "missing-\xC3\xA9.jpg";  // UTF-8 of "missing-é.jpg"
+  // One successful deletion (a Debug entry) and one failed (an Error entry).
+  auto deleteTwo = [&](const std::wstring& tag) {
+    CPictureTag(MakePictureFile(pictures, L"ok-" + tag + L".jpg"), L"image/jpeg", 3, L"", true);
+    CPictureTag(pictures / L"missing-\x00e9.jpg", L"image/jpeg", 3, L"", true);
+  };
+
+  Meridex::InitLogging(logs.path(), L"Info");  // folder with its trailing "/"
+  deleteTwo(L"info");
+  std::vector<std::string> lines = Lines(ReadIfExists(logFile));
+  ASSERT_EQ(lines.size(), 1u) << "Info keeps the error and drops the debug entry";
+  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ERR .+)"))) << lines[0];
+  EXPECT_NE(lines[0].find(missingName), std::string::npos) << lines[0];
+  EXPECT_FALSE(Exists(pictures / L"ok-info.jpg"));
+
+  // Without the trailing "/" the same file is used; "debug" in any case keeps everything.
+  std::wstring folderNoSlash = logs.path();
+  folderNoSlash.pop_back();
+  for (const wchar_t* level : {L"Debug", L"detail", L"VERBOSE"}) {
+    Meridex::InitLogging(folderNoSlash, level);
+    deleteTwo(level);
+  }
+  lines = Lines(ReadIfExists(logFile));
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(CountContaining(lines, " ERR "), 4);
+  EXPECT_EQ(CountContaining(lines, " DBG "), 3);
+  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d DBG .*ok-Debug\.jpg)")))
+      << lines[1];
+
+  // Warning and unknown level names keep errors only; an empty folder writes nothing.
+  for (const wchar_t* level : {L"Warning", L"Chatty", L""}) {
+    Meridex::InitLogging(logs.path(), level);
+    deleteTwo(level);
+  }
+  lines = Lines(ReadIfExists(logFile));
+  EXPECT_EQ(lines.size(), 10u);
+  EXPECT_EQ(CountContaining(lines, " DBG "), 3);
+
+  ScratchFolder other;
+  Meridex::InitLogging(other.path(), L"Debug");  // a later call replaces the folder
+  Meridex::InitLogging(L"", L"Debug");
+  deleteTwo(L"off");
+  EXPECT_FALSE(Exists(pictures / L"ok-off.jpg")) << "deletion does not depend on logging";
+  EXPECT_FALSE(Exists(other / L"meridex.txt"));
+  EXPECT_EQ(Lines(ReadIfExists(logFile)).size(), 10u);
+
+  Meridex::InitLogging(other.path(), L"Error");
+  deleteTwo(L"other");
+  EXPECT_EQ(Lines(ReadIfExists(other / L"meridex.txt")).size(), 1u);
+  EXPECT_EQ(Lines(ReadIfExists(logFile)).size(), 10u);
+}
+
+TEST_F(PictureTagTest, UnwritableLogFolderDropsEntries) {
+  ScratchFolder pictures;
+  Meridex::InitLogging(pictures / L"no-such-folder", L"Debug");
+  const std::wstring path = MakePictureFile(pictures, L"p.jpg");
+  CPictureTag(path, L"image/jpeg", 3, L"", true);
+  CPictureTag(pictures / L"gone.jpg", L"image/jpeg", 3, L"", true);
+  EXPECT_FALSE(Exists(path));
+  EXPECT_FALSE(Exists(pictures / L"no-such-folder"));
+}
+
+// Many tag sets share one picture across 8 threads; some threads flag it for
+// deletion through their own handles while others release theirs. The file
+// must be deleted exactly once, by whichever release is last.
+TEST_F(PictureTagTest, ConcurrentReleaseDeletesOnce) {
+  constexpr int kThreads = 8;
+  constexpr int kCopiesPerThread = 64;
+  constexpr int kRounds = 10;
+  ScratchFolder folder;
+  Meridex::InitLogging(folder.path(), L"Debug");
+
+  for (int round = 0; round < kRounds; ++round) {
+    const std::wstring path = MakePictureFile(folder, L"shared-" + std::to_wstring(round) + L".jpg");
+    std::vector<std::vector<CTags>> perThread(kThreads);
+    {
+      CTags seed(folder.path());
+      seed.AddPicture(CPictureTag(path, L"image/jpeg", 3, L"", false));
+      for (auto& copies : perThread) copies.assign(kCopiesPerThread, seed);
+    }
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        std::vector<CTags> mine = std::move(perThread[t]);
+        start.arrive_and_wait();
+        for (CTags& tags : mine) {
+          CTags extra(tags);  // copying while others release
+          if (t % 2 == 0) {
+            CPictureTag p;
+            if (extra.GetPicture(0, p)) p.SetDeleteFlag(true);
+          }
+          tags.RemoveAllPictures();
+        }
+      });
+    }
+    for (auto& th : threads) th.join();
+    EXPECT_FALSE(Exists(path)) << "round " << round;
+  }
+
+  const std::vector<std::string> lines = Lines(ReadIfExists(folder / L"meridex.txt"));
+  EXPECT_EQ(CountContaining(lines, " DBG "), kRounds);
+  EXPECT_EQ(CountContaining(lines, " ERR "), 0);
+  for (int round = 0; round < kRounds; ++round)
+    EXPECT_EQ(CountContaining(lines, "shared-" + std::to_string(round) + ".jpg"), 1) << round;
+}
+
+}  // namespace

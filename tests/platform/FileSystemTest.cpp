@@ -1,0 +1,170 @@
+#include "platform/FileSystem.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <map>
+#include <set>
+
+#include "platform/Env.h"
+#include "platform/Process.h"
+#include "platform/SystemError.h"
+#include "platform/TextCodec.h"
+#include "support/ScratchFolder.h"
+
+using namespace platform;
+using testing_support::ReadFileBytes;
+using testing_support::ScratchFolder;
+using testing_support::WriteFileBytes;
+namespace fs = std::filesystem;
+using Names = std::set<std::wstring>;
+
+namespace {
+
+std::map<std::wstring, FileStatus> Find(const std::wstring& pattern) {
+  std::map<std::wstring, FileStatus> found;
+  for (const FoundFile& f : FindFiles(pattern)) found[f.name] = f.status;
+  return found;
+}
+
+Names NamesOf(const std::wstring& pattern) {
+  Names names;
+  for (const auto& entry : Find(pattern)) names.insert(entry.first);
+  return names;
+}
+
+}  // namespace
+
+TEST(FileSystem, FindFilesMatchesWildcards) {
+  ScratchFolder dir;
+  for (const wchar_t* name : {L"a.txt", L"b.txt", L"abc", L"axc", L"ac", L".hidden"}) WriteFileBytes(dir / name, "12345");
+  ASSERT_TRUE(CreateDirectory(dir / L"sub"));
+
+  EXPECT_EQ(NamesOf(dir / L"*.txt"), (Names{L"a.txt", L"b.txt"}));
+  EXPECT_EQ(NamesOf(dir / L"a?c"), (Names{L"abc", L"axc"}));
+  EXPECT_EQ(NamesOf(dir / L"*.*"), (Names{L".", L"..", L"a.txt", L"b.txt", L"abc", L"axc", L"ac", L".hidden", L"sub"}));
+  const auto all = Find(dir / L"*");
+  EXPECT_EQ(all.at(L"sub").attributes, kAttrDirectory);
+  EXPECT_EQ(all.at(L"a.txt").size, 5);
+  EXPECT_EQ(all.at(L".hidden").attributes, kAttrHidden);
+
+  EXPECT_TRUE(FindFiles(dir / L"nothing*").empty());
+  EXPECT_EQ(LastError(), 0);
+  EXPECT_TRUE(FindFiles(dir / L"missing/*").empty());
+  EXPECT_EQ(LastError(), ENOENT);
+}
+
+TEST(FileSystem, MatchesWildcard) {
+  EXPECT_TRUE(MatchesWildcard(L"", L"*"));
+  EXPECT_TRUE(MatchesWildcard(L"abcbc", L"a*bc"));  // the star must take more than its first chance
+  EXPECT_TRUE(MatchesWildcard(L"log", L"log.*"));
+  EXPECT_FALSE(MatchesWildcard(L"A.TXT", L"*.txt"));
+  EXPECT_FALSE(MatchesWildcard(L"a.txt.bak", L"*.txt"));
+  // Many stars against a long near-miss: exponential backtracking would not finish.
+  EXPECT_FALSE(MatchesWildcard(std::wstring(2000, L'a'), L"*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*a*b"));
+}
+
+TEST(FileSystem, NonAsciiNames) {
+  ScratchFolder dir;
+  const std::wstring folder = dir / L"Ordner-\u00FC";
+  ASSERT_TRUE(CreateDirectory(folder));
+  WriteFileBytes(folder + L"/\u65E5\u672C-\U0001F600.txt", "x");
+  EXPECT_EQ(NativePath(folder), ToUtf8(dir.path()) + "Ordner-\xC3\xBC");
+  EXPECT_TRUE(fs::is_regular_file(NativePath(folder) + "/\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9F\x98\x80.txt"));
+  EXPECT_EQ(NamesOf(folder + L"/*.txt"), Names{L"\u65E5\u672C-\U0001F600.txt"});
+}
+
+TEST(FileSystem, CreateRemoveDelete) {
+  ScratchFolder dir;
+  const std::wstring folder = dir / L"f";
+  ASSERT_TRUE(CreateDirectory(folder));
+  EXPECT_FALSE(CreateDirectory(folder));
+  EXPECT_EQ(LastError(), EEXIST);
+  EXPECT_FALSE(DeleteFile(folder));  // a folder is not a file
+  EXPECT_TRUE(IsDirectory(folder));
+  WriteFileBytes(folder + L"/file", "x");
+  EXPECT_FALSE(RemoveDirectory(folder));  // not empty
+  EXPECT_TRUE(DeleteFile(folder + L"/file"));
+  EXPECT_FALSE(DeleteFile(folder + L"/file"));
+  EXPECT_EQ(LastError(), ENOENT);
+  EXPECT_TRUE(RemoveDirectory(folder));
+  EXPECT_FALSE(PathExists(folder));
+}
+
+TEST(FileSystem, MoveAndCopy) {
+  ScratchFolder dir;
+  const std::wstring a = dir / L"a", b = dir / L"b", c = dir / L"c";
+  WriteFileBytes(a, "first");
+  WriteFileBytes(b, "second");
+  ASSERT_TRUE(MoveFile(a, b));  // replaces the target
+  EXPECT_FALSE(PathExists(a));
+  EXPECT_EQ(ReadFileBytes(b), "first");
+  ASSERT_TRUE(CreateDirectory(dir / L"d"));
+  ASSERT_TRUE(MoveFile(dir / L"d", dir / L"e"));  // folders are renamed too
+  EXPECT_TRUE(IsDirectory(dir / L"e"));
+
+  WriteFileBytes(c, "a longer old content");
+  EXPECT_FALSE(CopyFile(b, c, true));
+  EXPECT_EQ(LastError(), EEXIST);
+  EXPECT_EQ(ReadFileBytes(c), "a longer old content");
+  ASSERT_TRUE(CopyFile(b, c, false));
+  EXPECT_EQ(ReadFileBytes(c), "first");
+  EXPECT_FALSE(CopyFile(c, c, false));  // onto itself: refused, content kept
+  EXPECT_EQ(ReadFileBytes(c), "first");
+  EXPECT_FALSE(CopyFile(dir / L"missing", a, false));
+  EXPECT_FALSE(CopyFile(dir.path(), a, false));
+  EXPECT_FALSE(PathExists(a));
+}
+
+TEST(FileSystem, MoveFileAcrossFileSystemsCopies) {
+  ScratchFolder dir;
+  const std::wstring source = dir / L"cross";
+  WriteFileBytes(source, "moved");
+  ASSERT_TRUE(SetFileTimes(source, 1'500'000'000));
+  const std::wstring target = L"/dev/shm/nimbrel-move-" + std::to_wstring(CurrentProcessId()) + L"-" +
+                              std::to_wstring(Env::Default()->TickCount());
+  // A hard link cannot cross file systems, which tells whether /dev/shm is another one.
+  std::error_code ec;
+  fs::create_hard_link(NativePath(source), NativePath(target), ec);
+  if (ec != std::errc::cross_device_link) {
+    if (!ec) DeleteFile(target);
+    GTEST_SKIP() << "/dev/shm is not a second file system here";
+  }
+  const bool moved = MoveFile(source, target);
+  const int error = LastError();
+  FileStatus status;
+  const bool found = GetFileStatus(target, status);
+  const std::string content = found ? ReadFileBytes(target) : std::string();
+  DeleteFile(target);  // before any assertion, so that a failure leaves nothing behind
+  ASSERT_TRUE(moved) << ToUtf8(ErrorMessage(error));
+  EXPECT_FALSE(PathExists(source));
+  EXPECT_EQ(content, "moved");
+  EXPECT_EQ(status.modificationTime, 1'500'000'000);
+}
+
+TEST(FileSystem, AttributesAndStatus) {
+  ScratchFolder dir;
+  const std::wstring file = dir / L"file";
+  WriteFileBytes(file, std::string(123, 'x'));
+  EXPECT_EQ(GetFileAttributes(file), kAttrNormal);
+  EXPECT_EQ(GetFileAttributes(dir.path()), kAttrDirectory);
+  EXPECT_EQ(GetFileAttributes(dir / L"missing"), kInvalidAttributes);
+  fs::permissions(NativePath(file), fs::perms::owner_write, fs::perm_options::remove);
+  EXPECT_EQ(GetFileAttributes(file), kAttrReadOnly);
+
+  FileStatus status;
+  ASSERT_TRUE(GetFileStatus(file, status));
+  const std::int64_t now = Env::Default()->UnixTime();
+  EXPECT_EQ(status.size, 123);
+  EXPECT_LE(std::abs(status.modificationTime - now), 5);
+  EXPECT_LE(std::abs(status.creationTime - now), 5);
+  ASSERT_TRUE(SetFileTimes(file, 1'000'000'000));
+  ASSERT_TRUE(GetFileStatus(file, status));
+  EXPECT_EQ(status.modificationTime, 1'000'000'000);
+  EXPECT_EQ(status.accessTime, 1'000'000'000);
+  // Birth time stays where the file system keeps one; otherwise it is the modification time.
+  EXPECT_TRUE(std::abs(status.creationTime - now) <= 5 || status.creationTime == 1'000'000'000);
+  EXPECT_FALSE(GetFileStatus(dir / L"missing", status));
+  EXPECT_EQ(LastError(), ENOENT);
+}

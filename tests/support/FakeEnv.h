@@ -1,0 +1,37 @@
+// An environment whose clock the test sets and advances; sleeping advances
+// the clock instead of blocking.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "platform/Env.h"
+
+namespace testing_support {
+
+class FakeEnv : public platform::Env {
+ public:
+  // Starts at the given local date and time (UTC equals local here).
+  FakeEnv(int year = 2026, int month = 1, int day = 15, int hour = 12, int minute = 0, int second = 0);
+
+  std::uint32_t TickCount() override;
+  platform::SystemTime LocalTime() override;
+  platform::SystemTime UtcTime() override;
+  std::int64_t UnixTime() override;
+  void SleepMs(std::uint32_t ms) override;
+  std::wstring TempFolder() override;
+
+  void AdvanceMs(std::int64_t ms);
+  void SetTempFolder(std::wstring folder);
+  std::int64_t sleptMs() const { return slept_; }
+
+ private:
+  mutable std::mutex mutex_;
+  std::int64_t nowMs_;  // milliseconds since 1970
+  std::atomic<std::int64_t> slept_{0};
+  std::wstring temp_;
+};
+
+}  // namespace testing_support
