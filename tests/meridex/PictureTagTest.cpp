@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <latch>
-#include <regex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -38,6 +38,17 @@ std::vector<std::string> Lines(const std::string& text) {
     lines.push_back(text.substr(start, end - start));
   EXPECT_EQ(start, text.size()) << "last line is not terminated";
   return lines;
+}
+
+// True when `line` starts "YYYY-MM-DD HH:MM:SS <level> " and has text after it.
+bool IsLogLine(const std::string& line, const std::string& level) {
+  const std::string shape = "####-##-## ##:##:## ";
+  if (line.size() <= shape.size() + level.size() + 1) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const bool ok = shape[i] == '#' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0 : line[i] == shape[i];
+    if (!ok) return false;
+  }
+  return line.compare(shape.size(), level.size() + 1, level + " ") == 0;
 }
 
 int CountContaining(const std::vector<std::string>& lines, const std::string& part) {
@@ -146,6 +157,7 @@ TEST_F(PictureTagTest, LogKeepsEntriesAtOrBelowTheLevel) {
   const std::wstring logFile = logs / L"meridex.txt";
   const std::string missingName = "missing-\xC3\xA9.jpg";  // UTF-8 of "missing-é.jpg"
   // One successful deletion (a Debug entry) and one failed (an Error entry).
+  // Each temporary handle is the only one, so its file goes at once.
   auto deleteTwo = [&](const std::wstring& tag) {
     CPictureTag(MakePictureFile(pictures, L"ok-" + tag + L".jpg"), L"image/jpeg", 3, L"", true);
     CPictureTag(pictures / L"missing-\x00e9.jpg", L"image/jpeg", 3, L"", true);
@@ -155,7 +167,7 @@ TEST_F(PictureTagTest, LogKeepsEntriesAtOrBelowTheLevel) {
   deleteTwo(L"info");
   std::vector<std::string> lines = Lines(ReadIfExists(logFile));
   ASSERT_EQ(lines.size(), 1u) << "Info keeps the error and drops the debug entry";
-  EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d ERR .+)"))) << lines[0];
+  EXPECT_TRUE(IsLogLine(lines[0], "ERR")) << lines[0];
   EXPECT_NE(lines[0].find(missingName), std::string::npos) << lines[0];
   EXPECT_FALSE(Exists(pictures / L"ok-info.jpg"));
 
@@ -170,8 +182,8 @@ TEST_F(PictureTagTest, LogKeepsEntriesAtOrBelowTheLevel) {
   ASSERT_EQ(lines.size(), 7u);
   EXPECT_EQ(CountContaining(lines, " ERR "), 4);
   EXPECT_EQ(CountContaining(lines, " DBG "), 3);
-  EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d DBG .*ok-Debug\.jpg)")))
-      << lines[1];
+  EXPECT_TRUE(IsLogLine(lines[1], "DBG")) << lines[1];
+  EXPECT_NE(lines[1].find("ok-Debug.jpg"), std::string::npos) << lines[1];
 
   // Warning and unknown level names keep errors only; an empty folder writes nothing.
   for (const wchar_t* level : {L"Warning", L"Chatty", L""}) {
