@@ -3,8 +3,7 @@
 // logging that is switched off).
 #include <benchmark/benchmark.h>
 
-#include <filesystem>
-
+#include "foundation/FolderHelpers.h"
 #include "foundation/Masterlog.h"
 #include "platform/Env.h"
 #include "platform/Process.h"
@@ -14,7 +13,7 @@ namespace {
 CString BenchFolder() {
   CString folder(platform::Env::Current()->TempFolder());
   folder.AppendFormat(L"nimbrel-log-bench-%u/", platform::CurrentProcessId());
-  std::filesystem::create_directories(std::filesystem::path(folder.str()));
+  CreateDirectoryRecursive(folder);
   return folder;
 }
 
@@ -28,7 +27,7 @@ void BM_LogWritten(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
     log.Close();
   }
-  std::filesystem::remove_all(std::filesystem::path(folder.str()));
+  RemoveDirectoryRec(folder);
 }
 BENCHMARK(BM_LogWritten);
 
@@ -42,7 +41,7 @@ void BM_LogFiltered(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations());
     log.Close();
   }
-  std::filesystem::remove_all(std::filesystem::path(folder.str()));
+  RemoveDirectoryRec(folder);
 }
 BENCHMARK(BM_LogFiltered);
 

@@ -82,6 +82,7 @@ TEST(FolderHelpers, RemoveDirectoryRecRemovesTreeButNotLinkTargets) {
   WriteFileBytes(folder / L"t/sub/.hidden", "2");
   WriteFileBytes(folder / L"t/sub/deeper/ü.bin", "3");
   std::filesystem::create_directory_symlink(Native(outside.path()), Native(folder / L"t/sub/link"));
+  std::filesystem::create_symlink(Native(folder / L"nowhere"), Native(folder / L"t/dangling"));
 
   EXPECT_TRUE(RemoveDirectoryRec((folder / L"t").c_str()));
   EXPECT_FALSE(platform::PathExists(folder / L"t"));

@@ -85,7 +85,8 @@ TEST_F(MasterlogTest, WritesNamedFileWithBomPrefixAndLevelFilter) {
   log.Open(folder.path().c_str(), L"nimbrel", 10);
   log.SetTraceLevel(L"Info");
   log.LogF(10, L"E::F: error %d", 1);
-  log.LogF(39, L"E::F: info");
+  log.LogF(30, L"E::F: info");
+  log.LogF(31, L"E::F: above the level of Info");
   log.LogF(40, L"E::F: debug is above Info");
   log.LogF(50, L"E::F: detail");
   log.Log(30, nullptr);

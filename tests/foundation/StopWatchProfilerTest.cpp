@@ -20,13 +20,17 @@ struct Calls {
 
 Calls Read() {
   static platform::DynamicLibrary fake;
-  if (!fake.IsOpen()) EXPECT_TRUE(fake.Open(L"liblapwatch.so"));
+  if (!fake.IsOpen()) {
+    EXPECT_TRUE(fake.Open(L"liblapwatch.so"));
+  }
   using Fn = int (*)(int*, const wchar_t**, const wchar_t**, bool*, bool*, std::uint32_t*, std::uint32_t*);
   auto fn = reinterpret_cast<Fn>(fake.Symbol("FakeLapwatchCalls"));
   Calls c;
-  if (fn) c.starts = fn(&c.stops, &c.startName, &c.stopName, &c.startEnabled, &c.stopEnabled, &c.stopContext,
-                        &c.startContext);
   EXPECT_NE(fn, nullptr);
+  if (fn) {
+    c.starts = fn(&c.stops, &c.startName, &c.stopName, &c.startEnabled, &c.stopEnabled, &c.stopContext,
+                  &c.startContext);
+  }
   return c;
 }
 
