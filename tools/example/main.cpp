@@ -7,6 +7,7 @@
 #include <string>
 
 #include "config/NimbrelConfig.h"
+#include "foundation/FolderHelpers.h"
 #include "foundation/Masterlog.h"
 #include "platform/Env.h"
 #include "platform/TextCodec.h"
@@ -21,6 +22,12 @@ int main(int argc, char** argv) {
   settings.WorkingDirectory = base + L"work";
   settings.TraceLevel = L"Info";
   settings.UpdateUrl = L"http://127.0.0.1:8377/update.xml";
+
+  // The configuration creates the log and working folders one level deep.
+  if (!CreateDirectoryRecursive(base)) {
+    std::fprintf(stderr, "cannot create %s\n", platform::ToUtf8(base.str()).c_str());
+    return 1;
+  }
 
   CNimbrelConfig& config = CNimbrelConfig::Instance();
   config.SetMainSettings(settings);
