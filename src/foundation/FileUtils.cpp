@@ -14,8 +14,7 @@ bool CFileUtils::CleanUpFolderRecursively(const CString& folder, const CString& 
   CString dir = folder;
   AddTrailingBackslash(dir);
   bool result = true;
-  for (const auto& entry : platform::FindFiles((dir + L"*").str())) {
-    if (entry.name == L"." || entry.name == L"..") continue;
+  for (const auto& entry : FolderEntries(dir)) {
     const CString path = dir + entry.name.c_str();
     if (entry.IsDirectory() && !entry.IsSymbolicLink()) {
       RemoveDirectoryRec(path);

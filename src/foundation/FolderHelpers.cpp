@@ -36,8 +36,7 @@ bool RemoveDirectoryRec(const CString& folder) {
   }
   CString dir = folder;
   AddTrailingBackslash(dir);
-  for (const auto& entry : platform::FindFiles((dir + L"*").str())) {
-    if (entry.name == L"." || entry.name == L"..") continue;
+  for (const auto& entry : FolderEntries(dir)) {
     const CString path = dir + entry.name.c_str();
     if (entry.IsDirectory() && !entry.IsSymbolicLink()) {
       RemoveDirectoryRec(path);
@@ -53,6 +52,12 @@ bool RemoveDirectoryRec(const CString& folder) {
     return false;
   }
   return true;
+}
+
+std::vector<platform::FoundFile> FolderEntries(const CString& folder) {
+  std::vector<platform::FoundFile> entries = platform::FindFiles((folder + L"*").str());
+  std::erase_if(entries, [](const platform::FoundFile& e) { return e.name == L"." || e.name == L".."; });
+  return entries;
 }
 
 void AddTrailingBackslash(CString& path) {

@@ -4,7 +4,10 @@
 // Folder paths end with the platform separator (see AddTrailingBackslash).
 #pragma once
 
+#include <vector>
+
 #include "nimbrel/CString.h"
+#include "platform/FileSystem.h"
 
 // True when `folder` exists as a folder or was created (one level, no parents).
 bool AssureDirExists(const CString& folder);
@@ -14,5 +17,7 @@ bool CreateDirectoryRecursive(const CString& folder);
 // as success (it may have been removed meanwhile). Symbolic links inside are
 // removed as links; what they point to is never touched.
 bool RemoveDirectoryRec(const CString& folder);
+// The entries of `folder` (ending with the separator), without "." and "..".
+std::vector<platform::FoundFile> FolderEntries(const CString& folder);
 // Appends the path separator unless `path` is empty or already ends with it.
 void AddTrailingBackslash(CString& path);

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "platform/PosixIo.h"
 #include "platform/TextCodec.h"
 
 namespace platform {
@@ -80,17 +81,7 @@ bool File::Write(const void* data, std::size_t size) {
     errno = EBADF;
     return false;
   }
-  const char* p = static_cast<const char*>(data);
-  while (size > 0) {
-    const ssize_t n = ::write(fd_, p, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
+  return posix::WriteFully(fd_, static_cast<const char*>(data), size);
 }
 
 std::int64_t File::Seek(std::int64_t offset, int origin) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "platform/PosixIo.h"
 #include "platform/TextCodec.h"
 
 namespace platform {
@@ -81,19 +82,6 @@ void CloseKeepingErrno(int fd) {
   errno = saved;
 }
 
-bool WriteFully(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool CopyContent(int in, int out) {
   constexpr std::size_t kBufferSize = 64 * 1024;
   const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
@@ -104,7 +92,7 @@ bool CopyContent(int in, int out) {
       return false;
     }
     if (n == 0) return true;
-    if (!WriteFully(out, buffer.get(), static_cast<std::size_t>(n))) return false;
+    if (!posix::WriteFully(out, buffer.get(), static_cast<std::size_t>(n))) return false;
   }
 }
 
