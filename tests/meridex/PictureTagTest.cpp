@@ -71,13 +71,6 @@ class PictureTagTest : public ::testing::Test {
 };
 
 TEST_F(PictureTagTest, ValuesAndSharedDeleteFlag) {
-  const CPictureTag empty;
-  EXPECT_TRUE(empty.IsEmpty());
-  EXPECT_TRUE(empty.GetFilePath().IsEmpty());
-  EXPECT_TRUE(empty.GetMimeType().IsEmpty());
-  EXPECT_TRUE(empty.GetDescription().IsEmpty());
-  EXPECT_EQ(empty.GetType(), 0);
-  EXPECT_FALSE(empty.GetDeleteFlag());
   CPictureTag stillEmpty;
   stillEmpty.SetDeleteFlag(true);
   EXPECT_FALSE(stillEmpty.GetDeleteFlag());

@@ -70,13 +70,6 @@ void ExpectFilled(const CTags& tags, const wchar_t* suffix) {
   EXPECT_EQ(out, CString(L"Composer") + suffix);
 }
 
-TEST(TagsTest, EmptyTagSetHasNoValues) {
-  const CTags tags;
-  ExpectEmpty(tags);
-  EXPECT_TRUE(tags.GetTempFolder().IsEmpty());
-  EXPECT_EQ(CTags(L"/tmp/pics/").GetTempFolder(), L"/tmp/pics/");
-}
-
 TEST(TagsTest, TextsAreStoredAsGivenAndEmptyTextRemovesThem) {
   CTags tags;
   Fill(tags, L"");
@@ -174,24 +167,6 @@ TEST(TagsTest, CopiesAndAssignmentsAreIndependent) {
   const CTags& self = assigned;
   assigned = self;  // self-assignment keeps the values
   ExpectFilled(assigned, L"1");
-}
-
-TEST(TagsTest, MovedFromTagSetIsEmptyAndUsable) {
-  CTags source(L"/tmp/m/");
-  Fill(source, L"");
-  CTags moved(std::move(source));
-  ExpectFilled(moved, L"");
-  EXPECT_EQ(moved.GetTempFolder(), L"/tmp/m/");
-
-  ExpectEmpty(source);  // NOLINT(bugprone-use-after-move): documented as empty and usable
-  source.RemoveAllPictures();
-  Fill(source, L"again");
-  ExpectFilled(source, L"again");
-
-  CTags target;
-  target = std::move(moved);
-  ExpectFilled(target, L"");
-  ExpectEmpty(moved);  // NOLINT(bugprone-use-after-move)
 }
 
 TEST(TagsTest, PicturesAreKeptInOrderAndShared) {
