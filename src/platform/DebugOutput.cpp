@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/PosixIo.h"
 #include "platform/TextCodec.h"
 
 namespace platform {
@@ -36,17 +37,7 @@ bool ReadTracerPid() {
 void WriteToStderr(std::string bytes) {
   if (bytes.empty() || bytes.back() != '\n') bytes += '\n';
   // One write per text where possible, so that lines of different threads do not mix.
-  const char* p = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    const ssize_t n = ::write(STDERR_FILENO, p, left);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    p += n;
-    left -= static_cast<std::size_t>(n);
-  }
+  posix::WriteFully(STDERR_FILENO, bytes.data(), bytes.size());
 }
 
 }  // namespace

@@ -84,8 +84,9 @@ std::wstring Env::TempFolder() {
 }
 
 Env* Env::Default() {
-  static Env instance;
-  return &instance;
+  // Never destroyed: objects that log while the process unloads still read the clock.
+  static Env* const instance = new Env;
+  return instance;
 }
 
 Env* Env::Current() {
