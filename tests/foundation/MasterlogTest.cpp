@@ -192,6 +192,21 @@ TEST_F(MasterlogTest, UnwritableFolderLosesLinesWithoutHarm) {
   EXPECT_FALSE(log.MergeIntoParentLog());
 }
 
+TEST_F(MasterlogTest, FolderNamesBeyondAscii) {
+  const std::wstring logs = folder / L"Bj\u00F6rk \U0001F3B5 lone \xDC00";
+  ASSERT_TRUE(platform::CreateDirectory(logs));
+  CString trace;
+  {
+    CMasterlog log;
+    log.Open(logs.c_str(), L"nimbrel", 40);
+    log.Log(30, L"entry");
+    trace = log.TraceFilePath();
+    EXPECT_EQ(EntryText(TraceLines(trace.str()).at(0)), L"entry");
+  }
+  EXPECT_FALSE(platform::PathExists(trace));  // merged and deleted
+  EXPECT_EQ(TraceFiles(logs + L"/", L"").size(), 1u);  // just the parent log
+}
+
 TEST_F(MasterlogTest, DestructionMergesTraceIntoParentLogAsUtf8) {
   CString trace, parent;
   WriteFileBytes(folder / nimbrel::FormatWide(L"20260314_150926_%X.txt", platform::CurrentProcessId()),
