@@ -85,13 +85,12 @@ bool TraceWriter::EnsureFile(const platform::SystemTime& now) {
     if (now.SameDate(created_) && size_ <= maxSize_) return true;
     file_.Close();
   }
-  std::wstring name = MakeFileName(now);
   // A file replaced within the same second would get the name of the one just
   // written; number the new one instead of overwriting those lines.
-  for (int n = 2; name == path_ || (n > 2 && platform::PathExists(name)); ++n) {
-    name = MakeFileName(now);
-    name.insert(name.size() - 4, nimbrel::FormatWide(L"_%d", n));
-  }
+  const std::wstring base = MakeFileName(now);
+  std::wstring name = base;
+  for (int n = 2; name == path_ || (name != base && platform::PathExists(name)); ++n)
+    name = base.substr(0, base.size() - 4) + nimbrel::FormatWide(L"_%d.txt", n);
   if (!file_.Open(name, platform::File::Mode::kWrite)) return false;
   path_ = name;
   created_ = now;
