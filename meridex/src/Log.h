@@ -11,9 +11,6 @@ enum class Level { kError = 10, kWarning = 20, kInfo = 30, kDebug = 40 };
 // "Verbose", ignoring case); anything else is kError.
 Level ParseLevel(std::wstring_view name);
 
-// Whether an entry of `level` would be written now; lets callers skip
-// building texts nobody reads.
-bool IsEnabled(Level level);
 
 // Appends one line to the log when logging is on and `level` is at or below
 // the configured level. Never throws; a file that cannot be opened or

@@ -53,12 +53,6 @@ Level ParseLevel(std::wstring_view name) {
   return Level::kError;
 }
 
-bool IsEnabled(Level level) {
-  State& s = GetState();
-  std::lock_guard<std::mutex> lock(s.mutex);
-  return !s.file.empty() && level <= s.level;
-}
-
 void Write(Level level, std::wstring_view text) noexcept {
   try {
     State& s = GetState();
