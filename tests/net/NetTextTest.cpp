@@ -1,0 +1,122 @@
+#include "net/NetText.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace nimbrel {
+namespace {
+
+TEST(NetTextTest, UrlEncodeWritesUtf8BytesOfWholeCharacters) {
+  EXPECT_EQ(UrlEncode(L"a b+\u00E9"), L"a%20b%2B%C3%A9");
+  EXPECT_EQ(UrlEncode(L"AZaz09-_.~"), L"AZaz09-_.~");
+  EXPECT_EQ(UrlEncode(L"%&=/\u20AC"), L"%25%26%3D%2F%E2%82%AC");
+  EXPECT_EQ(UrlEncode(L"\U0001F600"), L"%F0%9F%98%80");
+  // A surrogate pair held as two values is still one character; a lone one is not valid text.
+  EXPECT_EQ(UrlEncode(std::wstring{wchar_t(0xD83D), wchar_t(0xDE00)}), L"%F0%9F%98%80");
+  EXPECT_EQ(UrlEncode(std::wstring{wchar_t(0xD83D), L'x'}), L"%EF%BF%BDx");
+}
+
+TEST(NetTextTest, UrlDecodeDecodesUtf8RunsAndKeepsOtherBytesAsUnits) {
+  EXPECT_EQ(UrlDecode(L"a+b%41"), L"a bA");
+  EXPECT_EQ(UrlDecode(L"%C3%A9t%c3%a9"), L"\u00E9t\u00E9");
+  EXPECT_EQ(UrlDecode(L"%F0%9F%98%80!"), L"\U0001F600!");
+  EXPECT_EQ(UrlDecode(L"caf%E9"), L"caf\u00E9");          // Latin-1 byte, not UTF-8
+  EXPECT_EQ(UrlDecode(L"%C3%41"), L"\u00C3A");            // broken sequence: byte per unit
+  EXPECT_EQ(UrlDecode(L"%ED%A0%80"), L"\u00ED\u00A0\u0080");  // encoded surrogate is not UTF-8
+  EXPECT_EQ(UrlDecode(L"%C3+%A9"), L"\u00C3 \u00A9");     // a run ends at any other character
+  EXPECT_EQ(UrlDecode(L"\u00E9\U0001F600"), L"\u00E9\U0001F600");
+}
+
+TEST(NetTextTest, UrlDecodeReturnsMalformedInputUnchanged) {
+  for (const wchar_t* text : {L"50%", L"%zz", L"a%4", L"%4g+x", L"%00", L"x%00y", L"%41%zz+", L"%"}) {
+    EXPECT_EQ(UrlDecode(text), text);
+  }
+}
+
+TEST(NetTextTest, PercentEncodingRoundTripsRandomText) {
+  std::mt19937 random(12345);
+  const std::vector<std::pair<wchar_t, wchar_t>> ranges = {
+      {0x01, 0x7F}, {0x80, 0x7FF}, {0x800, 0xD7FF}, {0xE000, 0xFFFF}, {0x10000, 0x10FFFF}};
+  for (int round = 0; round < 500; ++round) {
+    std::wstring text;
+    const int length = std::uniform_int_distribution<int>(0, 24)(random);
+    for (int i = 0; i < length; ++i) {
+      const auto& [low, high] = ranges[std::uniform_int_distribution<std::size_t>(0, ranges.size() - 1)(random)];
+      text += static_cast<wchar_t>(std::uniform_int_distribution<std::uint32_t>(low, high)(random));
+    }
+    const std::wstring encoded = UrlEncode(text);
+    ASSERT_EQ(encoded.find_first_not_of(L"%0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz-_.~"),
+              std::wstring::npos);
+    ASSERT_EQ(UrlDecode(encoded), text) << "encoded: " << std::string(encoded.begin(), encoded.end());
+  }
+}
+
+TEST(NetTextTest, ExtractBetweenFindsTheEndFromTheStartMarker) {
+  std::wstring out = L"old";
+  EXPECT_TRUE(ExtractBetween(L"artist=", L"\r\n", L"artist=X\r\n", out, false));
+  EXPECT_EQ(out, L"X");
+  EXPECT_TRUE(ExtractBetween(L"artist=", L"\r\n", L"artist=X\r\n", out, true));
+  EXPECT_EQ(out, L"artist=X\r\n");
+  EXPECT_TRUE(ExtractBetween(L"title=", L"\r\n", L"1\r\ntitle=T\r\nalbum=A\r\n", out, false));
+  EXPECT_EQ(out, L"T");
+  EXPECT_TRUE(ExtractBetween(L"year=", L"\r\n", L"year=\r\n", out, false));
+  EXPECT_EQ(out, L"");
+
+  out = L"kept";
+  EXPECT_FALSE(ExtractBetween(L"genre=", L"\r\n", L"artist=X\r\n", out, false));
+  EXPECT_FALSE(ExtractBetween(L"artist=", L"\r\n", L"\r\nartist=X", out, false));
+  EXPECT_FALSE(ExtractBetween(L"a=", L"=", L"a=x=", out, false));  // the end marker found overlaps the start
+  EXPECT_EQ(out, L"kept");
+}
+
+TEST(NetTextTest, UserAgentTokensStayInTheirRanges) {
+  const std::wstring n = L"([0-9]|[1-9][0-9]{1,3}|[12][0-9]{4}|3[01][0-9]{3}|32[0-6][0-9]{2}|327[0-5][0-9]|3276[0-7])";
+  const std::wregex pattern(L"Mozilla/4\\.0 \\(compatible; MSIE [678]\\.0; Windows NT (5\\.1|6\\.0|6\\.1)(; en-US)?"
+                            L"(; Trident/4\\.0)?(; SV1)?(; YPC 3\\.[0-2]\\.[0-9])?(; GTB[0-5]\\.[0-9])?"
+                            L"(; \\.NET CLR 1\\.0\\." + n + L")?(; \\.NET CLR 1\\.1\\." + n + L")?"
+                            L"(; \\.NET CLR 2\\.0\\." + n + L")?(; \\.NET CLR 3\\.0\\." + n + L"\\." + n + L")?"
+                            L"(; \\.NET CLR 3\\.5\\." + n + L"\\." + n + L")?(; yie8)?"
+                            L"(; yplus 5\\.[0-2]\\.([0-9]|[12][0-9]))?\\)");
+  const std::vector<std::wstring> tokens = {L"MSIE 6.0", L"MSIE 7.0", L"MSIE 8.0", L"NT 5.1", L"NT 6.0",
+                                            L"NT 6.1", L"en-US", L"Trident", L"SV1", L"YPC", L"GTB",
+                                            L"CLR 1.0", L"CLR 1.1", L"CLR 2.0", L"CLR 3.0", L"CLR 3.5",
+                                            L"yie8", L"yplus"};
+  std::set<std::wstring> seen;
+  for (int i = 0; i < 3000; ++i) {
+    const std::wstring agent = MakeUserAgent();
+    ASSERT_TRUE(std::regex_match(agent, pattern)) << std::string(agent.begin(), agent.end());
+    for (const auto& token : tokens) {
+      if (agent.find(token) != std::wstring::npos) seen.insert(token);
+    }
+  }
+  EXPECT_EQ(seen.size(), tokens.size());  // every choice and token does occur
+}
+
+TEST(NetTextTest, RandomNumbersStayInRangeOnConcurrentThreads) {
+  auto check = [] {
+    std::set<std::int32_t> values;
+    for (int i = 0; i < 2000; ++i) {
+      const std::int32_t small = RandomNumber(3);
+      ASSERT_GE(small, 0);
+      ASSERT_LT(small, 3);
+      values.insert(small);
+      const std::int32_t plain = RandomNumber(0);
+      ASSERT_GE(plain, 0);
+      ASSERT_LE(plain, 32767);
+      EXPECT_EQ(RandomNumber(1), 0);
+    }
+    EXPECT_EQ(values.size(), 3u);
+  };
+  std::vector<std::thread> threads;
+  for (int i = 0; i < 4; ++i) threads.emplace_back(check);
+  for (auto& thread : threads) thread.join();
+}
+
+}  // namespace
+}  // namespace nimbrel

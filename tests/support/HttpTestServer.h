@@ -6,12 +6,22 @@
 // targets only.
 //
 // Routes match the path of the request target without its query, for any
-// method. An unknown path answers 404 with the body "not found". Every answer
-// carries Content-Length unless a behaviour below says otherwise; the server
-// keeps connections alive as HTTP/1.1 allows.
+// method (an absolute-form target, when proxying is off, is matched by its
+// path). An unknown path answers 404 with the body "not found". Every answer
+// carries Content-Length unless a behaviour below says otherwise, or the
+// route's own headers carry Content-Length or Transfer-Encoding (then the body
+// is sent exactly as given), or the status is 1xx, 204 or 304 (no body). HEAD
+// gets the headers only. The server keeps connections alive as HTTP/1.1
+// allows: until the client sends "Connection: close" (answered with
+// "Connection: close"), or after an HTTP/1.0 request without
+// "Connection: keep-alive". "Expect: 100-continue" is answered with
+// "100 Continue" before the body is read. Request bodies are read by
+// Content-Length or chunked transfer coding. A malformed request gets 400 and
+// the connection ends.
 //
 // Thread-safe: routes may be changed and requests read while clients talk to
-// the server. The destructor stops the server, ends stalled answers and joins
+// the server. A thread serves each connection. The destructor stops the
+// server, ends stalled and slow answers, closes every connection and joins
 // every thread it started.
 #pragma once
 
@@ -49,7 +59,7 @@ struct HttpResponse {
 
 class HttpTestServer {
  public:
-  HttpTestServer();  // listening when constructed
+  HttpTestServer();  // listening when constructed; throws std::runtime_error when it cannot listen
   ~HttpTestServer();
   HttpTestServer(const HttpTestServer&) = delete;
   HttpTestServer& operator=(const HttpTestServer&) = delete;
@@ -64,19 +74,22 @@ class HttpTestServer {
   void Serve(const std::string& path, HttpResponse response);
   // 200 with the body and Content-Type.
   void ServeText(const std::string& path, std::string body, std::string contentType = "text/plain");
-  // 200 with the bytes of a file read when the request comes.
+  // 200 with the bytes of a file read when the request comes (404 when it
+  // cannot be read). `filePath` is UTF-8.
   void ServeFile(const std::string& path, std::string filePath);
   // A redirect (301, 302, 303, 307 or 308) to `location`.
   void Redirect(const std::string& path, std::string location, int status = 302);
-  // Answer computed per request.
+  // Answer computed per request, on the connection's thread, without any
+  // lock of the server held. An exception gives 500 with its text as body.
   void Handle(const std::string& path, std::function<HttpResponse(const RecordedRequest&)> handler);
 
-  // Reads the request, then sends nothing until the server is destroyed.
+  // Reads the request, then sends nothing until the server is destroyed,
+  // which closes the connection.
   void Stall(const std::string& path);
   // Sends the headers at once, then the body in pieces of `chunkBytes`
-  // with `delayMs` between them.
+  // with `delayMs` between them (cut short when the server is destroyed).
   void SendSlowly(const std::string& path, std::string body, std::size_t chunkBytes, int delayMs);
-  // Declares Content-Length `declaredLength`, sends `sentBody` (shorter),
+  // 200 declaring Content-Length `declaredLength`, sends `sentBody` (shorter),
   // then closes the connection.
   void DropMidBody(const std::string& path, std::size_t declaredLength, std::string sentBody);
   // 200 with a generated body of `bytes` bytes (a repeating pattern, see
@@ -85,8 +98,13 @@ class HttpTestServer {
   static char HugeBodyByte(std::uint64_t offset);
 
   // Accepts absolute-form requests and forwards them to their target when it
-  // is a loopback address (127.0.0.1, ::1 or localhost); other targets get 502.
-  // Forwarded requests are recorded here too.
+  // is an "http://" address on loopback (127.x.y.z, [::1] or localhost); other
+  // targets get 502 without being contacted, as does a target that refuses the
+  // connection. The request goes on in origin form with its headers (minus
+  // Proxy-Connection, Proxy-Authorization, Connection, Keep-Alive and Expect;
+  // a chunked body is sent with Content-Length) and "Connection: close"; the target's answer is relayed as it arrives and
+  // the client's connection ends with it. Forwarded requests are recorded
+  // here (with the absolute target) as well as by the target.
   void EnableProxy();
 
   // Every request received so far, in arrival order.
