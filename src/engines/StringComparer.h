@@ -6,6 +6,7 @@
 // Value object; const operations are safe from any number of threads.
 #pragma once
 
+#include <cstddef>
 #include <limits>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@ namespace nimbrel {
 
 class StringComparer {
  public:
+  // A negative or NaN weight counts as 0, so that no difference is negative.
   explicit StringComparer(float bracketWeight = 0.1f, bool caseSensitive = false);
 
   // A string trimmed, case-folded (unless case-sensitive), classified and
@@ -21,17 +23,23 @@ class StringComparer {
   class Prepared {
    public:
     Prepared() = default;
-    // The normalised text: trimmed and, unless case-sensitive, upper-cased.
-    // Two strings differ by 0 exactly when their normalised texts are equal.
+    // The normalised text: trimmed and, unless case-sensitive, upper-cased
+    // unit by unit as UTF-16 text is (characters beyond U+FFFF keep their
+    // case). With a positive bracket weight, two strings differ by 0 exactly
+    // when their normalised texts are equal.
     const std::wstring& Normalised() const { return text_; }
 
    private:
     friend class StringComparer;
+    // Room before and after the units for the table's border columns.
+    static constexpr std::size_t kPad = 16;
     std::wstring text_;
-    std::vector<unsigned char> classes_;  // class index per character
-    std::vector<unsigned char> marked_;   // 1 inside the bracketed part
+    std::u16string units_ = std::u16string(2 * kPad, u'\0');                  // the text in UTF-16 code units
+    std::vector<unsigned char> keys_ = std::vector<unsigned char>(2 * kPad);  // per unit
   };
 
+  // Null counts as the empty string. A prepared string is compared by this
+  // comparer or by any other of the same case sensitivity.
   Prepared Prepare(const wchar_t* text) const;
 
   // The difference of `a` (first) against `b` (second); 0 for equal strings
@@ -48,8 +56,30 @@ class StringComparer {
   bool caseSensitive() const { return caseSensitive_; }
 
  private:
+  // The edit costs of one cell of the table: replacing, deleting the unit of
+  // the first text, inserting the unit of the second.
+  template <typename T>
+  struct Step {
+    T replace, remove, insert;
+  };
+  // A unit's key: class index * 2, plus 1 inside the bracketed part.
+  static constexpr int kKeys = 10;
+  static constexpr int kEqual = kKeys;  // the steps for a pair of equal units
+
+  // The difference of `n` units against `m` units, both with Prepared::kPad
+  // entries of room before and after, filled with keys of no mark.
+  float Compare(const char16_t* unitsA, const unsigned char* keysA, std::size_t n, const char16_t* unitsB,
+                const unsigned char* keysB, std::size_t m, float limit) const;
+  // The same with n <= m, the table rows kept in `row` (room for m + 1 + 2 * kPad).
+  float Fill(const char16_t* unitsA, const unsigned char* keysA, std::size_t n, const char16_t* unitsB,
+             const unsigned char* keysB, std::size_t m, float* row, float limit) const;
+
   float bracketWeight_;
   bool caseSensitive_;
+  bool exactDiscount_;  // every discounted cost is a float (see Fill)
+  // By key of the first unit, then of the second or kEqual.
+  Step<double> steps_[kKeys][kKeys + 1];
+  Step<float> floatSteps_[kKeys][kKeys + 1];
 };
 
 }  // namespace nimbrel
