@@ -1,0 +1,53 @@
+#include "platform/Thread.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+
+#include "platform/Event.h"
+#include "platform/SystemError.h"
+
+using platform::Thread;
+
+TEST(Thread, EndIsPolledWithoutBlockingAndTheDestructorJoins) {
+  const int liveBefore = Thread::LiveCount();
+  CEvent gate(false, true);
+  bool done = false;
+  {
+    Thread thread;
+    ASSERT_TRUE(thread.Start([&] {
+      gate.Wait();
+      done = true;
+    }));
+    EXPECT_EQ(Thread::LiveCount(), liveBefore + 1);
+    EXPECT_FALSE(thread.HasEnded());
+    EXPECT_FALSE(thread.Start([] {})) << "one thread per object";
+    gate.SetEvent();
+  }
+  EXPECT_TRUE(done);  // a detached thread would race here (reported under TSan)
+  EXPECT_EQ(Thread::LiveCount(), liveBefore);
+}
+
+TEST(Thread, RefusedStartIsReportedNotThrown) {
+  Thread::FailNextStarts(1);
+  Thread thread;
+  bool ran = false;
+  EXPECT_FALSE(thread.Start([&] { ran = true; }));
+  EXPECT_EQ(platform::LastError(), EAGAIN);
+  ASSERT_TRUE(thread.Start([&] { ran = true; }));  // the failure was one-off
+  thread.Join();
+  EXPECT_TRUE(ran);
+  EXPECT_TRUE(thread.HasEnded());
+}
+
+TEST(Thread, BelowNormalPriorityRaisesTheNiceValue) {
+  EXPECT_EQ(platform::NiceForPriority(platform::kThreadPriorityLowest, 0), 10);
+  EXPECT_EQ(platform::NiceForPriority(platform::kThreadPriorityBelowNormal, 17), 19);
+  // Lowering one's own priority needs no privilege, so it must take effect.
+  const int processNice = platform::CurrentThreadNice();  // tests run on the main thread
+  int seen = processNice;
+  Thread thread;
+  ASSERT_TRUE(thread.Start([&] { seen = platform::CurrentThreadNice(); }, platform::kThreadPriorityBelowNormal));
+  thread.Join();
+  EXPECT_EQ(seen, platform::NiceForPriority(platform::kThreadPriorityBelowNormal, processNice));
+}

@@ -1,0 +1,288 @@
+#include "threadpool/ThreadPool.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/shared_ptr.hpp>
+#include <boost/weak_ptr.hpp>
+
+#include "platform/Thread.h"
+#include "threadpool/CountedJob.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::uint32_t kLimitMs = 60000;  // only bounds a hung test
+
+// What the jobs of a test did. Also the owner whose finishing step runs
+// when the last counted job goes away.
+struct Journal {
+  template <class Change>
+  void Note(Change change) {
+    std::lock_guard<std::mutex> lock(mutex);
+    change();
+    changed.notify_all();
+  }
+  template <class Done>
+  bool WaitFor(Done done) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(kLimitMs), done);
+  }
+  void Finish() {
+    Note([&] {
+      ++finishes;
+      pendingAtFinish.push_back(CJobCounters::PendingJobs());
+      finishThread = std::this_thread::get_id();
+    });
+    if (onFinish) onFinish();
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<int> ran;
+  int running = 0, mostRunning = 0, destroyed = 0, finishes = 0;
+  std::vector<int> pendingAtFinish;
+  std::thread::id finishThread;
+  std::function<void()> onFinish;
+};
+
+// A counted job that notes its run and its end; it may signal `started` and
+// then hold its worker until `gate` is set.
+class TestJob : public CCountedJob<Journal> {
+ public:
+  TestJob(Journal* journal, int id, CEvent* started = nullptr, CEvent* gate = nullptr)
+      : CCountedJob(journal, &Journal::Finish), id(id), started(started), gate(gate) {}
+  ~TestJob() override {
+    owner->Note([&] { ++owner->destroyed; });
+  }
+  void Run() override {
+    owner->Note([&] { owner->mostRunning = std::max(owner->mostRunning, ++owner->running); });
+    if (started) started->SetEvent();
+    if (gate) gate->Wait();
+    owner->Note([&] {
+      --owner->running;
+      owner->ran.push_back(id);
+    });
+  }
+
+ private:
+  const int id;
+  CEvent* started;
+  CEvent* gate;
+};
+
+// An uncounted job.
+class FnJob : public CThreadPool::WorkerThread {
+ public:
+  explicit FnJob(std::function<void()> body) : body(std::move(body)) {}
+  void Run() override { body(); }
+
+ private:
+  std::function<void()> body;
+};
+
+class ThreadPoolTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(CJobCounters::LiveJobs(), 0) << "a job of an earlier test is alive"; }
+  void TearDown() override {
+    EXPECT_EQ(CJobCounters::LiveJobs(), 0);
+    EXPECT_EQ(CJobCounters::PendingJobs(), 0);
+  }
+  Journal journal;
+  CEvent started;
+  CEvent gate{false, true};
+};
+
+}  // namespace
+
+TEST_F(ThreadPoolTest, OneWorkerRunsJobsInQueueOrderHighPriorityFirst) {
+  {
+    CThreadPool pool;  // one worker
+    pool.AddJob(new TestJob(&journal, 1, &started, &gate), false);
+    ASSERT_TRUE(started.Wait(kLimitMs));
+    for (int id = 2; id <= 4; ++id) pool.AddJob(new TestJob(&journal, id), false);
+    pool.AddJob(new TestJob(&journal, 9), true);
+    gate.SetEvent();
+    ASSERT_TRUE(journal.WaitFor([&] { return journal.ran.size() == 5; }));
+  }
+  EXPECT_EQ(journal.ran, (std::vector<int>{1, 9, 2, 3, 4}));
+  EXPECT_EQ(journal.mostRunning, 1);
+  EXPECT_EQ(journal.pendingAtFinish, std::vector<int>{1});  // one run, one finishing step
+}
+
+TEST_F(ThreadPoolTest, StopDropsQueuedJobsFinishesOnceAndLaterJobsStillRun) {
+  CThreadPool pool;
+  // The finishing step adds a job to the stopped pool, as a new run would:
+  // Stop must not hold its locks then, and the job must not be lost.
+  journal.onFinish = [&] {
+    if (journal.finishes == 1) pool.AddJob(new TestJob(&journal, 100), false);
+  };
+  pool.AddJob(new FnJob([&] {
+                started.SetEvent();
+                gate.Wait();
+              }),
+              false);
+  ASSERT_TRUE(started.Wait(kLimitMs));
+  for (int id = 1; id <= 10; ++id) pool.AddJob(new TestJob(&journal, id), false);
+
+  pool.Stop();
+  {
+    std::lock_guard<std::mutex> lock(journal.mutex);
+    EXPECT_TRUE(journal.ran.empty());
+    EXPECT_EQ(journal.destroyed, 10);
+    EXPECT_EQ(journal.finishes, 1);
+    EXPECT_EQ(journal.finishThread, std::this_thread::get_id());
+  }
+  gate.SetEvent();  // the worker ends its job and, being the last, takes job 100
+  ASSERT_TRUE(journal.WaitFor([&] { return journal.finishes == 2; }));
+  EXPECT_EQ(journal.ran, std::vector<int>{100});
+  EXPECT_EQ(journal.pendingAtFinish, (std::vector<int>{1, 1}));
+}
+
+// An owner that waits for the workers to end before it goes away must not
+// be let go while a job's finishing step still runs on a worker.
+TEST_F(ThreadPoolTest, StoppedWorkerCountsUntilItsJobIsGone) {
+  CEvent finishing, finishGate(false, true);
+  journal.onFinish = [&] {
+    finishing.SetEvent();
+    finishGate.Wait();
+  };
+  CThreadPool pool;
+  pool.AddJob(new TestJob(&journal, 1, &started, &gate), false);
+  ASSERT_TRUE(started.Wait(kLimitMs));
+  pool.Stop();
+  gate.SetEvent();
+  ASSERT_TRUE(finishing.Wait(kLimitMs));
+  EXPECT_EQ(pool.ActiveThreadCount(), 1);
+  EXPECT_FALSE(pool.WaitUntilNoWorkers(0));
+  finishGate.SetEvent();
+  EXPECT_TRUE(pool.WaitUntilNoWorkers(kLimitMs));
+}
+
+TEST_F(ThreadPoolTest, JobAddedWhileThePoolIsDestroyedIsDroppedNotRun) {
+  auto pool = std::make_unique<CThreadPool>();
+  CThreadPool* const dying = pool.get();
+  journal.onFinish = [&] {
+    if (journal.finishes == 1) dying->AddJob(new TestJob(&journal, 2), false);
+  };
+  platform::Thread::FailNextStarts(1);
+  dying->AddJob(new TestJob(&journal, 1), false);  // no worker: stays queued
+  pool.reset();                                     // drops job 1, whose end adds job 2
+  EXPECT_TRUE(journal.ran.empty());
+  EXPECT_EQ(journal.destroyed, 2);
+}
+
+TEST_F(ThreadPoolTest, IdleWorkerEndsAfterIdleTimeout) {
+  CThreadPool pool;
+  pool.idleTimeout = 20;
+  pool.AddJob(new TestJob(&journal, 1), false);
+  ASSERT_TRUE(journal.WaitFor([&] { return journal.destroyed == 1; }));
+  const auto jobGone = std::chrono::steady_clock::now();
+  ASSERT_TRUE(pool.WaitUntilNoWorkers(kLimitMs));
+  EXPECT_GE(std::chrono::steady_clock::now() - jobGone, 20ms);
+  EXPECT_EQ(pool.ThreadCount(), 0);
+  EXPECT_EQ(pool.ActiveThreadCount(), 0);
+}
+
+// A worker times out; before it can count itself out, an AddJob picks it as
+// idle and signals it. The worker must take the job, not end and strand it.
+TEST_F(ThreadPoolTest, WakeUpRacingAnIdleTimeOutIsNotLost) {
+  CEvent timedOut, resume(false, true);
+  std::atomic<bool> armed{true};
+  CThreadPool pool;
+  pool.idleTimeout = 0;
+  pool.onIdleWaitEnded = [&](bool expired) {
+    if (expired && armed.exchange(false)) {
+      timedOut.SetEvent();
+      resume.Wait();
+    }
+  };
+  pool.AddJob(new TestJob(&journal, 1), false);
+  ASSERT_TRUE(timedOut.Wait(kLimitMs));
+  pool.AddJob(new TestJob(&journal, 2), false);  // finds the worker still listed as idle
+  resume.SetEvent();
+  ASSERT_TRUE(journal.WaitFor([&] { return journal.ran.size() == 2; }))
+      << "queued " << pool.QueuedJobCount() << ", workers " << pool.ThreadCount();
+}
+
+// Hosts add jobs at once while workers keep timing out and starting anew
+// (idleTimeout 0): every job runs exactly once, on at most maxThreads workers.
+TEST_F(ThreadPoolTest, ConcurrentProducersLoseNoJob) {
+  constexpr int kProducers = 4, kJobsEach = 400;
+  {
+    CThreadPool pool;
+    pool.maxThreads = 3;
+    pool.idleTimeout = 0;
+    std::vector<std::thread> producers;
+    for (int p = 0; p < kProducers; ++p) {
+      producers.emplace_back([&, p] {
+        for (int i = 0; i < kJobsEach; ++i) pool.AddJob(new TestJob(&journal, p * kJobsEach + i), i % 7 == 0);
+      });
+    }
+    for (auto& producer : producers) producer.join();
+    ASSERT_TRUE(journal.WaitFor([&] { return journal.ran.size() == kProducers * kJobsEach; }));
+  }
+  std::map<int, int> runs;
+  for (int id : journal.ran) ++runs[id];
+  EXPECT_EQ(runs.size(), static_cast<std::size_t>(kProducers * kJobsEach));
+  for (const auto& [id, count] : runs) EXPECT_EQ(count, 1) << "job " << id;
+  EXPECT_LE(journal.mostRunning, 3);
+}
+
+TEST_F(ThreadPoolTest, JobKeepsItsSharedObjectAliveAfterTheOwnerDropsIt) {
+  auto song = boost::shared_ptr<std::string>(new std::string("Title"));
+  const boost::weak_ptr<std::string> watch(song);
+  std::string seen;
+  {
+    CThreadPool pool;
+    pool.AddJob(new FnJob([&, song] {
+                  started.SetEvent();
+                  gate.Wait();
+                  seen = *song;  // a freed song would be caught by the address sanitizer
+                }),
+                false);
+    ASSERT_TRUE(started.Wait(kLimitMs));
+    song.reset();
+    EXPECT_FALSE(watch.expired());
+    gate.SetEvent();
+  }
+  EXPECT_EQ(seen, "Title");
+  EXPECT_TRUE(watch.expired());
+}
+
+TEST_F(ThreadPoolTest, WorkerThatCannotStartLeavesTheJobQueued) {
+  {
+    CThreadPool pool;
+    pool.maxThreads = 2;
+    platform::Thread::FailNextStarts(1);
+    pool.AddJob(new TestJob(&journal, 1, &started, &gate), false);
+    EXPECT_EQ(pool.ThreadCount(), 0);
+    EXPECT_EQ(pool.QueuedJobCount(), 1u);
+    pool.AddJob(new TestJob(&journal, 2), false);  // starts a worker, which takes job 1 first
+    ASSERT_TRUE(started.Wait(kLimitMs));
+    platform::Thread::FailNextStarts(1);
+    pool.AddJob(new TestJob(&journal, 3), false);  // no second worker: the running one takes it
+    EXPECT_EQ(pool.ThreadCount(), 1);
+    gate.SetEvent();
+    ASSERT_TRUE(journal.WaitFor([&] { return journal.ran.size() == 3; }));
+  }
+  EXPECT_EQ(journal.ran, (std::vector<int>{1, 2, 3}));
+
+  CThreadPool idlePool;  // a stop also drops jobs that no worker was started for
+  platform::Thread::FailNextStarts(1);
+  idlePool.AddJob(new TestJob(&journal, 4), false);
+  idlePool.Stop();
+  EXPECT_EQ(idlePool.QueuedJobCount(), 0u);
+  EXPECT_EQ(journal.destroyed, 4);
+}
