@@ -83,6 +83,10 @@ std::wstring Env::TempFolder() {
   return folder;
 }
 
+std::vector<std::wstring> Env::ConnectivityProbeHosts() {
+  return {L"www.google.com", L"www.yahoo.com", L"www.microsoft.com", L"www.nimbrel.org"};
+}
+
 Env* Env::Default() {
   // Never destroyed: objects that log while the process unloads still read the clock.
   static Env* const instance = new Env;

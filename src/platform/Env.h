@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/SystemTime.h"
 
@@ -27,6 +28,10 @@ class Env {
   virtual void SleepMs(std::uint32_t ms);
   // The temporary folder: $TMPDIR, else /tmp/, always with a trailing "/".
   virtual std::wstring TempFolder();
+  // The web sites that the connectivity check probes, in order, as host
+  // names (optionally with ":port"): three large public portals, then the
+  // maker's own site.
+  virtual std::vector<std::wstring> ConnectivityProbeHosts();
 
   // The real environment.
   static Env* Default();

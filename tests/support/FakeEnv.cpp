@@ -61,6 +61,16 @@ std::wstring FakeEnv::TempFolder() {
   return temp_;
 }
 
+std::vector<std::wstring> FakeEnv::ConnectivityProbeHosts() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return probeHosts_;
+}
+
+void FakeEnv::SetConnectivityProbeHosts(std::vector<std::wstring> hosts) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  probeHosts_ = std::move(hosts);
+}
+
 void FakeEnv::AdvanceMs(std::int64_t ms) {
   std::lock_guard<std::mutex> lock(mutex_);
   nowMs_ += ms;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "platform/Env.h"
 
@@ -22,9 +23,13 @@ class FakeEnv : public platform::Env {
   std::int64_t UnixTime() override;
   void SleepMs(std::uint32_t ms) override;
   std::wstring TempFolder() override;
+  // Empty unless set, so that a connectivity check under a FakeEnv never
+  // leaves the machine; tests set loopback "127.0.0.1:<port>" texts.
+  std::vector<std::wstring> ConnectivityProbeHosts() override;
 
   void AdvanceMs(std::int64_t ms);
   void SetTempFolder(std::wstring folder);
+  void SetConnectivityProbeHosts(std::vector<std::wstring> hosts);
   std::int64_t sleptMs() const { return slept_; }
 
  private:
@@ -32,6 +37,7 @@ class FakeEnv : public platform::Env {
   std::int64_t nowMs_;  // milliseconds since 1970
   std::atomic<std::int64_t> slept_{0};
   std::wstring temp_;
+  std::vector<std::wstring> probeHosts_;
 };
 
 }  // namespace testing_support
