@@ -6,40 +6,19 @@
 #include <string>
 #include <vector>
 
-#include "foundation/Masterlog.h"
-#include "platform/File.h"
-#include "platform/TextCodec.h"
 #include "support/FakeEnv.h"
 #include "support/HttpTestServer.h"
-#include "support/ScratchFolder.h"
+#include "support/ProcessLog.h"
+#include "support/ProxyEnvironment.h"
 
 namespace {
 
 using testing_support::FakeEnv;
 using testing_support::HttpTestServer;
-using testing_support::ScratchFolder;
+using testing_support::ProcessLogText;
 
-const bool kProxyVariablesCleared = [] {
-  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
-                           "no_proxy", "NO_PROXY"}) {
-    ::unsetenv(name);
-  }
-  return true;
-}();
+const bool kProxyVariablesCleared = testing_support::ClearProxyEnvironment();
 
-// The process's log, opened by the first call; tests that count entries call it first.
-std::wstring LogText() {
-  static ScratchFolder folder;
-  static const bool opened = [] {
-    CMasterlog::Instance().Open(folder.path().c_str(), L"probe", 60);
-    LogF(10, L"log opened");
-    return true;
-  }();
-  (void)opened;
-  std::string bytes;
-  platform::File::ReadAll(CMasterlog::Instance().TraceFilePath().str(), bytes);
-  return platform::FromUtf16Le(bytes);
-}
 
 std::size_t Count(const std::wstring& text, const std::wstring& part) {
   std::size_t n = 0;
@@ -63,9 +42,10 @@ struct StopAfter : nimbrel::IConnectionCheckStop {
   }
 };
 
-TEST(CheckInternetConnection, FirstAnsweringSiteWinsAndErrorStatusCounts) {
-  HttpTestServer answering;  // no routes: every path answers 404
+TEST(CheckInternetConnection, FirstAnsweringSiteWinsAndItsRedirectIsNotFollowed) {
   HttpTestServer later;
+  HttpTestServer answering;
+  answering.Redirect("/", later.Url("/"), 302);
   FakeEnv env;
   env.SetConnectivityProbeHosts({ClosedHost(), Host(answering), Host(later)});
   platform::ScopedEnv scoped(&env);
@@ -73,49 +53,33 @@ TEST(CheckInternetConnection, FirstAnsweringSiteWinsAndErrorStatusCounts) {
   ASSERT_EQ(1u, answering.RequestCount());
   EXPECT_EQ("HEAD", answering.Requests()[0].method);
   EXPECT_EQ("/", answering.Requests()[0].path);
-  EXPECT_EQ(0u, later.RequestCount());
+  EXPECT_EQ(0u, later.RequestCount());  // neither redirected to nor probed
 }
 
-TEST(CheckInternetConnection, RedirectCountsAsReachableAndIsNotFollowed) {
-  HttpTestServer target;
-  HttpTestServer redirecting;
-  redirecting.Redirect("/", target.Url("/"), 302);
-  FakeEnv env;
-  env.SetConnectivityProbeHosts({Host(redirecting)});
-  platform::ScopedEnv scoped(&env);
-  EXPECT_TRUE(nimbrel::CheckInternetConnection("", 1000, nullptr));
-  EXPECT_EQ(0u, target.RequestCount());
-}
-
-TEST(CheckInternetConnection, AllSitesFailingGivesFalseAfterEachWasTried) {
-  LogText();
-  FakeEnv env;
-  env.SetConnectivityProbeHosts({ClosedHost(), ClosedHost(), ClosedHost(), ClosedHost()});
-  platform::ScopedEnv scoped(&env);
-  const std::size_t before = Count(LogText(), L"CheckInternetConnection - site failed: http://127.0.0.1:");
-  EXPECT_FALSE(nimbrel::CheckInternetAvailable(L""));
-  const std::wstring log = LogText();
-  EXPECT_EQ(before + 4, Count(log, L"CheckInternetConnection - site failed: http://127.0.0.1:"));
-  EXPECT_NE(std::wstring::npos, log.find(L"CheckInternetConnection - Internet is DOWN"));
-}
-
-TEST(CheckInternetConnection, StopQueryAnsweringFalseEndsTheCheck) {
-  LogText();
+TEST(CheckInternetConnection, FailsAfterTryingEverySiteOrWhenToldToStop) {
+  ProcessLogText();
   HttpTestServer never;
   FakeEnv env;
-  env.SetConnectivityProbeHosts({ClosedHost(), Host(never)});
+  env.SetConnectivityProbeHosts({ClosedHost(), ClosedHost(), ClosedHost()});
   platform::ScopedEnv scoped(&env);
+  const std::wstring failed = L"CheckInternetConnection - site failed: http://127.0.0.1:";
+  const std::size_t before = Count(ProcessLogText(), failed);
+  EXPECT_FALSE(nimbrel::CheckInternetAvailable(L""));
+  EXPECT_EQ(before + 3, Count(ProcessLogText(), failed));
+  EXPECT_NE(std::wstring::npos, ProcessLogText().find(L"CheckInternetConnection - Internet is DOWN"));
+
+  env.SetConnectivityProbeHosts({ClosedHost(), Host(never)});
   StopAfter stop;
   EXPECT_FALSE(nimbrel::CheckInternetConnection("", 1000, &stop));
   EXPECT_EQ(1, stop.asked);
   EXPECT_EQ(0u, never.RequestCount());
-  EXPECT_NE(std::wstring::npos, LogText().find(L"CheckInternetConnection: will break checking for"));
+  EXPECT_NE(std::wstring::npos, ProcessLogText().find(L"CheckInternetConnection: will break checking for"));
 }
 
-TEST(CheckInternetConnection, ProbesThroughTheProxy) {
+TEST(CheckInternetConnection, ProbesThroughTheProxyAndAnErrorStatusCounts) {
   HttpTestServer proxy;
   proxy.EnableProxy();
-  HttpTestServer site;
+  HttpTestServer site;  // no routes: answers 404
   FakeEnv env;
   env.SetConnectivityProbeHosts({Host(site)});
   platform::ScopedEnv scoped(&env);
