@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <clocale>
 #include <cwctype>
 #include <locale>
 #include <map>
@@ -11,28 +10,11 @@
 
 namespace {
 
-// Switches the C and C++ global locales for one scope.
-class GlobalLocale {
- public:
-  explicit GlobalLocale(const char* name) : savedC_(std::setlocale(LC_ALL, nullptr)) {
-    if (!std::setlocale(LC_ALL, name)) return;
-    try {
-      savedCpp_ = std::locale::global(std::locale(name));
-    } catch (const std::runtime_error&) {
-    }
-    ok_ = true;
-  }
-  ~GlobalLocale() {
-    std::setlocale(LC_ALL, savedC_.c_str());
-    std::locale::global(savedCpp_);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  std::string savedC_;
-  std::locale savedCpp_;
-  bool ok_ = false;
-};
+// The count and the text after replacing `from` by `to` in `text`.
+std::wstring Replaced(CString text, const wchar_t* from, const wchar_t* to) {
+  const int count = text.Replace(from, to);
+  return std::to_wstring(count) + L":" + text.str();
+}
 
 }  // namespace
 
@@ -41,20 +23,16 @@ TEST(CString, Construction) {
   EXPECT_EQ(CString(L"abcdef", 3), L"abc");
   EXPECT_TRUE(CString(L"abc", -2).IsEmpty());
   EXPECT_TRUE(CString(static_cast<const wchar_t*>(nullptr), 4).IsEmpty());
-  EXPECT_EQ(CString(L'x', 3), L"xxx");
   EXPECT_TRUE(CString(L'x', -1).IsEmpty());
   const CString s(std::wstring(L"a\0b", 3));
-  EXPECT_EQ(s.GetLength(), 3);
-  EXPECT_EQ(s[2], L'b');
+  EXPECT_EQ(s[2], L'b');  // past the embedded null
   EXPECT_THROW(s.GetAt(3), std::out_of_range);
   EXPECT_THROW(s.GetAt(-1), std::out_of_range);
 }
 
 TEST(CString, FindAndReverseFind) {
   const CString s(L"abcabc");
-  EXPECT_EQ(s.Find(L'c'), 2);
   EXPECT_EQ(s.Find(L'c', 3), 5);
-  EXPECT_EQ(s.Find(L'c', 6), -1);
   EXPECT_EQ(s.Find(L'c', 100), -1);
   EXPECT_EQ(s.Find(L'a', -1), -1);
   EXPECT_EQ(s.Find(L"bc", 2), 4);
@@ -62,12 +40,9 @@ TEST(CString, FindAndReverseFind) {
   EXPECT_EQ(s.Find(L"bc", 7), -1);
   EXPECT_EQ(s.Find(L"", 6), 6);
   EXPECT_EQ(s.Find(static_cast<const wchar_t*>(nullptr)), -1);
-  EXPECT_EQ(s.Find(L"abcabcx"), -1);
   EXPECT_EQ(s.ReverseFind(L'a'), 3);
-  EXPECT_EQ(s.ReverseFind(L'z'), -1);
   EXPECT_EQ(CString().ReverseFind(L'a'), -1);
   EXPECT_EQ(s.FindOneOf(L"xc"), 2);
-  EXPECT_EQ(s.FindOneOf(L""), -1);
   EXPECT_EQ(s.FindOneOf(nullptr), -1);
 }
 
@@ -94,29 +69,19 @@ TEST(CString, TrimVariants) {
   EXPECT_EQ(CString(L"\u00A0x\u00A0").Trim(), L"\u00A0x\u00A0");
   EXPECT_EQ(CString(L" \t ").Trim(), L"");
   EXPECT_EQ(CString(L"xxaxx").Trim(L'x'), L"a");
-  EXPECT_EQ(CString(L"xxaxx").TrimLeft(L'x'), L"axx");
-  EXPECT_EQ(CString(L"xxaxx").TrimRight(L'x'), L"xxa");
   EXPECT_EQ(CString(L"<-a->").Trim(L"<>-"), L"a");
   EXPECT_EQ(CString(L"<-a->").TrimLeft(L"<-"), L"a->");
-  EXPECT_EQ(CString(L"<-a->").TrimRight(L""), L"<-a->");
   EXPECT_EQ(CString(L"<-a->").TrimRight(static_cast<const wchar_t*>(nullptr)), L"<-a->");
 }
 
 TEST(CString, ReplaceRemoveInsertDelete) {
-  CString s(L"aaaa");
-  EXPECT_EQ(s.Replace(L"aa", L"b"), 2);
-  EXPECT_EQ(s, L"bb");
-  s = L"aaa";
-  EXPECT_EQ(s.Replace(L"aa", L"b"), 1);  // matches do not overlap
-  EXPECT_EQ(s, L"ba");
-  s = L"aaa";
-  EXPECT_EQ(s.Replace(L"a", L"aa"), 3);  // replacement text is not searched again
-  EXPECT_EQ(s, L"aaaaaa");
-  EXPECT_EQ(s.Replace(L"", L"x"), 0);
-  EXPECT_EQ(s.Replace(nullptr, L"x"), 0);
-  EXPECT_EQ(s.Replace(L"aaa", nullptr), 2);
-  EXPECT_EQ(s, L"");
-  s = L"abcab";
+  EXPECT_EQ(Replaced(L"aaaa", L"aa", L"b"), L"2:bb");
+  EXPECT_EQ(Replaced(L"aaa", L"aa", L"b"), L"1:ba");      // matches do not overlap
+  EXPECT_EQ(Replaced(L"aaa", L"a", L"aa"), L"3:aaaaaa");  // replacement text is not searched again
+  EXPECT_EQ(Replaced(L"aaa", L"", L"x"), L"0:aaa");
+  EXPECT_EQ(Replaced(L"aaa", nullptr, L"x"), L"0:aaa");
+  EXPECT_EQ(Replaced(L"aaaaaa", L"aaa", nullptr), L"2:");
+  CString s(L"abcab");
   EXPECT_EQ(s.Replace(s.GetString(), L"<"), 1);  // `from` points into the string itself
   EXPECT_EQ(s, L"<");
   s = L"ab";
@@ -124,7 +89,6 @@ TEST(CString, ReplaceRemoveInsertDelete) {
   EXPECT_EQ(s, L"aab");
   EXPECT_EQ(s.Replace(L'a', L'z'), 2);
   EXPECT_EQ(s, L"zzb");
-  EXPECT_EQ(s.Replace(L"q", L"r"), 0);
 
   CString big(std::wstring(1 << 20, L'a'));  // would shift the tail a million times in place
   EXPECT_EQ(big.Replace(L"a", L"bc"), 1 << 20);
@@ -155,24 +119,25 @@ TEST(CString, CaseMappingIsUnicodeAndIgnoresTheProcessLocale) {
     EXPECT_EQ(CString(mixed).MakeUpper(), upper);
     EXPECT_EQ(CString(L"STRA\u00DFE \u00C9T\u00C9 \u0391\u0392\u03C2 \u0131I \U00010400").MakeLower(), lower);
     EXPECT_EQ(CString(L"I").MakeLower(), L"i");  // not dotless, whatever the locale
+    EXPECT_EQ(CString(L"\u00C9t\u00E9").CompareNoCase(L"\u00E9T\u00C9"), 0);
+    EXPECT_EQ(CString(L"\u0391\u0392\u03A3").CompareNoCase(L"\u03B1\u03B2\u03C3"), 0);
   };
-  {
-    GlobalLocale c("C");  // towupper of the C locale leaves é alone
-    ASSERT_TRUE(c.ok());
-    ASSERT_EQ(std::towupper(L'\u00E9'), static_cast<std::wint_t>(L'\u00E9'));
+  // Setting the global locale sets the C locale too; that of "C" leaves é alone.
+  const std::locale saved = std::locale::global(std::locale::classic());
+  ASSERT_EQ(std::towupper(L'\u00E9'), static_cast<std::wint_t>(L'\u00E9'));
+  check();
+  for (const char* name : {"tr_TR.UTF-8", "tr_TR.utf8", "C.UTF-8"}) {
+    try {
+      std::locale::global(std::locale(name));
+    } catch (const std::runtime_error&) {
+      continue;  // not installed
+    }
     check();
   }
-  for (const char* name : {"tr_TR.UTF-8", "tr_TR.utf8", "C.UTF-8"}) {
-    GlobalLocale other(name);
-    if (other.ok()) check();
-  }
+  std::locale::global(saved);
 }
 
 TEST(CString, CompareAndCompareNoCase) {
-  const CString s(L"\u00C9t\u00E9");
-  EXPECT_EQ(s.CompareNoCase(L"\u00E9T\u00C9"), 0);
-  EXPECT_EQ(CString(L"\u0391\u0392\u0393").CompareNoCase(L"\u03B1\u03B2\u03B3"), 0);
-  EXPECT_EQ(CString(L"\u03A3").CompareNoCase(L"\u03C3"), 0);
   EXPECT_LT(CString(L"abc").CompareNoCase(L"ABD"), 0);
   EXPECT_GT(CString(L"abcd").CompareNoCase(L"ABC"), 0);
   EXPECT_LT(CString(L"ab").CompareNoCase(L"ABC"), 0);
@@ -180,18 +145,13 @@ TEST(CString, CompareAndCompareNoCase) {
   EXPECT_EQ(CString().CompareNoCase(nullptr), 0);
   EXPECT_EQ(CString(L"b").Compare(L"a"), 1);
   EXPECT_EQ(CString(L"B").Compare(L"a"), -1);
-  EXPECT_EQ(CString(L"a").Compare(L"a"), 0);
   EXPECT_EQ(CString().Compare(nullptr), 0);
 }
 
 TEST(CString, OperatorsCompareContentInBothDirections) {
   const CString a(L"apple"), b(L"banana");
-  EXPECT_TRUE(a == L"apple");
   EXPECT_TRUE(L"apple" == a);
   EXPECT_TRUE(a != L"Apple");
-  EXPECT_TRUE(L"Apple" != a);
-  EXPECT_TRUE(a == std::wstring(L"apple"));
-  EXPECT_TRUE(a == CString(L"apple"));
   EXPECT_FALSE(a == static_cast<const wchar_t*>(nullptr));
   EXPECT_TRUE(CString() == static_cast<const wchar_t*>(nullptr));
   // Content, not buffer addresses: copies living anywhere order the same way.
@@ -202,21 +162,16 @@ TEST(CString, OperatorsCompareContentInBothDirections) {
     EXPECT_EQ(x <= y, i == 1);
     EXPECT_EQ(x >= y, i == 0);
   }
-  EXPECT_TRUE(a < L"b");
   EXPECT_TRUE(L"b" > a);
   EXPECT_TRUE(a >= L"apple");
-  EXPECT_TRUE(L"apple" <= a);
   std::map<CString, int> order{{b, 2}, {a, 1}};
   EXPECT_EQ(order.begin()->first, a);
 
-  CString s = a + L'-' + b;
+  CString s = L'<' + a + L'-' + b;
   s += L"|";
-  s += CString(L"x");
-  s += L'!';
   s += static_cast<const wchar_t*>(nullptr);
-  EXPECT_EQ(s, L"apple-banana|x!");
+  EXPECT_EQ(s, L"<apple-banana|");
   EXPECT_EQ(L"<" + a + L">", L"<apple>");
-  EXPECT_EQ(L'<' + a, L"<apple");
 }
 
 TEST(CString, FormatAndAppendFormat) {

@@ -9,13 +9,16 @@
 
 using platform::Thread;
 
-TEST(Thread, EndIsPolledWithoutBlockingAndTheDestructorJoins) {
+TEST(Thread, RefusedStartIsReportedAndARunningThreadIsPolledThenJoined) {
   const int liveBefore = Thread::LiveCount();
   CEvent gate(false, true);
   bool done = false;
   {
     Thread thread;
-    ASSERT_TRUE(thread.Start([&] {
+    Thread::FailNextStarts(1);
+    EXPECT_FALSE(thread.Start([&] { done = true; }));  // reported, not thrown
+    EXPECT_EQ(platform::LastError(), EAGAIN);
+    ASSERT_TRUE(thread.Start([&] {  // the failure was one-off
       gate.Wait();
       done = true;
     }));
@@ -28,18 +31,6 @@ TEST(Thread, EndIsPolledWithoutBlockingAndTheDestructorJoins) {
   EXPECT_EQ(Thread::LiveCount(), liveBefore);
 }
 
-TEST(Thread, RefusedStartIsReportedNotThrown) {
-  Thread::FailNextStarts(1);
-  Thread thread;
-  bool ran = false;
-  EXPECT_FALSE(thread.Start([&] { ran = true; }));
-  EXPECT_EQ(platform::LastError(), EAGAIN);
-  ASSERT_TRUE(thread.Start([&] { ran = true; }));  // the failure was one-off
-  thread.Join();
-  EXPECT_TRUE(ran);
-  EXPECT_TRUE(thread.HasEnded());
-}
-
 TEST(Thread, BelowNormalPriorityRaisesTheNiceValue) {
   EXPECT_EQ(platform::NiceForPriority(platform::kThreadPriorityLowest, 0), 10);
   EXPECT_EQ(platform::NiceForPriority(platform::kThreadPriorityBelowNormal, 17), 19);
@@ -49,5 +40,6 @@ TEST(Thread, BelowNormalPriorityRaisesTheNiceValue) {
   Thread thread;
   ASSERT_TRUE(thread.Start([&] { seen = platform::CurrentThreadNice(); }, platform::kThreadPriorityBelowNormal));
   thread.Join();
+  EXPECT_TRUE(thread.HasEnded());
   EXPECT_EQ(seen, platform::NiceForPriority(platform::kThreadPriorityBelowNormal, processNice));
 }
