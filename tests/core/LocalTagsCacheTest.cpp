@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 #include <thread>
+#include <type_traits>
 
 #include "engines/StringComparer.h"
 
@@ -27,74 +28,70 @@ LyricsInfo Lyrics(const std::wstring& text) {
   return record;
 }
 
-// One basic look-up with fresh outputs.
+// One look-up in the basic or the lyrics section, with fresh outputs.
+template <typename Item>
 struct Found {
   std::int32_t result;
-  std::vector<SongInfo> records;
+  std::vector<Item> records;
   Sources covered;
 };
-Found Find(const CLocalTagsCache& cache, const std::wstring& artist, const std::wstring& title) {
-  Found found;
-  found.result = cache.FindBasicResults(artist, title, found.records, found.covered);
+template <typename Item = SongInfo>
+Found<Item> Find(const CLocalTagsCache& cache, const std::wstring& artist, const std::wstring& title) {
+  Found<Item> found;
+  if constexpr (std::is_same_v<Item, LyricsInfo>)
+    found.result = cache.FindLyricsResults(artist, title, found.records, found.covered);
+  else
+    found.result = cache.FindBasicResults(artist, title, found.records, found.covered);
   return found;
 }
 
-TEST(LocalTagsCacheTest, NotFoundAnswerCoversSourceForNearQuery) {
+TEST(LocalTagsCacheTest, NotFoundAnswersAndArtistWideSourcesAreCovered) {
   CLocalTagsCache cache;
   cache.AddBasicResult(L"Artist", L"Song A", L"plugin", SongInfo(), false, false);
+  cache.AddBasicResult(L"Artist", L"Song A", L"whole", SongInfo(), false, true);
+  cache.AddBasicResult(L"Artist", L"Song B", L"src", Record(L"Album"), true, false);
+  // Not-found reports after a found one change nothing.
+  cache.AddBasicResult(L"Artist", L"Song B", L"src", Record(L"Album 2"), false, false);
+  cache.AddBasicResult(L"Artist", L"Song B", L"miss", Record(L"Album 3"), false, false);
 
-  const Found near = Find(cache, L"artist", L"song a ");
+  const auto near = Find(cache, L"artist", L"song a ");
   EXPECT_EQ(0, near.result);
   EXPECT_TRUE(near.records.empty());
-  EXPECT_EQ(Sources{L"plugin"}, near.covered);
-  // One letter replaced is another title.
-  EXPECT_EQ(-1, Find(cache, L"Artist", L"Song B").result);
-}
-
-TEST(LocalTagsCacheTest, ArtistWideSourceCoveredForUnsearchedTitle) {
-  CLocalTagsCache cache;
-  cache.AddBasicResult(L"Artist", L"Song A", L"whole", SongInfo(), false, true);
-  cache.AddBasicResult(L"Artist", L"Song A", L"other", Record(L"X"), true, false);
-
-  const Found unsearched = Find(cache, L"ARTIST", L"Never Searched");
+  EXPECT_EQ((Sources{L"plugin", L"whole"}), near.covered);
+  // One letter replaced is another title, never searched: only the artist-wide source covers it.
+  const auto unsearched = Find(cache, L"ARTIST", L"Song C");
   EXPECT_EQ(-1, unsearched.result);
   EXPECT_EQ(Sources{L"whole"}, unsearched.covered);
-  const Found searched = Find(cache, L"Artist", L"Song A");
-  EXPECT_EQ(1, searched.result);
-  EXPECT_EQ((Sources{L"whole", L"other"}), searched.covered);
-}
-
-TEST(LocalTagsCacheTest, SameAlbumStoredOnceAndOnlyMissingCoverFileTaken) {
-  CLocalTagsCache cache;
-  SongInfo first = Record(L"Album");
-  first.coverInfo.coverUrl = L"http://first";
-  cache.AddBasicResult(L"Artist", L"Title", L"src", first, true, false);
-  SongInfo second = Record(L"Album", L"", L"/covers/a.jpg");
-  second.coverInfo.coverUrl = L"http://second";
-  cache.AddBasicResult(L"Artist", L"Title", L"src", second, true, false);
-  cache.AddBasicResult(L"Artist", L"Title", L"src", Record(L"Album", L"", L"/covers/b.jpg"), true, false);
-  cache.AddBasicResult(L"Artist", L"Title", L"src", Record(L"Other album"), true, false);
-  cache.AddBasicResult(L"Artist", L"Title", L"src2", Record(L"Album"), true, false);  // another source's own
-
-  const Found found = Find(cache, L"Artist", L"Title");
-  ASSERT_EQ(3u, found.records.size());
-  EXPECT_EQ(L"/covers/a.jpg", found.records[0].coverInfo.coverFile);
-  EXPECT_EQ(L"http://first", found.records[0].coverInfo.coverUrl);
-  EXPECT_EQ(L"Other album", found.records[1].albumInfo.album);
-  EXPECT_TRUE(found.records[2].coverInfo.coverFile.empty());
-}
-
-TEST(LocalTagsCacheTest, NotFoundAfterFoundChangesNothing) {
-  CLocalTagsCache cache;
-  cache.AddBasicResult(L"Artist", L"Title", L"src", Record(L"Album"), true, false);
-  cache.AddBasicResult(L"Artist", L"Title", L"src", Record(L"Album 2"), false, false);
-  cache.AddBasicResult(L"Artist", L"Title", L"miss", Record(L"Album 3"), false, false);
-
-  const Found found = Find(cache, L"Artist", L"Title");
+  const auto found = Find(cache, L"Artist", L"Song B");
   EXPECT_EQ(1, found.result);
   ASSERT_EQ(1u, found.records.size());
   EXPECT_EQ(L"Album", found.records[0].albumInfo.album);
-  EXPECT_EQ((Sources{L"src", L"miss"}), found.covered);
+  EXPECT_EQ((Sources{L"whole", L"src", L"miss"}), found.covered);
+}
+
+TEST(LocalTagsCacheTest, RecordsOfOneSourceAreStoredOncePerSection) {
+  CLocalTagsCache cache;
+  cache.AddBasicResult(L"Artist", L"Title", L"src", Record(L"Album", L"first"), true, false);
+  cache.AddBasicResult(L"Artist", L"Title", L"src", Record(L"Album", L"second", L"/covers/a.jpg"), true, false);
+  cache.AddBasicResult(L"Artist", L"Title", L"src", Record(L"Album", L"", L"/covers/b.jpg"), true, false);
+  cache.AddBasicResult(L"Artist", L"Title", L"src", Record(L"Other album"), true, false);
+  cache.AddBasicResult(L"Artist", L"Title", L"src2", Record(L"Album"), true, false);  // another source's own
+  // Lyrics are the same when their texts are.
+  for (const wchar_t* text : {L"la la", L"la la", L"other text"})
+    cache.AddLyricsResult(L"Artist", L"Title", L"lyr", Lyrics(text), true, false);
+  cache.AddLyricsResult(L"Artist", L"Other", L"wide", Lyrics(L""), false, true);
+
+  const auto found = Find(cache, L"Artist", L"Title");
+  ASSERT_EQ(3u, found.records.size());
+  EXPECT_EQ(L"/covers/a.jpg", found.records[0].coverInfo.coverFile);
+  EXPECT_EQ(L"first", found.records[0].albumInfo.albumKey);
+  EXPECT_EQ(L"Other album", found.records[1].albumInfo.album);
+  EXPECT_TRUE(found.records[2].coverInfo.coverFile.empty());
+  EXPECT_EQ((Sources{L"src", L"src2"}), found.covered);
+  const auto lyrics = Find<LyricsInfo>(cache, L" artist", L"TITLE");
+  ASSERT_EQ(2u, lyrics.records.size());
+  EXPECT_EQ(L"other text", lyrics.records[1].lyrics);
+  EXPECT_EQ((Sources{L"lyr", L"wide"}), lyrics.covered);
 }
 
 TEST(LocalTagsCacheTest, EmptyNamesStoreNothingButAlbumKeyIsKept) {
@@ -105,84 +102,41 @@ TEST(LocalTagsCacheTest, EmptyNamesStoreNothingButAlbumKeyIsKept) {
   cache.AddBasicResult(L"Artist", L"Title", L"src", Record(L"A", L""), true, false);
 
   // "U2" lies within 100 of "": a search by an empty artist must not cover it.
-  const Found u2 = Find(cache, L"U2", L"Title");
-  EXPECT_EQ(-1, u2.result);
-  EXPECT_TRUE(u2.covered.empty());
+  EXPECT_TRUE(Find(cache, L"U2", L"Title").covered.empty());
   EXPECT_EQ(-1, Find(cache, L"Zzzzz", L"Title").result);
-  const Found stored = Find(cache, L"Artist", L"Title");
+  const auto stored = Find(cache, L"Artist", L"Title");
   EXPECT_EQ(1u, stored.records.size());
   EXPECT_EQ(Sources{L"src"}, stored.covered);
 
-  EXPECT_TRUE(cache.IsAlbumKnown(L"key-artist"));
-  EXPECT_TRUE(cache.IsAlbumKnown(L"key-title"));
-  EXPECT_TRUE(cache.IsAlbumKnown(L"key-source"));
+  for (const wchar_t* key : {L"key-artist", L"key-title", L"key-source"}) EXPECT_TRUE(cache.IsAlbumKnown(key)) << key;
   EXPECT_FALSE(cache.IsAlbumKnown(L""));
   EXPECT_FALSE(cache.IsAlbumKnown(L"KEY-ARTIST"));
 }
 
-TEST(LocalTagsCacheTest, LyricsSectionIsSeparateAndDeduplicatesByText) {
+TEST(LocalTagsCacheTest, NearestKeyEdgeCases) {
   CLocalTagsCache cache;
-  cache.AddLyricsResult(L"Artist", L"Title", L"lyr", Lyrics(L"la la"), true, false);
-  cache.AddLyricsResult(L"Artist", L"Title", L"lyr", Lyrics(L"la la"), true, false);
-  cache.AddLyricsResult(L"Artist", L"Title", L"lyr", Lyrics(L"other text"), true, false);
-  cache.AddLyricsResult(L"Artist", L"Title", L"lyr", Lyrics(L"ignored"), false, false);
-  cache.AddLyricsResult(L"Artist", L"Other", L"wide", Lyrics(L""), false, true);
-
-  std::vector<LyricsInfo> lyrics;
-  Sources covered;
-  EXPECT_EQ(1, cache.FindLyricsResults(L" artist", L"TITLE", lyrics, covered));
-  ASSERT_EQ(2u, lyrics.size());
-  EXPECT_EQ(L"la la", lyrics[0].lyrics);
-  EXPECT_EQ(L"other text", lyrics[1].lyrics);
-  EXPECT_EQ((Sources{L"lyr", L"wide"}), covered);
-  EXPECT_EQ(-1, Find(cache, L"Artist", L"Title").result);
-}
-
-TEST(LocalTagsCacheTest, VeryLongKeys) {
-  CLocalTagsCache cache;
-  std::wstring longArtist;
-  for (int i = 0; i < 2000; ++i) longArtist += static_cast<wchar_t>(L'a' + (i * 7) % 26);
-  const std::wstring hugeTitle(200000, L'x');
-  cache.AddBasicResult(longArtist, hugeTitle, L"src", Record(L"A"), true, false);
-  cache.AddBasicResult(L"Short", L"T", L"src", Record(L"B"), true, false);
-
-  std::wstring nearArtist = longArtist;
-  nearArtist.insert(1000, L"  ");
-  EXPECT_EQ(1, Find(cache, L" " + longArtist + L" ", L" " + hugeTitle).result);
-  EXPECT_EQ(1, Find(cache, nearArtist, hugeTitle).result);
-  EXPECT_EQ(-1, Find(cache, longArtist, L"x").result);
-  EXPECT_EQ(-1, Find(cache, hugeTitle, L"T").result);
-  EXPECT_EQ(1, Find(cache, L"short", L"t").result);
-}
-
-TEST(LocalTagsCacheTest, NearerKeyLaterInKeyOrderWins) {
-  CLocalTagsCache cache;
-  // Against "(abc)": a digit inserted inside the brackets costs 2, two blanks
-  // there 0.5 each. Against "Song 1": an added "!" costs 30, another digit 20.
+  // Against "(abc)", a digit inserted inside the brackets costs 2, two blanks
+  // there 0.5 each: the nearer key comes later in key order and in adding order.
   cache.AddBasicResult(L"Brackets", L"(a1bc)", L"src", Record(L"digit"), true, false);
   cache.AddBasicResult(L"Brackets", L"(ab  c)", L"src", Record(L"blanks"), true, false);
-  cache.AddBasicResult(L"Digits", L"Song 1!", L"src", Record(L"mark"), true, false);
-  cache.AddBasicResult(L"Digits", L"Song 2", L"src", Record(L"digit"), true, false);
-
-  const Found brackets = Find(cache, L"Brackets", L"(abc)");
-  ASSERT_EQ(1u, brackets.records.size());
-  EXPECT_EQ(L"blanks", brackets.records[0].albumInfo.album);
-  const Found digits = Find(cache, L"Digits", L"Song 1");
-  ASSERT_EQ(1u, digits.records.size());
-  EXPECT_EQ(L"digit", digits.records[0].albumInfo.album);
+  EXPECT_EQ(L"blanks", Find(cache, L"Brackets", L"(abc)").records.at(0).albumInfo.album);
+  // Letter counts beyond 255 (one letter more costs 70).
+  cache.AddBasicResult(std::wstring(255, L'a'), std::wstring(300, L'x'), L"src", Record(L"A"), true, false);
+  EXPECT_EQ(1, Find(cache, std::wstring(256, L'a'), std::wstring(301, L'x')).result);
 }
 
-// The plain nearest-key scan: query first, stored key second, strictly
-// smaller wins, 0 ends the scan.
-const std::wstring* ReferenceNearest(const nimbrel::StringComparer& comparer, const std::wstring& query,
-                                     const std::vector<const std::wstring*>& keysInOrder) {
+// The plain nearest-key scan over a map in key order: query first, stored key
+// second, strictly smaller wins, 0 ends the scan.
+template <typename Map>
+const typename Map::value_type* ReferenceNearest(const Map& keys, const std::wstring& query) {
+  static const nimbrel::StringComparer comparer;
   float best = 100.0f;
-  const std::wstring* nearest = nullptr;
-  for (const std::wstring* key : keysInOrder) {
-    const float difference = comparer.Difference(query.c_str(), key->c_str());
+  const typename Map::value_type* nearest = nullptr;
+  for (const auto& entry : keys) {
+    const float difference = comparer.Difference(query.c_str(), entry.first.c_str());
     if (difference < best) {
       best = difference;
-      nearest = key;
+      nearest = &entry;
       if (difference == 0.0f) break;
     }
   }
@@ -202,7 +156,6 @@ std::wstring RandomKey(std::mt19937& random) {
 
 TEST(LocalTagsCacheTest, NearestKeysEqualPlainScan) {
   std::mt19937 random(20240607);
-  const nimbrel::StringComparer comparer;
   CLocalTagsCache cache;
   std::map<std::wstring, std::map<std::wstring, std::size_t>> stored;  // artist -> title -> record count
   for (int i = 0; i < 400; ++i) {
@@ -211,40 +164,30 @@ TEST(LocalTagsCacheTest, NearestKeysEqualPlainScan) {
     cache.AddBasicResult(artist, title, L"src", SongInfo(artist, title, std::to_wstring(i)), true, false);
     ++stored[artist][title];
   }
-  std::vector<const std::wstring*> artists;
-  for (const auto& entry : stored) artists.push_back(&entry.first);
-
   for (int i = 0; i < 2000; ++i) {
     const std::wstring artist = RandomKey(random) + (i % 3 == 0 ? L"" : RandomKey(random));
     const std::wstring title = RandomKey(random);
-    const Found found = Find(cache, artist, title);
-
-    const std::wstring* expectedArtist = ReferenceNearest(comparer, artist, artists);
-    const std::wstring* expectedTitle = nullptr;
-    if (expectedArtist) {
-      std::vector<const std::wstring*> titles;
-      for (const auto& entry : stored[*expectedArtist]) titles.push_back(&entry.first);
-      expectedTitle = ReferenceNearest(comparer, title, titles);
-    }
+    const auto found = Find(cache, artist, title);
+    const auto* expectedArtist = ReferenceNearest(stored, artist);
+    const auto* expectedTitle = expectedArtist ? ReferenceNearest(expectedArtist->second, title) : nullptr;
     SCOPED_TRACE(testing::Message() << "query #" << i);
     if (!expectedTitle) {
       EXPECT_EQ(-1, found.result);
       continue;
     }
-    ASSERT_EQ(stored[*expectedArtist][*expectedTitle], found.records.size());
+    ASSERT_EQ(expectedTitle->second, found.records.size());
     for (const SongInfo& record : found.records)
-      EXPECT_TRUE(record.albumInfo.artist == *expectedArtist && record.trackInfo.title == *expectedTitle);
+      EXPECT_TRUE(record.albumInfo.artist == expectedArtist->first && record.trackInfo.title == expectedTitle->first);
   }
 }
 
 TEST(LocalTagsCacheTest, ConcurrentAddsAndFindsInAllSections) {
-  constexpr int kThreads = 8;
-  constexpr int kRounds = 150;
+  constexpr int kThreads = 8, kRounds = 150;
   auto name = [](int t, int i) { return std::to_wstring(t) + L"-" + std::to_wstring(i); };
+  CLocalTagsCache& cache = CLocalTagsCache::Instance();
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([t, &name] {
-      CLocalTagsCache& cache = CLocalTagsCache::Instance();
+    threads.emplace_back([t, &name, &cache] {
       const std::wstring artist = L"Artist " + std::to_wstring(t);
       for (int i = 0; i < kRounds; ++i) {
         const std::wstring title = L"Title " + std::to_wstring(i);
@@ -252,33 +195,29 @@ TEST(LocalTagsCacheTest, ConcurrentAddsAndFindsInAllSections) {
                              i % 10 == 0);
         cache.AddBasicResult(L"Shared", L"Shared", L"src " + std::to_wstring(t), Record(name(t, i)), true, false);
         cache.AddLyricsResult(artist, title, L"lyr", Lyrics(name(t, i)), true, false);
+        // Read every section while the other threads write.
         const std::wstring other = L"artist " + std::to_wstring((t + i) % kThreads);
-        std::vector<LyricsInfo> lyrics;
-        Sources covered;
         Find(cache, other, L"title " + std::to_wstring(i / 2));
-        cache.FindLyricsResults(other, title, lyrics, covered);
+        Find<LyricsInfo>(cache, other, title);
         cache.IsAlbumKnown(L"key " + name((t + 1) % kThreads, i));
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
 
-  const CLocalTagsCache& cache = CLocalTagsCache::Instance();
   for (int t = 0; t < kThreads; ++t) {
     for (int i = 0; i < kRounds; ++i) {
       const std::wstring artist = L"Artist " + std::to_wstring(t), title = L"Title " + std::to_wstring(i);
-      const Found found = Find(cache, artist, title);
+      const auto found = Find(cache, artist, title);
       ASSERT_EQ(1u, found.records.size());
       EXPECT_EQ(L"Album " + name(t, i), found.records[0].albumInfo.album);
-      std::vector<LyricsInfo> lyrics;
-      Sources covered;
-      ASSERT_EQ(1, cache.FindLyricsResults(artist, title, lyrics, covered));
-      ASSERT_EQ(1u, lyrics.size());
-      EXPECT_EQ(name(t, i), lyrics[0].lyrics);
+      const auto lyrics = Find<LyricsInfo>(cache, artist, title);
+      ASSERT_EQ(1u, lyrics.records.size());
+      EXPECT_EQ(name(t, i), lyrics.records[0].lyrics);
       EXPECT_TRUE(cache.IsAlbumKnown(L"key " + name(t, i)));
     }
   }
-  const Found shared = Find(cache, L"Shared", L"Shared");
+  const auto shared = Find(cache, L"Shared", L"Shared");
   EXPECT_EQ(static_cast<std::size_t>(kThreads * kRounds), shared.records.size());
   EXPECT_EQ(static_cast<std::size_t>(kThreads), shared.covered.size());
 }

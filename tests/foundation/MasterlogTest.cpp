@@ -6,6 +6,7 @@
 #include <regex>
 #include <set>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/DebugOutput.h"
@@ -26,18 +27,12 @@ using testing_support::WriteFileBytes;
 // Lines of a UTF-16LE trace file with byte-order mark; fails on any other shape.
 std::vector<std::wstring> TraceLines(const std::wstring& path) {
   const std::string raw = ReadFileBytes(path);
-  EXPECT_GE(raw.size(), 2u);
-  EXPECT_EQ(raw.substr(0, 2), std::string("\xFF\xFE"));
-  const std::wstring text = platform::FromUtf16Le(std::string_view(raw).substr(2));
+  EXPECT_TRUE(raw.starts_with("\xFF\xFE")) << "no byte-order mark";
+  const std::wstring text = platform::FromUtf16Le(std::string_view(raw).substr(std::min<std::size_t>(2, raw.size())));
+  EXPECT_TRUE(text.empty() || text.ends_with(L"\r\n")) << "last line not ended with CR LF";
   std::vector<std::wstring> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    const std::size_t end = text.find(L"\r\n", start);
-    EXPECT_NE(end, std::wstring::npos) << "last line not ended with CR LF";
-    if (end == std::wstring::npos) break;
+  for (std::size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos; start = end + 2)
     lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
   return lines;
 }
 
@@ -64,88 +59,64 @@ class MasterlogTest : public ::testing::Test {
 };
 
 TEST(MasterlogLevels, NamesMapExactlyAndUnknownMeansErrorsOnly) {
-  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Error"), 10);
-  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Warning"), 20);
-  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Info"), 30);
-  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Debug"), 40);
-  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Detail"), 40);
-  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Verbose"), 40);
-  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"info"), 10);
-  EXPECT_EQ(CMasterlog::TraceLevelFromName(L""), 10);
-  EXPECT_EQ(CMasterlog::TraceLevelFromName(L"Debug "), 10);
-  EXPECT_STREQ(TraceWriter::LevelName(9), L"");
-  EXPECT_STREQ(TraceWriter::LevelName(19), L"ERR");
-  EXPECT_STREQ(TraceWriter::LevelName(55), L"-->");
-  EXPECT_STREQ(TraceWriter::LevelName(69), L"---");
-  EXPECT_STREQ(TraceWriter::LevelName(70), L"");
+  const std::pair<const wchar_t*, int> kNames[] = {{L"Error", 10}, {L"Warning", 20}, {L"Info", 30},
+                                                   {L"Debug", 40}, {L"Detail", 40},  {L"Verbose", 40},
+                                                   {L"info", 10},  {L"", 10},        {L"Debug ", 10}};
+  for (const auto& [name, level] : kNames) EXPECT_EQ(CMasterlog::TraceLevelFromName(name), level) << name;
+  const std::pair<int, const wchar_t*> kLevels[] = {{9, L""}, {19, L"ERR"}, {55, L"-->"}, {69, L"---"}, {70, L""}};
+  for (const auto& [level, name] : kLevels) EXPECT_STREQ(TraceWriter::LevelName(level), name) << level;
 }
 
-TEST_F(MasterlogTest, WritesNamedFileWithBomPrefixAndLevelFilter) {
+TEST_F(MasterlogTest, WritesNamedFileWithLevelFilterAndLiteralTexts) {
   CMasterlog log;
   log.Open(folder.path().c_str(), L"nimbrel", 10);
   log.SetTraceLevel(L"Info");
   log.LogF(10, L"E::F: error %d", 1);
-  log.LogF(30, L"E::F: info");
   log.LogF(31, L"E::F: above the level of Info");
-  log.LogF(40, L"E::F: debug is above Info");
-  log.LogF(50, L"E::F: detail");
   log.Log(30, nullptr);
-
-  const CString expectedName = CString(folder.path()) +
-                               nimbrel::FormatWide(L"nimbrel_20260314_150926_%X.txt", platform::CurrentProcessId());
-  EXPECT_EQ(log.TraceFilePath(), expectedName);
-  EXPECT_EQ(log.ParentLogPath(), CString(folder.path()) + nimbrel::FormatWide(L"20260314_150926_%X.txt",
-                                                                              platform::CurrentProcessId()));
-  const auto lines = TraceLines(expectedName.str());
-  ASSERT_EQ(lines.size(), 2u);
-  EXPECT_NE(lines[0].find(L" ERR: E::F: error 1"), std::wstring::npos);
-  EXPECT_EQ(EntryText(lines[1]), L"E::F: info");
-  EXPECT_TRUE(lines[0].starts_with(L"15:09:26.000 "));
-}
-
-TEST_F(MasterlogTest, TextIsWrittenLiterally) {
-  CMasterlog log;
-  log.Open(folder.path().c_str(), L"nimbrel", 40);
   log.Log(30, L"100% sure: %d %s %n");
   log.LogF(30, L"%s", L"%d stays");
   log.LogF(30, L"pair \U0001F3B5 lone \xD800 end");
   const std::wstring big(1 << 20, L'x');
   log.Log(30, big.c_str());
-  const auto lines = TraceLines(log.TraceFilePath().str());
-  ASSERT_EQ(lines.size(), 4u);
-  EXPECT_EQ(EntryText(lines[0]), L"100% sure: %d %s %n");
-  EXPECT_EQ(EntryText(lines[1]), L"%d stays");
-  EXPECT_EQ(EntryText(lines[2]), L"pair \U0001F3B5 lone \xD800 end");
-  EXPECT_EQ(EntryText(lines[3]), big);
+
+  const CString expectedName = CString(folder.path()) +
+                               nimbrel::FormatWide(L"nimbrel_20260314_150926_%X.txt", platform::CurrentProcessId());
+  EXPECT_EQ(log.TraceFilePath(), expectedName);
+  const auto lines = TraceLines(expectedName.str());
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_TRUE(lines[0].starts_with(L"15:09:26.000 "));
+  EXPECT_NE(lines[0].find(L" ERR: E::F: error 1"), std::wstring::npos);
+  EXPECT_EQ(EntryText(lines[1]), L"100% sure: %d %s %n");
+  EXPECT_EQ(EntryText(lines[2]), L"%d stays");
+  EXPECT_EQ(EntryText(lines[3]), L"pair \U0001F3B5 lone \xD800 end");
+  EXPECT_EQ(EntryText(lines[4]), big);
 }
 
-TEST_F(MasterlogTest, ClosedLogSendsToDebugOutputOnly) {
+// Before Open, after Close and when Open got no folder, entries go to the debugger output only.
+TEST_F(MasterlogTest, OpensOnlyOnceAndWritesOnlyWhileOpen) {
   std::vector<std::wstring> seen;
   platform::SetDebugOutputSink([&](std::wstring_view t) { seen.emplace_back(t); });
+  ScratchFolder other;
   {
     CMasterlog log;
     log.LogF(10, L"before open %d", 7);
-    log.Open(L"", L"nimbrel", 40);  // an empty folder does not open the log
+    log.Open(L"", L"nimbrel", 40);  // no folder: stays closed
     EXPECT_FALSE(log.IsOpen());
-    log.Log(10, L"still closed");
-    EXPECT_TRUE(log.TraceFilePath().IsEmpty());
+    log.Open(folder.path().c_str(), L"nimbrel", 30);
+    log.Open(other.path().c_str(), L"other", 40);  // ignored: already open
+    log.Log(40, L"level stays 30");
+    log.Log(30, L"written");
+    log.Close();
+    log.Log(10, L"after close");
+    EXPECT_EQ(TraceLines(log.TraceFilePath().str()).size(), 1u);
   }
   platform::SetDebugOutputSink(nullptr);
-  EXPECT_EQ(seen, (std::vector<std::wstring>{L"before open 7", L"still closed", L"~CMasterlog"}));
-  EXPECT_TRUE(TraceFiles(folder.path(), L"").empty());
-}
-
-TEST_F(MasterlogTest, OpensOnlyOnceAndCloseStopsWriting) {
-  ScratchFolder other;
-  CMasterlog log;
-  log.Open(folder.path().c_str(), L"nimbrel", 30);
-  log.Open(other.path().c_str(), L"other", 40);
-  log.Log(40, L"level stays 30");
-  log.Log(30, L"written");
-  log.Close();
-  log.Log(10, L"after close");
-  EXPECT_EQ(TraceLines(log.TraceFilePath().str()).size(), 1u);
-  EXPECT_TRUE(log.TraceFilePath().str().starts_with(folder.path()));
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen[0], L"before open 7");
+  EXPECT_TRUE(seen[1].ends_with(L" INF: written\r\n"));
+  EXPECT_EQ(seen[2], L"after close");
+  EXPECT_EQ(seen[3], L"~CMasterlog");
   EXPECT_TRUE(TraceFiles(other.path(), L"").empty());
 }
 
@@ -169,7 +140,6 @@ TEST_F(MasterlogTest, DayChangeAndSizeStartNewFiles) {
   env.AdvanceMs(9 * 3600 * 1000);  // 00:09:26 the next day
   log.Log(30, L"day two");
   const CString second = log.TraceFilePath();
-  EXPECT_NE(first, second);
   EXPECT_NE(second.Find(L"nimbrel_20260315_000926_"), -1);
 
   // Beyond the size limit, within the same second: a new file, nothing overwritten.
@@ -177,49 +147,28 @@ TEST_F(MasterlogTest, DayChangeAndSizeStartNewFiles) {
   log.Log(30, L"a line long enough to pass the limit of one hundred bytes");
   log.Log(30, L"next file");
   const CString third = log.TraceFilePath();
-  EXPECT_NE(third, second);
   ASSERT_EQ(TraceLines(second.str()).size(), 2u);
   EXPECT_EQ(EntryText(TraceLines(third.str()).at(0)), L"next file");
   EXPECT_EQ(EntryText(TraceLines(first.str()).at(0)), L"day one");
 }
 
-TEST_F(MasterlogTest, UnwritableFolderLosesLinesWithoutHarm) {
-  WriteFileBytes(folder / L"afile", "x");
-  CMasterlog log;
-  log.Open((folder / L"afile").c_str(), L"nimbrel", 40);  // a file, not a folder
-  log.Log(10, L"lost");
-  EXPECT_TRUE(log.TraceFilePath().IsEmpty());
-  EXPECT_FALSE(log.MergeIntoParentLog());
-}
-
-TEST_F(MasterlogTest, FolderNamesBeyondAscii) {
+// The parent log lies in a folder named beyond ASCII, as the host may choose.
+TEST_F(MasterlogTest, DestructionMergesTraceIntoParentLogAsUtf8) {
   const std::wstring logs = folder / L"Bj\u00F6rk \U0001F3B5 lone \xDC00";
   ASSERT_TRUE(platform::CreateDirectory(logs));
-  CString trace;
+  WriteFileBytes(logs + nimbrel::FormatWide(L"/20260314_150926_%X.txt", platform::CurrentProcessId()),
+                 "earlier run\r\n");
+  CString trace, parent;
   {
     CMasterlog log;
     log.Open(logs.c_str(), L"nimbrel", 40);
-    log.Log(30, L"entry");
-    trace = log.TraceFilePath();
-    EXPECT_EQ(EntryText(TraceLines(trace.str()).at(0)), L"entry");
-  }
-  EXPECT_FALSE(platform::PathExists(trace));  // merged and deleted
-  EXPECT_EQ(TraceFiles(logs + L"/", L"").size(), 1u);  // just the parent log
-}
-
-TEST_F(MasterlogTest, DestructionMergesTraceIntoParentLogAsUtf8) {
-  CString trace, parent;
-  WriteFileBytes(folder / nimbrel::FormatWide(L"20260314_150926_%X.txt", platform::CurrentProcessId()),
-                 "earlier run\r\n");
-  {
-    CMasterlog log;
-    log.Open(folder.path().c_str(), L"nimbrel", 40);
     log.Log(30, L"first");
     log.Log(20, L"Björk \U0001F3B5 50%");
     trace = log.TraceFilePath();
     parent = log.ParentLogPath();
   }
   EXPECT_FALSE(platform::PathExists(trace));
+  EXPECT_EQ(TraceFiles(logs + L"/", L"").size(), 1u);  // just the parent log
   const std::string merged = ReadFileBytes(parent.str());
   const std::string name = platform::ToUtf8(trace.Mid(trace.ReverseFind(L'/') + 1).str());
   ASSERT_TRUE(merged.starts_with("earlier run\r\n\r\n" + name + "\r\n")) << merged;
@@ -229,7 +178,14 @@ TEST_F(MasterlogTest, DestructionMergesTraceIntoParentLogAsUtf8) {
   EXPECT_TRUE(merged.ends_with("50%\r\n"));
 }
 
-TEST_F(MasterlogTest, MergeWithoutUsableParentKeepsTheTraceFile) {
+TEST_F(MasterlogTest, UnusablePathsLoseLinesOrKeepTheTraceFile) {
+  WriteFileBytes(folder / L"afile", "x");
+  CMasterlog unwritable;
+  unwritable.Open((folder / L"afile").c_str(), L"nimbrel", 40);  // a file, not a folder
+  unwritable.Log(10, L"lost");
+  EXPECT_TRUE(unwritable.TraceFilePath().IsEmpty());
+  EXPECT_FALSE(unwritable.MergeIntoParentLog());
+
   CMasterlog log;
   log.Open(folder.path().c_str(), L"nimbrel", 40);
   log.Log(30, L"kept");

