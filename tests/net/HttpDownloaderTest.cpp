@@ -145,7 +145,7 @@ TEST(HttpDownloader, HttpsUrlIsFetchedOverTls) {
 TEST(HttpDownloader, TimeoutEndsSilenceButNotASlowSteadyBody) {
   HttpTestServer server;
   server.Stall("/stall");
-  server.SendSlowly("/slow", std::string(600, 's'), 100, 80);  // ~480 ms in all, 80 ms gaps
+  server.SendSlowly("/slow", std::string(1200, 's'), 100, 100);  // ~1.1 s in all, 100 ms gaps
   CHttpDownload stalled("", L"");
   stalled.timeoutMs = 200;
   EXPECT_FALSE(stalled.RequestGetAnyStatus(server.Url("/stall")));
@@ -153,9 +153,9 @@ TEST(HttpDownloader, TimeoutEndsSilenceButNotASlowSteadyBody) {
   EXPECT_EQ(0u, stalled.statusCode);
 
   CHttpDownload slow("", L"");
-  slow.timeoutMs = 300;
+  slow.timeoutMs = 700;  // longer than any gap, shorter than the whole body: wide margins on a loaded machine
   ASSERT_TRUE(slow.RequestGet(server.Url("/slow")));
-  EXPECT_EQ(std::string(600, 's'), slow.body);
+  EXPECT_EQ(std::string(1200, 's'), slow.body);
 }
 
 TEST(HttpDownloader, BodyAboveTheLimitFailsTheRequest) {
