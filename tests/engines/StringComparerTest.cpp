@@ -1,3 +1,5 @@
+#include "engines/StringComparer.h"
+
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -7,77 +9,11 @@
 #include <utility>
 #include <vector>
 
-#include "engines/StringComparer.h"
 #include "nimbrel/CString.h"
-#include "platform/TextCodec.h"
+#include "support/ReferenceDifference.h"
 
 namespace nimbrel {
 namespace {
-
-// The difference computed the plain way: a full table, every cost looked up
-// and weighted cell by cell.
-struct Reference {
-  float operator()(const wchar_t* a, const wchar_t* b) const {
-    const std::u16string x = Units(a), y = Units(b);
-    const std::vector<bool> mx = Marks(x), my = Marks(y);
-    static constexpr int kCost[5][5] = {
-        {20, 25, 25, 10, 30}, {25, 20, 60, 15, 20}, {25, 60, 100, 70, 70}, {10, 15, 70, 1, 5}, {30, 20, 70, 5, 0}};
-    std::vector<std::vector<float>> d(x.size() + 1, std::vector<float>(y.size() + 1));
-    for (std::size_t i = 1; i <= x.size(); ++i)
-      d[i][0] = static_cast<float>(double(d[i - 1][0]) + kCost[Class(x[i - 1])][4]);
-    for (std::size_t j = 1; j <= y.size(); ++j)
-      d[0][j] = static_cast<float>(double(d[0][j - 1]) + kCost[4][Class(y[j - 1])]);
-    for (std::size_t i = 1; i <= x.size(); ++i) {
-      for (std::size_t j = 1; j <= y.size(); ++j) {
-        const int cx = Class(x[i - 1]), cy = Class(y[j - 1]);
-        const bool same = x[i - 1] == y[j - 1];
-        const double w = !same && mx[i - 1] && my[j - 1] ? double(weight) : 1.0;
-        const double replace = same ? 0.0 : kCost[cx][cy] * w;
-        d[i][j] =
-            static_cast<float>(std::min({double(d[i - 1][j - 1]) + replace, double(d[i - 1][j]) + kCost[cx][4] * w,
-                                         double(d[i][j - 1]) + kCost[4][cy] * w}));
-      }
-    }
-    return d[x.size()][y.size()];
-  }
-
-  std::u16string Units(const wchar_t* s) const {
-    CString text(s);
-    text.Trim();
-    const std::string bytes = platform::ToUtf16Le(text.str());
-    std::u16string units;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2) {
-      auto u =
-          static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) | static_cast<unsigned char>(bytes[i + 1]) << 8);
-      if (!caseSensitive && (u < 0xD800 || u > 0xDFFF)) u = static_cast<char16_t>(ToUpper(u));
-      units.push_back(u);
-    }
-    return units;
-  }
-  static int Class(char16_t c) {
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) return 2;
-    if (c == 0x20 || c == 0x39 || c == 0x08 || c == 0x0B) return 3;
-    if (c == 0) return 4;
-    if (c >= '0' && c <= '9') return 1;
-    if ((c >= 0x21 && c <= 0x2F) || (c >= 0x3A && c <= 0x40) || (c >= 0x5B && c <= 0x60) || (c >= 0x7B && c <= 0x7E))
-      return 0;
-    return 2;
-  }
-  static std::vector<bool> Marks(const std::u16string& s) {
-    std::vector<bool> marks(s.size());
-    for (const char16_t* pair : {u"()", u"[]", u"{}", u"<>"}) {
-      const std::size_t open = s.find(pair[0]);
-      const std::size_t close = open == s.npos ? s.npos : s.find(pair[1], open);
-      if (close == s.npos) continue;
-      for (std::size_t k = open + 1; k < close; ++k) marks[k] = true;
-      break;
-    }
-    return marks;
-  }
-
-  float weight;
-  bool caseSensitive;
-};
 
 TEST(StringComparerTest, Examples) {
   const StringComparer c;
@@ -172,7 +108,7 @@ TEST(StringComparerTest, MatchesThePlainTableBitForBit) {
   for (const float weight : {0.1f, 1.0f, 0.37f, 0.0f}) {
     for (const bool caseSensitive : {false, true}) {
       const StringComparer comparer(weight, caseSensitive);
-      const Reference reference{weight, caseSensitive};
+      const testing_support::ReferenceDifference reference{weight, caseSensitive};
       for (int k = 0; k < 1500; ++k) {
         const std::wstring a = RandomText(rng, k % 500 == 0 ? 700 : k % 10 == 0 ? 90 : 30);  // some beyond the stack
         const std::wstring b = k % 2 ? RandomText(rng, 30) : Mutated(rng, a);
