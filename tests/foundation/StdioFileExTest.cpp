@@ -1,0 +1,175 @@
+#include "foundation/StdioFileEx.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/TextCodec.h"
+#include "support/ScratchFolder.h"
+
+namespace {
+
+using testing_support::ReadFileBytes;
+using testing_support::ScratchFolder;
+using testing_support::WriteFileBytes;
+
+constexpr unsigned kRead = CStdioFileEx::modeRead | CStdioFileEx::typeText;
+constexpr unsigned kCreate = CStdioFileEx::modeCreate | CStdioFileEx::modeWrite | CStdioFileEx::typeText;
+
+std::string Utf16(const std::wstring& text) { return platform::ToUtf16Le(text); }
+
+// Every line of `bytes` read back from a file, as ReadString returns them.
+std::vector<std::wstring> ReadLines(const std::wstring& path, const std::string& bytes, int codePage = -1) {
+  WriteFileBytes(path, bytes);
+  CStdioFileEx file;
+  EXPECT_TRUE(file.SetCodePage(codePage));
+  EXPECT_TRUE(file.Open(path.c_str(), kRead));
+  std::vector<std::wstring> lines;
+  CString line(L"stale");
+  while (file.ReadString(line)) lines.push_back(line.str());
+  EXPECT_TRUE(line.IsEmpty());
+  EXPECT_FALSE(file.ReadString(line));  // stays at the end
+  return lines;
+}
+
+using Lines = std::vector<std::wstring>;
+
+TEST(StdioFileEx, Utf16MarkSelectsUtf16AndIsNotPartOfTheFirstLine) {
+  ScratchFolder dir;
+  EXPECT_EQ(ReadLines(dir / L"u.txt", "\xFF\xFE" + Utf16(L"a\r\n\xE9\x20AC\x1F600\nlast")),
+            (Lines{L"a", L"\xE9\x20AC\x1F600", L"last"}));
+  // A LF byte inside a unit (U+0A41 is 41 0A) or straddling two units does not end the line.
+  EXPECT_EQ(ReadLines(dir / L"u.txt", "\xFF\xFE" + Utf16(L"\x0A41\x4100\n\n")), (Lines{L"\x0A41\x4100", L""}));
+  // Only a mark is not a line.
+  EXPECT_EQ(ReadLines(dir / L"u.txt", "\xFF\xFE"), Lines{});
+}
+
+TEST(StdioFileEx, InvalidUtf16IsReadWithoutFailing) {
+  ScratchFolder dir;
+  // Lone high and low surrogates are kept; an odd last byte is dropped.
+  const char bytes[] = "\xFF\xFE" "\x00\xD8" "x\x00" "\n\x00" "\x00\xDC" "\r\x00" "\n\x00" "y\x00" "z";
+  EXPECT_EQ(ReadLines(dir / L"u.txt", std::string(bytes, sizeof bytes - 1)), (Lines{L"\xD800x", L"\xDC00", L"y"}));
+  EXPECT_EQ(ReadLines(dir / L"u.txt", std::string("\xFF\xFE\x41", 3)), Lines{L""});
+}
+
+TEST(StdioFileEx, WithoutMarkReadsTheAnsiCodePage) {
+  ScratchFolder dir;
+  EXPECT_EQ(ReadLines(dir / L"a.txt", "caf\xE9\r\n\x80 x\r\r\n\nend"), (Lines{L"caf\xE9", L"\x20AC x\r", L"", L"end"}));
+  // The big-endian mark is not recognised.
+  EXPECT_EQ(ReadLines(dir / L"a.txt", "\xFE\xFF"), Lines{L"\xFE\xFF"});
+  CStdioFileEx file;
+  ASSERT_TRUE(file.Open((dir / L"a.txt").c_str(), kRead));
+  EXPECT_FALSE(file.IsFileUnicode());
+  EXPECT_EQ(file.GetOpenFlags(), CStdioFileEx::modeRead | CStdioFileEx::typeBinary);
+}
+
+TEST(StdioFileEx, Utf8SkipsOnlyARealMark) {
+  ScratchFolder dir;
+  EXPECT_EQ(ReadLines(dir / L"8.txt", "\xEF\xBB\xBFz\xC3\xA9\n", 65001), Lines{L"z\xE9"});
+  // Without a mark the first characters are data and stay.
+  EXPECT_EQ(ReadLines(dir / L"8.txt", "abc\xC3\xA9\n", 65001), Lines{L"abc\xE9"});
+  EXPECT_EQ(ReadLines(dir / L"8.txt", "ab", 65001), Lines{L"ab"});
+  // Seeking back to the start passes the mark again.
+  CStdioFileEx file;
+  ASSERT_TRUE(file.SetCodePage(65001));
+  WriteFileBytes(dir / L"8.txt", "\xEF\xBB\xBF" "one\ntwo\n");
+  ASSERT_TRUE(file.Open((dir / L"8.txt").c_str(), kRead));
+  CString line;
+  ASSERT_TRUE(file.ReadString(line));
+  EXPECT_EQ(file.Seek(0, CStdioFileEx::begin), 0);
+  ASSERT_TRUE(file.ReadString(line));
+  EXPECT_EQ(line, L"one");
+  EXPECT_FALSE(file.SetCodePage(1251));
+  EXPECT_EQ(file.GetCodePage(), 65001);
+}
+
+TEST(StdioFileEx, LinesOfAMegabyteAreReadWhole) {
+  ScratchFolder dir;
+  const std::wstring longLine(1 << 20, L'\xE4');
+  EXPECT_EQ(ReadLines(dir / L"l.txt", platform::ToWindows1252(longLine + L"\r\nnext")), (Lines{longLine, L"next"}));
+  EXPECT_EQ(ReadLines(dir / L"l.txt", "\xFF\xFE" + Utf16(longLine + L"\nnext\n")), (Lines{longLine, L"next"}));
+}
+
+TEST(StdioFileEx, WritesAndReadsBackInEachMode) {
+  ScratchFolder dir;
+  const std::wstring path = dir / L"w.txt";
+  struct Case {
+    unsigned flags;
+    int codePage;
+    std::string bytes;     // expected file content
+    Lines readBack;
+  } cases[] = {
+      // Default code page: no mark, "#" for what Windows-1252 lacks, CR passes unchanged.
+      {kCreate, -1, "a\x80\xFC##\r\nb\rc\n", {L"a\x20AC\xFC##", L"b\rc"}},
+      {kCreate | CStdioFileEx::WriteUnicode, -1, "\xFF\xFE" + Utf16(L"a\x20AC\xFC\x4E2D\x1F600\r\nb\rc\n"),
+       {L"a\x20AC\xFC\x4E2D\x1F600", L"b\rc"}},
+      {kCreate, 65001, "\xEF\xBB\xBF" + platform::ToUtf8(L"a\x20AC\xFC\x4E2D\x1F600\r\nb\rc\n"),
+       {L"a\x20AC\xFC\x4E2D\x1F600", L"b\rc"}},
+  };
+  for (const Case& c : cases) {
+    CStdioFileEx file;
+    ASSERT_TRUE(file.SetCodePage(c.codePage));
+    ASSERT_TRUE(file.Open(path.c_str(), c.flags));
+    EXPECT_TRUE(file.WriteString(L"a\x20AC\xFC\x4E2D\x1F600\r\n"));
+    EXPECT_TRUE(file.WriteString(L"b\rc\n"));
+    EXPECT_EQ(file.GetPosition(), static_cast<std::int64_t>(c.bytes.size()));
+    file.Close();
+    EXPECT_EQ(ReadFileBytes(path), c.bytes);
+    EXPECT_EQ(ReadLines(path, c.bytes, c.codePage), c.readBack);
+  }
+  // No mark when it is switched off.
+  CStdioFileEx file;
+  file.SetWriteMark(false);
+  ASSERT_TRUE(file.Open(path.c_str(), kCreate | CStdioFileEx::WriteUnicode));
+  EXPECT_TRUE(file.WriteString(L"x"));
+  file.Close();
+  EXPECT_EQ(ReadFileBytes(path), Utf16(L"x"));
+}
+
+TEST(StdioFileEx, OpenModesAndFailures) {
+  ScratchFolder dir;
+  const std::wstring path = dir / L"o.txt";
+  CStdioFileEx file;
+  CFileException error;
+  EXPECT_FALSE(file.Open(path.c_str(), kRead, &error));
+  EXPECT_EQ(error.m_cause, CFileException::fileNotFound);
+  EXPECT_EQ(error.m_strFileName, path.c_str());
+  EXPECT_FALSE(file.Open(path.c_str(), CStdioFileEx::modeWrite));  // without modeCreate it must exist
+  EXPECT_FALSE(file.WriteString(L"x"));
+  EXPECT_FALSE(file.Open((dir / L"missing/o.txt").c_str(), kCreate, &error));
+
+  WriteFileBytes(path, "old content");
+  ASSERT_TRUE(file.Open(path.c_str(), kCreate | CStdioFileEx::modeNoTruncate));
+  EXPECT_TRUE(file.WriteString(L"new"));
+  file.Close();
+  EXPECT_EQ(ReadFileBytes(path), "new content");
+  ASSERT_TRUE(file.Open(path.c_str(), kCreate));
+  file.Close();
+  EXPECT_EQ(ReadFileBytes(path), "");
+}
+
+TEST(StdioFileEx, PositionFollowsWhatWasReadNotWhatWasBuffered) {
+  ScratchFolder dir;
+  const std::wstring path = dir / L"p.txt";
+  WriteFileBytes(path, "one\ntwo\nthree\n");
+  CStdioFileEx file;
+  ASSERT_TRUE(file.Open(path.c_str(), CStdioFileEx::modeReadWrite));
+  CString line;
+  ASSERT_TRUE(file.ReadString(line));
+  EXPECT_EQ(file.GetPosition(), 4);
+  EXPECT_TRUE(file.WriteString(L"TWO"));  // overwrites at the position read to
+  ASSERT_TRUE(file.ReadString(line));
+  EXPECT_EQ(line, L"");
+  EXPECT_EQ(file.Seek(-3, CStdioFileEx::current), 5);
+  ASSERT_TRUE(file.ReadString(line));
+  EXPECT_EQ(line, L"WO");
+  EXPECT_EQ(file.Seek(-100, CStdioFileEx::current), -1);
+  EXPECT_EQ(file.GetPosition(), 8);
+  ASSERT_TRUE(file.ReadString(line));
+  EXPECT_EQ(line, L"three");
+  file.Close();
+  EXPECT_EQ(ReadFileBytes(path), "one\nTWO\nthree\n");
+}
+
+}  // namespace
