@@ -1,0 +1,121 @@
+// A small source plug-in for the tests, built into several modules that
+// differ by name, kind, version stamp and entry point. It answers its name
+// and id, accepts every property, and knows one album per artist for titles
+// beginning with "Known".
+#include <map>
+#include <mutex>
+
+#include "nimbrel/SourcePlugin.h"
+
+#define TEXT_OF(x) L## #x
+#define WIDE(x) TEXT_OF(x)
+
+namespace {
+
+template <class Base, class Result>
+class TestPlugin : public Base {
+ public:
+  std::int32_t SetProperty(const CString& name, void* value) override {
+    if (!value) return 0;
+    std::lock_guard<std::mutex> lock(mutex_);
+    properties_[name.str()] = *static_cast<const CString*>(value);
+    return 1;
+  }
+  std::int32_t GetProperty(const CString& name, void* out) override {
+    if (!out) return 0;
+    if (name == L"SourceName" || name == L"SourceId") {
+      *static_cast<CString*>(out) = name == L"SourceName" ? WIDE(PLUGIN_NAME) : L"id-" WIDE(PLUGIN_NAME);
+      return 1;
+    }
+    if (name == L"SupportedSearch") {
+      *static_cast<std::int32_t*>(out) = 2;
+      return 1;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto found = properties_.find(name.str());
+    if (found == properties_.end()) return 0;
+    *static_cast<CString*>(out) = found->second;
+    return 1;
+  }
+  std::int32_t CallMethod(const CString&, void*) override { return 0; }
+  std::int32_t FindAlbumsByArtist(const CString* artist, std::list<Result>& results) override {
+    return FindAlbums(artist, nullptr, results, false);
+  }
+  std::int32_t Connect(typename Base::Engine* engine) override { return engine ? 1 : 0; }
+  std::int32_t FindAlbums(const CString* artist, const CString* title, std::list<Result>& results,
+                          bool countOnly) override {
+    if (!artist || (title && !title->IsEmpty() && title->Find(L"Known") != 0)) return 0;
+    if (!countOnly) results.push_back(MakeResult(*artist, title ? *title : CString(L"Known song")));
+    return 1;
+  }
+
+ protected:
+  virtual Result MakeResult(const CString& artist, const CString& title) = 0;
+
+ private:
+  std::mutex mutex_;
+  std::map<std::wstring, CString> properties_;
+};
+
+class BasicPlugin : public TestPlugin<CBasicTagsDllInterface, Nimbrel::AlbumResult> {
+ public:
+  std::int32_t GetAlbumDetails(Nimbrel::AlbumInfo* album, Nimbrel::CoverInfo*, std::list<Nimbrel::TrackInfo>* tracks) override {
+    if (!album || !tracks) return 0;
+    Nimbrel::TrackInfo track;
+    track.title = L"Known song";
+    track.trackNumber = 1;
+    tracks->push_back(track);
+    return 1;
+  }
+
+ protected:
+  Nimbrel::AlbumResult MakeResult(const CString& artist, const CString&) override {
+    Nimbrel::AlbumResult result;
+    result.albumInfo.artist = artist.str();
+    result.albumInfo.SetAlbum(L"Album of " + artist.str());
+    result.albumInfo.albumKey = L"key-" + artist.str();
+    result.source = WIDE(PLUGIN_NAME);
+    return result;
+  }
+};
+
+class LyricsPlugin : public TestPlugin<CLyricsDllInterface, Nimbrel::LyricsInfo> {
+ public:
+  std::int32_t GetLyricsText(const CString* link, CString* text) override {
+    if (!link || !text || link->IsEmpty()) return 0;
+    *text = L"Words behind " + *link;
+    return 1;
+  }
+
+ protected:
+  Nimbrel::LyricsInfo MakeResult(const CString& artist, const CString& title) override {
+    Nimbrel::LyricsInfo info;
+    info.artist = artist.str();
+    info.title = title.str();
+    info.link = L"page:" + title.str();
+    return info;
+  }
+};
+
+}  // namespace
+
+#ifdef PLUGIN_VERSION
+// PLUGIN_VERSION holds the four numbers; expand it before the stamp counts them.
+#define STAMP(...) NIMBREL_MODULE_VERSION(__VA_ARGS__)
+STAMP(PLUGIN_VERSION);
+#endif
+
+#ifndef PLUGIN_NO_ENTRY
+NIMBREL_PLUGIN_ENTRY {
+#ifdef PLUGIN_LYRICS
+  static LyricsPlugin plugin;
+  return static_cast<CLyricsDllInterface*>(&plugin);
+#else
+  static BasicPlugin plugin;
+  return static_cast<CBasicTagsDllInterface*>(&plugin);
+#endif
+}
+#else
+// Exports something, so that only the entry point is missing.
+extern "C" __attribute__((visibility("default"))) int NotTheEntryPoint() { return 1; }
+#endif
