@@ -99,8 +99,11 @@ void CDllSources::ReadSourceInfo(const CString& name, SourceRecord& record) {
   file.Close();
   if (text.IsEmpty()) return;
 
+  // Options of our own: the shared defaults would collect this parse's error
+  // record while another registry or the updater parses.
+  XmlParseOptions options;
   XmlNode root;
-  if (!root.Load(text.GetString(), &DefaultXmlParseOptions())) return;
+  if (!root.Load(text.GetString(), &options)) return;
   XmlNode* kind = root.FindChild(kindName_);
   if (!kind) return;
   XmlNode* source = kind->FindChildWithAttribute(L"DLL", L"Name", name);
