@@ -49,8 +49,6 @@ class CDllSources {
   CDllSources(const CDllSources&) = delete;
   CDllSources& operator=(const CDllSources&) = delete;
 
-  const CString& kindName() const { return kindName_; }
-
   // Loads every plug-in module found (recursively) in folder/<kind>/, creating
   // that folder when missing. Failures are logged and skipped. Returns the
   // number of plug-ins loaded afterwards.
