@@ -36,4 +36,12 @@ void DynamicLibrary::Close() {
   }
 }
 
+bool PinModuleContaining(const void* address) {
+  Dl_info info{};
+  if (::dladdr(address, &info) == 0 || !info.dli_fname) return false;
+  // Promotes the module, already loaded, to never-delete; the extra
+  // reference taken here is never given back either.
+  return ::dlopen(info.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
+}
+
 }  // namespace platform

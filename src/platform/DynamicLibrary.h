@@ -28,4 +28,12 @@ class DynamicLibrary {
   void* handle_ = nullptr;
 };
 
+// Keeps the shared object that contains `address` loaded until the process
+// ends: later closes no longer unload it. A module that leaves a thread of its
+// own running calls this, because unloading runs its destructors under the
+// loader's lock, where they cannot wait for a thread that may itself load a
+// module; at process exit they run without that lock. True when the module
+// is pinned (or is the main program, which is never unloaded).
+bool PinModuleContaining(const void* address);
+
 }  // namespace platform
