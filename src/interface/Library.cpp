@@ -1,15 +1,22 @@
 // Lifetime of the library's process-wide objects.
 //
-// Loading libnimbrel constructs them (the master log first, then the
-// configuration, then the local tags cache); unloading destroys them in
-// reverse order: the cache goes, the configuration waits for a running
-// plug-in update, then the master log merges the run's trace file into the
-// parent log.
+// Loading libnimbrel constructs them: the master log first, then the sources
+// manager, the cover cache, the configuration and the local tags cache.
+// Unloading destroys them in reverse order: the tags cache goes; the
+// configuration waits for a running plug-in update to end; the cover cache
+// trims its folder; the manager joins the update's thread and frees the
+// plug-ins; last the master log merges the run's trace file into the parent log.
+// Once a plug-in update has been started in the background, the library stays
+// loaded until the process ends, and this happens at exit.
 #include "config/NimbrelConfig.h"
 #include "core/LocalTagsCache.h"
+#include "covers/CoverCache.h"
+#include "foundation/Masterlog.h"
+#include "sources/DllSourcesManager.h"
 
 namespace {
 
-const bool constructedAtLoad = (CNimbrelConfig::Instance(), CLocalTagsCache::Instance(), true);
+const bool constructedAtLoad = (CMasterlog::Instance(), CDllSourcesManager::Instance(), CCoverCache::Instance(),
+                                CNimbrelConfig::Instance(), CLocalTagsCache::Instance(), true);
 
 }  // namespace
