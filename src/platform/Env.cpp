@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/NoDestructor.h"
 #include "platform/TextCodec.h"
 
 namespace platform {
@@ -89,8 +90,8 @@ std::vector<std::wstring> Env::ConnectivityProbeHosts() {
 
 Env* Env::Default() {
   // Never destroyed: objects that log while the process unloads still read the clock.
-  static Env* const instance = new Env;
-  return instance;
+  static NoDestructor<Env> instance;
+  return instance.get();
 }
 
 Env* Env::Current() {

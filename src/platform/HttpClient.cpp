@@ -8,6 +8,7 @@
 #include <mutex>
 #include <utility>
 
+#include "platform/NoDestructor.h"
 #include "platform/SystemError.h"
 #include "platform/TextCodec.h"
 
@@ -63,7 +64,7 @@ class MultiPool {
 
   // Never destroyed: sessions may close while the process unloads.
   static MultiPool& Instance() {
-    static MultiPool* const pool = new MultiPool;
+    static NoDestructor<MultiPool> pool;
     return *pool;
   }
 

@@ -15,6 +15,7 @@
 #include "net/Downloads.h"
 #include "net/InternetConnection.h"
 #include "platform/FileSystem.h"
+#include "platform/NoDestructor.h"
 #include "platform/TextCodec.h"
 #include "sources/DllSources.h"
 
@@ -46,7 +47,7 @@ CUpdate::CUpdate() : kindNames_{L"General", L"Lyrics", L"ArtistInfo"} {
 
 CCriticalSection& CUpdate::UpdateLock() {
   // Never destroyed: an update may still hold it while the process exits.
-  static CCriticalSection* const lock = new CCriticalSection;
+  static platform::NoDestructor<CCriticalSection> lock;
   return *lock;
 }
 
