@@ -6,6 +6,9 @@
 #include "nimbrel/Export.h"
 #include "nimbrel/NimbrelSettings.h"
 
+// Both functions first wait for a background update that an earlier
+// InitialiseNimbrel started, so that settings and plug-ins never change under it.
+
 // Takes the settings (log folder, trace level, working directory, ...), then
 // updates the source plug-ins from the settings' update address on a thread of
 // its own and loads them when the update is over, whether it succeeded or

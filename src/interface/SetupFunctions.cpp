@@ -15,11 +15,20 @@ void SourcesUpdated(std::uint32_t /*result*/) {
   config.updateFinished.SetEvent();
 }
 
+// Waits for a background update started by an earlier InitialiseNimbrel: its
+// completion routine reads the settings and loads plug-ins, so neither may
+// change under it.
+CNimbrelConfig& ConfigurationAfterRunningUpdate() {
+  CNimbrelConfig& config = CNimbrelConfig::Instance();
+  config.updateFinished.Wait();
+  return config;
+}
+
 }  // namespace
 
 void InitialiseNimbrel(const NimbrelSettings& settings) {
   platform::ModuleStateGuard moduleState;
-  CNimbrelConfig& config = CNimbrelConfig::Instance();
+  CNimbrelConfig& config = ConfigurationAfterRunningUpdate();
   config.SetMainSettings(settings);
   config.updateFinished.ResetEvent();
   // The configuration's settings, so that the update writes where the
@@ -29,7 +38,7 @@ void InitialiseNimbrel(const NimbrelSettings& settings) {
 
 bool NimbrelSourcesUpdateSync(const NimbrelSettings& settings) {
   platform::ModuleStateGuard moduleState;
-  CNimbrelConfig& config = CNimbrelConfig::Instance();
+  CNimbrelConfig& config = ConfigurationAfterRunningUpdate();
   config.SetMainSettings(settings);
   return CDllSourcesManager::Instance().UpdateSourcesSync(config);
 }

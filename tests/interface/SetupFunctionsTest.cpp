@@ -72,13 +72,12 @@ TEST_F(SetupFunctions, FailedUpdateStillLoadsTheOldPluginsAndSignals) {
   EXPECT_EQ((std::list<std::wstring>{L"Alpha", L"Verse"}), LoadedNames());
 }
 
-TEST_F(SetupFunctions, SyncUpdateLeavesTheEventAsItWasAndLoadsNothing) {
-  manager_.LoadSources(folder_.path(), kSourceAll);
-  CEvent& finished = CNimbrelConfig::Instance().updateFinished;
-  finished.ResetEvent();
+// The synchronous update waits for the background one, whose routine reads
+// the settings and loads plug-ins; then it unloads them and loads nothing.
+TEST_F(SetupFunctions, SyncUpdateRightAfterInitialiseWaitsForItAndLoadsNothing) {
+  InitialiseNimbrel(settings_);
   EXPECT_TRUE(NimbrelSourcesUpdateSync(settings_));
-  EXPECT_FALSE(finished.IsSignalled());
-  finished.SetEvent();
+  EXPECT_TRUE(CNimbrelConfig::Instance().updateFinished.IsSignalled());
   EXPECT_TRUE(LoadedNames().empty());
   EXPECT_TRUE(platform::PathExists(folder_.path() + L"General/Beta.so"));
 }
