@@ -62,9 +62,11 @@ bool DownloadText(std::wstring_view url, CString& out, std::wstring_view proxy, 
 }
 
 bool DownloadTextMethodPost(std::wstring_view url, std::wstring_view data, CString& out, std::uint32_t& status,
-                            std::wstring_view proxy, unsigned codePage, std::wstring_view referrer) {
+                            std::wstring_view proxy, unsigned codePage, std::wstring_view referrer,
+                            const PostOptions& options) {
   out.Empty();
-  CHttpDownload download(Ansi(proxy), std::wstring());
+  CHttpDownload download(Ansi(proxy), std::wstring(), options.keepAlive);
+  download.timeoutMs = options.timeoutMs;
   LogF(40, L"DownloadTextMethodPost: %s %s", url, data);
   download.referrer = Ansi(referrer);
   download.SetHeader("Content-Type", "application/x-www-form-urlencoded");
@@ -82,9 +84,9 @@ bool DownloadTextMethodPost(std::wstring_view url, std::wstring_view data, CStri
 }
 
 bool DownloadTextMethodPost(std::wstring_view url, std::wstring_view data, CString& out, std::wstring_view proxy,
-                            unsigned codePage, std::wstring_view referrer) {
+                            unsigned codePage, std::wstring_view referrer, const PostOptions& options) {
   std::uint32_t status = 0;
-  return DownloadTextMethodPost(url, data, out, status, proxy, codePage, referrer);
+  return DownloadTextMethodPost(url, data, out, status, proxy, codePage, referrer, options);
 }
 
 }  // namespace nimbrel

@@ -27,13 +27,23 @@ bool DownloadFile(std::wstring_view url, std::wstring_view localFile, std::wstri
 bool DownloadText(std::wstring_view url, CString& out, std::wstring_view proxy, unsigned codePage = 0,
                   std::wstring_view referrer = {}, std::wstring_view userAgent = {});
 
+// How a POST travels; the defaults are those of every other download.
+struct PostOptions {
+  // Leave the connection open for later keep-alive requests to the same host.
+  bool keepAlive = false;
+  // Milliseconds for connecting and for any stretch without data; 0: the
+  // client's defaults.
+  std::uint32_t timeoutMs = 0;
+};
+
 // POST of the form data `data` (application/x-www-form-urlencoded) to `url`.
 // `status` is the response's status, 0 when none arrived; `out` holds whatever
 // body arrived, also on failure. True for a status 200 to 299.
 bool DownloadTextMethodPost(std::wstring_view url, std::wstring_view data, CString& out, std::uint32_t& status,
-                            std::wstring_view proxy, unsigned codePage = 0, std::wstring_view referrer = {});
+                            std::wstring_view proxy, unsigned codePage = 0, std::wstring_view referrer = {},
+                            const PostOptions& options = {});
 // The same without the status.
 bool DownloadTextMethodPost(std::wstring_view url, std::wstring_view data, CString& out, std::wstring_view proxy,
-                            unsigned codePage = 0, std::wstring_view referrer = {});
+                            unsigned codePage = 0, std::wstring_view referrer = {}, const PostOptions& options = {});
 
 }  // namespace nimbrel

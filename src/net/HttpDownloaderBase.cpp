@@ -71,11 +71,11 @@ std::wstring HttpErrorLogText(std::uint32_t code) {
   return std::to_wstring(code) + L": " + platform::HttpErrorText(static_cast<int>(code));
 }
 
-CHttpDownloaderBase::CHttpDownloaderBase(const std::string& proxy, const std::wstring& localFile)
+CHttpDownloaderBase::CHttpDownloaderBase(const std::string& proxy, const std::wstring& localFile, bool keepAlive)
     : localFile(localFile) {
   const CString wideProxy = AnsiToTrimmedWide(proxy);
   int error = 0;
-  session = platform::HttpSession::Open(kSessionUserAgent, platform::ToUtf8(wideProxy.str()), error);
+  session = platform::HttpSession::Open(kSessionUserAgent, platform::ToUtf8(wideProxy.str()), error, keepAlive);
   if (!session) {
     LogF(60, L"CHttpDownloaderBase::CHttpDownloaderBase WinHttpOpen failed [%s]",
          HttpErrorLogText(static_cast<std::uint32_t>(error)));

@@ -53,8 +53,9 @@ class CHttpDownloaderBase {
   // Opens the session: `proxy` is "host:port", empty for the platform's
   // default proxy configuration. A non-empty `localFile` makes DownloadData
   // write the body into that file. A failure to open is logged; every request
-  // then fails.
-  CHttpDownloaderBase(const std::string& proxy, const std::wstring& localFile);
+  // then fails. `keepAlive` leaves the connection open for later downloaders
+  // to the same host (see platform::HttpSession::Open).
+  CHttpDownloaderBase(const std::string& proxy, const std::wstring& localFile, bool keepAlive = false);
   virtual ~CHttpDownloaderBase();
   CHttpDownloaderBase(const CHttpDownloaderBase&) = delete;
   CHttpDownloaderBase& operator=(const CHttpDownloaderBase&) = delete;

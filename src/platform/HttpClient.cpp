@@ -32,11 +32,67 @@ bool GlobalInit() {
   return result == CURLE_OK;
 }
 
+// The cache shared by keep-alive sessions: open connections, TLS sessions and
+// resolved names. libcurl asks for a lock around every use; one mutex per kind
+// of data. Never destroyed: connections may be in use while the process ends.
+class ConnectionShare {
+ public:
+  ConnectionShare() {
+    share_ = curl_share_init();
+    if (!share_) return;
+    bool ok = curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &ConnectionShare::Lock) == CURLSHE_OK;
+    ok = ok && curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &ConnectionShare::Unlock) == CURLSHE_OK;
+    ok = ok && curl_share_setopt(share_, CURLSHOPT_USERDATA, this) == CURLSHE_OK;
+    ok = ok && curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK;
+    ok = ok && curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK;
+    ok = ok && curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
+    if (!ok) {
+      curl_share_cleanup(share_);
+      share_ = nullptr;
+    }
+  }
+
+  // Null when the share could not be set up; sessions then close their connections.
+  CURLSH* Handle() const { return share_; }
+
+  static ConnectionShare& Instance() {
+    static NoDestructor<ConnectionShare> share;
+    return *share;
+  }
+
+ private:
+  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
+    static_cast<ConnectionShare*>(user)->Mutex(data).lock();
+  }
+  static void Unlock(CURL*, curl_lock_data data, void* user) {
+    static_cast<ConnectionShare*>(user)->Mutex(data).unlock();
+  }
+  std::mutex& Mutex(curl_lock_data data) {
+    const auto index = static_cast<std::size_t>(data);
+    return mutexes_[index < kMutexes ? index : 0];
+  }
+
+  static constexpr std::size_t kMutexes = CURL_LOCK_DATA_LAST;
+  CURLSH* share_ = nullptr;
+  std::mutex mutexes_[kMutexes];
+};
+
+// The trusted certificates file in force, empty for the system's store.
+std::mutex& TrustedFileMutex() {
+  static NoDestructor<std::mutex> mutex;
+  return *mutex;
+}
+std::string& TrustedFile() {
+  static NoDestructor<std::string> file;
+  return *file;
+}
+
 // Idle multi handles, handed from one session to the next: a fresh multi handle
 // costs more to set up (its hash tables, a socket pair) than a loopback
 // request. Each session empties its handle before returning it, and
 // connections are never kept between requests (CURLOPT_FORBID_REUSE), so a
 // session inherits at most the name-resolution cache of an earlier one.
+// (Keep-alive sessions keep their connections in the ConnectionShare, not here.)
 class MultiPool {
  public:
   CURLM* Take() {
@@ -199,6 +255,11 @@ int HttpTimeoutError() { return CURLE_OPERATION_TIMEDOUT; }
 
 int HttpNotOpenError() { return CURLE_FAILED_INIT; }
 
+void SetHttpTrustedCertificatesFile(const std::string& path) {
+  std::lock_guard<std::mutex> lock(TrustedFileMutex());
+  TrustedFile() = path;
+}
+
 // ---------------------------------------------------------------------------
 // Session
 
@@ -207,6 +268,7 @@ struct HttpSession::Impl {
   CURLM* multi = nullptr;
   std::string userAgent;
   std::string proxy;
+  bool keepAlive = false;
   bool requestOpen = false;
 
   ~Impl() {
@@ -219,7 +281,7 @@ HttpSession::HttpSession(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 HttpSession::~HttpSession() = default;
 
 std::unique_ptr<HttpSession> HttpSession::Open(const std::string& userAgent, const std::string& proxy,
-                                               int& error) {
+                                               int& error, bool keepAlive) {
   error = 0;
   if (!GlobalInit()) {
     error = CURLE_FAILED_INIT;
@@ -234,6 +296,7 @@ std::unique_ptr<HttpSession> HttpSession::Open(const std::string& userAgent, con
   }
   impl->userAgent = userAgent;
   impl->proxy = proxy;
+  impl->keepAlive = keepAlive && ConnectionShare::Instance().Handle() != nullptr;
   return std::unique_ptr<HttpSession>(new HttpSession(std::move(impl)));
 }
 
@@ -459,7 +522,18 @@ std::unique_ptr<HttpRequest> HttpConnection::OpenRequest(const std::string& verb
   ok = ok && curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK;
-  ok = ok && curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK;
+  if (session_->keepAlive) {
+    ok = ok && curl_easy_setopt(e, CURLOPT_SHARE, ConnectionShare::Instance().Handle()) == CURLE_OK;
+  } else {
+    ok = ok && curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK;
+  }
+  {
+    std::lock_guard<std::mutex> lock(TrustedFileMutex());
+    if (!TrustedFile().empty()) {
+      ok = ok && curl_easy_setopt(e, CURLOPT_CAINFO, TrustedFile().c_str()) == CURLE_OK;
+      ok = ok && curl_easy_setopt(e, CURLOPT_CAPATH, nullptr) == CURLE_OK;
+    }
+  }
   ok = ok && curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &HttpRequest::State::OnHeader) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_HEADERDATA, state.get()) == CURLE_OK;

@@ -19,6 +19,13 @@
 //  - TLS peers and host names are verified. HTTP/1.1 only.
 //  - With an empty proxy the environment's proxy configuration applies
 //    (http_proxy, https_proxy, no_proxy as libcurl reads them).
+//  - A connection ends with its request, unless the session was opened to
+//    keep connections alive: such sessions share one process-wide cache of
+//    open connections (and of TLS sessions and resolved names), so a later
+//    request of any keep-alive session to the same host, port, scheme and
+//    proxy may travel over a connection that an earlier one opened. What is
+//    sent and received is the same either way; a kept connection that the
+//    server closed meanwhile is replaced by a fresh one.
 //
 // Text: host names, proxy, user agent, referrer and path are UTF-8; header
 // lines and bodies are bytes as on the wire. Unsafe characters of a path
@@ -47,6 +54,13 @@ int HttpTimeoutError();
 // The client's error code for a call on a session that could not be opened.
 int HttpNotOpenError();
 
+// Trusts the certificates in the PEM file `path` (UTF-8) in place of the
+// system's certificate store, for every request started afterwards; empty
+// restores the system's store. Meant for tests and benchmarks that talk TLS to
+// a loopback server with a certificate of their own; call it while no request
+// runs.
+void SetHttpTrustedCertificatesFile(const std::string& path);
+
 class HttpConnection;
 class HttpRequest;
 
@@ -62,7 +76,9 @@ class HttpSession {
  public:
   // Opens a session; null with `error` set when the client cannot start.
   // `proxy` is "host:port" of an HTTP proxy, empty for the environment's.
-  static std::unique_ptr<HttpSession> Open(const std::string& userAgent, const std::string& proxy, int& error);
+  // `keepAlive` leaves connections open in the shared cache after each request.
+  static std::unique_ptr<HttpSession> Open(const std::string& userAgent, const std::string& proxy, int& error,
+                                           bool keepAlive = false);
   ~HttpSession();
   HttpSession(const HttpSession&) = delete;
   HttpSession& operator=(const HttpSession&) = delete;
