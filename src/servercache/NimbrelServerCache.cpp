@@ -106,8 +106,9 @@ std::wstring CNimbrelServerCache::MakeTimestamp() {
 
 bool CNimbrelServerCache::Post(std::wstring_view path, std::wstring text, unsigned codePage, std::uint32_t& status,
                                CString& body) {
+  const std::wstring signature = Sign(text);
   text += L"&signature=";
-  text += Sign(text);
+  text += signature;
   const std::wstring url = std::wstring(settings_.TagCacheHost.str()) + std::wstring(path);
   nimbrel::PostOptions options;
   options.keepAlive = keepAlive.load();
