@@ -1,6 +1,6 @@
 // The tag-cache client on loopback:
 //  - 1,000 sequential look-ups against a server answering 200 at once, with
-//    and without kept connections, and in the same run the same POST through
+//    and without kept connections (kept: per thread), and in the same run the same POST through
 //    bare libcurl with a fresh handle per request (the goal: ours / bare at
 //    least 0.8);
 //  - the same look-ups over https (a self-signed certificate made at start,

@@ -29,7 +29,8 @@ bool DownloadText(std::wstring_view url, CString& out, std::wstring_view proxy, 
 
 // How a POST travels; the defaults are those of every other download.
 struct PostOptions {
-  // Leave the connection open for later keep-alive requests to the same host.
+  // Leave the connection open for later keep-alive requests of the calling
+  // thread to the same host.
   bool keepAlive = false;
   // Milliseconds for connecting and for any stretch without data; 0: the
   // client's defaults.

@@ -54,7 +54,8 @@ class CHttpDownloaderBase {
   // default proxy configuration. A non-empty `localFile` makes DownloadData
   // write the body into that file. A failure to open is logged; every request
   // then fails. `keepAlive` leaves the connection open for later downloaders
-  // to the same host (see platform::HttpSession::Open).
+  // of the same thread to the same host (see platform::HttpSession::Open); such
+  // a downloader must be used and destroyed on the thread that made it.
   CHttpDownloaderBase(const std::string& proxy, const std::wstring& localFile, bool keepAlive = false);
   virtual ~CHttpDownloaderBase();
   CHttpDownloaderBase(const CHttpDownloaderBase&) = delete;

@@ -32,49 +32,33 @@ bool GlobalInit() {
   return result == CURLE_OK;
 }
 
-// The cache shared by keep-alive sessions: open connections, TLS sessions and
-// resolved names. libcurl asks for a lock around every use; one mutex per kind
-// of data. Never destroyed: connections may be in use while the process ends.
-class ConnectionShare {
- public:
-  ConnectionShare() {
-    share_ = curl_share_init();
-    if (!share_) return;
-    bool ok = curl_share_setopt(share_, CURLSHOPT_LOCKFUNC, &ConnectionShare::Lock) == CURLSHE_OK;
-    ok = ok && curl_share_setopt(share_, CURLSHOPT_UNLOCKFUNC, &ConnectionShare::Unlock) == CURLSHE_OK;
-    ok = ok && curl_share_setopt(share_, CURLSHOPT_USERDATA, this) == CURLSHE_OK;
-    ok = ok && curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK;
-    ok = ok && curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK;
-    ok = ok && curl_share_setopt(share_, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS) == CURLSHE_OK;
-    if (!ok) {
-      curl_share_cleanup(share_);
-      share_ = nullptr;
-    }
+// The handles that keep-alive sessions of one thread use one after the other.
+// With the multi interface, finished transfers leave their connections open in
+// the multi handle's connection cache, where the next request of the thread to
+// the same host, port, scheme and proxy finds them; the easy handle keeps its
+// TLS session cache. Per thread, because libcurl does not support sharing
+// connections between threads. Closed when the thread ends.
+struct ThreadHandles {
+  CURL* easy = nullptr;
+  CURLM* multi = nullptr;
+  bool busy = false;  // a session of this thread holds them
+
+  ~ThreadHandles() {
+    if (multi) curl_multi_cleanup(multi);
+    if (easy) curl_easy_cleanup(easy);
   }
 
-  // Null when the share could not be set up; sessions then close their connections.
-  CURLSH* Handle() const { return share_; }
-
-  static ConnectionShare& Instance() {
-    static NoDestructor<ConnectionShare> share;
-    return *share;
+  // The calling thread's handles, or null when a session of this thread
+  // already holds them (or they cannot be made).
+  static ThreadHandles* Take() {
+    thread_local ThreadHandles handles;
+    if (handles.busy) return nullptr;
+    if (!handles.easy) handles.easy = curl_easy_init();
+    if (!handles.multi) handles.multi = curl_multi_init();
+    if (!handles.easy || !handles.multi) return nullptr;
+    handles.busy = true;
+    return &handles;
   }
-
- private:
-  static void Lock(CURL*, curl_lock_data data, curl_lock_access, void* user) {
-    static_cast<ConnectionShare*>(user)->Mutex(data).lock();
-  }
-  static void Unlock(CURL*, curl_lock_data data, void* user) {
-    static_cast<ConnectionShare*>(user)->Mutex(data).unlock();
-  }
-  std::mutex& Mutex(curl_lock_data data) {
-    const auto index = static_cast<std::size_t>(data);
-    return mutexes_[index < kMutexes ? index : 0];
-  }
-
-  static constexpr std::size_t kMutexes = CURL_LOCK_DATA_LAST;
-  CURLSH* share_ = nullptr;
-  std::mutex mutexes_[kMutexes];
 };
 
 // The trusted certificates file in force, empty for the system's store.
@@ -92,7 +76,7 @@ std::string& TrustedFile() {
 // request. Each session empties its handle before returning it, and
 // connections are never kept between requests (CURLOPT_FORBID_REUSE), so a
 // session inherits at most the name-resolution cache of an earlier one.
-// (Keep-alive sessions keep their connections in the ConnectionShare, not here.)
+// (Keep-alive sessions use their thread's own handles, ThreadHandles, instead.)
 class MultiPool {
  public:
   CURLM* Take() {
@@ -269,9 +253,15 @@ struct HttpSession::Impl {
   std::string userAgent;
   std::string proxy;
   bool keepAlive = false;
+  // Set when `easy` and `multi` are the thread's own keep-alive handles.
+  ThreadHandles* threadHandles = nullptr;
   bool requestOpen = false;
 
   ~Impl() {
+    if (threadHandles) {
+      threadHandles->busy = false;
+      return;
+    }
     if (multi) MultiPool::Instance().Give(multi);
     if (easy) curl_easy_cleanup(easy);
   }
@@ -288,15 +278,21 @@ std::unique_ptr<HttpSession> HttpSession::Open(const std::string& userAgent, con
     return nullptr;
   }
   auto impl = std::make_unique<Impl>();
-  impl->easy = curl_easy_init();
-  impl->multi = MultiPool::Instance().Take();
+  if (keepAlive) impl->threadHandles = ThreadHandles::Take();
+  if (impl->threadHandles) {
+    impl->easy = impl->threadHandles->easy;
+    impl->multi = impl->threadHandles->multi;
+  } else {
+    impl->easy = curl_easy_init();
+    impl->multi = MultiPool::Instance().Take();
+  }
   if (!impl->easy || !impl->multi) {
     error = CURLE_FAILED_INIT;
     return nullptr;
   }
   impl->userAgent = userAgent;
   impl->proxy = proxy;
-  impl->keepAlive = keepAlive && ConnectionShare::Instance().Handle() != nullptr;
+  impl->keepAlive = impl->threadHandles != nullptr;
   return std::unique_ptr<HttpSession>(new HttpSession(std::move(impl)));
 }
 
@@ -522,11 +518,7 @@ std::unique_ptr<HttpRequest> HttpConnection::OpenRequest(const std::string& verb
   ok = ok && curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_MAXREDIRS, kMaxRedirects) == CURLE_OK;
-  if (session_->keepAlive) {
-    ok = ok && curl_easy_setopt(e, CURLOPT_SHARE, ConnectionShare::Instance().Handle()) == CURLE_OK;
-  } else {
-    ok = ok && curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK;
-  }
+  if (!session_->keepAlive) ok = ok && curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK;
   {
     std::lock_guard<std::mutex> lock(TrustedFileMutex());
     if (!TrustedFile().empty()) {

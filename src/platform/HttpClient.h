@@ -20,12 +20,15 @@
 //  - With an empty proxy the environment's proxy configuration applies
 //    (http_proxy, https_proxy, no_proxy as libcurl reads them).
 //  - A connection ends with its request, unless the session was opened to
-//    keep connections alive: such sessions share one process-wide cache of
-//    open connections (and of TLS sessions and resolved names), so a later
-//    request of any keep-alive session to the same host, port, scheme and
-//    proxy may travel over a connection that an earlier one opened. What is
-//    sent and received is the same either way; a kept connection that the
-//    server closed meanwhile is replaced by a fresh one.
+//    keep connections alive: the keep-alive sessions of one thread, one after
+//    the other, use that thread's own handles, so a later request of the
+//    thread to the same host, port, scheme and proxy may travel over a
+//    connection (and resume a TLS session) that an earlier one opened. What
+//    is sent and received is the same either way; a kept connection that the
+//    server closed meanwhile is replaced by a fresh one. Kept connections
+//    close when their thread ends. A keep-alive session must be used and
+//    destroyed on the thread that opened it; a second one opened on a thread
+//    while the first is alive gets handles of its own and keeps nothing.
 //
 // Text: host names, proxy, user agent, referrer and path are UTF-8; header
 // lines and bodies are bytes as on the wire. Unsafe characters of a path
@@ -76,7 +79,7 @@ class HttpSession {
  public:
   // Opens a session; null with `error` set when the client cannot start.
   // `proxy` is "host:port" of an HTTP proxy, empty for the environment's.
-  // `keepAlive` leaves connections open in the shared cache after each request.
+  // `keepAlive` leaves connections open for the thread's later requests.
   static std::unique_ptr<HttpSession> Open(const std::string& userAgent, const std::string& proxy, int& error,
                                            bool keepAlive = false);
   ~HttpSession();

@@ -8,7 +8,8 @@
 // fine), through the proxy resolved from HttpProxy, each with a UTC timestamp
 // and, last, a signature (RequestSigning.h). An empty TagCacheHost switches
 // the whole client off: nothing is sent and every call gives its "nothing
-// known" result. Connections to the server are kept alive between requests.
+// known" result. Each thread keeps its connection to the server alive between
+// its requests.
 //
 // Fills queued by PostFill run on the object's own pool: at most two workers,
 // ending after ten idle seconds. Fills and failure reports the server has

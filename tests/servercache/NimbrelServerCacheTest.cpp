@@ -208,47 +208,57 @@ TEST_F(ServerCacheTest, HugeAnswersAreReadOrRefused) {
 }
 
 TEST_F(ServerCacheTest, RetryAsksEveryTenToTwentySecondsForFiveMinutes) {
+  // The fake clock's reading at every request; 202 until the `answerAfter`th.
   std::mutex mutex;
   std::vector<std::uint32_t> ticks;
-  int answerAfter = 1000;
+  std::size_t answerAfter = 0;
   server.Handle("/lookup.php", [&](const RecordedRequest&) {
     std::lock_guard<std::mutex> lock(mutex);
     ticks.push_back(env.TickCount());
     HttpResponse response;
-    if (static_cast<int>(ticks.size()) >= answerAfter) {
+    if (ticks.size() >= answerAfter) {
       response.body = "artist=A\r\ntitle=T\r\n";
     } else {
       response.status = 202;
     }
     return response;
   });
+  const auto restart = [&](std::size_t after) {
+    std::lock_guard<std::mutex> lock(mutex);
+    ticks.clear();
+    answerAfter = after;
+  };
+  const auto seen = [&] {
+    std::lock_guard<std::mutex> lock(mutex);
+    return ticks;
+  };
   Nimbrel::SongInfo info;
   std::vector<std::wstring> names;
+  restart(1000);
   EXPECT_EQ(-1, cache->LookupWithRetry(L"a", L"t", info, names, true));
-  ASSERT_GE(ticks.size(), 16u);
-  ASSERT_LE(ticks.size(), 31u);
-  for (std::size_t i = 1; i < ticks.size(); ++i) {
-    const std::uint32_t pause = ticks[i] - ticks[i - 1];
+  const std::vector<std::uint32_t> asked = seen();
+  ASSERT_GE(asked.size(), 16u);
+  ASSERT_LE(asked.size(), 31u);
+  for (std::size_t i = 1; i < asked.size(); ++i) {
+    const std::uint32_t pause = asked[i] - asked[i - 1];
     EXPECT_TRUE(pause >= 10000 && pause <= 20000 && pause % 1000 == 0) << pause;
   }
-  EXPECT_GE(ticks.back() - ticks.front(), CNimbrelServerCache::kRetryForMs);
-  EXPECT_LT(ticks[ticks.size() - 2] - ticks.front(), CNimbrelServerCache::kRetryForMs);
+  EXPECT_GE(asked.back() - asked.front(), CNimbrelServerCache::kRetryForMs);
+  EXPECT_LT(asked[asked.size() - 2] - asked.front(), CNimbrelServerCache::kRetryForMs);
 
-  ticks.clear();
-  answerAfter = 3;
+  restart(3);
   EXPECT_EQ(1, cache->LookupWithRetry(L"a", L"t", info, names, false));
-  EXPECT_EQ(3u, ticks.size());
+  EXPECT_EQ(3u, seen().size());
 
   // A stop query ends the wait within a second's slice.
   struct StopAfter : ILookupRetryStop {
     int left = 3;
     bool ContinueWaiting() override { return --left > 0; }
   } stop;
-  ticks.clear();
-  answerAfter = 1000;
+  restart(1000);
   const std::int64_t sleptBefore = env.sleptMs();
   EXPECT_EQ(-1, cache->LookupWithRetry(L"a", L"t", info, names, false, &stop));
-  EXPECT_EQ(1u, ticks.size());
+  EXPECT_EQ(1u, seen().size());
   EXPECT_LE(env.sleptMs() - sleptBefore, 2 * static_cast<std::int64_t>(CNimbrelServerCache::kSleepSliceMs));
 }
 
