@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -135,6 +136,9 @@ void BM_HundredThousandFills(benchmark::State& state) {
     CNimbrelServerCache cache(settings);
     Clock::duration first{}, last{};
     Clock::time_point windowStart = Clock::now();
+    // Process CPU time as well (the test server's threads included): a busy
+    // machine disturbs it far less than the wall clock.
+    std::clock_t cpuStart = std::clock(), cpuFirst = 0;
     for (int i = 0; i < kFills; ++i) {
       Nimbrel::SongInfo song(L"Artist " + std::to_wstring(i % 997), L"Title " + std::to_wstring(i), L"Album");
       song.source = L"discs";
@@ -142,15 +146,23 @@ void BM_HundredThousandFills(benchmark::State& state) {
         state.SkipWithError("fill failed");
         return;
       }
-      if (i == kWindow - 1) first = Clock::now() - windowStart;
-      if (i == kFills - kWindow - 1) windowStart = Clock::now();
+      if (i == kWindow - 1) {
+        first = Clock::now() - windowStart;
+        cpuFirst = std::clock() - cpuStart;
+      }
+      if (i == kFills - kWindow - 1) {
+        windowStart = Clock::now();
+        cpuStart = std::clock();
+      }
     }
     last = Clock::now() - windowStart;
+    const std::clock_t cpuLast = std::clock() - cpuStart;
     Server().ClearRequests();
     const auto us = [](Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count() / kWindow; };
     state.counters["first_us_per_fill"] = us(first);
     state.counters["last_us_per_fill"] = us(last);
     state.counters["last_over_first"] = us(last) / us(first);
+    if (cpuFirst > 0) state.counters["cpu_last_over_first"] = static_cast<double>(cpuLast) / cpuFirst;
   }
 }
 BENCHMARK(BM_HundredThousandFills)->Iterations(1)->Repetitions(1)->Unit(benchmark::kSecond);
