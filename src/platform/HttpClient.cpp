@@ -49,17 +49,38 @@ struct ThreadHandles {
   }
 
   // The calling thread's handles, or null when a session of this thread
-  // already holds them (or they cannot be made).
-  static ThreadHandles* Take() {
-    thread_local ThreadHandles handles;
-    if (handles.busy) return nullptr;
-    if (!handles.easy) handles.easy = curl_easy_init();
-    if (!handles.multi) handles.multi = curl_multi_init();
-    if (!handles.easy || !handles.multi) return nullptr;
-    handles.busy = true;
-    return &handles;
+  // already holds them, they cannot be made, or the thread is ending (its
+  // handles are gone; a request from a later destructor gets fresh ones).
+  static ThreadHandles* Take();
+};
+
+// Plain thread-local values stay readable while the thread's destructors run,
+// unlike an object with a destructor of its own; the cleaner closes the handles.
+thread_local ThreadHandles* tlsHandles = nullptr;
+thread_local bool tlsEnding = false;
+struct TlsHandlesCleaner {
+  ~TlsHandlesCleaner() {
+    tlsEnding = true;
+    delete tlsHandles;
+    tlsHandles = nullptr;
   }
 };
+thread_local TlsHandlesCleaner tlsCleaner;
+
+ThreadHandles* ThreadHandles::Take() {
+  if (tlsEnding) return nullptr;
+  if (!tlsHandles) {
+    (void)&tlsCleaner;  // constructs it, so that it runs at the thread's end
+    auto handles = std::make_unique<ThreadHandles>();
+    handles->easy = curl_easy_init();
+    handles->multi = curl_multi_init();
+    if (!handles->easy || !handles->multi) return nullptr;
+    tlsHandles = handles.release();
+  }
+  if (tlsHandles->busy) return nullptr;
+  tlsHandles->busy = true;
+  return tlsHandles;
+}
 
 // The trusted certificates file in force, empty for the system's store.
 std::mutex& TrustedFileMutex() {

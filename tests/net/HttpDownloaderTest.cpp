@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -295,6 +296,39 @@ TEST(Downloads, RunOnManyThreadsAtOnce) {
   }
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(kThreads * kEach, good.load());
+}
+
+std::size_t OpenDescriptors() {
+  std::size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// Kept connections change nothing that is sent or received, survive a server
+// that went away (a fresh connection replaces the dead one), and close when
+// their thread ends.
+TEST(Downloads, KeptConnectionsAnswerAlikeAndCloseWithTheirThread) {
+  const std::size_t before = OpenDescriptors();
+  std::vector<std::string> bodies;
+  std::thread worker([&] {
+    nimbrel::PostOptions keep;
+    keep.keepAlive = true;
+    for (int round = 0; round < 2; ++round) {
+      HttpTestServer server;
+      server.Handle("/echo", [](const RecordedRequest& r) { return HttpResponse{200, "OK", {}, r.body}; });
+      for (int i = 0; i < 3; ++i) {
+        CString out;
+        std::uint32_t status = 0;
+        const bool ok = nimbrel::DownloadTextMethodPost(W(server.Url("/echo")), L"n=" + std::to_wstring(i), out,
+                                                        status, L"", 0, {}, keep);
+        bodies.push_back((ok ? "" : "failed ") + std::to_string(status) + " " + platform::ToUtf8(out.str()));
+      }
+      EXPECT_EQ(3u, server.RequestCount());
+    }
+  });
+  worker.join();
+  EXPECT_EQ((std::vector<std::string>{"200 n=0", "200 n=1", "200 n=2", "200 n=0", "200 n=1", "200 n=2"}), bodies);
+  EXPECT_EQ(before, OpenDescriptors());
 }
 
 }  // namespace
