@@ -163,8 +163,13 @@ void CBasicTagsCommonSearchEngine::ProcessAlbums(const std::list<Nimbrel::AlbumR
 
 bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumResult& result) {
   preparedTracks_.clear();
+  trackUnits_.clear();
   preparedTracks_.reserve(result.tracks.size());
-  for (const auto& track : result.tracks) preparedTracks_.push_back(comparer_.Prepare(track.title.c_str()));
+  trackUnits_.reserve(result.tracks.size());
+  for (const auto& track : result.tracks) {
+    preparedTracks_.push_back(comparer_.Prepare(track.title.c_str()));
+    trackUnits_.push_back(engines::Utf16Units(preparedTracks_.back().Normalised()));
+  }
   bool anyFound = false;
   CString source;
   bool sourceAsked = false;
@@ -173,14 +178,14 @@ bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumRe
     float best = maxMatchDifference;
     auto match = result.tracks.cend();
     auto track = result.tracks.cbegin();
-    for (const auto& prepared : preparedTracks_) {
-      const float difference = comparer_.Difference(song->title, prepared, best);
+    for (std::size_t i = 0; i < preparedTracks_.size(); ++i, ++track) {
+      if (engines::LengthBound(song->units, trackUnits_[i]) >= best) continue;  // cannot beat the best
+      const float difference = comparer_.Difference(song->title, preparedTracks_[i], best);
       if (difference < best) {
         best = difference;
         match = track;
         if (difference == 0.0f) break;
       }
-      ++track;
     }
     const bool found = match != result.tracks.cend();
     if (!found && !tracksCallback) {

@@ -77,4 +77,5 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
   std::atomic<bool> stopRequested_{false};
   // Track titles of the album being matched, prepared once per album.
   std::vector<nimbrel::StringComparer::Prepared> preparedTracks_;
+  std::vector<std::size_t> trackUnits_;
 };

@@ -88,22 +88,27 @@ void CLyricsCommonSearchEngine::GetAllLyrics(std::list<Nimbrel::SongQuery> songL
 
 void CLyricsCommonSearchEngine::MatchLyrics(SongQueue& songs, std::list<Nimbrel::LyricsInfo>& candidates) {
   std::vector<nimbrel::StringComparer::Prepared> prepared;
+  std::vector<std::size_t> units;
   prepared.reserve(candidates.size());
-  for (const auto& candidate : candidates) prepared.push_back(comparer_.Prepare(candidate.title.c_str()));
+  units.reserve(candidates.size());
+  for (const auto& candidate : candidates) {
+    prepared.push_back(comparer_.Prepare(candidate.title.c_str()));
+    units.push_back(engines::Utf16Units(prepared.back().Normalised()));
+  }
   for (auto song = songs.begin(); song != songs.end();) {
     if (IsStopped()) break;
     float best = maxMatchDifference;
     Nimbrel::LyricsInfo* match = nullptr;
     auto candidate = candidates.begin();
-    for (const auto& title : prepared) {
+    for (std::size_t i = 0; i < prepared.size(); ++i, ++candidate) {
       if (IsStopped()) break;
-      const float difference = comparer_.Difference(song->title, title, best);
+      if (engines::LengthBound(song->units, units[i]) >= best) continue;  // cannot beat the best
+      const float difference = comparer_.Difference(song->title, prepared[i], best);
       if (difference < best) {
         best = difference;
         match = &*candidate;
         if (difference == 0.0f) break;
       }
-      ++candidate;
     }
     if (!match) {
       ++song;

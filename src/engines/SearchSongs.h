@@ -3,8 +3,10 @@
 // the plug-in's search kind with the collection of its answers.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <list>
+#include <string>
 
 #include "engines/StringComparer.h"
 #include "nimbrel/CString.h"
@@ -12,10 +14,27 @@
 
 namespace engines {
 
+// The length of a normalised text in UTF-16 code units, the units the
+// string difference works on.
+inline std::size_t Utf16Units(const std::wstring& text) {
+  std::size_t units = text.size();
+  for (const wchar_t c : text) units += static_cast<std::uint32_t>(c) > 0xFFFF ? 1 : 0;
+  return units;
+}
+
+// A lower bound of the difference of two texts whose normalised lengths are
+// `a` and `b` UTF-16 units: each unit of the gap needs an insertion or a
+// deletion, and the cheapest (a blank, inside brackets) costs 5 * 0.1.
+inline float LengthBound(std::size_t a, std::size_t b) {
+  constexpr float kCheapestEdit = 0.5f * 0.999f;  // kept below the true cost despite rounding
+  return static_cast<float>(a > b ? a - b : b - a) * kCheapestEdit;
+}
+
 // A song handed to a search, its title prepared for the string difference.
 struct QueuedSong {
   Nimbrel::SongQuery query;
   nimbrel::StringComparer::Prepared title;
+  std::size_t units = 0;  // of the prepared title
 };
 using SongQueue = std::list<QueuedSong>;
 
@@ -24,6 +43,7 @@ inline SongQueue QueueSongs(std::list<Nimbrel::SongQuery>& songs, const nimbrel:
   for (auto& song : songs) {
     QueuedSong queued{std::move(song), {}};
     queued.title = comparer.Prepare(queued.query.title.c_str());
+    queued.units = Utf16Units(queued.title.Normalised());
     queue.push_back(std::move(queued));
   }
   songs.clear();
