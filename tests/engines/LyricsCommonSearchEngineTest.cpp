@@ -21,6 +21,8 @@ class LyricsEngineTest : public ::testing::Test {
     EXPECT_EQ(engine->Connect(source_.plugin()), 1);
     float maxDifference = 100.0f;
     engine->SetProperty(L"MaxMatchDifference", &maxDifference);
+    std::int32_t timeOut = 150000;  // the core's limit
+    engine->SetProperty(L"TimeOut", &timeOut);
     engine->SetProperty(L"NimbrelObject", &recorder_);
     engine->SetProperty(L"PFOneLyricsDealedEx", reinterpret_cast<void*>(&Recorder::OnLyrics));
     engine->SetProperty(L"PFWriteLyricsToCache", reinterpret_cast<void*>(&Recorder::OnWriteLyrics));

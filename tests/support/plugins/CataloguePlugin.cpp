@@ -206,7 +206,8 @@ class CataloguePlugin : public Base {
     if (!stall) return;
     if (hook.function) hook.function(hook.context);
     // As a real source would between two requests, give up once the engine is stopped.
-    while (engine_ && !engine_->IsStopped()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    auto* engine = engine_.load();
+    while (engine && !engine->IsStopped()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
   // The entries of `artist` holding `title` (every entry of the artist for an empty title).
@@ -232,12 +233,9 @@ class CataloguePlugin : public Base {
 
   std::map<std::wstring, int> calls_;
   catalogue::StallHook hook_{nullptr, nullptr};
-  // The engine of the search running on this thread.
-  static thread_local typename Base::Engine* engine_;
+  // The engine of the last search connected; a stalled call waits for it to stop.
+  std::atomic<typename Base::Engine*> engine_{nullptr};
 };
-
-template <class Base, class Result>
-thread_local typename Base::Engine* CataloguePlugin<Base, Result>::engine_ = nullptr;
 
 class BasicCatalogue : public CataloguePlugin<CBasicTagsDllInterface, Nimbrel::AlbumResult> {
  public:
