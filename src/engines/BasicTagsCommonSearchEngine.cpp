@@ -149,6 +149,7 @@ void CBasicTagsCommonSearchEngine::ProcessAlbums(const std::list<Nimbrel::AlbumR
     // An album that matched before is matched again from what was kept, not fetched again.
     if (albums_) {
       if (auto kept = albums_->FindAlbumDetails(result.albumInfo.albumKey)) {
+        result.albumInfo = kept->albumInfo;  // as the first fetch completed it
         result.coverInfo = kept->coverInfo;
         result.tracks = kept->tracks;
         FindTracks(songs, result);

@@ -136,6 +136,7 @@ TEST_F(BasicEngineTest, LaterSongsOfAnAlbumMatchTheKeptDetails) {
   for (std::size_t i = 0; i < 3; ++i) {
     EXPECT_EQ(sequential.found[i].info.trackInfo.trackNumber, together.found[i].info.trackInfo.trackNumber);
     EXPECT_EQ(sequential.found[i].info.albumInfo.album, together.found[i].info.albumInfo.album);
+    EXPECT_EQ(sequential.found[i].info.albumInfo.year, 2000);  // from the details, kept or fetched
   }
 }
 
@@ -172,6 +173,22 @@ TEST_F(BasicEngineTest, AStopFromAnotherThreadInEachLoopReportsNothingNotFound) 
     EXPECT_LE(recorder.found.size(), 1u);
     EXPECT_EQ(engine->GetActiveSearchCount(), 0);
   }
+}
+
+// The first match's callback has another thread stop the engine: matching ends there.
+TEST_F(BasicEngineTest, AStopFromAnotherThreadWhileMatchingEndsIt) {
+  source_.Load("search 0\nalbum Band\tA\tk1\t\tOne\tTwo\tThree\n");
+  auto engine = Engine();
+  static CBasicTagsCommonSearchEngine* target = nullptr;
+  target = engine.get();
+  auto stopping = +[](void* object, unsigned id, const Nimbrel::SongInfo* info) {
+    Recorder::OnSong(object, id, info);
+    std::thread([] { target->SetStop(); }).join();
+  };
+  engine->SetProperty(L"PFSongInfoCallback", reinterpret_cast<void*>(stopping));
+  engine->GetAllBasicTags({Song(L"Band", L"One", 1), Song(L"Band", L"Two", 2), Song(L"Band", L"Three", 3)});
+  EXPECT_EQ(recorder_.found.size(), 1u);
+  EXPECT_TRUE(recorder_.NotFound().empty());
 }
 
 TEST_F(BasicEngineTest, TimeOutByTheTickCountEndsTheSearch) {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "engines/SearchEngineTestKit.h"
 #include "support/plugins/CatalogueSource.h"
 
@@ -63,6 +65,28 @@ TEST_F(LyricsEngineTest, MatchesCandidatesAndTreatsABlankTextAsNone) {
   EXPECT_EQ(found, 1u);
   // Songs whose candidate had no text are dropped; only "Four" is reported missing.
   EXPECT_EQ(recorder_.NotFound(), Titles{L"Four"});
+}
+
+// The first text's callback has another thread stop the engine: nothing more is
+// fetched, and nothing is reported as not found.
+TEST_F(LyricsEngineTest, AStopFromAnotherThreadEndsTheLinkAndMatchLoops) {
+  static CLyricsCommonSearchEngine* target = nullptr;
+  auto stopping = +[](void* object, unsigned id, Nimbrel::LyricsInfo* info) {
+    Recorder::OnLyrics(object, id, info);
+    std::thread([] { target->SetStop(); }).join();
+  };
+  for (const bool linked : {true, false}) {
+    Recorder recorder;
+    source_.Load("search 2\nlyric Singer\tOne\tp1\tWords\nlyric Singer\tTwo\tp2\tMore words\n");
+    auto engine = Engine();
+    target = engine.get();
+    engine->SetProperty(L"NimbrelObject", &recorder);
+    engine->SetProperty(L"PFOneLyricsDealedEx", reinterpret_cast<void*>(stopping));
+    engine->GetAllLyrics({Song(L"Singer", L"One", 1, linked ? L"p1" : L""), Song(L"Singer", L"Two", 2, linked ? L"p2" : L"")});
+    EXPECT_EQ(recorder.lyrics.size(), 1u);
+    EXPECT_EQ(source_.Calls(L"GetLyricsText"), 1);
+    EXPECT_TRUE(recorder.NotFound().empty());
+  }
 }
 
 TEST_F(LyricsEngineTest, MethodsAreRefusedAndErrorsCaught) {

@@ -9,6 +9,8 @@
 //   constants <albums> <titles>         the two iteration constants (refused when absent)
 //   statistics <pages> <successes> <ms> the plug-in's download statistics
 //   album <artist>\t<album>\t<key>\t<cover address>\t<title>\t<title>...
+//                                       (year 2000 + its place among the albums, given
+//                                       by GetAlbumDetails only, not by the searches)
 //   generate <artist>\t<albums>\t<tracks per album>
 //                                       albums "Album i", keys "gen-i", titles "Song i-j"
 //   lyric <artist>\t<title>\t<link>\t<text>   (a link without entry has no text)

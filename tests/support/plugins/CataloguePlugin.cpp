@@ -96,6 +96,7 @@ struct Catalogue {
     album.info.artist = fields[0];
     album.info.SetAlbum(fields[1]);
     album.info.albumKey = fields[2];
+    album.info.year = 2000 + static_cast<std::int32_t>(albums.size());  // given by the details only
     album.cover.coverUrl = fields[3];
     for (std::size_t i = 4; i < fields.size(); ++i) {
       Nimbrel::TrackInfo track;
@@ -264,8 +265,11 @@ class BasicCatalogue : public CataloguePlugin<CBasicTagsDllInterface, Nimbrel::A
       bool holds = title.empty();
       for (const auto& track : entry.tracks) holds = holds || SameText(track.title, title);
       if (!holds) continue;
+      // As a real search answers: the album's name and key; its details come with GetAlbumDetails.
       Nimbrel::AlbumResult result;
-      result.albumInfo = entry.info;
+      result.albumInfo.artist = entry.info.artist;
+      result.albumInfo.album = entry.info.album;
+      result.albumInfo.albumKey = entry.info.albumKey;
       result.source = catalogue_.name;
       results.push_back(std::move(result));
       ++hits;
