@@ -180,8 +180,8 @@ bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumRe
     auto match = result.tracks.cend();
     auto track = result.tracks.cbegin();
     for (std::size_t i = 0; i < preparedTracks_.size(); ++i, ++track) {
-      if (engines::LengthBound(song->units, trackUnits_[i]) >= best) continue;  // cannot beat the best
-      const float difference = comparer_.Difference(song->title, preparedTracks_[i], best);
+      const float difference =
+          engines::TitleDifference(comparer_, song->title, song->units, preparedTracks_[i], trackUnits_[i], best);
       if (difference < best) {
         best = difference;
         match = track;

@@ -102,8 +102,7 @@ void CLyricsCommonSearchEngine::MatchLyrics(SongQueue& songs, std::list<Nimbrel:
     auto candidate = candidates.begin();
     for (std::size_t i = 0; i < prepared.size(); ++i, ++candidate) {
       if (IsStopped()) break;
-      if (engines::LengthBound(song->units, units[i]) >= best) continue;  // cannot beat the best
-      const float difference = comparer_.Difference(song->title, prepared[i], best);
+      const float difference = engines::TitleDifference(comparer_, song->title, song->units, prepared[i], units[i], best);
       if (difference < best) {
         best = difference;
         match = &*candidate;

@@ -30,6 +30,18 @@ inline float LengthBound(std::size_t a, std::size_t b) {
   return static_cast<float>(a > b ? a - b : b - a) * kCheapestEdit;
 }
 
+// The difference of a song's title (`a`, `aUnits` long) against a found
+// title, exact below `best`; at least `best` otherwise. Equal texts and
+// lengths too far apart are settled without the table.
+inline float TitleDifference(const nimbrel::StringComparer& comparer, const nimbrel::StringComparer::Prepared& a,
+                             std::size_t aUnits, const nimbrel::StringComparer::Prepared& b, std::size_t bUnits,
+                             float best) {
+  const float bound = LengthBound(aUnits, bUnits);
+  if (bound >= best) return bound;
+  if (aUnits == bUnits && a.Normalised() == b.Normalised()) return 0.0f;
+  return comparer.Difference(a, b, best);
+}
+
 // A song handed to a search, its title prepared for the string difference.
 struct QueuedSong {
   Nimbrel::SongQuery query;
