@@ -266,3 +266,16 @@ bool CLocalTagsCache::IsAlbumKnown(const std::wstring& albumKey) const {
   CSingleLock lock(&albumKeysLock_);
   return albumKeys_.find(albumKey) != albumKeys_.end();
 }
+
+std::shared_ptr<const Nimbrel::AlbumResult> CLocalTagsCache::FindAlbumDetails(const std::wstring& albumKey) const {
+  CSingleLock lock(&albumKeysLock_);
+  const auto found = albumDetails_.find(albumKey);
+  return found == albumDetails_.end() ? nullptr : found->second;
+}
+
+void CLocalTagsCache::KeepAlbumDetails(const Nimbrel::AlbumResult& details) {
+  if (details.albumInfo.albumKey.empty()) return;
+  auto kept = std::make_shared<const Nimbrel::AlbumResult>(details);  // copied outside the lock
+  CSingleLock lock(&albumKeysLock_);
+  albumDetails_.emplace(details.albumInfo.albumKey, std::move(kept));
+}

@@ -2,7 +2,8 @@
 // per artist and title: the records it found and the sources that were asked
 // and found nothing. Searches ask it first, so that an artist and title that
 // were already searched (for instance the same song on another file) are not
-// searched again; the basic-tags engine asks it whether an album was fetched.
+// searched again. It is also the basic-tags engines' album memory: the
+// details of albums that matched, so an album is fetched once per process.
 //
 // Three sections, each under its own lock: basic results, lyrics results and
 // album keys. Artists and titles are found again by the nearest stored key
@@ -18,17 +19,20 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "engines/AlbumMemory.h"
 #include "engines/StringComparer.h"
 #include "nimbrel/LyricsInfo.h"
 #include "nimbrel/SongInfo.h"
 #include "platform/CriticalSection.h"
 
-class CLocalTagsCache {
+class CLocalTagsCache : public IAlbumMemory {
  public:
   CLocalTagsCache() = default;
   CLocalTagsCache(const CLocalTagsCache&) = delete;
@@ -71,6 +75,11 @@ class CLocalTagsCache {
 
   // Whether a basic record with this album key was added. Never for "".
   bool IsAlbumKnown(const std::wstring& albumKey) const;
+
+  // The album memory, under the album keys' lock. Keeping details does not
+  // make the key known to IsAlbumKnown (only a basic record does).
+  std::shared_ptr<const Nimbrel::AlbumResult> FindAlbumDetails(const std::wstring& albumKey) const override;
+  void KeepAlbumDetails(const Nimbrel::AlbumResult& details) override;
 
  private:
   // What the nearest-key scan needs to rule a key out without comparing it:
@@ -180,4 +189,5 @@ class CLocalTagsCache {
   Section<Nimbrel::LyricsInfo> lyrics_;
   mutable CCriticalSection albumKeysLock_;
   std::unordered_set<std::wstring> albumKeys_;
+  std::unordered_map<std::wstring, std::shared_ptr<const Nimbrel::AlbumResult>> albumDetails_;
 };

@@ -1,0 +1,289 @@
+#include "engines/BasicTagsCommonSearchEngine.h"
+
+#include <iterator>
+#include <utility>
+
+#include "covers/CoverCache.h"
+#include "engines/AlbumMemory.h"
+#include "foundation/Masterlog.h"
+#include "net/NetText.h"
+#include "platform/Env.h"
+#include "platform/FileSystem.h"
+
+namespace {
+
+constexpr int kError = 10;
+constexpr int kWarning = 20;
+constexpr int kInfo = 30;
+constexpr int kDebug = 40;
+
+template <typename Function>
+Function AsFunction(void* value) {
+  return reinterpret_cast<Function>(value);
+}
+
+}  // namespace
+
+CBasicTagsCommonSearchEngine::CBasicTagsCommonSearchEngine(IAlbumMemory* albums, CCoverCache* covers)
+    : albums_(albums), covers_(covers ? covers : &CCoverCache::Instance()) {}
+
+CString CBasicTagsCommonSearchEngine::Prefix(const wchar_t* operation) {
+  return CString(L"CBasicTagsCommonSearchEngine::") + operation;
+}
+
+std::int32_t CBasicTagsCommonSearchEngine::SetProperty(const CString& name, void* value) {
+  if (GetActiveSearchCount() != 0) return 0;
+  if (value) {
+    bool taken = true;
+    if (name == L"PFSongInfoCallback") songInfoCallback = AsFunction<SongInfoCallback>(value);
+    else if (name == L"PFWriteBasicTagsToCache") writeToCacheCallback = AsFunction<WriteToCacheCallback>(value);
+    else if (name == L"PFTracksCallback") tracksCallback = AsFunction<TracksCallback>(value);
+    else if (name == L"PFAlbumsCallback") albumsCallback = AsFunction<AlbumsCallback>(value);
+    else taken = false;
+    if (taken) {
+      LogF(kDebug, L"%s: %s: ", Prefix(L"SetProperty"), name);
+      return 1;
+    }
+    if (name == L"NeedCover") {
+      needCover = *static_cast<const std::int32_t*>(value);
+      LogF(kDebug, L"%s: %s: %s", Prefix(L"SetProperty"), name, needCover ? L"true" : L"false");
+      return 1;
+    }
+  }
+  return CTagsCommonSearchEngine::SetProperty(name, value);
+}
+
+std::int32_t CBasicTagsCommonSearchEngine::GetProperty(const CString& name, void* out) {
+  if (name == L"NeedCover" && out) {
+    *static_cast<std::int32_t*>(out) = needCover;
+    return 1;
+  }
+  if (name == L"PFAlbumsCallback" && out) {
+    *static_cast<AlbumsCallback*>(out) = albumsCallback;
+    if (albumsCallback) return 1;
+    LogF(kDebug, L"%s: %s: NULL", Prefix(L"GetProperty"), name);
+    return 0;
+  }
+  const std::uint32_t* own = nullptr;
+  if (name == L"StatisticSuccessfulDownloads") own = &coverSuccesses;
+  else if (name == L"StatisticTotalDownloadTime") own = &coverDownloadTime;
+  else if (name == L"StatisticDownloadCounter") own = &coverDownloads;
+  if (own && out) {
+    if (!dllInterface) {
+      LogF(kError, L"%s: %s: Interface = NULL", Prefix(L"GetProperty"), name);
+      return 0;
+    }
+    if (!dllInterface->GetProperty(name, out)) return 0;
+    *static_cast<std::uint32_t*>(out) += *own;
+    return 1;
+  }
+  return CTagsCommonSearchEngine::GetProperty(name, out);
+}
+
+std::int32_t CBasicTagsCommonSearchEngine::CallMethod(const CString& name, void* args) {
+  if (!dllInterface) {
+    LogF(kError, L"%s: Interface == NULL", Prefix(L"CallMethod"));
+    return 0;
+  }
+  if (name != L"GetCover_by_asin") {
+    LogF(kError, L"%s: Method not found: %s", Prefix(L"CallMethod"), name);
+    return 0;
+  }
+  if (!args) return 0;
+  if (dllInterface->CallMethod(name, args)) return 1;
+  LogF(kError, L"%s: Method failed: %s", Prefix(L"CallMethod"), name);
+  return 0;
+}
+
+void CBasicTagsCommonSearchEngine::SetStop() {
+  LogF(kInfo, L"%s: stopped", Prefix(L"SetStop"));
+  stopRequested_ = true;
+  CTagsCommonSearchEngine::SetStop();
+}
+
+void CBasicTagsCommonSearchEngine::GetAllBasicTags(std::list<Nimbrel::SongQuery> songList) {
+  if (songList.empty()) return;
+  SearchBracket bracket(*this, songList.size());
+  if (stopRequested_) stopFlag = true;  // the bracket cleared a stop that came first
+  const CString artist(songList.front().artist);
+  const CString title(songList.front().title);
+  const CString album(songList.front().album);
+  bool searchedByArtist = false;
+  try {
+    SongQueue songs = engines::QueueSongs(songList, comparer_);
+    if (!dllInterface) {
+      LogF(kError, L"%s: BasicInterface = NULL", Prefix(L"GetAllBasicTags"));
+      SetStop();
+    } else {
+      CString source;
+      GetProperty(L"SourceName", &source);
+      LogF(kInfo, L"%s: SEARCH IN: %s, FOR ARTIST: %s, first title: %s, first album: %s", Prefix(L"GetAllBasicTags"),
+           source, artist, title, album);
+      std::list<Nimbrel::AlbumResult> albums;
+      bool found = false;
+      const engines::SearchKind kind = engines::CollectCandidates(
+          *dllInterface, songs, forceSearchByArtist, [this] { return IsStopped(); }, albums, searchedByArtist, found);
+      if (!found) {
+        LogF(kWarning, L"%s: No Albums found in:%s, Artist: %s, type: %s", Prefix(L"GetAllBasicTags"), source, artist,
+             engines::SearchKindName(kind));
+      } else {
+        if (albumsCallback && source != L"amazon") albumsCallback(albums, source);
+        ProcessAlbums(albums, songs);
+      }
+    }
+    // Songs that a stop or the time-out kept from being searched are not "not found".
+    if (!IsStopped()) ReportNotFound(songs, false, searchedByArtist);
+  } catch (...) {
+    LogF(kError, L"%s: Catched unknown error. Artist = %s", Prefix(L"GetAllBasicTags"), artist);
+  }
+}
+
+void CBasicTagsCommonSearchEngine::ProcessAlbums(const std::list<Nimbrel::AlbumResult>& albums, SongQueue& songs) {
+  CString source, sourceId;
+  GetProperty(L"SourceName", &source);
+  GetProperty(L"SourceId", &sourceId);
+  for (const auto& album : albums) {
+    if (songs.empty() || IsStopped()) break;
+    Nimbrel::AlbumResult result;
+    result.albumInfo = album.albumInfo;
+    // An album that matched before is matched again from what was kept, not fetched again.
+    if (albums_) {
+      if (auto kept = albums_->FindAlbumDetails(result.albumInfo.albumKey)) {
+        result.albumInfo = kept->albumInfo;  // as the first fetch completed it
+        result.coverInfo = kept->coverInfo;
+        result.tracks = kept->tracks;
+        FindTracks(songs, result);
+        continue;
+      }
+    }
+    if (!dllInterface->GetAlbumDetails(&result.albumInfo, &result.coverInfo, &result.tracks)) continue;
+    if (FindTracks(songs, result) && albums_) albums_->KeepAlbumDetails(result);
+    if (tracksCallback) tracksCallback(result.albumInfo, result.coverInfo, result.tracks, source);
+  }
+}
+
+bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumResult& result) {
+  preparedTracks_.clear();
+  trackUnits_.clear();
+  preparedTracks_.reserve(result.tracks.size());
+  trackUnits_.reserve(result.tracks.size());
+  for (const auto& track : result.tracks) {
+    preparedTracks_.push_back(comparer_.Prepare(track.title.c_str()));
+    trackUnits_.push_back(engines::Utf16Units(preparedTracks_.back().Normalised()));
+  }
+  bool anyFound = false;
+  CString source;
+  bool sourceAsked = false;
+  for (auto song = songs.begin(); song != songs.end();) {
+    if (IsStopped()) break;
+    float best = maxMatchDifference;
+    auto match = result.tracks.cend();
+    auto track = result.tracks.cbegin();
+    for (std::size_t i = 0; i < preparedTracks_.size(); ++i, ++track) {
+      const float difference =
+          engines::TitleDifference(comparer_, song->title, song->units, preparedTracks_[i], trackUnits_[i], best);
+      if (difference < best) {
+        best = difference;
+        match = track;
+        if (difference == 0.0f) break;
+      }
+    }
+    const bool found = match != result.tracks.cend();
+    if (!found && !tracksCallback) {
+      ++song;
+      continue;
+    }
+    if (needCover) {
+      const CString albumArtist(result.albumInfo.artist), albumName(result.albumInfo.album);
+      DownloadCover(&albumArtist, &albumName, &result.coverInfo);
+    }
+    if (found) anyFound = true;
+    if (songInfoCallback && found) {
+      if (!sourceAsked) {
+        GetProperty(L"SourceName", &source);
+        sourceAsked = true;
+      }
+      Nimbrel::SongInfo info;
+      info.trackInfo = *match;
+      info.albumInfo = result.albumInfo;
+      info.coverInfo = result.coverInfo;
+      info.source = source.str();
+      songInfoCallback(nimbrelObject, song->query.songId, &info);
+      LogF(kInfo, L"%s: FOUND IN %s: %s - %s", Prefix(L"FindTracks"), source, result.albumInfo.artist, match->title);
+      ++foundNumber;
+      std::list<Nimbrel::AlbumResult> one{result};
+      WriteBasicTagsToCache(one, true, false);
+    }
+    if (found && !tracksCallback) song = songs.erase(song);
+    else ++song;
+  }
+  return anyFound;
+}
+
+std::int32_t CBasicTagsCommonSearchEngine::GetAlbumDetails(Nimbrel::AlbumInfo* album, Nimbrel::CoverInfo* cover,
+                                                           std::list<Nimbrel::TrackInfo>* tracks) {
+  if (!dllInterface) {
+    LogF(kError, L"%s: BasicInterface = NULL", Prefix(L"GetAlbumDetails"));
+    SetStop();
+    return 0;
+  }
+  if (!dllInterface->GetAlbumDetails(album, cover, tracks)) return 0;
+  if (album && cover) {
+    const CString artist(album->artist), name(album->album);
+    if (!DownloadCover(&artist, &name, cover)) {
+      LogF(kWarning, L"%s: Cover not found: %s", Prefix(L"GetAlbumDetails"), nimbrel::UrlDecode(cover->coverUrl));
+    }
+  }
+  return 1;
+}
+
+std::int32_t CBasicTagsCommonSearchEngine::DownloadCover(const CString* artist, const CString* albumName,
+                                                         Nimbrel::CoverInfo* cover) {
+  if (!cover || cover->coverUrl.empty()) return 0;
+  if (cover->coverUrl.find(L"ASIN=") != std::wstring::npos) return 1;  // resolved by the core
+  CString source;
+  GetProperty(L"SourceName", &source);
+  const std::uint32_t started = platform::Env::Current()->TickCount();
+  CString path;
+  const std::int32_t result = covers_->GetCover(artist ? *artist : CString(), albumName ? *albumName : CString(),
+                                                source, path, CString(cover->coverUrl), proxy, false);
+  if (result > 0) cover->coverFile = path.str();
+  if (result == CCoverCache::RET_NOT_FOUND || result == CCoverCache::RET_FOUND_BY_URL) ++coverDownloads;
+  if (result == CCoverCache::RET_FOUND_BY_URL) {
+    ++coverSuccesses;
+    coverDownloadTime += platform::Env::Current()->TickCount() - started;
+  }
+  return result;
+}
+
+void CBasicTagsCommonSearchEngine::WriteBasicTagsToCache(std::list<Nimbrel::AlbumResult>& results, bool found,
+                                                         bool searchedByArtist) {
+  CString source, sourceId;
+  GetProperty(L"SourceName", &source);
+  GetProperty(L"SourceId", &sourceId);
+  for (auto& result : results) {
+    result.source = source.str();
+    result.sourceId = sourceId.str();
+    if (result.coverInfo.coverUrl.empty() || !result.coverInfo.coverFile.empty()) continue;
+    const CString path = covers_->MakeCoverPath(CString(result.albumInfo.artist), CString(result.albumInfo.album),
+                                                source, CString(result.coverInfo.coverUrl));
+    // An address without extension is stored in JPEG form under the name + ".jpg".
+    if (platform::PathExists(path.str())) result.coverInfo.coverFile = path.str();
+    else if (platform::PathExists(path.str() + L".jpg")) result.coverInfo.coverFile = path.str() + L".jpg";
+  }
+  if (writeToCacheCallback) writeToCacheCallback(&results, found, searchedByArtist);
+}
+
+void CBasicTagsCommonSearchEngine::ReportNotFound(const SongQueue& songs, bool found, bool searchedByArtist) {
+  if (songs.empty()) return;
+  std::list<Nimbrel::AlbumResult> results;
+  for (const auto& song : songs) {
+    Nimbrel::AlbumResult result;
+    result.albumInfo.artist = song.query.artist;
+    Nimbrel::TrackInfo track;
+    track.title = song.query.title;
+    result.tracks.push_back(std::move(track));
+    results.push_back(std::move(result));
+  }
+  WriteBasicTagsToCache(results, found, searchedByArtist);
+}

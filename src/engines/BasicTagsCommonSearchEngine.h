@@ -1,0 +1,81 @@
+// One basic-tags search against one source plug-in: asks the plug-in for
+// albums that may hold the songs, fetches each album's details (cover address
+// and tracks), matches the tracks to the songs by title and reports every
+// match and every miss to the tagging core through callbacks. Also fetches
+// covers into the cover cache, and passes "GetCover_by_asin" to the plug-in.
+//
+// One engine serves one search: constructed, connected, configured,
+// GetAllBasicTags once, statistics read, destroyed. A stop that reaches the
+// engine before its search begins still ends that search at once.
+//
+// A search that ends by a stop or by its time-out reports nothing as not
+// found: songs it did not get to were not searched. Albums that matched are
+// kept in the album memory; later searches match their songs against the
+// kept details instead of fetching the album again.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <vector>
+
+#include "engines/SearchSongs.h"
+#include "engines/StringComparer.h"
+#include "engines/TagsCommonSearchEngine.h"
+#include "nimbrel/AlbumResult.h"
+
+class CCoverCache;
+class IAlbumMemory;
+
+class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDllInterface> {
+ public:
+  // Plain functions set through the "PF..." properties, called on the search thread.
+  using SongInfoCallback = void (*)(void* object, unsigned songId, const Nimbrel::SongInfo* info);
+  using TracksCallback = void (*)(Nimbrel::AlbumInfo album, Nimbrel::CoverInfo cover,
+                                  std::list<Nimbrel::TrackInfo> tracks, const wchar_t* sourceName);
+  using AlbumsCallback = void (*)(std::list<Nimbrel::AlbumResult> albums, const wchar_t* sourceName);
+  using WriteToCacheCallback = void (*)(std::list<Nimbrel::AlbumResult>* results, bool found, bool searchedByArtist);
+
+  // `albums`: where matched albums are kept across searches (null: none).
+  // `covers`: the cover cache (null: the process's). Both must outlive the engine.
+  explicit CBasicTagsCommonSearchEngine(IAlbumMemory* albums = nullptr, CCoverCache* covers = nullptr);
+
+  std::int32_t SetProperty(const CString& name, void* value) override;
+  std::int32_t GetProperty(const CString& name, void* out) override;
+  std::int32_t CallMethod(const CString& name, void* args) override;
+  void SetStop() override;
+
+  // Takes the songs by value and consumes them.
+  void GetAllBasicTags(std::list<Nimbrel::SongQuery> songs) override;
+  std::int32_t GetAlbumDetails(Nimbrel::AlbumInfo* album, Nimbrel::CoverInfo* cover,
+                               std::list<Nimbrel::TrackInfo>* tracks) override;
+  std::int32_t DownloadCover(const CString* artist, const CString* albumName, Nimbrel::CoverInfo* cover) override;
+
+ private:
+  using SongQueue = engines::SongQueue;
+
+  void ProcessAlbums(const std::list<Nimbrel::AlbumResult>& albums, SongQueue& songs);
+  // Matches the album's tracks to the songs; true when any song matched.
+  bool FindTracks(SongQueue& songs, Nimbrel::AlbumResult& result);
+  void WriteBasicTagsToCache(std::list<Nimbrel::AlbumResult>& results, bool found, bool searchedByArtist);
+  void ReportNotFound(const SongQueue& songs, bool found, bool searchedByArtist);
+  static CString Prefix(const wchar_t* operation);
+
+  SongInfoCallback songInfoCallback = nullptr;
+  TracksCallback tracksCallback = nullptr;
+  AlbumsCallback albumsCallback = nullptr;
+  WriteToCacheCallback writeToCacheCallback = nullptr;
+  std::int32_t needCover = 0;
+  std::uint32_t coverDownloads = 0;
+  std::uint32_t coverSuccesses = 0;
+  std::uint32_t coverDownloadTime = 0;
+
+  IAlbumMemory* albums_;
+  CCoverCache* covers_;
+  const nimbrel::StringComparer comparer_{0.1f, false};
+  // Set by every stop and never cleared: the search keeps a stop that came before it.
+  std::atomic<bool> stopRequested_{false};
+  // Track titles of the album being matched, prepared once per album.
+  std::vector<nimbrel::StringComparer::Prepared> preparedTracks_;
+  std::vector<std::size_t> trackUnits_;
+};
