@@ -13,8 +13,8 @@
 #include "platform/TextCodec.h"
 
 int main(int argc, char** argv) {
-  CString base = argc > 1 ? CString(platform::FromUtf8(argv[1]))
-                          : CString(platform::Env::Current()->TempFolder()) + L"nimbrel-example/";
+  CString base = argc > 1 ? CString(platform::FromNativeName(argv[1]))
+                          : PrepareTempFolder() + L"nimbrel-example/";
   if (base[base.GetLength() - 1] != L'/') base += L'/';
 
   NimbrelSettings settings;
