@@ -238,3 +238,45 @@ TEST_F(ThreadPoolTest, WorkerThatCannotStartLeavesTheJobQueued) {
   EXPECT_EQ(idlePool.QueuedJobCount(), 0u);
   EXPECT_EQ(journal.destroyed, 4);
 }
+
+// Stop, and so destruction, wakes idle workers at once: with an idle time-out
+// of an hour, destroying a pool whose workers all wait for work completes
+// promptly (the limit only guards against a hang).
+TEST_F(ThreadPoolTest, DestructionWakesIdleWorkersInsteadOfWaitingOutTheirTimeOut) {
+  constexpr int kWorkers = 3;
+  auto* pool = new CThreadPool;
+  pool->maxThreads = kWorkers;
+  pool->idleTimeout = 3600 * 1000;
+  std::atomic<int> waiting{0}, timedOut{0};
+  CEvent allWaiting(false, true), destroyed(false, true);
+  pool->onIdleWaitBegins = [&] {
+    if (++waiting == kWorkers) allWaiting.SetEvent();
+  };
+  pool->onIdleWaitEnded = [&](bool timeOut) { timedOut += timeOut; };
+  // Three jobs held together until all three workers run, so three workers start.
+  CEvent release(false, true);
+  std::atomic<int> runningJobs{0};
+  struct Held : CThreadPool::WorkerThread {
+    Held(std::atomic<int>& running, CEvent& release) : running(running), release(release) {}
+    void Run() override {
+      if (++running == kWorkers) release.SetEvent();
+      release.Wait();
+    }
+    std::atomic<int>& running;
+    CEvent& release;
+  };
+  for (int i = 0; i < kWorkers; ++i) pool->AddJob(new Held(runningJobs, release), false);
+  ASSERT_TRUE(allWaiting.Wait(kLimitMs));
+  EXPECT_EQ(pool->ThreadCount(), kWorkers);
+  std::thread destroyer([&] {
+    delete pool;
+    destroyed.SetEvent();
+  });
+  const bool promptly = destroyed.Wait(kLimitMs);
+  if (!promptly) {
+    destroyer.detach();  // still waiting out the hour: leave it, the failure is reported
+    FAIL() << "destruction waited for the idle time-out";
+  }
+  destroyer.join();
+  EXPECT_EQ(timedOut.load(), 0);
+}
