@@ -153,10 +153,12 @@ namespace {
 // (the rest of this folder then stays).
 bool RemoveContents(int fd, const std::wstring& display, const RemoveTreeFailure& onFailure) {
   const int listFd = ::dup(fd);
-  if (listFd < 0) return false;
-  DIR* dir = ::fdopendir(listFd);
+  DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
   if (!dir) {
-    ::close(listFd);
+    const int error = errno;
+    if (listFd >= 0) ::close(listFd);
+    if (onFailure) onFailure(display, true, error);
+    errno = error;
     return false;
   }
   std::vector<std::string> names;
