@@ -175,9 +175,11 @@ bool RemoveContents(int fd, const std::wstring& display, const RemoveTreeFailure
       // O_NOFOLLOW: an entry swapped for a link since fstatat is not entered.
       const int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
       if (child >= 0) {
-        RemoveContents(child, path + kPathSeparator, onFailure);  // its failures are reported, not fatal here
+        // A subfolder's failures are reported, not fatal here; one left
+        // partly full is not removed (and then neither is this folder).
+        const bool emptied = RemoveContents(child, path + kPathSeparator, onFailure);
         ::close(child);
-        if (::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && onFailure) onFailure(path, true, errno);
+        if (emptied && ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && onFailure) onFailure(path, true, errno);
         continue;
       }
       if (errno != ELOOP && errno != ENOTDIR) {
