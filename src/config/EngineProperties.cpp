@@ -1,7 +1,7 @@
 #include "config/EngineProperties.h"
 
 #include "config/NimbrelConfig.h"
-#include "platform/Env.h"
+#include "foundation/FolderHelpers.h"
 
 const void* EngineProperty::ValuePointer() const {
   if (const auto* pointer = std::get_if<void*>(&value)) return *pointer;
@@ -19,7 +19,7 @@ std::vector<EngineProperty> CommonEngineProperties(const CNimbrelConfig& config,
   properties.push_back({L"MaxMatchDifference", static_cast<float>(options.MaxMatchDifference)});
   properties.push_back({L"HttpProxy", resolveProxy(config.HttpProxy)});
   if (config.HostIgnore) properties.push_back({L"HostIgnore", config.HostIgnore});
-  properties.push_back({L"LocalCacheFolder", CString(platform::Env::Current()->TempFolder())});
+  properties.push_back({L"LocalCacheFolder", PrepareTempFolder()});  // empty when refused
   properties.push_back({L"ParentLogfilePath", parentLogPath});
   properties.push_back({L"TimeOut", kEngineTimeOutMs});
   return properties;

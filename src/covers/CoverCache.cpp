@@ -15,6 +15,7 @@
 #include "platform/Env.h"
 #include "platform/FileSystem.h"
 #include "platform/Image.h"
+#include "platform/Process.h"
 #include "platform/TextCodec.h"
 
 namespace {
@@ -62,6 +63,9 @@ void LogResult(const wchar_t* marker, const CString& key1, const CString& key2, 
   LogF(40, L"CCoverCache::GetCover: %s%s - %s - %s - %s => %s", marker, key1, key2, text3, url, outPath);
 }
 
+// Warnings of the picture decoders about corrupt pictures: debug detail.
+void LogImageMessage(const std::wstring& message) { LogF(40, L"CCoverCache: picture decoder: %s", message); }
+
 bool FileSystemCreationTime(const CString& path, std::int64_t& seconds) {
   platform::FileStatus status;
   if (!platform::GetFileStatus(path, status)) return false;
@@ -78,15 +82,27 @@ CCoverCache::CCoverCache(Options options)
       folder_(std::move(options.folder)),
       creationTime_(options.creationTime ? std::move(options.creationTime) : FileSystemCreationTime) {
   CMasterlog::Instance();  // the log must outlive this object, whose destructor logs
-  if (folder_.IsEmpty()) folder_ = CString(platform::Env::Current()->TempFolder()) + L"Nimbrel";
+  platform::SetImageDiagnosticSink(LogImageMessage);
+  if (folder_.IsEmpty()) {
+    const CString temp = PrepareTempFolder();
+    if (!temp.IsEmpty()) folder_ = temp + L"Nimbrel";
+  }
   AddTrailingBackslash(folder_);
-  AssureDirExists(folder_);
-  AssureDirExists(TempFolder());
+  if (!folder_.IsEmpty() && !AssureFolders()) folder_.Empty();
+  if (folder_.IsEmpty()) LogF(10, L"CCoverCache: no usable cover folder; covers are neither kept nor found");
 }
 
 CCoverCache::~CCoverCache() {
+  if (!IsEnabled()) return;
   RemoveDirectoryRec(TempFolder());
+  // Only when no other process has a folder there any more (rmdir never follows a link).
+  platform::RemoveDirectory((folder_ + L"tmp").str());
   TrimCache();
+}
+
+bool CCoverCache::AssureFolders() const {
+  return AssurePrivateDir(folder_) && AssurePrivateDir(folder_ + L"tmp" + platform::kPathSeparator) &&
+         AssurePrivateDir(TempFolder());
 }
 
 CCoverCache& CCoverCache::Instance() {
@@ -94,11 +110,17 @@ CCoverCache& CCoverCache::Instance() {
   return cache;
 }
 
-CString CCoverCache::TempFolder() const { return folder_ + L"tmp" + platform::kPathSeparator; }
+CString CCoverCache::TempFolder() const {
+  CString folder = folder_ + L"tmp" + platform::kPathSeparator;
+  folder.AppendFormat(L"%X", platform::CurrentProcessId());
+  return folder + platform::kPathSeparator;
+}
 
 CString CCoverCache::CoverName(const CString& key1, const CString& key2, const CString& text3) {
-  CString name;
-  name.Format(L"%s_%s_%s", ValidKeyPart(key1), ValidKeyPart(key2), ValidKeyPart(text3));
+  CString name = ValidKeyPart(key1);
+  // A leading "." would hide the file; "~" never occurs in a name part.
+  if (name.Left(1) == L".") name = L"~" + name;
+  name.AppendFormat(L"_%s_%s", ValidKeyPart(key2), ValidKeyPart(text3));
   return name;
 }
 
@@ -130,6 +152,7 @@ CString CCoverCache::UrlKey(const CString& url) {
 
 CString CCoverCache::MakeCoverPath(const CString& key1, const CString& key2, const CString& text3,
                                    const CString& url) const {
+  if (!IsEnabled()) return CString();  // never a path relative to the working folder
   const CString extension = ExtensionOf(url);
   CString path;
   path.Format(L"%s%s_%s%s", folder_, StoredCoverName(key1, key2, text3), UrlKey(url),
@@ -139,6 +162,7 @@ CString CCoverCache::MakeCoverPath(const CString& key1, const CString& key2, con
 
 std::int32_t CCoverCache::FindCachedCover(const CString& key1, const CString& key2, const CString& text3,
                                           const CString& url, CString& outPath) const {
+  if (!IsEnabled()) return 0;
   CString pattern = StoredCoverName(key1, key2, text3);
   if (!url.IsEmpty()) pattern += L"_" + UrlKey(url);
   pattern += L"*";
@@ -172,9 +196,7 @@ bool CCoverCache::NormaliseExtension(CString& path) {
 }
 
 bool CCoverCache::Download(const CString& url, const CString& proxy, const CString& path, CString& stored) {
-  // Both folders are made again should something have cleaned them away meanwhile.
-  AssureDirExists(folder_);
-  AssureDirExists(TempFolder());
+  if (!IsEnabled() || !AssureFolders()) return false;
   CString temporary = TempFolder() + MakeUniqueName();
   const wchar_t* problem = nullptr;
   platform::ImageHeader header;
@@ -202,6 +224,10 @@ bool CCoverCache::Download(const CString& url, const CString& proxy, const CStri
 
 std::int32_t CCoverCache::GetCover(const CString& key1, const CString& key2, const CString& text3, CString& outPath,
                                    const CString& url, const CString& proxy, bool /*thumbnail*/) {
+  if (!IsEnabled()) {
+    LogResult(L"FALSE for ", key1, key2, text3, url, outPath);
+    return RET_NOT_FOUND;
+  }
   if (!url.IsEmpty()) {
     const CString path = MakeCoverPath(key1, key2, text3, url);
     // A picture fetched from an address without extension lives under the name + ".jpg".
@@ -242,9 +268,7 @@ std::int32_t CCoverCache::GetCover(const CString& key1, const CString& key2, con
 }
 
 bool CCoverCache::MakeTempCopy(const CString& sourcePath, CString& outPath) const {
-  if (!PathExists(sourcePath)) return false;
-  AssureDirExists(folder_);
-  AssureDirExists(TempFolder());
+  if (!IsEnabled() || !PathExists(sourcePath) || !AssureFolders()) return false;
   CString target = TempFolder() + MakeUniqueName();
   const CString extension = ExtensionOf(sourcePath);
   if (extension.GetLength() < 6) target += extension;
@@ -254,6 +278,7 @@ bool CCoverCache::MakeTempCopy(const CString& sourcePath, CString& outPath) cons
 }
 
 void CCoverCache::TrimCache() {
+  if (!IsEnabled()) return;
   ffd::ffsco finder;
   finder.Find(folder_, CString());
   struct Entry {

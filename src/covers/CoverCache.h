@@ -6,9 +6,21 @@
 // + the address's extension, for instance "large_B012345678__1A2B3C4D.jpg".
 // Look-ups without an address match file names by prefix. Pictures whose
 // address has no extension are stored in JPEG form with ".jpg" appended. The
-// folder is trimmed to a byte budget when the cache is destroyed; its "tmp"
-// subfolder holds downloads in progress and temporary copies of pictures, and
-// is removed then.
+// folder is trimmed to a byte budget when the cache is destroyed. Its "tmp"
+// subfolder holds one folder per process (named by the process id in
+// hexadecimal) for downloads in progress and temporary copies of pictures;
+// a cache removes only its own process's folder, so one process's unload
+// never takes files another process still uses.
+//
+// The folders are ours: each is made 0700 and checked (AssurePrivateDir), and
+// when the temporary folder or one of them is refused (a link, another
+// user's, writable by others) the cache is off: it logs that once, finds
+// nothing, downloads nothing, copies nothing and never cleans anything.
+//
+// Hidden names: a name beginning with "." is hidden here and never listed,
+// so a CoverName that would begin with "." (an artist ".38 Special") begins
+// with "~" before it. "~" never occurs in a CoverName otherwise (see below),
+// so the escaped name cannot meet an ordinary one.
 //
 // Long names: a file name may not exceed kMaxFileNameBytes bytes of UTF-8.
 // A CoverName longer than kMaxCoverNameBytes is stored shortened: cut at a
@@ -59,10 +71,12 @@ class CCoverCache {
     std::function<bool(const CString& path, std::int64_t& seconds)> creationTime;
   };
 
-  // Composes the folder and makes sure it and its "tmp" subfolder exist.
+  // Composes the folder and makes sure it, "tmp" and this process's folder
+  // in "tmp" exist and are ours.
   CCoverCache();
   explicit CCoverCache(Options options);
-  // Removes the "tmp" subfolder, then trims the folder (TrimCache).
+  // Removes this process's folder in "tmp" (and "tmp" when that leaves it
+  // empty), then trims the folder (TrimCache).
   ~CCoverCache();
   CCoverCache(const CCoverCache&) = delete;
   CCoverCache& operator=(const CCoverCache&) = delete;
@@ -83,7 +97,7 @@ class CCoverCache {
 
   // folder + CoverName (shortened, see above) + "_" + UrlKey(url) + the
   // extension of `url` (from the last "." of its last path component,
-  // with the dot; empty when there is none).
+  // with the dot; empty when there is none). Empty when the cache is off.
   CString MakeCoverPath(const CString& key1, const CString& key2, const CString& text3, const CString& url) const;
 
   // 1 with `outPath` set to the first file (in name order) whose name begins
@@ -98,7 +112,8 @@ class CCoverCache {
   bool MakeTempCopy(const CString& sourcePath, CString& outPath) const;
 
   // The three texts made valid as file names, each "_" then turned into a
-  // blank, joined with "_": "AC/DC", "The_Band", "" gives "AC DC_The Band_".
+  // blank, joined with "_": "AC/DC", "The_Band", "" gives "AC DC_The Band_";
+  // a leading "." is preceded by "~" (".38 Special" gives "~.38 Special__").
   static CString CoverName(const CString& key1, const CString& key2, const CString& text3);
   // CRC-32 of the low byte of every UTF-16 code unit of `url`, as "%X";
   // "NOCRC" when `url` holds a value that is not a Unicode character.
@@ -115,9 +130,12 @@ class CCoverCache {
   // their sizes, and deletes each file that takes the sum past the budget.
   void TrimCache();
 
+  // Empty when the cache is off.
   const CString& Folder() const { return folder_; }
-  // Folder() + "tmp" + separator.
+  // Folder() + "tmp" + separator + this process's id in hexadecimal + separator.
   CString TempFolder() const;
+  // False when a folder was refused and the cache does nothing.
+  bool IsEnabled() const { return !folder_.IsEmpty(); }
 
  private:
   // CoverName, shortened to kMaxCoverNameBytes when longer.
@@ -127,6 +145,9 @@ class CCoverCache {
   // `stored` naming the file.
   bool Download(const CString& url, const CString& proxy, const CString& path, CString& stored);
   void RememberUrl(const CString& url, bool downloaded);
+  // Makes the folder, "tmp" and this process's folder again (something may
+  // have cleaned them away meanwhile); false when one is refused.
+  bool AssureFolders() const;
 
   std::uint32_t maxBytes_;
   CString folder_;

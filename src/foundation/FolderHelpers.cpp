@@ -1,6 +1,7 @@
 #include "foundation/FolderHelpers.h"
 
 #include "foundation/Masterlog.h"
+#include "platform/Env.h"
 #include "platform/FileSystem.h"
 #include "platform/SystemError.h"
 
@@ -30,28 +31,43 @@ bool CreateDirectoryRecursive(const CString& folder) {
 }
 
 bool RemoveDirectoryRec(const CString& folder) {
-  if (!platform::IsDirectory(folder) || platform::IsSymbolicLink(folder)) {
-    LogF(10, L"RemoveDirectoryRec : %s is not a directory (maybe was deleted shortly)", folder);
-    return true;
-  }
+  const auto report = [](const std::wstring& path, bool isFolder, int error) {
+    if (isFolder)
+      LogF(10, L"RemoveDirectoryRec failed to remove dir %s : %s", path, ErrorText(error));
+    else
+      LogF(10, L"RemoveDirectoryRec failed to remove file %s : %s", path, ErrorText(error));
+  };
   CString dir = folder;
   AddTrailingBackslash(dir);
-  for (const auto& entry : FolderEntries(dir)) {
-    const CString path = dir + entry.name.c_str();
-    if (entry.IsDirectory() && !entry.IsSymbolicLink()) {
-      RemoveDirectoryRec(path);
-      continue;
-    }
-    if (!platform::DeleteFile(path)) {
-      LogF(10, L"RemoveDirectoryRec failed to remove file %s : %s", path, ErrorText(platform::LastError()));
+  switch (platform::RemoveTree(folder.str(), report)) {
+    case platform::RemoveTreeResult::kRemoved:
+    case platform::RemoveTreeResult::kLinkRemoved:
+      return true;
+    case platform::RemoveTreeResult::kNotAFolder:
+      LogF(10, L"RemoveDirectoryRec : %s is not a directory (maybe was deleted shortly)", folder);
+      return true;
+    case platform::RemoveTreeResult::kFileFailed:
+      return false;  // reported with the file's path
+    case platform::RemoveTreeResult::kFolderFailed:
+      report(dir.str(), true, platform::LastError());
       return false;
-    }
   }
-  if (!platform::RemoveDirectory(dir)) {
-    LogF(10, L"RemoveDirectoryRec failed to remove dir %s : %s", dir, ErrorText(platform::LastError()));
-    return false;
-  }
-  return true;
+  return false;
+}
+
+bool AssurePrivateDir(const CString& folder) {
+  const platform::PrivateFolderState state = platform::MakePrivateFolder(folder.str());
+  if (state == platform::PrivateFolderState::kReady) return true;
+  LogF(10, L"AssurePrivateDir: '%s' %s; it is not used", folder, platform::PrivateFolderProblem(state));
+  return false;
+}
+
+CString PrepareTempFolder() {
+  platform::Env* env = platform::Env::Current();
+  CString folder(env->TempFolder());
+  AddTrailingBackslash(folder);
+  if (env->TempFolderIsPrivate() && !AssurePrivateDir(folder)) return CString();
+  return folder;
 }
 
 std::vector<platform::FoundFile> FolderEntries(const CString& folder) {

@@ -85,11 +85,12 @@ bool TraceWriter::EnsureFile(const platform::SystemTime& now) {
     if (now.SameDate(created_) && size_ <= maxSize_) return true;
     file_.Close();
   }
-  // A file replaced within the same second would get the name of the one just
-  // written; number the new one instead of overwriting those lines.
+  // A file replaced within the same second would get the name of a file
+  // already written; number on ("_2", "_3", ...) until a name is free, so
+  // no earlier lines are ever overwritten.
   const std::wstring base = MakeFileName(now);
   std::wstring name = base;
-  for (int n = 2; name == path_ || (name != base && platform::PathExists(name)); ++n)
+  for (int n = 2; name == path_ || platform::PathExists(name); ++n)
     name = base.substr(0, base.size() - 4) + nimbrel::FormatWide(L"_%d.txt", n);
   if (!file_.Open(name, platform::File::Mode::kWrite)) return false;
   path_ = name;

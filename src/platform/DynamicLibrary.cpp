@@ -18,7 +18,7 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
 bool DynamicLibrary::Open(const std::wstring& path, std::wstring* error) {
   Close();
   ::dlerror();  // clear any stale text so that the one read below is ours
-  handle_ = ::dlopen(ToUtf8(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+  handle_ = ::dlopen(ToNativeName(path).c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_) return true;
   if (error) {
     const char* text = ::dlerror();

@@ -1,6 +1,7 @@
 #include "platform/Env.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -79,9 +80,15 @@ void Env::SleepMs(std::uint32_t ms) { std::this_thread::sleep_for(std::chrono::m
 
 std::wstring Env::TempFolder() {
   const char* tmp = std::getenv("TMPDIR");
-  std::wstring folder = (tmp && *tmp) ? FromUtf8(tmp) : std::wstring(L"/tmp/");
+  // /tmp is shared by every user; ours is a folder of our own below it.
+  std::wstring folder = (tmp && *tmp) ? FromNativeName(tmp) : L"/tmp/nimbrel-" + std::to_wstring(::getuid());
   if (folder.back() != L'/') folder += L'/';
   return folder;
+}
+
+bool Env::TempFolderIsPrivate() {
+  const char* tmp = std::getenv("TMPDIR");
+  return !(tmp && *tmp);
 }
 
 std::vector<std::wstring> Env::ConnectivityProbeHosts() {

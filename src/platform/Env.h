@@ -26,8 +26,13 @@ class Env {
   virtual std::int64_t UnixTime();
   // Blocks the calling thread for `ms` milliseconds.
   virtual void SleepMs(std::uint32_t ms);
-  // The temporary folder: $TMPDIR, else /tmp/, always with a trailing "/".
+  // The user's temporary folder, always with a trailing "/": $TMPDIR when
+  // set, else /tmp/nimbrel-<uid>/ (not created here).
   virtual std::wstring TempFolder();
+  // True when TempFolder() is a folder of ours (the per-user one under
+  // /tmp): whoever uses it must make it with MakePrivateFolder and refuse it
+  // unless it is ready. A folder the user chose ($TMPDIR) is taken as is.
+  virtual bool TempFolderIsPrivate();
   // The web sites that the connectivity check probes, in order, as host
   // names (optionally with ":port"): three large public portals, then the
   // maker's own site.

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "platform/PosixIo.h"
+#include "platform/FileSystem.h"
 #include "platform/TextCodec.h"
 
 namespace platform {
@@ -42,7 +43,7 @@ bool File::Open(std::wstring_view path, Mode mode) {
   Close();
   int fd;
   do {
-    fd = ::open(ToUtf8(path).c_str(), OpenFlags(mode) | O_CLOEXEC, 0644);
+    fd = ::open(NativePath(path).c_str(), OpenFlags(mode) | O_CLOEXEC, 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
   // A folder opens for reading here but is not a file; refuse it as other systems do.

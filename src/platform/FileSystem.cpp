@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <memory>
+#include <string_view>
 
 #include "platform/PosixIo.h"
 #include "platform/TextCodec.h"
@@ -123,7 +124,7 @@ bool MatchStars(std::wstring_view name, std::wstring_view pattern) {
 
 }  // namespace
 
-std::string NativePath(std::wstring_view path) { return ToUtf8(path); }
+std::string NativePath(std::wstring_view path) { return ToNativeName(path); }
 
 bool GetFileStatus(std::wstring_view path, FileStatus& status) {
   return StatNative(NativePath(path).c_str(), BaseName(path), status);
@@ -143,7 +144,119 @@ bool IsDirectory(std::wstring_view path) {
 
 bool IsSymbolicLink(std::wstring_view path) { return IsLinkNative(NativePath(path).c_str()); }
 
-bool CreateDirectory(std::wstring_view path) { return ::mkdir(NativePath(path).c_str(), 0777) == 0; }
+bool CreateDirectory(std::wstring_view path) { return ::mkdir(NativePath(path).c_str(), 0700) == 0; }
+
+namespace {
+
+// Removes what the folder open at `fd` holds; `display` is its path with the
+// separator, for failure reports. False when a file could not be deleted
+// (the rest of this folder then stays).
+bool RemoveContents(int fd, const std::wstring& display, const RemoveTreeFailure& onFailure) {
+  const int listFd = ::dup(fd);
+  DIR* dir = listFd < 0 ? nullptr : ::fdopendir(listFd);
+  if (!dir) {
+    const int error = errno;
+    if (listFd >= 0) ::close(listFd);
+    if (onFailure) onFailure(display, true, error);
+    errno = error;
+    return false;
+  }
+  std::vector<std::string> names;
+  while (const struct dirent* entry = ::readdir(dir)) {
+    const std::string_view name(entry->d_name);
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  ::closedir(dir);
+  for (const std::string& name : names) {
+    const std::wstring path = display + FromNativeName(name);
+    struct stat st;
+    if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    if (S_ISDIR(st.st_mode)) {
+      // O_NOFOLLOW: an entry swapped for a link since fstatat is not entered.
+      const int child = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (child >= 0) {
+        // A subfolder's failures are reported, not fatal here; one left
+        // partly full is not removed (and then neither is this folder).
+        const bool emptied = RemoveContents(child, path + kPathSeparator, onFailure);
+        ::close(child);
+        if (emptied && ::unlinkat(fd, name.c_str(), AT_REMOVEDIR) != 0 && onFailure) onFailure(path, true, errno);
+        continue;
+      }
+      if (errno != ELOOP && errno != ENOTDIR) {
+        if (onFailure) onFailure(path, true, errno);
+        continue;
+      }
+    }
+    if (::unlinkat(fd, name.c_str(), 0) != 0) {
+      if (onFailure) onFailure(path, false, errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
+RemoveTreeResult RemoveTree(std::wstring_view path, const RemoveTreeFailure& onFailure) {
+  std::wstring_view trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == kPathSeparator) trimmed.remove_suffix(1);
+  const std::size_t slash = trimmed.rfind(kPathSeparator);
+  const std::string parent = slash == std::wstring_view::npos ? std::string(".") : NativePath(trimmed.substr(0, slash + 1));
+  const std::string name = NativePath(slash == std::wstring_view::npos ? trimmed : trimmed.substr(slash + 1));
+  const std::wstring display = std::wstring(trimmed) + kPathSeparator;
+  if (name.empty() || name == "." || name == "..") {
+    errno = EINVAL;
+    return RemoveTreeResult::kNotAFolder;
+  }
+  const int parentFd = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (parentFd < 0) return RemoveTreeResult::kNotAFolder;
+  RemoveTreeResult result = RemoveTreeResult::kNotAFolder;
+  struct stat st;
+  if (::fstatat(parentFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (S_ISLNK(st.st_mode)) {
+      result = ::unlinkat(parentFd, name.c_str(), 0) == 0 ? RemoveTreeResult::kLinkRemoved
+                                                          : RemoveTreeResult::kFolderFailed;
+    } else if (S_ISDIR(st.st_mode)) {
+      const int fd = ::openat(parentFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      if (fd >= 0) {
+        const bool contentsGone = RemoveContents(fd, display, onFailure);
+        ::close(fd);
+        if (!contentsGone) {
+          result = RemoveTreeResult::kFileFailed;
+        } else {
+          result = ::unlinkat(parentFd, name.c_str(), AT_REMOVEDIR) == 0 ? RemoveTreeResult::kRemoved
+                                                                          : RemoveTreeResult::kFolderFailed;
+        }
+      }
+    }
+  }
+  CloseKeepingErrno(parentFd);
+  return result;
+}
+
+PrivateFolderState MakePrivateFolder(std::wstring_view path) {
+  std::wstring_view trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == kPathSeparator) trimmed.remove_suffix(1);
+  const std::string native = NativePath(trimmed);
+  if (::mkdir(native.c_str(), 0700) != 0 && errno != EEXIST) return PrivateFolderState::kCannotCreate;
+  struct stat st;
+  if (::lstat(native.c_str(), &st) != 0) return PrivateFolderState::kCannotCreate;
+  if (!S_ISDIR(st.st_mode)) return PrivateFolderState::kNotAFolder;
+  if (st.st_uid != ::geteuid()) return PrivateFolderState::kForeignOwner;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return PrivateFolderState::kOpenToOthers;
+  return PrivateFolderState::kReady;
+}
+
+const wchar_t* PrivateFolderProblem(PrivateFolderState state) {
+  switch (state) {
+    case PrivateFolderState::kReady: return L"ready";
+    case PrivateFolderState::kCannotCreate: return L"cannot be created";
+    case PrivateFolderState::kNotAFolder: return L"is a symbolic link or not a folder";
+    case PrivateFolderState::kForeignOwner: return L"belongs to another user";
+    case PrivateFolderState::kOpenToOthers: return L"is writable by group or others";
+  }
+  return L"";
+}
 
 bool RemoveDirectory(std::wstring_view path) { return ::rmdir(NativePath(path).c_str()) == 0; }
 
@@ -231,7 +344,7 @@ std::vector<FoundFile> FindFiles(std::wstring_view pattern) {
     const struct dirent* entry = ::readdir(dir);
     if (!entry) break;
     FoundFile file;
-    file.name = FromUtf8(entry->d_name);
+    file.name = FromNativeName(entry->d_name);
     if (!MatchesWildcard(file.name, namePattern)) continue;
     entryPath.resize(folder.size());
     entryPath += entry->d_name;

@@ -1,10 +1,13 @@
 // Files and folders by path.
 //
 // Paths are wide text, stored as UTF-8 on the file system; the separator is
-// "/". Every function that fails leaves the error number in LastError().
+// "/". A name that is not valid UTF-8 is carried with the surrogate escape of
+// FromNativeName (TextCodec.h), so every name listed can be used again as
+// is. Every function that fails leaves the error number in LastError().
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -48,8 +51,46 @@ bool IsDirectory(std::wstring_view path);
 bool IsSymbolicLink(std::wstring_view path);
 bool GetFileStatus(std::wstring_view path, FileStatus& status);
 
-// Creates one folder (parents must exist). False when it exists already.
+// Creates one folder (parents must exist), mode 0700: only the user may
+// enter it. False when it exists already.
 bool CreateDirectory(std::wstring_view path);
+
+// What RemoveTree did with its path.
+enum class RemoveTreeResult {
+  kRemoved,        // the folder and everything in it are gone
+  kNotAFolder,     // nothing there, or a file: left alone
+  kLinkRemoved,    // the path was a symbolic link: the link itself is gone
+  kFileFailed,     // a file inside could not be deleted; the rest stays
+  kFolderFailed,   // the folder itself could not be removed (or the link could not)
+};
+// Called for every entry RemoveTree fails to delete: its path, whether it is
+// a folder, and the error number.
+using RemoveTreeFailure = std::function<void(const std::wstring& path, bool folder, int error)>;
+// Deletes the folder `path` with its content without ever following a
+// symbolic link, whatever the path's form (a trailing "/" included): the last
+// component is examined and opened relative to its parent with O_NOFOLLOW,
+// and every entry below through the folder descriptors (openat, unlinkat),
+// so that no link swapped in between a check and its use can redirect the
+// removal. A link met anywhere is removed as a link. A file that cannot be
+// deleted stops the removal of its folder at once (kFileFailed at the top;
+// a subfolder's failure is reported through `onFailure` and otherwise
+// ignored, and its parent's removal then fails).
+RemoveTreeResult RemoveTree(std::wstring_view path, const RemoveTreeFailure& onFailure);
+
+// State of a folder that only this user may use (see MakePrivateFolder).
+enum class PrivateFolderState {
+  kReady,
+  kCannotCreate,   // missing and could not be made
+  kNotAFolder,     // a symbolic link, a file or anything but a plain folder
+  kForeignOwner,   // owned by another user
+  kOpenToOthers,   // writable by group or others
+};
+// Makes `path` a folder of ours: creates it with mode 0700 when missing, then
+// examines the path itself (never following a link). Anything but kReady
+// means the folder must be neither written into nor emptied.
+PrivateFolderState MakePrivateFolder(std::wstring_view path);
+// A short English text for a state, for logs.
+const wchar_t* PrivateFolderProblem(PrivateFolderState state);
 // Removes an empty folder.
 bool RemoveDirectory(std::wstring_view path);
 // Deletes a file (not a folder).
@@ -71,7 +112,8 @@ std::vector<FoundFile> FindFiles(std::wstring_view pattern);
 // Matches a file name against a wildcard pattern, case-sensitively.
 bool MatchesWildcard(std::wstring_view name, std::wstring_view pattern);
 
-// The UTF-8 form of a path, for the few places that call the C library.
+// The native bytes of a path (see ToNativeName), for the few places that
+// call the C library.
 std::string NativePath(std::wstring_view path);
 
 }  // namespace platform

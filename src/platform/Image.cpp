@@ -1,16 +1,22 @@
 #include "platform/Image.h"
 
 #include <gd.h>
+#include <tiffio.h>
 
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
+#include <string>
 
 #include "platform/File.h"
 #include "platform/FileSystem.h"
+#include "platform/NoDestructor.h"
 #include "platform/Random.h"
+#include "platform/TextCodec.h"
 
 namespace platform {
 
@@ -213,6 +219,59 @@ bool ReadCapped(std::wstring_view path, std::string& out) {
 
 gdImagePtr Gd(void* image) { return static_cast<gdImagePtr>(image); }
 
+std::atomic<ImageDiagnosticSink> g_sink{nullptr};
+
+void Deliver(const char* module, const char* format, va_list args) {
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, args);
+  std::string message = module && *module ? std::string(module) + ": " + text : std::string(text);
+  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+  if (const ImageDiagnosticSink sink = g_sink.load()) sink(FromUtf8(message));
+}
+
+void GdMessage(int /*priority*/, const char* format, va_list args) { Deliver(nullptr, format, args); }
+void TiffMessage(const char* module, const char* format, va_list args) { Deliver(module, format, args); }
+
+// Keeps our handlers in libgd and libtiff while at least one scope is alive.
+class DiagnosticsScope {
+ public:
+  DiagnosticsScope() {
+    std::lock_guard<std::mutex> lock(Mutex());
+    if (Users()++ > 0) return;
+    gdSetErrorMethod(GdMessage);
+    PreviousTiffWarning() = TIFFSetWarningHandler(TiffMessage);
+    PreviousTiffError() = TIFFSetErrorHandler(TiffMessage);
+  }
+  ~DiagnosticsScope() {
+    std::lock_guard<std::mutex> lock(Mutex());
+    if (--Users() > 0) return;
+    gdClearErrorMethod();
+    TIFFSetWarningHandler(PreviousTiffWarning());
+    TIFFSetErrorHandler(PreviousTiffError());
+  }
+  DiagnosticsScope(const DiagnosticsScope&) = delete;
+  DiagnosticsScope& operator=(const DiagnosticsScope&) = delete;
+
+ private:
+  // Function-local, trivially destroyed values: nothing to tear down at unload.
+  static std::mutex& Mutex() {
+    static NoDestructor<std::mutex> mutex;
+    return *mutex.get();
+  }
+  static int& Users() {
+    static int users = 0;
+    return users;
+  }
+  static TIFFErrorHandler& PreviousTiffWarning() {
+    static TIFFErrorHandler handler = nullptr;
+    return handler;
+  }
+  static TIFFErrorHandler& PreviousTiffError() {
+    static TIFFErrorHandler handler = nullptr;
+    return handler;
+  }
+};
+
 // A name in `path`'s folder that no other writer uses; it begins with "." so
 // that folder listings leave it out while it exists.
 std::wstring TemporarySibling(std::wstring_view path) {
@@ -290,10 +349,13 @@ bool Image::Load(std::wstring_view path) {
   return ReadCapped(path, bytes) && LoadFromMemory(bytes);
 }
 
+void SetImageDiagnosticSink(ImageDiagnosticSink sink) { g_sink.store(sink); }
+
 bool Image::LoadFromMemory(std::string_view bytes) {
   Reset();
   ImageHeader header;
   if (bytes.size() > static_cast<std::size_t>(kMaxImageFileBytes) || !ProbeImage(bytes, header)) return false;
+  const DiagnosticsScope diagnostics;
   // The decoders only read the data; their interface merely lacks const.
   const int size = static_cast<int>(bytes.size());
   void* data = const_cast<char*>(bytes.data());
@@ -324,6 +386,7 @@ int Image::Height() const { return image_ ? gdImageSY(Gd(image_)) : 0; }
 std::string Image::EncodeJpeg() const {
   if (!image_) return {};
   int size = 0;
+  const DiagnosticsScope diagnostics;
   void* data = gdImageJpegPtr(Gd(image_), &size, -1);
   if (!data) return {};
   std::string bytes(static_cast<const char*>(data), size > 0 ? static_cast<std::size_t>(size) : 0);

@@ -9,7 +9,9 @@
 // off; a decoder would otherwise hand back a half-grey picture as if whole).
 //
 // Image objects are meant to be local to one call; separate objects may be
-// used on different threads at once. Nothing here logs.
+// used on different threads at once. Nothing here logs: the decoders' own
+// warnings and errors (libgd's, libtiff's) go to the diagnostic sink below,
+// never to the host's standard error.
 #pragma once
 
 #include <cstddef>
@@ -46,6 +48,16 @@ bool ProbeImage(std::string_view bytes, ImageHeader& header);
 // The same for a file; false also when it cannot be read or is larger than
 // kMaxImageFileBytes.
 bool ProbeImageFile(std::wstring_view path, ImageHeader& header);
+
+// Receives one message of a decoder (libgd, or libtiff under it), without a
+// trailing line feed. Called on the decoding thread.
+using ImageDiagnosticSink = void (*)(const std::wstring& message);
+// Installs the sink (null: messages are dropped). The libraries' handlers are
+// global: ours are put in place only while one of our decodes or encodes
+// runs and the previous ones are restored after the last, so nothing of ours
+// is left in libgd or libtiff when this code is unloaded. Messages of the
+// host's own use of those libraries in that window reach the sink too.
+void SetImageDiagnosticSink(ImageDiagnosticSink sink);
 
 // One decoded picture. An empty object reports width and height 0.
 class Image {

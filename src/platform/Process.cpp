@@ -24,7 +24,7 @@ std::wstring ExecutablePath() {
     const ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
     if (n < 0) return std::wstring();
     if (static_cast<std::size_t>(n) < buffer.size()) {
-      return FromUtf8(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+      return FromNativeName(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
     }
     buffer.resize(buffer.size() * 2);
   }

@@ -36,6 +36,46 @@ constexpr std::array<char16_t, 256> MakeWindows1252Table() {
 }
 constexpr std::array<char16_t, 256> kWindows1252 = MakeWindows1252Table();
 
+// The precomposed letters of Windows-1252 as base letter + combining mark:
+// the canonical decompositions of U+00C0..U+00FF (those that have one) and of
+// Š, š, Ž, ž and Ÿ. Enough for composing text headed for the code page.
+struct Composition {
+  char16_t composed, base, mark;
+};
+constexpr Composition kCompositions[] = {
+    {0xC0, 'A', 0x300}, {0xC1, 'A', 0x301}, {0xC2, 'A', 0x302}, {0xC3, 'A', 0x303}, {0xC4, 'A', 0x308},
+    {0xC5, 'A', 0x30A}, {0xC7, 'C', 0x327}, {0xC8, 'E', 0x300}, {0xC9, 'E', 0x301}, {0xCA, 'E', 0x302},
+    {0xCB, 'E', 0x308}, {0xCC, 'I', 0x300}, {0xCD, 'I', 0x301}, {0xCE, 'I', 0x302}, {0xCF, 'I', 0x308},
+    {0xD1, 'N', 0x303}, {0xD2, 'O', 0x300}, {0xD3, 'O', 0x301}, {0xD4, 'O', 0x302}, {0xD5, 'O', 0x303},
+    {0xD6, 'O', 0x308}, {0xD9, 'U', 0x300}, {0xDA, 'U', 0x301}, {0xDB, 'U', 0x302}, {0xDC, 'U', 0x308},
+    {0xDD, 'Y', 0x301}, {0xE0, 'a', 0x300}, {0xE1, 'a', 0x301}, {0xE2, 'a', 0x302}, {0xE3, 'a', 0x303},
+    {0xE4, 'a', 0x308}, {0xE5, 'a', 0x30A}, {0xE7, 'c', 0x327}, {0xE8, 'e', 0x300}, {0xE9, 'e', 0x301},
+    {0xEA, 'e', 0x302}, {0xEB, 'e', 0x308}, {0xEC, 'i', 0x300}, {0xED, 'i', 0x301}, {0xEE, 'i', 0x302},
+    {0xEF, 'i', 0x308}, {0xF1, 'n', 0x303}, {0xF2, 'o', 0x300}, {0xF3, 'o', 0x301}, {0xF4, 'o', 0x302},
+    {0xF5, 'o', 0x303}, {0xF6, 'o', 0x308}, {0xF9, 'u', 0x300}, {0xFA, 'u', 0x301}, {0xFB, 'u', 0x302},
+    {0xFC, 'u', 0x308}, {0xFD, 'y', 0x301}, {0xFF, 'y', 0x308}, {0x160, 'S', 0x30C}, {0x161, 's', 0x30C},
+    {0x17D, 'Z', 0x30C}, {0x17E, 'z', 0x30C}, {0x178, 'Y', 0x308},
+};
+
+// The letter that `base` + `mark` compose to, or 0.
+char32_t Compose(char32_t base, char32_t mark) {
+  if (mark < 0x300 || mark > 0x36F) return 0;
+  for (const Composition& c : kCompositions)
+    if (c.base == base && c.mark == mark) return c.composed;
+  return 0;
+}
+
+// The Windows-1252 byte of `c`, or "#".
+char Windows1252Byte(char32_t c) {
+  if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) return static_cast<char>(c);
+  for (unsigned i = 0; i < kHighControls.size(); ++i)
+    if (kHighControls[i] == c) return static_cast<char>(0x80 + i);
+  return '#';
+}
+
+// First byte of a native name escape: U+DC80 stands for byte 0x80.
+constexpr char32_t kEscapeBase = 0xDC00;
+
 // Decodes the UTF-8 sequence at `p`, whose lead byte is not ASCII. Returns the
 // scalar and sets `length` to the bytes consumed; an invalid sequence gives
 // U+FFFD, clears `valid` and consumes its maximal invalid subpart (at least one byte).
@@ -188,20 +228,54 @@ bool IsValidUtf8(std::string_view bytes) {
 std::string ToWindows1252(std::wstring_view text) {
   std::string out;
   out.reserve(text.size());
-  for (const wchar_t wc : text) {
-    const auto c = static_cast<char32_t>(wc);
-    if (c < 0x80 || (c >= 0xA0 && c <= 0xFF)) {
-      out.push_back(static_cast<char>(c));
-      continue;
-    }
-    char byte = '#';
-    for (unsigned i = 0; i < kHighControls.size(); ++i) {
-      if (kHighControls[i] == c) {
-        byte = static_cast<char>(0x80 + i);
-        break;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    char32_t c = static_cast<char32_t>(text[i]);
+    if (i + 1 < text.size()) {
+      if (const char32_t composed = Compose(c, static_cast<char32_t>(text[i + 1]))) {
+        c = composed;
+        ++i;
       }
     }
-    out.push_back(byte);
+    out.push_back(Windows1252Byte(c));
+  }
+  return out;
+}
+
+std::wstring FromNativeName(std::string_view bytes) {
+  std::wstring out;
+  out.reserve(bytes.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    if (p[i] < 0x80) {
+      out.push_back(static_cast<wchar_t>(p[i++]));
+      continue;
+    }
+    std::size_t length;
+    bool valid;
+    const char32_t c = DecodeMultiByte(p + i, n - i, length, valid);
+    if (valid) {
+      out.push_back(static_cast<wchar_t>(c));
+    } else {
+      for (std::size_t k = 0; k < length; ++k) out.push_back(static_cast<wchar_t>(kEscapeBase + p[i + k]));
+    }
+    i += length;
+  }
+  return out;
+}
+
+std::string ToNativeName(std::wstring_view name) {
+  std::string out;
+  out.reserve(name.size());
+  std::size_t start = 0;  // first character not yet written
+  for (std::size_t i = 0; i <= name.size(); ++i) {
+    const bool escape = i < name.size() && static_cast<char32_t>(name[i]) >= kEscapeBase + 0x80 &&
+                        static_cast<char32_t>(name[i]) <= kEscapeBase + 0xFF;
+    if (i < name.size() && !escape) continue;
+    out += ToUtf8(name.substr(start, i - start));
+    if (escape) out.push_back(static_cast<char>(static_cast<char32_t>(name[i]) - kEscapeBase));
+    start = i + 1;
   }
   return out;
 }

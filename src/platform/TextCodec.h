@@ -32,7 +32,24 @@ std::wstring FromUtf8(std::string_view bytes);
 // True when `bytes` is entirely valid UTF-8.
 bool IsValidUtf8(std::string_view bytes);
 
-// Windows-1252 bytes of `text`; a character the code page cannot hold becomes "#".
+// Native file names. A Linux file name is any byte string; names are UTF-8
+// by convention but need not be (a Latin-1 name copied from elsewhere). So
+// that every name can be listed, read and deleted, a name is decoded as UTF-8
+// with each byte that is not part of a valid sequence kept as the lone
+// surrogate U+DC80 + (byte - 0x80) ("surrogate escape"; ASCII bytes are
+// always valid). Valid UTF-8 never decodes to a lone surrogate, so the escape
+// is unambiguous: ToNativeName(FromNativeName(b)) == b for every byte string.
+// ToNativeName writes U+DC80..U+DCFF back as the single byte and everything
+// else as UTF-8 (other surrogates and values beyond U+10FFFF as U+FFFD). Logs
+// show an escaped byte as U+FFFD (UTF-8) or as the lone unit (UTF-16).
+std::wstring FromNativeName(std::string_view bytes);
+std::string ToNativeName(std::wstring_view name);
+
+// Windows-1252 bytes of `text`; a character the code page cannot hold becomes
+// "#". A letter followed by a combining mark is composed first when the code
+// page holds the composed letter (canonical composition restricted to the
+// precomposed letters of Latin-1 and Windows-1252: "e" + U+0301 is 0xE9); a
+// mark that cannot be composed becomes "#".
 std::string ToWindows1252(std::wstring_view text);
 // Decodes Windows-1252; the five unassigned bytes map to the C1 controls of
 // the same value, as Windows does.

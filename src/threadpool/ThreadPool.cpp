@@ -107,6 +107,7 @@ void CThreadPool::WorkerMain() {
       if (Retire(wakeUp, false, false)) return;
       continue;
     }
+    if (onIdleWaitBegins) onIdleWaitBegins();
     const bool woken = wakeUp.Wait(idleTimeout.load());
     if (onIdleWaitEnded) onIdleWaitEnded(!woken);
     if (Retire(wakeUp, true, !woken)) return;

@@ -70,6 +70,9 @@ class CThreadPool {
   // Test seam, set before the first job: called on a worker whenever its
   // idle wait ends (true: timed out), before it decides whether to end.
   std::function<void(bool timedOut)> onIdleWaitEnded;
+  // Test seam, set before the first job: called on a worker just before it
+  // begins an idle wait (registered as idle, so Stop must wake it).
+  std::function<void()> onIdleWaitBegins;
 
  private:
   using JobPtr = boost::shared_ptr<WorkerThread>;

@@ -45,16 +45,6 @@ void InitSong(CNimbrelSong& song, const wchar_t* genre = nullptr, const wchar_t*
   song.Init(tags, L"/tmp/");
 }
 
-TEST(SongInfoTest, DefaultsAndSetters) {
-  SongInfo s;
-  EXPECT_EQ(s.albumInfo.album, L"Unknown");
-  EXPECT_EQ(SongInfo(L"a", L"t", L"").albumInfo.album, L"Unknown");
-  s.trackInfo.SetTrackNumber(-4);
-  EXPECT_EQ(s.trackInfo.trackNumber, 0u);
-  s.albumInfo.SetAlbum(L"");
-  EXPECT_FALSE(s.albumInfo.HasAlbum());
-}
-
 TEST(NimbrelSongTest, InitReadsTagsAndTakesOverTheirPicture) {
   ScratchFolder folder;
   const std::wstring cover = folder / L"cover.jpg";
@@ -143,6 +133,14 @@ TEST(NimbrelSongTest, SuccessCriteria) {
   EXPECT_FALSE(song.IsFailed(true, true, 3, 1));
   EXPECT_TRUE(song.IsFailed(false, false, 3, 2));
   EXPECT_TRUE(song.IsFailed(true, false, 7, 0));  // an unknown criterion never finds
+  // Criterion 2 asks for more than two covers.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(song.IsFailed(false, true, 2, 1)) << i;
+    SongInfo covered = Candidate(L"cover" + std::to_wstring(i), L"Album");
+    covered.coverInfo.coverFile = L"/covers/" + std::to_wstring(i);
+    song.AddCandidate(covered);
+  }
+  EXPECT_FALSE(song.IsFailed(false, true, 2, 1));
 
   EXPECT_TRUE(song.IsLyricsFailed(0, 1));
   song.AddLyricsCandidate(Lyrics(L""));
@@ -204,6 +202,104 @@ TEST(NimbrelSongTest, PolicyThreeNeedsTwoAgreeingCandidates) {
   EXPECT_EQ(song.Result().albumInfo.genre, L"Rock");
   song.Finish(0);  // an unknown policy leaves the input
   EXPECT_EQ(song.Result().albumInfo.genre, L"Jazz");
+}
+
+// The album of the result shows which candidate was chosen as the best.
+std::wstring BestAlbum(const std::vector<SongInfo>& candidates, int policy, std::int32_t inputYear = 0,
+                       std::int64_t inputTrack = 0, const wchar_t* inputGenre = nullptr) {
+  Meridex::CTags tags;
+  tags.AddArtist(L"Artist", false);
+  tags.SetTitle(L"Title");
+  if (inputYear) tags.SetYear(CString(std::to_wstring(inputYear)));
+  if (inputTrack) tags.SetTrackNumber(CString(std::to_wstring(inputTrack)));
+  if (inputGenre) tags.SetGenre(inputGenre);
+  CNimbrelSong song;
+  song.Init(tags, L"/tmp/");
+  for (const SongInfo& c : candidates) song.AddCandidate(c);
+  song.Finish(policy);
+  return song.Result().albumInfo.album;
+}
+
+TEST(NimbrelSongMerge, ScoreBonusesAndTies) {
+  // +2 for the earliest year above 0 and below 2999.
+  EXPECT_EQ(BestAlbum({Candidate(L"a", L"A", L"", 0, 2005), Candidate(L"b", L"B", L"", 0, 1999)}, 2), L"B");
+  EXPECT_EQ(BestAlbum({Candidate(L"a", L"A", L"", 0, 2005), Candidate(L"b", L"B", L"", 0, 3000)}, 2), L"A");
+  // No year in range: the bonus goes to 2999 exactly.
+  EXPECT_EQ(BestAlbum({Candidate(L"a", L"A", L"", 0, 3000), Candidate(L"b", L"B", L"", 0, 2999),
+                       Candidate(L"c", L"C")}, 2), L"B");
+  // Equal scores: the earlier candidate, whichever it is.
+  EXPECT_EQ(BestAlbum({Candidate(L"a", L"A", L"Rock"), Candidate(L"b", L"B", L"Pop")}, 2), L"A");
+  EXPECT_EQ(BestAlbum({Candidate(L"b", L"B", L"Pop"), Candidate(L"a", L"A", L"Rock")}, 2), L"B");
+  // Policy 3 adds one for each field equal to the input's: the file's genre tips the tie.
+  const std::vector<SongInfo> tie = {Candidate(L"a", L"A", L"Rock"), Candidate(L"b", L"B", L"Jazz")};
+  EXPECT_EQ(BestAlbum(tie, 2, 0, 0, L"jazz"), L"A");
+  EXPECT_EQ(BestAlbum(tie, 3, 0, 0, L"jazz"), L"B");
+}
+
+TEST(NimbrelSongMerge, PolicyOneNarrowsByYearAndTrackNumber) {
+  // Without narrowing the earlier year of "A" would win.
+  const std::vector<SongInfo> byYear = {Candidate(L"a", L"A", L"", 3, 1999), Candidate(L"b", L"B", L"", 5, 2001)};
+  EXPECT_EQ(BestAlbum(byYear, 2), L"A");
+  EXPECT_EQ(BestAlbum(byYear, 1, 2001), L"B");
+  EXPECT_EQ(BestAlbum(byYear, 1, 0, 5), L"B");
+  EXPECT_EQ(BestAlbum(byYear, 1, 2001, 3), L"Unknown");  // nothing left: no best candidate
+  EXPECT_EQ(BestAlbum(byYear, 1, 0, 9), L"Unknown");
+}
+
+TEST(NimbrelSongMerge, YearAndTrackFollowTheBestOfTheSameAlbumWhenTheAlbumStays) {
+  CNimbrelSong song;
+  InitSong(song, nullptr, L"Album");
+  song.AddCandidate(Candidate(L"a", L"ALBUM", L"", 4, 2003));
+  song.Finish(1);  // the file's album stays; its missing year and track number are filled
+  EXPECT_EQ(song.Result().albumInfo.album, L"Album");
+  EXPECT_EQ(song.Result().albumInfo.year, 2003);
+  EXPECT_EQ(song.Result().trackInfo.trackNumber, 4u);
+
+  CNimbrelSong other;
+  InitSong(other, nullptr, L"Album");
+  other.AddCandidate(Candidate(L"a", L"Other", L"", 4, 2003));
+  other.Finish(3);  // one candidate does not outweigh the file's album, and its year belongs to another
+  EXPECT_EQ(other.Result().albumInfo.album, L"Album");
+  EXPECT_EQ(other.Result().albumInfo.year, 0);
+  EXPECT_EQ(other.Result().trackInfo.trackNumber, 0u);
+}
+
+TEST(NimbrelSongMerge, TrackTextsFollowThePolicy) {
+  using Field = std::wstring Nimbrel::TrackInfo::*;
+  const std::pair<Field, void (Meridex::CTags::*)(const CString&)> fields[] = {
+      {&Nimbrel::TrackInfo::comment, &Meridex::CTags::SetComment},
+      {&Nimbrel::TrackInfo::copyright, &Meridex::CTags::SetCopyright},
+      {&Nimbrel::TrackInfo::encodedBy, &Meridex::CTags::SetEncodedBy},
+      {&Nimbrel::TrackInfo::originalArtist, &Meridex::CTags::SetOriginalArtist},
+      {&Nimbrel::TrackInfo::composer, nullptr}};
+  for (const auto& [field, setter] : fields) {
+    Meridex::CTags tags;
+    tags.AddArtist(L"Artist", false);
+    tags.SetTitle(L"Title");
+    if (setter)
+      (tags.*setter)(L"file");
+    else
+      tags.AddComposer(L"file", false);
+    SongInfo found = Candidate(L"a", L"Album");
+    found.trackInfo.*field = L"found";
+    CNimbrelSong song;
+    song.Init(tags, L"/tmp/");
+    song.AddCandidate(found);
+    song.Finish(1);
+    EXPECT_EQ(song.Result().trackInfo.*field, L"file");
+    song.Finish(3);  // one candidate is not enough to replace the file's text
+    EXPECT_EQ(song.Result().trackInfo.*field, L"file");
+    found.source = L"b";
+    found.trackInfo.*field = L"FOUND";
+    song.AddCandidate(found);
+    song.Finish(3);
+    EXPECT_EQ(song.Result().trackInfo.*field, L"found");
+    CNimbrelSong empty;
+    InitSong(empty);
+    empty.AddCandidate(found);
+    empty.Finish(1);  // a text the file lacks is filled even under policy 1
+    EXPECT_EQ(empty.Result().trackInfo.*field, L"FOUND");
+  }
 }
 
 TEST(NimbrelSongTest, CoverOfTheBestCandidateWhenLargerAndOfTheSameAlbum) {

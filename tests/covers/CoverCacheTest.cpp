@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <iterator>
 #include <map>
 #include <string>
@@ -16,6 +17,9 @@
 #include "platform/FileSystem.h"
 #include "platform/Image.h"
 #include "platform/TextCodec.h"
+#include "platform/Env.h"
+#include "platform/Process.h"
+#include "support/FakeEnv.h"
 #include "support/HttpTestServer.h"
 #include "support/ProcessLog.h"
 #include "support/ProxyEnvironment.h"
@@ -64,6 +68,9 @@ TEST(CoverCacheNames, ChecksumsAndNameParts) {
   EXPECT_EQ(CString(L"AC DC_The Band_"), CCoverCache::CoverName(L"AC/DC", L"The_Band", L""));
   EXPECT_EQ(CString(L"Simon and Garfunkel_Vol  2 _Björk Sigur Rós"),
             CCoverCache::CoverName(L"Simon & Garfunkel", L"Vol: 2?", L"Björk Sigur Rós"));
+  // A leading "." would hide the file; "~" cannot occur in a name otherwise.
+  EXPECT_EQ(CString(L"~.38 Special_Rockin' _"), CCoverCache::CoverName(L".38 Special", L"Rockin'~", L""));
+  EXPECT_EQ(CString(L"_.38_"), CCoverCache::CoverName(L"", L".38", L""));
 }
 
 TEST_F(CoverCacheTest, DownloadedPicturesAreFoundAgainWithoutAnyRequest) {
@@ -147,6 +154,98 @@ TEST_F(CoverCacheTest, LookupsWithoutAddressMatchByPrefixAndPreferLargePictures)
   EXPECT_TRUE(Logged(L"r TRUE for thumbn - B0001 -  -  => " + large));
 }
 
+// An artist whose name begins with "." is found by name and trimmed like any other.
+TEST_F(CoverCacheTest, NamesBeginningWithADotAreNeitherHiddenNorLost) {
+  CCoverCache::Options options = Options();
+  options.maxBytes = 10;
+  const CString url = L"http://h/38.jpg";
+  CString stored, out;
+  {
+    CCoverCache cache(options);
+    stored = cache.MakeCoverPath(L".38 Special", L"Rockin' into the Night", L"", url);
+    EXPECT_EQ(GetFileNameOf(stored).Left(2), L"~.");
+    WriteFileBytes(stored.str(), jpeg_);
+    EXPECT_EQ(CCoverCache::RET_FOUND_LOCALLY,
+              cache.GetCover(L".38 Special", L"Rockin' into the Night", L"", out, L"", L"", false));
+    EXPECT_EQ(stored, out);
+    EXPECT_EQ(CCoverCache::RET_FOUND_LOCALLY, cache.GetCover(L".38 Special", L"Rockin' into the Night", L"", out, url,
+                                                             L"", false));
+    EXPECT_EQ(0u, server_.RequestCount());
+  }
+  EXPECT_FALSE(platform::PathExists(stored.str()));  // beyond the budget of 10 bytes
+}
+
+// Each process keeps its downloads and copies in its own folder under "tmp".
+TEST_F(CoverCacheTest, UnloadRemovesOnlyThisProcesssTemporaryFiles) {
+  CCoverCache::Options options = Options();
+  const CString other = options.folder + L"/tmp/1/";
+  CString own;
+  {
+    CCoverCache cache(options);
+    own = cache.TempFolder();
+    EXPECT_EQ(cache.TempFolder(), nimbrel::FormatWide(L"%stmp/%X/", cache.Folder().str(), platform::CurrentProcessId()));
+    ASSERT_TRUE(platform::CreateDirectory(other.str()));
+    WriteFileBytes((other + L"download").str(), "in use elsewhere");
+    WriteFileBytes((cache.Folder() + L"Artist_Album__1.jpg").str(), jpeg_);
+    CString copy;
+    ASSERT_TRUE(cache.MakeTempCopy(cache.Folder() + L"Artist_Album__1.jpg", copy));
+    EXPECT_EQ(cache.TempFolder(), GetParentFolder(copy));
+  }
+  EXPECT_EQ(ReadFileBytes((other + L"download").str()), "in use elsewhere");
+  EXPECT_FALSE(platform::PathExists(own.str()));
+  // Once no process has a folder left, "tmp" goes too.
+  platform::DeleteFile((other + L"download").str());
+  platform::RemoveDirectory(other.str());
+  { CCoverCache again(options); }
+  EXPECT_FALSE(platform::PathExists((options.folder + L"/tmp").str()));
+}
+
+// A folder of the cache planted as a link, or open to others, turns the
+// cache off: nothing is written there and nothing is emptied.
+TEST_F(CoverCacheTest, RefusedFoldersTurnTheCacheOff) {
+  testing_support::ScratchFolder victim;
+  WriteFileBytes(victim / L"photo.jpg", "mine");
+  server_.ServeText("/a.jpg", jpeg_, "image/jpeg");
+  CCoverCache::Options options = Options();
+  ASSERT_TRUE(platform::CreateDirectory(options.folder.str()));
+  std::filesystem::create_directory_symlink(platform::ToNativeName(victim.path()),
+                                            platform::ToNativeName((options.folder + L"/tmp").str()));
+  {
+    CCoverCache cache(options);
+    EXPECT_FALSE(cache.IsEnabled());
+    CString out = L"untouched", copy;
+    EXPECT_EQ(CCoverCache::RET_NOT_FOUND, cache.GetCover(L"A", L"B", L"", out, Url("/a.jpg"), L"", false));
+    EXPECT_FALSE(cache.MakeTempCopy(CString(victim / L"photo.jpg"), copy));
+    EXPECT_EQ(0, cache.FindCachedCover(L"A", L"B", L"", L"", out));
+    EXPECT_EQ(out, L"untouched");
+  }
+  EXPECT_EQ(FilesIn(CString(victim.path())), std::vector<CString>{CString(victim / L"photo.jpg")});
+  EXPECT_EQ(0u, server_.RequestCount());
+  EXPECT_NE(testing_support::ProcessLogText().find(L"ERR: AssurePrivateDir: '" + options.folder.str() + L"/tmp/' is a symbolic link"),
+            std::wstring::npos);
+
+  // The per-user temporary folder itself planted as a link: no cache folder at all.
+  testing_support::FakeEnv env;
+  platform::ScopedEnv scoped(&env);
+  std::filesystem::create_directory_symlink(platform::ToNativeName(victim.path()),
+                                            platform::ToNativeName(scratch_ / L"nimbrel-0"));
+  env.SetTempFolder(scratch_ / L"nimbrel-0/", true);
+  CCoverCache cache;
+  EXPECT_FALSE(cache.IsEnabled());
+  EXPECT_FALSE(platform::PathExists(victim / L"Nimbrel"));
+}
+
+// Complaints of the picture decoders about a corrupt picture are debug entries of our log.
+TEST_F(CoverCacheTest, DecoderComplaintsAreLoggedAtDebugLevel) {
+  CCoverCache cache(Options());
+  std::string png = test_pictures::Make(Kind::kPng, 16, 16);
+  png[png.find("IDAT") + 8] ^= 0x55;
+  CString path = cache.Folder() + L"noextension";
+  WriteFileBytes(path.str(), png);
+  EXPECT_FALSE(CCoverCache::NormaliseExtension(path));
+  EXPECT_NE(testing_support::ProcessLogText().find(L" DBG: CCoverCache: picture decoder: gd-png"), std::wstring::npos);
+}
+
 TEST_F(CoverCacheTest, OverlongKeysAreShortenedConsistently) {
   server_.ServeText("/long.jpg", jpeg_, "image/jpeg");
   server_.ServeText("/long", jpeg_, "image/jpeg");
@@ -185,9 +284,6 @@ TEST_F(CoverCacheTest, DestructionTrimsNewestFilesBeyondTheBudget) {
              {L"a", 400}, {L"b", 400}, {L"c", 400}, {L"d", 100}, {L"e", 50}, {L".hidden", 5000}}) {
       WriteFileBytes((folder + name).str(), std::string(size, 'x'));
     }
-    CString copy;
-    ASSERT_TRUE(cache.MakeTempCopy(folder + L"a", copy));
-    EXPECT_EQ(cache.TempFolder(), GetParentFolder(copy));
   }
   // e 50, a 450, c 850; b would make 1250: deleted; d 950.
   EXPECT_EQ((std::vector<CString>{folder + L"a", folder + L"c", folder + L"d", folder + L"e"}), FilesIn(folder));

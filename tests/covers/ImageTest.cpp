@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -97,6 +98,45 @@ TEST(Image, PixelLimitsAreInclusive) {
   Image image;
   EXPECT_TRUE(image.LoadFromMemory(test_pictures::Make(Kind::kPng, platform::kMaxImageSide, 1)));
   EXPECT_FALSE(image.LoadFromMemory(test_pictures::Make(Kind::kPng, platform::kMaxImageSide + 1, 1)));
+}
+
+// Corrupt pictures that pass the header checks make the decoders complain:
+// the complaints reach the diagnostic sink, never the host's standard error.
+std::vector<std::wstring> g_messages;
+
+TEST(Image, DecoderMessagesGoToTheSinkNotToStandardError) {
+  std::string png = test_pictures::Make(Kind::kPng, 16, 16);
+  png[png.find("IDAT") + 8] ^= 0x55;  // compressed data damaged
+  std::string tiff = test_pictures::Make(Kind::kTiff, 16, 16);
+  // The last directory entry gets a tag libtiff does not know.
+  const auto byte = [&tiff](std::size_t at) { return static_cast<std::size_t>(static_cast<unsigned char>(tiff[at])); };
+  const std::size_t directory = byte(4) | byte(5) << 8 | byte(6) << 16 | byte(7) << 24;
+  const std::size_t entries = byte(directory) | byte(directory + 1) << 8;
+  tiff.replace(directory + 2 + 12 * (entries - 1), 2, "\xEF\xBE");
+  platform::ImageHeader header;
+  ASSERT_TRUE(platform::ProbeImage(png, header));
+  ASSERT_TRUE(platform::ProbeImage(tiff, header));
+
+  platform::SetImageDiagnosticSink([](const std::wstring& m) { g_messages.push_back(m); });
+  testing::internal::CaptureStderr();
+  EXPECT_FALSE(Image().LoadFromMemory(png));
+  EXPECT_TRUE(Image().LoadFromMemory(tiff));
+  const std::string err = testing::internal::GetCapturedStderr();
+  platform::SetImageDiagnosticSink(nullptr);
+  EXPECT_EQ(err, "");
+  auto has = [](const std::wstring& part) {
+    return std::any_of(g_messages.begin(), g_messages.end(),
+                       [&](const std::wstring& m) { return m.find(part) != std::wstring::npos; });
+  };
+  EXPECT_TRUE(has(L"gd-png")) << g_messages.size();
+  EXPECT_TRUE(has(L"TIFFReadDirectory: Unknown field with tag 48879")) << g_messages.size();
+  // Outside our decodes, the libraries' own handlers are back in place.
+  g_messages.clear();
+  testing::internal::CaptureStderr();
+  gdImagePtr image = gdImageCreateFromPngPtr(static_cast<int>(png.size()), png.data());
+  EXPECT_EQ(image, nullptr);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find("gd-png"), std::string::npos);
+  EXPECT_TRUE(g_messages.empty());
 }
 
 }  // namespace

@@ -34,17 +34,7 @@ class LogCapture {
   std::vector<std::wstring> lines;
 };
 
-std::filesystem::path Native(const std::wstring& p) { return std::filesystem::path(platform::ToUtf8(p)); }
-
-TEST(FolderHelpers, AddTrailingBackslash) {
-  CString empty, plain(L"a/b"), ended(L"a/b/");
-  AddTrailingBackslash(empty);
-  AddTrailingBackslash(plain);
-  AddTrailingBackslash(ended);
-  EXPECT_EQ(empty, L"");
-  EXPECT_EQ(plain, L"a/b/");
-  EXPECT_EQ(ended, L"a/b/");
-}
+std::filesystem::path Native(const std::wstring& p) { return std::filesystem::path(platform::ToNativeName(p)); }
 
 TEST(FolderHelpers, AssureDirExists) {
   ScratchFolder folder;
@@ -72,26 +62,57 @@ TEST(FolderHelpers, CreateDirectoryRecursive) {
   EXPECT_FALSE(CreateDirectoryRecursive((folder / L"f/").c_str()));
   EXPECT_FALSE(CreateDirectoryRecursive((folder / L"f/under").c_str()));
   EXPECT_FALSE(CreateDirectoryRecursive(L""));
+  CString empty;
+  AddTrailingBackslash(empty);
+  EXPECT_EQ(empty, L"");
 }
 
-TEST(FolderHelpers, RemoveDirectoryRecRemovesTreeButNotLinkTargets) {
-  ScratchFolder folder, outside;
-  WriteFileBytes(outside / L"precious", "keep me");
-  ASSERT_TRUE(CreateDirectoryRecursive((folder / L"t/sub/deeper").c_str()));
-  WriteFileBytes(folder / L"t/a.txt", "1");
-  WriteFileBytes(folder / L"t/sub/.hidden", "2");
-  WriteFileBytes(folder / L"t/sub/deeper/ü.bin", "3");
-  std::filesystem::create_directory_symlink(Native(outside.path()), Native(folder / L"t/sub/link"));
-  std::filesystem::create_symlink(Native(folder / L"nowhere"), Native(folder / L"t/dangling"));
-
-  EXPECT_TRUE(RemoveDirectoryRec((folder / L"t").c_str()));
-  EXPECT_FALSE(platform::PathExists(folder / L"t"));
-  EXPECT_TRUE(platform::PathExists(outside / L"precious"));
+// The cover cache removes "<temp>/Nimbrel/tmp/" at unload: a link planted
+// there goes as a link, and the folder it names keeps its files. (Links
+// inside a tree are the platform's removal tests.)
+TEST(FolderHelpers, RemoveDirectoryRecRemovesTreesButTakesAPlantedLinkAsALink) {
+  ScratchFolder temp, victim;
+  WriteFileBytes(victim / L"photo.jpg", "mine");
+  ASSERT_TRUE(CreateDirectoryRecursive((temp / L"Nimbrel/sub/deeper").c_str()));
+  WriteFileBytes(temp / L"Nimbrel/sub/deeper/ü.bin", "3");
+  std::filesystem::create_directory_symlink(Native(victim.path()), Native(temp / L"Nimbrel/tmp"));
+  EXPECT_TRUE(RemoveDirectoryRec((temp / L"Nimbrel/tmp/").c_str()));
+  EXPECT_FALSE(std::filesystem::is_symlink(Native(temp / L"Nimbrel/tmp")));
+  EXPECT_EQ(testing_support::ReadFileBytes(victim / L"photo.jpg"), "mine");
+  EXPECT_TRUE(RemoveDirectoryRec((temp / L"Nimbrel").c_str()));
+  EXPECT_FALSE(platform::PathExists(temp / L"Nimbrel"));
 
   LogCapture log;
-  const CString gone((folder / L"t").c_str());
+  const CString gone((temp / L"Nimbrel").c_str());
   EXPECT_TRUE(RemoveDirectoryRec(gone));
   EXPECT_TRUE(log.Contains(L"RemoveDirectoryRec : " + gone.str() + L" is not a directory (maybe was deleted shortly)"));
+}
+
+TEST(FolderHelpers, PrivateTemporaryFolderIsRefusedWhenNotOurs) {
+  ScratchFolder folder;
+  FakeEnv env;
+  platform::ScopedEnv scoped(&env);
+  env.SetTempFolder(folder / L"nimbrel-1000/", true);
+  EXPECT_EQ(PrepareTempFolder(), CString(folder / L"nimbrel-1000/"));
+  EXPECT_EQ(std::filesystem::status(Native(folder / L"nimbrel-1000")).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_all);
+
+  // Planted beforehand by someone else: a link, or a folder others may write to.
+  ScratchFolder elsewhere;
+  std::filesystem::create_directory_symlink(Native(elsewhere.path()), Native(folder / L"link"));
+  ASSERT_TRUE(platform::CreateDirectory(folder / L"open"));
+  std::filesystem::permissions(Native(folder / L"open"), std::filesystem::perms::others_write,
+                               std::filesystem::perm_options::add);
+  LogCapture log;
+  env.SetTempFolder(folder / L"link/", true);
+  EXPECT_EQ(PrepareTempFolder(), L"");
+  env.SetTempFolder(folder / L"open/", true);
+  EXPECT_EQ(PrepareTempFolder(), L"");
+  EXPECT_TRUE(log.Contains(L"AssurePrivateDir: '" + folder / L"link/" + L"' is a symbolic link or not a folder; it is not used"));
+  EXPECT_TRUE(log.Contains(L"AssurePrivateDir: '" + folder / L"open/" + L"' is writable by group or others; it is not used"));
+  // A folder the user chose is taken as it is.
+  env.SetTempFolder(folder / L"open", false);
+  EXPECT_EQ(PrepareTempFolder(), CString(folder / L"open/"));
 }
 
 class CleanUpTest : public ::testing::Test {
@@ -129,6 +150,15 @@ TEST_F(CleanUpTest, AgeZeroAndEmptyExtensionMatchEverything) {
   EXPECT_TRUE(platform::PathExists(folder / L"today.log"));
   EXPECT_TRUE(CFileUtils::CleanUpFolderRecursively(folder.path().c_str(), L"", 0));
   EXPECT_FALSE(platform::PathExists(folder / L"today.log"));
+}
+
+// A name that is not UTF-8 (Latin-1 here) is deleted like any other.
+TEST_F(CleanUpTest, NamesThatAreNotUtf8AreCleanedUp) {
+  const std::filesystem::path latin1 = Native(folder.path()) / "caf\xE9.txt";
+  WriteFileBytes(platform::FromNativeName(latin1.string()), "x");
+  ASSERT_TRUE(platform::SetFileTimes(platform::FromNativeName(latin1.string()), env.UnixTime() - 30 * 86400LL));
+  EXPECT_TRUE(CFileUtils::CleanUpFolderRecursively(folder.path().c_str(), L"txt", 5));
+  EXPECT_FALSE(std::filesystem::exists(latin1));
 }
 
 TEST_F(CleanUpTest, NotAFolderFails) {

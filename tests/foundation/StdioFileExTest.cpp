@@ -125,6 +125,11 @@ TEST(StdioFileEx, WritesAndReadsBackInEachMode) {
   EXPECT_TRUE(file.WriteString(L"x"));
   file.Close();
   EXPECT_EQ(ReadFileBytes(path), Utf16(L"x"));
+  // Decomposed text is composed for the code page: "e" + acute is 0xE9, not "e#".
+  ASSERT_TRUE(file.Open(path.c_str(), kCreate));
+  EXPECT_TRUE(file.WriteString(L"Cafe\u0301 Bjo\u0308rk"));
+  file.Close();
+  EXPECT_EQ(ReadFileBytes(path), "Caf\xE9 Bj\xF6rk");
 }
 
 TEST(StdioFileEx, OpenModesAndFailures) {

@@ -52,21 +52,6 @@ void ExpectFilled(const CTags& tags, const wchar_t* suffix) {
   EXPECT_EQ(out, CString(L"Composer") + suffix);
 }
 
-TEST(TagsTest, TextsAreStoredAsGivenAndEmptyTextRemovesThem) {
-  CTags tags;
-  Fill(tags, L"");
-  ExpectFilled(tags, L"");
-
-  for (const TextField& f : kTextFields) (tags.*f.set)(L"");
-  tags.RemoveAllArtists();
-  tags.RemoveAllComposers();
-  CString out = L"untouched";
-  for (const TextField& f : kTextFields) EXPECT_FALSE((tags.*f.get)(out)) << f.name;
-  EXPECT_FALSE(tags.GetArtist(0, out));
-  EXPECT_FALSE(tags.GetComposer(0, out));
-  EXPECT_EQ(out, L"untouched");  // a getter that finds nothing leaves the out-string alone
-}
-
 TEST(TagsTest, SeveralArtistsAndFirstValidArtistSkipsBlankOnes) {
   CTags tags;
   CString out;

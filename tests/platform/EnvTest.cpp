@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cwctype>
+#include <string>
 
 #include "support/FakeEnv.h"
 
@@ -34,14 +36,22 @@ TEST(Env, DefaultClocksAgree) {
   EXPECT_GE(static_cast<std::uint32_t>(env->TickCount() - tick), 25u);
 }
 
-TEST(Env, TempFolderFollowsTmpdirWithTrailingSlash) {
+TEST(Env, TempFolderIsTmpdirOrOurOwnFolderUnderTmp) {
   const char* saved = std::getenv("TMPDIR");
   const std::string old = saved ? saved : "";
-  const std::pair<const char*, const wchar_t*> cases[] = {
-      {"/var/scratch", L"/var/scratch/"}, {"/var/tmp-\xC3\xA4/", L"/var/tmp-\u00E4/"}, {"", L"/tmp/"}, {nullptr, L"/tmp/"}};
-  for (const auto& [value, expected] : cases) {
-    value ? setenv("TMPDIR", value, 1) : unsetenv("TMPDIR");
-    EXPECT_EQ(Env::Default()->TempFolder(), expected);
+  setenv("TMPDIR", "/var/scratch", 1);
+  EXPECT_EQ(Env::Default()->TempFolder(), L"/var/scratch/");
+  EXPECT_FALSE(Env::Default()->TempFolderIsPrivate());  // one the user chose is taken as is
+  setenv("TMPDIR", "/var/tmp-\xE4/", 1);  // a Latin-1 name keeps its byte (escaped)
+  EXPECT_EQ(Env::Default()->TempFolder(), L"/var/tmp-\xDCE4/");
+  for (const bool set : {true, false}) {
+    set ? setenv("TMPDIR", "", 1) : unsetenv("TMPDIR");
+    // Never the shared /tmp/ itself: /tmp/nimbrel-<uid>/, ours to make and check.
+    const std::wstring own = Env::Default()->TempFolder();
+    ASSERT_EQ(own.rfind(L"/tmp/nimbrel-", 0), 0u) << testing::PrintToString(own);
+    ASSERT_EQ(own.back(), L'/');
+    for (std::size_t i = 13; i + 1 < own.size(); ++i) EXPECT_TRUE(std::iswdigit(own[i]));
+    EXPECT_TRUE(Env::Default()->TempFolderIsPrivate());
   }
   saved ? setenv("TMPDIR", old.c_str(), 1) : unsetenv("TMPDIR");
 }

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <vector>
 
 #include "platform/Env.h"
 #include "platform/Process.h"
@@ -73,6 +74,65 @@ TEST(FileSystem, NonAsciiNames) {
   EXPECT_EQ(NativePath(folder), ToUtf8(dir.path()) + "Ordner-\xC3\xBC");
   EXPECT_TRUE(fs::is_regular_file(NativePath(folder) + "/\xE6\x97\xA5\xE6\x9C\xAC-\xF0\x9F\x98\x80.txt"));
   EXPECT_EQ(NamesOf(folder + L"/*.txt"), Names{L"\u65E5\u672C-\U0001F600.txt"});
+
+  // A Latin-1 name is listed with its byte escaped, and the listed name
+  // reaches the same file for status, reading and deleting.
+  WriteFileBytes(FromNativeName(NativePath(dir.path()) + "caf\xE9"), "latin");
+  EXPECT_TRUE(fs::is_regular_file(NativePath(dir.path()) + "caf\xE9"));
+  const std::vector<FoundFile> found = FindFiles(dir / L"caf*");
+  ASSERT_EQ(found.size(), 1u);
+  const std::wstring path = dir.path() + found[0].name;
+  FileStatus status;
+  EXPECT_TRUE(GetFileStatus(path, status));
+  EXPECT_EQ(status.size, 5);
+  EXPECT_EQ(ReadFileBytes(path), "latin");
+  EXPECT_TRUE(DeleteFile(path));
+  EXPECT_FALSE(fs::exists(NativePath(dir.path()) + "caf\xE9"));
+}
+
+TEST(FileSystem, RemoveTreeNeverFollowsLinks) {
+  ScratchFolder dir;
+  const std::wstring target = dir / L"target";
+  ASSERT_TRUE(CreateDirectory(target));
+  WriteFileBytes(target + L"/keep", "precious");
+  // The folder itself is a link: whatever the path's form, only the link goes.
+  for (const wchar_t* form : {L"link/", L"link", L"link//"}) {
+    fs::create_directory_symlink(NativePath(target), NativePath(dir / L"link"));
+    EXPECT_EQ(RemoveTree(dir / form, nullptr), RemoveTreeResult::kLinkRemoved) << form;
+    EXPECT_FALSE(fs::is_symlink(NativePath(dir / L"link")));
+    EXPECT_EQ(ReadFileBytes(target + L"/keep"), "precious");
+  }
+  // Links inside a tree are removed as links; a Latin-1 name goes too.
+  const std::wstring tree = dir / L"tree";
+  ASSERT_TRUE(CreateDirectory(tree));
+  ASSERT_TRUE(CreateDirectory(tree + L"/sub"));
+  fs::create_directory_symlink(NativePath(target), NativePath(tree + L"/sub/dirlink"));
+  fs::create_symlink(NativePath(target + L"/keep"), NativePath(tree + L"/filelink"));
+  WriteFileBytes(FromNativeName(NativePath(tree) + "/\xE9t\xE9"), "x");
+  EXPECT_EQ(RemoveTree(tree + L"/", nullptr), RemoveTreeResult::kRemoved);
+  EXPECT_FALSE(fs::exists(NativePath(tree)));
+  EXPECT_EQ(ReadFileBytes(target + L"/keep"), "precious");
+
+  EXPECT_EQ(RemoveTree(dir / L"missing/", nullptr), RemoveTreeResult::kNotAFolder);
+  EXPECT_EQ(RemoveTree(target + L"/keep", nullptr), RemoveTreeResult::kNotAFolder);
+  EXPECT_EQ(ReadFileBytes(target + L"/keep"), "precious");
+}
+
+TEST(FileSystem, PrivateFolderIsMadeOwnerOnlyAndRefusedOtherwise) {
+  ScratchFolder dir;
+  const std::wstring own = dir / L"own/";
+  EXPECT_EQ(MakePrivateFolder(own), PrivateFolderState::kReady);
+  EXPECT_EQ(fs::status(NativePath(own)).permissions() & fs::perms::all, fs::perms::owner_all);
+  EXPECT_EQ(MakePrivateFolder(own), PrivateFolderState::kReady);  // again: still fine
+
+  fs::create_directory_symlink(NativePath(own), NativePath(dir / L"link"));
+  EXPECT_EQ(MakePrivateFolder(dir / L"link/"), PrivateFolderState::kNotAFolder);
+  WriteFileBytes(dir / L"file", "x");
+  EXPECT_EQ(MakePrivateFolder(dir / L"file"), PrivateFolderState::kNotAFolder);
+  ASSERT_TRUE(CreateDirectory(dir / L"open"));
+  fs::permissions(NativePath(dir / L"open"), fs::perms::group_write, fs::perm_options::add);
+  EXPECT_EQ(MakePrivateFolder(dir / L"open"), PrivateFolderState::kOpenToOthers);
+  EXPECT_EQ(MakePrivateFolder(dir / L"missing/deeper"), PrivateFolderState::kCannotCreate);
 }
 
 TEST(FileSystem, CreateRemoveDelete) {

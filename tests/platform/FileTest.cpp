@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <random>
 
 #include "platform/SystemError.h"
@@ -80,8 +79,6 @@ TEST(File, ReadAllAndWriteAll) {
   for (char& b : bytes) b = static_cast<char>(rng());
   const std::wstring path = dir / L"\u00C4pfel-\U0001F600.bin";
   ASSERT_TRUE(File::WriteAll(path, bytes));
-  // The name is stored as UTF-8.
-  EXPECT_EQ(std::filesystem::file_size(ToUtf8(dir.path()) + "\xC3\x84pfel-\xF0\x9F\x98\x80.bin"), bytes.size());
   std::string read;
   ASSERT_TRUE(File::ReadAll(path, read));
   EXPECT_EQ(read, bytes);

@@ -74,4 +74,28 @@ TEST(TextCodec, Windows1252) {
   for (int unassigned : {0x81, 0x8D, 0x8F, 0x90, 0x9D}) EXPECT_EQ(decoded[unassigned], unassigned);
   // Not in the code page: CJK, an emoji, and a C1 control whose byte holds another character.
   EXPECT_EQ(ToCodePage(L"a\u4E2D\U0001F600\u0080z", kCodePageAnsi), "a###z");
+  // Decomposed letters are composed when the code page holds the result; a
+  // mark that composes with nothing stays "#".
+  EXPECT_EQ(ToCodePage(L"e\u0301A\u030AS\u030Cy\u0308c\u0327", kCodePageAnsi), "\xE9\xC5\x8A\xFF\xE7");
+  EXPECT_EQ(ToWindows1252(L"q\u0301\u0301e"), "q##e");
+  EXPECT_EQ(ToWindows1252(L"\u0301e"), "#e");  // a mark before its letter does not compose
+}
+
+TEST(TextCodec, NativeNamesRoundTripEveryByteString) {
+  // Latin-1, a truncated sequence, an encoded surrogate, valid UTF-8 beside them.
+  const std::string latin1 = "caf\xE9.txt";
+  EXPECT_EQ(FromNativeName(latin1), L"caf\xDCE9.txt");
+  EXPECT_EQ(FromNativeName("\xC3\xA9\xE2\x82"), L"\u00E9\xDCE2\xDC82");
+  EXPECT_EQ(FromNativeName("\xED\xA0\x80"), L"\xDCED\xDCA0\xDC80");
+  std::mt19937 rng(99);
+  for (int i = 0; i < 3000; ++i) {
+    std::string bytes(rng() % 12, '\0');
+    for (char& b : bytes) b = static_cast<char>(rng() % 3 ? 0x80 + rng() % 0x80 : rng() % 0x80);
+    ASSERT_EQ(ToNativeName(FromNativeName(bytes)), bytes) << testing::PrintToString(bytes);
+    if (IsValidUtf8(bytes)) {
+      ASSERT_EQ(FromNativeName(bytes), FromUtf8(bytes));
+    }
+  }
+  // Logs never see a raw byte: UTF-8 shows an escaped byte as U+FFFD.
+  EXPECT_EQ(ToUtf8(FromNativeName(latin1)), "caf\xEF\xBF\xBD.txt");
 }

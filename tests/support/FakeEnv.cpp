@@ -32,6 +32,7 @@ FakeEnv::FakeEnv(int year, int month, int day, int hour, int minute, int second)
   nowMs_ = duration_cast<milliseconds>(d.time_since_epoch()).count() +
            ((hour * 60 + minute) * 60 + second) * 1000LL;
   temp_ = platform::Env::Default()->TempFolder();
+  tempIsPrivate_ = platform::Env::Default()->TempFolderIsPrivate();
 }
 
 std::uint32_t FakeEnv::TickCount() {
@@ -61,6 +62,11 @@ std::wstring FakeEnv::TempFolder() {
   return temp_;
 }
 
+bool FakeEnv::TempFolderIsPrivate() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tempIsPrivate_;
+}
+
 std::vector<std::wstring> FakeEnv::ConnectivityProbeHosts() {
   std::lock_guard<std::mutex> lock(mutex_);
   return probeHosts_;
@@ -76,9 +82,10 @@ void FakeEnv::AdvanceMs(std::int64_t ms) {
   nowMs_ += ms;
 }
 
-void FakeEnv::SetTempFolder(std::wstring folder) {
+void FakeEnv::SetTempFolder(std::wstring folder, bool isPrivate) {
   std::lock_guard<std::mutex> lock(mutex_);
   temp_ = std::move(folder);
+  tempIsPrivate_ = isPrivate;
 }
 
 }  // namespace testing_support

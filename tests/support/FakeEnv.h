@@ -23,12 +23,14 @@ class FakeEnv : public platform::Env {
   std::int64_t UnixTime() override;
   void SleepMs(std::uint32_t ms) override;
   std::wstring TempFolder() override;
+  bool TempFolderIsPrivate() override;
   // Empty unless set, so that a connectivity check under a FakeEnv never
   // leaves the machine; tests set loopback "127.0.0.1:<port>" texts.
   std::vector<std::wstring> ConnectivityProbeHosts() override;
 
   void AdvanceMs(std::int64_t ms);
-  void SetTempFolder(std::wstring folder);
+  // `isPrivate`: the folder is to be made and checked as one of ours.
+  void SetTempFolder(std::wstring folder, bool isPrivate = false);
   void SetConnectivityProbeHosts(std::vector<std::wstring> hosts);
   std::int64_t sleptMs() const { return slept_; }
 
@@ -37,6 +39,7 @@ class FakeEnv : public platform::Env {
   std::int64_t nowMs_;  // milliseconds since 1970
   std::atomic<std::int64_t> slept_{0};
   std::wstring temp_;
+  bool tempIsPrivate_ = false;
   std::vector<std::wstring> probeHosts_;
 };
 

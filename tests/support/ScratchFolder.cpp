@@ -24,12 +24,12 @@ ScratchFolder::ScratchFolder() {
                            std::to_string(counter++) + "-" + std::to_string(rd());
   fs::path p = base / name;
   fs::create_directories(p);
-  path_ = platform::FromUtf8(p.string()) + L"/";
+  path_ = platform::FromNativeName(p.string()) + L"/";
 }
 
 ScratchFolder::~ScratchFolder() {
   std::error_code ec;
-  const fs::path p(platform::ToUtf8(path_));
+  const fs::path p(platform::ToNativeName(path_));
   // Make everything removable again if a test took permissions away.
   for (auto it = fs::recursive_directory_iterator(p, ec); !ec && it != fs::recursive_directory_iterator();
        it.increment(ec)) {
@@ -40,15 +40,15 @@ ScratchFolder::~ScratchFolder() {
 }
 
 void WriteFileBytes(const std::wstring& path, const std::string& bytes) {
-  std::ofstream out(platform::ToUtf8(path), std::ios::binary | std::ios::trunc);
-  ASSERT_TRUE(out.good()) << platform::ToUtf8(path);
+  std::ofstream out(platform::ToNativeName(path), std::ios::binary | std::ios::trunc);
+  ASSERT_TRUE(out.good()) << platform::ToNativeName(path);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   ASSERT_TRUE(out.good());
 }
 
 std::string ReadFileBytes(const std::wstring& path) {
-  std::ifstream in(platform::ToUtf8(path), std::ios::binary);
-  EXPECT_TRUE(in.good()) << platform::ToUtf8(path);
+  std::ifstream in(platform::ToNativeName(path), std::ios::binary);
+  EXPECT_TRUE(in.good()) << platform::ToNativeName(path);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 

@@ -238,3 +238,28 @@ TEST_F(ThreadPoolTest, WorkerThatCannotStartLeavesTheJobQueued) {
   EXPECT_EQ(idlePool.QueuedJobCount(), 0u);
   EXPECT_EQ(journal.destroyed, 4);
 }
+
+// Stop, and so destruction, wakes idle workers at once: with an idle time-out
+// of an hour, destroying a pool whose worker waits for work completes
+// promptly (the limit only guards against a hang).
+TEST_F(ThreadPoolTest, DestructionWakesIdleWorkersInsteadOfWaitingOutTheirTimeOut) {
+  auto* pool = new CThreadPool;
+  pool->idleTimeout = 3600 * 1000;
+  std::atomic<int> timedOut{0};
+  CEvent idle, destroyed(false, true);
+  pool->onIdleWaitBegins = [&] { idle.SetEvent(); };
+  pool->onIdleWaitEnded = [&](bool timeOut) { timedOut += timeOut; };
+  pool->AddJob(new TestJob(&journal, 1), false);
+  ASSERT_TRUE(idle.Wait(kLimitMs));  // the job has run and the worker waits for the next
+  std::thread destroyer([&] {
+    delete pool;
+    destroyed.SetEvent();
+  });
+  if (!destroyed.Wait(kLimitMs)) {
+    destroyer.detach();  // still waiting out the hour: leave it, the failure is reported
+    FAIL() << "destruction waited for the idle time-out";
+  }
+  destroyer.join();
+  EXPECT_EQ(timedOut.load(), 0);
+  EXPECT_EQ(journal.ran, std::vector<int>{1});
+}

@@ -13,8 +13,13 @@
 #include "platform/TextCodec.h"
 
 int main(int argc, char** argv) {
-  CString base = argc > 1 ? CString(platform::FromUtf8(argv[1]))
-                          : CString(platform::Env::Current()->TempFolder()) + L"nimbrel-example/";
+  const CString temp = argc > 1 ? CString() : PrepareTempFolder();
+  if (argc <= 1 && temp.IsEmpty()) {
+    std::fprintf(stderr, "%s is refused (a link, another user's or writable by others); name a folder\n",
+                 platform::ToUtf8(platform::Env::Current()->TempFolder()).c_str());
+    return 1;
+  }
+  CString base = argc > 1 ? CString(platform::FromNativeName(argv[1])) : temp + L"nimbrel-example/";
   if (base[base.GetLength() - 1] != L'/') base += L'/';
 
   NimbrelSettings settings;
