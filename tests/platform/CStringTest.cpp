@@ -5,6 +5,7 @@
 #include <cwctype>
 #include <locale>
 #include <map>
+#include <unordered_map>
 #include <stdexcept>
 #include <string>
 
@@ -121,6 +122,7 @@ TEST(CString, CaseMappingIsUnicodeAndIgnoresTheProcessLocale) {
     EXPECT_EQ(CString(L"I").MakeLower(), L"i");  // not dotless, whatever the locale
     EXPECT_EQ(CString(L"\u00C9t\u00E9").CompareNoCase(L"\u00E9T\u00C9"), 0);
     EXPECT_EQ(CString(L"\u0391\u0392\u03A3").CompareNoCase(L"\u03B1\u03B2\u03C3"), 0);
+    EXPECT_EQ(CString(L"\u00A0x\u2003").Trim(), L"\u00A0x");  // a no-break space is no blank
   };
   // Setting the global locale sets the C locale too; that of "C" leaves é alone.
   const std::locale saved = std::locale::global(std::locale::classic());
@@ -135,6 +137,35 @@ TEST(CString, CaseMappingIsUnicodeAndIgnoresTheProcessLocale) {
     check();
   }
   std::locale::global(saved);
+}
+
+// One fold for every case-insensitive comparison: final sigma, dotless and
+// dotted i, the Kelvin sign and long s are their ordinary letters.
+TEST(CString, CompareNoCaseFoldsSpecialLettersLikeTheirPlainOnes) {
+  EXPECT_STREQ(nimbrel::case_detail::kUnicodeVersion, "15.0.0");
+  for (const auto& [a, b] : {std::pair{L"\u03C2", L"\u03C3"}, {L"\u03C2", L"\u03A3"}, {L"\u0131", L"i"},
+                             {L"\u0131", L"I"}, {L"\u0130", L"i"}, {L"\u212A", L"k"}, {L"\u212A", L"K"},
+                             {L"\u017F", L"s"}, {L"\u00B5", L"\u03BC"}, {L"\u1E9E", L"\u00DF"}}) {
+    EXPECT_EQ(CString(a).CompareNoCase(b), 0) << static_cast<int>(a[0]);
+    EXPECT_EQ(CString(b).CompareNoCase(a), 0) << static_cast<int>(a[0]);
+  }
+  EXPECT_EQ(CString(L"\u212A\u0130").MakeLower(), L"ki");  // simple mappings: one character each
+  EXPECT_EQ(CString(L"\u03C2\u0131\u017F\u00DF").MakeUpper(), L"\u03A3IS\u00DF");
+  EXPECT_NE(CString(L"\u00E9").CompareNoCase(L"e"), 0);
+}
+
+// The fold's classes are told apart by their upper case too (what the string
+// matching compares), across all of Unicode.
+TEST(CString, FoldAndItsUpperCaseAgreeOnEveryCharacter) {
+  std::unordered_map<wchar_t, wchar_t> foldOfUpper;
+  for (wchar_t c = 0; c <= 0x10FFFF; ++c) {
+    const wchar_t fold = nimbrel::FoldCase(c);
+    const auto [it, inserted] = foldOfUpper.emplace(nimbrel::ToUpper(fold), fold);
+    if (!inserted && it->second != fold) {
+      ADD_FAILURE() << "U+" << std::hex << static_cast<int>(c);
+      break;
+    }
+  }
 }
 
 TEST(CString, CompareAndCompareNoCase) {
