@@ -22,6 +22,13 @@ TEST(NetTextTest, UrlEncodeWritesUtf8BytesOfWholeCharacters) {
   EXPECT_EQ(UrlEncode(std::wstring{wchar_t(0xD83D), L'x'}), L"%EF%BF%BDx");
 }
 
+TEST(NetTextTest, RequestAddressEscapesOnlyNonAsciiBlanksAndControls) {
+  EXPECT_EQ(RequestAddress(L" http://h/\u041C o\t%41#f?q \n"), "http://h/%D0%9C%20o%09%41#f?q");
+  EXPECT_EQ(RequestAddress(L"http://h/\x7F\u20AC\U0001F600"), "http://h/%7F%E2%82%AC%F0%9F%98%80");
+  const wchar_t lone[] = {L'/', static_cast<wchar_t>(0xD800), 0};
+  EXPECT_EQ(RequestAddress(lone), "/%EF%BF%BD");
+}
+
 TEST(NetTextTest, UrlDecodeDecodesUtf8RunsKeepsOtherBytesAsUnitsAndRefusesMalformedInput) {
   EXPECT_EQ(UrlDecode(L"a+b%41"), L"a bA");
   EXPECT_EQ(UrlDecode(L"%C3%A9t%c3%a9"), L"\u00E9t\u00E9");
