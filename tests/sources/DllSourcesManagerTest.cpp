@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <string>
 
 #include "nimbrel/NimbrelSettings.h"
@@ -15,6 +16,7 @@
 #include "sources/PluginFolder.h"
 #include "support/FakeEnv.h"
 #include "support/HttpTestServer.h"
+#include "support/ProcessLog.h"
 
 namespace {
 
@@ -190,6 +192,31 @@ TEST_F(ManagerUpdate, FailedUpdatesStillRunTheRoutineAndTheOldPluginsLoadAgain) 
     EXPECT_EQ(4u, manager.GetSourceCount(kSourceAll)) << "failure " << failure;
     EXPECT_EQ(CString(L"Alpha"), SourceName(manager.GetGeneralInterface(L"Alpha")));
   }
+}
+
+// Nothing leaves the update's thread: a routine that throws is logged.
+TEST_F(ManagerUpdate, ThrowingCompletionRoutineIsLoggedNotFatal) {
+  testing_support::ProcessLogText();
+  {
+    CDllSourcesManager manager;
+    Completion::Reset(manager, folder_.path());
+    manager.UpdateSourcesAsync(settings_, [](std::uint32_t updated) {
+      Completion::Routine(updated);
+      throw std::runtime_error("routine broke");
+    });
+    ASSERT_TRUE(Completion::done.Wait(60000));
+    Completion::Reset(manager, folder_.path());
+    manager.UpdateSourcesAsync(settings_, [](std::uint32_t updated) {
+      Completion::Routine(updated);
+      throw 42;
+    });
+    ASSERT_TRUE(Completion::done.Wait(60000));
+  }  // joins the threads, so their log entries are written
+  const std::wstring log = testing_support::ProcessLogText();
+  EXPECT_NE(log.find(L"CDllSourcesManager::UpdateSourcesAsync: completion routine failed: routine broke"),
+            std::wstring::npos);
+  EXPECT_NE(log.find(L"CDllSourcesManager::UpdateSourcesAsync: completion routine failed: unknown exception"),
+            std::wstring::npos);
 }
 
 TEST_F(ManagerUpdate, AsyncUpdateWithoutRoutineRunsAndIsJoinedByTheManager) {
