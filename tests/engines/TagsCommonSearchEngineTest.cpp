@@ -116,20 +116,6 @@ TEST(TagsCommonSearchEngine, WithoutInterfacePassThroughFailsWithErrorEntries) {
   }
 }
 
-TEST(TagsCommonSearchEngine, ConnectKeepsThePreviousInterfaceOnNullAndReportsRefusal) {
-  TestEngine engine;
-  FakePlugin first;
-  FakePlugin second;
-  second.connectAnswer = 0;
-  EXPECT_EQ(engine.Connect(&first), 1);
-  EXPECT_EQ(engine.Connect(nullptr), 0);
-  std::int32_t counter = 0;
-  EXPECT_EQ(engine.GetProperty(L"StatisticDownloadCounter", &counter), 1);
-  EXPECT_EQ(counter, 7);
-  EXPECT_EQ(engine.Connect(&second), 0);
-  EXPECT_EQ(second.connectedTo, static_cast<IBasicTagsSearchEngine*>(&engine));
-}
-
 TEST(TagsCommonSearchEngine, PropertiesAreFrozenWhileASearchRuns) {
   ProcessLogText();
   TestEngine engine;

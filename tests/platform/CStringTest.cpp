@@ -5,7 +5,6 @@
 #include <cwctype>
 #include <locale>
 #include <map>
-#include <unordered_map>
 #include <stdexcept>
 #include <string>
 
@@ -151,20 +150,6 @@ TEST(CString, CompareNoCaseFoldsSpecialLettersLikeTheirPlainOnes) {
   EXPECT_EQ(CString(L"\u212A\u0130").MakeLower(), L"ki");  // simple mappings: one character each
   EXPECT_EQ(CString(L"\u03C2\u0131\u017F\u00DF").MakeUpper(), L"\u03A3IS\u00DF");
   EXPECT_NE(CString(L"\u00E9").CompareNoCase(L"e"), 0);
-}
-
-// The fold's classes are told apart by their upper case too (what the string
-// matching compares), across all of Unicode.
-TEST(CString, FoldAndItsUpperCaseAgreeOnEveryCharacter) {
-  std::unordered_map<wchar_t, wchar_t> foldOfUpper;
-  for (wchar_t c = 0; c <= 0x10FFFF; ++c) {
-    const wchar_t fold = nimbrel::FoldCase(c);
-    const auto [it, inserted] = foldOfUpper.emplace(nimbrel::ToUpper(fold), fold);
-    if (!inserted && it->second != fold) {
-      ADD_FAILURE() << "U+" << std::hex << static_cast<int>(c);
-      break;
-    }
-  }
 }
 
 TEST(CString, CompareAndCompareNoCase) {
