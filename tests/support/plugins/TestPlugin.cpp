@@ -74,7 +74,9 @@ class BasicPlugin : public TestPlugin<CBasicTagsDllInterface, Nimbrel::AlbumResu
   Nimbrel::AlbumResult MakeResult(const CString& artist, const CString&) override {
     Nimbrel::AlbumResult result;
     result.albumInfo.artist = artist.str();
-    result.albumInfo.SetAlbum(L"Album of " + artist.str());
+    CString album;
+    album.Format(L"Album of %s", artist);  // brings the SDK's formatter into every module
+    result.albumInfo.SetAlbum(album.str());
     result.albumInfo.albumKey = L"key-" + artist.str();
     result.source = WIDE(PLUGIN_NAME);
     return result;
