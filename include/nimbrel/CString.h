@@ -2,48 +2,50 @@
 //
 // A header-only value type over std::wstring with the operations of the MFC
 // string that host programs and plug-ins are written against. Positions and
-// lengths count wchar_t units. Case operations use the simple Unicode case
-// mapping of a fixed locale, never the process's locale (the host owns it).
+// lengths count wchar_t units. Case operations use the compiled simple Unicode
+// case mapping, never the process's locale (the host owns it).
 // Format and AppendFormat follow wide MFC semantics (see StringFormat.h).
 #pragma once
 
 #include <algorithm>
 #include <compare>
 #include <cstddef>
-#include <locale>
 #include <string>
 #include <string_view>
 
 #include "nimbrel/StringFormat.h"
+#include "nimbrel/detail/CaseMapping.h"
 
 namespace nimbrel {
 
-// Simple (one-to-one) Unicode case mapping, independent of the global locale.
-inline const std::ctype<wchar_t>& CaseFacet() {
-  static const std::locale locale = [] {
-    try {
-      return std::locale("C.UTF-8");
-    } catch (...) {
-      return std::locale::classic();
-    }
-  }();
-  // Looked up once: use_facet is a dynamic cast, too slow per character.
-  static const std::ctype<wchar_t>& facet = std::use_facet<std::ctype<wchar_t>>(locale);
-  return facet;
+// Simple (one-to-one) Unicode case mapping of one pinned Unicode version,
+// compiled in (detail/CaseMapping.h), independent of any installed locale.
+inline wchar_t ToUpper(wchar_t c) {
+  return c < 0x80 ? (c >= L'a' && c <= L'z' ? c - 32 : c)
+                  : static_cast<wchar_t>(case_detail::SimpleUpper(static_cast<char32_t>(c)));
 }
-inline wchar_t ToUpper(wchar_t c) { return c < 0x80 ? (c >= L'a' && c <= L'z' ? c - 32 : c) : CaseFacet().toupper(c); }
-inline wchar_t ToLower(wchar_t c) { return c < 0x80 ? (c >= L'A' && c <= L'Z' ? c + 32 : c) : CaseFacet().tolower(c); }
-// White space by the same fixed locale, so Trim does not depend on the host's.
+inline wchar_t ToLower(wchar_t c) {
+  return c < 0x80 ? (c >= L'A' && c <= L'Z' ? c + 32 : c)
+                  : static_cast<wchar_t>(case_detail::SimpleLower(static_cast<char32_t>(c)));
+}
+// The case fold of every case-insensitive comparison: the lower case of the
+// upper case, so that final sigma, dotless and dotted i, the Kelvin sign and
+// long s compare equal to their ordinary letters. Two characters fold alike
+// exactly when their upper cases of the fold are alike (the string matching
+// compares those).
+inline wchar_t FoldCase(wchar_t c) { return ToLower(ToUpper(c)); }
+// White space by the same fixed rules (the C library's UTF-8 class: no
+// no-break spaces), so Trim does not depend on the host's locale.
 inline bool IsSpace(wchar_t c) {
-  return c < 0x80 ? (c == L' ' || (c >= L'\t' && c <= L'\r')) : CaseFacet().is(std::ctype_base::space, c);
+  return c < 0x80 ? (c == L' ' || (c >= L'\t' && c <= L'\r')) : case_detail::IsWideSpace(static_cast<char32_t>(c));
 }
 
-// Case-insensitive comparison by simple lower-case mapping: <0, 0 or >0.
+// Case-insensitive comparison of the folded characters: <0, 0 or >0.
 inline int CompareNoCase(std::wstring_view a, std::wstring_view b) {
   const std::size_t n = std::min(a.size(), b.size());
   for (std::size_t i = 0; i < n; ++i) {
-    const wchar_t x = ToLower(a[i]);
-    const wchar_t y = ToLower(b[i]);
+    const wchar_t x = FoldCase(a[i]);
+    const wchar_t y = FoldCase(b[i]);
     if (x != y) return x < y ? -1 : 1;
   }
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);

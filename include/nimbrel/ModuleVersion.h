@@ -27,9 +27,11 @@
 namespace nimbrel {
 
 // Name of the section, the tag that begins the record and the record's size.
-inline constexpr char kModuleVersionSection[] = ".nimbrel_version";
-inline constexpr unsigned char kModuleVersionTag[8] = {'N', 'I', 'M', 'B', 'V', 'E', 'R', '1'};
-inline constexpr std::size_t kModuleVersionRecordSize = 16;
+// Internal linkage (not inline variables): a plug-in that used an inline one
+// would export it as a GNU unique symbol and could never be unloaded.
+constexpr char kModuleVersionSection[] = ".nimbrel_version";
+constexpr unsigned char kModuleVersionTag[8] = {'N', 'I', 'M', 'B', 'V', 'E', 'R', '1'};
+constexpr std::size_t kModuleVersionRecordSize = 16;
 
 namespace detail {
 constexpr bool IsModuleVersionNumber(long long n) { return n >= 0 && n <= 65535; }

@@ -8,7 +8,9 @@
 class IStatisticsSink;
 
 // Process-wide settings, handed to InitialiseNimbrel or
-// NimbrelSourcesUpdateSync and copied into the library's configuration.
+// NimbrelSourcesUpdateSync and copied into the library's configuration. A
+// plain record: the library's defaults ("Debug", "0", "localhost:8377") are
+// those of its configuration before the first call, not of this record.
 struct NimbrelSettings {
   // Address of the plug-in update list.
   CString UpdateUrl;
@@ -18,12 +20,12 @@ struct NimbrelSettings {
   // Folder for the log and trace files; also handed to every plug-in.
   CString LogFolder;
   // "Error", "Warning", "Info", "Debug", "Detail" or "Verbose".
-  CString TraceLevel = L"Debug";
-  // "0": no proxy; "1": the system proxy; any other text: that proxy (host:port).
-  CString HttpProxy = L"0";
+  CString TraceLevel;
+  // "0" or empty: no proxy; "1": the system proxy; any other text: that
+  // proxy (host:port).
+  CString HttpProxy;
   // Host (and optional ":port") of the tag-cache server; empty switches it off.
-  // The default is the tag-cache server shipped with nimbrel on this machine.
-  CString TagCacheHost = L"localhost:8377";
+  CString TagCacheHost;
   // Opaque to the library: handed unchanged to every plug-in when not null.
   void* HostIgnore = nullptr;
   // Receiver of search statistics; null switches statistics off. Not owned.

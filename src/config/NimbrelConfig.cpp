@@ -8,7 +8,11 @@
 #include "platform/FileSystem.h"
 #include "platform/Process.h"
 
-CNimbrelConfig::CNimbrelConfig(CMasterlog& log) : log_(log) {}
+CNimbrelConfig::CNimbrelConfig(CMasterlog& log) : log_(log) {
+  TraceLevel = L"Debug";
+  HttpProxy = L"0";
+  TagCacheHost = L"localhost:8377";
+}
 
 CNimbrelConfig::~CNimbrelConfig() { updateFinished.Wait(); }
 
@@ -29,6 +33,8 @@ void CNimbrelConfig::SetMainSettings(const NimbrelSettings& settings) {
   log_.LogF(50, L"WorkingDirectory  = %s", WorkingDirectory);
   Meridex::InitLogging(LogFolder, TraceLevel);
   AddTrailingBackslash(LogFolder);
+  tagCacheEnabled = !TagCacheHost.IsEmpty();
+  if (!tagCacheEnabled) log_.LogF(30, L"CNimbrelConfig::SetMainSettings: no tag-cache host, the server cache is off");
 
   if (WorkingDirectory.IsEmpty()) {
     const CString exe(platform::ExecutablePath());

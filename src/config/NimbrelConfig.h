@@ -13,7 +13,9 @@ class CMasterlog;
 
 class CNimbrelConfig : public NimbrelSettings {
  public:
-  // Settings at their defaults; the update-finished event signalled.
+  // Settings at their defaults (trace level "Debug", proxy "0", the tag-cache
+  // server "localhost:8377" shipped with nimbrel on this machine); the
+  // update-finished event signalled.
   // `log` is the master log to configure; it must outlive this object.
   explicit CNimbrelConfig(CMasterlog& log);
   // Waits for a running plug-in update to end.
@@ -29,7 +31,12 @@ class CNimbrelConfig : public NimbrelSettings {
   // log opened (once per process) at the named trace level, the tag library's
   // logging set up, folder paths ended with a separator, and the working
   // directory settled (the executable's folder when empty, created when missing).
+  // A record without a tag-cache host switches the server cache off.
   void SetMainSettings(const NimbrelSettings& settings);
+
+  // Whether the tag-cache server is asked: true until a host hands settings
+  // without a tag-cache host.
+  bool tagCacheEnabled = true;
 
   // Manual reset; signalled while no plug-in update runs.
   CEvent updateFinished{true, true};

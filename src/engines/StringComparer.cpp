@@ -11,6 +11,7 @@
 #endif
 
 #include "nimbrel/CString.h"
+#include "platform/NoDestructor.h"
 
 namespace nimbrel {
 namespace {
@@ -95,7 +96,7 @@ std::wstring_view Trimmed(const wchar_t* text) {
 // entries and kPad entries of room before and after, which are filled with
 // keys of no mark. Returns the number of units.
 //
-// Upper-casing works unit by unit, as in a UTF-16 build: characters beyond
+// Upper-casing (of the case fold) works unit by unit, as in a UTF-16 build: characters beyond
 // the BMP (surrogate pairs) keep their case. A value that is no Unicode scalar
 // becomes U+FFFD, as in every UTF-16 conversion of the library.
 //
@@ -124,7 +125,9 @@ std::size_t Encode(std::wstring_view text, bool caseSensitive, char16_t* units, 
     } else if (c < 0x10000) {
       std::uint32_t u = c;
       if (!caseSensitive && (c < 0xD800 || c > 0xDFFF)) {
-        const auto upper = static_cast<std::uint32_t>(ToUpper(wc));
+        // The upper case of the fold that CompareNoCase uses, so both agree
+        // on which characters are equal (final sigma, dotless i, Kelvin sign).
+        const auto upper = static_cast<std::uint32_t>(ToUpper(FoldCase(wc)));
         if (upper < 0x10000 && (upper < 0xD800 || upper > 0xDFFF)) u = upper;
       }
       put(static_cast<char16_t>(u));
@@ -286,9 +289,10 @@ float StringComparer::Difference(const wchar_t* a, const wchar_t* b) const {
 
 float StringComparer::Difference(const Prepared& a, const Prepared& b, float limit) const {
   // A moved-from text has lost its room too: it counts as the empty one.
-  static const Prepared kEmpty;
-  const Prepared& x = a.units_.size() < 2 * kPad || a.keys_.size() != a.units_.size() ? kEmpty : a;
-  const Prepared& y = b.units_.size() < 2 * kPad || b.keys_.size() != b.units_.size() ? kEmpty : b;
+  // Never destroyed: matching may still run while the process exits.
+  static platform::NoDestructor<Prepared> kEmpty;
+  const Prepared& x = a.units_.size() < 2 * kPad || a.keys_.size() != a.units_.size() ? *kEmpty : a;
+  const Prepared& y = b.units_.size() < 2 * kPad || b.keys_.size() != b.units_.size() ? *kEmpty : b;
   return Compare(x.units_.data() + kPad, x.keys_.data() + kPad, x.units_.size() - 2 * kPad, y.units_.data() + kPad,
                  y.keys_.data() + kPad, y.units_.size() - 2 * kPad, limit);
 }

@@ -23,8 +23,8 @@ class StringComparer {
   class Prepared {
    public:
     Prepared() = default;
-    // The normalised text: trimmed and, unless case-sensitive, upper-cased
-    // unit by unit as UTF-16 text is (characters beyond U+FFFF keep their
+    // The normalised text: trimmed and, unless case-sensitive, case-folded
+    // and upper-cased unit by unit as UTF-16 text is (characters beyond U+FFFF keep their
     // case). With a positive bracket weight, two strings differ by 0 exactly
     // when their normalised texts are equal.
     const std::wstring& Normalised() const { return text_; }

@@ -1,5 +1,7 @@
 #include "foundation/XmlEntityTable.h"
 
+#include "platform/NoDestructor.h"
+
 XmlEntityTable::XmlEntityTable(std::initializer_list<std::pair<wchar_t, const wchar_t*>> list) {
   for (const auto& [character, reference] : list) Add(character, reference);
 }
@@ -64,7 +66,8 @@ CString XmlEntityTable::Encode(std::wstring_view text) const {
 }
 
 const XmlEntityTable& StandardXmlEntityTable() {
-  static const XmlEntityTable table{
-      {L'&', L"&amp;"}, {L'"', L"&quot;"}, {L'\'', L"&apos;"}, {L'<', L"&lt;"}, {L'>', L"&gt;"}};
-  return table;
+  // Never destroyed: XML may still be read or written while the process exits.
+  static platform::NoDestructor<XmlEntityTable> table(std::initializer_list<std::pair<wchar_t, const wchar_t*>>{
+      {L'&', L"&amp;"}, {L'"', L"&quot;"}, {L'\'', L"&apos;"}, {L'<', L"&lt;"}, {L'>', L"&gt;"}});
+  return *table;
 }

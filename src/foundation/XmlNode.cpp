@@ -6,6 +6,8 @@
 #include <tuple>
 #include <utility>
 
+#include "platform/NoDestructor.h"
+
 namespace {
 
 constexpr std::wstring_view kPiOpen = L"<?";
@@ -364,14 +366,16 @@ void Walk(const XmlNode& root, Open&& open, Close&& close) {
 
 }  // namespace
 
+// Never destroyed, like every lazily built process-wide object: a plug-in
+// update still running at exit parses Sources.xml after static destruction.
 XmlParseOptions& DefaultXmlParseOptions() {
-  static XmlParseOptions options;
-  return options;
+  static platform::NoDestructor<XmlParseOptions> options;
+  return *options;
 }
 
 XmlWriteOptions& DefaultXmlWriteOptions() {
-  static XmlWriteOptions options;
-  return options;
+  static platform::NoDestructor<XmlWriteOptions> options;
+  return *options;
 }
 
 XmlNode::~XmlNode() {

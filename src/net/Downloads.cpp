@@ -15,6 +15,11 @@ namespace {
 
 std::string Ansi(std::wstring_view text) { return platform::ToWindows1252(text); }
 
+// Addresses go out as percent-encoded UTF-8 (pure ASCII, which the narrow
+// texts of the downloader hold unchanged), never with "#" for what the ANSI
+// code page lacks: libcurl would read that as a fragment.
+std::string Address(std::wstring_view url) { return RequestAddress(url); }
+
 // The text of a downloader's last error for a log entry, at most 255 characters.
 std::wstring LastErrorMessage(std::uint32_t code) {
   std::wstring text = platform::HttpErrorText(static_cast<int>(code));
@@ -30,7 +35,7 @@ bool DownloadFile(std::wstring_view url, std::wstring_view localFile, std::wstri
   CHttpDownload download(Ansi(proxy), std::wstring(localFile));
   LogF(40, L"DownloadFile: %s", url);
   download.SetHeader("User-Agent", Ansi(MakeUserAgent()));
-  if (!download.RequestGet(Ansi(url))) {
+  if (!download.RequestGet(Address(url))) {
     LogF(20, L"DownloadFile: failed: %s, Proxy: %s", url, proxy);
     return false;
   }
@@ -49,7 +54,7 @@ bool DownloadText(std::wstring_view url, CString& out, std::wstring_view proxy, 
   LogF(40, L"DownloadText: %s", url);
   const std::wstring agent = userAgent.empty() ? MakeUserAgent() : std::wstring(userAgent);
   download.SetHeader("User-Agent", Ansi(agent));
-  const bool completed = download.RequestGetAnyStatus(Ansi(url));
+  const bool completed = download.RequestGetAnyStatus(Address(url));
   if (completed && IsSuccess(download.statusCode)) {
     LogF(40, L"DownloadText: succeeded: %s, Response: %s", url, download.statusText);
   } else {
@@ -71,7 +76,7 @@ bool DownloadTextMethodPost(std::wstring_view url, std::wstring_view data, CStri
   download.referrer = Ansi(referrer);
   download.SetHeader("Content-Type", "application/x-www-form-urlencoded");
   download.SetHeader("User-Agent", Ansi(MakeUserAgent()));
-  const bool completed = download.RequestPost(Ansi(url), Ansi(data));
+  const bool completed = download.RequestPost(Address(url), Ansi(data));
   status = download.statusCode;
   out = platform::FromCodePage(download.body, codePage);
   if (completed && IsSuccess(download.statusCode)) {

@@ -4,7 +4,8 @@
 // from any number of threads at once.
 //
 // `proxy` is "host:port" as resolved from the settings, empty for a direct
-// connection with the platform's default proxy configuration. `codePage`
+// connection; loopback addresses and what no_proxy names are always reached
+// directly. An address is sent as percent-encoded UTF-8. `codePage`
 // decodes the received bytes: 65001 is UTF-8, 0 (and anything else) the ANSI
 // code page, Windows-1252.
 #pragma once

@@ -50,8 +50,8 @@ class CHttpDownloaderBase {
   // The file being written is flushed after at least this many new bytes.
   static constexpr std::uint32_t kFlushBytes = 102400;
 
-  // Opens the session: `proxy` is "host:port", empty for the platform's
-  // default proxy configuration. A non-empty `localFile` makes DownloadData
+  // Opens the session: `proxy` is "host:port", empty for a direct
+  // connection (loopback is always reached directly). A non-empty `localFile` makes DownloadData
   // write the body into that file. A failure to open is logged; every request
   // then fails. `keepAlive` leaves the connection open for later downloaders
   // of the same thread to the same host (see platform::HttpSession::Open); such

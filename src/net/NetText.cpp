@@ -100,6 +100,26 @@ std::wstring UrlEncode(std::wstring_view text) {
   return out;
 }
 
+std::string RequestAddress(std::wstring_view url) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const auto blank = [](wchar_t c) { return c == L' ' || (c >= L'\t' && c <= L'\r'); };
+  while (!url.empty() && blank(url.front())) url.remove_prefix(1);
+  while (!url.empty() && blank(url.back())) url.remove_suffix(1);
+  std::string out;
+  out.reserve(url.size());
+  for (const char byte : platform::ToUtf8(url)) {
+    const auto b = static_cast<unsigned char>(byte);
+    if (b <= 0x20 || b >= 0x7F) {
+      out += '%';
+      out += kHex[b >> 4];
+      out += kHex[b & 0x0F];
+    } else {
+      out += byte;
+    }
+  }
+  return out;
+}
+
 std::wstring UrlDecode(std::wstring_view text) {
   // Malformed escapes leave the whole input as it is.
   for (std::size_t i = 0; i < text.size(); ++i) {

@@ -20,6 +20,14 @@ namespace nimbrel {
 // a lone surrogate value gives the bytes of U+FFFD.
 std::wstring UrlEncode(std::wstring_view text);
 
+// An address as handed to the HTTP client, in ASCII: blanks around it are
+// removed, then its UTF-8 bytes are kept except that every byte above 0x7F,
+// every blank and every control character is written as "%XX" (upper-case
+// hexadecimal). Nothing else is touched ("%", "#", "?" keep their meaning),
+// and no character is ever replaced by a substitute. A lone surrogate value
+// gives the bytes of U+FFFD.
+std::string RequestAddress(std::wstring_view url);
+
 // Decodes `text`: "+" becomes a blank and "%XX" (hexadecimal, either case) a
 // byte. A run of such bytes that forms valid UTF-8 becomes its characters;
 // a byte that is not part of valid UTF-8 becomes the character of the same

@@ -10,6 +10,7 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
   if (this != &other) {
     Close();
     handle_ = other.handle_;
+    path_ = std::move(other.path_);
     other.handle_ = nullptr;
   }
   return *this;
@@ -18,7 +19,8 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
 bool DynamicLibrary::Open(const std::wstring& path, std::wstring* error) {
   Close();
   ::dlerror();  // clear any stale text so that the one read below is ours
-  handle_ = ::dlopen(ToNativeName(path).c_str(), RTLD_NOW | RTLD_LOCAL);
+  path_ = ToNativeName(path);
+  handle_ = ::dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle_) return true;
   if (error) {
     const char* text = ::dlerror();
@@ -29,11 +31,15 @@ bool DynamicLibrary::Open(const std::wstring& path, std::wstring* error) {
 
 void* DynamicLibrary::Symbol(const char* name) const { return handle_ ? ::dlsym(handle_, name) : nullptr; }
 
-void DynamicLibrary::Close() {
-  if (handle_) {
-    ::dlclose(handle_);
-    handle_ = nullptr;
-  }
+bool DynamicLibrary::Close() {
+  if (!handle_) return true;
+  ::dlclose(handle_);
+  handle_ = nullptr;
+  // Asks for the module without loading it: a handle means it stayed.
+  void* resident = ::dlopen(path_.c_str(), RTLD_NOW | RTLD_NOLOAD);
+  if (!resident) return true;
+  ::dlclose(resident);
+  return false;
 }
 
 bool PinModuleContaining(const void* address) {

@@ -10,7 +10,9 @@ class DynamicLibrary {
  public:
   DynamicLibrary() = default;
   ~DynamicLibrary() { Close(); }
-  DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(other.handle_) { other.handle_ = nullptr; }
+  DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(other.handle_), path_(std::move(other.path_)) {
+    other.handle_ = nullptr;
+  }
   DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
   DynamicLibrary(const DynamicLibrary&) = delete;
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;
@@ -22,10 +24,15 @@ class DynamicLibrary {
   // Address of an exported symbol, or null.
   void* Symbol(const char* name) const;
   bool IsOpen() const { return handle_ != nullptr; }
-  void Close();
+  // Closes the module. False when it is still resident afterwards (another
+  // reference, or a module the loader refuses to unload, such as one that
+  // exports a GNU unique symbol): a replaced file would then not be read
+  // again by the next Open. True when it went, or nothing was open.
+  bool Close();
 
  private:
   void* handle_ = nullptr;
+  std::string path_;  // as handed to the loader
 };
 
 // Keeps the shared object that contains `address` loaded until the process

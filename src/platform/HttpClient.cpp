@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <utility>
@@ -175,6 +176,21 @@ std::string EscapePath(std::string_view path) {
   return out;
 }
 
+// Hosts that are never reached through a proxy: loopback, and whatever the
+// environment's no_proxy (or NO_PROXY) names.
+std::string NoProxyList() {
+  std::string list = "localhost,127.0.0.0/8,::1";
+  for (const char* name : {"no_proxy", "NO_PROXY"}) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) continue;
+    if (Trim(value) == "*") return "*";  // libcurl knows "*" only on its own
+    list += ',';
+    list += value;
+    break;
+  }
+  return list;
+}
+
 bool IsValidHost(std::string_view host) {
   if (host.empty()) return false;
   for (const char ch : host) {
@@ -254,6 +270,19 @@ std::string SubjectLines(std::string_view subject) {
 std::wstring HttpErrorText(int code) {
   if (code >= 0 && code < CURL_LAST) return FromUtf8(curl_easy_strerror(static_cast<CURLcode>(code)));
   return ErrorMessage(code);
+}
+
+bool RedirectKeepsTls(bool fromSecure, std::string_view location, bool& toSecure) {
+  location = Trim(location);
+  // A relative or scheme-relative location keeps the scheme.
+  const std::size_t colon = location.find(':');
+  const std::size_t delimiter = location.find_first_of("/?#");
+  if (colon == std::string_view::npos || (delimiter != std::string_view::npos && delimiter < colon)) {
+    toSecure = fromSecure;
+    return true;
+  }
+  toSecure = EqualsNoCase(location.substr(0, colon), "https");
+  return toSecure || !fromSecure;
 }
 
 int HttpTimeoutError() { return CURLE_OPERATION_TIMEDOUT; }
@@ -356,11 +385,15 @@ struct HttpRequest::State {
   curl_off_t downloaded = 0;
   curl_off_t uploaded = 0;
 
+  // Whether the address being fetched (after the redirects so far) is https.
+  bool secure = false;
+  bool redirectRefused = false;  // an https address redirected to http
+
   // Header block being received; replaced by every new status line.
   bool inBlock = false;
   std::vector<std::string> block;
   int blockStatus = 0;
-  bool blockHasLocation = false;
+  std::string blockLocation;
   // The final response's status line and header lines.
   bool headersDone = false;
   std::vector<std::string> finalHeaders;
@@ -379,7 +412,7 @@ struct HttpRequest::State {
 
   void Finish(CURLcode code) {
     done = true;
-    result = code;
+    result = redirectRefused ? CURLE_UNSUPPORTED_PROTOCOL : code;
     if (added) {
       curl_multi_remove_handle(session->multi, session->easy);
       added = false;
@@ -446,7 +479,7 @@ struct HttpRequest::State {
         s->inBlock = true;
         s->block.assign(1, std::string(line));
         s->blockStatus = status;
-        s->blockHasLocation = false;
+        s->blockLocation.clear();
       } else if (!s->inBlock) {
         // Trailers after the body: not part of the response's headers.
       } else if (line.empty()) {
@@ -454,14 +487,18 @@ struct HttpRequest::State {
         // libcurl follows any 3xx with a non-empty Location while redirects
         // are on; 1xx answers are interim. Anything else is the final response.
         const bool followed = s->followRedirects && s->blockStatus >= 300 && s->blockStatus < 400 &&
-                              s->blockHasLocation;
+                              !s->blockLocation.empty();
+        if (followed && !RedirectKeepsTls(s->secure, s->blockLocation, s->secure)) {
+          s->redirectRefused = true;
+          return 0;  // ends the transfer before libcurl follows
+        }
         if (s->blockStatus >= 200 && !followed) {
           s->finalHeaders = std::move(s->block);
           s->headersDone = true;
         }
         s->block.clear();
       } else {
-        if (StartsWithNoCase(line, "location:") && !Trim(line.substr(9)).empty()) s->blockHasLocation = true;
+        if (StartsWithNoCase(line, "location:")) s->blockLocation = Trim(line.substr(9));
         s->block.emplace_back(line);
       }
     } catch (...) {
@@ -518,9 +555,15 @@ std::unique_ptr<HttpRequest> HttpConnection::OpenRequest(const std::string& verb
     error = CURLE_BAD_FUNCTION_ARGUMENT;
     return nullptr;
   }
+  // A referrer is sent as a header line: a line break in it would add headers.
+  if (referrer.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    error = CURLE_BAD_FUNCTION_ARGUMENT;
+    return nullptr;
+  }
   auto state = std::make_unique<HttpRequest::State>();
   state->session = session_;
   state->verb = verb;
+  state->secure = secure;
   session_->requestOpen = true;
 
   std::string url = secure ? "https://" : "http://";
@@ -534,7 +577,8 @@ std::unique_ptr<HttpRequest> HttpConnection::OpenRequest(const std::string& verb
   bool ok = curl_easy_setopt(e, CURLOPT_URL, url.c_str()) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK;
-  ok = ok && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK;
+  // Never from https to http (OnHeader also checks each step of a chain).
+  ok = ok && curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https") == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1)) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK;
   ok = ok && curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK;
@@ -560,9 +604,11 @@ std::unique_ptr<HttpRequest> HttpConnection::OpenRequest(const std::string& verb
   if (!session_->userAgent.empty()) {
     ok = ok && curl_easy_setopt(e, CURLOPT_USERAGENT, session_->userAgent.c_str()) == CURLE_OK;
   }
-  if (!session_->proxy.empty()) {
-    ok = ok && curl_easy_setopt(e, CURLOPT_PROXY, session_->proxy.c_str()) == CURLE_OK;
-  }
+  // No proxy means a direct connection, whatever the environment says; a
+  // proxy is never used for loopback nor for what no_proxy names.
+  ok = ok && curl_easy_setopt(e, CURLOPT_PROXY, session_->proxy.c_str()) == CURLE_OK;
+  const std::string noProxy = session_->proxy.empty() ? std::string("*") : NoProxyList();
+  ok = ok && curl_easy_setopt(e, CURLOPT_NOPROXY, noProxy.c_str()) == CURLE_OK;
   if (!referrer.empty()) ok = ok && curl_easy_setopt(e, CURLOPT_REFERER, referrer.c_str()) == CURLE_OK;
   if (secure) ok = ok && curl_easy_setopt(e, CURLOPT_CERTINFO, 1L) == CURLE_OK;
   if (verb == "HEAD") {

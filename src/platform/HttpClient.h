@@ -17,8 +17,10 @@
 //    any stretch without data moving in either direction once connected.
 //    Defaults: 60 s to connect, 30 s without data; never unlimited.
 //  - TLS peers and host names are verified. HTTP/1.1 only.
-//  - With an empty proxy the environment's proxy configuration applies
-//    (http_proxy, https_proxy, no_proxy as libcurl reads them).
+//  - An empty proxy means a direct connection: the environment's proxy
+//    variables are not read. A named proxy is never used for loopback
+//    addresses nor for the hosts the environment's no_proxy names.
+//  - A redirect never goes from https to http: the request fails.
 //  - A connection ends with its request, unless the session was opened to
 //    keep connections alive: the keep-alive sessions of one thread, one after
 //    the other, use that thread's own handles, so a later request of the
@@ -30,7 +32,8 @@
 //    destroyed on the thread that opened it; a second one opened on a thread
 //    while the first is alive gets handles of its own and keeps nothing.
 //
-// Text: host names, proxy, user agent, referrer and path are UTF-8; header
+// Text: host names, proxy, user agent, referrer and path are UTF-8 (a
+// referrer with a line break is refused); header
 // lines and bodies are bytes as on the wire. Unsafe characters of a path
 // (blanks, controls, bytes above 0x7F, " < > \ ^ ` { | }) are percent-escaped;
 // "%" is kept, so an already escaped path passes unchanged.
@@ -51,6 +54,11 @@ namespace platform {
 // The message for an HTTP client error code: libcurl's text, or the system's
 // for a code libcurl does not know.
 std::wstring HttpErrorText(int code);
+
+// The redirect rule: whether an address fetched over https (`fromSecure`) or
+// http may be redirected to `location` (absolute, scheme-relative or
+// relative); `toSecure` receives whether the new address is https.
+bool RedirectKeepsTls(bool fromSecure, std::string_view location, bool& toSecure);
 
 // The client's error code for a time-out (no data, or connecting too long).
 int HttpTimeoutError();
@@ -78,7 +86,7 @@ enum class HttpQuery {
 class HttpSession {
  public:
   // Opens a session; null with `error` set when the client cannot start.
-  // `proxy` is "host:port" of an HTTP proxy, empty for the environment's.
+  // `proxy` is "host:port" of an HTTP proxy, empty for a direct connection.
   // `keepAlive` leaves connections open for the thread's later requests.
   static std::unique_ptr<HttpSession> Open(const std::string& userAgent, const std::string& proxy, int& error,
                                            bool keepAlive = false);

@@ -34,6 +34,7 @@ bool Contains(const std::list<std::wstring>& names, const std::wstring& name) {
 struct CDllSources::Waiter {
   CEvent event{false, false};
   bool woken = false;
+  bool refused = false;  // the plug-ins were unloaded while it waited
 };
 
 CDllSources::CDllSources(const CString& kindName) : kindName_(kindName) {
@@ -82,6 +83,10 @@ bool CDllSources::LoadSource(const CString& name, const CString& folder) {
   ReadSourceInfo(name, record);
 
   CSingleLock lock(&entryLock_);
+  // Another thread may have loaded the same name meanwhile: one record per
+  // name, or its users would get twice the slots and a waiter for it might
+  // never be woken. Ours closes with `record` (the loader counts references).
+  if (FindEntry(name)) return true;
   entries_.emplace_back(name, std::move(record));
   // Stable: equal priorities keep their load order.
   entries_.sort([](const Entry& a, const Entry& b) { return a.second.priority < b.second.priority; });
@@ -121,7 +126,28 @@ void CDllSources::ReadSourceInfo(const CString& name, SourceRecord& record) {
 
 void CDllSources::UnloadSources() {
   CSingleLock lock(&entryLock_);
-  entries_.clear();  // each record frees its module
+  for (Entry& entry : entries_) {
+    if (entry.second.useCount > 0) {
+      LogF(kError, L"CDllSources::UnloadSources: %s unloaded while in use by %u thread(s)", entry.first,
+           entry.second.useCount);
+    }
+    if (!entry.second.module.Close()) {
+      LogF(kError, L"CDllSources::UnloadSources: %s is still resident after it was freed; a replaced file will not be loaded",
+           entry.second.path);
+    }
+  }
+  entries_.clear();
+  ++generation_;
+  // Nothing is left to wait for: every queued thread is woken with a refusal.
+  CSingleLock queueLock(&queueLock_);
+  if (!waiters_.empty()) {
+    LogF(kError, L"CDllSources::UnloadSources: %u thread(s) waiting for a plug-in refused", waiters_.size());
+  }
+  for (Waiter* waiter : waiters_) {
+    waiter->refused = true;
+    waiter->woken = true;
+    waiter->event.SetEvent();
+  }
 }
 
 CDllSources::Entry* CDllSources::FindEntry(const CString& name) {
@@ -198,6 +224,11 @@ void CDllSources::QueueOrPassOn(Waiter& waiter) {
   }
 }
 
+bool CDllSources::IsRefused(Waiter& waiter) {
+  CSingleLock lock(&queueLock_);
+  return waiter.refused;
+}
+
 void CDllSources::RemoveWaiter(Waiter& waiter) {
   CSingleLock lock(&queueLock_);
   waiters_.remove(&waiter);
@@ -208,6 +239,10 @@ bool CDllSources::AcquireSlot(TryTake tryTake) {
   Waiter waiter;
   for (;;) {
     CSingleLock entryLock(&entryLock_);
+    if (IsRefused(waiter)) {
+      RemoveWaiter(waiter);
+      return false;
+    }
     const SlotOutcome outcome = tryTake();
     if (outcome != SlotOutcome::kFull) {
       // Leave the queue under the entry lock, so that no release wakes a
@@ -258,6 +293,7 @@ bool CDllSources::AcquireNextSource(CString& name, const std::list<std::wstring>
   if (tried.size() >= entries_.size()) return false;
   // Entries do not change while searches run, so the walk survives the
   // lock being given up while AcquireSource waits.
+  const std::uint64_t generation = generation_;
   for (const Entry& entry : entries_) {
     if (Contains(tried, GetFileTitleOf(entry.second.path).str())) continue;
     const CString candidate = entry.first;
@@ -267,6 +303,8 @@ bool CDllSources::AcquireNextSource(CString& name, const std::list<std::wstring>
       return true;
     }
     entryLock.Lock();
+    // Unloaded while this thread waited: the walk's entry is gone.
+    if (generation_ != generation) return false;
   }
   return false;
 }

@@ -57,7 +57,9 @@ class CDllSources {
   // already; true when it is loaded (now or before).
   bool LoadSource(const CString& name, const CString& folder);
   // Frees every module and forgets every plug-in. Interfaces obtained before
-  // become invalid: call only while no search runs.
+  // become invalid: call only while no search runs. A plug-in still in use
+  // and a module still resident after it was freed are logged as errors;
+  // threads waiting for a slot are woken and refused.
   void UnloadSources();
 
   bool IsSourceLoaded(const CString& name);
@@ -88,6 +90,7 @@ class CDllSources {
   std::uint32_t GetUseCount(const CString& name);
 
  private:
+  friend class DllSourcesTestPeer;  // holds the entry lock to line up races deterministically
   // A thread waiting for a slot: its private auto-reset event, and whether a
   // wake-up was sent to it that it has not yet acted on.
   struct Waiter;
@@ -103,6 +106,8 @@ class CDllSources {
   void QueueOrPassOn(Waiter& waiter);
   // Takes `waiter` out of the queue; it must not be queued when it dies.
   void RemoveWaiter(Waiter& waiter);
+  // Whether an unload refused `waiter`.
+  bool IsRefused(Waiter& waiter);
 
   enum class SlotOutcome { kTaken, kRefused, kFull };
   // Runs `tryTake` under the entry lock until it takes a slot or refuses,
@@ -112,6 +117,7 @@ class CDllSources {
 
   const CString kindName_;
   std::list<Entry> entries_;  // ascending priority; a list keeps records in place
+  std::uint64_t generation_ = 0;  // counts unloads, under the entry lock
   CCriticalSection entryLock_;
   CCriticalSection queueLock_;
   std::list<Waiter*> waiters_;

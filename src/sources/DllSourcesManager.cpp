@@ -1,5 +1,6 @@
 #include "sources/DllSourcesManager.h"
 
+#include <exception>
 #include <utility>
 
 #include "foundation/Masterlog.h"
@@ -8,12 +9,27 @@
 #include "nimbrel/NimbrelSettings.h"
 #include "nimbrel/SourcePlugin.h"
 #include "platform/DynamicLibrary.h"
+#include "platform/TextCodec.h"
 #include "platform/Thread.h"
 
 namespace {
 constexpr int kError = 10;
 // An address inside this module.
 void PinSelf() {}
+
+// Logs the exception being handled as an error of `where`; never throws.
+void LogCaught(const wchar_t* where) noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      LogF(kError, L"%s failed: %s", where, platform::FromUtf8(e.what()));
+    } catch (...) {
+      LogF(kError, L"%s failed: unknown exception", where);
+    }
+  } catch (...) {
+  }
+}
 }  // namespace
 
 CDllSourcesManager::CDllSourcesManager() = default;
@@ -119,27 +135,43 @@ bool CDllSourcesManager::PrepareUpdate(const NimbrelSettings& settings) {
 
 void CDllSourcesManager::UpdateSourcesAsync(const NimbrelSettings& settings, UpdateCompletionRoutine completion) {
   StopWatch scope(L"CDllSourcesManager::UpdateSourcesAsync");
-  if (!PrepareUpdate(settings)) return;
-  ReapThreads();
-  // The update's thread may outlive a host's attempt to unload us, and its
-  // completion routine loads modules: stay loaded until the process ends.
-  static const bool pinned = platform::PinModuleContaining(reinterpret_cast<const void*>(&PinSelf));
-  (void)pinned;
-  auto thread = std::make_unique<platform::Thread>();
-  const bool started = thread->Start([this, completion] {
-    const bool updated = update_.Update();
-    if (completion) completion(updated ? 1u : 0u);
-  });
-  if (!started) {
-    // Without the routine the plug-ins would stay unloaded and anyone waiting
-    // for the update's end would wait forever.
-    LogF(kError, L"CDllSourcesManager::UpdateSourcesAsync: cannot start the update thread: %s",
-         LastErrorText());
-    if (completion) completion(0u);
-    return;
+  // Whatever fails before the thread runs, the routine is called once with 0:
+  // without it the plug-ins would stay unloaded and anyone waiting for the
+  // update's end would wait forever.
+  bool started = false;
+  try {
+    PrepareUpdate(settings);
+    ReapThreads();
+    // The update's thread may outlive a host's attempt to unload us, and its
+    // completion routine loads modules: stay loaded until the process ends.
+    static const bool pinned = platform::PinModuleContaining(reinterpret_cast<const void*>(&PinSelf));
+    (void)pinned;
+    auto thread = std::make_unique<platform::Thread>();
+    started = thread->Start([this, completion] {
+      // Nothing may leave a thread of ours.
+      bool updated = false;
+      try {
+        updated = update_.Update();
+      } catch (...) {
+        LogCaught(L"CDllSourcesManager::UpdateSourcesAsync: update");
+      }
+      try {
+        if (completion) completion(updated ? 1u : 0u);
+      } catch (...) {
+        LogCaught(L"CDllSourcesManager::UpdateSourcesAsync: completion routine");
+      }
+    });
+    if (!started) {
+      LogF(kError, L"CDllSourcesManager::UpdateSourcesAsync: cannot start the update thread: %s",
+           LastErrorText());
+    } else {
+      CSingleLock lock(&threadsLock_, true);
+      threads_.push_back(std::move(thread));
+    }
+  } catch (...) {
+    LogCaught(L"CDllSourcesManager::UpdateSourcesAsync");
   }
-  CSingleLock lock(&threadsLock_, true);
-  threads_.push_back(std::move(thread));
+  if (!started && completion) completion(0u);
 }
 
 bool CDllSourcesManager::UpdateSourcesSync(const NimbrelSettings& settings) {

@@ -16,6 +16,7 @@
 #include "net/InternetConnection.h"
 #include "platform/FileSystem.h"
 #include "platform/NoDestructor.h"
+#include "platform/Process.h"
 #include "platform/TextCodec.h"
 #include "sources/DllSources.h"
 
@@ -253,17 +254,31 @@ int CUpdate::CreateNewXml(const std::vector<SourceInfo>& available) {
   const CString text = document.GetXml(&options);
 
   const CString path = workingDirectory_ + L"Sources.xml";
-  CStdioFileEx file;  // Windows-1252, no byte-order mark, line feeds as written
-  if (workingDirectory_.IsEmpty() ||
-      !file.Open(path, CStdioFileEx::modeCreate | CStdioFileEx::modeWrite | CStdioFileEx::typeText)) {
+  if (workingDirectory_.IsEmpty()) {
     LogF(kError, L"CUpdate::CreateNewXml: failed to open %s", path);
     return 0;
   }
-  // A file that could not be written whole (a full disk) is no new registry.
-  if (!file.WriteString(text)) {
-    LogF(kError, L"CUpdate::CreateNewXml: failed to write %s", path);
+  // Written beside the registry and renamed over it, so that a failed write
+  // (a full disk) leaves the previous registry whole.
+  CString temporary;
+  temporary.Format(L"%s.%u.tmp", path, platform::CurrentProcessId());
+  CStdioFileEx file;  // Windows-1252, no byte-order mark, line feeds as written
+  if (!file.Open(temporary, CStdioFileEx::modeCreate | CStdioFileEx::modeWrite | CStdioFileEx::typeText)) {
+    LogF(kError, L"CUpdate::CreateNewXml: failed to open %s", temporary);
     return 0;
   }
+  // A file that could not be written whole is no new registry.
+  const bool written = file.WriteString(text);
   file.Close();
+  if (!written) {
+    LogF(kError, L"CUpdate::CreateNewXml: failed to write %s", temporary);
+    platform::DeleteFile(temporary.str());
+    return 0;
+  }
+  if (!platform::MoveFile(temporary.str(), path.str())) {
+    LogF(kError, L"CUpdate::CreateNewXml: failed to replace %s", path);
+    platform::DeleteFile(temporary.str());
+    return 0;
+  }
   return 1;
 }

@@ -79,6 +79,25 @@ TEST_F(NimbrelConfigTest, SecondCallKeepsTheLogButTakesTheOtherSettings) {
   EXPECT_EQ(config.WorkingDirectory, CString(exe.substr(0, exe.rfind(L'/') + 1)));
 }
 
+// The settings record is plain; the defaults are the configuration's until
+// the host hands its own. No tag-cache host switches the server cache off.
+TEST_F(NimbrelConfigTest, DefaultsLiveInTheConfigurationAndAnEmptyCacheHostSwitchesItOff) {
+  const NimbrelSettings plain;
+  EXPECT_TRUE(plain.TraceLevel.IsEmpty() && plain.HttpProxy.IsEmpty() && plain.TagCacheHost.IsEmpty());
+  CNimbrelConfig config(log);
+  EXPECT_EQ(config.TraceLevel, L"Debug");
+  EXPECT_EQ(config.HttpProxy, L"0");
+  EXPECT_EQ(config.TagCacheHost, L"localhost:8377");
+  EXPECT_TRUE(config.tagCacheEnabled);
+  config.SetMainSettings(Settings());
+  EXPECT_TRUE(config.TagCacheHost.IsEmpty());
+  EXPECT_FALSE(config.tagCacheEnabled);
+  NimbrelSettings s = Settings();
+  s.TagCacheHost = L"cache.example:1";
+  config.SetMainSettings(s);
+  EXPECT_TRUE(config.tagCacheEnabled);
+}
+
 TEST_F(NimbrelConfigTest, UnusableFoldersDegradeWithoutFailing) {
   WriteFileBytes(folder / L"logs", "a file where the log folder should be");
   NimbrelSettings s = Settings();

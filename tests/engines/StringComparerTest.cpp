@@ -35,6 +35,21 @@ TEST(StringComparerTest, Examples) {
   EXPECT_EQ(c.Difference(L"\v \t", nullptr), 0.0f);
 }
 
+// The matching folds case as CompareNoCase does: equal for one means equal
+// for the other (final sigma, dotless and dotted i, Kelvin sign, long s).
+TEST(StringComparerTest, FoldsCaseLikeCompareNoCase) {
+  const StringComparer c;
+  const wchar_t* const texts[] = {L"\u03C3", L"\u03C2", L"\u03A3", L"i", L"I", L"\u0131", L"\u0130", L"k",
+                                  L"\u212A", L"K", L"s", L"\u017F", L"\u00DF", L"\u1E9E", L"\u00E9", L"e"};
+  for (const wchar_t* a : texts) {
+    for (const wchar_t* b : texts) {
+      EXPECT_EQ(c.Difference(a, b) == 0.0f, CString(a).CompareNoCase(b) == 0)
+          << static_cast<int>(a[0]) << " " << static_cast<int>(b[0]);
+    }
+  }
+  EXPECT_EQ(c.Difference(L"\u212Aelvin \u0131\u03C2", L"KELVIN I\u03A3"), 0.0f);
+}
+
 // Controls and characters beyond the BMP count as UTF-16 units.
 TEST(StringComparerTest, ControlAndNonBmpCharacters) {
   const StringComparer c;

@@ -55,11 +55,6 @@ class TestEngine : public CTagsCommonSearchEngine<CBasicTagsDllInterface> {
   bool stopped() const { return stopFlag.load(); }
 };
 
-class LyricsTestEngine : public CTagsCommonSearchEngine<CLyricsDllInterface> {
- public:
-  void GetAllLyrics(std::list<Nimbrel::SongQuery>) override {}
-};
-
 std::uint32_t U32Property(TestEngine& engine, const wchar_t* name) {
   std::uint32_t value = 12345;
   EXPECT_EQ(engine.GetProperty(name, &value), 1) << name;
@@ -95,16 +90,6 @@ TEST(TagsCommonSearchEngine, SetPropertyRowsStoreOrPassThroughAndRefuseTheRest) 
   plugin.accept = false;
   EXPECT_EQ(engine.SetProperty(L"TraceLevel", &folder), 0);
 
-  float readDifference = 0;
-  std::int32_t readTimeOut = 0;
-  CString readProxy;
-  EXPECT_EQ(engine.GetProperty(L"MaxMatchDifference", &readDifference), 1);
-  EXPECT_EQ(engine.GetProperty(L"TimeOut", &readTimeOut), 1);
-  EXPECT_EQ(engine.GetProperty(L"HttpProxy", &readProxy), 1);
-  EXPECT_EQ(readDifference, 0.25f);
-  EXPECT_EQ(readTimeOut, 1500);
-  EXPECT_EQ(readProxy, L"proxy.local:3128");
-
   // A null value falls through every row.
   EXPECT_EQ(engine.SetProperty(L"MaxMatchDifference", nullptr), 0);
   EXPECT_EQ(engine.SetProperty(L"Unheard", &timeOut), 0);
@@ -112,17 +97,6 @@ TEST(TagsCommonSearchEngine, SetPropertyRowsStoreOrPassThroughAndRefuseTheRest) 
   EXPECT_NE(log.find((kBasicPrefix + L"SetProperty: MaxMatchDifference:  - Can not be set.").str()), std::wstring::npos);
   EXPECT_NE(log.find((kBasicPrefix + L"SetProperty: Unheard:  - Can not be set.").str()), std::wstring::npos);
   EXPECT_NE(log.find((kBasicPrefix + L"SetProperty: MaxMatchDifference: 0.250000").str()), std::wstring::npos);
-}
-
-TEST(TagsCommonSearchEngine, HostIgnoreNullIsAcceptedButNotReturned) {
-  TestEngine engine;
-  EXPECT_EQ(engine.SetProperty(L"HostIgnore", nullptr), 1);
-  void* out = nullptr;
-  EXPECT_EQ(engine.GetProperty(L"HostIgnore", &out), 0);
-  int marker = 0;
-  EXPECT_EQ(engine.SetProperty(L"HostIgnore", &marker), 1);
-  EXPECT_EQ(engine.GetProperty(L"HostIgnore", &out), 1);
-  EXPECT_EQ(out, &marker);
 }
 
 TEST(TagsCommonSearchEngine, WithoutInterfacePassThroughFailsWithErrorEntries) {
@@ -140,20 +114,6 @@ TEST(TagsCommonSearchEngine, WithoutInterfacePassThroughFailsWithErrorEntries) {
                                L"CallMethod: Method not found: GetCover_by_asin"}) {
     EXPECT_NE(log.find((kBasicPrefix + entry).str()), std::wstring::npos) << entry;
   }
-}
-
-TEST(TagsCommonSearchEngine, ConnectKeepsThePreviousInterfaceOnNullAndReportsRefusal) {
-  TestEngine engine;
-  FakePlugin first;
-  FakePlugin second;
-  second.connectAnswer = 0;
-  EXPECT_EQ(engine.Connect(&first), 1);
-  EXPECT_EQ(engine.Connect(nullptr), 0);
-  std::int32_t counter = 0;
-  EXPECT_EQ(engine.GetProperty(L"StatisticDownloadCounter", &counter), 1);
-  EXPECT_EQ(counter, 7);
-  EXPECT_EQ(engine.Connect(&second), 0);
-  EXPECT_EQ(second.connectedTo, static_cast<IBasicTagsSearchEngine*>(&engine));
 }
 
 TEST(TagsCommonSearchEngine, PropertiesAreFrozenWhileASearchRuns) {
@@ -238,15 +198,6 @@ TEST(TagsCommonSearchEngine, ConcurrentSearchesAndStopsBalanceTheCounters) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(engine.GetActiveSearchCount(), 0);
   EXPECT_EQ(U32Property(engine, L"StatisticSearchedTracks"), 2000u);
-}
-
-TEST(TagsCommonSearchEngine, LyricsInstantiationNamesItsInterface) {
-  ProcessLogText();
-  LyricsTestEngine engine;
-  EXPECT_EQ(engine.SetProperty(L"PFOneLyricsDealedEx", nullptr), 0);
-  EXPECT_NE(ProcessLogText().find(L"CTagsCommonSearchEngine<class CLyricsDllInterface>::SetProperty: "
-                                  L"PFOneLyricsDealedEx:  - Can not be set."),
-            std::wstring::npos);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "config/NimbrelConfig.h"
 #include "nimbrel/Nimbrel.h"
 #include "platform/FileSystem.h"
+#include "platform/Process.h"
 #include "platform/TextCodec.h"
 #include "sources/DllSourcesManager.h"
 #include "sources/PluginFolder.h"
@@ -80,6 +81,21 @@ TEST_F(SetupFunctions, SyncUpdateRightAfterInitialiseWaitsForItAndLoadsNothing) 
   EXPECT_TRUE(CNimbrelConfig::Instance().updateFinished.IsSignalled());
   EXPECT_TRUE(LoadedNames().empty());
   EXPECT_TRUE(platform::PathExists(folder_.path() + L"General/Beta.so"));
+}
+
+// Without a working directory the updater gets the host's empty one and
+// refuses, instead of writing next to the executable.
+TEST_F(SetupFunctions, EmptyWorkingDirectoryUpdatesNothingNextToTheExecutable) {
+  const std::wstring exe = platform::ExecutablePath();
+  const std::wstring beside = exe.substr(0, exe.rfind(L'/') + 1);
+  ASSERT_FALSE(platform::PathExists(beside + L"Sources.xml"));
+  ASSERT_FALSE(platform::PathExists(beside + L"ArtistInfo"));
+  settings_.WorkingDirectory = L"";
+  EXPECT_FALSE(NimbrelSourcesUpdateSync(settings_));
+  EXPECT_FALSE(platform::PathExists(beside + L"Sources.xml"));
+  EXPECT_FALSE(platform::PathExists(beside + L"ArtistInfo"));
+  EXPECT_EQ(0u, server_.RequestCount());
+  EXPECT_EQ(CNimbrelConfig::Instance().WorkingDirectory, CString(beside));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -132,6 +133,28 @@ TEST(HttpDownloader, GetAndPostFollowTenRedirectsHeadNone) {
   EXPECT_EQ(11u, server.RequestCount());  // the first request and ten redirects
 }
 
+// The rule is decided here, for every step of a redirect chain (a loopback
+// server with TLS that the client would trust is beyond these tests; the
+// client also limits libcurl's own redirect protocols to https after https).
+TEST(HttpClient, RedirectNeverGoesFromHttpsToHttp) {
+  struct Case {
+    bool fromSecure;
+    const char* location;
+    bool allowed, toSecure;
+  };
+  for (const Case& c : {Case{true, "http://h/x", false, false}, Case{true, " HTTP://h/x", false, false},
+                        Case{true, "https://h/x", true, true}, Case{true, "/x:y", true, true},
+                        Case{true, "//h/x", true, true}, Case{true, "x?a=b:c", true, true},
+                        Case{true, "ftp://h/x", false, false}, Case{false, "http://h/x", true, false},
+                        Case{false, "HTTPS://h/", true, true}, Case{false, "/x", true, false}}) {
+    bool toSecure = !c.toSecure;
+    EXPECT_EQ(c.allowed, platform::RedirectKeepsTls(c.fromSecure, c.location, toSecure)) << c.location;
+    if (c.allowed) {
+      EXPECT_EQ(c.toSecure, toSecure) << c.location;
+    }
+  }
+}
+
 TEST(HttpDownloader, HttpsUrlIsFetchedOverTls) {
   HttpTestServer server;  // plain HTTP: a TLS handshake with it cannot succeed
   server.ServeText("/x", "plain");
@@ -256,26 +279,116 @@ TEST(DownloadText, DecodesByCodePageAndSendsGivenAgent) {
   EXPECT_EQ("Custom/1.0", server.Requests().at(0).Header("User-Agent"));
 }
 
-TEST(Downloads, GoThroughTheNamedOrElseTheEnvironmentsProxy) {
-  HttpTestServer proxy;
-  proxy.EnableProxy();
-  HttpTestServer target;
-  target.ServeText("/via", "proxied");
-  CString out;
-  ASSERT_TRUE(nimbrel::DownloadText(W(target.Url("/via")), out, W(" " + proxy.HostPort() + " ")));
-  EXPECT_EQ(L"proxied", out.str());
-  ASSERT_EQ(1u, proxy.RequestCount());
-  EXPECT_EQ(target.Url("/via"), proxy.Requests()[0].target);
+// A variable of the environment for one test, set while only the servers'
+// threads run (they never read the environment).
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const std::string& value) : name_(name) { ::setenv(name, value.c_str(), 1); }
+  ~ScopedVariable() { ::unsetenv(name_); }
 
-  // Set while only the servers' threads run (they never read the environment).
-  struct ScopedVariable {
-    ~ScopedVariable() { ::unsetenv("http_proxy"); }
-  } variable;
-  ::setenv("http_proxy", proxy.HostPort().c_str(), 1);
+ private:
+  const char* name_;
+};
+
+// The "proxy" here is a plain test server: it answers an absolute-form
+// request by its path, and its records show whether it was used. Names other
+// than loopback ones are only ever sent to it, never resolved.
+TEST(Downloads, EmptyProxyIsDirectNamedProxyServesAllButLoopback) {
+  HttpTestServer proxy;
+  proxy.ServeText("/via", "proxied");
+  HttpTestServer target;
+  target.ServeText("/via", "direct");
+  const ScopedVariable variable("http_proxy", proxy.HostPort());
+  CString out;
+  // Empty: a direct connection, whatever the environment names.
   ASSERT_TRUE(nimbrel::DownloadText(W(target.Url("/via")), out, L""));
+  EXPECT_EQ(L"direct", out.str());
+  // Named (as "1" resolves the environment's): used, except for loopback.
+  ASSERT_TRUE(nimbrel::DownloadText(L"http://tags.nimbrel.test/via", out, W(" " + proxy.HostPort() + " ")));
   EXPECT_EQ(L"proxied", out.str());
-  EXPECT_EQ(2u, proxy.RequestCount());
-  EXPECT_EQ(2u, target.RequestCount());
+  ASSERT_TRUE(nimbrel::DownloadText(W(target.Url("/via")), out, W(proxy.HostPort())));
+  ASSERT_TRUE(nimbrel::DownloadText(W("http://localhost:" + std::to_string(target.port()) + "/via"), out,
+                                    W(proxy.HostPort())));
+  EXPECT_EQ(L"direct", out.str());
+  ASSERT_EQ(1u, proxy.RequestCount());
+  EXPECT_EQ("http://tags.nimbrel.test/via", proxy.Requests()[0].target);
+  EXPECT_EQ(3u, target.RequestCount());
+}
+
+// Addresses go out as percent-encoded UTF-8, never with "#" for a character
+// the ANSI code page lacks (libcurl would cut the path there).
+TEST(Downloads, AddressBeyondTheAnsiCodePageIsSentAsUtf8) {
+  HttpTestServer server;
+  server.ServeText("/covers/%D0%9C%D0%BE%D1%81.jpg", "cover");
+  server.ServeText("/a%20b/%C3%A9%F0%9F%98%80", "other");
+  CString out;
+  ASSERT_TRUE(nimbrel::DownloadText(W(server.Url("/covers/")) + L"\u041C\u043E\u0441.jpg", out, L""));
+  ASSERT_TRUE(nimbrel::DownloadText(W(server.Url("/a b/")) + L"\u00E9\U0001F600?q=\u20AC#frag", out, L""));
+  const auto requests = server.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("/covers/%D0%9C%D0%BE%D1%81.jpg", requests[0].target);
+  EXPECT_EQ("/a%20b/%C3%A9%F0%9F%98%80?q=%E2%82%AC", requests[1].target);
+}
+
+TEST(Downloads, ReferrerWithALineBreakIsRefused) {
+  HttpTestServer server;
+  server.ServeText("/r", "x");
+  CString out;
+  EXPECT_FALSE(nimbrel::DownloadText(W(server.Url("/r")), out, L"", 0, L"http://ref/\r\nX-Injected: yes"));
+  EXPECT_FALSE(nimbrel::DownloadTextMethodPost(W(server.Url("/r")), L"a=1", out, L"", 0, L"http://ref/\nX: y"));
+  EXPECT_EQ(0u, server.RequestCount());
+  ASSERT_TRUE(nimbrel::DownloadText(W(server.Url("/r")), out, L"", 0, L"http://ref/"));
+  EXPECT_EQ("http://ref/", server.Requests().at(0).Header("Referer"));
+}
+
+// Only a final 2xx is success: a 304, or a redirect that is not followed (no
+// Location), is a failure for the status check.
+TEST(Downloads, FinalRedirectStatusIsNoSuccess) {
+  HttpTestServer server;
+  server.Serve("/unchanged", {304, "Not Modified", {}, ""});
+  server.Serve("/nowhere", {302, "Found", {}, "moved, but where"});
+  ScratchFolder folder;
+  CString out;
+  for (const char* path : {"/unchanged", "/nowhere"}) {
+    EXPECT_FALSE(nimbrel::DownloadText(W(server.Url(path)), out, L"")) << path;
+    EXPECT_FALSE(nimbrel::DownloadFile(W(server.Url(path)), folder / L"f.bin", L"")) << path;
+    EXPECT_FALSE(nimbrel::DownloadTextMethodPost(W(server.Url(path)), L"a=1", out, L"")) << path;
+  }
+  CHttpDownload download("", L"");
+  EXPECT_FALSE(download.RequestGet(server.Url("/unchanged")));
+  EXPECT_EQ(304u, download.statusCode);
+}
+
+// A POST answered by 302 or 303 goes on as a GET of the new address, as
+// browsers do; the body arrives chunked, without Content-Length.
+TEST(Downloads, PostRedirectedBy302Or303EndsAsGetOfAChunkedAnswer) {
+  HttpTestServer server;
+  server.Redirect("/found", "/landing", 302);
+  server.Redirect("/see-other", "/landing", 303);
+  server.Handle("/landing", [](const RecordedRequest& r) {
+    const std::string body = r.method + ":" + r.body;
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx", body.size() - 2);
+    // Two chunks and the last one: no Content-Length anywhere.
+    return HttpResponse{200, "OK", {{"Transfer-Encoding", "chunked"}},
+                        std::string(size) + "\r\n" + body.substr(0, body.size() - 2) + "\r\n2\r\n" +
+                            body.substr(body.size() - 2) + "\r\n0\r\n\r\n"};
+  });
+  for (const char* path : {"/found", "/see-other"}) {
+    server.ClearRequests();
+    CString out;
+    std::uint32_t status = 0;
+    ASSERT_TRUE(nimbrel::DownloadTextMethodPost(W(server.Url(path)), L"k=v", out, status, L"")) << path;
+    EXPECT_EQ(200u, status);
+    EXPECT_EQ(L"GET:", out.str());
+    const auto requests = server.Requests();
+    ASSERT_EQ(2u, requests.size());
+    EXPECT_EQ("POST", requests[0].method);
+    EXPECT_EQ("GET", requests[1].method);
+  }
+  CString out;
+  ASSERT_TRUE(nimbrel::DownloadText(W(server.Url("/landing")), out, L""));
+  EXPECT_EQ(L"GET:", out.str());
 }
 
 TEST(Downloads, RunOnManyThreadsAtOnce) {

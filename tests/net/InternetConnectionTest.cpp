@@ -76,17 +76,17 @@ TEST(CheckInternetConnection, FailsAfterTryingEverySiteOrWhenToldToStop) {
   EXPECT_NE(std::wstring::npos, ProcessLogText().find(L"CheckInternetConnection: will break checking for"));
 }
 
+// The "proxy" is a plain server answering by path (404 here): the probe
+// site's name is only ever sent to it, never resolved.
 TEST(CheckInternetConnection, ProbesThroughTheProxyAndAnErrorStatusCounts) {
   HttpTestServer proxy;
-  proxy.EnableProxy();
-  HttpTestServer site;  // no routes: answers 404
   FakeEnv env;
-  env.SetConnectivityProbeHosts({Host(site)});
+  env.SetConnectivityProbeHosts({L"probe.nimbrel.test"});
   platform::ScopedEnv scoped(&env);
   EXPECT_TRUE(nimbrel::CheckInternetAvailable(Host(proxy)));
   ASSERT_EQ(1u, proxy.RequestCount());
   EXPECT_EQ("HEAD", proxy.Requests()[0].method);
-  EXPECT_EQ(1u, site.RequestCount());
+  EXPECT_EQ("http://probe.nimbrel.test/", proxy.Requests()[0].target);
 }
 
 }  // namespace

@@ -137,6 +137,21 @@ TEST(CString, CaseMappingIsUnicodeAndIgnoresTheProcessLocale) {
   std::locale::global(saved);
 }
 
+// One fold for every case-insensitive comparison: final sigma, dotless and
+// dotted i, the Kelvin sign and long s are their ordinary letters.
+TEST(CString, CompareNoCaseFoldsSpecialLettersLikeTheirPlainOnes) {
+  EXPECT_STREQ(nimbrel::case_detail::kUnicodeVersion, "15.0.0");
+  for (const auto& [a, b] : {std::pair{L"\u03C2", L"\u03C3"}, {L"\u03C2", L"\u03A3"}, {L"\u0131", L"i"},
+                             {L"\u0131", L"I"}, {L"\u0130", L"i"}, {L"\u212A", L"k"}, {L"\u212A", L"K"},
+                             {L"\u017F", L"s"}, {L"\u00B5", L"\u03BC"}, {L"\u1E9E", L"\u00DF"}}) {
+    EXPECT_EQ(CString(a).CompareNoCase(b), 0) << static_cast<int>(a[0]);
+    EXPECT_EQ(CString(b).CompareNoCase(a), 0) << static_cast<int>(a[0]);
+  }
+  EXPECT_EQ(CString(L"\u212A\u0130").MakeLower(), L"ki");  // simple mappings: one character each
+  EXPECT_EQ(CString(L"\u03C2\u0131\u017F\u00DF").MakeUpper(), L"\u03A3IS\u00DF");
+  EXPECT_NE(CString(L"\u00E9").CompareNoCase(L"e"), 0);
+}
+
 TEST(CString, CompareAndCompareNoCase) {
   EXPECT_LT(CString(L"abc").CompareNoCase(L"ABD"), 0);
   EXPECT_GT(CString(L"abcd").CompareNoCase(L"ABC"), 0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <string>
 
 #include "nimbrel/NimbrelSettings.h"
@@ -15,6 +16,7 @@
 #include "sources/PluginFolder.h"
 #include "support/FakeEnv.h"
 #include "support/HttpTestServer.h"
+#include "support/ProcessLog.h"
 
 namespace {
 
@@ -37,32 +39,18 @@ CString SourceName(CBasicTagsDllInterface* plugin) {
   return name;
 }
 
-TEST(DllSourcesManager, DispatchesByKind) {
+// Unknown kinds serve nothing; one name in both kinds has its own slots in each.
+TEST(DllSourcesManager, KindsAreKeptApart) {
   PluginFolder folder;
   InstallPlugins(folder);
   CDllSourcesManager manager;
-
-  EXPECT_EQ(0u, manager.LoadSources(folder.path(), 5));  // unknown kind loads nothing
-  EXPECT_EQ(2u, manager.LoadSources(folder.path(), kSourceGeneral));
-  EXPECT_EQ(2u, manager.LoadSources(folder.path(), kSourceLyrics));
-  EXPECT_EQ(4u, manager.LoadSources(folder.path(), 5));  // loads nothing, reports the sum
-  EXPECT_EQ(2u, manager.GetSourceCount(kSourceGeneral));
-  EXPECT_EQ(4u, manager.GetSourceCount(kSourceAll));
-  EXPECT_EQ(0u, manager.GetSourceCount(3));
-  EXPECT_EQ(0u, manager.GetSourceCount(-1));
-
-  EXPECT_TRUE(manager.IsSourceLoaded(L"Verse", kSourceLyrics));
-  EXPECT_FALSE(manager.IsSourceLoaded(L"Verse", kSourceGeneral));
-  EXPECT_FALSE(manager.IsSourceLoaded(L"Alpha", kSourceAll));
+  EXPECT_EQ(0u, manager.LoadSources(folder.path(), 5));
+  EXPECT_EQ(4u, manager.LoadSources(folder.path(), kSourceAll));
   EXPECT_FALSE(manager.AcquireSource(L"Alpha", kSourceAll));
   EXPECT_FALSE(manager.LoadSource(L"Beta", kSourceAll, folder.path()));
+  CString name;
+  EXPECT_FALSE(manager.AcquireLeastBusySource(name, 2, {}));
 
-  std::list<std::wstring> names{L"earlier"};
-  EXPECT_EQ(5u, manager.GetSourceNames(kSourceAll, names));
-  EXPECT_EQ((std::list<std::wstring>{L"earlier", L"Alpha", L"Beta", L"Alpha", L"Verse"}), names);
-  EXPECT_EQ(5u, manager.GetSourceNames(7, names));
-
-  // Same name in both kinds: each kind's slots are its own.
   ASSERT_TRUE(manager.AcquireSource(L"Alpha", kSourceGeneral));
   ASSERT_TRUE(manager.AcquireSource(L"Alpha", kSourceLyrics));
   manager.ReleaseSource(L"Alpha", kSourceAll);  // serves no kind
@@ -70,12 +58,6 @@ TEST(DllSourcesManager, DispatchesByKind) {
   EXPECT_EQ(0u, manager.Registry(kSourceGeneral)->GetUseCount(L"Alpha"));
   EXPECT_EQ(1u, manager.Registry(kSourceLyrics)->GetUseCount(L"Alpha"));
   manager.ReleaseSource(L"Alpha", kSourceLyrics);
-
-  CString next;
-  EXPECT_TRUE(manager.AcquireNextSource(next, kSourceLyrics, {L"Alpha"}));
-  EXPECT_EQ(CString(L"Verse"), next);
-  manager.ReleaseSource(next, kSourceLyrics);
-  EXPECT_FALSE(manager.AcquireLeastBusySource(next, 2, {}));
 }
 
 TEST(DllSourcesManager, InterfacesComeFromTheNamedPluginOnly) {
@@ -190,6 +172,31 @@ TEST_F(ManagerUpdate, FailedUpdatesStillRunTheRoutineAndTheOldPluginsLoadAgain) 
     EXPECT_EQ(4u, manager.GetSourceCount(kSourceAll)) << "failure " << failure;
     EXPECT_EQ(CString(L"Alpha"), SourceName(manager.GetGeneralInterface(L"Alpha")));
   }
+}
+
+// Nothing leaves the update's thread: a routine that throws is logged.
+TEST_F(ManagerUpdate, ThrowingCompletionRoutineIsLoggedNotFatal) {
+  testing_support::ProcessLogText();
+  {
+    CDllSourcesManager manager;
+    Completion::Reset(manager, folder_.path());
+    manager.UpdateSourcesAsync(settings_, [](std::uint32_t updated) {
+      Completion::Routine(updated);
+      throw std::runtime_error("routine broke");
+    });
+    ASSERT_TRUE(Completion::done.Wait(60000));
+    Completion::Reset(manager, folder_.path());
+    manager.UpdateSourcesAsync(settings_, [](std::uint32_t updated) {
+      Completion::Routine(updated);
+      throw 42;
+    });
+    ASSERT_TRUE(Completion::done.Wait(60000));
+  }  // joins the threads, so their log entries are written
+  const std::wstring log = testing_support::ProcessLogText();
+  EXPECT_NE(log.find(L"CDllSourcesManager::UpdateSourcesAsync: completion routine failed: routine broke"),
+            std::wstring::npos);
+  EXPECT_NE(log.find(L"CDllSourcesManager::UpdateSourcesAsync: completion routine failed: unknown exception"),
+            std::wstring::npos);
 }
 
 TEST_F(ManagerUpdate, AsyncUpdateWithoutRoutineRunsAndIsJoinedByTheManager) {

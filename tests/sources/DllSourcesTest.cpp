@@ -3,11 +3,25 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
+#include <latch>
 #include <thread>
+#include <vector>
 
 #include "PluginFolder.h"
 #include "support/ProcessLog.h"
+
+// Holds a registry's entry lock, so that what woken waiters do next waits
+// until the test lets them go on.
+class DllSourcesTestPeer {
+ public:
+  explicit DllSourcesTestPeer(CDllSources& sources) : lock_(&sources.entryLock_) {}
+  void Unlock() { lock_.Unlock(); }
+
+ private:
+  CSingleLock lock_;
+};
 
 namespace {
 
@@ -166,14 +180,22 @@ TEST_F(DllSourcesSlots, FifthUserOfOnePluginWaitsUntilOneReleases) {
   EXPECT_EQ(sources_.GetUseCount(L"Beta"), 4u);
   EXPECT_EQ(sources_.WaitingThreadCount(), 0u);
 
-  // Two waiters and two releases in a row: each release wakes a different
-  // waiter, so neither sleeps on while a slot is free.
+  // Two waiters and two releases before either can act: the second release
+  // must not go to the waiter that already holds a wake-up (two wake-ups
+  // would merge into one, and the other waiter would sleep on by a free slot).
   auto sixth = std::async(std::launch::async, [&] { return sources_.AcquireSource(L"Beta"); });
   auto seventh = std::async(std::launch::async, [&] { return sources_.AcquireSource(L"Beta"); });
   AwaitWaiters(sources_, 2);
-  sources_.ReleaseSource(L"Beta");
-  sources_.ReleaseSource(L"Beta");
+  {
+    DllSourcesTestPeer held(sources_);
+    sources_.ReleaseSource(L"Beta");
+    sources_.ReleaseSource(L"Beta");
+  }
   EXPECT_TRUE(sixth.get());
+  if (seventh.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "a waiter slept on while a slot was free";
+    sources_.ReleaseSource(L"Beta");  // frees it, so the test can end
+  }
   EXPECT_TRUE(seventh.get());
 
   for (int i = 0; i < 4; ++i) sources_.ReleaseSource(L"Beta");
@@ -224,6 +246,91 @@ TEST_F(DllSourcesSlots, NextSourceGoesStrictlyByPriorityAndWaitsForIt) {
   AwaitWaiters(sources_, 1);
   sources_.ReleaseSource(L"Alpha");
   EXPECT_EQ(next.get(), L"Alpha");
+}
+
+// Unloading while threads use plug-ins and wait for them: the waiters are
+// refused at once, and the unload is logged as an error.
+TEST_F(DllSourcesSlots, UnloadRefusesEveryWaiterAndLogsPluginsInUse) {
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(sources_.AcquireSource(L"Alpha"));
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(sources_.AcquireSource(L"Beta"));
+  for (int i = 0; i < 4; ++i) ASSERT_TRUE(sources_.AcquireSource(L"Gamma"));
+  auto byName = std::async(std::launch::async, [&] { return sources_.AcquireSource(L"Beta"); });
+  auto leastBusy = std::async(std::launch::async, [&] {
+    CString name;
+    return sources_.AcquireLeastBusySource(name, {});
+  });
+  auto next = std::async(std::launch::async, [&] {
+    CString name;
+    return sources_.AcquireNextSource(name, {});
+  });
+  AwaitWaiters(sources_, 3);
+  ProcessLogText();
+  sources_.UnloadSources();
+  EXPECT_FALSE(byName.get());
+  EXPECT_FALSE(leastBusy.get());
+  EXPECT_FALSE(next.get());
+  EXPECT_EQ(sources_.WaitingThreadCount(), 0u);
+  const std::wstring log = ProcessLogText();
+  EXPECT_NE(log.find(L"CDllSources::UnloadSources: Beta unloaded while in use by 4 thread(s)"), std::wstring::npos);
+  EXPECT_NE(log.find(L"CDllSources::UnloadSources: 3 thread(s) waiting for a plug-in refused"), std::wstring::npos);
+  sources_.ReleaseSource(L"Beta");  // a late release of an unloaded plug-in is ignored
+}
+
+// Many threads load the same plug-in at once: it is registered once.
+TEST(DllSources, ConcurrentLoadsOfOneNameRegisterItOnce) {
+  PluginFolder work;
+  work.Install(L"General", L"Alpha");
+  CDllSources sources(L"General");
+  constexpr int kThreads = 8;
+  for (int round = 0; round < 20; ++round) {
+    std::latch start(kThreads);
+    std::vector<std::thread> threads;
+    std::atomic<int> loaded{0};
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&] {
+        start.arrive_and_wait();
+        if (sources.LoadSource(L"Alpha", work.path().c_str())) ++loaded;
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    EXPECT_EQ(loaded.load(), kThreads);
+    ASSERT_EQ(sources.GetSourceCount(), 1u) << "round " << round;
+    sources.UnloadSources();
+  }
+}
+
+// A module replaced on disk between unload and load runs its new code. The
+// modules are built as a third-party author would (plain compiler, default
+// visibility, only the SDK headers), where a GNU unique symbol from the SDK
+// would keep the old module resident.
+TEST(DllSources, ModuleReplacedBetweenUnloadAndLoadRunsItsNewCode) {
+  PluginFolder work;
+  const std::wstring file = work.path() + L"General/Reload.so";
+  auto sourceName = [](CDllSources& sources) {
+    GetDllInterfaceFunction entry = sources.GetInterfaceFunction(L"Reload");
+    CString name;
+    if (entry) static_cast<CBasicTagsDllInterface*>(entry())->GetProperty(L"sourcename", &name);
+    return name;
+  };
+  work.Install(L"General", L"ReloadOne", L"Reload.so");
+  CDllSources sources(L"General");
+  ASSERT_TRUE(sources.LoadSource(L"Reload", work.path().c_str()));
+  EXPECT_EQ(sourceName(sources), L"ReloadOne");
+  const std::size_t mark = ProcessLogText().size();
+  sources.UnloadSources();
+  // As the updater does: the old file goes, a new one takes its name.
+  ASSERT_TRUE(platform::DeleteFile(file));
+  work.Install(L"General", L"ReloadTwo", L"Reload.so");
+  ASSERT_TRUE(sources.LoadSource(L"Reload", work.path().c_str()));
+  EXPECT_EQ(sourceName(sources), L"ReloadTwo");
+  EXPECT_EQ(ProcessLogText().find(L"is still resident after it was freed", mark), std::wstring::npos);
+
+  // A module that stays (here: opened once more) is logged as an error.
+  platform::DynamicLibrary extra;
+  ASSERT_TRUE(extra.Open(file));
+  sources.UnloadSources();
+  EXPECT_NE(ProcessLogText().find(L"CDllSources::UnloadSources: " + file + L" is still resident after it was freed"),
+            std::wstring::npos);
 }
 
 }  // namespace

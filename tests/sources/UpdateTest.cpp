@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "PluginFolder.h"
+#include "platform/Process.h"
 #include "platform/TextCodec.h"
 #include "sources/DllSources.h"
 #include "support/FakeEnv.h"
@@ -250,20 +251,28 @@ TEST_F(UpdateTest, StalledListHoldsTheUpdateLockUntilTheServerGoes) {
   EXPECT_TRUE(update_.Update());
 }
 
-TEST_F(UpdateTest, SourcesXmlThatCannotBeWrittenFailsTheUpdateAndKeepsTheModules) {
+TEST_F(UpdateTest, SourcesXmlThatCannotBeWrittenKeepsThePreviousRegistryAndTheModules) {
   ServeList(Dll("Beta", "1", "/dl/Beta.so"));
+  testing_support::WriteFileBytes(W() + L"Sources.xml", "previous registry");
+  // A full disk: the temporary sibling opens but cannot be written whole.
+  CString temporary;
+  temporary.Format(L"%sSources.xml.%u.tmp", W(), platform::CurrentProcessId());
+  if (!platform::PathExists(L"/dev/full")) GTEST_SKIP() << "no /dev/full";
+  std::filesystem::create_symlink("/dev/full", platform::ToUtf8(temporary.str()));
+  MarkLog();
+  EXPECT_FALSE(update_.Update());
+  EXPECT_TRUE(Logged(L"CUpdate::CreateNewXml: failed to write " + temporary.str() + L"\r\n"));
+  EXPECT_EQ(Content(W() + L"Sources.xml"), "previous registry");
+  EXPECT_FALSE(platform::PathExists(temporary.str()));
+  EXPECT_EQ(Content(W() + L"General/Beta.so"), Module(L"Beta"));
+
+  // A registry that cannot be replaced (a folder in its place).
+  ASSERT_TRUE(platform::DeleteFile(W() + L"Sources.xml"));
   ASSERT_TRUE(platform::CreateDirectory(W() + L"Sources.xml"));
   MarkLog();
   EXPECT_FALSE(update_.Update());
-  EXPECT_TRUE(Logged(L"CUpdate::CreateNewXml: failed to open " + W() + L"Sources.xml\r\n"));
-  EXPECT_EQ(Content(W() + L"General/Beta.so"), Module(L"Beta"));
-
-  // A full disk: the file opens but cannot be written whole.
-  if (!platform::PathExists(L"/dev/full")) GTEST_SKIP() << "no /dev/full";
-  ASSERT_TRUE(platform::RemoveDirectory(W() + L"Sources.xml"));
-  std::filesystem::create_symlink("/dev/full", platform::ToUtf8(W() + L"Sources.xml"));
-  EXPECT_FALSE(update_.Update());
-  EXPECT_TRUE(Logged(L"CUpdate::CreateNewXml: failed to write " + W() + L"Sources.xml\r\n"));
+  EXPECT_TRUE(Logged(L"CUpdate::CreateNewXml: failed to replace " + W() + L"Sources.xml\r\n"));
+  EXPECT_FALSE(platform::PathExists(temporary.str()));
 }
 
 }  // namespace

@@ -166,35 +166,6 @@ bool ReadChunkedBody(Reader& reader, std::string& body) {
   return true;
 }
 
-// "host[:port]" of an absolute-form http target; false for anything else.
-bool SplitHttpAuthority(const std::string& target, std::string& host, std::uint16_t& port, std::string& originForm) {
-  constexpr std::string_view kScheme = "http://";
-  if (target.size() < kScheme.size() || !EqualsNoCase(std::string_view(target).substr(0, kScheme.size()), kScheme))
-    return false;
-  const std::size_t start = kScheme.size();
-  const std::size_t slash = target.find_first_of("/?", start);
-  const std::string authority = target.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-  originForm = slash == std::string::npos ? "/" : target.substr(slash);
-  if (originForm.front() == '?') originForm.insert(0, "/");
-  if (authority.find('@') != std::string::npos) return false;
-  const std::size_t bracket = authority.rfind(']');
-  const std::size_t colon = authority.rfind(':');
-  port = 80;
-  if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
-    host = authority.substr(0, colon);
-    try {
-      const unsigned long value = std::stoul(authority.substr(colon + 1));
-      if (value == 0 || value > 65535) return false;
-      port = static_cast<std::uint16_t>(value);
-    } catch (const std::exception&) {
-      return false;
-    }
-  } else {
-    host = authority;
-  }
-  return !host.empty();
-}
-
 }  // namespace
 
 std::string RecordedRequest::Header(const std::string& name) const {
@@ -218,7 +189,6 @@ struct HttpTestServer::Impl {
   };
   struct Connection {
     platform::TcpSocket client;
-    platform::TcpSocket upstream;  // the forwarded request's target, while proxying
     std::thread thread;
     bool done = false;
   };
@@ -230,7 +200,6 @@ struct HttpTestServer::Impl {
   mutable std::mutex mutex;
   mutable std::condition_variable changed;  // a request arrived, or the server stops
   bool stopping = false;
-  bool proxy = false;
   std::map<std::string, Route> routes;
   std::vector<RecordedRequest> requests;
   std::list<Connection> connections;
@@ -244,7 +213,6 @@ struct HttpTestServer::Impl {
   void Serve(Connection& connection);
   // Answers one request; false when the connection must end afterwards.
   bool Answer(Connection& connection, const RecordedRequest& request, bool keepAlive);
-  bool Forward(Connection& connection, const RecordedRequest& request);
   bool SendResponse(platform::TcpSocket& socket, const RecordedRequest& request, const HttpResponse& response,
                     bool keepAlive);
   // Waits `ms` or until the server stops; false when it stops.
@@ -317,15 +285,12 @@ bool HttpTestServer::Impl::Answer(Connection& connection, const RecordedRequest&
   platform::TcpSocket& socket = connection.client;
   Route route;
   bool known;
-  bool forward;
   {
     std::lock_guard lock(mutex);
-    forward = proxy && request.target.front() != '/' && request.method != "CONNECT";
     const auto it = routes.find(request.path);
     known = it != routes.end();
     if (known) route = it->second;
   }
-  if (forward) return Forward(connection, request);
   if (!known) return SendResponse(socket, request, {404, "Not Found", {}, "not found"}, keepAlive);
 
   const bool head = request.method == "HEAD";
@@ -397,55 +362,6 @@ bool HttpTestServer::Impl::Answer(Connection& connection, const RecordedRequest&
   return false;
 }
 
-bool HttpTestServer::Impl::Forward(Connection& connection, const RecordedRequest& request) {
-  std::string host;
-  std::uint16_t targetPort = 0;
-  std::string originForm;
-  if (!SplitHttpAuthority(request.target, host, targetPort, originForm) ||
-      !platform::TcpSocket::IsLoopbackHost(host)) {
-    SendResponse(connection.client, request, {502, "Bad Gateway", {}, "proxy refused: not a loopback http target"},
-                 false);
-    return false;
-  }
-  platform::TcpSocket upstream;
-  if (!upstream.Connect(host, targetPort)) {
-    SendResponse(connection.client, request, {502, "Bad Gateway", {}, "proxy could not connect"}, false);
-    return false;
-  }
-
-  std::string text = request.method + " " + originForm + " HTTP/1.1\r\n";
-  for (const auto& [name, value] : request.headers) {
-    if (EqualsNoCase(name, "Connection") || EqualsNoCase(name, "Proxy-Connection") ||
-        EqualsNoCase(name, "Proxy-Authorization") || EqualsNoCase(name, "Keep-Alive") ||
-        EqualsNoCase(name, "Transfer-Encoding") || EqualsNoCase(name, "Content-Length") ||
-        EqualsNoCase(name, "Expect"))
-      continue;
-    text += name + ": " + value + "\r\n";
-  }
-  if (!request.body.empty() || request.HasHeader("Content-Length") || request.HasHeader("Transfer-Encoding"))
-    text += "Content-Length: " + std::to_string(request.body.size()) + "\r\n";
-  text += "Connection: close\r\n\r\n" + request.body;
-
-  {
-    // Registered so that the destructor can wake this thread while it waits on the target.
-    std::lock_guard lock(mutex);
-    if (stopping) return false;
-    connection.upstream = std::move(upstream);
-  }
-  // The target answers "Connection: close"; its answer is relayed as it comes
-  // and this connection ends with it.
-  if (connection.upstream.SendAll(text)) {
-    char chunk[16384];
-    std::int64_t n;
-    while ((n = connection.upstream.Receive(chunk, sizeof chunk)) > 0) {
-      if (!connection.client.SendAll(chunk, static_cast<std::size_t>(n))) break;
-    }
-  }
-  std::lock_guard lock(mutex);
-  connection.upstream.Close();
-  return false;
-}
-
 bool HttpTestServer::Impl::SendResponse(platform::TcpSocket& socket, const RecordedRequest& request,
                                         const HttpResponse& response, bool keepAlive) {
   const bool bodiless = response.status < 200 || response.status == 204 || response.status == 304;
@@ -473,7 +389,6 @@ HttpTestServer::~HttpTestServer() {
     impl_->listener.Shutdown();
     for (Impl::Connection& connection : impl_->connections) {
       connection.client.Shutdown();
-      connection.upstream.Shutdown();
     }
   }
   impl_->changed.notify_all();
@@ -550,11 +465,6 @@ void HttpTestServer::ServeHuge(const std::string& path, std::uint64_t bytes) {
 char HttpTestServer::HugeBodyByte(std::uint64_t offset) {
   // Printable, with a prime period so that a misplaced block shows.
   return static_cast<char>('0' + offset % 251 % 75);
-}
-
-void HttpTestServer::EnableProxy() {
-  std::lock_guard lock(impl_->mutex);
-  impl_->proxy = true;
 }
 
 std::vector<RecordedRequest> HttpTestServer::Requests() const {

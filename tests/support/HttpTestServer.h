@@ -1,13 +1,12 @@
 // A small HTTP/1.1 server for tests, on 127.0.0.1 with an ephemeral port.
 // It answers from routes set by the test, records every request it receives,
 // and can misbehave on purpose (stall, trickle, drop the connection, send a
-// huge body). With proxying enabled it also accepts requests in absolute form
-// ("GET http://127.0.0.1:port/path HTTP/1.1") and forwards them to loopback
-// targets only.
+// huge body). It also answers requests in absolute form ("GET
+// http://host/path HTTP/1.1") by their path, so it can stand in for a proxy
+// whose records show that it was used.
 //
 // Routes match the path of the request target without its query, for any
-// method (an absolute-form target, when proxying is off, is matched by its
-// path). An unknown path answers 404 with the body "not found". Every answer
+// method (an absolute-form target is matched by its path). An unknown path answers 404 with the body "not found". Every answer
 // carries Content-Length unless a behaviour below says otherwise, or the
 // route's own headers carry Content-Length or Transfer-Encoding (then the body
 // is sent exactly as given), or the status is 1xx, 204 or 304 (no body). HEAD
@@ -97,15 +96,6 @@ class HttpTestServer {
   void ServeHuge(const std::string& path, std::uint64_t bytes);
   static char HugeBodyByte(std::uint64_t offset);
 
-  // Accepts absolute-form requests and forwards them to their target when it
-  // is an "http://" address on loopback (127.x.y.z, [::1] or localhost); other
-  // targets get 502 without being contacted, as does a target that refuses the
-  // connection. The request goes on in origin form with its headers (minus
-  // Proxy-Connection, Proxy-Authorization, Connection, Keep-Alive and Expect;
-  // a chunked body is sent with Content-Length) and "Connection: close"; the target's answer is relayed as it arrives and
-  // the client's connection ends with it. Forwarded requests are recorded
-  // here (with the absolute target) as well as by the target.
-  void EnableProxy();
 
   // Every request received so far, in arrival order.
   std::vector<RecordedRequest> Requests() const;

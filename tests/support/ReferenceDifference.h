@@ -37,7 +37,7 @@ struct ReferenceDifference {
     return d[n * w + m];
   }
 
-  // Trimmed, cut into UTF-16 units, each unit upper-cased on its own (so
+  // Trimmed, cut into UTF-16 units, each unit's case fold upper-cased on its own (so
   // surrogates keep their case) unless case-sensitive.
   std::u16string Units(const wchar_t* s) const {
     CString text(s);
@@ -50,7 +50,7 @@ struct ReferenceDifference {
         units.push_back(static_cast<char16_t>(0xDC00 + ((code - 0x10000) & 0x3FF)));
       } else {
         auto u = static_cast<char16_t>(code > 0x10FFFF ? 0xFFFD : code);
-        if (!caseSensitive && (u < 0xD800 || u > 0xDFFF)) u = static_cast<char16_t>(nimbrel::ToUpper(u));
+        if (!caseSensitive && (u < 0xD800 || u > 0xDFFF)) u = static_cast<char16_t>(nimbrel::ToUpper(nimbrel::FoldCase(u)));
         units.push_back(u);
       }
     }

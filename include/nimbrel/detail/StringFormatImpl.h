@@ -119,13 +119,41 @@ inline void AppendAscii(std::wstring& out, const char* s, std::size_t n) {
   for (std::size_t i = 0; i < n; ++i) out[at + i] = static_cast<unsigned char>(s[i]);
 }
 
+// 0x80..0x9F differ from Latin-1; the five unassigned bytes keep their value,
+// as on Windows. A switch, not a table: a static table in an inline function
+// would be exported by a plug-in as a GNU unique symbol, which keeps the
+// module from ever being unloaded.
 inline wchar_t FromWindows1252(unsigned char b) {
-  // 0x80..0x9F; the five unassigned bytes keep their value, as on Windows.
-  static constexpr char16_t kHigh[32] = {
-      0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
-      0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
-      0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
-  return b >= 0x80 && b < 0xA0 ? static_cast<wchar_t>(kHigh[b - 0x80]) : static_cast<wchar_t>(b);
+  switch (b) {
+    case 0x80: return L'\u20AC';
+    case 0x82: return L'\u201A';
+    case 0x83: return L'\u0192';
+    case 0x84: return L'\u201E';
+    case 0x85: return L'\u2026';
+    case 0x86: return L'\u2020';
+    case 0x87: return L'\u2021';
+    case 0x88: return L'\u02C6';
+    case 0x89: return L'\u2030';
+    case 0x8A: return L'\u0160';
+    case 0x8B: return L'\u2039';
+    case 0x8C: return L'\u0152';
+    case 0x8E: return L'\u017D';
+    case 0x91: return L'\u2018';
+    case 0x92: return L'\u2019';
+    case 0x93: return L'\u201C';
+    case 0x94: return L'\u201D';
+    case 0x95: return L'\u2022';
+    case 0x96: return L'\u2013';
+    case 0x97: return L'\u2014';
+    case 0x98: return L'\u02DC';
+    case 0x99: return L'\u2122';
+    case 0x9A: return L'\u0161';
+    case 0x9B: return L'\u203A';
+    case 0x9C: return L'\u0153';
+    case 0x9E: return L'\u017E';
+    case 0x9F: return L'\u0178';
+    default: return static_cast<wchar_t>(b);
+  }
 }
 
 // Strict UTF-8: no overlong forms, surrogates or values above U+10FFFF.
@@ -309,7 +337,7 @@ inline void AppendWide(std::wstring& out, const Field& field, const wchar_t* tex
 
 // %s: any argument kind, see the notes at the top.
 inline void AppendText(std::wstring& out, const Field& field, const FormatArg* arg) {
-  static constexpr wchar_t kNull[] = L"(null)";
+  const wchar_t* const kNull = L"(null)";  // a literal: no static object (see FromWindows1252)
   if (!arg) return AppendWide(out, field, L"", 0);
   switch (arg->kind()) {
     case FormatArg::Kind::kWide:

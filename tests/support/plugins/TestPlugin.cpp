@@ -23,8 +23,10 @@ class TestPlugin : public Base {
   }
   std::int32_t GetProperty(const CString& name, void* out) override {
     if (!out) return 0;
-    if (name == L"SourceName" || name == L"SourceId") {
-      *static_cast<CString*>(out) = name == L"SourceName" ? WIDE(PLUGIN_NAME) : L"id-" WIDE(PLUGIN_NAME);
+    // Names without regard to case, as plug-ins often compare them: this
+    // brings the SDK's case mapping into every module.
+    if (name.CompareNoCase(L"SourceName") == 0 || name.CompareNoCase(L"SourceId") == 0) {
+      *static_cast<CString*>(out) = name.CompareNoCase(L"SourceName") == 0 ? WIDE(PLUGIN_NAME) : L"id-" WIDE(PLUGIN_NAME);
       return 1;
     }
     if (name == L"SupportedSearch") {
@@ -72,7 +74,9 @@ class BasicPlugin : public TestPlugin<CBasicTagsDllInterface, Nimbrel::AlbumResu
   Nimbrel::AlbumResult MakeResult(const CString& artist, const CString&) override {
     Nimbrel::AlbumResult result;
     result.albumInfo.artist = artist.str();
-    result.albumInfo.SetAlbum(L"Album of " + artist.str());
+    CString album;
+    album.Format(L"Album of %s", artist);  // brings the SDK's formatter into every module
+    result.albumInfo.SetAlbum(album.str());
     result.albumInfo.albumKey = L"key-" + artist.str();
     result.source = WIDE(PLUGIN_NAME);
     return result;
