@@ -85,16 +85,19 @@ TEST_F(ServerCacheTest, LookupIsSentByteForByte) {
   EXPECT_EQ(L"2026-01-15T12:00:00Z", CNimbrelServerCache::MakeTimestamp());
 }
 
+// The "proxy" is a plain test server answering absolute-form requests by
+// their path; a host that is not loopback is only ever sent to it.
 TEST_F(ServerCacheTest, LookupGoesThroughTheConfiguredProxy) {
   HttpTestServer proxy;
-  proxy.EnableProxy();
-  server.ServeText("/lookup.php", "artist=A\r\ntitle=T\r\n");
+  proxy.ServeText("/lookup.php", "artist=A\r\ntitle=T\r\n");
+  settings.TagCacheHost = L"tags.nimbrel.test";
   settings.HttpProxy = platform::FromUtf8(proxy.HostPort()).c_str();
   Nimbrel::SongInfo info;
   std::vector<std::wstring> names;
   EXPECT_EQ(1, Lookup(info, names));
   ASSERT_EQ(1u, proxy.RequestCount());
-  EXPECT_EQ(server.Url("/lookup.php"), proxy.Requests()[0].target);
+  EXPECT_EQ("http://tags.nimbrel.test/lookup.php", proxy.Requests()[0].target);
+  EXPECT_EQ(0u, server.RequestCount());
 }
 
 TEST_F(ServerCacheTest, EveryStatusAndAnswerGivesItsResult) {
