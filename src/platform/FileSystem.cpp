@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 
 #include "platform/PosixIo.h"
@@ -233,6 +234,14 @@ bool SetFilePermissions(std::wstring_view path, std::uint32_t permissions) {
 
 bool RenameReplacing(std::wstring_view from, std::wstring_view to) {
   return ::rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+std::wstring ResolvePath(std::wstring_view path) {
+  char* resolved = ::realpath(NativePath(path).c_str(), nullptr);
+  if (!resolved) return std::wstring();
+  std::wstring result = FromUtf8(resolved);
+  std::free(resolved);
+  return result;
 }
 
 bool SyncFolder(std::wstring_view path) {

@@ -71,6 +71,9 @@ bool SetFilePermissions(std::wstring_view path, std::uint32_t permissions);
 // Renames `from` to `to` in one atomic step, replacing `to`; never copies, so
 // both must be on one file system (EXDEV otherwise).
 bool RenameReplacing(std::wstring_view from, std::wstring_view to);
+// The absolute path of `path` with every symbolic link resolved; empty with
+// LastError() set when it does not exist.
+std::wstring ResolvePath(std::wstring_view path);
 // Makes a folder's entries (a file just created or renamed in it) durable.
 bool SyncFolder(std::wstring_view path);
 
