@@ -26,6 +26,14 @@ using TagLib::AudioProperties;
 
 constexpr AudioProperties::ReadStyle kStyle = AudioProperties::Fast;
 
+// A file TagLib opens may still lack its audio description (a WAV cut off
+// inside its header, say); such a file is damaged, not a song, and is neither
+// read nor written.
+bool Readable(const TagLib::File& file) {
+  const AudioProperties* properties = file.audioProperties();
+  return file.isValid() && properties && properties->sampleRate() > 0;
+}
+
 // An existing ID3v2.3 tag stays 2.3, for players that read nothing newer.
 TagLib::ID3v2::Version VersionToKeep(const TagLib::ID3v2::Tag* tag) {
   return tag && tag->header()->majorVersion() == 3 ? TagLib::ID3v2::v3 : TagLib::ID3v2::v4;
@@ -35,7 +43,7 @@ TagLib::ID3v2::Version VersionToKeep(const TagLib::ID3v2::Tag* tag) {
 template <typename OggFile>
 bool ReadOgg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   OggFile file(&stream, true, kStyle);
-  if (!file.isValid() || !file.tag()) return false;
+  if (!Readable(file) || !file.tag()) return false;
   xiph::Read(*file.tag(), tags);
   xiph::ReadPictures(file.tag()->pictureList(), pictures);
   return true;
@@ -43,8 +51,8 @@ bool ReadOgg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>
 
 template <typename OggFile>
 bool WriteOgg(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
-  OggFile file(&stream, false);
-  if (!file.isValid() || !file.tag()) return false;
+  OggFile file(&stream, true, kStyle);
+  if (!Readable(file) || !file.tag()) return false;
   xiph::Write(tags, *file.tag());
   file.tag()->removeAllPictures();
   for (const EmbeddedPicture& picture : pictures) file.tag()->addPicture(xiph::NewPictureRecord(picture));
@@ -53,7 +61,7 @@ bool WriteOgg(TagLib::IOStream& stream, const CTags& tags, const std::vector<Emb
 
 bool ReadMpeg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
-  if (!file.isValid()) return false;
+  if (!Readable(file)) return false;
   if (file.hasID3v2Tag())
     id3::Read(*file.ID3v2Tag(), tags, pictures);
   else if (file.hasID3v1Tag())
@@ -62,8 +70,8 @@ bool ReadMpeg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture
 }
 
 bool WriteMpeg(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
-  TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
-  if (!file.isValid()) return false;
+  TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
+  if (!Readable(file)) return false;
   const TagLib::ID3v2::Version version = VersionToKeep(file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr);
   id3::Write(tags, pictures, *file.ID3v2Tag(true));
   int kinds = TagLib::MPEG::File::ID3v2;
@@ -77,7 +85,7 @@ bool WriteMpeg(TagLib::IOStream& stream, const CTags& tags, const std::vector<Em
 
 bool ReadFlac(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   TagLib::FLAC::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
-  if (!file.isValid()) return false;
+  if (!Readable(file)) return false;
   if (file.hasXiphComment()) {
     xiph::Read(*file.xiphComment(), tags);
     xiph::ReadPictures(file.xiphComment()->pictureList(), pictures);
@@ -87,8 +95,8 @@ bool ReadFlac(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture
 }
 
 bool WriteFlac(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
-  TagLib::FLAC::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), false);
-  if (!file.isValid()) return false;
+  TagLib::FLAC::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
+  if (!Readable(file)) return false;
   TagLib::Ogg::XiphComment* comment = file.xiphComment(true);
   xiph::Write(tags, *comment);
   // Pictures live in PICTURE blocks; copies inside the comment would come back twice.
@@ -100,21 +108,21 @@ bool WriteFlac(TagLib::IOStream& stream, const CTags& tags, const std::vector<Em
 
 bool ReadMp4(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   TagLib::MP4::File file(&stream, true, kStyle);
-  if (!file.isValid() || !file.tag()) return false;
+  if (!Readable(file) || !file.tag()) return false;
   mp4::Read(*file.tag(), tags, pictures);
   return true;
 }
 
 bool WriteMp4(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
-  TagLib::MP4::File file(&stream, false);
-  if (!file.isValid() || !file.tag()) return false;
+  TagLib::MP4::File file(&stream, true, kStyle);
+  if (!Readable(file) || !file.tag()) return false;
   mp4::Write(tags, pictures, *file.tag());
   return file.save();
 }
 
 bool ReadWav(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   TagLib::RIFF::WAV::File file(&stream, true, kStyle);
-  if (!file.isValid()) return false;
+  if (!Readable(file)) return false;
   if (file.hasID3v2Tag())
     id3::Read(*file.ID3v2Tag(), tags, pictures);
   else if (file.hasInfoTag())
@@ -123,8 +131,8 @@ bool ReadWav(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>
 }
 
 bool WriteWav(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
-  TagLib::RIFF::WAV::File file(&stream, false);
-  if (!file.isValid()) return false;
+  TagLib::RIFF::WAV::File file(&stream, true, kStyle);
+  if (!Readable(file)) return false;
   const TagLib::ID3v2::Version version = VersionToKeep(file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr);
   id3::Write(tags, pictures, *file.ID3v2Tag());
   auto kinds = TagLib::RIFF::WAV::File::ID3v2;
@@ -137,14 +145,14 @@ bool WriteWav(TagLib::IOStream& stream, const CTags& tags, const std::vector<Emb
 
 bool ReadAiff(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   TagLib::RIFF::AIFF::File file(&stream, true, kStyle);
-  if (!file.isValid()) return false;
+  if (!Readable(file)) return false;
   if (file.hasID3v2Tag()) id3::Read(*file.tag(), tags, pictures);
   return true;
 }
 
 bool WriteAiff(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
-  TagLib::RIFF::AIFF::File file(&stream, false);
-  if (!file.isValid()) return false;
+  TagLib::RIFF::AIFF::File file(&stream, true, kStyle);
+  if (!Readable(file)) return false;
   const TagLib::ID3v2::Version version = VersionToKeep(file.hasID3v2Tag() ? file.tag() : nullptr);
   id3::Write(tags, pictures, *file.tag());
   return file.save(version);

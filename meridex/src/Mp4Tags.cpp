@@ -31,7 +31,7 @@ const TextItem kTextItems[] = {
     {"\xC2\xA9" "cmt", &CTags::GetComment, &CTags::SetComment},
     {"cprt", &CTags::GetCopyright, &CTags::SetCopyright},
     {"\xC2\xA9lyr", &CTags::GetLyrics, &CTags::SetLyrics},
-    {"----:com.apple.iTunes:ENCODEDBY", &CTags::GetEncodedBy, &CTags::SetEncodedBy},
+    {"\xC2\xA9too", &CTags::GetEncodedBy, &CTags::SetEncodedBy},
     {"----:com.apple.iTunes:ORIGINALARTIST", &CTags::GetOriginalArtist, &CTags::SetOriginalArtist},
     {"----:com.apple.iTunes:URL", &CTags::GetUrl, &CTags::SetUrl},
 };

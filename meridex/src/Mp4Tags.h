@@ -2,8 +2,8 @@
 //
 // Items: ©ART artists and ©wrt composers (several values), ©nam title, ©alb
 // album, ©gen genre (the numeric gnre read too), ©day year, trkn track number
-// ("7" or "7/12"), ©cmt comment, cprt copyright, ©lyr lyrics, and
-// free-form iTunes items ENCODEDBY, ORIGINALARTIST and URL; covr pictures.
+// ("7" or "7/12"), ©cmt comment, cprt copyright, ©too encoded-by, ©lyr
+// lyrics, and free-form iTunes items ORIGINALARTIST and URL; covr pictures.
 // An MP4 cover has no type or description: read ones are front covers (3)
 // without description. Writing replaces exactly these items.
 #pragma once

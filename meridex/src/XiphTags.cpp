@@ -26,7 +26,7 @@ constexpr Field kFields[] = {
     {"TRACKNUMBER", nullptr, &CTags::GetTrackNumber, &CTags::SetTrackNumber},
     {"COMMENT", "DESCRIPTION", &CTags::GetComment, &CTags::SetComment},
     {"COPYRIGHT", nullptr, &CTags::GetCopyright, &CTags::SetCopyright},
-    {"ENCODED-BY", "ENCODEDBY", &CTags::GetEncodedBy, &CTags::SetEncodedBy},
+    {"ENCODEDBY", "ENCODED-BY", &CTags::GetEncodedBy, &CTags::SetEncodedBy},
     {"ORIGINALARTIST", nullptr, &CTags::GetOriginalArtist, &CTags::SetOriginalArtist},
     {"LYRICS", nullptr, &CTags::GetLyrics, &CTags::SetLyrics},
     {"URL", nullptr, &CTags::GetUrl, &CTags::SetUrl},

@@ -3,7 +3,7 @@
 //
 // Fields: ARTIST and COMPOSER (one field per value), TITLE, ALBUM, GENRE,
 // DATE, TRACKNUMBER, COMMENT (DESCRIPTION read when there is none),
-// COPYRIGHT, ENCODED-BY (ENCODEDBY read too), ORIGINALARTIST, LYRICS, URL.
+// COPYRIGHT, ENCODEDBY (ENCODED-BY read too), ORIGINALARTIST, LYRICS, URL.
 // Writing replaces exactly these fields and keeps all others.
 #pragma once
 
