@@ -24,6 +24,9 @@ FileResult ReplaceFileContent(const std::wstring& path, const TagLib::ByteVector
 
   std::uint32_t permissions = 0;
   if (!platform::GetFilePermissions(path, permissions)) return FileResult::Failure(Failed(L"examining it", path));
+  // The rename would replace a read-only file as easily as any other; its
+  // protection is kept by refusing, as writing in place would.
+  if (!platform::IsWritableFile(path)) return FileResult::Failure(Failed(L"the file is read-only", path));
 
   platform::File file;
   std::wstring temporary;

@@ -221,6 +221,10 @@ bool CopyFileTimes(std::wstring_view from, std::wstring_view to) {
   return ::utimensat(AT_FDCWD, NativePath(to).c_str(), times, 0) == 0;
 }
 
+bool IsWritableFile(std::wstring_view path) {
+  return ::faccessat(AT_FDCWD, NativePath(path).c_str(), W_OK, AT_EACCESS) == 0;
+}
+
 bool GetFilePermissions(std::wstring_view path, std::uint32_t& permissions) {
   struct stat st;
   if (::stat(NativePath(path).c_str(), &st) != 0) return false;

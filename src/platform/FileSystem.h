@@ -63,6 +63,9 @@ bool MoveFile(std::wstring_view from, std::wstring_view to);
 bool SetFileTimes(std::wstring_view path, std::int64_t modificationTime);
 // Gives `to` the access and modification times of `from`, to the nanosecond.
 bool CopyFileTimes(std::wstring_view from, std::wstring_view to);
+// True when the calling thread may write to the file `path` by its
+// permissions (and the file system is not read-only).
+bool IsWritableFile(std::wstring_view path);
 // The permission bits (rwx for owner, group, others, and set-id/sticky bits,
 // 07777) of `path`, following links.
 bool GetFilePermissions(std::wstring_view path, std::uint32_t& permissions);

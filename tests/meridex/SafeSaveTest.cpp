@@ -81,6 +81,12 @@ TEST_F(SafeSaveTest, ReadOnlyFolderLeavesTheFileByteIdentical) {
   fs::permissions(Utf8(music_.path()), fs::perms::owner_all);
 }
 
+TEST_F(SafeSaveTest, ReadOnlyFileInAWritableFolderIsRefused) {
+  fs::permissions(Utf8(song_), fs::perms::owner_read | fs::perms::group_read);
+  platform::ScopedObeyFilePermissions obey;
+  ExpectUntouched(tags_.SaveFile(song_), L"read-only");
+}
+
 TEST_F(SafeSaveTest, MissingPictureFailsBeforeTouchingTheFile) {
   CTags tags;
   tags.SetTitle(L"New");

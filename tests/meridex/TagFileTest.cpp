@@ -42,6 +42,8 @@ struct Format {
   bool typedPictures;                             // pictures keep type and description
 };
 
+void PrintTo(const Format& format, std::ostream* out) { *out << format.name; }
+
 bool Write(const std::wstring& path, const std::string& bytes) {
   testing_support::WriteFileBytes(path, bytes);
   return true;

@@ -60,7 +60,8 @@ class MERIDEX_EXPORT CTags {
   // file in the same folder, made durable, given the original's permissions
   // (and its access and modification times with `keepModificationTime`) and
   // renamed over the original in one step. On any failure, including a full
-  // disk or a folder that may not be written, the original is untouched, the
+  // disk, a folder that may not be written or a file that may not be written
+  // (read-only files are refused), the original is untouched, the
   // temporary file is removed and the message says why.
   FileResult SaveFile(const CString& path, bool keepModificationTime = false) const;
 
