@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -316,6 +317,42 @@ TEST(TagFileReadTest, FilesThatAreNotAudioAreRefusedWithAReasonAndTheTagSetStays
   const Meridex::FileResult missing = tags.ReadFile(folder / L"vanished.mp3");
   EXPECT_FALSE(missing.ok);
   EXPECT_NE(missing.message.Find(L"No such file"), -1) << Utf8(missing.message.str());
+}
+
+// Hosts tag many files at once: tag sets of different files, read and saved
+// on several threads, each with pictures in one shared temporary folder.
+TEST(TagFileConcurrencyTest, FilesReadAndSavedOnSeveralThreadsKeepTheirOwnTags) {
+  constexpr int kThreads = 4, kRounds = 10;
+  ScratchFolder folder;
+  ScratchFolder temp;
+  testing_support::WriteFileBytes(folder / L"cover.png", testing_support::MakePng());
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      const std::wstring path = folder / (L"song" + std::to_wstring(t) + (t % 2 ? L".flac" : L".mp3"));
+      testing_support::WriteFileBytes(path, t % 2 ? testing_support::MakeFlac() : testing_support::MakeMp3());
+      for (int round = 0; round < kRounds; ++round) {
+        CTags tags(temp.path());
+        if (round > 0) {
+          ASSERT_TRUE(tags.ReadFile(path).ok);
+        }
+        const std::wstring title = std::to_wstring(t) + L"/" + std::to_wstring(round);
+        tags.SetTitle(title);
+        tags.RemoveAllPictures();
+        tags.AddPicture(CPictureTag(folder / L"cover.png", L"image/png", 3, title, false));
+        ASSERT_TRUE(tags.SaveFile(path).ok);
+        CTags back;
+        ASSERT_TRUE(back.ReadFile(path).ok);
+        CString read;
+        CPictureTag picture;
+        EXPECT_TRUE(back.GetTitle(read) && read == title);
+        EXPECT_TRUE(back.GetPicture(0, picture) && picture.GetDescription() == title);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(Utf8(temp.path())), {}), 0)
+      << "every extracted picture went with its tag set";
 }
 
 }  // namespace
