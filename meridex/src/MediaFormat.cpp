@@ -65,6 +65,13 @@ MediaFormat DetectFormat(TagLib::IOStream& stream) {
   return format;
 }
 
+MediaFormat FormatFromName(const std::wstring& path) {
+  if (path.size() < 4) return MediaFormat::kUnknown;
+  std::wstring ending = path.substr(path.size() - 4);
+  for (wchar_t& c : ending) c = static_cast<wchar_t>(c >= L'A' && c <= L'Z' ? c + 32 : c);
+  return ending == L".mp3" ? MediaFormat::kMpeg : MediaFormat::kUnknown;
+}
+
 const wchar_t* FormatName(MediaFormat format) {
   switch (format) {
     case MediaFormat::kMpeg: return L"MP3";

@@ -89,7 +89,8 @@ FileResult CTags::ReadFile(const CString& path) {
 
     TagLib::FileStream stream(platform::NativePath(path.str()).c_str(), true);
     if (!stream.isOpen()) return FileResult::Failure(L"cannot read " + path + L": " + SystemReason());
-    const MediaFormat format = empty ? MediaFormat::kUnknown : DetectFormat(stream);
+    MediaFormat format = empty ? MediaFormat::kUnknown : DetectFormat(stream);
+    if (format == MediaFormat::kUnknown && !empty) format = FormatFromName(path.str());
     CTags fresh(GetTempFolder());
     std::vector<EmbeddedPicture> pictures;
     if (format == MediaFormat::kUnknown || !formats::Read(stream, format, fresh, pictures))
@@ -128,7 +129,8 @@ FileResult CTags::SaveFile(const CString& path, bool keepModificationTime) const
     if (target.empty() || !ReadContent(target, content))
       return FileResult::Failure(L"cannot save " + path + L": " + SystemReason());
     TagLib::ByteVectorStream stream(content);
-    const MediaFormat format = content.isEmpty() ? MediaFormat::kUnknown : DetectFormat(stream);
+    MediaFormat format = content.isEmpty() ? MediaFormat::kUnknown : DetectFormat(stream);
+    if (format == MediaFormat::kUnknown && !content.isEmpty()) format = FormatFromName(target);
     if (format == MediaFormat::kUnknown)
       return FileResult::Failure(L"cannot save " + path + L": " +
                                  (content.isEmpty() ? CString(L"the file is empty") : CString(L"not an audio file of a known kind")));
