@@ -9,11 +9,12 @@
 
 namespace Meridex {
 
-// The state every copy of a handle shares. Only the delete flag changes after
+// The state every copy of a handle shares. Only the two flags change after
 // construction, so the texts may be read from any thread without a lock.
 struct CPictureTag::Record {
+  // A file handed over with the delete flag set is given to Meridex to delete.
   Record(const CString& p, const CString& m, int t, const CString& d, bool del)
-      : path(p), mimeType(m), type(t), description(d), deleteFlag(del) {}
+      : path(p), mimeType(m), type(t), description(d), deleteFlag(del), owned(del) {}
   Record(const Record&) = delete;
   Record& operator=(const Record&) = delete;
 
@@ -21,6 +22,10 @@ struct CPictureTag::Record {
   // count makes that race-free across threads).
   ~Record() {
     if (!deleteFlag.load() || path.IsEmpty()) return;
+    if (!owned.load()) {
+      log::Write(log::Level::kDebug, L"Keeping picture file " + path.str() + L": it is not Meridex's own");
+      return;
+    }
     try {
       if (platform::DeleteFile(path.str())) {
         log::Write(log::Level::kDebug, L"Deleted picture file " + path.str());
@@ -39,6 +44,8 @@ struct CPictureTag::Record {
   const int type;
   const CString description;
   std::atomic<bool> deleteFlag;
+  // Whether the file is Meridex's to delete; once true, it stays true.
+  std::atomic<bool> owned;
 };
 
 CPictureTag::CPictureTag() = default;
@@ -64,5 +71,11 @@ void CPictureTag::SetDeleteFlag(bool deleteFlag) {
 }
 
 bool CPictureTag::IsEmpty() const { return !record_ || record_->path.IsEmpty(); }
+
+bool CPictureTag::IsOwnedByMeridex() const { return record_ && record_->owned.load(); }
+
+void CPictureTag::TakeOwnership() {
+  if (record_) record_->owned.store(true);
+}
 
 }  // namespace Meridex

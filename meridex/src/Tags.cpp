@@ -3,25 +3,11 @@
 #include <utility>
 #include <vector>
 
+#include "TagsState.h"
+
 namespace Meridex {
 
-struct CTags::Impl {
-  CString tempFolder;
-  std::vector<CString> artists;
-  std::vector<CString> composers;
-  CString title;
-  CString album;
-  CString genre;
-  CString year;
-  CString trackNumber;
-  CString comment;
-  CString originalArtist;
-  CString copyright;
-  CString encodedBy;
-  CString lyrics;
-  CString url;
-  std::vector<CPictureTag> pictures;
-};
+// The state of a tag set lives in TagsState.h, shared with TagsFile.cpp.
 
 namespace {
 
@@ -47,6 +33,16 @@ bool AddName(std::vector<CString>& names, const CString& name, bool skipIfPresen
   }
   names.push_back(name);
   return true;
+}
+
+// True when `path` lies inside `folder` (not through "..").
+bool IsInside(const CString& path, const CString& folder) {
+  if (folder.IsEmpty()) return false;
+  std::wstring prefix = folder.str();
+  if (prefix.back() != L'/') prefix += L'/';
+  const std::wstring& p = path.str();
+  return p.size() > prefix.size() && p.compare(0, prefix.size(), prefix) == 0 &&
+         p.find(L"/../", prefix.size() - 1) == std::wstring::npos;
 }
 
 }  // namespace
@@ -81,6 +77,7 @@ CTags::Impl& CTags::MutableState() {
 }
 
 CString CTags::GetTempFolder() const { return State().tempFolder; }
+
 
 int CTags::GetArtistCount() const { return static_cast<int>(State().artists.size()); }
 bool CTags::GetArtist(int index, CString& artist) const { return GetAt(State().artists, index, artist); }
@@ -142,7 +139,10 @@ bool CTags::GetPicture(int index, CPictureTag& picture) const { return GetAt(Sta
 
 bool CTags::AddPicture(const CPictureTag& picture) {
   if (picture.IsEmpty()) return false;
-  MutableState().pictures.push_back(picture);
+  Impl& state = MutableState();
+  state.pictures.push_back(picture);
+  // The temporary folder is Meridex's scratch space: what lies there is its own.
+  if (IsInside(picture.GetFilePath(), state.tempFolder)) state.pictures.back().TakeOwnership();
   return true;
 }
 

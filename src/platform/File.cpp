@@ -24,6 +24,8 @@ int OpenFlags(File::Mode mode) {
       return O_WRONLY | O_CREAT | O_APPEND;
     case File::Mode::kReadWrite:
       return O_RDWR | O_CREAT;
+    case File::Mode::kCreateNew:
+      return O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
   }
   return O_RDONLY;
 }
@@ -43,7 +45,7 @@ bool File::Open(std::wstring_view path, Mode mode) {
   Close();
   int fd;
   do {
-    fd = ::open(NativePath(path).c_str(), OpenFlags(mode) | O_CLOEXEC, 0644);
+    fd = ::open(NativePath(path).c_str(), OpenFlags(mode) | O_CLOEXEC, mode == Mode::kCreateNew ? 0600 : 0644);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
   // A folder opens for reading here but is not a file; refuse it as other systems do.
@@ -116,6 +118,15 @@ bool File::Flush() {
   return ::fdatasync(fd_) == 0;
 }
 
+bool File::Sync() { return ::fsync(fd_) == 0; }
+
+bool File::CloseChecked() {
+  if (fd_ < 0) return true;
+  const int fd = fd_;
+  fd_ = -1;
+  return ::close(fd) == 0;
+}
+
 bool File::ReadAll(std::wstring_view path, std::string& out) {
   out.clear();
   File file;
@@ -143,10 +154,7 @@ bool File::WriteAll(std::wstring_view path, std::string_view bytes) {
   File file;
   if (!file.Open(path, Mode::kWrite)) return false;
   if (!file.Write(bytes)) return false;
-  // Report a failing close: some file systems only report a failed write there.
-  const int fd = file.fd_;
-  file.fd_ = -1;
-  return ::close(fd) == 0;
+  return file.CloseChecked();
 }
 
 }  // namespace platform

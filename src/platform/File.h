@@ -15,6 +15,8 @@ class File {
     kWrite,         // create or truncate, write only
     kAppend,        // create when missing, keep content, writes go to the end
     kReadWrite,     // create when missing, keep content
+    kCreateNew,     // a new file only: fails when the path exists, even as a
+                    // link; write only, readable by the owner alone (0600)
   };
 
   File() = default;
@@ -40,6 +42,12 @@ class File {
   std::int64_t Seek(std::int64_t offset, int origin);
   std::int64_t Size() const;
   bool Flush();
+  // Makes content and metadata (size, times) durable before returning, so a
+  // rename that follows cannot publish a file whose blocks are not on disk.
+  bool Sync();
+  // Closes the file, reporting a failed close: some file systems report a
+  // failed write only there. True when nothing was open.
+  bool CloseChecked();
 
   // Reads a whole file into `out`; false when it cannot be read.
   static bool ReadAll(std::wstring_view path, std::string& out);

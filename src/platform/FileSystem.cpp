@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 #include <string_view>
 
@@ -324,6 +325,48 @@ bool SetFileTimes(std::wstring_view path, std::int64_t modificationTime) {
   times[0].tv_nsec = 0;
   times[1] = times[0];
   return ::utimensat(AT_FDCWD, NativePath(path).c_str(), times, 0) == 0;
+}
+
+bool CopyFileTimes(std::wstring_view from, std::wstring_view to) {
+  struct stat st;
+  if (::stat(NativePath(from).c_str(), &st) != 0) return false;
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  return ::utimensat(AT_FDCWD, NativePath(to).c_str(), times, 0) == 0;
+}
+
+bool IsWritableFile(std::wstring_view path) {
+  return ::faccessat(AT_FDCWD, NativePath(path).c_str(), W_OK, AT_EACCESS) == 0;
+}
+
+bool GetFilePermissions(std::wstring_view path, std::uint32_t& permissions) {
+  struct stat st;
+  if (::stat(NativePath(path).c_str(), &st) != 0) return false;
+  permissions = static_cast<std::uint32_t>(st.st_mode) & 07777u;
+  return true;
+}
+
+bool SetFilePermissions(std::wstring_view path, std::uint32_t permissions) {
+  return ::chmod(NativePath(path).c_str(), static_cast<mode_t>(permissions & 07777u)) == 0;
+}
+
+bool RenameReplacing(std::wstring_view from, std::wstring_view to) {
+  return ::rename(NativePath(from).c_str(), NativePath(to).c_str()) == 0;
+}
+
+std::wstring ResolvePath(std::wstring_view path) {
+  char* resolved = ::realpath(NativePath(path).c_str(), nullptr);
+  if (!resolved) return std::wstring();
+  std::wstring result = FromUtf8(resolved);
+  std::free(resolved);
+  return result;
+}
+
+bool SyncFolder(std::wstring_view path) {
+  const int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  CloseKeepingErrno(fd);
+  return ok;
 }
 
 std::vector<FoundFile> FindFiles(std::wstring_view pattern) {

@@ -102,6 +102,24 @@ bool CopyFile(std::wstring_view from, std::wstring_view to, bool failIfExists);
 bool MoveFile(std::wstring_view from, std::wstring_view to);
 // Sets the modification and access times of a file (for tests and copies).
 bool SetFileTimes(std::wstring_view path, std::int64_t modificationTime);
+// Gives `to` the access and modification times of `from`, to the nanosecond.
+bool CopyFileTimes(std::wstring_view from, std::wstring_view to);
+// True when the calling thread may write to the file `path` by its
+// permissions (and the file system is not read-only).
+bool IsWritableFile(std::wstring_view path);
+// The permission bits (rwx for owner, group, others, and set-id/sticky bits,
+// 07777) of `path`, following links.
+bool GetFilePermissions(std::wstring_view path, std::uint32_t& permissions);
+// Sets the permission bits of `path` (07777), following links.
+bool SetFilePermissions(std::wstring_view path, std::uint32_t permissions);
+// Renames `from` to `to` in one atomic step, replacing `to`; never copies, so
+// both must be on one file system (EXDEV otherwise).
+bool RenameReplacing(std::wstring_view from, std::wstring_view to);
+// The absolute path of `path` with every symbolic link resolved; empty with
+// LastError() set when it does not exist.
+std::wstring ResolvePath(std::wstring_view path);
+// Makes a folder's entries (a file just created or renamed in it) durable.
+bool SyncFolder(std::wstring_view path);
 
 // Lists the entries of a folder whose names match a pattern: `pattern` is a
 // folder path followed by a name pattern with "*" and "?" wildcards

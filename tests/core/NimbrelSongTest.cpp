@@ -49,7 +49,9 @@ TEST(NimbrelSongTest, InitReadsTagsAndTakesOverTheirPicture) {
   ScratchFolder folder;
   const std::wstring cover = folder / L"cover.jpg";
   testing_support::WriteFileBytes(cover, "jpeg");
-  Meridex::CTags tags;
+  // A picture in the tag set's temporary folder is Meridex's own copy, as one
+  // extracted from a media file is; a host's own picture file would be kept.
+  Meridex::CTags tags(folder.path());
   tags.AddArtist(L"  ", false);
   tags.AddArtist(L" The Band ", false);
   tags.SetTitle(L"Song");
@@ -78,7 +80,7 @@ TEST(NimbrelSongTest, InitReadsTagsAndTakesOverTheirPicture) {
   EXPECT_EQ(parsed.albumInfo.year, 0);
   EXPECT_EQ(parsed.trackInfo.trackNumber, 0u);
 
-  // The picture is marked for deletion: it goes with the last tag set holding it.
+  // The picture is marked for deletion: Meridex's copy goes with the last tag set holding it.
   tags = Meridex::CTags();
   EXPECT_TRUE(platform::PathExists(cover));
   song.Init(Meridex::CTags(), L"/tmp/");

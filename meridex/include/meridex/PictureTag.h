@@ -12,7 +12,13 @@ namespace Meridex {
 // every CTags that holds one of them. The record is immutable except for its
 // delete flag: SetDeleteFlag on any copy is seen by all. When the last handle
 // goes away with the flag set, the picture's file is deleted (a failure is
-// logged, never thrown).
+// logged, never thrown) -- but only a file that is Meridex's own:
+//   - a copy Meridex extracted from a media file (CTags::ReadFile),
+//   - a file inside the temporary folder of a tag set it was added to,
+//   - a file handed over with the delete flag already set at construction.
+// A picture the host attached from its own disk (constructed without the
+// flag, outside the tag set's temporary folder) is never deleted, even when
+// it is flagged later: the flag then only records the wish.
 //
 // Copies may be used and destroyed on different threads concurrently; the
 // final release and the file deletion happen exactly once.
@@ -40,8 +46,15 @@ class MERIDEX_EXPORT CPictureTag {
   void SetDeleteFlag(bool deleteFlag);
   // True when there is no record or its file path is empty.
   bool IsEmpty() const;
+  // True when the file is Meridex's own, so that the delete flag removes it.
+  bool IsOwnedByMeridex() const;
 
  private:
+  friend class CTags;
+  friend class PictureFiles;
+  // Makes the file Meridex's own (see above); no effect on an empty picture.
+  void TakeOwnership();
+
   struct Record;
   std::shared_ptr<Record> record_;
 };

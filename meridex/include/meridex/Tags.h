@@ -1,9 +1,10 @@
-// The tags of one media file, held in memory.
+// The tags of one media file, held in memory, read from and saved to the file.
 #pragma once
 
 #include <memory>
 
 #include "meridex/Export.h"
+#include "meridex/FileResult.h"
 #include "meridex/PictureTag.h"
 #include "nimbrel/CString.h"
 
@@ -20,6 +21,11 @@ namespace Meridex {
 // The state lives behind a pointer so that the object's layout stays the same
 // across the library boundary whatever is added later.
 //
+// A tag set is tied to a media file by ReadFile; one that was never read
+// from a file is a plain in-memory value. Files are recognised by content:
+// MP3 (ID3v2.3/2.4, ID3v1 read when there is no ID3v2 tag), FLAC, MP4/M4A,
+// Ogg Vorbis, Opus, WAV and AIFF.
+//
 // One object must not be used from several threads at once; distinct objects
 // may be, even when they share pictures.
 class MERIDEX_EXPORT CTags {
@@ -35,6 +41,32 @@ class MERIDEX_EXPORT CTags {
   ~CTags();
 
   CString GetTempFolder() const;
+
+  // Replaces every value and picture of this tag set with the tags of the
+  // media file at `path` and ties the set to that file (GetFilePath). Each
+  // picture in the file is copied into the temporary folder (GetTempFolder(),
+  // or the user's private "nimbrel-<uid>/" folder below the system's
+  // temporary folder when that is empty; either is created 0700 when missing
+  // and refused when it is a link, another user's, or writable by others) and
+  // handed out as a picture that Meridex owns, flagged for deletion: the copy
+  // goes with its last handle unless the flag is cleared. On failure the tag
+  // set is unchanged and the message says why.
+  FileResult ReadFile(const CString& path);
+
+  // Writes every value and picture of this tag set into the media file at
+  // `path`, replacing the values it holds for these fields (absent values
+  // are removed) and keeping everything else in the file: the audio and any
+  // tag fields Meridex does not know. The new content is written to a new
+  // file in the same folder, made durable, given the original's permissions
+  // (and its access and modification times with `keepModificationTime`) and
+  // renamed over the original in one step. On any failure, including a full
+  // disk, a folder that may not be written or a file that may not be written
+  // (read-only files are refused), the original is untouched, the
+  // temporary file is removed and the message says why.
+  FileResult SaveFile(const CString& path, bool keepModificationTime = false) const;
+
+  // The file this tag set was read from; empty when it is not tied to a file.
+  CString GetFilePath() const;
 
   // Artists, in the order added.
   int GetArtistCount() const;
@@ -81,6 +113,8 @@ class MERIDEX_EXPORT CTags {
   int GetPictureCount() const;
   bool GetPicture(int index, CPictureTag& picture) const;
   // Holds a handle to `picture`; an empty picture is not added. True when added.
+  // A picture whose file lies inside this tag set's temporary folder counts
+  // from then on as Meridex's own temporary file (see CPictureTag).
   bool AddPicture(const CPictureTag& picture);
   // Releases this tag set's handles; a file marked for deletion goes when
   // no other handle remains.

@@ -1,0 +1,35 @@
+// The tags of each media format through TagLib: which TagLib file class
+// reads a format, which tag of it holds the fields, and how it is saved.
+//
+//   MP3   ID3v2 (an ID3v1 tag is read when there is no ID3v2 tag, and kept in
+//         step when present); saved as ID3v2.4 unless the file has ID3v2.3.
+//   FLAC  Vorbis comment and PICTURE blocks.
+//   MP4   MP4 items and covr.
+//   Ogg Vorbis, Opus  Vorbis comment with pictures inside it.
+//   WAV   ID3v2 chunk (RIFF INFO read when there is no ID3v2, kept in step).
+//   AIFF  ID3v2 chunk.
+#pragma once
+
+#include <vector>
+
+#include "EmbeddedPicture.h"
+#include "MediaFormat.h"
+#include "meridex/Tags.h"
+
+namespace TagLib {
+class IOStream;
+}
+
+namespace Meridex::formats {
+
+// Adds the tags of `stream`, a file of `format`, to `tags` and `pictures`.
+// False when TagLib does not find a valid file of that format.
+bool Read(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector<EmbeddedPicture>& pictures);
+
+// Replaces the tags of `stream`, a writable file of `format`, with `tags`
+// and `pictures`. False when TagLib does not find a valid file of that
+// format or cannot save it.
+bool Write(TagLib::IOStream& stream, MediaFormat format, const CTags& tags,
+           const std::vector<EmbeddedPicture>& pictures);
+
+}  // namespace Meridex::formats

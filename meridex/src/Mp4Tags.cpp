@@ -1,0 +1,135 @@
+#include "Mp4Tags.h"
+
+#include <taglib/id3v1genres.h>
+#include <taglib/mp4coverart.h>
+#include <taglib/mp4tag.h>
+
+#include <string>
+
+#include "PictureFiles.h"
+#include "TagText.h"
+
+namespace Meridex::mp4 {
+
+namespace {
+
+using TagLib::String;
+using TagLib::StringList;
+using TagLib::MP4::CoverArt;
+using TagLib::MP4::Item;
+
+struct TextItem {
+  const char* key;  // UTF-8, as TagLib names MP4 items
+  bool (CTags::*get)(CString&) const;
+  void (CTags::*set)(const CString&);
+};
+const TextItem kTextItems[] = {
+    {"\xC2\xA9nam", &CTags::GetTitle, &CTags::SetTitle},
+    {"\xC2\xA9" "alb", &CTags::GetAlbum, &CTags::SetAlbum},
+    {"\xC2\xA9gen", &CTags::GetGenre, &CTags::SetGenre},
+    {"\xC2\xA9" "day", &CTags::GetYear, &CTags::SetYear},
+    {"\xC2\xA9" "cmt", &CTags::GetComment, &CTags::SetComment},
+    {"cprt", &CTags::GetCopyright, &CTags::SetCopyright},
+    {"\xC2\xA9lyr", &CTags::GetLyrics, &CTags::SetLyrics},
+    {"\xC2\xA9too", &CTags::GetEncodedBy, &CTags::SetEncodedBy},
+    {"----:com.apple.iTunes:ORIGINALARTIST", &CTags::GetOriginalArtist, &CTags::SetOriginalArtist},
+    {"----:com.apple.iTunes:URL", &CTags::GetUrl, &CTags::SetUrl},
+};
+const char* const kArtists = "\xC2\xA9" "ART";
+const char* const kComposers = "\xC2\xA9wrt";
+
+String Key(const char* utf8) { return String(utf8, String::UTF8); }
+
+StringList Texts(const TagLib::MP4::Tag& tag, const char* key) {
+  return tag.contains(Key(key)) ? tag.item(Key(key)).toStringList() : StringList();
+}
+
+void SetTexts(TagLib::MP4::Tag& tag, const char* key, const StringList& values) {
+  if (values.isEmpty())
+    tag.removeItem(Key(key));
+  else
+    tag.setItem(Key(key), Item(values));
+}
+
+CString MimeTypeOf(CoverArt::Format format) {
+  switch (format) {
+    case CoverArt::JPEG: return L"image/jpeg";
+    case CoverArt::PNG: return L"image/png";
+    case CoverArt::GIF: return L"image/gif";
+    case CoverArt::BMP: return L"image/bmp";
+    default: return CString();
+  }
+}
+
+CoverArt::Format FormatOf(const CString& mimeType) {
+  if (mimeType.CompareNoCase(L"image/jpeg") == 0 || mimeType.CompareNoCase(L"image/jpg") == 0)
+    return CoverArt::JPEG;
+  if (mimeType.CompareNoCase(L"image/png") == 0) return CoverArt::PNG;
+  if (mimeType.CompareNoCase(L"image/gif") == 0) return CoverArt::GIF;
+  if (mimeType.CompareNoCase(L"image/bmp") == 0) return CoverArt::BMP;
+  return CoverArt::Unknown;
+}
+
+}  // namespace
+
+void Read(const TagLib::MP4::Tag& tag, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
+  text::AddNames(tags, &CTags::AddArtist, Texts(tag, kArtists));
+  text::AddNames(tags, &CTags::AddComposer, Texts(tag, kComposers));
+  for (const TextItem& item : kTextItems) {
+    const StringList values = Texts(tag, item.key);
+    if (!values.isEmpty()) (tags.*item.set)(text::FromTagLib(values.front()));
+  }
+  // Older files keep the genre as an ID3v1 genre number plus one.
+  CString genre;
+  if (!tags.GetGenre(genre) && tag.contains("gnre")) {
+    const int number = tag.item("gnre").toInt();
+    if (number > 0) tags.SetGenre(text::FromTagLib(TagLib::ID3v1::genre(number - 1)));
+  }
+  if (tag.contains("trkn")) {
+    const Item::IntPair track = tag.item("trkn").toIntPair();
+    if (track.first > 0) {
+      std::wstring value = std::to_wstring(track.first);
+      if (track.second > 0) value += L"/" + std::to_wstring(track.second);
+      tags.SetTrackNumber(value);
+    }
+  }
+  if (tag.contains("covr")) {
+    for (const CoverArt& cover : tag.item("covr").toCoverArtList()) {
+      if (cover.data().isEmpty()) continue;
+      EmbeddedPicture picture;
+      picture.data = cover.data();
+      picture.mimeType = MimeTypeOf(cover.format());
+      if (picture.mimeType.IsEmpty()) picture.mimeType = PictureFiles::SniffMimeType(picture.data);
+      pictures.push_back(std::move(picture));
+    }
+  }
+}
+
+void Write(const CTags& tags, const std::vector<EmbeddedPicture>& pictures, TagLib::MP4::Tag& tag) {
+  SetTexts(tag, kArtists, text::Artists(tags));
+  SetTexts(tag, kComposers, text::Composers(tags));
+  for (const TextItem& item : kTextItems) {
+    const CString value = text::Get(tags, item.get);
+    SetTexts(tag, item.key, value.IsEmpty() ? StringList() : StringList(text::ToTagLib(value)));
+  }
+  tag.removeItem("gnre");  // the text genre above replaces a numeric one
+
+  const CString track = text::Get(tags, &CTags::GetTrackNumber);
+  const int number = text::LeadingNumber(track);
+  if (number > 0) {
+    const int slash = track.Find(L'/');
+    const int total = slash >= 0 ? text::LeadingNumber(track.Mid(slash + 1)) : 0;
+    tag.setItem("trkn", Item(number, total));
+  } else {
+    tag.removeItem("trkn");
+  }
+
+  TagLib::MP4::CoverArtList covers;
+  for (const EmbeddedPicture& picture : pictures) covers.append(CoverArt(FormatOf(picture.mimeType), picture.data));
+  if (covers.isEmpty())
+    tag.removeItem("covr");
+  else
+    tag.setItem("covr", Item(covers));
+}
+
+}  // namespace Meridex::mp4
