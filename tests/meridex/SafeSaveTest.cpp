@@ -135,7 +135,7 @@ TEST_F(SafeSaveTest, TemporaryFolderMustBePrivate) {
   fs::create_directory(Utf8(base / L"open"));
   fs::permissions(Utf8(base / L"open"), fs::perms::all);
   fs::create_directory_symlink(Utf8(pictures_.path()), Utf8(base / L"link"));
-  const std::pair<const wchar_t*, const wchar_t*> kRefused[] = {{L"open/", L"others may write"},
+  const std::pair<const wchar_t*, const wchar_t*> kRefused[] = {{L"open/", L"writable by group or others"},
                                                                 {L"link/", L"symbolic link"}};
   for (const auto& [folder, reason] : kRefused) {
     CTags tags(base / folder);
