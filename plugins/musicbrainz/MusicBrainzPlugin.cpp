@@ -10,8 +10,8 @@
 // (PluginClock*, for tests).
 //
 // Politeness: one request per second for the whole process (RateLimiter), and
-// an answer 503 makes every thread wait for Retry-After (else 1, 2, 4 s)
-// before up to three more tries.
+// an answer 503 makes every thread wait for Retry-After
+// before up to three more tries (without Retry-After: 1 s, 2 s, 4 s by try).
 #include <atomic>
 #include <filesystem>
 #include <mutex>
@@ -176,7 +176,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     const PluginClock& clock = limiter_.Clock();
     const std::int64_t lifetimeMs = static_cast<std::int64_t>(s.lifetimeSeconds) * 1000;
     plugin_json::Value value;
-    if (auto body = cache_.Find(url, clock.nowMs(clock.context), lifetimeMs)) {
+    if (auto body = lifetimeMs > 0 ? cache_.Find(url, clock.nowMs(clock.context), lifetimeMs) : std::nullopt) {
       if (plugin_json::Parse(*body, value).ok) return value;
     }
     plugin_http::Options options;

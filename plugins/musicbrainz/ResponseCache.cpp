@@ -54,7 +54,7 @@ bool ResponseCache::IsOpen() const {
 std::optional<std::string> ResponseCache::Find(const std::string& url, std::int64_t nowMs, std::int64_t lifetimeMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!db_) return std::nullopt;
-  Statement s(db_, "SELECT body FROM responses WHERE url = ?1 AND stored >= ?2 AND stored <= ?3");
+  Statement s(db_, "SELECT body FROM responses WHERE url = ?1 AND stored > ?2 AND stored <= ?3");
   if (!s.stmt) return std::nullopt;
   sqlite3_bind_text(s.stmt, 1, url.data(), static_cast<int>(url.size()), SQLITE_TRANSIENT);
   sqlite3_bind_int64(s.stmt, 2, nowMs - lifetimeMs);

@@ -24,7 +24,7 @@ class ResponseCache {
   bool IsOpen() const;
   const std::string& Path() const { return path_; }
 
-  // The body stored for `url` no earlier than `nowMs - lifetimeMs`.
+  // The body stored for `url` later than `nowMs - lifetimeMs`.
   std::optional<std::string> Find(const std::string& url, std::int64_t nowMs, std::int64_t lifetimeMs);
   void Store(const std::string& url, const std::string& body, std::int64_t nowMs);
 

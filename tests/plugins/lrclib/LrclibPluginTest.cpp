@@ -112,6 +112,8 @@ TEST_F(LrclibTest, TheEngineFindsTextsThroughThePlugin) {
   ASSERT_EQ(engine.Connect(source_.plugin()), 1);
   float maxDifference = 10.0f;
   engine.SetProperty(L"MaxMatchDifference", &maxDifference);
+      std::int32_t timeOut = 150000;  // the core's limit
+      engine.SetProperty(L"TimeOut", &timeOut);
   engine.SetProperty(L"NimbrelObject", &recorder);
   engine.SetProperty(L"PFOneLyricsDealedEx", reinterpret_cast<void*>(&engine_tests::Recorder::OnLyrics));
   engine.GetAllLyrics({engine_tests::Song(L"Singer", L"song", 1)});

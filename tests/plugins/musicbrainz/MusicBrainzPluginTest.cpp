@@ -251,8 +251,8 @@ TEST_F(MusicBrainzTest, Answer503WaitsForRetryAfterForEveryThread) {
   std::lock_guard<std::mutex> lock(clock_.mutex);
   ASSERT_EQ(clock_.slots.size(), 4u);
   EXPECT_EQ(clock_.slots[1] - clock_.slots[0], 7000);  // Retry-After
-  EXPECT_EQ(clock_.slots[2] - clock_.slots[1], 1000);  // then 1 s, 2 s
-  EXPECT_EQ(clock_.slots[3] - clock_.slots[2], 2000);
+  EXPECT_EQ(clock_.slots[2] - clock_.slots[1], 2000);  // then doubling with each try
+  EXPECT_EQ(clock_.slots[3] - clock_.slots[2], 4000);
 }
 
 TEST_F(MusicBrainzTest, FourThreadsShareOneRequestPerSecond) {
@@ -339,6 +339,8 @@ TEST_F(MusicBrainzTest, RetaggingALibraryTwiceRequestsNothingTheSecondTime) {
       ASSERT_EQ(engine.Connect(plugin()), 1);
       float maxDifference = 10.0f;
       engine.SetProperty(L"MaxMatchDifference", &maxDifference);
+      std::int32_t timeOut = 150000;  // the core's limit
+      engine.SetProperty(L"TimeOut", &timeOut);
       engine.SetProperty(L"NimbrelObject", &recorder);
       engine.SetProperty(L"PFSongInfoCallback", reinterpret_cast<void*>(&engine_tests::Recorder::OnSong));
       std::list<Nimbrel::SongQuery> songs;
