@@ -119,7 +119,10 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     if (!artist || artist->IsEmpty()) return 0;
     std::list<Nimbrel::AlbumResult> found;
     if (!title || CString(*title).Trim().IsEmpty()) {
-      found = ArtistReleases(artist->str());
+      // Counting needs the first page only; the full list reads it again from the cache.
+      std::int64_t total = 0;
+      found = ArtistReleases(artist->str(), countOnly ? 1 : kMaxPages, &total);
+      if (countOnly) return static_cast<std::int32_t>(total > INT32_MAX ? INT32_MAX : total);
     } else {
       const Settings s = Current();
       const auto answer = Fetch(musicbrainz::RecordingSearchUrl(s.baseUrl, Narrow(artist->str()), Narrow(title->str())));
@@ -156,9 +159,12 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
 
   // Called with mutex_ held.
   bool OpenCache(const std::string& folder, bool own) {
+    const std::string file = (std::filesystem::path(folder) / "responses.sqlite").string();
+    // Every search hands the library's folder in again.
+    if (cache_.IsOpen() && cache_.Path() == file) return true;
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
-    const bool opened = cache_.Open((std::filesystem::path(folder) / "responses.sqlite").string());
+    const bool opened = cache_.Open(file);
     if (own) dataFolderSet_ = opened;
     return opened;
   }
@@ -205,7 +211,10 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     return std::nullopt;
   }
 
-  std::list<Nimbrel::AlbumResult> ArtistReleases(const std::wstring& artist) {
+  // The artist's releases, at most `pages` pages of them; `total` receives
+  // the number the service counts.
+  std::list<Nimbrel::AlbumResult> ArtistReleases(const std::wstring& artist, int pages = kMaxPages,
+                                                 std::int64_t* total = nullptr) {
     const Settings s = Current();
     std::list<Nimbrel::AlbumResult> albums;
     const auto search = Fetch(musicbrainz::ArtistSearchUrl(s.baseUrl, Narrow(artist)));
@@ -213,15 +222,16 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     const std::string artistId = musicbrainz::ArtistIdOf(*search, artist);
     if (artistId.empty()) return albums;
     std::int64_t offset = 0;
-    for (int page = 0; page < kMaxPages; ++page) {
+    for (int page = 0; page < pages; ++page) {
       const auto answer = Fetch(musicbrainz::ArtistReleasesUrl(s.baseUrl, artistId, static_cast<int>(offset)));
       if (!answer) break;
-      std::int64_t total = 0;
-      std::list<Nimbrel::AlbumResult> releases = musicbrainz::ReleasesOfPage(*answer, total);
+      std::int64_t count = 0;
+      std::list<Nimbrel::AlbumResult> releases = musicbrainz::ReleasesOfPage(*answer, count);
+      if (page == 0 && total) *total = count;
       if (releases.empty()) break;
       offset += musicbrainz::kBrowseLimit;
       albums.splice(albums.end(), releases);
-      if (offset >= total) break;
+      if (offset >= count) break;
     }
     for (auto& album : albums) {
       if (album.albumInfo.artist.empty()) album.albumInfo.artist = artist;

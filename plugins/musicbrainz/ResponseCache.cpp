@@ -51,6 +51,11 @@ bool ResponseCache::IsOpen() const {
   return db_ != nullptr;
 }
 
+std::string ResponseCache::Path() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return path_;
+}
+
 std::optional<std::string> ResponseCache::Find(const std::string& url, std::int64_t nowMs, std::int64_t lifetimeMs) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!db_) return std::nullopt;

@@ -22,7 +22,7 @@ class ResponseCache {
   // only. Closes the file open before. False when it cannot be opened.
   bool Open(const std::string& path);
   bool IsOpen() const;
-  const std::string& Path() const { return path_; }
+  std::string Path() const;
 
   // The body stored for `url` later than `nowMs - lifetimeMs`.
   std::optional<std::string> Find(const std::string& url, std::int64_t nowMs, std::int64_t lifetimeMs);

@@ -227,6 +227,7 @@ TEST_F(MusicBrainzTest, ArtistReleasesArePagedAfterTheArtistLookUp) {
   });
   std::list<Nimbrel::AlbumResult> albums;
   EXPECT_EQ(Find(L"singer", L"", albums, true), 150);
+  EXPECT_EQ(server_.RequestCount(), 2u);  // counting reads the first page only
   const CString artist(L"singer");
   EXPECT_EQ(plugin()->FindAlbumsByArtist(&artist, albums), 1);
   ASSERT_EQ(albums.size(), 150u);
