@@ -37,6 +37,7 @@ constexpr char kVersion[] = "1.0.0";
 constexpr std::int32_t kDefaultLifetimeSeconds = 7 * 24 * 3600;
 constexpr int kMaxTries = 4;
 constexpr int kMaxPages = 20;
+constexpr long kMaxRetryWaitSeconds = 60;
 // Recordings scored lower are rarely the song asked for, and every album costs a request.
 constexpr std::int64_t kMinScore = 90;
 
@@ -197,9 +198,12 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
       downloadMs_ += response.elapsedMs;
       if (response.transferred && response.status == 503) {
         const long retryAfter = plugin_http::RetryAfterSeconds(response.Header("retry-after"));
-        // Honour the service's wish, within reason; without one, wait longer each time.
-        const long seconds = retryAfter >= 0 ? (retryAfter > 120 ? 120 : retryAfter) : (1L << attempt);
+        // Honour the service's wish; without one, wait longer each time. A wait
+        // longer than a search may last still holds every later request back,
+        // but this one gives up at once.
+        const long seconds = retryAfter >= 0 ? retryAfter : (1L << attempt);
         limiter_.BackOff(static_cast<std::int64_t>(seconds) * 1000);
+        if (seconds > kMaxRetryWaitSeconds) return std::nullopt;
         continue;
       }
       if (!response.transferred || response.status != 200) return std::nullopt;
