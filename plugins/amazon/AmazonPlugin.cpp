@@ -1,0 +1,157 @@
+// The "amazon" basic-tags source: cover pictures by article number (ASIN).
+// It finds no albums; the library asks it through CallMethod("GetCover_by_asin")
+// for the address of the picture of an article number.
+//
+// Settings (SetProperty, CString* unless noted): "BaseUrl" (default
+// http://images.amazon.com), "Region" (US, UK, DE, FR, JP or the two-digit
+// code; default US), "Proxy", "TimeoutSeconds" (std::int32_t*),
+// "VerifyPicture" (std::int32_t*, default 1).
+//
+// The service answers an unknown article number with 200 and a 1x1 GIF. Only
+// this plug-in knows that quirk, so it checks the picture before it names the
+// address: it fetches the picture and answers nothing when the picture is
+// missing, unreadable or smaller than a cover can be. The library's cover
+// cache then fetches it once more; a cover is asked for once per album.
+#include <atomic>
+#include <mutex>
+
+#include "../common/HttpClient.h"
+#include "../common/Text.h"
+#include "PictureSize.h"
+#include "nimbrel/SourcePlugin.h"
+
+NIMBREL_MODULE_VERSION(1, 0, 0, 0);
+
+namespace {
+
+using plugin_text::Narrow;
+
+// Pictures are a few hundred kilobytes; a placeholder is 43 bytes.
+constexpr std::size_t kMaxPictureBytes = 16u * 1024 * 1024;
+
+struct Settings {
+  std::string baseUrl = "http://images.amazon.com";
+  std::string region = "01";
+  std::string proxy;
+  std::int32_t timeoutSeconds = 20;
+  bool verify = true;
+};
+
+// "US" -> "01"; a two-digit code passes; anything else is refused (empty).
+std::string RegionCode(std::string region) {
+  for (auto& c : region) c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+  if (region == "US") return "01";
+  if (region == "UK" || region == "GB") return "02";
+  if (region == "DE") return "03";
+  if (region == "FR") return "08";
+  if (region == "JP") return "09";
+  if (region == "01" || region == "02" || region == "03" || region == "08" || region == "09") return region;
+  return std::string();
+}
+
+bool IsAsin(const std::wstring& asin) {
+  if (asin.size() != 10) return false;
+  if (!((asin[0] >= L'0' && asin[0] <= L'9') || asin[0] == L'B')) return false;
+  for (std::size_t i = 1; i < asin.size(); ++i) {
+    if (!((asin[i] >= L'0' && asin[i] <= L'9') || (asin[i] >= L'A' && asin[i] <= L'Z'))) return false;
+  }
+  return true;
+}
+
+class AmazonPlugin : public CBasicTagsDllInterface {
+ public:
+  std::int32_t SetProperty(const CString& name, void* value) override {
+    if (!value) return 0;
+    const auto text = [value] { return Narrow(static_cast<const CString*>(value)->str()); };
+    const auto integer = [value] { return *static_cast<const std::int32_t*>(value); };
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (name == L"BaseUrl") {
+      settings_.baseUrl = text();
+      while (!settings_.baseUrl.empty() && settings_.baseUrl.back() == '/') settings_.baseUrl.pop_back();
+    } else if (name == L"Region") {
+      const std::string code = RegionCode(text());
+      if (code.empty()) return 0;
+      settings_.region = code;
+    } else if (name == L"Proxy") settings_.proxy = text();
+    else if (name == L"TimeoutSeconds") settings_.timeoutSeconds = integer() < 1 ? 1 : integer();
+    else if (name == L"VerifyPicture") settings_.verify = integer() != 0;
+    else if (name != L"TraceLevel" && name != L"LogFolder" && name != L"ParentLogfilePath" &&
+             name != L"LocalCacheFolder") {
+      return 0;
+    }
+    return 1;
+  }
+
+  std::int32_t GetProperty(const CString& name, void* out) override {
+    if (!out) return 0;
+    const auto integer = [out](std::int64_t value) {
+      *static_cast<std::int32_t*>(out) = static_cast<std::int32_t>(value > INT32_MAX ? INT32_MAX : value);
+      return 1;
+    };
+    if (name == L"SourceName") *static_cast<CString*>(out) = L"amazon";
+    else if (name == L"SourceId") *static_cast<CString*>(out) = L"amazon.com";
+    // Finds no albums: a search through it ends at once with nothing.
+    else if (name == L"SupportedSearch") return integer(2);
+    else if (name == L"StatisticDownloadCounter") return integer(requests_.load());
+    else if (name == L"StatisticSuccessfulDownloads") return integer(successes_.load());
+    else if (name == L"StatisticTotalDownloadTime") return integer(downloadMs_.load());
+    else return 0;
+    return 1;
+  }
+
+  std::int32_t CallMethod(const CString& name, void* args) override {
+    if (name != L"GetCover_by_asin" || !args) return 0;
+    auto* request = static_cast<CoverByAsinArgs*>(args);
+    if (!request->asin || !request->coverUrl) return 0;
+    const std::wstring asin = CString(*request->asin).Trim().str();
+    if (!IsAsin(asin)) return 0;
+    Settings s;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      s = settings_;
+    }
+    const std::string url = s.baseUrl + "/images/P/" + Narrow(asin) + "." + s.region + ".LZZZZZZZ.jpg";
+    if (s.verify && !IsCover(url, s)) return 0;
+    *request->coverUrl = plugin_text::Widen(url);
+    return 1;
+  }
+
+  std::int32_t FindAlbumsByArtist(const CString*, std::list<Nimbrel::AlbumResult>&) override { return 0; }
+  std::int32_t GetAlbumDetails(Nimbrel::AlbumInfo*, Nimbrel::CoverInfo*, std::list<Nimbrel::TrackInfo>*) override {
+    return 0;
+  }
+  std::int32_t Connect(IBasicTagsSearchEngine* engine) override { return engine ? 1 : 0; }
+  std::int32_t FindAlbums(const CString*, const CString*, std::list<Nimbrel::AlbumResult>&, bool) override {
+    return 0;
+  }
+
+ private:
+  bool IsCover(const std::string& url, const Settings& s) {
+    plugin_http::Options options;
+    options.userAgent = "nimbrel/1.0.0";
+    options.proxy = s.proxy;
+    options.stallTimeoutSeconds = s.timeoutSeconds;
+    options.totalTimeoutSeconds = 3L * s.timeoutSeconds;
+    options.maxBodyBytes = kMaxPictureBytes;
+    ++requests_;
+    const plugin_http::Response response = plugin_http::Get(url, options);
+    downloadMs_ += response.elapsedMs;
+    if (!response.transferred || response.status != 200) return false;
+    int width = 0, height = 0;
+    if (!amazon::PictureSize(response.body, width, height)) return false;
+    if (width < amazon::kMinCoverSide || height < amazon::kMinCoverSide) return false;
+    ++successes_;
+    return true;
+  }
+
+  std::mutex mutex_;
+  Settings settings_;
+  std::atomic<std::int64_t> requests_{0}, successes_{0}, downloadMs_{0};
+};
+
+}  // namespace
+
+NIMBREL_PLUGIN_ENTRY {
+  static AmazonPlugin plugin;
+  return static_cast<CBasicTagsDllInterface*>(&plugin);
+}

@@ -1,0 +1,182 @@
+// The "lrclib" lyrics source: song texts from LRCLIB.
+//
+// Settings (SetProperty, CString* unless noted): "BaseUrl" (default
+// https://lrclib.net/api), "Contact" (named in the User-Agent), "Proxy",
+// "TimeoutSeconds" (std::int32_t*).
+//
+// A search answers whole records, texts included, so the texts of recent
+// search hits are kept in memory and GetLyricsText asks the service only for
+// a record it has not seen. An instrumental track has no text: it is not
+// reported as found (a found song always carries its text).
+#include <atomic>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include "../common/HttpClient.h"
+#include "../common/Json.h"
+#include "../common/Text.h"
+#include "LrclibParser.h"
+#include "nimbrel/SourcePlugin.h"
+
+NIMBREL_MODULE_VERSION(1, 0, 0, 0);
+
+namespace {
+
+using plugin_text::Narrow;
+using plugin_text::UrlEncode;
+using plugin_text::Widen;
+
+constexpr char kVersion[] = "1.0.0";
+constexpr std::size_t kRememberedTexts = 2000;
+
+struct Settings {
+  std::string baseUrl = "https://lrclib.net/api";
+  std::string contact = "no contact configured";
+  std::string proxy;
+  std::int32_t timeoutSeconds = 20;
+};
+
+class LrclibPlugin : public CLyricsDllInterface {
+ public:
+  std::int32_t SetProperty(const CString& name, void* value) override {
+    if (!value) return 0;
+    const auto text = [value] { return Narrow(static_cast<const CString*>(value)->str()); };
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (name == L"BaseUrl") {
+      settings_.baseUrl = text();
+      while (!settings_.baseUrl.empty() && settings_.baseUrl.back() == '/') settings_.baseUrl.pop_back();
+    } else if (name == L"Contact") settings_.contact = text();
+    else if (name == L"Proxy") settings_.proxy = text();
+    else if (name == L"TimeoutSeconds") {
+      const std::int32_t seconds = *static_cast<const std::int32_t*>(value);
+      settings_.timeoutSeconds = seconds < 1 ? 1 : seconds;
+    } else if (name != L"TraceLevel" && name != L"LogFolder" && name != L"ParentLogfilePath" &&
+               name != L"LocalCacheFolder") {
+      return 0;
+    }
+    return 1;
+  }
+
+  std::int32_t GetProperty(const CString& name, void* out) override {
+    if (!out) return 0;
+    const auto integer = [out](std::int64_t value) {
+      *static_cast<std::int32_t*>(out) = static_cast<std::int32_t>(value > INT32_MAX ? INT32_MAX : value);
+      return 1;
+    };
+    if (name == L"SourceName") *static_cast<CString*>(out) = L"lrclib";
+    else if (name == L"SourceId") *static_cast<CString*>(out) = L"lrclib.net";
+    // One request per song by artist and title; an artist-wide search answers
+    // at most 20 records, so it is never the cheaper way.
+    else if (name == L"SupportedSearch") return integer(2);
+    else if (name == L"AlbumsItearationConstant") return integer(1000);
+    else if (name == L"TitlesItearationConstant") return integer(1);
+    else if (name == L"StatisticDownloadCounter") return integer(requests_.load());
+    else if (name == L"StatisticSuccessfulDownloads") return integer(successes_.load());
+    else if (name == L"StatisticTotalDownloadTime") return integer(downloadMs_.load());
+    else return 0;
+    return 1;
+  }
+
+  std::int32_t CallMethod(const CString&, void*) override { return 0; }
+  std::int32_t Connect(ILyricsSearchEngine* engine) override { return engine ? 1 : 0; }
+
+  std::int32_t FindAlbumsByArtist(const CString* artist, std::list<Nimbrel::LyricsInfo>& candidates) override {
+    if (!artist || artist->IsEmpty()) return 0;
+    return Search(artist->str(), L"", candidates, false) > 0 ? 1 : 0;
+  }
+
+  std::int32_t FindAlbums(const CString* artist, const CString* title, std::list<Nimbrel::LyricsInfo>& candidates,
+                          bool countOnly) override {
+    if (!artist || artist->IsEmpty()) return 0;
+    return Search(artist->str(), title ? title->str() : L"", candidates, countOnly);
+  }
+
+  std::int32_t GetLyricsText(const CString* link, CString* text) override {
+    if (!link || !text || !lrclib::IsRecordId(link->str())) return 0;
+    std::wstring found;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto known = texts_.find(link->str());
+      if (known != texts_.end()) found = known->second;
+    }
+    if (found.empty()) {
+      const auto record = Fetch(Current().baseUrl + "/get/" + Narrow(link->str()));
+      if (!record || !record->IsObject()) return 0;
+      found = lrclib::LyricsTextOf(*record);
+    }
+    if (plugin_text::Trimmed(found).empty()) return 0;
+    *text = found;
+    return 1;
+  }
+
+ private:
+  Settings Current() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return settings_;
+  }
+
+  std::int32_t Search(const std::wstring& artist, const std::wstring& title,
+                      std::list<Nimbrel::LyricsInfo>& candidates, bool countOnly) {
+    const Settings s = Current();
+    const std::string url = title.empty()
+                                ? s.baseUrl + "/search?q=" + UrlEncode(Narrow(artist))
+                                : s.baseUrl + "/search?track_name=" + UrlEncode(Narrow(title)) +
+                                      "&artist_name=" + UrlEncode(Narrow(artist));
+    const auto answer = Fetch(url);
+    if (!answer || !answer->IsArray()) return 0;
+    std::int32_t hits = 0;
+    for (const auto& record : answer->Items()) {
+      Nimbrel::LyricsInfo candidate;
+      std::wstring text;
+      if (!lrclib::ReadRecord(record, candidate, text)) continue;
+      // A free-text search also finds other artists' songs that name this one.
+      if (title.empty() && !plugin_text::SameText(candidate.artist, artist)) continue;
+      ++hits;
+      Remember(candidate.link, text);
+      if (!countOnly) candidates.push_back(std::move(candidate));
+    }
+    return hits;
+  }
+
+  void Remember(const std::wstring& link, const std::wstring& text) {
+    if (plugin_text::Trimmed(text).empty()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (texts_.emplace(link, text).second) order_.push_back(link);
+    while (order_.size() > kRememberedTexts) {
+      texts_.erase(order_.front());
+      order_.pop_front();
+    }
+  }
+
+  std::optional<plugin_json::Value> Fetch(const std::string& url) {
+    const Settings s = Current();
+    plugin_http::Options options;
+    options.userAgent = std::string("nimbrel/") + kVersion + " ( " + s.contact + " )";
+    options.proxy = s.proxy;
+    options.stallTimeoutSeconds = s.timeoutSeconds;
+    options.totalTimeoutSeconds = 3L * s.timeoutSeconds;
+    ++requests_;
+    const plugin_http::Response response = plugin_http::Get(url, options);
+    downloadMs_ += response.elapsedMs;
+    if (!response.transferred || response.status != 200) return std::nullopt;
+    plugin_json::Value value;
+    if (!plugin_json::Parse(response.body, value).ok) return std::nullopt;
+    ++successes_;
+    return value;
+  }
+
+  std::mutex mutex_;
+  Settings settings_;
+  std::map<std::wstring, std::wstring> texts_;
+  std::deque<std::wstring> order_;
+  std::atomic<std::int64_t> requests_{0}, successes_{0}, downloadMs_{0};
+};
+
+}  // namespace
+
+NIMBREL_PLUGIN_ENTRY {
+  static LrclibPlugin plugin;
+  return static_cast<CLyricsDllInterface*>(&plugin);
+}

@@ -1,0 +1,260 @@
+// The "musicbrainz" basic-tags source: albums, tracks, years and genres from
+// the MusicBrainz web service, covers from the Cover Art Archive.
+//
+// Settings (SetProperty, CString* unless noted): "BaseUrl" (the service root,
+// default https://musicbrainz.org/ws/2), "CoverArtUrl" (default
+// https://coverartarchive.org), "Contact" (named in the User-Agent the
+// service requires), "Proxy", "DataFolder" (where the answer cache lives;
+// otherwise <LocalCacheFolder>/musicbrainz, otherwise memory only),
+// "CacheLifetimeSeconds" and "TimeoutSeconds" (std::int32_t*), "Clock"
+// (PluginClock*, for tests).
+//
+// Politeness: one request per second for the whole process (RateLimiter), and
+// an answer 503 makes every thread wait for Retry-After
+// before up to three more tries (without Retry-After: 1 s, 2 s, 4 s by try).
+#include <atomic>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+
+#include "../common/HttpClient.h"
+#include "../common/Json.h"
+#include "../common/RateLimiter.h"
+#include "../common/Text.h"
+#include "MusicBrainzParser.h"
+#include "MusicBrainzQuery.h"
+#include "ResponseCache.h"
+#include "nimbrel/SourcePlugin.h"
+
+NIMBREL_MODULE_VERSION(1, 0, 0, 0);
+
+namespace {
+
+using plugin_text::Narrow;
+using plugin_text::Widen;
+
+constexpr char kVersion[] = "1.0.0";
+constexpr std::int32_t kDefaultLifetimeSeconds = 7 * 24 * 3600;
+constexpr int kMaxTries = 4;
+constexpr int kMaxPages = 20;
+constexpr long kMaxRetryWaitSeconds = 60;
+// Recordings scored lower are rarely the song asked for, and every album costs a request.
+constexpr std::int64_t kMinScore = 90;
+
+struct Settings {
+  std::string baseUrl = "https://musicbrainz.org/ws/2";
+  std::string coverUrl = "https://coverartarchive.org";
+  std::string contact = "no contact configured";
+  std::string proxy;
+  std::int32_t lifetimeSeconds = kDefaultLifetimeSeconds;
+  std::int32_t timeoutSeconds = 20;
+};
+
+std::string WithoutTrailingSlash(std::string url) {
+  while (!url.empty() && url.back() == '/') url.pop_back();
+  return url;
+}
+
+class MusicBrainzPlugin : public CBasicTagsDllInterface {
+ public:
+  std::int32_t SetProperty(const CString& name, void* value) override {
+    if (name == L"Clock") {
+      limiter_.SetClock(static_cast<const PluginClock*>(value));
+      return 1;
+    }
+    if (!value) return 0;
+    const auto text = [value] { return Narrow(static_cast<const CString*>(value)->str()); };
+    const auto integer = [value] { return *static_cast<const std::int32_t*>(value); };
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (name == L"BaseUrl") settings_.baseUrl = WithoutTrailingSlash(text());
+    else if (name == L"CoverArtUrl") settings_.coverUrl = WithoutTrailingSlash(text());
+    else if (name == L"Contact") settings_.contact = text();
+    else if (name == L"Proxy") settings_.proxy = text();
+    else if (name == L"CacheLifetimeSeconds") settings_.lifetimeSeconds = integer() < 0 ? 0 : integer();
+    else if (name == L"TimeoutSeconds") settings_.timeoutSeconds = integer() < 1 ? 1 : integer();
+    else if (name == L"DataFolder") return OpenCache(text(), true) ? 1 : 0;
+    else if (name == L"LocalCacheFolder") {
+      // The library's cache folder serves when no folder of our own was set.
+      if (!dataFolderSet_) OpenCache((std::filesystem::path(text()) / "musicbrainz").string(), false);
+    } else if (name != L"TraceLevel" && name != L"LogFolder" && name != L"ParentLogfilePath") {
+      return 0;
+    }
+    return 1;
+  }
+
+  std::int32_t GetProperty(const CString& name, void* out) override {
+    if (!out) return 0;
+    const auto integer = [out](std::int64_t value) {
+      *static_cast<std::int32_t*>(out) = static_cast<std::int32_t>(value > INT32_MAX ? INT32_MAX : value);
+      return 1;
+    };
+    if (name == L"SourceName") *static_cast<CString*>(out) = L"musicbrainz";
+    else if (name == L"SourceId") *static_cast<CString*>(out) = L"musicbrainz.org";
+    // One search request per title, or one artist look-up and a page per 100
+    // releases for the whole artist; then one request per album either way.
+    else if (name == L"SupportedSearch") return integer(1);
+    else if (name == L"AlbumsItearationConstant") return integer(2);
+    else if (name == L"TitlesItearationConstant") return integer(1);
+    else if (name == L"StatisticDownloadCounter") return integer(requests_.load());
+    else if (name == L"StatisticSuccessfulDownloads") return integer(successes_.load());
+    else if (name == L"StatisticTotalDownloadTime") return integer(downloadMs_.load());
+    else if (name == L"CacheFile") *static_cast<CString*>(out) = Widen(cache_.Path());
+    else return 0;
+    return 1;
+  }
+
+  std::int32_t CallMethod(const CString&, void*) override { return 0; }
+
+  std::int32_t Connect(IBasicTagsSearchEngine* engine) override { return engine ? 1 : 0; }
+
+  std::int32_t FindAlbumsByArtist(const CString* artist, std::list<Nimbrel::AlbumResult>& albums) override {
+    if (!artist || artist->IsEmpty()) return 0;
+    std::list<Nimbrel::AlbumResult> found = ArtistReleases(artist->str());
+    const bool any = !found.empty();
+    albums.splice(albums.end(), found);
+    return any ? 1 : 0;
+  }
+
+  std::int32_t FindAlbums(const CString* artist, const CString* title, std::list<Nimbrel::AlbumResult>& albums,
+                          bool countOnly) override {
+    if (!artist || artist->IsEmpty()) return 0;
+    std::list<Nimbrel::AlbumResult> found;
+    if (!title || CString(*title).Trim().IsEmpty()) {
+      // Counting needs the first page only; the full list reads it again from the cache.
+      std::int64_t total = 0;
+      found = ArtistReleases(artist->str(), countOnly ? 1 : kMaxPages, &total);
+      if (countOnly) return static_cast<std::int32_t>(total > INT32_MAX ? INT32_MAX : total);
+    } else {
+      const Settings s = Current();
+      const auto answer = Fetch(musicbrainz::RecordingSearchUrl(s.baseUrl, Narrow(artist->str()), Narrow(title->str())));
+      if (answer) found = musicbrainz::ReleasesOfRecordings(*answer, kMinScore);
+    }
+    const auto hits = static_cast<std::int32_t>(found.size());
+    if (!countOnly) albums.splice(albums.end(), found);
+    return hits;
+  }
+
+  std::int32_t GetAlbumDetails(Nimbrel::AlbumInfo* album, Nimbrel::CoverInfo* cover,
+                               std::list<Nimbrel::TrackInfo>* tracks) override {
+    if (!album || !cover || !tracks) return 0;
+    const Settings s = Current();
+    const std::string url = musicbrainz::ReleaseLookupUrl(s.baseUrl, Narrow(album->albumKey));
+    if (url.empty()) return 0;
+    const auto answer = Fetch(url);
+    if (!answer) return 0;
+    Nimbrel::AlbumInfo readAlbum = *album;
+    Nimbrel::CoverInfo readCover;
+    std::list<Nimbrel::TrackInfo> readTracks;
+    if (!musicbrainz::ReadRelease(*answer, s.coverUrl, readAlbum, readCover, readTracks)) return 0;
+    *album = readAlbum;
+    cover->coverUrl = readCover.coverUrl;
+    tracks->splice(tracks->end(), readTracks);
+    return 1;
+  }
+
+ private:
+  Settings Current() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return settings_;
+  }
+
+  // Called with mutex_ held.
+  bool OpenCache(const std::string& folder, bool own) {
+    const std::string file = (std::filesystem::path(folder) / "responses.sqlite").string();
+    // Every search hands the library's folder in again.
+    if (cache_.IsOpen() && cache_.Path() == file) return true;
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    const bool opened = cache_.Open(file);
+    if (own) dataFolderSet_ = opened;
+    return opened;
+  }
+
+  void EnsureCache() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!cache_.IsOpen()) cache_.Open(":memory:");
+  }
+
+  // The answer to `url` as JSON, from the cache or the service.
+  std::optional<plugin_json::Value> Fetch(const std::string& url) {
+    if (url.empty()) return std::nullopt;
+    EnsureCache();
+    const Settings s = Current();
+    const PluginClock& clock = limiter_.Clock();
+    const std::int64_t lifetimeMs = static_cast<std::int64_t>(s.lifetimeSeconds) * 1000;
+    plugin_json::Value value;
+    if (auto body = lifetimeMs > 0 ? cache_.Find(url, clock.nowMs(clock.context), lifetimeMs) : std::nullopt) {
+      if (plugin_json::Parse(*body, value).ok) return value;
+    }
+    plugin_http::Options options;
+    options.userAgent = std::string("nimbrel/") + kVersion + " ( " + s.contact + " )";
+    options.proxy = s.proxy;
+    options.stallTimeoutSeconds = s.timeoutSeconds;
+    options.totalTimeoutSeconds = 3L * s.timeoutSeconds;
+    for (int attempt = 0; attempt < kMaxTries; ++attempt) {
+      limiter_.Acquire();
+      ++requests_;
+      const plugin_http::Response response = plugin_http::Get(url, options);
+      downloadMs_ += response.elapsedMs;
+      if (response.transferred && response.status == 503) {
+        const long retryAfter = plugin_http::RetryAfterSeconds(response.Header("retry-after"));
+        // Honour the service's wish; without one, wait longer each time. A wait
+        // longer than a search may last still holds every later request back,
+        // but this one gives up at once.
+        const long seconds = retryAfter >= 0 ? retryAfter : (1L << attempt);
+        limiter_.BackOff(static_cast<std::int64_t>(seconds) * 1000);
+        if (seconds > kMaxRetryWaitSeconds) return std::nullopt;
+        continue;
+      }
+      if (!response.transferred || response.status != 200) return std::nullopt;
+      if (!plugin_json::Parse(response.body, value).ok) return std::nullopt;
+      ++successes_;
+      cache_.Store(url, response.body, clock.nowMs(clock.context));
+      return value;
+    }
+    return std::nullopt;
+  }
+
+  // The artist's releases, at most `pages` pages of them; `total` receives
+  // the number the service counts.
+  std::list<Nimbrel::AlbumResult> ArtistReleases(const std::wstring& artist, int pages = kMaxPages,
+                                                 std::int64_t* total = nullptr) {
+    const Settings s = Current();
+    std::list<Nimbrel::AlbumResult> albums;
+    const auto search = Fetch(musicbrainz::ArtistSearchUrl(s.baseUrl, Narrow(artist)));
+    if (!search) return albums;
+    const std::string artistId = musicbrainz::ArtistIdOf(*search, artist);
+    if (artistId.empty()) return albums;
+    std::int64_t offset = 0;
+    for (int page = 0; page < pages; ++page) {
+      const auto answer = Fetch(musicbrainz::ArtistReleasesUrl(s.baseUrl, artistId, static_cast<int>(offset)));
+      if (!answer) break;
+      std::int64_t count = 0;
+      std::list<Nimbrel::AlbumResult> releases = musicbrainz::ReleasesOfPage(*answer, count);
+      if (page == 0 && total) *total = count;
+      if (releases.empty()) break;
+      offset += musicbrainz::kBrowseLimit;
+      albums.splice(albums.end(), releases);
+      if (offset >= count) break;
+    }
+    for (auto& album : albums) {
+      if (album.albumInfo.artist.empty()) album.albumInfo.artist = artist;
+    }
+    return albums;
+  }
+
+  std::mutex mutex_;
+  Settings settings_;
+  bool dataFolderSet_ = false;
+  ResponseCache cache_;
+  std::atomic<std::int64_t> requests_{0}, successes_{0}, downloadMs_{0};
+  // One per process: the module is loaded once.
+  RateLimiter limiter_{1000};
+};
+
+}  // namespace
+
+NIMBREL_PLUGIN_ENTRY {
+  static MusicBrainzPlugin plugin;
+  return static_cast<CBasicTagsDllInterface*>(&plugin);
+}

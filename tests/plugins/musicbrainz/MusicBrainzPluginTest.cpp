@@ -1,0 +1,379 @@
+// The "musicbrainz" plug-in loaded through the registry, against a loopback
+// service answering in MusicBrainz's shapes; time runs on a test clock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "../../../plugins/common/PluginClock.h"
+#include "../../../plugins/musicbrainz/MusicBrainzQuery.h"
+#include "engines/BasicTagsCommonSearchEngine.h"
+#include "engines/SearchEngineTestKit.h"
+#include "plugins/WebPluginSource.h"
+#include "support/HttpTestServer.h"
+#include "support/ProxyEnvironment.h"
+
+namespace {
+
+using testing_support::HttpResponse;
+using testing_support::RecordedRequest;
+
+const bool kProxyVariablesCleared = testing_support::ClearProxyEnvironment();
+
+constexpr char kRelease1[] = "11111111-1111-1111-1111-111111111111";
+constexpr char kRelease2[] = "22222222-2222-2222-2222-222222222222";
+constexpr char kArtistId[] = "aaaaaaaa-aaaa-aaaa-aaaa-aaaaaaaaaaaa";
+
+std::wstring Widen(const std::string& s) { return std::wstring(s.begin(), s.end()); }
+
+// Time that passes only when the plug-in waits; every slot waited for is kept.
+struct TestClock {
+  std::atomic<std::int64_t> now{1'700'000'000'000};
+  std::mutex mutex;
+  std::vector<std::int64_t> slots;
+  PluginClock clock{this, &Now, &SleepUntil};
+
+  static std::int64_t Now(void* self) { return static_cast<TestClock*>(self)->now.load(); }
+  static void SleepUntil(void* context, std::int64_t when) {
+    auto* self = static_cast<TestClock*>(context);
+    std::lock_guard<std::mutex> lock(self->mutex);
+    self->slots.push_back(when);
+    std::int64_t current = self->now.load();
+    while (current < when && !self->now.compare_exchange_weak(current, when)) {
+    }
+  }
+};
+
+std::string Recording(const std::string& title, int score, const std::string& releases) {
+  return R"({"id":"r-)" + title + R"(","score":)" + std::to_string(score) + R"(,"title":")" + title +
+         R"(","length":null,"artist-credit":[{"name":"AC/DC","joinphrase":"","artist":{"id":"x","name":"AC/DC"}}],"releases":[)" +
+         releases + "]}";
+}
+std::string SearchRelease(const std::string& id, const std::string& title, int medium, int offset) {
+  return R"({"id":")" + id + R"(","title":")" + title + R"(","date":"1980-07-25","media":[{"position":)" +
+         std::to_string(medium) + R"(,"format":"CD","track":[{"id":"t","number":"1","title":"Hells Bells","length":312000}],"track-count":10,"track-offset":)" +
+         std::to_string(offset) + "}]}";
+}
+std::string Search(const std::string& recordings) {
+  return R"({"created":"2026-01-01T00:00:00Z","count":2,"offset":0,"recordings":[)" + recordings + "]}";
+}
+std::string Track(int position, const std::string& title, const std::string& length = "200000") {
+  return R"({"id":"t)" + std::to_string(position) + R"(","position":)" + std::to_string(position) + R"(,"number":")" +
+         std::to_string(position) + R"(","title":")" + title + R"(","length":)" + length +
+         R"(,"recording":{"id":"rec","title":")" + title + R"(","length":null}})";
+}
+// A release of two media; `art` and `asin` as the lookup gives them.
+std::string Release(const std::string& id, const std::string& art, const std::string& asin) {
+  return R"({"id":")" + id + R"(","title":"Back in Black","status":"Official","date":"1980-07-25","country":"AU",)"
+         R"("asin":)" + asin + R"(,"cover-art-archive":)" + art +
+         R"(,"artist-credit":[{"name":"AC","joinphrase":" & "},{"name":"DC","joinphrase":""}],)"
+         R"("release-group":{"id":"g","title":"Back in Black","primary-type":"Album","tags":[{"count":1,"name":"rock"}]},)"
+         R"("tags":[{"count":2,"name":"hard rock"},{"count":5,"name":"heavy metal"},{"count":"x","name":"odd"}],)"
+         R"("media":[{"position":1,"format":"CD","track-count":2,"track-offset":0,"tracks":[)" +
+         Track(1, "Hells Bells") + "," + Track(2, "Shoot to Thrill", "null") +
+         R"(]},{"position":2,"format":"CD","track-count":1,"track-offset":0,"tracks":[)" + Track(1, "Bonus") + "]}]}";
+}
+
+class MusicBrainzTest : public ::testing::Test {
+ protected:
+  MusicBrainzTest() {
+    source_.Set(L"BaseUrl", server_.Url("/ws/2/"));
+    source_.Set(L"CoverArtUrl", server_.Url("/caa"));
+    source_.Set(L"Contact", "tagger@example.org");
+    source_.Set(L"DataFolder", Narrow(source_.folder()) + "data");
+    plugin()->SetProperty(L"Clock", &clock_.clock);
+  }
+  static std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+  CBasicTagsDllInterface* plugin() { return source_.plugin(); }
+  std::int32_t Find(const std::wstring& artist, const std::wstring& title, std::list<Nimbrel::AlbumResult>& out,
+                    bool countOnly = false) {
+    const CString a(artist), t(title);
+    return plugin()->FindAlbums(&a, &t, out, countOnly);
+  }
+  std::int32_t Details(const std::wstring& key, Nimbrel::AlbumInfo& album, Nimbrel::CoverInfo& cover,
+                       std::list<Nimbrel::TrackInfo>& tracks, std::int32_t medium = 0) {
+    album.albumKey = key;
+    album.albumNumber = medium;
+    return plugin()->GetAlbumDetails(&album, &cover, &tracks);
+  }
+
+  testing_support::HttpTestServer server_;
+  testing_support::WebPluginSource<CBasicTagsDllInterface> source_{L"musicbrainz"};
+  TestClock clock_;
+};
+
+TEST_F(MusicBrainzTest, RecordingSearchGivesEachReleaseOnceAndCountsWithoutASecondRequest) {
+  server_.ServeText("/ws/2/recording",
+                    Search(Recording("Hells Bells", 100,
+                                     SearchRelease(kRelease1, "Back in Black", 1, 0) + "," +
+                                         SearchRelease(kRelease1, "Back in Black", 2, 0) + "," +
+                                         SearchRelease("../../etc", "Bad id", 1, 0)) +
+                           "," + Recording("Hells Bells Live", 40, SearchRelease(kRelease2, "Live", 1, 4))),
+                    "application/json");
+  std::list<Nimbrel::AlbumResult> albums;
+  EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums, true), 1);
+  EXPECT_TRUE(albums.empty());
+  EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 1);
+  ASSERT_EQ(albums.size(), 1u);
+  EXPECT_EQ(albums.front().albumInfo.album, L"Back in Black");
+  EXPECT_EQ(albums.front().albumInfo.artist, L"AC/DC");
+  EXPECT_EQ(albums.front().albumInfo.albumNumber, 1);
+  EXPECT_EQ(albums.front().source, L"musicbrainz");
+  ASSERT_EQ(server_.RequestCount(), 1u);
+  const RecordedRequest request = server_.Requests().front();
+  EXPECT_NE(request.target.find("AC%5C%2FDC"), std::string::npos) << request.target;
+  EXPECT_NE(request.target.find("fmt=json"), std::string::npos);
+  EXPECT_EQ(request.Header("User-Agent"), "nimbrel/1.0.0 ( tagger@example.org )");
+  EXPECT_EQ(source_.Integer(L"StatisticDownloadCounter"), 1);
+  EXPECT_EQ(source_.Integer(L"SupportedSearch"), 1);
+}
+
+TEST_F(MusicBrainzTest, ReleaseLookupReadsEveryMediumArtistYearGenreAndCover) {
+  server_.ServeText(std::string("/ws/2/release/") + kRelease1,
+                    Release(kRelease1, R"({"artwork":true,"count":1,"front":true,"back":false})", "\"B000002UAU\""));
+  server_.ServeText(std::string("/ws/2/release/") + kRelease2,
+                    Release(kRelease2, R"({"artwork":false,"count":0,"front":false,"back":false})", "\"B000002UAU\""));
+  Nimbrel::AlbumInfo album;
+  Nimbrel::CoverInfo cover;
+  std::list<Nimbrel::TrackInfo> tracks;
+  ASSERT_EQ(Details(Widen(kRelease1), album, cover, tracks, 2), 1);
+  EXPECT_EQ(album.album, L"Back in Black");
+  EXPECT_EQ(album.artist, L"AC & DC");
+  EXPECT_EQ(album.year, 1980);
+  EXPECT_EQ(album.genre, L"heavy metal");
+  EXPECT_EQ(album.albumNumber, 2);
+  EXPECT_EQ(album.albumKey, Widen(kRelease1));
+  EXPECT_EQ(cover.coverUrl, Widen(server_.Url("/caa/release/") + kRelease1 + "/front-500"));
+  std::vector<std::pair<std::wstring, std::uint32_t>> seen;
+  for (const auto& t : tracks) seen.emplace_back(t.title, t.trackNumber);
+  EXPECT_EQ(seen, (std::vector<std::pair<std::wstring, std::uint32_t>>{
+                      {L"Hells Bells", 1}, {L"Shoot to Thrill", 2}, {L"Bonus", 1}}));
+  // No front artwork: the article number stands for the cover.
+  tracks.clear();
+  ASSERT_EQ(Details(Widen(kRelease2), album, cover, tracks), 1);
+  EXPECT_EQ(cover.coverUrl, L"ASIN=B000002UAU");
+  EXPECT_EQ(album.albumNumber, 1);
+  EXPECT_NE(server_.Requests().back().target.find("inc=recordings+artist-credits"), std::string::npos);
+}
+
+TEST_F(MusicBrainzTest, MissingFieldsLeaveTheirPartsEmpty) {
+  server_.ServeText(std::string("/ws/2/release/") + kRelease1,
+                    std::string(R"({"id":")") + kRelease1 +
+                        R"(","title":null,"asin":null,"date":"","media":[{"position":1,"tracks":[{"title":"Only","length":null}]}]})");
+  Nimbrel::AlbumInfo album;
+  album.artist = L"Asked artist";
+  Nimbrel::CoverInfo cover;
+  cover.coverUrl = L"stale";
+  std::list<Nimbrel::TrackInfo> tracks;
+  ASSERT_EQ(Details(Widen(kRelease1), album, cover, tracks), 1);
+  EXPECT_EQ(album.album, L"Unknown");
+  EXPECT_EQ(album.artist, L"Asked artist");
+  EXPECT_EQ(album.year, 0);
+  EXPECT_TRUE(album.genre.empty());
+  EXPECT_TRUE(cover.coverUrl.empty());
+  ASSERT_EQ(tracks.size(), 1u);
+  EXPECT_EQ(tracks.front().trackNumber, 1u);
+}
+
+TEST_F(MusicBrainzTest, FailuresAndBadIdsFindNothing) {
+  server_.Serve("/ws/2/recording", {400, "Bad Request", {}, R"({"error":"Invalid query"})"});
+  server_.Serve(std::string("/ws/2/release/") + kRelease1, {404, "Not Found", {}, R"({"error":"Not Found"})"});
+  server_.ServeText(std::string("/ws/2/release/") + kRelease2, "<html>maintenance</html>", "text/html");
+  std::list<Nimbrel::AlbumResult> albums;
+  EXPECT_EQ(Find(L"Artist", L"Title", albums), 0);
+  Nimbrel::AlbumInfo album;
+  Nimbrel::CoverInfo cover;
+  std::list<Nimbrel::TrackInfo> tracks;
+  EXPECT_EQ(Details(Widen(kRelease1), album, cover, tracks), 0);
+  EXPECT_EQ(Details(Widen(kRelease2), album, cover, tracks), 0);
+  const std::size_t before = server_.RequestCount();
+  for (const wchar_t* bad : {L"../../../etc/passwd", L"11111111-1111-1111-1111-11111111111/", L"",
+                                 L"AAAAAAAA-1111-1111-1111-111111111111", L"11111111-1111-1111-1111-111111111111?x"}) {
+    EXPECT_EQ(Details(bad, album, cover, tracks), 0);
+  }
+  EXPECT_EQ(server_.RequestCount(), before);
+  EXPECT_TRUE(tracks.empty());
+  // A 64 MiB answer is refused whole.
+  server_.ServeHuge("/ws/2/recording", 64ull * 1024 * 1024 + 1);
+  EXPECT_EQ(Find(L"Artist", L"Huge", albums), 0);
+  EXPECT_TRUE(albums.empty());
+}
+
+TEST_F(MusicBrainzTest, StalledServiceEndsWithinTheTimeOut) {
+  server_.Stall("/ws/2/recording");
+  source_.Set(L"TimeoutSeconds", 1);
+  std::list<Nimbrel::AlbumResult> albums;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(Find(L"Artist", L"Title", albums), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST_F(MusicBrainzTest, ArtistReleasesArePagedAfterTheArtistLookUp) {
+  server_.ServeText("/ws/2/artist", std::string(R"({"artists":[{"id":"bbbbbbbb-bbbb-bbbb-bbbb-bbbbbbbbbbbb","name":"Other","score":100},{"id":")") +
+                                        kArtistId + R"(","name":"Singer","sort-name":"Singer","score":90}]})");
+  server_.Handle("/ws/2/release", [](const RecordedRequest& r) {
+    const bool second = r.target.find("offset=100") != std::string::npos;
+    std::string releases;
+    for (int i = 0; i < (second ? 50 : 100); ++i) {
+      char id[40];
+      std::snprintf(id, sizeof id, "%08d-0000-0000-0000-000000000000", i + (second ? 100 : 0));
+      releases += std::string(i ? "," : "") + R"({"id":")" + id + R"(","title":"Album"})";
+    }
+    return HttpResponse{200, "OK", {}, R"({"release-count":150,"release-offset":0,"releases":[)" + releases + "]}"};
+  });
+  std::list<Nimbrel::AlbumResult> albums;
+  EXPECT_EQ(Find(L"singer", L"", albums, true), 150);
+  EXPECT_EQ(server_.RequestCount(), 2u);  // counting reads the first page only
+  const CString artist(L"singer");
+  EXPECT_EQ(plugin()->FindAlbumsByArtist(&artist, albums), 1);
+  ASSERT_EQ(albums.size(), 150u);
+  EXPECT_EQ(albums.back().albumInfo.artist, L"singer");
+  const auto requests = server_.Requests();
+  ASSERT_EQ(requests.size(), 3u);  // the artist, two pages; then all from the cache
+  EXPECT_NE(requests[1].target.find(std::string("artist=") + kArtistId), std::string::npos);
+  EXPECT_NE(requests[2].target.find("offset=100"), std::string::npos);
+}
+
+TEST_F(MusicBrainzTest, Answer503WaitsForRetryAfterForEveryThread) {
+  std::atomic<int> calls{0};
+  server_.Handle("/ws/2/recording", [&calls](const RecordedRequest&) {
+    const int call = ++calls;
+    if (call == 1) return HttpResponse{503, "Busy", {{"Retry-After", "7"}}, R"({"error":"rate"})"};
+    if (call <= 3) return HttpResponse{503, "Busy", {}, R"({"error":"rate"})"};
+    return HttpResponse{200, "OK", {}, Search("")};
+  });
+  std::list<Nimbrel::AlbumResult> albums;
+  EXPECT_EQ(Find(L"Artist", L"Title", albums), 0);
+  EXPECT_EQ(calls.load(), 4);
+  std::lock_guard<std::mutex> lock(clock_.mutex);
+  ASSERT_EQ(clock_.slots.size(), 4u);
+  EXPECT_EQ(clock_.slots[1] - clock_.slots[0], 7000);  // Retry-After
+  EXPECT_EQ(clock_.slots[2] - clock_.slots[1], 2000);  // then doubling with each try
+  EXPECT_EQ(clock_.slots[3] - clock_.slots[2], 4000);
+}
+
+TEST_F(MusicBrainzTest, ALongRetryAfterEndsTheRequestButStillHoldsTheNextBack) {
+  server_.Serve("/ws/2/recording", {503, "Busy", {{"Retry-After", "3600"}}, R"({"error":"rate"})"});
+  std::list<Nimbrel::AlbumResult> albums;
+  EXPECT_EQ(Find(L"Artist", L"Title", albums), 0);
+  EXPECT_EQ(server_.RequestCount(), 1u);
+  EXPECT_EQ(Find(L"Artist", L"Other", albums), 0);
+  std::lock_guard<std::mutex> lock(clock_.mutex);
+  ASSERT_EQ(clock_.slots.size(), 2u);
+  EXPECT_EQ(clock_.slots[1] - clock_.slots[0], 3600 * 1000);
+}
+
+TEST_F(MusicBrainzTest, FourThreadsShareOneRequestPerSecond) {
+  server_.Handle("/ws/2/recording", [](const RecordedRequest&) { return HttpResponse{200, "OK", {}, Search("")}; });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([this, t] {
+      for (int i = 0; i < 5; ++i) {
+        std::list<Nimbrel::AlbumResult> albums;
+        Find(L"Artist", L"Song " + std::to_wstring(t) + L"-" + std::to_wstring(i), albums);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(server_.RequestCount(), 20u);
+  std::lock_guard<std::mutex> lock(clock_.mutex);
+  std::vector<std::int64_t> slots = clock_.slots;
+  ASSERT_EQ(slots.size(), 20u);
+  std::sort(slots.begin(), slots.end());
+  for (std::size_t i = 1; i < slots.size(); ++i) EXPECT_GE(slots[i] - slots[i - 1], 1000) << i;
+}
+
+TEST_F(MusicBrainzTest, CachedAnswersCostNoRequestUntilTheyExpire) {
+  server_.ServeText(std::string("/ws/2/release/") + kRelease1, Release(kRelease1, "null", "null"));
+  Nimbrel::AlbumInfo album;
+  Nimbrel::CoverInfo cover;
+  std::list<Nimbrel::TrackInfo> tracks;
+  ASSERT_EQ(Details(Widen(kRelease1), album, cover, tracks), 1);
+  ASSERT_EQ(Details(Widen(kRelease1), album, cover, tracks), 1);
+  EXPECT_EQ(server_.RequestCount(), 1u);
+  // Another process (a fresh module) finds the answer in the same file.
+  {
+    testing_support::WebPluginSource<CBasicTagsDllInterface> other{L"musicbrainz"};
+    other.Set(L"BaseUrl", server_.Url("/ws/2"));
+    other.plugin()->SetProperty(L"Clock", &clock_.clock);
+    ASSERT_EQ(other.Set(L"DataFolder", Narrow(source_.folder()) + "data"), 1);
+    album.albumKey = Widen(kRelease1);
+    EXPECT_EQ(other.plugin()->GetAlbumDetails(&album, &cover, &tracks), 1);
+    EXPECT_EQ(server_.RequestCount(), 1u);
+  }
+  clock_.now += 7LL * 24 * 3600 * 1000 + 1;  // a week later
+  ASSERT_EQ(Details(Widen(kRelease1), album, cover, tracks), 1);
+  EXPECT_EQ(server_.RequestCount(), 2u);
+  source_.Set(L"CacheLifetimeSeconds", 0);
+  ASSERT_EQ(Details(Widen(kRelease1), album, cover, tracks), 1);
+  EXPECT_EQ(server_.RequestCount(), 3u);
+}
+
+// Ten albums of ten songs, each album's songs searched as one batch by the
+// real engine, twice: the second run asks the service nothing.
+TEST_F(MusicBrainzTest, RetaggingALibraryTwiceRequestsNothingTheSecondTime) {
+  const auto releaseId = [](int a) {
+    char id[40];
+    std::snprintf(id, sizeof id, "%08d-0000-4000-8000-000000000000", a);
+    return std::string(id);
+  };
+  server_.Handle("/ws/2/recording", [&](const RecordedRequest& r) {
+    const auto at = r.target.find("Album%20");  // the song title names its album: "Album 3 Song 7"
+    const int a = std::atoi(r.target.c_str() + at + 8);
+    return HttpResponse{200, "OK", {},
+                        Search(Recording("x", 100, SearchRelease(releaseId(a), "Album " + std::to_string(a), 1, 0)))};
+  });
+  server_.ServeText("/ws/2/artist", std::string(R"({"artists":[{"id":")") + kArtistId + R"(","name":"Band"}]})");
+  std::string releases;
+  for (int a = 0; a < 10; ++a) {
+    releases += std::string(a ? "," : "") + R"({"id":")" + releaseId(a) + R"(","title":"Album )" + std::to_string(a) + "\"}";
+  }
+  server_.ServeText("/ws/2/release", R"({"release-count":10,"releases":[)" + releases + "]}");
+  for (int a = 0; a < 10; ++a) {
+    std::string tracks;
+    for (int s = 0; s < 10; ++s) {
+      tracks += std::string(s ? "," : "") + Track(s + 1, "Album " + std::to_string(a) + " Song " + std::to_string(s));
+    }
+    server_.ServeText("/ws/2/release/" + releaseId(a),
+                      R"({"id":")" + releaseId(a) + R"(","title":"Album )" + std::to_string(a) +
+                          R"(","date":"2001","artist-credit":[{"name":"Band"}],"media":[{"position":1,"tracks":[)" +
+                          tracks + "]}]}");
+  }
+  std::size_t firstRun = 0;
+  for (int run = 0; run < 2; ++run) {
+    engine_tests::Recorder recorder;
+    for (int a = 0; a < 10; ++a) {
+      CBasicTagsCommonSearchEngine engine;
+      ASSERT_EQ(engine.Connect(plugin()), 1);
+      float maxDifference = 10.0f;
+      engine.SetProperty(L"MaxMatchDifference", &maxDifference);
+      std::int32_t timeOut = 150000;  // the core's limit
+      engine.SetProperty(L"TimeOut", &timeOut);
+      engine.SetProperty(L"NimbrelObject", &recorder);
+      engine.SetProperty(L"PFSongInfoCallback", reinterpret_cast<void*>(&engine_tests::Recorder::OnSong));
+      std::list<Nimbrel::SongQuery> songs;
+      for (int s = 0; s < 10; ++s) {
+        songs.push_back(engine_tests::Song(L"Band", L"Album " + std::to_wstring(a) + L" Song " + std::to_wstring(s),
+                                           static_cast<unsigned>(a * 10 + s)));
+      }
+      engine.GetAllBasicTags(songs);
+    }
+    ASSERT_EQ(recorder.found.size(), 100u) << "run " << run;
+    const auto& last = recorder.found.back().info;
+    EXPECT_EQ(last.albumInfo.year, 2001);
+    EXPECT_EQ(last.source, L"musicbrainz");
+    if (run == 0) firstRun = server_.RequestCount();
+  }
+  std::printf("musicbrainz requests for 100 songs of 10 albums: first run %zu, second run %zu\n", firstRun,
+              server_.RequestCount() - firstRun);
+  EXPECT_EQ(server_.RequestCount(), firstRun);
+  // Per album one recording search per song and one release look-up; the
+  // artist and its release list once.
+  EXPECT_EQ(firstRun, 10u * 11u + 2u);
+}
+
+}  // namespace
