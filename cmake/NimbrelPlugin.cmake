@@ -39,11 +39,11 @@ function(nimbrel_add_plugin target)
   if(NOT P_NAME)
     set(P_NAME ${target})
   endif()
-  # The registry reads "ExampleD.so" as the debug build of "Example", and
-  # never finds a hidden file.
-  if(NOT P_NAME MATCHES "^[A-Za-z0-9_][A-Za-z0-9_.+-]*$" OR P_NAME MATCHES "D$")
+  # The registry reads "ExampleD.so" as the debug build of "Example", strips
+  # every ".so" from a file name, and never finds a hidden file.
+  if(NOT P_NAME MATCHES "^[A-Za-z0-9_][A-Za-z0-9_.+-]*$" OR P_NAME MATCHES "D$" OR P_NAME MATCHES "[.]so")
     message(FATAL_ERROR "nimbrel_add_plugin(${target}): '${P_NAME}' is no source name the registry loads as such "
-                        "(letters, digits, _ . + -, not ending in D)")
+                        "(letters, digits, _ . + -, no \".so\", not ending in D)")
   endif()
   add_library(${target} MODULE ${P_SOURCES})
   target_link_libraries(${target} PRIVATE nimbrel::sdk)

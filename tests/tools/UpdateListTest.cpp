@@ -122,7 +122,8 @@ TEST_F(UpdateListTest, RefusesModulesTheUpdaterWouldMishandle) {
     const wchar_t* why;
   };
   for (const Case& c : {Case{L"Gamma", L"Gamma.so", L"no version stamp"}, Case{L"Broken", L"Broken.so", L"no version stamp"},
-                        Case{L"Alpha", L"AlphaD.so", L"debug build"}, Case{L"Alpha", L"Bj\u00F6rk.so", L"printable ASCII"}}) {
+                        Case{L"Alpha", L"AlphaD.so", L"debug build"}, Case{L"Alpha", L"Bj\u00F6rk.so", L"printable ASCII"},
+                        Case{L"Alpha", L"Al.sox.so", L"another file"}, Case{L"Alpha", L"Alpha .so", L"trims"}}) {
     PluginFolder folder;
     folder.Install(L"Lyrics", c.module, c.file);
     CUpdateList list;

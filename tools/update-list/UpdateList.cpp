@@ -44,8 +44,12 @@ bool CUpdateList::IsListableName(const CString& name, CString& why) {
   } else if (!std::all_of(text.begin(), text.end(), [](wchar_t c) { return c == L' ' || IsPrintableAscii(c); }) ||
              text.find_first_of(L"/\\") != std::wstring::npos) {
     why = L"the name must be printable ASCII without path separators";
+  } else if (text.front() == L' ' || text.back() == L' ') {
+    why = L"the updater trims the name in the list, so it would no longer match the file";
   } else if (text.back() == L'D') {
     why = L"the registry takes a name ending in \"D\" for the debug build of the source without the \"D\"";
+  } else if (text.find(kSuffix) != std::wstring::npos) {
+    why = L"the registry removes every \".so\" from a file name, so it would look for another file";
   } else {
     return true;
   }
