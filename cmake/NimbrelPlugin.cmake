@@ -51,8 +51,14 @@ function(nimbrel_add_plugin target)
     PREFIX "" SUFFIX ".so" OUTPUT_NAME ${P_NAME}
     CXX_VISIBILITY_PRESET hidden VISIBILITY_INLINES_HIDDEN ON
     LIBRARY_OUTPUT_DIRECTORY "${NIMBREL_PLUGIN_BUILD_DIR}/${P_KIND}")
-  # Static libraries linked in stay hidden too.
-  target_link_options(${target} PRIVATE -Wl,--exclude-libs,ALL)
+  # Only the entry point leaves the module: hidden visibility does not reach
+  # template copies that headers mark visible (the standard library's, in
+  # unoptimised builds) nor what sanitizers add, a version script does.
+  set(map "${CMAKE_BINARY_DIR}/nimbrel-plugin.map")
+  if(NOT EXISTS "${map}")
+    file(WRITE "${map}" "{\n  global: GetDllInterface;\n  local: *;\n};\n")
+  endif()
+  target_link_options(${target} PRIVATE "-Wl,--version-script=${map}" -Wl,--exclude-libs,ALL)
   if(NOT P_NO_INSTALL)
     install(TARGETS ${target} LIBRARY DESTINATION "${NIMBREL_PLUGIN_INSTALL_DIR}/${P_KIND}")
   endif()

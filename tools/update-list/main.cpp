@@ -5,6 +5,7 @@
 //                            [--priority NAME=N]... FOLDER
 // FOLDER holds General/*.so and Lyrics/*.so; the list goes to FILE (default
 // FOLDER/update.xml) with the download addresses URL/<kind>/<name>.so.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
