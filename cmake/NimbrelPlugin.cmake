@@ -11,6 +11,12 @@
 # installs to ${NIMBREL_PLUGIN_INSTALL_DIR}/<kind>/. The module must carry its
 # version stamp (NIMBREL_MODULE_VERSION) for the update list.
 #
+#   nimbrel_add_update_list_target([BASE_URL <url>])
+#
+# after the plug-ins: a target, built by default, that writes the update list
+# of the build tree's plug-in folder (<build dir>/nimbrel-plugins/update.xml),
+# for serving the build tree while developing. Nothing without plug-ins.
+#
 #   nimbrel_install_update_list([BASE_URL <url>])
 #
 # at install time, after the plug-ins, writes the update list of the
@@ -62,9 +68,36 @@ function(nimbrel_add_plugin target)
   if(NOT P_NO_INSTALL)
     install(TARGETS ${target} LIBRARY DESTINATION "${NIMBREL_PLUGIN_INSTALL_DIR}/${P_KIND}")
   endif()
+  set_property(GLOBAL APPEND PROPERTY NIMBREL_PLUGIN_TARGETS ${target})
   if(DEFINED P_PRIORITY)
     set_property(GLOBAL APPEND PROPERTY NIMBREL_PLUGIN_PRIORITIES "${P_NAME}=${P_PRIORITY}")
   endif()
+endfunction()
+
+# The priorities given to nimbrel_add_plugin, as arguments of the generator.
+function(nimbrel_priority_arguments out)
+  get_property(priorities GLOBAL PROPERTY NIMBREL_PLUGIN_PRIORITIES)
+  set(arguments "")
+  foreach(p IN LISTS priorities)
+    list(APPEND arguments --priority "${p}")
+  endforeach()
+  set(${out} "${arguments}" PARENT_SCOPE)
+endfunction()
+
+function(nimbrel_add_update_list_target)
+  cmake_parse_arguments(P "" "BASE_URL" "" ${ARGN})
+  if(NOT P_BASE_URL)
+    set(P_BASE_URL "${NIMBREL_PLUGIN_BASE_URL}")
+  endif()
+  get_property(targets GLOBAL PROPERTY NIMBREL_PLUGIN_TARGETS)
+  if(NOT targets)
+    return()
+  endif()
+  nimbrel_priority_arguments(priorities)
+  add_custom_target(nimbrel_plugin_update_list ALL
+    COMMAND nimbrel::update-list --base-url "${P_BASE_URL}" ${priorities} "${NIMBREL_PLUGIN_BUILD_DIR}"
+    COMMENT "Writing the update list of ${NIMBREL_PLUGIN_BUILD_DIR}" VERBATIM)
+  add_dependencies(nimbrel_plugin_update_list ${targets})
 endfunction()
 
 function(nimbrel_install_update_list)
@@ -72,10 +105,10 @@ function(nimbrel_install_update_list)
   if(NOT P_BASE_URL)
     set(P_BASE_URL "${NIMBREL_PLUGIN_BASE_URL}")
   endif()
-  get_property(priorities GLOBAL PROPERTY NIMBREL_PLUGIN_PRIORITIES)
+  nimbrel_priority_arguments(priorities)
   set(arguments "")
   foreach(p IN LISTS priorities)
-    string(APPEND arguments " --priority \"${p}\"")
+    string(APPEND arguments " \"${p}\"")
   endforeach()
   install(CODE "
     set(folder \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${NIMBREL_PLUGIN_INSTALL_DIR}\")

@@ -51,6 +51,10 @@ readelf -x .nimbrel_version "$module" | grep -q 'NIMBVER1' || fail "the plug-in 
 list=$(dirname "$(dirname "$module")")/update.xml
 grep -q '<DLL Name="InstallProbe" Version="3.1.4.1"' "$list" || { cat "$list"; fail "the update list lacks the plug-in"; }
 grep -q '<DLLURL>http://127.0.0.1:9/plugins/General/InstallProbe.so</DLLURL>' "$list" || { cat "$list"; fail "wrong download address"; }
+grep -q '<Priority>7</Priority>' "$list" || { cat "$list"; fail "the update list lacks the priority"; }
+# The build tree's own list, for serving the build tree.
+grep -q '<DLLURL>http://127.0.0.1:9/build/General/InstallProbe.so</DLLURL>' "$work/project/nimbrel-plugins/update.xml" ||
+  fail "the build tree's update list is missing or wrong"
 
 run_host() {
   local name=$1 binary=$2
