@@ -10,8 +10,9 @@
 //
 // Modules that the updater could not handle faithfully are refused rather
 // than listed wrongly: a module without a version stamp (it would be
-// replaced at every update), a name the registry reads as another source
-// (a trailing "D" is taken for a debug build), a hidden or non-ASCII name.
+// replaced at every update), a name the registry reads as another file (a
+// trailing "D" is taken for a debug build, every ".so" is stripped), a name
+// with surrounding blanks (trimmed by the updater), a hidden or non-ASCII name.
 #pragma once
 
 #include <cstdint>
