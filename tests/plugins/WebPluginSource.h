@@ -22,7 +22,7 @@ class WebPluginSource {
       : kind_(module == L"lrclib" ? L"Lyrics" : L"General"), sources_(CString(kind_)) {
     platform::CreateDirectory(folder_.path() + kind_);
     const std::string built = NIMBREL_PLUGIN_DIR "/";
-    const std::wstring from = std::wstring(built.begin(), built.end()) + module + L".so";
+    const std::wstring from = std::wstring(built.begin(), built.end()) + kind_ + L"/" + module + L".so";
     EXPECT_TRUE(platform::CopyFile(from, folder_.path() + kind_ + L"/" + module + L".so", false));
     EXPECT_EQ(sources_.LoadSources(folder_.path().c_str()), 1u);
     GetDllInterfaceFunction entry = sources_.GetInterfaceFunction(CString(module));

@@ -1,0 +1,77 @@
+#!/usr/bin/env bash
+# Installs the build into a staging prefix, then builds a host and a plug-in
+# against that installed tree only (find_package through CMAKE_PREFIX_PATH,
+# and the host once more through pkg-config), as a distribution would, and
+# checks what came out: SONAMEs, the plug-in's exports and version stamp,
+# its update list, and a run of the host that loads the plug-in through the
+# library and unloads it again.
+#
+# Usage: run_install_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER "SANITIZER FLAGS"
+set -euo pipefail
+build=$1 source=$2 cxx=$3 sanitize=${4:-}
+work=$build/install-test
+rm -rf "$work"
+mkdir -p "$work"
+work=$(realpath "$work")
+stage=$work/stage
+fail() { echo "install test: $*" >&2; exit 1; }
+
+cmake --install "$build" --prefix "$stage" >"$work/install.log" || { cat "$work/install.log"; fail "install failed"; }
+export PKG_CONFIG_PATH=$stage/lib/pkgconfig:$(ls -d "$stage"/lib/*/pkgconfig 2>/dev/null | tr '\n' ':')
+libdir=$(realpath "$(pkg-config --variable=libdir nimbrel)")
+[[ $libdir == "$stage"/* ]] || fail "pkg-config's libdir $libdir is not in the staging prefix"
+
+# Versioned libraries: a host records the SONAME, not the file name.
+for lib in nimbrel meridex; do
+  [[ -f $libdir/lib$lib.so.0.1.0 && -L $libdir/lib$lib.so.0 && -L $libdir/lib$lib.so ]] || fail "lib$lib.so.0.1.0 and its links are not installed"
+  readelf -d "$libdir/lib$lib.so.0.1.0" | grep -q "SONAME.*\[lib$lib\.so\.0\]" || fail "lib$lib has no SONAME lib$lib.so.0"
+done
+bash "$source/tests/interface/check_exports.sh" "$libdir/libnimbrel.so.0"
+
+# The separate project: host and plug-in, installed into a prefix of their own.
+flags=()
+if [[ -n $sanitize ]]; then
+  flags=("-DCMAKE_CXX_FLAGS=-fsanitize=$sanitize -fno-omit-frame-pointer" "-DCMAKE_EXE_LINKER_FLAGS=-fsanitize=$sanitize")
+fi
+cmake -S "$source/tests/install/project" -B "$work/project" -G Ninja -DCMAKE_CXX_COMPILER="$cxx" \
+  -DCMAKE_PREFIX_PATH="$stage" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF -DCMAKE_INSTALL_PREFIX="$work/plugins" \
+  "${flags[@]}" >"$work/configure.log" || { cat "$work/configure.log"; fail "the project did not configure"; }
+cmake --build "$work/project" >"$work/build.log" || { cat "$work/build.log"; fail "the project did not build"; }
+cmake --install "$work/project" >>"$work/build.log" || { cat "$work/build.log"; fail "the project did not install"; }
+host=$work/project/install_host
+readelf -d "$host" | grep -q 'NEEDED.*\[libnimbrel\.so\.0\]' || fail "the host does not depend on libnimbrel.so.0"
+
+# The plug-in: named as the registry expects, only its entry point exported,
+# its version stamp present; listed in its update list.
+module=$(find "$work/plugins" -path '*/General/InstallProbe.so')
+[[ -n $module ]] || fail "InstallProbe.so is not installed in a General folder"
+exported=$(nm -D --defined-only "$module" | awk '{print $3}')
+[[ $exported == GetDllInterface ]] || fail "the plug-in exports more than GetDllInterface: $exported"
+readelf -x .nimbrel_version "$module" | grep -q 'NIMBVER1' || fail "the plug-in has no version stamp"
+list=$(dirname "$(dirname "$module")")/update.xml
+grep -q '<DLL Name="InstallProbe" Version="3.1.4.1"' "$list" || { cat "$list"; fail "the update list lacks the plug-in"; }
+grep -q '<DLLURL>http://127.0.0.1:9/plugins/General/InstallProbe.so</DLLURL>' "$list" || { cat "$list"; fail "wrong download address"; }
+grep -q '<Priority>7</Priority>' "$list" || { cat "$list"; fail "the update list lacks the priority"; }
+# The build tree's own list, for serving the build tree.
+grep -q '<DLLURL>http://127.0.0.1:9/build/General/InstallProbe.so</DLLURL>' "$work/project/nimbrel-plugins/update.xml" ||
+  fail "the build tree's update list is missing or wrong"
+
+run_host() {
+  local name=$1 binary=$2
+  local dir=$work/run-$name
+  mkdir -p "$dir/work/General" "$dir/logs"
+  cp "$module" "$dir/work/General/"
+  NIMBREL_PROBE_FILE=$dir/probe TMPDIR=$dir/ "$binary" "$stage" "$dir/work" "$dir/logs" || fail "$name host failed"
+  # Loaded by the library after the failed update, unloaded by the next one.
+  [[ $(cat "$dir/probe" 2>/dev/null) == $'loaded\nunloaded' ]] || fail "$name host: the plug-in was not loaded and unloaded once: $(cat "$dir/probe" 2>/dev/null)"
+  grep -rq 'Update failed: Update url is empty' "$dir/logs" || fail "$name host: the library's log lacks the update"
+  if grep -rq 'CDllSources::LoadSource' "$dir/logs"; then grep -rh 'CDllSources::LoadSource' "$dir/logs"; fail "$name host: the registry refused the plug-in"; fi
+}
+run_host cmake "$host"
+
+# The same host through pkg-config, as a Makefile would build it.
+# shellcheck disable=SC2046
+"$cxx" -std=c++20 ${sanitize:+-fsanitize=$sanitize} "$source/tests/install/project/Host.cpp" -o "$work/host-pkgconfig" \
+  $(pkg-config --cflags --libs nimbrel) -Wl,-rpath,"$libdir" || fail "the pkg-config build failed"
+run_host pkgconfig "$work/host-pkgconfig"
+echo "install test: staged install, find_package and pkg-config builds, plug-in load and unload all fine"
