@@ -4,6 +4,8 @@
 #include <cmath>
 #include <system_error>
 
+#include "Text.h"
+
 namespace plugin_json {
 
 const Value* Value::Find(std::string_view key) const {
@@ -50,24 +52,6 @@ namespace {
 
 bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-void AppendUtf8(std::string& out, std::uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
 
 constexpr std::uint32_t kReplacement = 0xFFFD;
 
@@ -192,7 +176,7 @@ class Reader {
     }
     if (valid && (cp < minimum || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))) valid = false;
     if (!valid) {
-      AppendUtf8(out, kReplacement);
+      plugin_text::AppendUtf8(out, kReplacement);
       ++pos_;
       return;
     }
@@ -244,7 +228,7 @@ class Reader {
           } else if (cp >= 0xD800 && cp <= 0xDFFF) {
             cp = kReplacement;
           }
-          AppendUtf8(out, cp);
+          plugin_text::AppendUtf8(out, cp);
           break;
         }
         default: return Fail("bad escape");

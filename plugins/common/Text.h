@@ -2,6 +2,7 @@
 // query encoding, comparisons.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -12,6 +13,8 @@ namespace plugin_text {
 std::wstring Widen(std::string_view utf8);
 // A wide string to UTF-8; values that are no Unicode scalar become U+FFFD.
 std::string Narrow(std::wstring_view text);
+// Appends the UTF-8 form of a Unicode scalar value.
+void AppendUtf8(std::string& out, std::uint32_t codePoint);
 // Percent-encodes every byte except the unreserved ones (RFC 3986).
 std::string UrlEncode(std::string_view utf8);
 // Equal ignoring the case of ASCII and Latin letters (towlower).
