@@ -155,55 +155,50 @@ TEST(NimbrelSongTest, SuccessCriteria) {
   EXPECT_TRUE(song.IsLyricsFailed(9, 0));
 }
 
-TEST(NimbrelSongTest, PolicyOneKeepsTheFilesGenreAgainstAgreeingCandidates) {
-  CNimbrelSong song;
-  InitSong(song, L"Jazz");
-  for (int i = 0; i < 5; ++i) song.AddCandidate(Candidate(L"s" + std::to_wstring(i), L"Album", L"Rock", 2, 1999));
-  song.Finish(1);
-  const SongInfo r = song.Result();
+// Policy 1 keeps the file's values and narrows to its album, 2 takes every
+// found value, 3 needs two agreeing candidates; an unknown one leaves the input.
+TEST(NimbrelSongTest, PoliciesDecideWhichFoundValuesAreTaken) {
+  CNimbrelSong one;
+  InitSong(one, L"Jazz");
+  for (int i = 0; i < 5; ++i) one.AddCandidate(Candidate(L"s" + std::to_wstring(i), L"Album", L"Rock", 2, 1999));
+  one.Finish(1);
+  const SongInfo r = one.Result();
   EXPECT_EQ(r.albumInfo.genre, L"Jazz");
   EXPECT_EQ(r.albumInfo.album, L"Album");  // the file has none: filled in
   EXPECT_EQ(r.albumInfo.year, 1999);
   EXPECT_EQ(r.trackInfo.title, L"Title");
   EXPECT_EQ(r.albumInfo.artist, L"Artist");
-}
 
-TEST(NimbrelSongTest, PolicyOneNarrowsToTheFilesAlbum) {
-  CNimbrelSong song;
-  InitSong(song, nullptr, L"First");
-  song.AddCandidate(Candidate(L"a", L"Second", L"Rock"));
-  song.Finish(1);
-  EXPECT_EQ(song.Result().albumInfo.genre, L"");  // no candidate of this album: nothing taken
-  song.AddCandidate(Candidate(L"b", L"first", L"Pop"));
-  song.Finish(1);
-  EXPECT_EQ(song.Result().albumInfo.genre, L"Pop");
-  EXPECT_EQ(song.Result().albumInfo.album, L"First");
-}
+  CNimbrelSong narrow;
+  InitSong(narrow, nullptr, L"First");
+  narrow.AddCandidate(Candidate(L"a", L"Second", L"Rock"));
+  narrow.Finish(1);
+  EXPECT_EQ(narrow.Result().albumInfo.genre, L"");  // no candidate of this album: nothing taken
+  narrow.AddCandidate(Candidate(L"b", L"first", L"Pop"));
+  narrow.Finish(1);
+  EXPECT_EQ(narrow.Result().albumInfo.genre, L"Pop");
+  EXPECT_EQ(narrow.Result().albumInfo.album, L"First");
 
-TEST(NimbrelSongTest, PolicyTwoTakesEveryFoundValue) {
-  CNimbrelSong song;
-  InitSong(song, L"Jazz", L"Old");
-  song.AddCandidate(Candidate(L"a", L"New", L"Rock", 7, 2004));
-  song.Finish(2);
-  const SongInfo r = song.Result();
-  EXPECT_EQ(r.albumInfo.genre, L"Rock");
-  EXPECT_EQ(r.albumInfo.album, L"New");
-  EXPECT_EQ(r.trackInfo.trackNumber, 7u);
-  EXPECT_EQ(r.albumInfo.year, 2004);
-}
+  CNimbrelSong two;
+  InitSong(two, L"Jazz", L"Old");
+  two.AddCandidate(Candidate(L"a", L"New", L"Rock", 7, 2004));
+  two.Finish(2);
+  EXPECT_EQ(two.Result().albumInfo.genre, L"Rock");
+  EXPECT_EQ(two.Result().albumInfo.album, L"New");
+  EXPECT_EQ(two.Result().trackInfo.trackNumber, 7u);
+  EXPECT_EQ(two.Result().albumInfo.year, 2004);
 
-TEST(NimbrelSongTest, PolicyThreeNeedsTwoAgreeingCandidates) {
-  CNimbrelSong song;
-  InitSong(song, L"Jazz");
-  song.AddCandidate(Candidate(L"a", L"Album", L"Rock"));
-  song.AddCandidate(Candidate(L"b", L"Other", L"Pop"));
-  song.Finish(3);
-  EXPECT_EQ(song.Result().albumInfo.genre, L"Jazz");
-  song.AddCandidate(Candidate(L"c", L"Album", L"ROCK"));
-  song.Finish(3);
-  EXPECT_EQ(song.Result().albumInfo.genre, L"Rock");
-  song.Finish(0);  // an unknown policy leaves the input
-  EXPECT_EQ(song.Result().albumInfo.genre, L"Jazz");
+  CNimbrelSong three;
+  InitSong(three, L"Jazz");
+  three.AddCandidate(Candidate(L"a", L"Album", L"Rock"));
+  three.AddCandidate(Candidate(L"b", L"Other", L"Pop"));
+  three.Finish(3);
+  EXPECT_EQ(three.Result().albumInfo.genre, L"Jazz");
+  three.AddCandidate(Candidate(L"c", L"Album", L"ROCK"));
+  three.Finish(3);
+  EXPECT_EQ(three.Result().albumInfo.genre, L"Rock");
+  three.Finish(0);
+  EXPECT_EQ(three.Result().albumInfo.genre, L"Jazz");
 }
 
 // The album of the result shows which candidate was chosen as the best.
@@ -222,7 +217,7 @@ std::wstring BestAlbum(const std::vector<SongInfo>& candidates, int policy, std:
   return song.Result().albumInfo.album;
 }
 
-TEST(NimbrelSongMerge, ScoreBonusesAndTies) {
+TEST(NimbrelSongMerge, ScoreBonusesTiesAndPolicyOneNarrowing) {
   // +2 for the earliest year above 0 and below 2999.
   EXPECT_EQ(BestAlbum({Candidate(L"a", L"A", L"", 0, 2005), Candidate(L"b", L"B", L"", 0, 1999)}, 2), L"B");
   EXPECT_EQ(BestAlbum({Candidate(L"a", L"A", L"", 0, 2005), Candidate(L"b", L"B", L"", 0, 3000)}, 2), L"A");
@@ -236,9 +231,6 @@ TEST(NimbrelSongMerge, ScoreBonusesAndTies) {
   const std::vector<SongInfo> tie = {Candidate(L"a", L"A", L"Rock"), Candidate(L"b", L"B", L"Jazz")};
   EXPECT_EQ(BestAlbum(tie, 2, 0, 0, L"jazz"), L"A");
   EXPECT_EQ(BestAlbum(tie, 3, 0, 0, L"jazz"), L"B");
-}
-
-TEST(NimbrelSongMerge, PolicyOneNarrowsByYearAndTrackNumber) {
   // Without narrowing the earlier year of "A" would win.
   const std::vector<SongInfo> byYear = {Candidate(L"a", L"A", L"", 3, 1999), Candidate(L"b", L"B", L"", 5, 2001)};
   EXPECT_EQ(BestAlbum(byYear, 2), L"A");

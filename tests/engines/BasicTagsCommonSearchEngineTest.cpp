@@ -28,11 +28,12 @@ class BasicEngineTest : public ::testing::Test {
  protected:
   void SetUp() override { testing_support::ProcessLogText(); }
 
-  // An engine connected to the catalogue with every callback set.
-  std::unique_ptr<CBasicTagsCommonSearchEngine> Engine(float maxDifference = 100.0f, IAlbumMemory* memory = nullptr) {
+  // An engine connected to the catalogue with every callback set, reporting to `recorder` (or recorder_).
+  std::unique_ptr<CBasicTagsCommonSearchEngine> Engine(float maxDifference = 100.0f, IAlbumMemory* memory = nullptr,
+                                                       Recorder* recorder = nullptr) {
     auto engine = std::make_unique<CBasicTagsCommonSearchEngine>(memory, &covers_);
     EXPECT_EQ(engine->Connect(source_.plugin()), 1);
-    engine->SetProperty(L"NimbrelObject", &recorder_);
+    engine->SetProperty(L"NimbrelObject", recorder ? recorder : &recorder_);
     engine->SetProperty(L"MaxMatchDifference", &maxDifference);
     std::int32_t timeOut = 150000;  // the core's limit
     engine->SetProperty(L"TimeOut", &timeOut);
@@ -61,8 +62,7 @@ TEST_F(BasicEngineTest, MatchesBelowTheThresholdAndTheFirstOfEqualTracks) {
 
   Recorder again;
   source_.Load("search 0\nalbum Band\tFirst\tk1\t\tSong 1\tSong 2\tSong 4\n");
-  auto engine = Engine(21.0f);
-  engine->SetProperty(L"NimbrelObject", &again);
+  auto engine = Engine(21.0f, nullptr, &again);
   engine->GetAllBasicTags({Song(L"Band", L"Song 3", 2)});
   ASSERT_EQ(again.found.size(), 1u);
   EXPECT_EQ(again.found[0].info.trackInfo.title, L"Song 1");
@@ -81,8 +81,7 @@ TEST_F(BasicEngineTest, IterationCostsChooseAtTheBoundaryAndSearchByTitleOnAnErr
   for (const Case c : {Case{"1", true}, Case{"2", false}, Case{"-2", false}}) {
     Recorder recorder;
     source_.Load(albums + "artistcount " + c.artistCount + "\n");
-    auto engine = Engine();
-    engine->SetProperty(L"NimbrelObject", &recorder);
+    auto engine = Engine(100.0f, nullptr, &recorder);
     engine->GetAllBasicTags({Song(L"Band", L"Hit", 1), Song(L"Band", L"Missing", 2)});
     SCOPED_TRACE(c.artistCount);
     EXPECT_EQ(recorder.found.size(), 1u);
@@ -104,8 +103,7 @@ TEST_F(BasicEngineTest, AmazonSkipsTheAlbumsCallbackAndTracksCallbackKeepsFoundS
 
   Recorder plain;
   source_.Load("search 2\nalbum Band\tA\tk1\t\tHit\nalbum Band\tB\tk2\t\tHit\n");
-  auto second = Engine();
-  second->SetProperty(L"NimbrelObject", &plain);
+  auto second = Engine(100.0f, nullptr, &plain);
   second->GetAllBasicTags({Song(L"Band", L"Hit", 1)});
   EXPECT_EQ(plain.albumsCalls, 1);
   EXPECT_EQ(plain.found.size(), 1u);
@@ -121,15 +119,13 @@ TEST_F(BasicEngineTest, LaterSongsOfAnAlbumMatchTheKeptDetails) {
   source_.Load(data);
   Recorder sequential;
   for (unsigned id : {1u, 2u, 3u}) {
-    auto engine = Engine(100.0f, &sequentialCache);
-    engine->SetProperty(L"NimbrelObject", &sequential);
+    auto engine = Engine(100.0f, &sequentialCache, &sequential);
     engine->GetAllBasicTags({Song(L"Band", id == 1 ? L"One" : id == 2 ? L"Two" : L"Three", id)});
   }
   EXPECT_EQ(source_.Calls(L"GetAlbumDetails"), 1);
   source_.Load(data);
   Recorder together;
-  auto engine = Engine(100.0f, &togetherCache);
-  engine->SetProperty(L"NimbrelObject", &together);
+  auto engine = Engine(100.0f, &togetherCache, &together);
   engine->GetAllBasicTags({Song(L"Band", L"One", 1), Song(L"Band", L"Two", 2), Song(L"Band", L"Three", 3)});
   ASSERT_EQ(sequential.found.size(), 3u);
   ASSERT_EQ(together.found.size(), 3u);
@@ -159,8 +155,7 @@ TEST_F(BasicEngineTest, AStopFromAnotherThreadInEachLoopReportsNothingNotFound) 
     SCOPED_TRACE(setup);
     Recorder recorder;
     source_.Load(setup + albums);
-    auto engine = Engine();
-    engine->SetProperty(L"NimbrelObject", &recorder);
+    auto engine = Engine(100.0f, nullptr, &recorder);
     std::promise<void> stalled;
     catalogue::StallHook hook{[](void* p) { static_cast<std::promise<void>*>(p)->set_value(); }, &stalled};
     source_.SetStallHook(&hook);
@@ -227,8 +222,7 @@ TEST_F(BasicEngineTest, CoverCountersForDownloadedLocalAndFailedCovers) {
   std::int32_t on = 1;
   for (int run = 0; run < 2; ++run) {
     Recorder recorder;
-    auto engine = Engine();
-    engine->SetProperty(L"NimbrelObject", &recorder);
+    auto engine = Engine(100.0f, nullptr, &recorder);
     engine->SetProperty(L"NeedCover", &on);
     engine->GetAllBasicTags({Song(L"Band", L"One", 1), Song(L"Band", L"Two", 2), Song(L"Band", L"Three", 3)});
     ASSERT_EQ(recorder.found.size(), 3u);
@@ -260,8 +254,7 @@ TEST_F(BasicEngineTest, BadInputEndsCleanly) {
 
   Recorder negative;
   source_.Load("name\nsearch 2\nanswer -3\n");
-  auto second = Engine();
-  second->SetProperty(L"NimbrelObject", &negative);
+  auto second = Engine(100.0f, nullptr, &negative);
   second->GetAllBasicTags({Song(L"Band", L"One", 1)});
   EXPECT_EQ(negative.NotFound(), Titles{L"One"});
   EXPECT_TRUE(Logged(L"CBasicTagsCommonSearchEngine::GetAllBasicTags: No Albums found in:, Artist: Band, type: at"));

@@ -43,27 +43,26 @@ class FindTest : public ::testing::Test {
   const CString folder{root.path()};
 };
 
-TEST_F(FindTest, TopLevelOnlyByDefault) {
+// Top level only by default; "*", "*.*" and "" mean no filter, several extensions combine.
+TEST_F(FindTest, TopLevelOnlyByDefaultAndStarPatternsMeanNoFilter) {
   ffd::ffsco finder;
   EXPECT_EQ(finder.Find(folder.Left(folder.GetLength() - 1), L".so"), 2);  // separator added
   EXPECT_EQ(finder.All(), Paths({L"", L"sub/", L"ünï/", L"a.so", L"B.SO"}));
   EXPECT_EQ(finder.Find(folder + L"missing", L".so"), 0);
-}
-
-TEST_F(FindTest, RecursiveNeverReturnsDotEntriesNorDuplicates) {
-  ffd::ffsco finder;
-  finder.SetRecursive(true);
-  EXPECT_EQ(finder.Find(folder, L".so"), 5);
-  EXPECT_EQ(finder.Files(), Paths({L"a.so", L"B.SO", L"sub/d.so", L"sub/deeper/f.so", L"ünï/Ærø.so"}));
-  EXPECT_EQ(finder.Folders(), Paths({L"", L"sub/", L"sub/deeper/", L"ünï/"}));
-}
-
-TEST_F(FindTest, StarPatternsMeanNoFilterAndSeveralExtensionsCombine) {
-  ffd::ffsco finder;
   for (const wchar_t* pattern : {L"*", L"*.*", L"", L".TXT.so"}) {
     finder.Find(folder, pattern);
     EXPECT_EQ(finder.Files(), Paths({L"a.so", L"B.SO", L"c.txt"})) << platform::ToUtf8(pattern);
   }
+}
+
+// Dot entries are never returned, nothing twice, and a linked folder is listed but not entered.
+TEST_F(FindTest, RecursiveSkipsDotEntriesAndDoesNotEnterLinkedFolders) {
+  std::filesystem::create_directory_symlink(Native(L""), Native(L"sub/loop"));
+  ffd::ffsco finder;
+  finder.SetRecursive(true);
+  EXPECT_EQ(finder.Find(folder, L".so"), 5);
+  EXPECT_EQ(finder.Files(), Paths({L"a.so", L"B.SO", L"sub/d.so", L"sub/deeper/f.so", L"ünï/Ærø.so"}));
+  EXPECT_EQ(finder.Folders(), Paths({L"", L"sub/", L"sub/deeper/", L"sub/loop/", L"ünï/"}));
 }
 
 TEST_F(FindTest, RecursiveSearchStopsAtTheLimit) {
@@ -72,14 +71,6 @@ TEST_F(FindTest, RecursiveSearchStopsAtTheLimit) {
   finder.SetResultLimit(5);  // the searched folder itself counts
   EXPECT_EQ(finder.Find(folder, L".so"), 3);
   EXPECT_EQ(finder.All(), Paths({L"", L"sub/", L"a.so", L"B.SO", L"sub/d.so"}));
-}
-
-TEST_F(FindTest, LinkedFoldersAreListedButNotEntered) {
-  std::filesystem::create_directory_symlink(Native(L""), Native(L"sub/loop"));
-  ffd::ffsco finder;
-  finder.SetRecursive(true);
-  EXPECT_EQ(finder.Find(folder, L".so"), 5);
-  EXPECT_EQ(finder.Folders(), Paths({L"", L"sub/", L"sub/deeper/", L"sub/loop/", L"ünï/"}));
 }
 
 TEST_F(FindTest, OverriddenMatchAppliesAtEveryDepth) {

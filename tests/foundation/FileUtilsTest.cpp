@@ -65,7 +65,7 @@ TEST(FileUtils, MakeUniqueNameIsAnUpperCaseGuidAndUnique) {
   EXPECT_EQ(seen.size(), 1000u);
 }
 
-TEST(FileUtils, RefreshFileCopyKeepsContentAndLeavesNoCopy) {
+TEST(FileUtils, RefreshFileCopyKeepsContentAndGetFileSizeOf) {
   ScratchFolder folder;
   const std::string content("plug-in\0bytes\xff", 14);
   WriteFileBytes(folder / L"Ünï.so", content);
@@ -75,10 +75,7 @@ TEST(FileUtils, RefreshFileCopyKeepsContentAndLeavesNoCopy) {
   RefreshFileCopy(CString(folder / L"missing.so"));  // silent, creates nothing
   EXPECT_FALSE(PathExists(CString(folder / L"missing.so")));
   EXPECT_FALSE(PathExists(CString(folder / L"missing.so_copy.tmp")));
-}
-
-TEST(FileUtils, GetFileSizeOf) {
-  ScratchFolder folder;
+  // The size of a file; a missing one or a folder leaves the output alone.
   WriteFileBytes(folder / L"five", "12345");
   WriteFileBytes(folder / L"huge", "");  // sparse, just beyond 4 GiB: the low 32 bits count
   std::filesystem::resize_file(platform::ToUtf8(folder / L"huge"), (std::uintmax_t{1} << 32) + 3);

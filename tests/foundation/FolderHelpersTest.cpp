@@ -36,7 +36,7 @@ class LogCapture {
 
 std::filesystem::path Native(const std::wstring& p) { return std::filesystem::path(platform::ToNativeName(p)); }
 
-TEST(FolderHelpers, AssureDirExists) {
+TEST(FolderHelpers, AssureDirExistsAndCreateDirectoryRecursive) {
   ScratchFolder folder;
   LogCapture log;
   EXPECT_TRUE(AssureDirExists(folder.path().c_str()));
@@ -51,16 +51,12 @@ TEST(FolderHelpers, AssureDirExists) {
   const CString deep((folder / L"missing/child").c_str());  // one level only: no parents
   EXPECT_FALSE(AssureDirExists(deep));
   EXPECT_TRUE(log.Contains(L"AssureDirExists: Error creating dir '" + deep.str() + L"'"));
-}
 
-TEST(FolderHelpers, CreateDirectoryRecursive) {
-  ScratchFolder folder;
   EXPECT_TRUE(CreateDirectoryRecursive((folder / L"a/b/c/d/").c_str()));
   EXPECT_TRUE(platform::IsDirectory(folder / L"a/b/c/d"));
   EXPECT_TRUE(CreateDirectoryRecursive((folder / L"a/b").c_str()));
-  WriteFileBytes(folder / L"f", "x");
-  EXPECT_FALSE(CreateDirectoryRecursive((folder / L"f/").c_str()));
-  EXPECT_FALSE(CreateDirectoryRecursive((folder / L"f/under").c_str()));
+  EXPECT_FALSE(CreateDirectoryRecursive((folder / L"file/").c_str()));
+  EXPECT_FALSE(CreateDirectoryRecursive((folder / L"file/under").c_str()));
   EXPECT_FALSE(CreateDirectoryRecursive(L""));
   CString empty;
   AddTrailingBackslash(empty);
@@ -142,26 +138,20 @@ TEST_F(CleanUpTest, DeletesOldMatchingFilesAndEverySubfolder) {
   EXPECT_FALSE(platform::PathExists(folder / L"sub"));
 }
 
-TEST_F(CleanUpTest, AgeZeroAndEmptyExtensionMatchEverything) {
+// Age 0 and an empty extension match everything; a name that is not UTF-8
+// (Latin-1 here) is deleted like any other; a plain file is no folder to clean.
+TEST_F(CleanUpTest, AgeZeroEmptyExtensionForeignNamesAndNotAFolder) {
   Aged(L"today.txt", 0);
   Aged(L"today.log", 0);
+  const std::filesystem::path latin1 = Native(folder.path()) / "caf\xE9.txt";
+  WriteFileBytes(platform::FromNativeName(latin1.string()), "x");
   EXPECT_TRUE(CFileUtils::CleanUpFolderRecursively(folder.path().c_str(), L"TXT", 0));
   EXPECT_FALSE(platform::PathExists(folder / L"today.txt"));
+  EXPECT_FALSE(std::filesystem::exists(latin1));
   EXPECT_TRUE(platform::PathExists(folder / L"today.log"));
   EXPECT_TRUE(CFileUtils::CleanUpFolderRecursively(folder.path().c_str(), L"", 0));
   EXPECT_FALSE(platform::PathExists(folder / L"today.log"));
-}
 
-// A name that is not UTF-8 (Latin-1 here) is deleted like any other.
-TEST_F(CleanUpTest, NamesThatAreNotUtf8AreCleanedUp) {
-  const std::filesystem::path latin1 = Native(folder.path()) / "caf\xE9.txt";
-  WriteFileBytes(platform::FromNativeName(latin1.string()), "x");
-  ASSERT_TRUE(platform::SetFileTimes(platform::FromNativeName(latin1.string()), env.UnixTime() - 30 * 86400LL));
-  EXPECT_TRUE(CFileUtils::CleanUpFolderRecursively(folder.path().c_str(), L"txt", 5));
-  EXPECT_FALSE(std::filesystem::exists(latin1));
-}
-
-TEST_F(CleanUpTest, NotAFolderFails) {
   LogCapture log;
   WriteFileBytes(folder / L"plain", "x");
   const CString file((folder / L"plain").c_str());

@@ -58,15 +58,9 @@ class MasterlogTest : public ::testing::Test {
   ScratchFolder folder;
 };
 
-TEST(MasterlogLevels, NamesMapExactlyAndUnknownMeansErrorsOnly) {
-  const std::pair<const wchar_t*, int> kNames[] = {{L"Verbose", 40}, {L"info", 10}, {L"", 10}, {L"Debug ", 10}};
-  for (const auto& [name, level] : kNames) EXPECT_EQ(CMasterlog::TraceLevelFromName(name), level) << name;
-  const std::pair<int, const wchar_t*> kLevels[] = {{9, L""}, {69, L"---"}, {70, L""}, {-10, L""}};
-  for (const auto& [level, name] : kLevels) EXPECT_STREQ(TraceWriter::LevelName(level), name) << level;
-}
-
-// A trace level of 0 writes nothing, and a negative one is stored as 0.
-TEST_F(MasterlogTest, ZeroAndNegativeLevelsWriteNothing) {
+// A trace level of 0 writes nothing, and a negative one is stored as 0; an
+// unknown level name means errors only.
+TEST_F(MasterlogTest, LevelNamesAndZeroOrNegativeLevels) {
   for (const int level : {0, -5}) {
     ScratchFolder logs;
     CMasterlog log;
@@ -77,6 +71,10 @@ TEST_F(MasterlogTest, ZeroAndNegativeLevelsWriteNothing) {
     EXPECT_TRUE(log.TraceFilePath().IsEmpty());
     EXPECT_TRUE(TraceFiles(logs.path(), L"").empty());
   }
+  const std::pair<const wchar_t*, int> kNames[] = {{L"Verbose", 40}, {L"info", 10}, {L"", 10}, {L"Debug ", 10}};
+  for (const auto& [name, level] : kNames) EXPECT_EQ(CMasterlog::TraceLevelFromName(name), level) << name;
+  const std::pair<int, const wchar_t*> kLevels[] = {{9, L""}, {69, L"---"}, {70, L""}, {-10, L""}};
+  for (const auto& [level, name] : kLevels) EXPECT_STREQ(TraceWriter::LevelName(level), name) << level;
 }
 
 TEST_F(MasterlogTest, WritesNamedFileWithLevelFilterAndLiteralTexts) {

@@ -35,42 +35,44 @@ std::vector<std::wstring> ReadLines(const std::wstring& path, const std::string&
 
 using Lines = std::vector<std::wstring>;
 
-TEST(StdioFileEx, Utf16MarkSelectsUtf16AndIsNotPartOfTheFirstLine) {
+// How each encoding is recognised and split into lines.
+TEST(StdioFileEx, ReadsEachEncodingIntoLines) {
   ScratchFolder dir;
-  EXPECT_EQ(ReadLines(dir / L"u.txt", "\xFF\xFE" + Utf16(L"a\r\n\xE9\x20AC\x1F600\nlast")),
-            (Lines{L"a", L"\xE9\x20AC\x1F600", L"last"}));
-  // A LF byte inside a unit (U+0A41 is 41 0A) or straddling two units does not end the line.
-  EXPECT_EQ(ReadLines(dir / L"u.txt", "\xFF\xFE" + Utf16(L"\x0A41\x4100\n\n")), (Lines{L"\x0A41\x4100", L""}));
-  // Only a mark is not a line.
-  EXPECT_EQ(ReadLines(dir / L"u.txt", "\xFF\xFE"), Lines{});
-}
+  const char invalid16[] = "\xFF\xFE" "\x00\xD8" "x\x00" "\n\x00" "\x00\xDC" "\r\x00" "\n\x00" "y\x00" "z";
+  const std::wstring longLine(1 << 20, L'\xE4');
+  const struct {
+    std::string bytes;
+    int codePage;
+    Lines lines;
+  } cases[] = {
+      // A UTF-16 mark selects UTF-16 and is not part of the first line.
+      {"\xFF\xFE" + Utf16(L"a\r\n\xE9\x20AC\x1F600\nlast"), -1, {L"a", L"\xE9\x20AC\x1F600", L"last"}},
+      // A LF byte inside a unit (U+0A41 is 41 0A) or straddling two units does not end the line.
+      {"\xFF\xFE" + Utf16(L"\x0A41\x4100\n\n"), -1, {L"\x0A41\x4100", L""}},
+      {"\xFF\xFE", -1, {}},  // only a mark is not a line
+      // Lone high and low surrogates are kept; an odd last byte is dropped.
+      {std::string(invalid16, sizeof invalid16 - 1), -1, {L"\xD800x", L"\xDC00", L"y"}},
+      {std::string("\xFF\xFE\x41", 3), -1, {L""}},
+      // Without a mark: the ANSI code page; the big-endian mark is not recognised.
+      {"caf\xE9\r\n\x80 x\r\r\n\nend", -1, {L"caf\xE9", L"\x20AC x\r", L"", L"end"}},
+      {"\xFE\xFF", -1, {L"\xFE\xFF"}},
+      // UTF-8 skips only a real mark: without one the first characters are data.
+      {"\xEF\xBB\xBFz\xC3\xA9\n", 65001, {L"z\xE9"}},
+      {"abc\xC3\xA9\n", 65001, {L"abc\xE9"}},
+      {"ab", 65001, {L"ab"}},
+      // Lines of a megabyte are read whole.
+      {platform::ToWindows1252(longLine + L"\r\nnext"), -1, {longLine, L"next"}},
+      {"\xFF\xFE" + Utf16(longLine + L"\nnext\n"), -1, {longLine, L"next"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ReadLines(dir / L"r.txt", c.bytes, c.codePage), c.lines) << c.bytes.substr(0, 16);
 
-TEST(StdioFileEx, InvalidUtf16IsReadWithoutFailing) {
-  ScratchFolder dir;
-  // Lone high and low surrogates are kept; an odd last byte is dropped.
-  const char bytes[] = "\xFF\xFE" "\x00\xD8" "x\x00" "\n\x00" "\x00\xDC" "\r\x00" "\n\x00" "y\x00" "z";
-  EXPECT_EQ(ReadLines(dir / L"u.txt", std::string(bytes, sizeof bytes - 1)), (Lines{L"\xD800x", L"\xDC00", L"y"}));
-  EXPECT_EQ(ReadLines(dir / L"u.txt", std::string("\xFF\xFE\x41", 3)), Lines{L""});
-}
+  WriteFileBytes(dir / L"a.txt", "\xFE\xFF");
+  CStdioFileEx ansi;
+  ASSERT_TRUE(ansi.Open((dir / L"a.txt").c_str(), kRead));
+  EXPECT_FALSE(ansi.IsFileUnicode());
+  EXPECT_EQ(ansi.GetOpenFlags(), CStdioFileEx::modeRead | CStdioFileEx::typeBinary);
 
-TEST(StdioFileEx, WithoutMarkReadsTheAnsiCodePage) {
-  ScratchFolder dir;
-  EXPECT_EQ(ReadLines(dir / L"a.txt", "caf\xE9\r\n\x80 x\r\r\n\nend"), (Lines{L"caf\xE9", L"\x20AC x\r", L"", L"end"}));
-  // The big-endian mark is not recognised.
-  EXPECT_EQ(ReadLines(dir / L"a.txt", "\xFE\xFF"), Lines{L"\xFE\xFF"});
-  CStdioFileEx file;
-  ASSERT_TRUE(file.Open((dir / L"a.txt").c_str(), kRead));
-  EXPECT_FALSE(file.IsFileUnicode());
-  EXPECT_EQ(file.GetOpenFlags(), CStdioFileEx::modeRead | CStdioFileEx::typeBinary);
-}
-
-TEST(StdioFileEx, Utf8SkipsOnlyARealMark) {
-  ScratchFolder dir;
-  EXPECT_EQ(ReadLines(dir / L"8.txt", "\xEF\xBB\xBFz\xC3\xA9\n", 65001), Lines{L"z\xE9"});
-  // Without a mark the first characters are data and stay.
-  EXPECT_EQ(ReadLines(dir / L"8.txt", "abc\xC3\xA9\n", 65001), Lines{L"abc\xE9"});
-  EXPECT_EQ(ReadLines(dir / L"8.txt", "ab", 65001), Lines{L"ab"});
-  // Seeking back to the start passes the mark again.
+  // Seeking back to the start passes the UTF-8 mark again; an open file keeps its code page.
   CStdioFileEx file;
   ASSERT_TRUE(file.SetCodePage(65001));
   WriteFileBytes(dir / L"8.txt", "\xEF\xBB\xBF" "one\ntwo\n");
@@ -82,13 +84,6 @@ TEST(StdioFileEx, Utf8SkipsOnlyARealMark) {
   EXPECT_EQ(line, L"one");
   EXPECT_FALSE(file.SetCodePage(1251));
   EXPECT_EQ(file.GetCodePage(), 65001);
-}
-
-TEST(StdioFileEx, LinesOfAMegabyteAreReadWhole) {
-  ScratchFolder dir;
-  const std::wstring longLine(1 << 20, L'\xE4');
-  EXPECT_EQ(ReadLines(dir / L"l.txt", platform::ToWindows1252(longLine + L"\r\nnext")), (Lines{longLine, L"next"}));
-  EXPECT_EQ(ReadLines(dir / L"l.txt", "\xFF\xFE" + Utf16(longLine + L"\nnext\n")), (Lines{longLine, L"next"}));
 }
 
 TEST(StdioFileEx, WritesAndReadsBackInEachMode) {

@@ -34,7 +34,7 @@ Calls Read() {
   return c;
 }
 
-TEST(StopWatchWithProfiler, StartAndStopOnceEach) {
+TEST(StopWatchWithProfiler, StartAndStopOnceEachAndAnExplicitStopIsNotRepeated) {
   const Calls before = Read();
   {
     StopWatch scope(L"CNimbrelConfig::SetMainSettings", true);
@@ -48,20 +48,17 @@ TEST(StopWatchWithProfiler, StartAndStopOnceEach) {
   EXPECT_EQ(after.stops, before.stops + 1);
   EXPECT_STREQ(after.stopName, L"CNimbrelConfig::SetMainSettings");
   EXPECT_EQ(after.stopContext, after.startContext);  // the context the start returned
-}
 
-TEST(StopWatchWithProfiler, ExplicitStopIsNotRepeated) {
-  const Calls before = Read();
   {
-    StopWatch scope(L"Disabled::Scope", false);
-    scope.Stop();
-    scope.Stop();
+    StopWatch disabled(L"Disabled::Scope", false);
+    disabled.Stop();
+    disabled.Stop();  // not repeated, nor at the end of the scope
   }
-  const Calls after = Read();
-  EXPECT_EQ(after.starts, before.starts + 1);
-  EXPECT_EQ(after.stops, before.stops + 1);
-  EXPECT_FALSE(after.stopEnabled);
-  EXPECT_FALSE(after.startEnabled);
+  const Calls last = Read();
+  EXPECT_EQ(last.starts, after.starts + 1);
+  EXPECT_EQ(last.stops, after.stops + 1);
+  EXPECT_FALSE(last.stopEnabled);
+  EXPECT_FALSE(last.startEnabled);
 }
 
 }  // namespace

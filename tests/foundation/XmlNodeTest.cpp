@@ -30,7 +30,7 @@ const wchar_t* const kSources =
     L"\t<ArtistInfo/>\n"
     L"</SourcesInfo>";
 
-TEST(XmlNodeTest, ElementTexts) {
+TEST(XmlNodeTest, ElementTextsAndTextOptions) {
   const struct {
     const wchar_t* text;
     const wchar_t* value;
@@ -53,9 +53,6 @@ TEST(XmlNodeTest, ElementTexts) {
     EXPECT_TRUE(node.children.empty());
     EXPECT_FALSE(opt.ErrorOccurred);
   }
-}
-
-TEST(XmlNodeTest, TextOptions) {
   XmlNode node;
   ASSERT_TRUE(node.Load(L"<a>1&amp;2</a>"));
   EXPECT_EQ(node.GetText(), L"1&amp;2");
@@ -147,7 +144,7 @@ TEST(XmlNodeTest, LenientStructure) {
   EXPECT_TRUE(node.children.empty());
 }
 
-TEST(XmlNodeTest, CommentsAndCData) {
+TEST(XmlNodeTest, CommentsCDataAndInstructions) {
   XmlNode node;
   ASSERT_TRUE(node.Load(L"<a><!--c-->text<![CDATA[<x>]]></a>"));
   ASSERT_EQ(node.GetChildCount(), 2);
@@ -161,9 +158,6 @@ TEST(XmlNodeTest, CommentsAndCData) {
   flat.NewLine = false;
   // The text is written after the children.
   EXPECT_EQ(node.GetXml(&flat), L"<a><!--c--><![CDATA[<x>]]>text</a>");
-}
-
-TEST(XmlNodeTest, DocumentKeepsInstructionsAndComments) {
   const wchar_t* text = L"<?xml version=\"1.0\"?>\n<!-- head -->\n<r a='1'><b/></r>\n<!-- tail -->";
   XmlDocument doc;
   ASSERT_TRUE(doc.Load(text));
@@ -233,7 +227,7 @@ TEST(XmlNodeTest, WritesSourcesDocumentExactly) {
   EXPECT_EQ(dll->GetChild(2), nullptr);
 }
 
-TEST(XmlNodeTest, WriterOptions) {
+TEST(XmlNodeTest, WriterOptionsAndEntityTable) {
   XmlNode node(L"e", L"a<b & \"c\"");
   node.AppendAttribute(L"q", L"it's");
   XmlWriteOptions opt;
@@ -249,6 +243,11 @@ TEST(XmlNodeTest, WriterOptions) {
   indented.TabBase = 1;
   EXPECT_EQ(tree.GetXml(&indented), L"\n\t<r>\n\t\t<c/>\n\t\tv\n\t</r>");
   EXPECT_EQ(indented.TabBase, 1);
+  const XmlEntityTable& table = StandardXmlEntityTable();
+  EXPECT_EQ(table.Decode(L"&lt;&gt;&quot;&apos;&amp;&amp&AMP;&#65;"), L"<>\"'&&amp&AMP;&#65;");
+  EXPECT_EQ(table.Encode(L"<>\"'&x"), L"&lt;&gt;&quot;&apos;&amp;x");
+  XmlEntityTable odd{{L'x', L""}, {L'y', L"&y;"}};
+  EXPECT_EQ(odd.Decode(L"a&y;b"), L"ayb");
 }
 
 TEST(XmlNodeTest, NestingIsBounded) {
@@ -279,14 +278,6 @@ TEST(XmlNodeTest, DeepBuiltTreeWritesAndDies) {
   EXPECT_EQ(root->GetXml(&opt).GetLength(), 200001 * 7 + 1);
   EXPECT_EQ(root->GetText(), L"x");
   root.reset();
-}
-
-TEST(XmlEntityTableTest, DecodesAndEncodes) {
-  const XmlEntityTable& table = StandardXmlEntityTable();
-  EXPECT_EQ(table.Decode(L"&lt;&gt;&quot;&apos;&amp;&amp&AMP;&#65;"), L"<>\"'&&amp&AMP;&#65;");
-  EXPECT_EQ(table.Encode(L"<>\"'&x"), L"&lt;&gt;&quot;&apos;&amp;x");
-  XmlEntityTable odd{{L'x', L""}, {L'y', L"&y;"}};
-  EXPECT_EQ(odd.Decode(L"a&y;b"), L"ayb");
 }
 
 }  // namespace

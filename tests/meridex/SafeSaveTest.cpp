@@ -72,22 +72,16 @@ TEST_F(SafeSaveTest, FullDiskHalfWayLeavesTheFileByteIdentical) {
   EXPECT_EQ(read.GetPictureCount(), 1);
 }
 
-TEST_F(SafeSaveTest, ReadOnlyFolderLeavesTheFileByteIdentical) {
-  fs::permissions(Utf8(music_.path()), fs::perms::owner_read | fs::perms::owner_exec);
+// A read-only folder or file, or a picture that is gone: refused before the file changes.
+TEST_F(SafeSaveTest, RefusedSavesLeaveTheFileByteIdentical) {
   {
     platform::ScopedObeyFilePermissions obey;  // root would write there anyway
+    fs::permissions(Utf8(music_.path()), fs::perms::owner_read | fs::perms::owner_exec);
     ExpectUntouched(tags_.SaveFile(song_), L"Permission denied");
+    fs::permissions(Utf8(music_.path()), fs::perms::owner_all);
+    fs::permissions(Utf8(song_), fs::perms::owner_read | fs::perms::group_read);
+    ExpectUntouched(tags_.SaveFile(song_), L"read-only");
   }
-  fs::permissions(Utf8(music_.path()), fs::perms::owner_all);
-}
-
-TEST_F(SafeSaveTest, ReadOnlyFileInAWritableFolderIsRefused) {
-  fs::permissions(Utf8(song_), fs::perms::owner_read | fs::perms::group_read);
-  platform::ScopedObeyFilePermissions obey;
-  ExpectUntouched(tags_.SaveFile(song_), L"read-only");
-}
-
-TEST_F(SafeSaveTest, MissingPictureFailsBeforeTouchingTheFile) {
   CTags tags;
   tags.SetTitle(L"New");
   tags.AddPicture(CPictureTag(pictures_ / L"gone.png", L"image/png", 3, L"", false));

@@ -89,7 +89,7 @@ TEST(HttpDownloader, OneExchangeSendsAndReadsHeaders) {
   EXPECT_EQ(CHttpDownloaderBase::kSessionUserAgent, request.Header("User-Agent"));
 }
 
-TEST(HttpDownloader, UnsendableRequestsFailEarly) {
+TEST(HttpDownloader, UnsendableRequestsAndInjectedHeadersFailEarly) {
   const std::wstring before = ProcessLogText();
   CHttpDownload download("", L"");
   EXPECT_FALSE(download.RequestGet("http:///path"));  // empty host: no connection, nothing logged
@@ -102,6 +102,14 @@ TEST(HttpDownloader, UnsendableRequestsFailEarly) {
   EXPECT_FALSE(download.RequestGetAnyStatus(server.Url("/h")));
   EXPECT_EQ(0u, server.RequestCount());
   EXPECT_NE(std::wstring::npos, ProcessLogText().find(L"WinHttpAddRequestHeaders failed ["));
+  // A referrer with a line break is refused as well; a plain one is sent.
+  CString out;
+  EXPECT_FALSE(nimbrel::DownloadText(W(server.Url("/r")), out, L"", 0, L"http://ref/\r\nX-Injected: yes"));
+  EXPECT_FALSE(nimbrel::DownloadTextMethodPost(W(server.Url("/r")), L"a=1", out, L"", 0, L"http://ref/\nX: y"));
+  EXPECT_EQ(0u, server.RequestCount());
+  server.ServeText("/r", "x");
+  ASSERT_TRUE(nimbrel::DownloadText(W(server.Url("/r")), out, L"", 0, L"http://ref/"));
+  EXPECT_EQ("http://ref/", server.Requests().at(0).Header("Referer"));
 }
 
 TEST(HttpDownloader, GetAndPostFollowTenRedirectsHeadNone) {
@@ -155,18 +163,7 @@ TEST(HttpClient, RedirectNeverGoesFromHttpsToHttp) {
   }
 }
 
-TEST(HttpDownloader, HttpsUrlIsFetchedOverTls) {
-  HttpTestServer server;  // plain HTTP: a TLS handshake with it cannot succeed
-  server.ServeText("/x", "plain");
-  CHttpDownload download("", L"");
-  download.timeoutMs = 300;
-  EXPECT_FALSE(download.RequestGet("HTTPS://" + server.HostPort() + "/x"));
-  EXPECT_TRUE(download.secure);
-  EXPECT_NE(0u, download.lastError);
-  EXPECT_EQ("", download.body);
-}
-
-TEST(HttpDownloader, TimeoutEndsSilenceButNotASlowSteadyBody) {
+TEST(HttpDownloader, TimeoutEndsSilenceButNotASlowSteadyBodyAndHttpsUsesTls) {
   HttpTestServer server;
   server.Stall("/stall");
   server.SendSlowly("/slow", std::string(1200, 's'), 100, 100);  // ~1.1 s in all, 100 ms gaps
@@ -180,6 +177,15 @@ TEST(HttpDownloader, TimeoutEndsSilenceButNotASlowSteadyBody) {
   slow.timeoutMs = 700;  // longer than any gap, shorter than the whole body: wide margins on a loaded machine
   ASSERT_TRUE(slow.RequestGet(server.Url("/slow")));
   EXPECT_EQ(std::string(1200, 's'), slow.body);
+
+  // An https address is fetched over TLS: the handshake with this plain server fails.
+  server.ServeText("/x", "plain");
+  CHttpDownload tls("", L"");
+  tls.timeoutMs = 300;
+  EXPECT_FALSE(tls.RequestGet("HTTPS://" + server.HostPort() + "/x"));
+  EXPECT_TRUE(tls.secure);
+  EXPECT_NE(0u, tls.lastError);
+  EXPECT_EQ("", tls.body);
 }
 
 TEST(HttpDownloader, BodyAboveTheLimitFailsTheRequest) {
@@ -268,7 +274,7 @@ TEST(Downloads, ErrorStatusGivesTheBodyNoAnswerNothing) {
   EXPECT_EQ(0u, status);
 }
 
-TEST(DownloadText, DecodesByCodePageAndSendsGivenAgent) {
+TEST(DownloadText, DecodesByCodePageSendsGivenAgentAndUtf8Addresses) {
   HttpTestServer server;
   server.ServeText("/t", "caf\xC3\xA9");
   CString out;
@@ -277,6 +283,18 @@ TEST(DownloadText, DecodesByCodePageAndSendsGivenAgent) {
   ASSERT_TRUE(nimbrel::DownloadText(W(server.Url("/t")), out, L"", 0));
   EXPECT_EQ(L"caf\u00C3\u00A9", out.str());
   EXPECT_EQ("Custom/1.0", server.Requests().at(0).Header("User-Agent"));
+
+  // Addresses go out as percent-encoded UTF-8, never with "#" for a character
+  // the ANSI code page lacks (libcurl would cut the path there).
+  server.ClearRequests();
+  server.ServeText("/covers/%D0%9C%D0%BE%D1%81.jpg", "cover");
+  server.ServeText("/a%20b/%C3%A9%F0%9F%98%80", "other");
+  ASSERT_TRUE(nimbrel::DownloadText(W(server.Url("/covers/")) + L"\u041C\u043E\u0441.jpg", out, L""));
+  ASSERT_TRUE(nimbrel::DownloadText(W(server.Url("/a b/")) + L"\u00E9\U0001F600?q=\u20AC#frag", out, L""));
+  const auto requests = server.Requests();
+  ASSERT_EQ(2u, requests.size());
+  EXPECT_EQ("/covers/%D0%9C%D0%BE%D1%81.jpg", requests[0].target);
+  EXPECT_EQ("/a%20b/%C3%A9%F0%9F%98%80?q=%E2%82%AC", requests[1].target);
 }
 
 // A variable of the environment for one test, set while only the servers'
@@ -313,32 +331,6 @@ TEST(Downloads, EmptyProxyIsDirectNamedProxyServesAllButLoopback) {
   ASSERT_EQ(1u, proxy.RequestCount());
   EXPECT_EQ("http://tags.nimbrel.test/via", proxy.Requests()[0].target);
   EXPECT_EQ(3u, target.RequestCount());
-}
-
-// Addresses go out as percent-encoded UTF-8, never with "#" for a character
-// the ANSI code page lacks (libcurl would cut the path there).
-TEST(Downloads, AddressBeyondTheAnsiCodePageIsSentAsUtf8) {
-  HttpTestServer server;
-  server.ServeText("/covers/%D0%9C%D0%BE%D1%81.jpg", "cover");
-  server.ServeText("/a%20b/%C3%A9%F0%9F%98%80", "other");
-  CString out;
-  ASSERT_TRUE(nimbrel::DownloadText(W(server.Url("/covers/")) + L"\u041C\u043E\u0441.jpg", out, L""));
-  ASSERT_TRUE(nimbrel::DownloadText(W(server.Url("/a b/")) + L"\u00E9\U0001F600?q=\u20AC#frag", out, L""));
-  const auto requests = server.Requests();
-  ASSERT_EQ(2u, requests.size());
-  EXPECT_EQ("/covers/%D0%9C%D0%BE%D1%81.jpg", requests[0].target);
-  EXPECT_EQ("/a%20b/%C3%A9%F0%9F%98%80?q=%E2%82%AC", requests[1].target);
-}
-
-TEST(Downloads, ReferrerWithALineBreakIsRefused) {
-  HttpTestServer server;
-  server.ServeText("/r", "x");
-  CString out;
-  EXPECT_FALSE(nimbrel::DownloadText(W(server.Url("/r")), out, L"", 0, L"http://ref/\r\nX-Injected: yes"));
-  EXPECT_FALSE(nimbrel::DownloadTextMethodPost(W(server.Url("/r")), L"a=1", out, L"", 0, L"http://ref/\nX: y"));
-  EXPECT_EQ(0u, server.RequestCount());
-  ASSERT_TRUE(nimbrel::DownloadText(W(server.Url("/r")), out, L"", 0, L"http://ref/"));
-  EXPECT_EQ("http://ref/", server.Requests().at(0).Header("Referer"));
 }
 
 // Only a final 2xx is success: a 304, or a redirect that is not followed (no

@@ -11,7 +11,7 @@
 namespace nimbrel {
 namespace {
 
-TEST(NetTextTest, UrlEncodeWritesUtf8BytesOfWholeCharacters) {
+TEST(NetTextTest, UrlEncodeAndRequestAddressWriteUtf8BytesOfWholeCharacters) {
   EXPECT_EQ(UrlEncode(L"a b+\u00E9"), L"a%20b%2B%C3%A9");
   EXPECT_EQ(UrlEncode(L"AZaz09-_.~"), L"AZaz09-_.~");
   EXPECT_EQ(UrlEncode(L"%&=/\u20AC"), L"%25%26%3D%2F%E2%82%AC");
@@ -19,9 +19,6 @@ TEST(NetTextTest, UrlEncodeWritesUtf8BytesOfWholeCharacters) {
   // A surrogate pair held as two values is still one character; a lone one is not valid text.
   EXPECT_EQ(UrlEncode(std::wstring{wchar_t(0xD83D), wchar_t(0xDE00)}), L"%F0%9F%98%80");
   EXPECT_EQ(UrlEncode(std::wstring{wchar_t(0xD83D), L'x'}), L"%EF%BF%BDx");
-}
-
-TEST(NetTextTest, RequestAddressEscapesOnlyNonAsciiBlanksAndControls) {
   EXPECT_EQ(RequestAddress(L" http://h/\u041C o\t%41#f?q \n"), "http://h/%D0%9C%20o%09%41#f?q");
   EXPECT_EQ(RequestAddress(L"http://h/\x7F\u20AC\U0001F600"), "http://h/%7F%E2%82%AC%F0%9F%98%80");
   const wchar_t lone[] = {L'/', static_cast<wchar_t>(0xD800), 0};

@@ -20,7 +20,7 @@ std::wstring ProxyFrom(const std::map<std::string, std::string>& environment) {
 
 std::wstring ProxyFrom(const std::string& httpProxy) { return ProxyFrom({{"http_proxy", httpProxy}}); }
 
-TEST(ProxyResolverTest, ReadsOneProxyOrTheHttpEntryOfAList) {
+TEST(ProxyResolverTest, ReadsOneProxyOrTheHttpEntryPreferringTheLowerCaseVariable) {
   EXPECT_EQ(ProxyFrom("10.0.0.1:3128"), L"10.0.0.1:3128");
   EXPECT_EQ(ProxyFrom("ftp=a:21;http=b:80;https=c:443"), L"b:80");
   EXPECT_EQ(ProxyFrom("https=c:443"), L"");
@@ -29,9 +29,7 @@ TEST(ProxyResolverTest, ReadsOneProxyOrTheHttpEntryOfAList) {
   EXPECT_EQ(ProxyFrom("http://b:80/"), L"b:80");
   EXPECT_EQ(ProxyFrom("socks5h://b:1080"), L"b:1080");
   EXPECT_EQ(ProxyFrom("http= http://b:80/ ;https=c:443"), L"b:80");
-}
 
-TEST(ProxyResolverTest, PrefersTheLowerCaseVariableAndSkipsEmptyOnes) {
   EXPECT_EQ(ProxyFrom({{"http_proxy", "lower:1"}, {"HTTP_PROXY", "upper:2"}}), L"lower:1");
   EXPECT_EQ(ProxyFrom({{"http_proxy", ""}, {"HTTP_PROXY", "upper:2"}}), L"upper:2");
   EXPECT_EQ(ProxyFrom({{"HTTPS_PROXY", "other:3"}}), L"");

@@ -152,18 +152,7 @@ TEST(CString, CompareNoCaseFoldsSpecialLettersLikeTheirPlainOnes) {
   EXPECT_NE(CString(L"\u00E9").CompareNoCase(L"e"), 0);
 }
 
-TEST(CString, CompareAndCompareNoCase) {
-  EXPECT_LT(CString(L"abc").CompareNoCase(L"ABD"), 0);
-  EXPECT_GT(CString(L"abcd").CompareNoCase(L"ABC"), 0);
-  EXPECT_LT(CString(L"ab").CompareNoCase(L"ABC"), 0);
-  EXPECT_GT(CString(L"b").CompareNoCase(nullptr), 0);
-  EXPECT_EQ(CString().CompareNoCase(nullptr), 0);
-  EXPECT_EQ(CString(L"b").Compare(L"a"), 1);
-  EXPECT_EQ(CString(L"B").Compare(L"a"), -1);
-  EXPECT_EQ(CString().Compare(nullptr), 0);
-}
-
-TEST(CString, OperatorsCompareContentInBothDirections) {
+TEST(CString, CompareAndOperatorsUseContentInBothDirections) {
   const CString a(L"apple"), b(L"banana");
   EXPECT_TRUE(L"apple" == a);
   EXPECT_TRUE(a != L"Apple");
@@ -187,6 +176,14 @@ TEST(CString, OperatorsCompareContentInBothDirections) {
   s += static_cast<const wchar_t*>(nullptr);
   EXPECT_EQ(s, L"<apple-banana|");
   EXPECT_EQ(L"<" + a + L">", L"<apple>");
+  EXPECT_LT(CString(L"abc").CompareNoCase(L"ABD"), 0);
+  EXPECT_GT(CString(L"abcd").CompareNoCase(L"ABC"), 0);
+  EXPECT_LT(CString(L"ab").CompareNoCase(L"ABC"), 0);
+  EXPECT_GT(CString(L"b").CompareNoCase(nullptr), 0);
+  EXPECT_EQ(CString().CompareNoCase(nullptr), 0);
+  EXPECT_EQ(CString(L"b").Compare(L"a"), 1);
+  EXPECT_EQ(CString(L"B").Compare(L"a"), -1);
+  EXPECT_EQ(CString().Compare(nullptr), 0);
 }
 
 TEST(CString, FormatAndAppendFormat) {

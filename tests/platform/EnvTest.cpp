@@ -21,7 +21,7 @@ std::int64_t SecondsOf(const SystemTime& t) {
 
 }  // namespace
 
-TEST(Env, DefaultClocksAgree) {
+TEST(Env, DefaultClocksAgreeAndAnInstalledEnvironmentIsCurrentForItsScope) {
   Env* env = Env::Default();
   const std::int64_t before = env->UnixTime();
   const SystemTime utc = env->UtcTime(), local = env->LocalTime();
@@ -34,6 +34,20 @@ TEST(Env, DefaultClocksAgree) {
   const std::uint32_t tick = env->TickCount();
   env->SleepMs(25);
   EXPECT_GE(static_cast<std::uint32_t>(env->TickCount() - tick), 25u);
+  ASSERT_EQ(Env::Current(), Env::Default());
+  testing_support::FakeEnv outer, inner(2030);
+  {
+    ScopedEnv a(&outer);
+    {
+      ScopedEnv b(&inner);
+      EXPECT_EQ(Env::Current()->LocalTime().year, 2030);
+    }
+    EXPECT_EQ(Env::Current(), &outer);
+  }
+  EXPECT_EQ(Env::Current(), Env::Default());
+  EXPECT_EQ(Env::Install(&outer), Env::Default());
+  EXPECT_EQ(Env::Install(nullptr), &outer);
+  EXPECT_EQ(Env::Current(), Env::Default());
 }
 
 TEST(Env, TempFolderIsTmpdirOrOurOwnFolderUnderTmp) {
@@ -56,19 +70,3 @@ TEST(Env, TempFolderIsTmpdirOrOurOwnFolderUnderTmp) {
   saved ? setenv("TMPDIR", old.c_str(), 1) : unsetenv("TMPDIR");
 }
 
-TEST(Env, InstalledEnvironmentIsCurrentForItsScope) {
-  ASSERT_EQ(Env::Current(), Env::Default());
-  testing_support::FakeEnv outer, inner(2030);
-  {
-    ScopedEnv a(&outer);
-    {
-      ScopedEnv b(&inner);
-      EXPECT_EQ(Env::Current()->LocalTime().year, 2030);
-    }
-    EXPECT_EQ(Env::Current(), &outer);
-  }
-  EXPECT_EQ(Env::Current(), Env::Default());
-  EXPECT_EQ(Env::Install(&outer), Env::Default());
-  EXPECT_EQ(Env::Install(nullptr), &outer);
-  EXPECT_EQ(Env::Current(), Env::Default());
-}

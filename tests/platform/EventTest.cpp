@@ -53,7 +53,7 @@ TEST(Event, ManualResetReleasesAllWaitersAndStaysSignalled) {
   EXPECT_FALSE(event.Wait(20));
 }
 
-TEST(Event, AutoResetReleasesExactlyOneWaiterPerSet) {
+TEST(Event, AutoResetReleasesExactlyOneWaiterPerSetAndTimedWaitsEnd) {
   CEvent event;
   Waiters waiters(event, 4);
   for (int set = 1; set <= 4; ++set) {
@@ -62,12 +62,11 @@ TEST(Event, AutoResetReleasesExactlyOneWaiterPerSet) {
     EXPECT_FALSE(waiters.Released(set + 1, 30ms)) << "a second waiter got through on one signal";
   }
   EXPECT_FALSE(event.IsSignalled());
-}
 
-TEST(Event, TimedWaitsAndAutoResetConsumption) {
-  CEvent event;
+  // Timed waits; looking does not consume an auto-reset signal, a wait does.
+  CEvent timed;
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_FALSE(event.Wait(30));
+  EXPECT_FALSE(timed.Wait(30));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 30ms);
 
   CEvent initiallySet(true);
@@ -75,7 +74,7 @@ TEST(Event, TimedWaitsAndAutoResetConsumption) {
   EXPECT_TRUE(initiallySet.Wait(0));
   EXPECT_FALSE(initiallySet.Wait(0));
 
-  std::thread setter([&] { event.SetEvent(); });  // ends a long timed wait early
-  EXPECT_TRUE(event.Wait(10000));
+  std::thread setter([&] { timed.SetEvent(); });  // ends a long timed wait early
+  EXPECT_TRUE(timed.Wait(10000));
   setter.join();
 }

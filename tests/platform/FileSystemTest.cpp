@@ -54,9 +54,6 @@ TEST(FileSystem, FindFilesMatchesWildcards) {
   EXPECT_EQ(LastError(), 0);
   EXPECT_TRUE(FindFiles(dir / L"missing/*").empty());
   EXPECT_EQ(LastError(), ENOENT);
-}
-
-TEST(FileSystem, MatchesWildcard) {
   EXPECT_TRUE(MatchesWildcard(L"", L"*"));
   EXPECT_TRUE(MatchesWildcard(L"abcbc", L"a*bc"));  // the star must take more than its first chance
   EXPECT_TRUE(MatchesWildcard(L"log", L"log.*"));
@@ -135,7 +132,7 @@ TEST(FileSystem, PrivateFolderIsMadeOwnerOnlyAndRefusedOtherwise) {
   EXPECT_EQ(MakePrivateFolder(dir / L"missing/deeper"), PrivateFolderState::kCannotCreate);
 }
 
-TEST(FileSystem, CreateRemoveDelete) {
+TEST(FileSystem, CreateRemoveDeleteMoveAndCopy) {
   ScratchFolder dir;
   const std::wstring folder = dir / L"f";
   ASSERT_TRUE(CreateDirectory(folder));
@@ -150,10 +147,6 @@ TEST(FileSystem, CreateRemoveDelete) {
   EXPECT_EQ(LastError(), ENOENT);
   EXPECT_TRUE(RemoveDirectory(folder));
   EXPECT_FALSE(PathExists(folder));
-}
-
-TEST(FileSystem, MoveAndCopy) {
-  ScratchFolder dir;
   const std::wstring a = dir / L"a", b = dir / L"b", c = dir / L"c";
   WriteFileBytes(a, "first");
   WriteFileBytes(b, "second");

@@ -13,22 +13,6 @@ std::string FromHex(const std::string& hex) {
   return bytes;
 }
 
-// Base64 written out here, apart from the code under test.
-std::string ReferenceBase64(const std::string& bytes) {
-  static const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string out;
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    std::uint32_t n = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) n |= static_cast<unsigned char>(bytes[i + 2]);
-    out += kAlphabet[(n >> 18) & 63];
-    out += kAlphabet[(n >> 12) & 63];
-    out += i + 1 < bytes.size() ? kAlphabet[(n >> 6) & 63] : '=';
-    out += i + 2 < bytes.size() ? kAlphabet[n & 63] : '=';
-  }
-  return out;
-}
-
 // Bytes of Latin-1 range as the wide text the signing takes.
 std::wstring Wide(const std::string& bytes) {
   std::wstring text;
@@ -65,11 +49,13 @@ TEST(RequestSigning, MatchesRfc4231Vectors) {
   for (const Case& c : cases) {
     const std::string digest = FromHex(c.digestHex);
     EXPECT_EQ(digest, nimbrel::HmacSha256(c.key, c.data)) << c.digestHex;
-    EXPECT_EQ(ReferenceBase64(digest), nimbrel::Base64Encode(digest));
-    EXPECT_EQ(Escaped(ReferenceBase64(digest)), nimbrel::SignRequest(Wide(c.key), Wide(c.data))) << c.digestHex;
+    EXPECT_EQ(Escaped(nimbrel::Base64Encode(digest)), nimbrel::SignRequest(Wide(c.key), Wide(c.data))) << c.digestHex;
   }
-  EXPECT_EQ("", nimbrel::Base64Encode(""));
-  EXPECT_EQ("Zm9vYg==", nimbrel::Base64Encode("foob"));
+  // RFC 4648 vectors: every length modulo three.
+  const char* const base64[][2] = {{"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},   {"foo", "Zm9v"},
+                                   {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"},
+                                   {"\xfb\xff\xbf", "+/+/"}};
+  for (const auto& [in, out] : base64) EXPECT_EQ(out, nimbrel::Base64Encode(in)) << in;
 }
 
 TEST(RequestSigning, SignatureIsSafeInAFormBody) {

@@ -39,8 +39,9 @@ CString SourceName(CBasicTagsDllInterface* plugin) {
   return name;
 }
 
-// Unknown kinds serve nothing; one name in both kinds has its own slots in each.
-TEST(DllSourcesManager, KindsAreKeptApart) {
+// Unknown kinds serve nothing; one name in both kinds has its own slots in each;
+// an interface comes from the named, loaded plug-in only.
+TEST(DllSourcesManager, KindsAreKeptApartAndInterfacesComeFromTheNamedPluginOnly) {
   PluginFolder folder;
   InstallPlugins(folder);
   CDllSourcesManager manager;
@@ -58,24 +59,20 @@ TEST(DllSourcesManager, KindsAreKeptApart) {
   EXPECT_EQ(0u, manager.Registry(kSourceGeneral)->GetUseCount(L"Alpha"));
   EXPECT_EQ(1u, manager.Registry(kSourceLyrics)->GetUseCount(L"Alpha"));
   manager.ReleaseSource(L"Alpha", kSourceLyrics);
-}
+  // Interfaces come from the named plug-in only.
+  CDllSourcesManager single;
+  single.LoadSource(L"Beta", kSourceGeneral, folder.path());
 
-TEST(DllSourcesManager, InterfacesComeFromTheNamedPluginOnly) {
-  PluginFolder folder;
-  InstallPlugins(folder);
-  CDllSourcesManager manager;
-  manager.LoadSource(L"Beta", kSourceGeneral, folder.path());
-
-  EXPECT_EQ(CString(L"Beta"), SourceName(manager.GetGeneralInterface(L"Beta")));
+  EXPECT_EQ(CString(L"Beta"), SourceName(single.GetGeneralInterface(L"Beta")));
   // Not loaded: null, and asking loads nothing.
-  EXPECT_EQ(nullptr, manager.GetGeneralInterface(L"Alpha"));
-  EXPECT_FALSE(manager.IsSourceLoaded(L"Alpha", kSourceGeneral));
-  EXPECT_EQ(nullptr, manager.GetLyricsInterface(L"Beta"));
+  EXPECT_EQ(nullptr, single.GetGeneralInterface(L"Alpha"));
+  EXPECT_FALSE(single.IsSourceLoaded(L"Alpha", kSourceGeneral));
+  EXPECT_EQ(nullptr, single.GetLyricsInterface(L"Beta"));
 
-  manager.LoadSource(L"Verse", kSourceLyrics, folder.path());
-  CLyricsDllInterface* verse = manager.GetLyricsInterface(L"Verse");
+  single.LoadSource(L"Verse", kSourceLyrics, folder.path());
+  CLyricsDllInterface* verse = single.GetLyricsInterface(L"Verse");
   ASSERT_NE(nullptr, verse);
-  CString name;
+  name.Empty();
   verse->GetProperty(L"SourceName", &name);
   EXPECT_EQ(CString(L"Verse"), name);
 }
