@@ -1,0 +1,195 @@
+// The "catalogue" source: a catalogue made by nimbrel-catalogue from JSON
+// lines, read by the module loaded through the real registry and searched by
+// the real engine.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "../../../plugins/catalogue/CatalogueStore.h"
+#include "../../../plugins/catalogue/tool/MusicBrainzImport.h"
+#include "engines/BasicTagsCommonSearchEngine.h"
+#include "engines/SearchEngineTestKit.h"
+#include "plugins/WebPluginSource.h"
+
+namespace {
+
+std::string Narrow(const std::wstring& s) { return std::string(s.begin(), s.end()); }
+
+std::string Lookup(const std::string& id, const std::string& artist, const std::string& title,
+                   const std::string& media, const std::string& extra = "") {
+  return R"({"id":")" + id + R"(","title":")" + title + R"(","date":"1980-07-25",)" + extra +
+         R"("artist-credit":[{"name":")" + artist + R"(","joinphrase":""}],"media":[)" + media + "]}";
+}
+std::string Medium(int position, const std::string& titles) {
+  std::string tracks;
+  int n = 0;
+  std::istringstream in(titles);
+  for (std::string t; std::getline(in, t, '|');) {
+    if (n++) tracks += ",";
+    tracks += R"({"position":)" + std::to_string(n) + R"(,"title":")" + t + "\"}";
+  }
+  return R"({"position":)" + std::to_string(position) + R"(,"tracks":[)" + tracks + "]}";
+}
+
+// Two AC/DC releases (one of two media), one by another artist, and bad lines.
+std::string Fixture() {
+  return Lookup("r1", "AC/DC", "Back in Black", Medium(1, "Hells Bells|Shoot to Thrill") + "," + Medium(2, "Bonus Track"),
+                R"("tags":[{"count":1,"name":"rock"},{"count":4,"name":"hard rock"}],"asin":"B000089RV6",)") +
+         "\n" + "{not json\n\n" + R"(["an array"])" + "\n" +
+         Lookup("r2", "AC/DC", "Highway to Hell", Medium(1, "Highway to Hell|Girls Got Rhythm")) + "\n" +
+         Lookup("../../etc", "AC/DC", "Bad Id", Medium(1, "Hells Bells")) + "\n" +
+         Lookup("r4", "AC/DC", "No Tracks", "") + "\n" +
+         Lookup("r3", "Beyoncé", "Dangerously in Love", Medium(1, "Crazy in Love")) + "\n";
+}
+
+class CatalogueTest : public ::testing::Test {
+ protected:
+  CatalogueTest() { source_.Set(L"CatalogueFile", file_); }
+  CBasicTagsDllInterface* plugin() { return source_.plugin(); }
+
+  // Runs the tool on `jsonLines`; its exit status, with its error output in `errors`.
+  int RunTool(const std::string& jsonLines, std::string& errors, const std::string& file = "") {
+    const std::string input = dir_ + "releases.jsonl", errorFile = dir_ + "errors.txt";
+    std::ofstream(input, std::ios::binary) << jsonLines;
+    const std::string command = std::string("'") + NIMBREL_CATALOGUE_TOOL + "' --catalogue '" + (file.empty() ? file_ : file) +
+                                "' import-musicbrainz '" + input + "' > /dev/null 2> '" + errorFile + "'";
+    const int status = std::system(command.c_str());
+    std::ifstream in(errorFile);
+    errors.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::int32_t Find(const std::wstring& artist, const std::wstring& title, std::list<Nimbrel::AlbumResult>& out,
+                    bool countOnly = false) {
+    const CString a(artist), t(title);
+    return plugin()->FindAlbums(&a, &t, out, countOnly);
+  }
+  // Runs one search of `titles` by `artist` through the engine.
+  void Search(const std::wstring& artist, const std::vector<std::wstring>& titles, engine_tests::Recorder& recorder) {
+    CBasicTagsCommonSearchEngine engine;
+    ASSERT_EQ(engine.Connect(plugin()), 1);
+    float maxDifference = 10.0f;
+    engine.SetProperty(L"MaxMatchDifference", &maxDifference);
+    std::int32_t timeOut = 150000;  // the core's limit
+    engine.SetProperty(L"TimeOut", &timeOut);
+    engine.SetProperty(L"NimbrelObject", &recorder);
+    engine.SetProperty(L"PFSongInfoCallback", reinterpret_cast<void*>(&engine_tests::Recorder::OnSong));
+    engine.SetProperty(L"PFWriteBasicTagsToCache", reinterpret_cast<void*>(&engine_tests::Recorder::OnWriteBasic));
+    std::list<Nimbrel::SongQuery> songs;
+    for (unsigned i = 0; i < titles.size(); ++i) songs.push_back(engine_tests::Song(artist, titles[i], i));
+    engine.GetAllBasicTags(songs);
+  }
+
+  testing_support::WebPluginSource<CBasicTagsDllInterface> source_{L"catalogue"};
+  const std::string dir_ = Narrow(source_.folder());
+  const std::string file_ = dir_ + "catalogue.sqlite";
+};
+
+TEST_F(CatalogueTest, TheEngineFindsSongsInACatalogueMadeByTheTool) {
+  std::string errors;
+  ASSERT_EQ(RunTool(Fixture(), errors), 0) << errors;
+  engine_tests::Recorder recorder;
+  Search(L"AC/DC", {L"Hells Bells", L"No Such Song"}, recorder);
+  ASSERT_EQ(recorder.found.size(), 1u);
+  const Nimbrel::SongInfo& song = recorder.found[0].info;
+  EXPECT_EQ(song.trackInfo.title, L"Hells Bells");
+  EXPECT_EQ(song.trackInfo.trackNumber, 1u);
+  EXPECT_EQ(song.albumInfo.album, L"Back in Black");
+  EXPECT_EQ(song.albumInfo.artist, L"AC/DC");
+  EXPECT_EQ(song.albumInfo.year, 1980);
+  EXPECT_EQ(song.albumInfo.genre, L"hard rock");
+  EXPECT_EQ(song.albumInfo.albumKey, L"r1");
+  EXPECT_EQ(song.coverInfo.coverUrl, L"ASIN=B000089RV6");
+  EXPECT_EQ(song.source, L"catalogue");
+  EXPECT_EQ(recorder.NotFound(), std::vector<std::wstring>{L"No Such Song"});
+}
+
+TEST_F(CatalogueTest, BadLinesAreReportedAndSkippedAndAReimportReplaces) {
+  std::string errors;
+  ASSERT_EQ(RunTool(Fixture(), errors), 0);
+  // Line numbers count the blank line; the path-like id never reaches the catalogue.
+  for (const char* expected : {"line 2: not JSON", "line 4: not a release", "line 6: release id", "line 7: release without"}) {
+    EXPECT_NE(errors.find(expected), std::string::npos) << expected << " in\n" << errors;
+  }
+  ASSERT_EQ(RunTool(Fixture(), errors), 0);
+  catalogue::CatalogueStore store;
+  ASSERT_TRUE(store.OpenReadOnly(file_));
+  EXPECT_EQ(store.ReleaseCount(), 3);
+  EXPECT_EQ(store.FindByTitle("AC/DC", "Hells Bells").size(), 1u);
+  // A writer that fails part-way keeps nothing: the group is rolled back on close.
+  catalogue::CatalogueStore writer;
+  ASSERT_TRUE(writer.OpenForWriting(file_));
+  ASSERT_TRUE(writer.Begin());
+  ASSERT_TRUE(writer.Add({"r9", "Later", "AC/DC", "", 0, "", {{1, 1, "Late Song"}}}));
+  writer.Close();
+  EXPECT_EQ(store.ReleaseCount(), 3);
+  std::istringstream more(Lookup("r9", "AC/DC", "Later", Medium(1, "Late Song")));
+  std::ostringstream refused;
+  EXPECT_EQ(catalogue::ImportMusicBrainzLines(more, store, refused).imported, 0u) << "a read-only store takes nothing";
+  EXPECT_EQ(store.ReleaseCount(), 3);
+}
+
+TEST_F(CatalogueTest, ArtistSearchWhenItIsCheaperThanTitleByTitle) {
+  std::string errors;
+  ASSERT_EQ(RunTool(Fixture(), errors), 0);
+  std::list<Nimbrel::AlbumResult> albums;
+  // Three media of two releases; the other artist's accents do not matter.
+  EXPECT_EQ(Find(L"ac dc", L"", albums, true), 3);
+  EXPECT_TRUE(albums.empty());
+  EXPECT_EQ(Find(L"Beyonce", L"crazy IN love", albums), 1);
+  EXPECT_EQ(source_.Integer(L"SupportedSearch"), 1);
+
+  engine_tests::Recorder recorder;
+  // The first title hits once; the artist's three media cost less than four more titles.
+  Search(L"AC/DC", {L"Shoot to Thrill", L"Girls Got Rhythm", L"Bonus Track", L"Highway to Hell", L"Missing"}, recorder);
+  EXPECT_EQ(recorder.found.size(), 4u);
+  ASSERT_FALSE(recorder.written.empty());
+  EXPECT_TRUE(recorder.written.back().byArtist);
+  EXPECT_EQ(recorder.NotFound(), std::vector<std::wstring>{L"Missing"});
+
+  // A medium's details hold that medium's tracks only.
+  Nimbrel::AlbumInfo album;
+  album.albumKey = L"r1";
+  album.albumNumber = 2;
+  Nimbrel::CoverInfo cover;
+  std::list<Nimbrel::TrackInfo> tracks;
+  ASSERT_EQ(plugin()->GetAlbumDetails(&album, &cover, &tracks), 1);
+  ASSERT_EQ(tracks.size(), 1u);
+  EXPECT_EQ(tracks.front().title, L"Bonus Track");
+}
+
+TEST_F(CatalogueTest, MissingCorruptOrForeignCataloguesFindNothing) {
+  std::list<Nimbrel::AlbumResult> albums;
+  EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 0);
+  EXPECT_FALSE(std::ifstream(file_).good()) << "reading must not create the catalogue";
+  // Query syntax in the tags is only text.
+  std::string errors;
+  ASSERT_EQ(RunTool(Fixture(), errors), 0);
+  EXPECT_EQ(Find(L"AC/DC", L"Hells\" OR title:*", albums), 0);
+  EXPECT_EQ(Find(L"\"", L"Hells Bells", albums), 0);
+  EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 1) << "a catalogue made later is read by the next search";
+
+  const std::string corrupt = dir_ + "corrupt.sqlite";
+  std::ofstream(corrupt, std::ios::binary) << std::string(4096, 'x');
+  source_.Set(L"CatalogueFile", corrupt);
+  EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 0);
+  EXPECT_EQ(RunTool(Fixture(), errors, corrupt), 1) << "the tool does not write into a file that is not a catalogue";
+
+  // A catalogue of a later layout is not misread.
+  const std::string later = dir_ + "later.sqlite";
+  ASSERT_EQ(RunTool(Fixture(), errors, later), 0);
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(later.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  source_.Set(L"CatalogueFile", later);
+  EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 0);
+  EXPECT_EQ(RunTool(Fixture(), errors, later), 1);
+  EXPECT_EQ(albums.size(), 1u) << "only the one search that could read its catalogue found something";
+}
+
+}  // namespace
