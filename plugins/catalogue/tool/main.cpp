@@ -1,21 +1,25 @@
 // nimbrel-catalogue: makes the offline catalogue the "catalogue" source reads.
 //
 //   nimbrel-catalogue [--catalogue FILE] import-musicbrainz JSONL
+//   nimbrel-catalogue [--catalogue FILE] import-tags FOLDER
 //
 // FILE defaults to ./catalogue.sqlite. Exit status 0 when the import was
-// written (even with bad lines skipped), 1 when nothing could be written,
+// written (even with bad lines or files skipped), 1 when nothing could be written,
 // 2 for wrong usage.
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
 
 #include "../CatalogueStore.h"
 #include "MusicBrainzImport.h"
+#include "TagsImport.h"
 
 namespace {
 
 int Usage() {
-  std::cerr << "usage: nimbrel-catalogue [--catalogue FILE] import-musicbrainz JSONL\n";
+  std::cerr << "usage: nimbrel-catalogue [--catalogue FILE] import-musicbrainz JSONL\n"
+               "       nimbrel-catalogue [--catalogue FILE] import-tags FOLDER\n";
   return 2;
 }
 
@@ -30,10 +34,17 @@ int main(int argc, char** argv) {
   }
   if (argc - at != 2) return Usage();
   const std::string command = argv[at], input = argv[at + 1];
-  if (command != "import-musicbrainz") return Usage();
-  std::ifstream lines(input, std::ios::binary);
-  if (!lines) {
-    std::cerr << "cannot read " << input << "\n";
+  if (command != "import-musicbrainz" && command != "import-tags") return Usage();
+  std::error_code error;
+  std::ifstream lines;
+  if (command == "import-musicbrainz") {
+    lines.open(input, std::ios::binary);
+    if (!lines) {
+      std::cerr << "cannot read " << input << "\n";
+      return 1;
+    }
+  } else if (!std::filesystem::is_directory(input, error)) {
+    std::cerr << input << " is not a folder\n";
     return 1;
   }
   catalogue::CatalogueStore store;
@@ -41,12 +52,23 @@ int main(int argc, char** argv) {
     std::cerr << "cannot open " << file << " as a catalogue (missing folder, other version or not a catalogue)\n";
     return 1;
   }
-  const auto counts = catalogue::ImportMusicBrainzLines(lines, store, std::cerr);
-  if (!counts.written) {
+  bool written = false;
+  if (command == "import-musicbrainz") {
+    const auto counts = catalogue::ImportMusicBrainzLines(lines, store, std::cerr);
+    written = counts.written;
+    if (written) std::cout << "imported " << counts.imported << " releases, skipped " << counts.skipped << " lines; ";
+  } else {
+    const auto counts = catalogue::ImportTaggedFolder(input, store, std::cerr);
+    written = counts.written;
+    if (written) {
+      std::cout << "read " << counts.files << " media files (" << counts.incomplete << " without artist, album or title), "
+                << "imported " << counts.releases << " releases; ";
+    }
+  }
+  if (!written) {
     std::cerr << "cannot write " << file << ": nothing imported\n";
     return 1;
   }
-  std::cout << "imported " << counts.imported << " releases, skipped " << counts.skipped << " lines; "
-            << store.ReleaseCount() << " releases in " << file << "\n";
+  std::cout << store.ReleaseCount() << " releases in " << file << "\n";
   return 0;
 }

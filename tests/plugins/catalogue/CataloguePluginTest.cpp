@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -14,6 +15,8 @@
 #include "../../../plugins/catalogue/tool/MusicBrainzImport.h"
 #include "engines/BasicTagsCommonSearchEngine.h"
 #include "engines/SearchEngineTestKit.h"
+#include "meridex/Tags.h"
+#include "support/AudioSamples.h"
 #include "plugins/WebPluginSource.h"
 
 namespace {
@@ -54,10 +57,14 @@ class CatalogueTest : public ::testing::Test {
 
   // Runs the tool on `jsonLines`; its exit status, with its error output in `errors`.
   int RunTool(const std::string& jsonLines, std::string& errors, const std::string& file = "") {
-    const std::string input = dir_ + "releases.jsonl", errorFile = dir_ + "errors.txt";
+    const std::string input = dir_ + "releases.jsonl";
     std::ofstream(input, std::ios::binary) << jsonLines;
+    return RunCommand("import-musicbrainz", input, errors, file);
+  }
+  int RunCommand(const std::string& what, const std::string& input, std::string& errors, const std::string& file = "") {
+    const std::string errorFile = dir_ + "errors.txt";
     const std::string command = std::string("'") + NIMBREL_CATALOGUE_TOOL + "' --catalogue '" + (file.empty() ? file_ : file) +
-                                "' import-musicbrainz '" + input + "' > /dev/null 2> '" + errorFile + "'";
+                                "' " + what + " '" + input + "' > /dev/null 2> '" + errorFile + "'";
     const int status = std::system(command.c_str());
     std::ifstream in(errorFile);
     errors.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -190,6 +197,56 @@ TEST_F(CatalogueTest, MissingCorruptOrForeignCataloguesFindNothing) {
   EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 0);
   EXPECT_EQ(RunTool(Fixture(), errors, later), 1);
   EXPECT_EQ(albums.size(), 1u) << "only the one search that could read its catalogue found something";
+}
+
+// An MP3 file at `path` with these tags (empty ones left out).
+void TaggedMp3(const std::string& path, const wchar_t* artist, const wchar_t* album, const wchar_t* title,
+               const wchar_t* track, const wchar_t* year = L"", const wchar_t* genre = L"") {
+  std::ofstream(path, std::ios::binary) << testing_support::MakeMp3();
+  Meridex::CTags tags;
+  tags.AddArtist(artist, false);
+  tags.SetAlbum(album);
+  tags.SetTitle(title);
+  tags.SetTrackNumber(track);
+  tags.SetYear(year);
+  tags.SetGenre(genre);
+  ASSERT_TRUE(tags.SaveFile(CString(std::wstring(path.begin(), path.end()))).ok) << path;
+}
+
+TEST_F(CatalogueTest, ImportTagsLearnsAlbumsFromWellTaggedFiles) {
+  const std::string music = dir_ + "music/", disc = music + "disc/";
+  std::filesystem::create_directories(disc);
+  TaggedMp3(music + "b.mp3", L"Band", L"Album A", L"Second Song", L"2/10", L"2001", L"Rock");
+  TaggedMp3(disc + "a.mp3", L"band ", L"album a", L"First Song", L"1");
+  TaggedMp3(disc + "copy.mp3", L"Band", L"Album A", L"First Song", L"1");
+  TaggedMp3(music + "other.mp3", L"Band", L"Album B", L"Other", L"");
+  TaggedMp3(music + "untitled.mp3", L"Band", L"", L"Loose Song", L"5");
+  std::ofstream(music + "notes.txt") << "not music";
+  std::string errors;
+  ASSERT_EQ(RunCommand("import-tags", music, errors), 0) << errors;
+  EXPECT_NE(errors.find("untitled.mp3: no artist, album or title"), std::string::npos) << errors;
+  EXPECT_EQ(errors.find("notes.txt"), std::string::npos) << errors;
+  ASSERT_EQ(RunCommand("import-tags", music, errors), 0) << "a second import replaces the first";
+
+  engine_tests::Recorder recorder;
+  Search(L"Band", {L"First Song", L"Second Song", L"Loose Song"}, recorder);
+  ASSERT_EQ(recorder.found.size(), 2u);
+  for (const auto& found : recorder.found) {
+    EXPECT_EQ(found.info.albumInfo.album, L"Album A");
+    EXPECT_EQ(found.info.albumInfo.year, 2001);
+    EXPECT_EQ(found.info.albumInfo.genre, L"Rock");
+  }
+  catalogue::CatalogueStore store;
+  ASSERT_TRUE(store.OpenReadOnly(file_));
+  EXPECT_EQ(store.ReleaseCount(), 2);
+  const auto hits = store.FindByTitle("band", "first song");
+  ASSERT_EQ(hits.size(), 1u);
+  catalogue::Release release;
+  ASSERT_TRUE(store.Details(hits[0].key, 1, release));
+  ASSERT_EQ(release.tracks.size(), 2u) << "the copy of a song counts once";
+  EXPECT_EQ(release.tracks[0].title, "First Song");
+  EXPECT_EQ(release.tracks[1].number, 2);
+  EXPECT_EQ(RunCommand("import-tags", dir_ + "missing", errors), 1);
 }
 
 }  // namespace
