@@ -5,11 +5,14 @@
 #include <sqlite3.h>
 #include <sys/wait.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
+#include <thread>
+#include <vector>
 
 #include "../../../plugins/catalogue/CatalogueStore.h"
 #include "../../../plugins/catalogue/tool/MusicBrainzImport.h"
@@ -197,6 +200,31 @@ TEST_F(CatalogueTest, MissingCorruptOrForeignCataloguesFindNothing) {
   EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 0);
   EXPECT_EQ(RunTool(Fixture(), errors, later), 1);
   EXPECT_EQ(albums.size(), 1u) << "only the one search that could read its catalogue found something";
+}
+
+TEST_F(CatalogueTest, SearchesInSeveralThreadsWhileTheCatalogueIsSwitched) {
+  std::string errors;
+  const std::string other = dir_ + "other.sqlite";
+  ASSERT_EQ(RunTool(Fixture(), errors), 0);
+  ASSERT_EQ(RunTool(Lookup("o1", "AC/DC", "Other", Medium(1, "Hells Bells|Hells Bells Live")), errors, other), 0);
+  std::atomic<bool> wrong{false};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) {
+        std::list<Nimbrel::AlbumResult> albums;
+        const std::int32_t hits = Find(L"AC/DC", L"Hells Bells", albums);
+        // Either catalogue holds one album with the song; a search during the switch may find none.
+        if (hits > 1 || albums.size() != static_cast<std::size_t>(hits < 0 ? 0 : hits)) wrong = true;
+      }
+    });
+  }
+  for (int i = 0; i < 100; ++i) source_.Set(L"CatalogueFile", i % 2 ? file_ : other);
+  for (auto& thread : threads) thread.join();
+  EXPECT_FALSE(wrong);
+  std::list<Nimbrel::AlbumResult> albums;
+  ASSERT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 1);
+  EXPECT_EQ(albums.front().albumInfo.albumKey, L"r1") << "the last file set is the one read";
 }
 
 // An MP3 file at `path` with these tags (empty ones left out).
