@@ -3,7 +3,8 @@
 // that tagging works without any network.
 //
 // Settings (SetProperty, CString*): "CatalogueFile" (the catalogue to read;
-// otherwise <LocalCacheFolder>/catalogue/catalogue.sqlite). The file is only
+// otherwise catalogue.sqlite in "DataFolder", otherwise
+// <LocalCacheFolder>/catalogue/catalogue.sqlite). The file is only
 // read, and is opened at the first search that finds it: a missing or broken
 // file finds nothing, and a file made later is picked up by the next search.
 #include <filesystem>
@@ -39,13 +40,16 @@ class CataloguePlugin : public CBasicTagsDllInterface {
     const std::string text = Narrow(static_cast<const CString*>(value)->str());
     std::lock_guard<std::mutex> lock(mutex_);
     if (name == L"CatalogueFile") {
-      fileSet_ = !text.empty();
-      SetFile(text);
+      fileSetting_ = text;
+    } else if (name == L"DataFolder") {
+      dataFolderFile_ = text.empty() ? text : (std::filesystem::path(text) / kFileName).string();
     } else if (name == L"LocalCacheFolder") {
-      if (!fileSet_ && !text.empty()) SetFile((std::filesystem::path(text) / "catalogue" / kFileName).string());
+      cacheFolderFile_ = text.empty() ? text : (std::filesystem::path(text) / "catalogue" / kFileName).string();
     } else if (name != L"TraceLevel" && name != L"LogFolder" && name != L"ParentLogfilePath") {
       return 0;
     }
+    // The most particular setting wins.
+    SetFile(!fileSetting_.empty() ? fileSetting_ : !dataFolderFile_.empty() ? dataFolderFile_ : cacheFolderFile_);
     return 1;
   }
 
@@ -142,7 +146,7 @@ class CataloguePlugin : public CBasicTagsDllInterface {
 
   std::mutex mutex_;
   std::string file_;
-  bool fileSet_ = false;
+  std::string fileSetting_, dataFolderFile_, cacheFolderFile_;
   catalogue::CatalogueStore store_;
 };
 

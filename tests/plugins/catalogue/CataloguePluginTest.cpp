@@ -176,6 +176,13 @@ TEST_F(CatalogueTest, MissingCorruptOrForeignCataloguesFindNothing) {
   std::list<Nimbrel::AlbumResult> albums;
   EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 0);
   EXPECT_FALSE(std::ifstream(file_).good()) << "reading must not create the catalogue";
+  // Without a file of its own the source reads the one below the library's cache folder.
+  source_.Set(L"CatalogueFile", "");
+  source_.Set(L"LocalCacheFolder", dir_ + "cache");
+  CString file;
+  ASSERT_EQ(plugin()->GetProperty(L"CatalogueFile", &file), 1);
+  EXPECT_EQ(file.str(), source_.folder() + L"cache/catalogue/catalogue.sqlite");
+  source_.Set(L"CatalogueFile", file_);
   // Query syntax in the tags is only text.
   std::string errors;
   ASSERT_EQ(RunTool(Fixture(), errors), 0);
