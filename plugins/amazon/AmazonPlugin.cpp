@@ -12,9 +12,9 @@
 // address: it fetches the picture and answers nothing when the picture is
 // missing, unreadable or smaller than a cover can be. The library's cover
 // cache then fetches it once more; a cover is asked for once per album.
-#include <atomic>
 #include <mutex>
 
+#include "../common/DownloadStatistics.h"
 #include "../common/HttpClient.h"
 #include "../common/Text.h"
 #include "PictureSize.h"
@@ -84,17 +84,12 @@ class AmazonPlugin : public CBasicTagsDllInterface {
 
   std::int32_t GetProperty(const CString& name, void* out) override {
     if (!out) return 0;
-    const auto integer = [out](std::int64_t value) {
-      *static_cast<std::int32_t*>(out) = static_cast<std::int32_t>(value > INT32_MAX ? INT32_MAX : value);
-      return 1;
-    };
+    const auto integer = [out](std::int64_t value) { return plugin_stats::PutInt32(out, value); };
     if (name == L"SourceName") *static_cast<CString*>(out) = L"amazon";
     else if (name == L"SourceId") *static_cast<CString*>(out) = L"amazon.com";
     // Finds no albums: a search through it ends at once with nothing.
     else if (name == L"SupportedSearch") return integer(2);
-    else if (name == L"StatisticDownloadCounter") return integer(requests_.load());
-    else if (name == L"StatisticSuccessfulDownloads") return integer(successes_.load());
-    else if (name == L"StatisticTotalDownloadTime") return integer(downloadMs_.load());
+    else if (statistics_.Answer(name, out)) return 1;
     else return 0;
     return 1;
   }
@@ -133,20 +128,20 @@ class AmazonPlugin : public CBasicTagsDllInterface {
     options.stallTimeoutSeconds = s.timeoutSeconds;
     options.totalTimeoutSeconds = 3L * s.timeoutSeconds;
     options.maxBodyBytes = kMaxPictureBytes;
-    ++requests_;
+    statistics_.Requested();
     const plugin_http::Response response = plugin_http::Get(url, options);
-    downloadMs_ += response.elapsedMs;
+    statistics_.Took(response.elapsedMs);
     if (!response.transferred || response.status != 200) return false;
     int width = 0, height = 0;
     if (!amazon::PictureSize(response.body, width, height)) return false;
     if (width < amazon::kMinCoverSide || height < amazon::kMinCoverSide) return false;
-    ++successes_;
+    statistics_.Succeeded();
     return true;
   }
 
   std::mutex mutex_;
   Settings settings_;
-  std::atomic<std::int64_t> requests_{0}, successes_{0}, downloadMs_{0};
+  plugin_stats::DownloadStatistics statistics_;
 };
 
 }  // namespace

@@ -8,12 +8,12 @@
 // search hits are kept in memory and GetLyricsText asks the service only for
 // a record it has not seen. An instrumental track has no text: it is not
 // reported as found (a found song always carries its text).
-#include <atomic>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <optional>
 
+#include "../common/DownloadStatistics.h"
 #include "../common/HttpClient.h"
 #include "../common/Json.h"
 #include "../common/Text.h"
@@ -61,10 +61,7 @@ class LrclibPlugin : public CLyricsDllInterface {
 
   std::int32_t GetProperty(const CString& name, void* out) override {
     if (!out) return 0;
-    const auto integer = [out](std::int64_t value) {
-      *static_cast<std::int32_t*>(out) = static_cast<std::int32_t>(value > INT32_MAX ? INT32_MAX : value);
-      return 1;
-    };
+    const auto integer = [out](std::int64_t value) { return plugin_stats::PutInt32(out, value); };
     if (name == L"SourceName") *static_cast<CString*>(out) = L"lrclib";
     else if (name == L"SourceId") *static_cast<CString*>(out) = L"lrclib.net";
     // One request per song by artist and title; an artist-wide search answers
@@ -72,9 +69,7 @@ class LrclibPlugin : public CLyricsDllInterface {
     else if (name == L"SupportedSearch") return integer(2);
     else if (name == L"AlbumsItearationConstant") return integer(1000);
     else if (name == L"TitlesItearationConstant") return integer(1);
-    else if (name == L"StatisticDownloadCounter") return integer(requests_.load());
-    else if (name == L"StatisticSuccessfulDownloads") return integer(successes_.load());
-    else if (name == L"StatisticTotalDownloadTime") return integer(downloadMs_.load());
+    else if (statistics_.Answer(name, out)) return 1;
     else return 0;
     return 1;
   }
@@ -157,13 +152,13 @@ class LrclibPlugin : public CLyricsDllInterface {
     options.proxy = s.proxy;
     options.stallTimeoutSeconds = s.timeoutSeconds;
     options.totalTimeoutSeconds = 3L * s.timeoutSeconds;
-    ++requests_;
+    statistics_.Requested();
     const plugin_http::Response response = plugin_http::Get(url, options);
-    downloadMs_ += response.elapsedMs;
+    statistics_.Took(response.elapsedMs);
     if (!response.transferred || response.status != 200) return std::nullopt;
     plugin_json::Value value;
     if (!plugin_json::Parse(response.body, value).ok) return std::nullopt;
-    ++successes_;
+    statistics_.Succeeded();
     return value;
   }
 
@@ -171,7 +166,7 @@ class LrclibPlugin : public CLyricsDllInterface {
   Settings settings_;
   std::map<std::wstring, std::wstring> texts_;
   std::deque<std::wstring> order_;
-  std::atomic<std::int64_t> requests_{0}, successes_{0}, downloadMs_{0};
+  plugin_stats::DownloadStatistics statistics_;
 };
 
 }  // namespace

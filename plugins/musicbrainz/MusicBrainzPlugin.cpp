@@ -12,11 +12,11 @@
 // Politeness: one request per second for the whole process (RateLimiter), and
 // an answer 503 makes every thread wait for Retry-After
 // before up to three more tries (without Retry-After: 1 s, 2 s, 4 s by try).
-#include <atomic>
 #include <filesystem>
 #include <mutex>
 #include <optional>
 
+#include "../common/DownloadStatistics.h"
 #include "../common/HttpClient.h"
 #include "../common/Json.h"
 #include "../common/RateLimiter.h"
@@ -84,10 +84,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
 
   std::int32_t GetProperty(const CString& name, void* out) override {
     if (!out) return 0;
-    const auto integer = [out](std::int64_t value) {
-      *static_cast<std::int32_t*>(out) = static_cast<std::int32_t>(value > INT32_MAX ? INT32_MAX : value);
-      return 1;
-    };
+    const auto integer = [out](std::int64_t value) { return plugin_stats::PutInt32(out, value); };
     if (name == L"SourceName") *static_cast<CString*>(out) = L"musicbrainz";
     else if (name == L"SourceId") *static_cast<CString*>(out) = L"musicbrainz.org";
     // One search request per title, or one artist look-up and a page per 100
@@ -95,9 +92,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     else if (name == L"SupportedSearch") return integer(1);
     else if (name == L"AlbumsItearationConstant") return integer(2);
     else if (name == L"TitlesItearationConstant") return integer(1);
-    else if (name == L"StatisticDownloadCounter") return integer(requests_.load());
-    else if (name == L"StatisticSuccessfulDownloads") return integer(successes_.load());
-    else if (name == L"StatisticTotalDownloadTime") return integer(downloadMs_.load());
+    else if (statistics_.Answer(name, out)) return 1;
     else if (name == L"CacheFile") *static_cast<CString*>(out) = Widen(cache_.Path());
     else return 0;
     return 1;
@@ -193,9 +188,9 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     options.totalTimeoutSeconds = 3L * s.timeoutSeconds;
     for (int attempt = 0; attempt < kMaxTries; ++attempt) {
       limiter_.Acquire();
-      ++requests_;
+      statistics_.Requested();
       const plugin_http::Response response = plugin_http::Get(url, options);
-      downloadMs_ += response.elapsedMs;
+      statistics_.Took(response.elapsedMs);
       if (response.transferred && response.status == 503) {
         const long retryAfter = plugin_http::RetryAfterSeconds(response.Header("retry-after"));
         // Honour the service's wish; without one, wait longer each time. A wait
@@ -208,7 +203,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
       }
       if (!response.transferred || response.status != 200) return std::nullopt;
       if (!plugin_json::Parse(response.body, value).ok) return std::nullopt;
-      ++successes_;
+      statistics_.Succeeded();
       cache_.Store(url, response.body, clock.nowMs(clock.context));
       return value;
     }
@@ -247,7 +242,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
   Settings settings_;
   bool dataFolderSet_ = false;
   ResponseCache cache_;
-  std::atomic<std::int64_t> requests_{0}, successes_{0}, downloadMs_{0};
+  plugin_stats::DownloadStatistics statistics_;
   // One per process: the module is loaded once.
   RateLimiter limiter_{1000};
 };
