@@ -2,20 +2,25 @@
 // It finds no albums; the library asks it through CallMethod("GetCover_by_asin")
 // for the address of the picture of an article number.
 //
-// Settings (SetProperty, CString* unless noted): "BaseUrl" (default
-// http://images.amazon.com), "Region" (US, UK, DE, FR, JP or the two-digit
-// code; default US), "Proxy", "TimeoutSeconds" (std::int32_t*),
-// "VerifyPicture" (std::int32_t*, default 1).
+// Settings (SetProperty, CString* unless noted, or the plug-in settings
+// file's [amazon] section and NIMBREL_AMAZON_<KEY>, see PluginSettings.h):
+// "BaseUrl" (default http://images.amazon.com), "Region" (US, UK, DE, FR, JP
+// or the two-digit code; default US), "Proxy", "TimeoutSeconds"
+// (std::int32_t*), "VerifyPicture" (std::int32_t*, default 1).
+// "SettingsFile" and "SettingsProblems" answer which file was read and what
+// in it was refused.
 //
 // The service answers an unknown article number with 200 and a 1x1 GIF. Only
 // this plug-in knows that quirk, so it checks the picture before it names the
 // address: it fetches the picture and answers nothing when the picture is
 // missing, unreadable or smaller than a cover can be. The library's cover
 // cache then fetches it once more; a cover is asked for once per album.
+#include <algorithm>
 #include <mutex>
 
 #include "../common/DownloadStatistics.h"
 #include "../common/HttpClient.h"
+#include "../common/PluginSettings.h"
 #include "../common/Text.h"
 #include "PictureSize.h"
 #include "nimbrel/SourcePlugin.h"
@@ -58,27 +63,51 @@ bool IsAsin(const std::wstring& asin) {
   return true;
 }
 
+const std::vector<std::string> kKeys = {"BaseUrl", "Region", "Proxy", "TimeoutSeconds", "VerifyPicture"};
+const std::vector<std::string> kIntegerKeys = {"TimeoutSeconds", "VerifyPicture"};
+
+// Sets `key` in `s` from its text; false when the value is refused.
+bool Apply(Settings& s, const std::string& key, const std::string& value) {
+  namespace ps = plugin_settings;
+  if (!ps::IsPlainText(value)) return false;
+  if (key == "BaseUrl") {
+    if (!ps::IsWebAddress(value)) return false;
+    s.baseUrl = value;
+    while (!s.baseUrl.empty() && s.baseUrl.back() == '/') s.baseUrl.pop_back();
+  } else if (key == "Region") {
+    const std::string code = RegionCode(value);
+    if (code.empty()) return false;
+    s.region = code;
+  } else if (key == "Proxy") {
+    s.proxy = value;
+  } else {
+    const auto number = ps::Integer(value);
+    if (!number) return false;
+    if (key == "TimeoutSeconds") s.timeoutSeconds = *number < 1 ? 1 : *number;
+    else if (key == "VerifyPicture") s.verify = *number != 0;
+    else return false;
+  }
+  return true;
+}
+
 class AmazonPlugin : public CBasicTagsDllInterface {
  public:
   std::int32_t SetProperty(const CString& name, void* value) override {
     if (!value) return 0;
-    const auto text = [value] { return Narrow(static_cast<const CString*>(value)->str()); };
-    const auto integer = [value] { return *static_cast<const std::int32_t*>(value); };
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (name == L"BaseUrl") {
-      settings_.baseUrl = text();
-      while (!settings_.baseUrl.empty() && settings_.baseUrl.back() == '/') settings_.baseUrl.pop_back();
-    } else if (name == L"Region") {
-      const std::string code = RegionCode(text());
-      if (code.empty()) return 0;
-      settings_.region = code;
-    } else if (name == L"Proxy") settings_.proxy = text();
-    else if (name == L"TimeoutSeconds") settings_.timeoutSeconds = integer() < 1 ? 1 : integer();
-    else if (name == L"VerifyPicture") settings_.verify = integer() != 0;
-    else if (name != L"TraceLevel" && name != L"LogFolder" && name != L"ParentLogfilePath" &&
-             name != L"LocalCacheFolder") {
-      return 0;
+    const std::string key = Narrow(name.str());
+    if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) {
+      return name == L"TraceLevel" || name == L"LogFolder" || name == L"ParentLogfilePath" ||
+                     name == L"LocalCacheFolder"
+                 ? 1
+                 : 0;
     }
+    const bool integer = std::find(kIntegerKeys.begin(), kIntegerKeys.end(), key) != kIntegerKeys.end();
+    const std::string text = integer ? std::to_string(*static_cast<const std::int32_t*>(value))
+                                     : Narrow(static_cast<const CString*>(value)->str());
+    Settings check;
+    if (!Apply(check, key, text)) return 0;
+    layered_.SetByHost(key, text);
+    Rebuild();
     return 1;
   }
 
@@ -90,6 +119,8 @@ class AmazonPlugin : public CBasicTagsDllInterface {
     // Finds no albums: a search through it ends at once with nothing.
     else if (name == L"SupportedSearch") return integer(2);
     else if (statistics_.Answer(name, out)) return 1;
+    else if (name == L"SettingsFile") *static_cast<CString*>(out) = plugin_text::Widen(layered_.FilePath());
+    else if (name == L"SettingsProblems") *static_cast<CString*>(out) = plugin_text::Widen(layered_.Problems());
     else return 0;
     return 1;
   }
@@ -100,6 +131,9 @@ class AmazonPlugin : public CBasicTagsDllInterface {
     if (!request->asin || !request->coverUrl) return 0;
     const std::wstring asin = CString(*request->asin).Trim().str();
     if (!IsAsin(asin)) return 0;
+    // The cover retrieval calls this without a search: the settings file and
+    // the environment are read here too (a stat and a few variables).
+    if (layered_.Refresh()) Rebuild();
     Settings s;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -115,12 +149,27 @@ class AmazonPlugin : public CBasicTagsDllInterface {
   std::int32_t GetAlbumDetails(Nimbrel::AlbumInfo*, Nimbrel::CoverInfo*, std::list<Nimbrel::TrackInfo>*) override {
     return 0;
   }
-  std::int32_t Connect(IBasicTagsSearchEngine* engine) override { return engine ? 1 : 0; }
+  std::int32_t Connect(IBasicTagsSearchEngine* engine) override {
+    if (!engine) return 0;
+    if (layered_.Refresh()) Rebuild();
+    return 1;
+  }
   std::int32_t FindAlbums(const CString*, const CString*, std::list<Nimbrel::AlbumResult>&, bool) override {
     return 0;
   }
 
  private:
+  // The settings from their layers.
+  void Rebuild() {
+    Settings s;
+    for (const auto& key : kKeys) {
+      const auto value = layered_.Get(key);
+      if (value && !Apply(s, key, *value)) layered_.Report("refused value of " + key + ": " + *value);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    settings_ = s;
+  }
+
   bool IsCover(const std::string& url, const Settings& s) {
     plugin_http::Options options;
     options.userAgent = "nimbrel/1.0.0";
@@ -141,6 +190,7 @@ class AmazonPlugin : public CBasicTagsDllInterface {
 
   std::mutex mutex_;
   Settings settings_;
+  plugin_settings::LayeredSettings layered_{"amazon", kKeys};
   plugin_stats::DownloadStatistics statistics_;
 };
 

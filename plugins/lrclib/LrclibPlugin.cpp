@@ -1,13 +1,16 @@
 // The "lrclib" lyrics source: song texts from LRCLIB.
 //
-// Settings (SetProperty, CString* unless noted): "BaseUrl" (default
-// https://lrclib.net/api), "Contact" (named in the User-Agent), "Proxy",
-// "TimeoutSeconds" (std::int32_t*).
+// Settings (SetProperty, CString* unless noted, or the plug-in settings
+// file's [lrclib] section and NIMBREL_LRCLIB_<KEY>, see PluginSettings.h):
+// "BaseUrl" (default https://lrclib.net/api), "Contact" (named in the
+// User-Agent), "Proxy", "TimeoutSeconds" (std::int32_t*). "SettingsFile" and
+// "SettingsProblems" answer which file was read and what in it was refused.
 //
 // A search answers whole records, texts included, so the texts of recent
 // search hits are kept in memory and GetLyricsText asks the service only for
 // a record it has not seen. An instrumental track has no text: it is not
 // reported as found (a found song always carries its text).
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -16,6 +19,7 @@
 #include "../common/DownloadStatistics.h"
 #include "../common/HttpClient.h"
 #include "../common/Json.h"
+#include "../common/PluginSettings.h"
 #include "../common/Text.h"
 #include "LrclibParser.h"
 #include "nimbrel/SourcePlugin.h"
@@ -38,24 +42,47 @@ struct Settings {
   std::int32_t timeoutSeconds = 20;
 };
 
+const std::vector<std::string> kKeys = {"BaseUrl", "Contact", "Proxy", "TimeoutSeconds"};
+
+// Sets `key` in `s` from its text; false when the value is refused.
+bool Apply(Settings& s, const std::string& key, const std::string& value) {
+  namespace ps = plugin_settings;
+  if (!ps::IsPlainText(value)) return false;
+  if (key == "BaseUrl") {
+    if (!ps::IsWebAddress(value)) return false;
+    s.baseUrl = value;
+    while (!s.baseUrl.empty() && s.baseUrl.back() == '/') s.baseUrl.pop_back();
+  } else if (key == "Contact") {
+    s.contact = value;
+  } else if (key == "Proxy") {
+    s.proxy = value;
+  } else if (key == "TimeoutSeconds") {
+    const auto seconds = ps::Integer(value);
+    if (!seconds) return false;
+    s.timeoutSeconds = *seconds < 1 ? 1 : *seconds;
+  } else {
+    return false;
+  }
+  return true;
+}
+
 class LrclibPlugin : public CLyricsDllInterface {
  public:
   std::int32_t SetProperty(const CString& name, void* value) override {
     if (!value) return 0;
-    const auto text = [value] { return Narrow(static_cast<const CString*>(value)->str()); };
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (name == L"BaseUrl") {
-      settings_.baseUrl = text();
-      while (!settings_.baseUrl.empty() && settings_.baseUrl.back() == '/') settings_.baseUrl.pop_back();
-    } else if (name == L"Contact") settings_.contact = text();
-    else if (name == L"Proxy") settings_.proxy = text();
-    else if (name == L"TimeoutSeconds") {
-      const std::int32_t seconds = *static_cast<const std::int32_t*>(value);
-      settings_.timeoutSeconds = seconds < 1 ? 1 : seconds;
-    } else if (name != L"TraceLevel" && name != L"LogFolder" && name != L"ParentLogfilePath" &&
-               name != L"LocalCacheFolder") {
-      return 0;
+    const std::string key = Narrow(name.str());
+    if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) {
+      return name == L"TraceLevel" || name == L"LogFolder" || name == L"ParentLogfilePath" ||
+                     name == L"LocalCacheFolder"
+                 ? 1
+                 : 0;
     }
+    const std::string text = key == "TimeoutSeconds" ? std::to_string(*static_cast<const std::int32_t*>(value))
+                                                     : Narrow(static_cast<const CString*>(value)->str());
+    Settings check;
+    if (!Apply(check, key, text)) return 0;
+    layered_.SetByHost(key, text);
+    Rebuild();
     return 1;
   }
 
@@ -70,12 +97,18 @@ class LrclibPlugin : public CLyricsDllInterface {
     else if (name == L"AlbumsItearationConstant") return integer(1000);
     else if (name == L"TitlesItearationConstant") return integer(1);
     else if (statistics_.Answer(name, out)) return 1;
+    else if (name == L"SettingsFile") *static_cast<CString*>(out) = Widen(layered_.FilePath());
+    else if (name == L"SettingsProblems") *static_cast<CString*>(out) = Widen(layered_.Problems());
     else return 0;
     return 1;
   }
 
   std::int32_t CallMethod(const CString&, void*) override { return 0; }
-  std::int32_t Connect(ILyricsSearchEngine* engine) override { return engine ? 1 : 0; }
+  std::int32_t Connect(ILyricsSearchEngine* engine) override {
+    if (!engine) return 0;
+    if (layered_.Refresh()) Rebuild();
+    return 1;
+  }
 
   std::int32_t FindAlbumsByArtist(const CString* artist, std::list<Nimbrel::LyricsInfo>& candidates) override {
     if (!artist || artist->IsEmpty()) return 0;
@@ -90,6 +123,7 @@ class LrclibPlugin : public CLyricsDllInterface {
 
   std::int32_t GetLyricsText(const CString* link, CString* text) override {
     if (!link || !text || !lrclib::IsRecordId(link->str())) return 0;
+    if (layered_.Refresh()) Rebuild();
     std::wstring found;
     {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -107,6 +141,17 @@ class LrclibPlugin : public CLyricsDllInterface {
   }
 
  private:
+  // The settings from their layers.
+  void Rebuild() {
+    Settings s;
+    for (const auto& key : kKeys) {
+      const auto value = layered_.Get(key);
+      if (value && !Apply(s, key, *value)) layered_.Report("refused value of " + key + ": " + *value);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    settings_ = s;
+  }
+
   Settings Current() {
     std::lock_guard<std::mutex> lock(mutex_);
     return settings_;
@@ -114,6 +159,8 @@ class LrclibPlugin : public CLyricsDllInterface {
 
   std::int32_t Search(const std::wstring& artist, const std::wstring& title,
                       std::list<Nimbrel::LyricsInfo>& candidates, bool countOnly) {
+    // The settings file and the environment: a stat and a few variables per search.
+    if (layered_.Refresh()) Rebuild();
     const Settings s = Current();
     const std::string url = title.empty()
                                 ? s.baseUrl + "/search?q=" + UrlEncode(Narrow(artist))
@@ -164,6 +211,7 @@ class LrclibPlugin : public CLyricsDllInterface {
 
   std::mutex mutex_;
   Settings settings_;
+  plugin_settings::LayeredSettings layered_{"lrclib", kKeys};
   std::map<std::wstring, std::wstring> texts_;
   std::deque<std::wstring> order_;
   plugin_stats::DownloadStatistics statistics_;

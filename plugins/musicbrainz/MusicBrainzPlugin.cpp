@@ -1,17 +1,21 @@
 // The "musicbrainz" basic-tags source: albums, tracks, years and genres from
 // the MusicBrainz web service, covers from the Cover Art Archive.
 //
-// Settings (SetProperty, CString* unless noted): "BaseUrl" (the service root,
-// default https://musicbrainz.org/ws/2), "CoverArtUrl" (default
+// Settings (SetProperty, CString* unless noted, or the plug-in settings
+// file's [musicbrainz] section and NIMBREL_MUSICBRAINZ_<KEY>, see
+// PluginSettings.h): "BaseUrl" (the service root, default
+// https://musicbrainz.org/ws/2), "CoverArtUrl" (default
 // https://coverartarchive.org), "Contact" (named in the User-Agent the
 // service requires), "Proxy", "DataFolder" (where the answer cache lives;
 // otherwise <LocalCacheFolder>/musicbrainz, otherwise memory only),
 // "CacheLifetimeSeconds" and "TimeoutSeconds" (std::int32_t*), "Clock"
-// (PluginClock*, for tests).
+// (PluginClock*, for tests). "SettingsFile" and "SettingsProblems" answer
+// which file was read and what in it was refused.
 //
 // Politeness: one request per second for the whole process (RateLimiter), and
 // an answer 503 makes every thread wait for Retry-After
 // before up to three more tries (without Retry-After: 1 s, 2 s, 4 s by try).
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -19,6 +23,7 @@
 #include "../common/DownloadStatistics.h"
 #include "../common/HttpClient.h"
 #include "../common/Json.h"
+#include "../common/PluginSettings.h"
 #include "../common/RateLimiter.h"
 #include "../common/Text.h"
 #include "MusicBrainzParser.h"
@@ -46,13 +51,47 @@ struct Settings {
   std::string coverUrl = "https://coverartarchive.org";
   std::string contact = "no contact configured";
   std::string proxy;
+  std::string dataFolder;
   std::int32_t lifetimeSeconds = kDefaultLifetimeSeconds;
   std::int32_t timeoutSeconds = 20;
 };
 
+const std::vector<std::string> kTextKeys = {"BaseUrl", "CoverArtUrl", "Contact", "Proxy", "DataFolder"};
+const std::vector<std::string> kIntegerKeys = {"CacheLifetimeSeconds", "TimeoutSeconds"};
+
 std::string WithoutTrailingSlash(std::string url) {
   while (!url.empty() && url.back() == '/') url.pop_back();
   return url;
+}
+
+// Sets `key` in `s` from its text; false when the value is refused.
+bool Apply(Settings& s, const std::string& key, const std::string& value) {
+  namespace ps = plugin_settings;
+  if (!ps::IsPlainText(value)) return false;
+  if (key == "BaseUrl" || key == "CoverArtUrl") {
+    if (!ps::IsWebAddress(value)) return false;
+    (key == "BaseUrl" ? s.baseUrl : s.coverUrl) = WithoutTrailingSlash(value);
+  } else if (key == "Contact") {
+    s.contact = value;
+  } else if (key == "Proxy") {
+    s.proxy = value;
+  } else if (key == "DataFolder") {
+    s.dataFolder = value.empty() ? value : ps::UserPath(value);
+    return value.empty() || !s.dataFolder.empty();
+  } else {
+    const auto number = ps::Integer(value);
+    if (!number) return false;
+    if (key == "CacheLifetimeSeconds") s.lifetimeSeconds = *number < 0 ? 0 : *number;
+    else if (key == "TimeoutSeconds") s.timeoutSeconds = *number < 1 ? 1 : *number;
+    else return false;
+  }
+  return true;
+}
+
+std::vector<std::string> AllKeys() {
+  std::vector<std::string> keys = kTextKeys;
+  keys.insert(keys.end(), kIntegerKeys.begin(), kIntegerKeys.end());
+  return keys;
 }
 
 class MusicBrainzPlugin : public CBasicTagsDllInterface {
@@ -63,23 +102,27 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
       return 1;
     }
     if (!value) return 0;
-    const auto text = [value] { return Narrow(static_cast<const CString*>(value)->str()); };
-    const auto integer = [value] { return *static_cast<const std::int32_t*>(value); };
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (name == L"BaseUrl") settings_.baseUrl = WithoutTrailingSlash(text());
-    else if (name == L"CoverArtUrl") settings_.coverUrl = WithoutTrailingSlash(text());
-    else if (name == L"Contact") settings_.contact = text();
-    else if (name == L"Proxy") settings_.proxy = text();
-    else if (name == L"CacheLifetimeSeconds") settings_.lifetimeSeconds = integer() < 0 ? 0 : integer();
-    else if (name == L"TimeoutSeconds") settings_.timeoutSeconds = integer() < 1 ? 1 : integer();
-    else if (name == L"DataFolder") return OpenCache(text(), true) ? 1 : 0;
-    else if (name == L"LocalCacheFolder") {
-      // The library's cache folder serves when no folder of our own was set.
-      if (!dataFolderSet_) OpenCache((std::filesystem::path(text()) / "musicbrainz").string(), false);
-    } else if (name != L"TraceLevel" && name != L"LogFolder" && name != L"ParentLogfilePath") {
-      return 0;
+    const std::string key = Narrow(name.str());
+    std::string text;
+    if (std::find(kTextKeys.begin(), kTextKeys.end(), key) != kTextKeys.end()) {
+      text = Narrow(static_cast<const CString*>(value)->str());
+    } else if (std::find(kIntegerKeys.begin(), kIntegerKeys.end(), key) != kIntegerKeys.end()) {
+      text = std::to_string(*static_cast<const std::int32_t*>(value));
+    } else if (name == L"LocalCacheFolder") {
+      std::lock_guard<std::mutex> lock(mutex_);
+      localCacheFolder_ = Narrow(static_cast<const CString*>(value)->str());
+      ChooseCache();
+      return 1;
+    } else {
+      return name == L"TraceLevel" || name == L"LogFolder" || name == L"ParentLogfilePath" ? 1 : 0;
     }
-    return 1;
+    Settings check;
+    if (!Apply(check, key, text)) return 0;
+    layered_.SetByHost(key, text);
+    std::lock_guard<std::mutex> lock(mutex_);
+    Rebuild();
+    // A data folder of the host's counts only when its cache opens.
+    return key == "DataFolder" && !text.empty() && !dataFolderOpen_ ? 0 : 1;
   }
 
   std::int32_t GetProperty(const CString& name, void* out) override {
@@ -94,16 +137,23 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     else if (name == L"TitlesItearationConstant") return integer(1);
     else if (statistics_.Answer(name, out)) return 1;
     else if (name == L"CacheFile") *static_cast<CString*>(out) = Widen(cache_.Path());
+    else if (name == L"SettingsFile") *static_cast<CString*>(out) = Widen(layered_.FilePath());
+    else if (name == L"SettingsProblems") *static_cast<CString*>(out) = Widen(layered_.Problems());
     else return 0;
     return 1;
   }
 
   std::int32_t CallMethod(const CString&, void*) override { return 0; }
 
-  std::int32_t Connect(IBasicTagsSearchEngine* engine) override { return engine ? 1 : 0; }
+  std::int32_t Connect(IBasicTagsSearchEngine* engine) override {
+    if (!engine) return 0;
+    RefreshSettings();
+    return 1;
+  }
 
   std::int32_t FindAlbumsByArtist(const CString* artist, std::list<Nimbrel::AlbumResult>& albums) override {
     if (!artist || artist->IsEmpty()) return 0;
+    RefreshSettings();
     std::list<Nimbrel::AlbumResult> found = ArtistReleases(artist->str());
     const bool any = !found.empty();
     albums.splice(albums.end(), found);
@@ -113,6 +163,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
   std::int32_t FindAlbums(const CString* artist, const CString* title, std::list<Nimbrel::AlbumResult>& albums,
                           bool countOnly) override {
     if (!artist || artist->IsEmpty()) return 0;
+    RefreshSettings();
     std::list<Nimbrel::AlbumResult> found;
     if (!title || CString(*title).Trim().IsEmpty()) {
       // Counting needs the first page only; the full list reads it again from the cache.
@@ -132,6 +183,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
   std::int32_t GetAlbumDetails(Nimbrel::AlbumInfo* album, Nimbrel::CoverInfo* cover,
                                std::list<Nimbrel::TrackInfo>* tracks) override {
     if (!album || !cover || !tracks) return 0;
+    RefreshSettings();
     const Settings s = Current();
     const std::string url = musicbrainz::ReleaseLookupUrl(s.baseUrl, Narrow(album->albumKey));
     if (url.empty()) return 0;
@@ -153,16 +205,42 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     return settings_;
   }
 
+  // The settings file and the environment are read again before every
+  // search: a stat and a few variables, nothing next to a request.
+  void RefreshSettings() {
+    if (!layered_.Refresh()) return;
+    std::lock_guard<std::mutex> lock(mutex_);
+    Rebuild();
+  }
+
+  // The settings from their layers. Called with mutex_ held.
+  void Rebuild() {
+    Settings s;
+    for (const auto& key : AllKeys()) {
+      const auto value = layered_.Get(key);
+      if (value && !Apply(s, key, *value)) layered_.Report("refused value of " + key + ": " + *value);
+    }
+    settings_ = s;
+    ChooseCache();
+  }
+
+  // The cache in the data folder, else below the library's cache folder.
   // Called with mutex_ held.
-  bool OpenCache(const std::string& folder, bool own) {
+  void ChooseCache() {
+    dataFolderOpen_ = !settings_.dataFolder.empty() && OpenCache(settings_.dataFolder);
+    if (!dataFolderOpen_ && !localCacheFolder_.empty()) {
+      OpenCache((std::filesystem::path(localCacheFolder_) / "musicbrainz").string());
+    }
+  }
+
+  // Called with mutex_ held.
+  bool OpenCache(const std::string& folder) {
     const std::string file = (std::filesystem::path(folder) / "responses.sqlite").string();
     // Every search hands the library's folder in again.
     if (cache_.IsOpen() && cache_.Path() == file) return true;
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
-    const bool opened = cache_.Open(file);
-    if (own) dataFolderSet_ = opened;
-    return opened;
+    return cache_.Open(file);
   }
 
   void EnsureCache() {
@@ -240,7 +318,9 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
 
   std::mutex mutex_;
   Settings settings_;
-  bool dataFolderSet_ = false;
+  plugin_settings::LayeredSettings layered_{"musicbrainz", AllKeys()};
+  std::string localCacheFolder_;
+  bool dataFolderOpen_ = false;
   ResponseCache cache_;
   plugin_stats::DownloadStatistics statistics_;
   // One per process: the module is loaded once.

@@ -1,15 +1,21 @@
 // The plug-ins' JSON reader and HTTP client, with the inputs a hostile or
 // broken service can send.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "../../../plugins/common/HttpClient.h"
 #include "../../../plugins/common/Json.h"
+#include "../../../plugins/common/PluginSettings.h"
 #include "../../../plugins/common/Text.h"
 #include "support/HttpTestServer.h"
 #include "support/ProxyEnvironment.h"
+#include "support/ScopedEnvironment.h"
+#include "support/ScratchFolder.h"
 
 namespace {
 
@@ -125,6 +131,114 @@ TEST_F(PluginHttp, OnlyWebAddressesAreFetched) {
   EXPECT_FALSE(plugin_http::Get("file:///etc/hostname", options_).transferred);
   server_.Redirect("/elsewhere", "file:///etc/hostname");
   EXPECT_FALSE(plugin_http::Get(server_.Url("/elsewhere"), options_).transferred);
+}
+
+TEST(PluginSettings, SectionsCommonLinesAndBadLines) {
+  std::vector<std::string> problems;
+  const auto values = plugin_settings::ParseSection(
+      "# comment\n; comment\nContact = all@example.org\nRegion=DE\n"
+      "[lrclib]\nContact = lyrics@example.org\n"
+      "[ MusicBrainz ]\r\n  contact =  \"mb@example.org\"  \r\nbaseurl=http://127.0.0.1:1/ws\n"
+      "Colour = blue\nno equals sign\nProxy = a\x01b\n[broken\nTimeoutSeconds = 5\n",
+      "musicbrainz", {"Contact", "BaseUrl", "Proxy", "TimeoutSeconds"}, problems);
+  // The section's own value wins over the lines for every plug-in; keys are spelt as the plug-in spells them.
+  EXPECT_EQ(values, (std::map<std::string, std::string>{{"Contact", "mb@example.org"},
+                                                        {"BaseUrl", "http://127.0.0.1:1/ws"}}));
+  ASSERT_EQ(problems.size(), 4u);
+  EXPECT_EQ(problems[0], "line 10: unknown key \"Colour\"");
+  EXPECT_EQ(problems[1], "line 11: no \"key = value\"");
+  EXPECT_EQ(problems[2], "line 12: control characters in the value of Proxy");
+  EXPECT_EQ(problems[3], "line 13: a section without \"]\"");
+
+  EXPECT_EQ(plugin_settings::Integer("42"), 42);
+  for (const char* bad : {"", "4x", " 4", "99999999999", "+"}) EXPECT_FALSE(plugin_settings::Integer(bad)) << bad;
+  EXPECT_TRUE(plugin_settings::IsWebAddress("https://musicbrainz.org/ws/2"));
+  for (const char* bad : {"file:///etc/passwd", "http://", "ftp://x", "http://a b", "http://a\r\nX: y", "//x"}) {
+    EXPECT_FALSE(plugin_settings::IsWebAddress(bad)) << bad;
+  }
+  testing_support::ScopedEnvironment home("HOME", "/home/someone");
+  EXPECT_EQ(plugin_settings::UserPath("~/music/../data/c.sqlite"), "/home/someone/data/c.sqlite");
+  for (const char* bad : {"relative/c.sqlite", "./c.sqlite", "~someone/x", "/a\nb", ""}) {
+    EXPECT_EQ(plugin_settings::UserPath(bad), "") << bad;
+  }
+}
+
+class PluginSettingsFile : public ::testing::Test {
+ protected:
+  std::string Path(const std::string& name) const { return std::string(folder_.path().begin(), folder_.path().end()) + name; }
+  void Write(const std::string& text, mode_t mode = 0600) {
+    std::ofstream(file_, std::ios::binary | std::ios::trunc) << text;
+    ::chmod(file_.c_str(), mode);
+  }
+
+  testing_support::ScratchFolder folder_;
+  const std::string file_ = Path("plugins.conf");
+  testing_support::ScopedEnvironment conf_{"NIMBREL_PLUGINS_CONF", file_};
+  testing_support::ScopedEnvironment contact_{"NIMBREL_TEST_CONTACT", std::nullopt};
+  plugin_settings::LayeredSettings settings_{"test", {"Contact", "BaseUrl"}};
+};
+
+TEST_F(PluginSettingsFile, HostBeatsEnvironmentBeatsFileAndChangesAreSeen) {
+  EXPECT_FALSE(settings_.Refresh()) << "no file is no problem";
+  EXPECT_EQ(settings_.Problems(), "");
+  EXPECT_EQ(settings_.FilePath(), file_);
+  Write("[test]\nContact = file@example.org\nBaseUrl = http://127.0.0.1:1\n");
+  EXPECT_TRUE(settings_.Refresh());
+  EXPECT_EQ(settings_.Get("Contact"), "file@example.org");
+  EXPECT_FALSE(settings_.Refresh()) << "an unchanged file is not read again";
+  {
+    testing_support::ScopedEnvironment contact("NIMBREL_TEST_CONTACT", " env@example.org ");
+    EXPECT_TRUE(settings_.Refresh());
+    EXPECT_EQ(settings_.Get("Contact"), "env@example.org");
+    settings_.SetByHost("Contact", "host@example.org");
+    EXPECT_EQ(settings_.Get("Contact"), "host@example.org");
+  }
+  // A file replaced by another, as editors save, is read again.
+  const std::string replacement = Path("new.conf");
+  std::ofstream(replacement) << "[test]\nBaseUrl = http://127.0.0.1:2\n";
+  ::chmod(replacement.c_str(), 0600);
+  std::filesystem::rename(replacement, file_);
+  EXPECT_TRUE(settings_.Refresh());
+  EXPECT_EQ(settings_.Get("BaseUrl"), "http://127.0.0.1:2");
+  EXPECT_EQ(settings_.Get("Contact"), "host@example.org");
+  std::filesystem::remove(file_);
+  EXPECT_TRUE(settings_.Refresh());
+  EXPECT_FALSE(settings_.Get("BaseUrl")) << "a removed file takes its values with it";
+}
+
+TEST_F(PluginSettingsFile, UnsafeOrOversizedFilesAreIgnored) {
+  const std::string good = "[test]\nContact = file@example.org\n";
+  Write(good, 0622);
+  settings_.Refresh();
+  EXPECT_FALSE(settings_.Get("Contact"));
+  EXPECT_NE(settings_.Problems().find("writable by others"), std::string::npos) << settings_.Problems();
+
+  Write(good + "#" + std::string(plugin_settings::kMaxFileBytes, 'x') + "\n");
+  settings_.Refresh();
+  EXPECT_FALSE(settings_.Get("Contact"));
+  EXPECT_NE(settings_.Problems().find("larger than 64 KiB"), std::string::npos) << settings_.Problems();
+
+  std::filesystem::remove(file_);
+  ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
+  settings_.Refresh();  // must not wait for a writer
+  EXPECT_NE(settings_.Problems().find("not a regular file"), std::string::npos) << settings_.Problems();
+  std::filesystem::remove(file_);
+  std::filesystem::create_directory(file_);
+  settings_.Refresh();
+  EXPECT_FALSE(settings_.Get("Contact"));
+  std::filesystem::remove(file_);
+
+  Write(good);
+  settings_.Refresh();
+  EXPECT_EQ(settings_.Get("Contact"), "file@example.org");
+  EXPECT_EQ(settings_.Problems(), "");
+  // A relative name, or none at all, for the file or the home folder: no file is read.
+  testing_support::ScopedEnvironment relative("NIMBREL_PLUGINS_CONF", "plugins.conf");
+  testing_support::ScopedEnvironment config("XDG_CONFIG_HOME", "config");
+  testing_support::ScopedEnvironment home("HOME", std::nullopt);
+  EXPECT_EQ(plugin_settings::SettingsFilePath(), "");
+  EXPECT_TRUE(settings_.Refresh());
+  EXPECT_FALSE(settings_.Get("Contact"));
 }
 
 }  // namespace

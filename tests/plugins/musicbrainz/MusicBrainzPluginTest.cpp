@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "plugins/WebPluginSource.h"
 #include "support/HttpTestServer.h"
 #include "support/ProxyEnvironment.h"
+#include "support/ScopedEnvironment.h"
 
 namespace {
 
@@ -130,6 +132,54 @@ TEST_F(MusicBrainzTest, RecordingSearchGivesEachReleaseOnceAndCountsWithoutASeco
   EXPECT_EQ(request.Header("User-Agent"), "nimbrel/1.0.0 ( tagger@example.org )");
   EXPECT_EQ(source_.Integer(L"StatisticDownloadCounter"), 1);
   EXPECT_EQ(source_.Integer(L"SupportedSearch"), 1);
+}
+
+// A module that no host configured reads the user's settings file: the
+// service address, the contact in the User-Agent and the cache's folder.
+TEST_F(MusicBrainzTest, TheSettingsFileConfiguresAModuleTheHostDidNotConfigure) {
+  server_.ServeText("/other/recording", Search(Recording("Hells Bells", 100, SearchRelease(kRelease1, "Back", 1, 0))),
+                    "application/json");
+  const std::string folder = Narrow(source_.folder());
+  const std::string conf = folder + "plugins.conf";
+  std::ofstream(conf) << "Contact = everyone@example.org\n[lrclib]\nContact = lyrics@example.org\n"
+                      << "[musicbrainz]\nBaseUrl = " << server_.Url("/other/") << "\nContact = file@example.org\n"
+                      << "DataFolder = " << folder << "from-file/../cache\nCacheLifetimeSeconds = a week\n";
+  testing_support::ScopedEnvironment settingsFile("NIMBREL_PLUGINS_CONF", conf);
+  testing_support::ScopedEnvironment contact("NIMBREL_MUSICBRAINZ_CONTACT", std::nullopt);
+  testing_support::WebPluginSource<CBasicTagsDllInterface> fresh{L"musicbrainz"};
+  fresh.plugin()->SetProperty(L"Clock", &clock_.clock);
+  const auto find = [&fresh](const wchar_t* title) {
+    std::list<Nimbrel::AlbumResult> albums;
+    const CString artist(L"AC/DC"), song(title);
+    return fresh.plugin()->FindAlbums(&artist, &song, albums, false);
+  };
+  EXPECT_EQ(find(L"Hells Bells"), 1);
+  ASSERT_EQ(server_.RequestCount(), 1u);
+  EXPECT_EQ(server_.Requests().back().Header("User-Agent"), "nimbrel/1.0.0 ( file@example.org )");
+  CString text;
+  ASSERT_EQ(fresh.plugin()->GetProperty(L"CacheFile", &text), 1);
+  EXPECT_EQ(Narrow(text.str()), folder + "cache/responses.sqlite");
+  ASSERT_EQ(fresh.plugin()->GetProperty(L"SettingsProblems", &text), 1);
+  EXPECT_NE(text.Find(L"CacheLifetimeSeconds: a week"), -1) << Narrow(text.str());
+  EXPECT_EQ(find(L"Hells Bells"), 1);
+  EXPECT_EQ(server_.RequestCount(), 1u) << "the refused lifetime left the default: the answer is cached";
+
+  // The environment overrides the file, a host's setting overrides both.
+  {
+    testing_support::ScopedEnvironment override("NIMBREL_MUSICBRAINZ_CONTACT", "env@example.org");
+    EXPECT_EQ(find(L"Second"), 1);
+    EXPECT_EQ(server_.Requests().back().Header("User-Agent"), "nimbrel/1.0.0 ( env@example.org )");
+    ASSERT_EQ(fresh.Set(L"Contact", "host@example.org"), 1);
+    EXPECT_EQ(find(L"Third"), 1);
+    EXPECT_EQ(server_.Requests().back().Header("User-Agent"), "nimbrel/1.0.0 ( host@example.org )");
+  }
+  // A line break would start another header: refused from the host as from the file.
+  EXPECT_EQ(fresh.Set(L"Contact", "x\r\nX-Injected: 1"), 0);
+  EXPECT_EQ(fresh.Set(L"BaseUrl", "file:///etc"), 0);
+  EXPECT_EQ(find(L"Fourth"), 1);
+  EXPECT_EQ(server_.RequestCount(), 4u);
+  EXPECT_FALSE(server_.Requests().back().HasHeader("X-Injected"));
+  EXPECT_EQ(server_.Requests().back().Header("User-Agent"), "nimbrel/1.0.0 ( host@example.org )");
 }
 
 TEST_F(MusicBrainzTest, ReleaseLookupReadsEveryMediumArtistYearGenreAndCover) {

@@ -1,0 +1,98 @@
+// A plug-in's own settings (service addresses, a contact address, its files)
+// as a user or a host gives them without going through the library, which
+// hands plug-ins only its own common properties. For one plug-in, a value
+// comes from the first of:
+//   1. SetProperty by a host that knows the plug-in;
+//   2. the environment variable NIMBREL_<PLUGIN>_<KEY> (upper case, e.g.
+//      NIMBREL_MUSICBRAINZ_CONTACT);
+//   3. the plug-in's [section] of the settings file;
+//   4. the lines of the settings file before any section (for every plug-in);
+// else the plug-in's built-in default.
+//
+// The settings file is $NIMBREL_PLUGINS_CONF when set, else
+// $XDG_CONFIG_HOME/nimbrel/plugins.conf, else ~/.config/nimbrel/plugins.conf:
+//
+//   # a comment            ; also a comment
+//   Contact = me@example.org
+//   [musicbrainz]
+//   BaseUrl = https://musicbrainz.org/ws/2
+//
+// Keys are compared ignoring case; values are trimmed and may be quoted.
+// The file is read only when it is a regular file of at most 64 KiB, owned by
+// the user (or root) and writable by nobody else; anything else about it
+// (missing, unreadable, too large, a line without "=", an unknown key, a
+// value with control characters) is recorded in Problems() and that part is
+// ignored, never the end of the plug-in.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace plugin_settings {
+
+// Largest settings file read.
+constexpr std::uintmax_t kMaxFileBytes = 64 * 1024;
+
+// The settings file's path by the rules above; empty when there is no home.
+std::string SettingsFilePath();
+// $XDG_DATA_HOME, else ~/.local/share; empty when neither is an absolute path.
+std::string DataHome();
+
+// The values of `section` in the text of a settings file: the lines before
+// any section first, then the section's own, so the latter win. Keys are
+// returned as spelt in `keys`; unknown keys of the section, malformed lines
+// and values with control characters are reported to `problems` and left out.
+std::map<std::string, std::string> ParseSection(std::string_view text, std::string_view section,
+                                                const std::vector<std::string>& keys,
+                                                std::vector<std::string>& problems);
+
+// A path a user wrote: "~/" is the home folder; anything but an absolute
+// path without control characters is refused (empty). Normalised lexically.
+std::string UserPath(const std::string& text);
+// True for an http:// or https:// address without blanks or control characters.
+bool IsWebAddress(const std::string& text);
+// True when `text` holds no control character (no line break can reach a header).
+bool IsPlainText(std::string_view text);
+// A decimal 32-bit integer, the whole text; nullopt otherwise.
+std::optional<std::int32_t> Integer(const std::string& text);
+
+// The layers of one plug-in's settings. Thread-safe.
+class LayeredSettings {
+ public:
+  LayeredSettings(std::string section, std::vector<std::string> keys);
+
+  // A host's value for `key`; it wins over the environment and the file.
+  void SetByHost(const std::string& key, const std::string& value);
+  // Reads the environment again, and the file when its path, size, time or
+  // identity changed. True when an effective value differs from before.
+  bool Refresh();
+  // The effective value of `key`, nullopt when no layer gives one.
+  std::optional<std::string> Get(const std::string& key) const;
+  // Records that a value was refused by the plug-in.
+  void Report(const std::string& problem);
+
+  // The settings file last looked at, and what was wrong with it or its values.
+  std::string FilePath() const;
+  std::string Problems() const;
+
+ private:
+  std::map<std::string, std::string> EffectiveLocked() const;
+  void ReadFileLocked(const std::string& path);
+
+  const std::string section_;
+  const std::vector<std::string> keys_;
+  mutable std::mutex mutex_;
+  std::map<std::string, std::string> host_, environment_, file_;
+  std::map<std::string, std::string> effective_;
+  std::string path_;
+  // What identified the file last read: size, time, inode; empty when none.
+  std::vector<std::int64_t> stamp_;
+  std::vector<std::string> fileProblems_, valueProblems_;
+};
+
+}  // namespace plugin_settings
