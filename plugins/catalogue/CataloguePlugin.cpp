@@ -2,15 +2,25 @@
 // catalogue (see CatalogueStore.h, made by the nimbrel-catalogue tool), so
 // that tagging works without any network.
 //
-// Settings (SetProperty, CString*): "CatalogueFile" (the catalogue to read;
-// otherwise catalogue.sqlite in "DataFolder", otherwise
-// <LocalCacheFolder>/catalogue/catalogue.sqlite). The file is only
-// read, and is opened at the first search that finds it: a missing or broken
-// file finds nothing, and a file made later is picked up by the next search.
+// Settings (SetProperty, CString*, or the plug-in settings file's
+// [catalogue] section and NIMBREL_CATALOGUE_<KEY>, see PluginSettings.h):
+// "CatalogueFile" and "DataFolder". The catalogue read is the first of
+//   1. CatalogueFile;
+//   2. catalogue.sqlite in DataFolder;
+//   3. $XDG_DATA_HOME/nimbrel/catalogue.sqlite (~/.local/share/... without
+//      XDG_DATA_HOME), where nimbrel-catalogue writes by default, when it exists;
+//   4. <LocalCacheFolder>/catalogue/catalogue.sqlite when it exists;
+//   5. otherwise the file of rule 3, so that a catalogue made there later is found.
+// The file is only read, and is opened at the first search that finds it: a
+// missing or broken file finds nothing, and a file made later is picked up by
+// the next search. "SettingsFile" and "SettingsProblems" answer which
+// settings file was read and what in it was refused.
+#include <algorithm>
 #include <filesystem>
 #include <mutex>
 #include <string>
 
+#include "../common/PluginSettings.h"
 #include "../common/Text.h"
 #include "CatalogueStore.h"
 #include "nimbrel/SourcePlugin.h"
@@ -23,6 +33,28 @@ using plugin_text::Narrow;
 using plugin_text::Widen;
 
 constexpr char kFileName[] = "catalogue.sqlite";
+const std::vector<std::string> kKeys = {"CatalogueFile", "DataFolder"};
+
+struct Settings {
+  std::string file, dataFolder;
+};
+
+// Sets `key` in `s` from its text; false when the value is refused. Only
+// absolute paths (or "~/...") are taken: a relative one would depend on the
+// host's current folder.
+bool Apply(Settings& s, const std::string& key, const std::string& value) {
+  const std::string path = value.empty() ? value : plugin_settings::UserPath(value);
+  if (!value.empty() && path.empty()) return false;
+  if (key == "CatalogueFile") s.file = path;
+  else if (key == "DataFolder") s.dataFolder = path;
+  else return false;
+  return true;
+}
+
+bool IsFile(const std::string& path) {
+  std::error_code error;
+  return std::filesystem::is_regular_file(path, error);
+}
 
 Nimbrel::AlbumResult ResultOf(const catalogue::Hit& hit) {
   Nimbrel::AlbumResult result;
@@ -37,19 +69,20 @@ class CataloguePlugin : public CBasicTagsDllInterface {
  public:
   std::int32_t SetProperty(const CString& name, void* value) override {
     if (!value) return 0;
+    const std::string key = Narrow(name.str());
     const std::string text = Narrow(static_cast<const CString*>(value)->str());
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (name == L"CatalogueFile") {
-      fileSetting_ = text;
-    } else if (name == L"DataFolder") {
-      dataFolderFile_ = text.empty() ? text : (std::filesystem::path(text) / kFileName).string();
-    } else if (name == L"LocalCacheFolder") {
-      cacheFolderFile_ = text.empty() ? text : (std::filesystem::path(text) / "catalogue" / kFileName).string();
-    } else if (name != L"TraceLevel" && name != L"LogFolder" && name != L"ParentLogfilePath") {
-      return 0;
+    if (name == L"LocalCacheFolder") {
+      std::lock_guard<std::mutex> lock(mutex_);
+      localCacheFolder_ = text;
+      return 1;
     }
-    // The most particular setting wins.
-    SetFile(!fileSetting_.empty() ? fileSetting_ : !dataFolderFile_.empty() ? dataFolderFile_ : cacheFolderFile_);
+    if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) {
+      return name == L"TraceLevel" || name == L"LogFolder" || name == L"ParentLogfilePath" ? 1 : 0;
+    }
+    Settings check;
+    if (!Apply(check, key, text)) return 0;
+    layered_.SetByHost(key, text);
+    Rebuild();
     return 1;
   }
 
@@ -71,6 +104,8 @@ class CataloguePlugin : public CBasicTagsDllInterface {
              name == L"StatisticTotalDownloadTime")
       return integer(0);
     else if (name == L"CatalogueFile") *static_cast<CString*>(out) = Widen(CurrentFile());
+    else if (name == L"SettingsFile") *static_cast<CString*>(out) = Widen(layered_.FilePath());
+    else if (name == L"SettingsProblems") *static_cast<CString*>(out) = Widen(layered_.Problems());
     else return 0;
     return 1;
   }
@@ -124,29 +159,58 @@ class CataloguePlugin : public CBasicTagsDllInterface {
   }
 
  private:
-  // Called with mutex_ held.
-  void SetFile(const std::string& file) {
-    if (file == file_) return;
-    file_ = file;
-    store_.Close();
+  // The settings from their layers.
+  void Rebuild() {
+    Settings s;
+    for (const auto& key : kKeys) {
+      const auto value = layered_.Get(key);
+      if (value && !Apply(s, key, *value)) layered_.Report("refused value of " + key + ": " + *value);
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    settings_ = s;
+  }
+
+  // The catalogue by the rules at the top. Called with mutex_ held.
+  std::string ResolveLocked() const {
+    if (!settings_.file.empty()) return settings_.file;
+    if (!settings_.dataFolder.empty()) return (std::filesystem::path(settings_.dataFolder) / kFileName).string();
+    std::vector<std::string> defaults;
+    const std::string dataHome = plugin_settings::DataHome();
+    if (!dataHome.empty()) defaults.push_back((std::filesystem::path(dataHome) / "nimbrel" / kFileName).string());
+    if (!localCacheFolder_.empty()) {
+      defaults.push_back((std::filesystem::path(localCacheFolder_) / "catalogue" / kFileName).string());
+    }
+    for (const auto& file : defaults) {
+      if (IsFile(file)) return file;
+    }
+    return defaults.empty() ? std::string() : defaults.front();
   }
 
   std::string CurrentFile() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return file_;
+    return ResolveLocked();
   }
 
+  // Before every search: the settings file and the environment read again
+  // (a stat and a few variables), the catalogue chosen, and opened when it exists.
   void EnsureOpen() {
+    if (layered_.Refresh()) Rebuild();
     std::lock_guard<std::mutex> lock(mutex_);
+    const std::string file = ResolveLocked();
+    if (file != file_) {
+      file_ = file;
+      store_.Close();
+    }
     if (store_.IsOpen() || file_.empty()) return;
     // Read-only opening never creates the file; a missing one stays missing.
-    std::error_code error;
-    if (std::filesystem::is_regular_file(file_, error)) store_.OpenReadOnly(file_);
+    if (IsFile(file_)) store_.OpenReadOnly(file_);
   }
 
   std::mutex mutex_;
   std::string file_;
-  std::string fileSetting_, dataFolderFile_, cacheFolderFile_;
+  Settings settings_;
+  std::string localCacheFolder_;
+  plugin_settings::LayeredSettings layered_{"catalogue", kKeys};
   catalogue::CatalogueStore store_;
 };
 

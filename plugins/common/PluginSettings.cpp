@@ -156,7 +156,8 @@ LayeredSettings::LayeredSettings(std::string section, std::vector<std::string> k
 
 void LayeredSettings::SetByHost(const std::string& key, const std::string& value) {
   std::lock_guard<std::mutex> lock(mutex_);
-  host_[key] = value;
+  if (value.empty()) host_.erase(key);
+  else host_[key] = value;
   effective_ = EffectiveLocked();
 }
 

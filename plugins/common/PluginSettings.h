@@ -66,7 +66,8 @@ class LayeredSettings {
  public:
   LayeredSettings(std::string section, std::vector<std::string> keys);
 
-  // A host's value for `key`; it wins over the environment and the file.
+  // A host's value for `key`; it wins over the environment and the file. An
+  // empty value withdraws the host's value.
   void SetByHost(const std::string& key, const std::string& value);
   // Reads the environment again, and the file when its path, size, time or
   // identity changed. True when an effective value differs from before.

@@ -3,7 +3,9 @@
 //   nimbrel-catalogue [--catalogue FILE] import-musicbrainz JSONL
 //   nimbrel-catalogue [--catalogue FILE] import-tags FOLDER
 //
-// FILE defaults to ./catalogue.sqlite. Exit status 0 when the import was
+// FILE defaults to $XDG_DATA_HOME/nimbrel/catalogue.sqlite (without
+// XDG_DATA_HOME ~/.local/share/nimbrel/catalogue.sqlite; its folder is made),
+// where the "catalogue" source looks when no catalogue is configured. Exit status 0 when the import was
 // written (even with bad lines or files skipped), 1 when nothing could be written,
 // 2 for wrong usage.
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <iostream>
 #include <string>
 
+#include "../../common/PluginSettings.h"
 #include "../CatalogueStore.h"
 #include "MusicBrainzImport.h"
 #include "TagsImport.h"
@@ -19,20 +22,32 @@ namespace {
 
 int Usage() {
   std::cerr << "usage: nimbrel-catalogue [--catalogue FILE] import-musicbrainz JSONL\n"
-               "       nimbrel-catalogue [--catalogue FILE] import-tags FOLDER\n";
+               "       nimbrel-catalogue [--catalogue FILE] import-tags FOLDER\n"
+               "FILE defaults to $XDG_DATA_HOME/nimbrel/catalogue.sqlite (~/.local/share/nimbrel/...)\n";
   return 2;
+}
+
+// The catalogue the source reads when none is configured; its folder is made.
+std::string DefaultCatalogue() {
+  const std::string dataHome = plugin_settings::DataHome();
+  if (dataHome.empty()) return "catalogue.sqlite";
+  const std::filesystem::path folder = std::filesystem::path(dataHome) / "nimbrel";
+  std::error_code ignored;
+  std::filesystem::create_directories(folder, ignored);
+  return (folder / "catalogue.sqlite").string();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string file = "catalogue.sqlite";
+  std::string file;
   int at = 1;
   if (at + 1 < argc && std::string(argv[at]) == "--catalogue") {
     file = argv[at + 1];
     at += 2;
   }
   if (argc - at != 2) return Usage();
+  if (file.empty()) file = DefaultCatalogue();
   const std::string command = argv[at], input = argv[at + 1];
   if (command != "import-musicbrainz" && command != "import-tags") return Usage();
   std::error_code error;

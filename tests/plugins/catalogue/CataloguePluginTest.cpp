@@ -21,6 +21,7 @@
 #include "meridex/Tags.h"
 #include "support/AudioSamples.h"
 #include "plugins/WebPluginSource.h"
+#include "support/ScopedEnvironment.h"
 
 namespace {
 
@@ -176,12 +177,44 @@ TEST_F(CatalogueTest, MissingCorruptOrForeignCataloguesFindNothing) {
   std::list<Nimbrel::AlbumResult> albums;
   EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 0);
   EXPECT_FALSE(std::ifstream(file_).good()) << "reading must not create the catalogue";
-  // Without a file of its own the source reads the one below the library's cache folder.
-  source_.Set(L"CatalogueFile", "");
-  source_.Set(L"LocalCacheFolder", dir_ + "cache");
-  CString file;
-  ASSERT_EQ(plugin()->GetProperty(L"CatalogueFile", &file), 1);
-  EXPECT_EQ(file.str(), source_.folder() + L"cache/catalogue/catalogue.sqlite");
+  // Without a file of its own the source reads the user's data folder, else
+  // the library's cache folder, whichever holds a catalogue; with neither, the
+  // data folder's file is the one waited for.
+  {
+    testing_support::ScopedEnvironment data("XDG_DATA_HOME", dir_ + "data");
+    source_.Set(L"CatalogueFile", "");
+    source_.Set(L"LocalCacheFolder", dir_ + "cache");
+    const auto current = [this] {
+      CString file;
+      EXPECT_EQ(plugin()->GetProperty(L"CatalogueFile", &file), 1);
+      return Narrow(file.str());
+    };
+    const std::string inData = dir_ + "data/nimbrel/catalogue.sqlite", inCache = dir_ + "cache/catalogue/catalogue.sqlite";
+    EXPECT_EQ(current(), inData);
+    std::string errors;
+    std::filesystem::create_directories(dir_ + "cache/catalogue");
+    ASSERT_EQ(RunTool(Fixture(), errors, inCache), 0);
+    EXPECT_EQ(current(), inCache);
+    EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 1);
+    std::filesystem::create_directories(dir_ + "data/nimbrel");
+    ASSERT_EQ(RunTool(Lookup("d1", "AC/DC", "In Data", Medium(1, "Hells Bells")), errors, inData), 0);
+    EXPECT_EQ(current(), inData);
+    albums.clear();
+    EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 1);
+    EXPECT_EQ(albums.front().albumInfo.albumKey, L"d1");
+    // The tool writes there by default.
+    const std::string command = std::string("cd '") + dir_ + "' && '" + NIMBREL_CATALOGUE_TOOL +
+                                "' import-musicbrainz releases.jsonl > /dev/null 2>&1";
+    std::ofstream(dir_ + "releases.jsonl") << Lookup("d2", "AC/DC", "Also In Data", Medium(1, "Hells Bells")) << "\n";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    albums.clear();
+    EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 2);
+    // A relative path names no file.
+    EXPECT_EQ(source_.Set(L"CatalogueFile", "catalogue.sqlite"), 0);
+    std::filesystem::remove_all(dir_ + "data");
+    std::filesystem::remove_all(dir_ + "cache");
+    albums.clear();
+  }
   source_.Set(L"CatalogueFile", file_);
   // Query syntax in the tags is only text.
   std::string errors;
@@ -207,6 +240,41 @@ TEST_F(CatalogueTest, MissingCorruptOrForeignCataloguesFindNothing) {
   EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 0);
   EXPECT_EQ(RunTool(Fixture(), errors, later), 1);
   EXPECT_EQ(albums.size(), 1u) << "only the one search that could read its catalogue found something";
+}
+
+// The user's settings file and the environment choose the catalogue of a
+// module that no host configured; a host's setting still wins.
+TEST_F(CatalogueTest, TheSettingsFileAndTheEnvironmentNameTheCatalogue) {
+  std::string errors;
+  const std::string fromFile = dir_ + "from-file.sqlite", fromEnvironment = dir_ + "from-environment.sqlite";
+  ASSERT_EQ(RunTool(Lookup("f1", "AC/DC", "File", Medium(1, "Hells Bells")), errors, fromFile), 0);
+  ASSERT_EQ(RunTool(Lookup("e1", "AC/DC", "Environment", Medium(1, "Hells Bells")), errors, fromEnvironment), 0);
+  const std::string conf = dir_ + "plugins.conf";
+  std::ofstream(conf) << "[catalogue]\nCatalogueFile = " << fromFile << "\n";
+  testing_support::ScopedEnvironment settingsFile("NIMBREL_PLUGINS_CONF", conf);
+  testing_support::WebPluginSource<CBasicTagsDllInterface> fresh{L"catalogue"};
+  const auto found = [&fresh] {
+    std::list<Nimbrel::AlbumResult> albums;
+    const CString artist(L"AC/DC"), title(L"Hells Bells");
+    return fresh.plugin()->FindAlbums(&artist, &title, albums, false) == 1 ? Narrow(albums.front().albumInfo.albumKey)
+                                                                            : std::string("nothing");
+  };
+  EXPECT_EQ(found(), "f1");
+  {
+    testing_support::ScopedEnvironment variable("NIMBREL_CATALOGUE_CATALOGUEFILE", fromEnvironment);
+    EXPECT_EQ(found(), "e1");
+    ASSERT_EQ(fresh.Set(L"CatalogueFile", file_), 1);
+    EXPECT_EQ(found(), "nothing") << "the host's file, not made yet";
+    ASSERT_EQ(fresh.Set(L"CatalogueFile", ""), 1);
+    EXPECT_EQ(found(), "e1") << "an empty host setting gives the environment its say again";
+  }
+  // A relative path in the file is refused and reported; the defaults apply.
+  std::ofstream(conf) << "[catalogue]\nCatalogueFile = relative.sqlite\nLibrary = x\n";
+  EXPECT_EQ(found(), "nothing");
+  CString problems;
+  ASSERT_EQ(fresh.plugin()->GetProperty(L"SettingsProblems", &problems), 1);
+  EXPECT_NE(problems.Find(L"CatalogueFile: relative.sqlite"), -1) << Narrow(problems.str());
+  EXPECT_NE(problems.Find(L"unknown key \"Library\""), -1) << Narrow(problems.str());
 }
 
 TEST_F(CatalogueTest, SearchesInSeveralThreadsWhileTheCatalogueIsSwitched) {
