@@ -69,6 +69,26 @@ run_host() {
 }
 run_host cmake "$host"
 
+# This tree's own plug-ins, installed where the library looks when a host
+# names the plug-in folder as its working directory: the offline catalogue
+# among them, each listed in the folder's update list.
+plugins=$libdir/nimbrel
+for ours in General/catalogue General/musicbrainz General/amazon Lyrics/lrclib; do
+  file=$plugins/$ours.so
+  [[ -f $file ]] || fail "$ours.so is not installed in $plugins"
+  [[ $(nm -D --defined-only "$file" | awk '{print $3}') == GetDllInterface ]] || fail "$ours.so exports more than GetDllInterface"
+  grep -q "<DLL Name=\"${ours#*/}\"" "$plugins/update.xml" || { cat "$plugins/update.xml"; fail "the update list lacks ${ours#*/}"; }
+done
+grep -A3 '<DLL Name="catalogue"' "$plugins/update.xml" | grep -q '<Priority>10</Priority>' ||
+  { cat "$plugins/update.xml"; fail "the catalogue is not listed first among the general plug-ins"; }
+# The installed folder as the library's working directory: every plug-in loads.
+mkdir -p "$work/run-installed/logs"
+NIMBREL_EXPECT_MODULES=General/catalogue.so,General/musicbrainz.so,General/amazon.so,Lyrics/lrclib.so \
+  TMPDIR=$work/run-installed/ "$host" "$stage" "$plugins" "$work/run-installed/logs" || fail "the installed plug-ins were not loaded"
+if grep -rq 'CDllSources::LoadSource' "$work/run-installed/logs"; then
+  grep -rh 'CDllSources::LoadSource' "$work/run-installed/logs"; fail "the registry refused an installed plug-in"
+fi
+
 # The same host through pkg-config, as a Makefile would build it.
 # shellcheck disable=SC2046
 "$cxx" -std=c++20 ${sanitize:+-fsanitize=$sanitize} "$source/tests/install/project/Host.cpp" -o "$work/host-pkgconfig" \

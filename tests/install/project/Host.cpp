@@ -4,10 +4,18 @@
 // plug-ins on disk; the synchronous update then waits for that and unloads
 // them again. It checks that libnimbrel and libmeridex came from the staged
 // installation and uses a Meridex tag set across the library boundary.
+// With NIMBREL_EXPECT_MODULES (a comma-separated list of module file names)
+// it also checks that the library loaded each of them from WORKING_DIR
+// before the synchronous update unloads them.
 //
 // Usage: install_host STAGE_PREFIX WORKING_DIR LOG_DIR
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "meridex/Tags.h"
@@ -38,6 +46,31 @@ bool MappedOnlyFrom(const std::string& library, const std::string& prefix) {
   return found;
 }
 
+// True when every module of `list` ("a.so,b.so") is mapped from below
+// `folder`. The library loads plug-ins on the update's own thread once the
+// update ended, and offers the host no event for it: this looks for up to
+// 30 seconds.
+bool ModulesLoaded(const std::string& list, const std::string& folder) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    std::ifstream maps("/proc/self/maps");
+    const std::string mapped((std::istreambuf_iterator<char>(maps)), std::istreambuf_iterator<char>());
+    std::istringstream names(list);
+    std::string missing;
+    for (std::string name; std::getline(names, name, ',');) {
+      if (mapped.find(folder + name) == std::string::npos && mapped.find(folder + "/" + name) == std::string::npos) {
+        missing += " " + name;
+      }
+    }
+    if (missing.empty()) return true;
+    if (std::chrono::steady_clock::now() > deadline) {
+      std::fprintf(stderr, "host: not loaded from %s:%s\n", folder.c_str(), missing.c_str());
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -54,6 +87,9 @@ int main(int argc, char** argv) {
   settings.TraceLevel = L"Info";
   settings.TagCacheHost = L"";  // no tag-cache server
   InitialiseNimbrel(settings);
+  if (const char* expected = std::getenv("NIMBREL_EXPECT_MODULES")) {
+    if (!ModulesLoaded(expected, argv[2])) return 1;
+  }
   if (NimbrelSourcesUpdateSync(settings)) {
     std::fprintf(stderr, "host: an update without an address reported success\n");
     return 1;
