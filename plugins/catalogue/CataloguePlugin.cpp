@@ -160,13 +160,15 @@ class CataloguePlugin : public CBasicTagsDllInterface {
 
  private:
   // The settings from their layers.
+  // Under the lock throughout, so that a rebuild from older values never
+  // lands after a newer one.
   void Rebuild() {
+    std::lock_guard<std::mutex> lock(mutex_);
     Settings s;
     for (const auto& key : kKeys) {
       const auto value = layered_.Get(key);
       if (value && !Apply(s, key, *value)) layered_.Report("refused value of " + key + ": " + *value);
     }
-    std::lock_guard<std::mutex> lock(mutex_);
     settings_ = s;
   }
 

@@ -134,7 +134,17 @@ std::map<std::string, std::string> ParseSection(std::string_view text, std::stri
     }
     const std::string key = Lower(Trim(line.substr(0, equals)));
     std::string_view value = Trim(line.substr(equals + 1));
-    if (value.size() >= 2 && value.front() == '"' && value.back() == '"') value = value.substr(1, value.size() - 2);
+    if (value.size() >= 2 && value.front() == '"' && value.find('"', 1) != std::string_view::npos) {
+      value = value.substr(1, value.find('"', 1) - 1);  // quoted: kept as it is
+    } else {
+      // A comment after the value begins with a blank and "#" or ";".
+      for (std::size_t at = 1; at < value.size(); ++at) {
+        if ((value[at] == '#' || value[at] == ';') && (value[at - 1] == ' ' || value[at - 1] == '\t')) {
+          value = Trim(value.substr(0, at));
+          break;
+        }
+      }
+    }
     const auto known = std::find_if(keys.begin(), keys.end(), [&key](const std::string& k) { return Lower(k) == key; });
     if (known == keys.end()) {
       // Lines for every plug-in may name keys of other plug-ins.

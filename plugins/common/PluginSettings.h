@@ -13,11 +13,12 @@
 // $XDG_CONFIG_HOME/nimbrel/plugins.conf, else ~/.config/nimbrel/plugins.conf:
 //
 //   # a comment            ; also a comment
-//   Contact = me@example.org
+//   Contact = me@example.org   # a comment after a blank
 //   [musicbrainz]
-//   BaseUrl = https://musicbrainz.org/ws/2
+//   BaseUrl = https://musicbrainz.org/ws/2#no-comment
 //
-// Keys are compared ignoring case; values are trimmed and may be quoted.
+// Keys are compared ignoring case; values are trimmed, and may be quoted to
+// keep blanks, "#" and ";" as they are.
 // The file is read only when it is a regular file of at most 64 KiB, owned by
 // the user (or root) and writable by nobody else; anything else about it
 // (missing, unreadable, too large, a line without "=", an unknown key, a

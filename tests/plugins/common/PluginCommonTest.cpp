@@ -138,12 +138,12 @@ TEST(PluginSettings, SectionsCommonLinesAndBadLines) {
   const auto values = plugin_settings::ParseSection(
       "# comment\n; comment\nContact = all@example.org\nRegion=DE\n"
       "[lrclib]\nContact = lyrics@example.org\n"
-      "[ MusicBrainz ]\r\n  contact =  \"mb@example.org\"  \r\nbaseurl=http://127.0.0.1:1/ws\n"
+      "[ MusicBrainz ]\r\n  contact =  \" mb@example.org ; x\"  # quoted\r\nbaseurl=http://127.0.0.1:1/ws#top ; port 1\n"
       "Colour = blue\nno equals sign\nProxy = a\x01b\n[broken\nTimeoutSeconds = 5\n",
       "musicbrainz", {"Contact", "BaseUrl", "Proxy", "TimeoutSeconds"}, problems);
   // The section's own value wins over the lines for every plug-in; keys are spelt as the plug-in spells them.
-  EXPECT_EQ(values, (std::map<std::string, std::string>{{"Contact", "mb@example.org"},
-                                                        {"BaseUrl", "http://127.0.0.1:1/ws"}}));
+  EXPECT_EQ(values, (std::map<std::string, std::string>{{"Contact", " mb@example.org ; x"},
+                                                        {"BaseUrl", "http://127.0.0.1:1/ws#top"}}));
   ASSERT_EQ(problems.size(), 4u);
   EXPECT_EQ(problems[0], "line 10: unknown key \"Colour\"");
   EXPECT_EQ(problems[1], "line 11: no \"key = value\"");
