@@ -3,8 +3,14 @@
 // Settings (SetProperty, CString* unless noted, or the plug-in settings
 // file's [lrclib] section and NIMBREL_LRCLIB_<KEY>, see PluginSettings.h):
 // "BaseUrl" (default https://lrclib.net/api), "Contact" (named in the
-// User-Agent), "Proxy", "TimeoutSeconds" (std::int32_t*). "SettingsFile" and
-// "SettingsProblems" answer which file was read and what in it was refused.
+// User-Agent), "Proxy", "DataFolder" (where the answer cache lives; otherwise
+// <LocalCacheFolder>/lrclib, otherwise memory only), "TimeoutSeconds" and
+// "CacheLifetimeSeconds" (std::int32_t*; default 7 days, 0 asks the service
+// every time). "SettingsFile" and "SettingsProblems" answer which file was
+// read and what in it was refused.
+//
+// Answers are kept on disk like the musicbrainz source's, so that lyrics
+// searched again within the lifetime cost no request.
 //
 // A search answers whole records, texts included, so the texts of recent
 // search hits are kept in memory and GetLyricsText asks the service only for
@@ -12,6 +18,7 @@
 // reported as found (a found song always carries its text).
 #include <algorithm>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -19,7 +26,9 @@
 #include "../common/DownloadStatistics.h"
 #include "../common/HttpClient.h"
 #include "../common/Json.h"
+#include "../common/PluginClock.h"
 #include "../common/PluginSettings.h"
+#include "../common/ResponseCache.h"
 #include "../common/Text.h"
 #include "LrclibParser.h"
 #include "nimbrel/SourcePlugin.h"
@@ -39,10 +48,14 @@ struct Settings {
   std::string baseUrl = "https://lrclib.net/api";
   std::string contact = "no contact configured";
   std::string proxy;
+  std::string dataFolder;
   std::int32_t timeoutSeconds = 20;
+  std::int32_t lifetimeSeconds = 7 * 24 * 3600;
 };
 
-const std::vector<std::string> kKeys = {"BaseUrl", "Contact", "Proxy", "TimeoutSeconds"};
+const std::vector<std::string> kKeys = {"BaseUrl", "Contact", "Proxy", "DataFolder", "TimeoutSeconds",
+                                        "CacheLifetimeSeconds"};
+const std::vector<std::string> kIntegerKeys = {"TimeoutSeconds", "CacheLifetimeSeconds"};
 
 // Sets `key` in `s` from its text; false when the value is refused.
 bool Apply(Settings& s, const std::string& key, const std::string& value) {
@@ -56,10 +69,14 @@ bool Apply(Settings& s, const std::string& key, const std::string& value) {
     s.contact = value;
   } else if (key == "Proxy") {
     s.proxy = value;
-  } else if (key == "TimeoutSeconds") {
+  } else if (key == "DataFolder") {
+    s.dataFolder = value.empty() ? value : ps::UserPath(value);
+    return value.empty() || !s.dataFolder.empty();
+  } else if (key == "TimeoutSeconds" || key == "CacheLifetimeSeconds") {
     const auto seconds = ps::Integer(value);
     if (!seconds) return false;
-    s.timeoutSeconds = *seconds < 1 ? 1 : *seconds;
+    if (key == "TimeoutSeconds") s.timeoutSeconds = *seconds < 1 ? 1 : *seconds;
+    else s.lifetimeSeconds = *seconds < 0 ? 0 : *seconds;
   } else {
     return false;
   }
@@ -71,14 +88,18 @@ class LrclibPlugin : public CLyricsDllInterface {
   std::int32_t SetProperty(const CString& name, void* value) override {
     if (!value) return 0;
     const std::string key = Narrow(name.str());
-    if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) {
-      return name == L"TraceLevel" || name == L"LogFolder" || name == L"ParentLogfilePath" ||
-                     name == L"LocalCacheFolder"
-                 ? 1
-                 : 0;
+    if (name == L"LocalCacheFolder") {
+      std::lock_guard<std::mutex> lock(mutex_);
+      localCacheFolder_ = Narrow(static_cast<const CString*>(value)->str());
+      ChooseCache();
+      return 1;
     }
-    const std::string text = key == "TimeoutSeconds" ? std::to_string(*static_cast<const std::int32_t*>(value))
-                                                     : Narrow(static_cast<const CString*>(value)->str());
+    if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) {
+      return name == L"TraceLevel" || name == L"LogFolder" || name == L"ParentLogfilePath" ? 1 : 0;
+    }
+    const bool integer = std::find(kIntegerKeys.begin(), kIntegerKeys.end(), key) != kIntegerKeys.end();
+    const std::string text = integer ? std::to_string(*static_cast<const std::int32_t*>(value))
+                                     : Narrow(static_cast<const CString*>(value)->str());
     Settings check;
     if (!Apply(check, key, text)) return 0;
     layered_.SetByHost(key, text);
@@ -97,6 +118,7 @@ class LrclibPlugin : public CLyricsDllInterface {
     else if (name == L"AlbumsItearationConstant") return integer(1000);
     else if (name == L"TitlesItearationConstant") return integer(1);
     else if (statistics_.Answer(name, out)) return 1;
+    else if (name == L"CacheFile") *static_cast<CString*>(out) = Widen(cache_.Path());
     else if (name == L"SettingsFile") *static_cast<CString*>(out) = Widen(layered_.FilePath());
     else if (name == L"SettingsProblems") *static_cast<CString*>(out) = Widen(layered_.Problems());
     else return 0;
@@ -152,6 +174,21 @@ class LrclibPlugin : public CLyricsDllInterface {
       if (value && !Apply(s, key, *value)) layered_.Report("refused value of " + key + ": " + *value);
     }
     settings_ = s;
+    ChooseCache();
+  }
+
+  // The cache in the data folder, else below the library's cache folder.
+  // Called with mutex_ held.
+  void ChooseCache() {
+    std::string folder = settings_.dataFolder;
+    if (folder.empty() && !localCacheFolder_.empty()) folder = (std::filesystem::path(localCacheFolder_) / "lrclib").string();
+    if (folder.empty()) return;
+    const std::string file = (std::filesystem::path(folder) / "responses.sqlite").string();
+    // Every search hands the library's folder in again.
+    if (cache_.IsOpen() && cache_.Path() == file) return;
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    cache_.Open(file);
   }
 
   Settings Current() {
@@ -194,8 +231,19 @@ class LrclibPlugin : public CLyricsDllInterface {
     }
   }
 
+  // The answer to `url` as JSON, from the cache or the service.
   std::optional<plugin_json::Value> Fetch(const std::string& url) {
     const Settings s = Current();
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!cache_.IsOpen()) cache_.Open(":memory:");
+    }
+    const PluginClock& clock = plugin_clock::RealClock();
+    const std::int64_t lifetimeMs = static_cast<std::int64_t>(s.lifetimeSeconds) * 1000;
+    plugin_json::Value value;
+    if (auto body = lifetimeMs > 0 ? cache_.Find(url, clock.nowMs(clock.context), lifetimeMs) : std::nullopt) {
+      if (plugin_json::Parse(*body, value).ok) return value;
+    }
     plugin_http::Options options;
     options.userAgent = std::string("nimbrel/") + kVersion + " ( " + s.contact + " )";
     options.proxy = s.proxy;
@@ -205,15 +253,17 @@ class LrclibPlugin : public CLyricsDllInterface {
     const plugin_http::Response response = plugin_http::Get(url, options);
     statistics_.Took(response.elapsedMs);
     if (!response.transferred || response.status != 200) return std::nullopt;
-    plugin_json::Value value;
     if (!plugin_json::Parse(response.body, value).ok) return std::nullopt;
     statistics_.Succeeded();
+    cache_.Store(url, response.body, clock.nowMs(clock.context));
     return value;
   }
 
   std::mutex mutex_;
   Settings settings_;
   plugin_settings::LayeredSettings layered_{"lrclib", kKeys};
+  std::string localCacheFolder_;
+  ResponseCache cache_;
   std::map<std::wstring, std::wstring> texts_;
   std::deque<std::wstring> order_;
   plugin_stats::DownloadStatistics statistics_;

@@ -28,7 +28,7 @@
 #include "../common/Text.h"
 #include "MusicBrainzParser.h"
 #include "MusicBrainzQuery.h"
-#include "ResponseCache.h"
+#include "../common/ResponseCache.h"
 #include "nimbrel/SourcePlugin.h"
 
 NIMBREL_MODULE_VERSION(1, 0, 0, 0);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 
 #include "../../../plugins/lrclib/LrclibParser.h"
 #include "engines/LyricsCommonSearchEngine.h"
@@ -10,6 +11,7 @@
 #include "plugins/WebPluginSource.h"
 #include "support/HttpTestServer.h"
 #include "support/ProxyEnvironment.h"
+#include "support/ScopedEnvironment.h"
 
 namespace {
 
@@ -88,10 +90,37 @@ TEST_F(LrclibTest, UnknownLinksAreFetchedAndBadOnesRefused) {
   EXPECT_EQ(Find(L"Singer", L"One", found), 0);
   server_.Stall("/api/search");
   source_.Set(L"TimeoutSeconds", 1);
+  source_.Set(L"CacheLifetimeSeconds", 0);  // the empty answer above is kept otherwise
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(Find(L"Singer", L"One", found), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   EXPECT_TRUE(found.empty());
+}
+
+TEST_F(LrclibTest, AnswersAreKeptOnDiskForTheLifetime) {
+  server_.ServeText("/api/search", "[" + Record(7, "One", R"("Words")", "null") + "]", "application/json");
+  const std::string data = std::string(source_.folder().begin(), source_.folder().end()) + "data";
+  ASSERT_EQ(source_.Set(L"DataFolder", data), 1);
+  std::list<Nimbrel::LyricsInfo> found;
+  EXPECT_EQ(Find(L"Singer", L"One", found), 1);
+  EXPECT_EQ(Find(L"Singer", L"One", found), 1);
+  EXPECT_EQ(server_.RequestCount(), 1u);
+  {
+    // Another process (a fresh module) configured by the settings file reads the same cache.
+    std::ofstream(data + ".conf") << "[lrclib]\nBaseUrl = " << server_.Url("/api") << "\nDataFolder = " << data << "\n";
+    testing_support::ScopedEnvironment settings("NIMBREL_PLUGINS_CONF", data + ".conf");
+    testing_support::WebPluginSource<CLyricsDllInterface> other{L"lrclib"};
+    const CString artist(L"Singer"), title(L"One");
+    EXPECT_EQ(other.plugin()->FindAlbums(&artist, &title, found, false), 1);
+    EXPECT_EQ(server_.RequestCount(), 1u);
+    CString file;
+    ASSERT_EQ(other.plugin()->GetProperty(L"CacheFile", &file), 1);
+    EXPECT_EQ(file.str(), std::wstring(data.begin(), data.end()) + L"/responses.sqlite");
+  }
+  source_.Set(L"CacheLifetimeSeconds", 0);
+  EXPECT_EQ(Find(L"Singer", L"One", found), 1);
+  EXPECT_EQ(server_.RequestCount(), 2u);
+  EXPECT_EQ(source_.Set(L"DataFolder", "relative/folder"), 0);
 }
 
 TEST_F(LrclibTest, ArtistSearchKeepsThatArtistsSongsOnly) {
