@@ -3,7 +3,9 @@
 // words, built once (a few tens of seconds) in a temporary file. Measured:
 // one search by artist and title (what the engine asks per song), one by
 // artist, the details of the release found; and the rate of import-tags in
-// files per second over a folder of generated, tagged MP3 files.
+// files per second over a folder of generated, tagged MP3 files. Beside them,
+// what every plug-in search pays to see its settings file and environment
+// again (the file unchanged), to compare with a search.
 #include <benchmark/benchmark.h>
 
 #include <unistd.h>
@@ -15,6 +17,7 @@
 #include <string>
 
 #include "../../plugins/catalogue/CatalogueStore.h"
+#include "../../plugins/common/PluginSettings.h"
 #include "../../plugins/catalogue/tool/TagsImport.h"
 #include "meridex/Tags.h"
 #include "support/AudioSamples.h"
@@ -136,6 +139,22 @@ void BM_ImportTags(benchmark::State& state) {
   std::filesystem::remove(file);
 }
 BENCHMARK(BM_ImportTags)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A settings file of a few lines, unchanged between searches: a stat and the
+// environment, no parse.
+void BM_SettingsRefresh(benchmark::State& state) {
+  const auto file = Scratch("plugins.conf");
+  std::ofstream(file) << "Contact = me@example.org\n[catalogue]\nCatalogueFile = /tmp/c.sqlite\n";
+  std::filesystem::permissions(file, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  ::setenv("NIMBREL_PLUGINS_CONF", file.c_str(), 1);
+  plugin_settings::LayeredSettings settings("catalogue", {"CatalogueFile", "DataFolder"});
+  settings.Refresh();
+  for (auto _ : state) benchmark::DoNotOptimize(settings.Refresh());
+  if (settings.Get("CatalogueFile") != "/tmp/c.sqlite") state.SkipWithError("the file was not read");
+  ::unsetenv("NIMBREL_PLUGINS_CONF");
+  std::filesystem::remove(file);
+}
+BENCHMARK(BM_SettingsRefresh)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -25,10 +25,10 @@
 #include "../common/Json.h"
 #include "../common/PluginSettings.h"
 #include "../common/RateLimiter.h"
+#include "../common/ResponseCache.h"
 #include "../common/Text.h"
 #include "MusicBrainzParser.h"
 #include "MusicBrainzQuery.h"
-#include "../common/ResponseCache.h"
 #include "nimbrel/SourcePlugin.h"
 
 NIMBREL_MODULE_VERSION(1, 0, 0, 0);
