@@ -4,15 +4,35 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "platform/FileSystem.h"
 #include "sources/DllSources.h"
 #include "support/ScratchFolder.h"
 
 namespace testing_support {
+
+// The settings of whoever runs the tests must not reach the plug-ins: before
+// any test (and any thread) starts, every NIMBREL_ variable goes and the
+// settings file and the data folder name folders that do not exist. A test
+// may set them for its own scope.
+inline const bool kUserPluginSettingsHidden = [] {
+  std::vector<std::string> names;
+  for (char** variable = environ; *variable; ++variable) {
+    const std::string entry = *variable;
+    if (entry.rfind("NIMBREL_", 0) == 0) names.push_back(entry.substr(0, entry.find('=')));
+  }
+  for (const auto& name : names) ::unsetenv(name.c_str());
+  ::setenv("NIMBREL_PLUGINS_CONF", "/nonexistent/nimbrel-tests/plugins.conf", 1);
+  ::setenv("XDG_CONFIG_HOME", "/nonexistent/nimbrel-tests/config", 1);
+  ::setenv("XDG_DATA_HOME", "/nonexistent/nimbrel-tests/data", 1);
+  return true;
+}();
 
 template <class Interface>
 class WebPluginSource {
