@@ -96,6 +96,15 @@ class CacheServer::FrontEnd : public httplib::Server {
       static const char kBusy[] =
           "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\nConnection: close\r\nRetry-After: 1\r\n\r\nbusy";
       if (io::WaitWritable(sock, 1000) == io::Wait::kReady) io::Send(sock, kBusy, sizeof kBusy - 1);
+      // A short lingering close: the request read and dropped, so that the
+      // close does not reset the connection before the client reads the answer.
+      io::ShutdownSend(sock);
+      const std::int64_t until = SteadyMs() + 500;
+      char sink[4096];
+      for (std::int64_t left; (left = until - SteadyMs()) > 0;) {
+        if (io::WaitReadable(sock, static_cast<int>(left)) != io::Wait::kReady) break;
+        if (io::Receive(sock, sink, sizeof sink) <= 0) break;
+      }
       std::string address;
       int port = 0;
       io::PeerAddress(sock, address, port);
@@ -103,6 +112,9 @@ class CacheServer::FrontEnd : public httplib::Server {
       io::ShutdownAndClose(sock);
       return false;
     }
+    // Answers go out in several writes; without this each would wait for the
+    // client's delayed acknowledgement.
+    io::SetNoDelay(sock);
     DeadlineStream stream(sock, options_.readTimeoutMs, options_.writeTimeoutMs);
     bool ok = true;
     for (int served = 0; served < options_.keepAliveMaxRequests; ++served) {
@@ -120,7 +132,8 @@ class CacheServer::FrontEnd : public httplib::Server {
   // Waits for the first byte of the next request, in short slices so that a
   // stopping server does not wait out idle connections.
   bool WaitForRequest(int sock, const DeadlineStream& stream) const {
-    if (stream.HasBuffered()) return true;
+    // Bytes already here are a request in flight: served even when stopping.
+    if (stream.HasBuffered() || io::WaitReadable(sock, 0) == io::Wait::kReady) return true;
     constexpr int kSliceMs = 100;
     for (int waited = 0; waited < options_.keepAliveTimeoutMs; waited += kSliceMs) {
       if (svr_sock_ == INVALID_SOCKET) return false;
@@ -163,10 +176,23 @@ CacheServer::CacheServer(TagStore& store, ServerOptions options)
   http_->new_task_queue = [workers, waiting] { return new ConnectionPool(workers, waiting); };
   http_->set_payload_max_length(options_.maxBodyBytes);
   http_->set_write_timeout(options_.writeTimeoutMs / 1000, (options_.writeTimeoutMs % 1000) * 1000);
-  const auto serve = [this](const httplib::Request& request, httplib::Response& response) {
+  // Bodies are read here rather than by httplib, which would also parse a
+  // form body into its parameter map and refuse form bodies over 8 KiB: a
+  // fill of long texts, every byte percent-encoded, can be longer.
+  const auto serve = [this](const httplib::Request& request, httplib::Response& response,
+                            const httplib::ContentReader& reader) {
+    std::string body;
+    const bool read = reader([&body](const char* data, std::size_t size) {
+      body.append(data, size);
+      return true;
+    });
+    if (!read) {
+      if (response.status != 413) response.status = 400;  // broken off or malformed
+      return;
+    }
     int status = 200;
     std::string answer;
-    Serve(request.path, request.body, request.remote_addr, status, answer);
+    Serve(request.path, body, request.remote_addr, status, answer);
     response.status = status;
     response.set_content(answer, "text/plain; charset=utf-8");
   };

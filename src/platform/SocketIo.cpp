@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,6 +72,13 @@ void LocalAddress(int fd, std::string& address, int& port) {
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) storage.ss_family = AF_UNSPEC;
   Describe(storage, address, port);
 }
+
+void SetNoDelay(int fd) {
+  const int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+void ShutdownSend(int fd) { ::shutdown(fd, SHUT_WR); }
 
 void ShutdownAndClose(int fd) {
   ::shutdown(fd, SHUT_RDWR);

@@ -30,6 +30,10 @@ std::int64_t Send(int fd, const void* data, std::size_t size);
 void PeerAddress(int fd, std::string& address, int& port);
 void LocalAddress(int fd, std::string& address, int& port);
 
+// Sends small writes at once (TCP_NODELAY); best effort.
+void SetNoDelay(int fd);
+// Ends sending (the peer reads the end of the stream); receiving goes on.
+void ShutdownSend(int fd);
 // Shuts both directions down and closes the descriptor.
 void ShutdownAndClose(int fd);
 
