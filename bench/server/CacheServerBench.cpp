@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include "net/NetText.h"
+#include "platform/Env.h"
 #include "platform/TextCodec.h"
 #include "server/CacheServer.h"
 #include "server/ServerLog.h"
@@ -164,6 +166,26 @@ void BM_SignedFills(benchmark::State& state) {
   });
 }
 BENCHMARK(BM_SignedFills)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
+
+// The server's own share of a look-up: the request handler (form, signature,
+// replay check, store) without HTTP and without the client, on one thread.
+void BM_HandlerLookupOnly(benchmark::State& state) {
+  Setup& setup = Shared();
+  cache_server::RequestAuthenticator authenticator(platform::ToWindows1252(nimbrel::kServerCacheSigningKey), 600);
+  cache_server::RequestHandler handler(*setup.store, authenticator);
+  static std::int64_t n = 500000;
+  int wrong = 0;
+  for (auto _ : state) {
+    const int i = SongOf(n++);
+    const std::wstring text = L"artist=" + nimbrel::UrlEncode(Artist(i)) + L"&searcher=0&timestamp=" +
+                              nimbrel::UrlEncode(CNimbrelServerCache::MakeTimestamp()) + L"&title=" +
+                              nimbrel::UrlEncode(Title(i)) + L"&type=tags&version=1";
+    const std::string body = platform::ToUtf8(text + L"&signature=" + CNimbrelServerCache::Sign(text));
+    if (handler.Handle("/lookup.php", body, "127.0.0.1", platform::Env::Current()->UnixTime()).status != 200) ++wrong;
+  }
+  state.counters["wrong_answers"] = wrong;
+}
+BENCHMARK(BM_HandlerLookupOnly)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
