@@ -50,7 +50,10 @@ void ServerLog::Write(LogLevel level, std::string_view text) {
   std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour, t.minute,
                 t.second);
   std::string line = std::string(stamp) + " " + Name(level) + " ";
-  for (const char c : text) line += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+  // A reason may quote a client's bytes: at most kMaxText of them.
+  constexpr std::size_t kMaxText = 1000;
+  for (const char c : text.substr(0, kMaxText)) line += (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) ? '?' : c;
+  if (text.size() > kMaxText) line += "...";
   line += '\n';
   std::lock_guard<std::mutex> lock(gWriteMutex);
   std::fwrite(line.data(), 1, line.size(), stderr);

@@ -1,5 +1,6 @@
 #include "server/ServerMain.h"
 
+#include <atomic>
 #include <fstream>
 #include <iostream>
 #include <thread>
@@ -115,12 +116,17 @@ int Serve(SqliteTagStore& store, const CommandLine& line, std::ostream& err) {
     err << "nimbrel-cache-server: " << error << "\n";
     return 1;
   }
-  std::thread waiter([&server] {
+  std::atomic<bool> signalled{false};
+  std::thread waiter([&server, &signalled] {
     const int signal = platform::WaitForTerminationSignal();
+    signalled = true;
     ServerLog::Write(LogLevel::kInfo, "signal " + std::to_string(signal) + ": finishing the requests in flight");
     server.Stop();
   });
   server.Run();
+  // Serving may also end without a signal (the listening socket failed):
+  // the waiter is woken by one of our own.
+  if (!signalled) platform::RaiseTermination();
   waiter.join();
   return 0;
 }
