@@ -38,6 +38,8 @@ class DeadlineStream : public httplib::Stream {
 
   ssize_t read(char* ptr, size_t size) override {
     if (!HasBuffered()) {
+      // Whatever the peer should see before it sends more ("100 Continue").
+      if (!Flush()) return -1;
       if (WaitRead() != io::Wait::kReady) return -1;
       const std::int64_t n = io::Receive(fd_, buffer_, sizeof buffer_);
       if (n <= 0) return n < 0 ? -1 : 0;
@@ -50,15 +52,24 @@ class DeadlineStream : public httplib::Stream {
     return static_cast<ssize_t>(count);
   }
 
+  // Collected and sent by Flush: an answer's head and body then leave in one
+  // segment instead of waking the client twice.
   ssize_t write(const char* ptr, size_t size) override {
+    out_.append(ptr, size);
+    if (out_.size() >= kFlushBytes && !Flush()) return -1;
+    return static_cast<ssize_t>(size);
+  }
+
+  bool Flush() {
     std::size_t sent = 0;
-    while (sent < size) {
-      if (!is_writable()) return -1;
-      const std::int64_t n = io::Send(fd_, ptr + sent, size - sent);
-      if (n < 0) return -1;
+    while (sent < out_.size()) {
+      if (!is_writable()) return false;
+      const std::int64_t n = io::Send(fd_, out_.data() + sent, out_.size() - sent);
+      if (n < 0) return false;
       sent += static_cast<std::size_t>(n);
     }
-    return static_cast<ssize_t>(size);
+    out_.clear();
+    return true;
   }
 
   void get_remote_ip_and_port(std::string& ip, int& port) const override { io::PeerAddress(fd_, ip, port); }
@@ -75,7 +86,10 @@ class DeadlineStream : public httplib::Stream {
   const int fd_;
   const int readTimeoutMs_;
   const int writeTimeoutMs_;
+  static constexpr std::size_t kFlushBytes = 64 * 1024;
+
   std::int64_t deadlineMs_ = 0;
+  std::string out_;
   char buffer_[4096];
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
@@ -123,6 +137,7 @@ class CacheServer::FrontEnd : public httplib::Server {
       const bool last = served + 1 == options_.keepAliveMaxRequests || svr_sock_ == INVALID_SOCKET;
       bool closed = false;
       ok = process_request(stream, last, closed, nullptr);
+      if (!stream.Flush()) ok = false;
       if (!ok || closed) break;
     }
     io::ShutdownAndClose(sock);
