@@ -40,8 +40,12 @@ class DeadlineStream : public httplib::Stream {
     if (!HasBuffered()) {
       // Whatever the peer should see before it sends more ("100 Continue").
       if (!Flush()) return -1;
-      if (WaitRead() != io::Wait::kReady) return -1;
-      const std::int64_t n = io::Receive(fd_, buffer_, sizeof buffer_);
+      // Mostly the bytes are already here: the wait only when they are not.
+      std::int64_t n = io::ReceiveNow(fd_, buffer_, sizeof buffer_);
+      if (n == io::kWouldBlock) {
+        if (WaitRead() != io::Wait::kReady) return -1;
+        n = io::Receive(fd_, buffer_, sizeof buffer_);
+      }
       if (n <= 0) return n < 0 ? -1 : 0;
       begin_ = 0;
       end_ = static_cast<std::size_t>(n);
@@ -63,8 +67,11 @@ class DeadlineStream : public httplib::Stream {
   bool Flush() {
     std::size_t sent = 0;
     while (sent < out_.size()) {
-      if (!is_writable()) return false;
-      const std::int64_t n = io::Send(fd_, out_.data() + sent, out_.size() - sent);
+      const std::int64_t n = io::SendNow(fd_, out_.data() + sent, out_.size() - sent);
+      if (n == io::kWouldBlock) {
+        if (!is_writable()) return false;
+        continue;
+      }
       if (n < 0) return false;
       sent += static_cast<std::size_t>(n);
     }
@@ -72,8 +79,17 @@ class DeadlineStream : public httplib::Stream {
     return true;
   }
 
-  void get_remote_ip_and_port(std::string& ip, int& port) const override { io::PeerAddress(fd_, ip, port); }
-  void get_local_ip_and_port(std::string& ip, int& port) const override { io::LocalAddress(fd_, ip, port); }
+  // Asked for every request; a connection's ends never change.
+  void get_remote_ip_and_port(std::string& ip, int& port) const override {
+    if (peerPort_ < 0) io::PeerAddress(fd_, peer_, peerPort_);
+    ip = peer_;
+    port = peerPort_;
+  }
+  void get_local_ip_and_port(std::string& ip, int& port) const override {
+    if (localPort_ < 0) io::LocalAddress(fd_, local_, localPort_);
+    ip = local_;
+    port = localPort_;
+  }
   socket_t socket() const override { return fd_; }
 
  private:
@@ -90,6 +106,8 @@ class DeadlineStream : public httplib::Stream {
 
   std::int64_t deadlineMs_ = 0;
   std::string out_;
+  mutable std::string peer_, local_;
+  mutable int peerPort_ = -1, localPort_ = -1;
   char buffer_[4096];
   std::size_t begin_ = 0;
   std::size_t end_ = 0;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -112,6 +113,9 @@ void RunClients(benchmark::State& state, Request request) {
   std::vector<double> all;
   std::atomic<int> wrong{0};
   std::int64_t total = 0;
+  // Processor time of the whole process (clients and server): with the
+  // machine shared, requests per processor-second tell more than the rate.
+  const std::clock_t cpuStart = std::clock();
   for (auto _ : state) {
     std::vector<std::vector<double>> latencies(kClients);
     const auto start = std::chrono::steady_clock::now();
@@ -131,7 +135,9 @@ void RunClients(benchmark::State& state, Request request) {
     for (const auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
     total += kClients * kRequestsPerClient;
   }
+  const double cpuS = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
   std::sort(all.begin(), all.end());
+  state.counters["cpu_us_per_request"] = total ? cpuS * 1e6 / static_cast<double>(total) : 0;
   state.counters["requests_per_s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
   state.counters["p50_ms"] = all.empty() ? 0 : all[all.size() / 2];
   state.counters["p99_ms"] = all.empty() ? 0 : all[all.size() * 99 / 100];

@@ -59,6 +59,24 @@ std::int64_t Send(int fd, const void* data, std::size_t size) {
   }
 }
 
+std::int64_t ReceiveNow(int fd, void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kWouldBlock;
+    if (errno != EINTR) return -1;
+  }
+}
+
+std::int64_t SendNow(int fd, const void* data, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return n;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return kWouldBlock;
+    if (errno != EINTR) return -1;
+  }
+}
+
 void PeerAddress(int fd, std::string& address, int& port) {
   sockaddr_storage storage{};
   socklen_t length = sizeof storage;

@@ -24,6 +24,11 @@ Wait WaitWritable(int fd, int timeoutMs);
 std::int64_t Receive(int fd, void* buffer, std::size_t size);
 // One send (no SIGPIPE): the count sent, -1 on error.
 std::int64_t Send(int fd, const void* data, std::size_t size);
+// Result of the calls below when they would have to wait.
+constexpr std::int64_t kWouldBlock = -2;
+// Receive and Send that never wait: kWouldBlock when nothing can be moved now.
+std::int64_t ReceiveNow(int fd, void* buffer, std::size_t size);
+std::int64_t SendNow(int fd, const void* data, std::size_t size);
 
 // The numeric address ("127.0.0.1", "::1") and port of the peer, or of our
 // own end; empty and 0 when unknown.
