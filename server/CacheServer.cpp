@@ -124,14 +124,19 @@ class CacheServer::FrontEnd : public httplib::Server {
 
  private:
   bool process_and_close_socket(socket_t sock) override {
-    if (ConnectionPool::IsRefusing()) {
+    const ConnectionPool::Treatment treatment = ConnectionPool::CurrentTreatment();
+    if (treatment == ConnectionPool::Treatment::kDrop) {
+      io::ShutdownAndClose(sock);
+      return false;
+    }
+    if (treatment == ConnectionPool::Treatment::kAnswerBusy) {
       static const char kBusy[] =
           "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\nConnection: close\r\nRetry-After: 1\r\n\r\nbusy";
-      if (io::WaitWritable(sock, 1000) == io::Wait::kReady) io::Send(sock, kBusy, sizeof kBusy - 1);
+      io::SendNow(sock, kBusy, sizeof kBusy - 1);  // a fresh connection's buffer has room
       // A short lingering close: the request read and dropped, so that the
       // close does not reset the connection before the client reads the answer.
       io::ShutdownSend(sock);
-      const std::int64_t until = SteadyMs() + 500;
+      const std::int64_t until = SteadyMs() + 200;
       char sink[4096];
       for (std::int64_t left; (left = until - SteadyMs()) > 0;) {
         if (io::WaitReadable(sock, static_cast<int>(left)) != io::Wait::kReady) break;

@@ -3,7 +3,7 @@
 namespace cache_server {
 
 namespace {
-thread_local bool tRefusing = false;
+thread_local ConnectionPool::Treatment tTreatment = ConnectionPool::Treatment::kServe;
 }
 
 ConnectionPool::ConnectionPool(std::size_t workers, std::size_t waiting)
@@ -14,7 +14,7 @@ ConnectionPool::ConnectionPool(std::size_t workers, std::size_t waiting)
 
 ConnectionPool::~ConnectionPool() { shutdown(); }
 
-bool ConnectionPool::IsRefusing() { return tRefusing; }
+ConnectionPool::Treatment ConnectionPool::CurrentTreatment() { return tTreatment; }
 
 void ConnectionPool::enqueue(std::function<void()> fn) {
   {
@@ -40,7 +40,6 @@ void ConnectionPool::shutdown() {
 }
 
 void ConnectionPool::Work(bool refuser) {
-  tRefusing = refuser;
   std::deque<std::function<void()>>& mine = refuser ? refused_ : queue_;
   for (;;) {
     std::function<void()> fn;
@@ -51,6 +50,9 @@ void ConnectionPool::Work(bool refuser) {
       fn = std::move(mine.front());
       mine.pop_front();
       if (!refuser) ++busy_;
+      tTreatment = !refuser                               ? Treatment::kServe
+                   : refused_.size() < kMaxRefusedWaiting ? Treatment::kAnswerBusy
+                                                          : Treatment::kDrop;
     }
     fn();
     if (!refuser) {

@@ -2,7 +2,7 @@
 // one connection each for as long as it lasts, which is also the most
 // connections served at once. A connection that arrives while every worker is
 // busy and the short waiting line is full is handed to a single "refuser"
-// thread instead, which answers 503 at once (see IsRefusing) and closes it,
+// thread instead, which answers 503 at once (see CurrentTreatment) and closes it,
 // so that a flood of connections costs neither threads nor memory.
 //
 // shutdown() lets the workers finish every connection already taken in and
@@ -29,8 +29,13 @@ class ConnectionPool : public httplib::TaskQueue {
   void enqueue(std::function<void()> fn) override;
   void shutdown() override;
 
-  // True on the refuser thread while it handles a connection.
-  static bool IsRefusing();
+  // How the calling thread is to treat the connection it runs: serve it
+  // (a worker), answer 503 (the refuser), or, when refused connections pile up
+  // faster than they can be answered, close it at once.
+  enum class Treatment { kServe, kAnswerBusy, kDrop };
+  static Treatment CurrentTreatment();
+  // Refused connections waiting beyond this many are closed unanswered.
+  static constexpr std::size_t kMaxRefusedWaiting = 64;
 
  private:
   void Work(bool refuser);

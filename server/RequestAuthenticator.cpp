@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+#include <functional>
+
 #include "servercache/RequestSigning.h"
 
 namespace cache_server {
@@ -79,13 +81,14 @@ RequestAuthenticator::Verdict RequestAuthenticator::Check(std::string_view signe
   if (!ParseTimestamp(timestamp, sent)) return Verdict::kBadTimestamp;
   if (sent < now - skewS_ || sent > now + skewS_) return Verdict::kStale;
 
-  std::string entry(client);
-  entry += '\0';
-  entry += signature;
+  std::string text(client);
+  text += '\0';
+  text += signature;
+  const std::uint64_t entry = std::hash<std::string>{}(text);
   std::lock_guard<std::mutex> lock(mutex_);
   Forget(now);
   if (!seen_.insert(entry).second) return Verdict::kReplay;
-  expiry_.emplace_back(sent + skewS_, std::move(entry));
+  expiry_.emplace_back(sent + skewS_, entry);
   return Verdict::kAccepted;
 }
 

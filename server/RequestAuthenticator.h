@@ -48,8 +48,11 @@ class RequestAuthenticator {
   const std::string key_;
   const std::int64_t skewS_;
   std::mutex mutex_;
-  std::unordered_set<std::string> seen_;                    // client + NUL + signature
-  std::deque<std::pair<std::int64_t, std::string>> expiry_;  // (forget after, entry), in arrival order
+  // 64-bit hashes of client + NUL + signature (the signature being an HMAC,
+  // two different requests share a hash with negligible odds), to keep the
+  // memory per remembered request small.
+  std::unordered_set<std::uint64_t> seen_;
+  std::deque<std::pair<std::int64_t, std::uint64_t>> expiry_;  // (forget after, entry), in arrival order
 };
 
 }  // namespace cache_server
