@@ -1,0 +1,92 @@
+// The tag-cache server's HTTP side: listens, serves each connection on a
+// worker of its ConnectionPool, enforces the limits (body size, connections,
+// per-client rate, a deadline for reading each request so that a slow client
+// cannot hold a worker), hands each request to the RequestHandler and logs
+// every refusal with its reason. Counts the answers per status and adds them
+// to the store every ten seconds and when it stops.
+//
+// Start binds (port 0: any free port), Run serves until Stop, which may be
+// called from any thread (a signal waiter): it stops accepting, lets the
+// requests in flight finish and their answers go out, then Run returns.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "server/ClientRateLimiter.h"
+#include "server/RequestAuthenticator.h"
+#include "server/RequestHandler.h"
+#include "server/TagStore.h"
+
+namespace cache_server {
+
+struct ServerOptions {
+  std::string host = "127.0.0.1";
+  int port = 8377;
+  std::string key;                    // the signing key's bytes
+  std::int64_t clockSkewS = 600;      // how far a request's timestamp may stray
+  std::size_t maxBodyBytes = 16 * 1024;
+  std::size_t maxConnections = 64;
+  std::size_t waitingConnections = 0;  // beyond maxConnections, before 503
+  double ratePerSecond = 50;           // per client address; 0: no limit
+  double rateBurst = 200;
+  int readTimeoutMs = 5000;            // longest silence within a request
+  int requestTimeoutMs = 10000;        // longest time to receive one request
+  int keepAliveTimeoutMs = 5000;       // longest wait for the next request
+  int keepAliveMaxRequests = 1000;
+  int writeTimeoutMs = 5000;
+};
+
+// "host:port", "[v6]:port" or ":port" (host 127.0.0.1) into its parts.
+bool ParseListenAddress(const std::string& text, std::string& host, int& port);
+
+class CacheServer {
+ public:
+  // `store` must outlive the server.
+  CacheServer(TagStore& store, ServerOptions options);
+  ~CacheServer();
+  CacheServer(const CacheServer&) = delete;
+  CacheServer& operator=(const CacheServer&) = delete;
+
+  // Binds and listens; false with `error` when the address cannot be used.
+  bool Start(std::string& error);
+  // The port listened on (after Start).
+  int port() const { return port_; }
+  // Serves until Stop; flushes the status counts before returning.
+  void Run();
+  void Stop();
+
+ private:
+  class FrontEnd;
+  void Serve(const std::string& path, const std::string& body, const std::string& client, int& status,
+             std::string& answer);
+  void Count(int status);
+  void FlushCounts();
+  void FlushLoop();
+
+  TagStore& store_;
+  const ServerOptions options_;
+  RequestAuthenticator authenticator_;
+  RequestHandler handler_;
+  ClientRateLimiter limiter_;
+  std::unique_ptr<FrontEnd> http_;
+  int port_ = 0;
+  std::atomic<bool> stopRequested_{false};
+  std::atomic<bool> runEntered_{false};
+  std::atomic<bool> runLeft_{false};
+
+  std::mutex countsMutex_;
+  std::map<int, std::int64_t> counts_;
+  std::mutex flushMutex_;
+  std::condition_variable flushWake_;
+  bool flushStop_ = false;
+  std::thread flusher_;
+};
+
+}  // namespace cache_server

@@ -1,0 +1,191 @@
+#include "server/JsonLines.h"
+
+#include <cstdio>
+#include <limits>
+#include <optional>
+
+#include "../plugins/common/Json.h"
+#include "platform/TextCodec.h"
+
+namespace cache_server {
+
+namespace {
+
+class ObjectWriter {
+ public:
+  void Text(std::string_view name, std::string_view value) {
+    Name(name);
+    out_ += '"';
+    for (const char c : value) {
+      const auto u = static_cast<unsigned char>(c);
+      if (c == '"' || c == '\\') {
+        out_ += '\\';
+        out_ += c;
+      } else if (u < 0x20) {
+        char escape[8];
+        std::snprintf(escape, sizeof escape, "\\u%04x", u);
+        out_ += escape;
+      } else {
+        out_ += c;
+      }
+    }
+    out_ += '"';
+  }
+  void Number(std::string_view name, std::int64_t value) {
+    Name(name);
+    out_ += std::to_string(value);
+  }
+  std::string Finish() { return out_ + "}"; }
+
+ private:
+  void Name(std::string_view name) {
+    out_ += out_.size() > 1 ? ",\"" : "\"";
+    out_ += name;
+    out_ += "\":";
+  }
+  std::string out_ = "{";
+};
+
+bool ReadText(const plugin_json::Value& object, std::string_view name, std::string& out, std::string& error) {
+  const plugin_json::Value* value = object.Find(name);
+  if (!value || !value->IsString()) {
+    error = "\"" + std::string(name) + "\" missing or not a string";
+    return false;
+  }
+  out = value->Text();
+  return true;
+}
+
+template <typename Int>
+bool ReadNumber(const plugin_json::Value& object, std::string_view name, Int& out, std::string& error) {
+  const std::optional<std::int64_t> value = object.IntegerOf(name);
+  if (!value || *value < std::numeric_limits<Int>::min() || *value > std::numeric_limits<Int>::max()) {
+    error = "\"" + std::string(name) + "\" missing or not an integer in range";
+    return false;
+  }
+  out = static_cast<Int>(*value);
+  return true;
+}
+
+}  // namespace
+
+std::string ToJsonLine(const ExportItem& item) {
+  ObjectWriter w;
+  switch (item.kind) {
+    case ExportItem::Kind::kRecord: {
+      const TagRecord& r = item.record.record;
+      w.Text("kind", "record");
+      w.Text("artistKey", item.key.artist);
+      w.Text("titleKey", item.key.title);
+      w.Text("source", r.source);
+      w.Text("artist", r.artist);
+      w.Text("title", r.title);
+      w.Text("album", r.album);
+      w.Text("genre", r.genre);
+      w.Number("year", r.year);
+      w.Number("tracknr", r.trackNumber);
+      w.Text("coverurl", r.coverUrl);
+      w.Number("coverBytes", r.coverBytes);
+      w.Number("coverWidth", r.coverWidth);
+      w.Number("coverHeight", r.coverHeight);
+      w.Number("firstSeen", item.record.firstSeen);
+      w.Number("lastSeen", item.record.lastSeen);
+      w.Number("fills", item.record.fills);
+      break;
+    }
+    case ExportItem::Kind::kSourceFailure:
+      w.Text("kind", "sourceFailure");
+      w.Text("artistKey", item.key.artist);
+      w.Text("titleKey", item.key.title);
+      w.Text("source", item.name);
+      w.Number("count", item.count);
+      w.Number("lastSeen", item.time);
+      break;
+    case ExportItem::Kind::kClientFailure:
+      w.Text("kind", "clientFailure");
+      w.Text("artistKey", item.key.artist);
+      w.Text("titleKey", item.key.title);
+      w.Text("client", item.name);
+      w.Number("lastSeen", item.time);
+      break;
+    case ExportItem::Kind::kSkip:
+      w.Text("kind", "skip");
+      w.Text("artistKey", item.key.artist);
+      w.Text("titleKey", item.key.title);
+      w.Number("until", item.time);
+      break;
+  }
+  return w.Finish();
+}
+
+bool FromJsonLine(std::string_view line, ExportItem& item, std::string& error) {
+  if (!platform::IsValidUtf8(line)) {
+    error = "not valid UTF-8";
+    return false;
+  }
+  plugin_json::Value object;
+  const plugin_json::ParseResult parsed = plugin_json::Parse(line, object, 4);
+  if (!parsed.ok) {
+    error = parsed.error;
+    return false;
+  }
+  if (!object.IsObject()) {
+    error = "not an object";
+    return false;
+  }
+  item = ExportItem();
+  std::string kind;
+  if (!ReadText(object, "kind", kind, error) || !ReadText(object, "artistKey", item.key.artist, error) ||
+      !ReadText(object, "titleKey", item.key.title, error)) {
+    return false;
+  }
+  item.key = MakeSongKey(item.key.artist, item.key.title);
+  if (item.key.artist.empty() || item.key.title.empty()) {
+    error = "empty artist or title key";
+    return false;
+  }
+  if (kind == "record") {
+    item.kind = ExportItem::Kind::kRecord;
+    TagRecord& r = item.record.record;
+    if (!ReadText(object, "source", r.source, error) || !ReadText(object, "artist", r.artist, error) ||
+        !ReadText(object, "title", r.title, error) || !ReadText(object, "album", r.album, error) ||
+        !ReadText(object, "genre", r.genre, error) || !ReadNumber(object, "year", r.year, error) ||
+        !ReadNumber(object, "tracknr", r.trackNumber, error) || !ReadText(object, "coverurl", r.coverUrl, error) ||
+        !ReadNumber(object, "coverBytes", r.coverBytes, error) ||
+        !ReadNumber(object, "coverWidth", r.coverWidth, error) ||
+        !ReadNumber(object, "coverHeight", r.coverHeight, error) ||
+        !ReadNumber(object, "firstSeen", item.record.firstSeen, error) ||
+        !ReadNumber(object, "lastSeen", item.record.lastSeen, error) ||
+        !ReadNumber(object, "fills", item.record.fills, error)) {
+      return false;
+    }
+    for (const std::string* text : {&r.artist, &r.title, &r.album, &r.genre, &r.coverUrl, &r.source}) {
+      if (text->find_first_of("\r\n") != std::string::npos) {
+        error = "a line break inside a tag";
+        return false;
+      }
+    }
+    if (item.record.fills < 1) {
+      error = "\"fills\" below 1";
+      return false;
+    }
+    return true;
+  }
+  if (kind == "sourceFailure") {
+    item.kind = ExportItem::Kind::kSourceFailure;
+    return ReadText(object, "source", item.name, error) && ReadNumber(object, "count", item.count, error) &&
+           ReadNumber(object, "lastSeen", item.time, error);
+  }
+  if (kind == "clientFailure") {
+    item.kind = ExportItem::Kind::kClientFailure;
+    return ReadText(object, "client", item.name, error) && ReadNumber(object, "lastSeen", item.time, error);
+  }
+  if (kind == "skip") {
+    item.kind = ExportItem::Kind::kSkip;
+    return ReadNumber(object, "until", item.time, error);
+  }
+  error = "unknown kind \"" + kind + "\"";
+  return false;
+}
+
+}  // namespace cache_server

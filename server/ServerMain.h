@@ -1,0 +1,32 @@
+// The command line of nimbrel-cache-server, apart from main() so that tests
+// can run it in-process:
+//
+//   nimbrel-cache-server [--listen HOST:PORT] [--db FILE] [--log-level LEVEL]
+//                        [--key-file FILE] [--rate-limit PER_SECOND]
+//                        [--rate-burst N] [--max-connections N]
+//                        [--request-timeout-ms MS]
+//       serves until SIGTERM or SIGINT;
+//   nimbrel-cache-server stats  [--db FILE]   counts, as "name value" lines;
+//   nimbrel-cache-server export [--db FILE]   every item as JSON lines on stdout;
+//   nimbrel-cache-server import [--db FILE] [JSONL]   merges JSON lines
+//       (standard input without a file), in transactions of 20,000 lines; a
+//       bad line is reported with its number and skipped.
+//
+// Defaults: --listen 127.0.0.1:8377 (where the library looks by default),
+// --db nimbrel-tag-cache.sqlite, --log-level info, the library's own signing
+// key, 50 requests per second per client address with bursts of 200.
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace cache_server {
+
+// Runs the command line `arguments` (without the program name); returns the
+// exit status. Serving waits for a termination signal, which the caller must
+// have blocked (platform::BlockTerminationSignals) before starting threads.
+int RunCommandLine(const std::vector<std::string>& arguments, std::istream& in, std::ostream& out,
+                   std::ostream& err);
+
+}  // namespace cache_server

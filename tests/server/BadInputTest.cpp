@@ -1,0 +1,195 @@
+// Input no client of ours would send: the form parser's refusals, the
+// handler's, and connections that misbehave.
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+#include "platform/TcpSocket.h"
+#include "server/FormParser.h"
+#include "server/ServerLog.h"
+#include "server/ServerFixture.h"
+
+namespace {
+
+using cache_server::ParsedForm;
+using cache_server::ParseForm;
+using server_testing::Answer;
+using server_testing::ServerTest;
+
+const bool kQuietLog = [] {
+  cache_server::ServerLog::SetLevel(cache_server::LogLevel::kError);
+  return true;
+}();
+
+TEST(FormParserTest, ReadsTheClientsFormAndRefusesTheRest) {
+  ParsedForm form;
+  std::string error;
+  const std::string body = "artist=AC%2FDC&title=a+b%20c&signature=x%2By%3D";
+  ASSERT_TRUE(ParseForm(body, form, error)) << error;
+  ASSERT_EQ(3u, form.fields.size());
+  EXPECT_EQ("AC/DC", form.fields[0].value);
+  EXPECT_EQ("a b c", form.fields[1].value);
+  EXPECT_EQ("x+y=", form.fields[2].value);
+  EXPECT_EQ("artist=AC%2FDC&title=a+b%20c", form.signedText);
+  ASSERT_TRUE(ParseForm("a=&b=%C3%A9", form, error));
+  EXPECT_EQ("", form.fields[0].value);
+  EXPECT_EQ("\xC3\xA9", form.fields[1].value);
+
+  for (const std::string bad : {"", "a", "a=1&", "&a=1", "=1", "a=1&a=2", "a=%", "a=%4", "a=%G0", "a=1&b=%2"}) {
+    EXPECT_FALSE(ParseForm(bad, form, error)) << bad;
+  }
+  std::string many;
+  for (int i = 0; i < 1000000; ++i) many += "p" + std::to_string(i) + "=1&";
+  many.pop_back();
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(ParseForm(many, form, error));
+  EXPECT_EQ("too many parameters", error);
+  // Refused after the limit, not after reading a million pairs.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+}
+
+class HandlerTest : public ServerTest {
+ protected:
+  HandlerTest()
+      : authenticator(platform::ToWindows1252(nimbrel::kServerCacheSigningKey), 600) {
+    std::string error;
+    store = std::make_unique<cache_server::SqliteTagStore>();
+    EXPECT_TRUE(store->Open(DbPath(), error)) << error;
+    handler = std::make_unique<cache_server::RequestHandler>(*store, authenticator);
+  }
+  cache_server::HandlerResponse Signed(const std::string& path, const std::string& text) {
+    env.AdvanceMs(1000);  // never a replay
+    const std::string t = text + "&signature=" + platform::ToUtf8(CNimbrelServerCache::Sign(platform::FromUtf8(text)));
+    return handler->Handle(path, t, "127.0.0.1", env.UnixTime());
+  }
+  std::string FillText(const std::string& genre, const std::string& tracknr, const std::string& year,
+                       const std::string& title = "T") {
+    return "album=X&artist=A&cover_size_bytes=10&cover_x_resolution=1&cover_y_resolution=1&coverurl=u&genre=" +
+           genre + "&source=discs&timestamp=" + Timestamp(1) + "&title=" + title + "&tracknr=" + tracknr +
+           "&type=tags&version=1&year=" + year;
+  }
+
+  cache_server::RequestAuthenticator authenticator;
+  std::unique_ptr<cache_server::RequestHandler> handler;
+};
+
+TEST_F(HandlerTest, ValuesBeyondTheClientsLimitsAreRefusedWithAReason) {
+  EXPECT_EQ(200, Signed("/fill.php", FillText("Rock", "99", "9999")).status);
+  struct Case {
+    std::string text;
+    std::string reason;
+  };
+  const Case cases[] = {
+      {FillText(std::string(51, 'g'), "1", "2000"), "genre is longer than 50"},
+      {FillText(std::string(50, 'g') + "%C3%A9", "1", "2000"), "genre is longer than 50"},
+      {FillText("Rock", "100", "2000"), "tracknr is over 99"},
+      {FillText("Rock", "1", "10000"), "year is over 9999"},
+      {FillText("Rock", "1x", "2000"), "tracknr is not a number"},
+      {FillText("Rock", "", "2000"), "tracknr is not a number"},
+      {FillText("Rock", "99999999999", "2000"), "tracknr is not a number"},
+      {FillText("Ro%0D%0Ack", "1", "2000"), "genre holds a control character"},
+      {FillText("Rock", "1", "2000", "%FF%FE"), "title is not valid UTF-8"},
+      {FillText("Rock", "1", "2000", "%ED%A0%80"), "title is not valid UTF-8"},  // a surrogate
+  };
+  for (const Case& c : cases) {
+    const cache_server::HandlerResponse response = Signed("/fill.php", c.text);
+    EXPECT_EQ(400, response.status) << c.text;
+    EXPECT_EQ(c.reason, response.reason) << c.text;
+  }
+  // 128 characters outside the BMP are 256 UTF-16 units, as the client counts.
+  std::string emoji;
+  for (int i = 0; i < 128; ++i) emoji += "%F0%9F%8E%B5";
+  EXPECT_EQ("title is longer than 255", Signed("/fill.php", FillText("Rock", "1", "2000", emoji)).reason);
+  const cache_server::HandlerResponse stale =
+      handler->Handle("/lookup.php", "artist=A&searcher=0&timestamp=2020-01-01T00%3A00%3A00Z&title=T&type=tags&version=1&signature=x",
+                      "127.0.0.1", env.UnixTime());
+  EXPECT_EQ(403, stale.status);
+  EXPECT_EQ("bad signature", stale.reason);
+  EXPECT_EQ("malformed timestamp",
+            Signed("/lookup.php", "artist=A&searcher=0&timestamp=2026-02-30T00%3A00%3A00Z&title=T&type=tags&version=1")
+                .reason);
+}
+
+TEST_F(ServerTest, ASlowClientIsDroppedAtTheRequestDeadline) {
+  cache_server::ServerOptions options = DefaultOptions();
+  options.requestTimeoutMs = 300;
+  options.readTimeoutMs = 5000;  // longer than the trickle's pauses: only the deadline ends it
+  StartServer(options);
+  platform::TcpSocket slow;
+  ASSERT_TRUE(slow.Connect("127.0.0.1", static_cast<std::uint16_t>(running->port())));
+  const std::string request = "POST /lookup.php HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\n" +
+                              std::string(500, 'a');
+  // One byte, then wait up to a second for the server to hang up, then the next.
+  const auto start = std::chrono::steady_clock::now();
+  std::size_t sent = 0;
+  bool closed = false;
+  while (!closed && sent < request.size()) {
+    if (!slow.SendAll(request.data() + sent, 1)) break;
+    ++sent;
+    char byte;
+    const std::int64_t n = slow.Receive(&byte, 1, 1000);
+    closed = n == 0 || n == -1 || (n > 0);  // any answer (408/400) or the close ends the trickle
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_LT(sent, 10u);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // The worker it held serves others again.
+  EXPECT_EQ(404, Post("/lookup.php", LookupText("A", "T")).status);
+}
+
+TEST_F(ServerTest, ConnectionsBeyondTheLimitAreRefusedAtOnce) {
+  cache_server::ServerOptions options = DefaultOptions();
+  options.maxConnections = 2;
+  StartServer(options);
+  // Two idle kept-alive connections hold both workers once they have been served.
+  platform::TcpSocket held[2];
+  const std::string request = "POST /lookup.php HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\na";
+  for (platform::TcpSocket& socket : held) {
+    ASSERT_TRUE(socket.Connect("127.0.0.1", static_cast<std::uint16_t>(running->port())));
+    ASSERT_TRUE(socket.SendAll(request));
+    char answer[512];
+    ASSERT_GT(socket.Receive(answer, sizeof answer, 5000), 0);
+  }
+  platform::TcpSocket third;
+  ASSERT_TRUE(third.Connect("127.0.0.1", static_cast<std::uint16_t>(running->port())));
+  ASSERT_TRUE(third.SendAll(request));
+  std::string answer;
+  char buffer[512];
+  for (std::int64_t n; (n = third.Receive(buffer, sizeof buffer, 5000)) > 0;) answer.append(buffer, n);
+  EXPECT_EQ(0u, answer.rfind("HTTP/1.1 503", 0)) << answer;
+  // Once a held connection ends, its worker serves again.
+  held[0].Close();
+  held[1].Close();
+  EXPECT_EQ(404, Post("/lookup.php", LookupText("A", "T")).status);
+}
+
+TEST_F(ServerTest, StoppingFinishesTheRequestInFlight) {
+  StartServer();
+  platform::TcpSocket socket;
+  ASSERT_TRUE(socket.Connect("127.0.0.1", static_cast<std::uint16_t>(running->port())));
+  const std::string text = LookupText("A", "T");
+  const std::string body = text + "&signature=" + platform::ToUtf8(CNimbrelServerCache::Sign(platform::FromUtf8(text)));
+  const std::string head = "POST /lookup.php HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded"
+                           "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  // A first request shows that a worker has the connection.
+  ASSERT_TRUE(socket.SendAll("POST /lookup.php HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\nx"));
+  char buffer[4096];
+  std::string first;
+  while (first.find("bad request") == std::string::npos) {
+    const std::int64_t n = socket.Receive(buffer, sizeof buffer, 5000);
+    ASSERT_GT(n, 0);
+    first.append(buffer, n);
+  }
+  // Half of the next, then the stop, then the rest: it is still answered.
+  ASSERT_TRUE(socket.SendAll(head + body.substr(0, 10)));
+  std::thread stopper([this] { running->server().Stop(); });
+  stopper.join();
+  ASSERT_TRUE(socket.SendAll(body.substr(10)));
+  std::string answer;
+  for (std::int64_t n; (n = socket.Receive(buffer, sizeof buffer, 5000)) > 0;) answer.append(buffer, n);
+  EXPECT_EQ(0u, answer.rfind("HTTP/1.1 404", 0)) << answer;
+  EXPECT_NE(std::string::npos, answer.find("not found"));
+  running->StopAndJoin();
+}
+
+}  // namespace

@@ -1,0 +1,141 @@
+// An in-process tag-cache server on a loopback port, its SQLite file in a
+// scratch folder, the fake clock of FakeEnv for both the server and the
+// library's client, and helpers to send signed requests byte for byte.
+#pragma once
+
+#include <httplib.h>
+
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "platform/TextCodec.h"
+#include "server/CacheServer.h"
+#include "server/SqliteTagStore.h"
+#include "servercache/NimbrelServerCache.h"
+#include "servercache/RequestSigning.h"
+#include "support/FakeEnv.h"
+#include "support/ScratchFolder.h"
+
+namespace server_testing {
+
+struct Answer {
+  int status = 0;  // 0: no answer
+  std::string body;
+};
+
+class RunningServer {
+ public:
+  RunningServer(cache_server::TagStore& store, cache_server::ServerOptions options) : server_(store, options) {
+    std::string error;
+    if (!server_.Start(error)) throw std::runtime_error(error);
+    thread_ = std::thread([this] { server_.Run(); });
+  }
+  ~RunningServer() { StopAndJoin(); }
+  void StopAndJoin() {
+    server_.Stop();
+    if (thread_.joinable()) thread_.join();
+  }
+  int port() const { return server_.port(); }
+  cache_server::CacheServer& server() { return server_; }
+
+ private:
+  cache_server::CacheServer server_;
+  std::thread thread_;
+};
+
+class ServerTest : public ::testing::Test {
+ protected:
+  ServerTest() : scopedEnv_(&env) {
+    settings.TagCacheHost = L"";
+    settings.HttpProxy = L"0";
+  }
+  ~ServerTest() override { StopServer(); }
+
+  static cache_server::ServerOptions DefaultOptions() {
+    cache_server::ServerOptions options;
+    options.port = 0;
+    options.key = platform::ToWindows1252(nimbrel::kServerCacheSigningKey);
+    options.ratePerSecond = 0;
+    return options;
+  }
+
+  // Opens the store and starts a server with `options` (port 0 forced).
+  void StartServer(cache_server::ServerOptions options = DefaultOptions()) {
+    options.port = 0;
+    if (!store) {
+      store = std::make_unique<cache_server::SqliteTagStore>();
+      std::string error;
+      ASSERT_TRUE(store->Open(DbPath(), error)) << error;
+    }
+    running = std::make_unique<RunningServer>(*store, options);
+    settings.TagCacheHost = platform::FromUtf8("127.0.0.1:" + std::to_string(running->port())).c_str();
+    client = std::make_unique<CNimbrelServerCache>(settings);
+    client->requestTimeoutMs = 10000;
+  }
+  // Stops the server and closes the store, as a restart does.
+  void StopServer() {
+    client.reset();
+    running.reset();
+    store.reset();
+  }
+
+  std::string DbPath() const { return platform::ToUtf8(folder / L"cache.sqlite"); }
+
+  // The fake clock's time as the client encodes it.
+  std::string Timestamp(std::int64_t offsetS = 0) {
+    const std::int64_t t = env.UnixTime() + offsetS;
+    const std::int64_t days = t / 86400;
+    // Civil date from days since 1970 (H. Hinnant's algorithm).
+    const std::int64_t z = days + 719468, era = z / 146097, doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100), mp = (5 * doy + 2) / 153;
+    const std::int64_t d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9, y = yoe + era * 400 + (m <= 2);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d%%3A%02d%%3A%02dZ", static_cast<int>(y), static_cast<int>(m),
+                  static_cast<int>(d), static_cast<int>(t % 86400 / 3600), static_cast<int>(t % 3600 / 60),
+                  static_cast<int>(t % 60));
+    return text;
+  }
+
+  // Posts `text` with its signature under `key` appended, as the client does.
+  Answer Post(const std::string& path, const std::string& text,
+              std::wstring_view key = nimbrel::kServerCacheSigningKey) {
+    const std::string signature = platform::ToUtf8(nimbrel::SignRequest(key, platform::FromUtf8(text)));
+    return PostRaw(path, text + "&signature=" + signature);
+  }
+  Answer PostRaw(const std::string& path, const std::string& body) {
+    httplib::Client http("127.0.0.1", running->port());
+    http.set_read_timeout(10, 0);
+    const httplib::Result result = http.Post(path.c_str(), body, "application/x-www-form-urlencoded");
+    if (!result) return Answer{};
+    return Answer{result->status, result->body};
+  }
+  std::string LookupText(const std::string& artist, const std::string& title, int searcher = 0) {
+    return "artist=" + artist + "&searcher=" + std::to_string(searcher) + "&timestamp=" + Timestamp() +
+           "&title=" + title + "&type=tags&version=1";
+  }
+
+  static Nimbrel::SongInfo Song(const std::wstring& artist, const std::wstring& title, const std::wstring& album,
+                                const std::wstring& source) {
+    Nimbrel::SongInfo song(artist, title, album);
+    song.albumInfo.genre = L"Rock";
+    song.albumInfo.year = 1975;
+    song.trackInfo.trackNumber = 7;
+    song.coverInfo.coverUrl = L"http://covers.test/" + album + L".jpg";
+    song.source = source;
+    return song;
+  }
+
+  testing_support::FakeEnv env;
+  testing_support::ScratchFolder folder;
+  NimbrelSettings settings;
+  std::unique_ptr<cache_server::SqliteTagStore> store;
+  std::unique_ptr<RunningServer> running;
+  std::unique_ptr<CNimbrelServerCache> client;
+
+ private:
+  platform::ScopedEnv scopedEnv_;
+};
+
+}  // namespace server_testing
