@@ -56,6 +56,34 @@ float ScanBound(float bracketWeight, const Summary& a, const Summary& b) {
   return bound * kBoundMargin;
 }
 
+// FNV-1a over the numbers that stand outside brackets, each number without its
+// leading zeros and closed by a separator, so "1-4" and "14" differ.
+std::uint64_t HashNumbers(const std::wstring& text) {
+  constexpr std::uint64_t kPrime = 1099511628211ull;
+  std::uint64_t hash = 14695981039346656037ull;
+  int depth = 0;
+  bool inNumber = false;
+  bool significant = false;
+  auto mix = [&hash](std::uint64_t unit) { hash = (hash ^ unit) * kPrime; };
+  for (const wchar_t c : text) {
+    if (c == L'(' || c == L'[' || c == L'{' || c == L'<') ++depth;
+    else if ((c == L')' || c == L']' || c == L'}' || c == L'>') && depth > 0) --depth;
+    const bool digit = depth == 0 && c >= L'0' && c <= L'9';
+    if (digit) {
+      if (c != L'0' || significant) {
+        mix(static_cast<std::uint64_t>(c));
+        significant = true;
+      }
+      inNumber = true;
+    } else if (inNumber) {
+      mix(significant ? L'/' : L'0');  // a number of zeros only is 0
+      inNumber = significant = false;
+    }
+  }
+  if (inNumber) mix(significant ? L'/' : L'0');
+  return hash;
+}
+
 bool IsSameRecord(const Nimbrel::SongInfo& stored, const Nimbrel::SongInfo& added) {
   return stored.albumInfo.album == added.albumInfo.album;
 }
@@ -90,6 +118,7 @@ CLocalTagsCache::PreparedKey::PreparedKey(const nimbrel::StringComparer& compare
   }
   summary.units = static_cast<std::uint32_t>(std::min<std::size_t>(units, UINT32_MAX));
   summary.mayHaveBrackets = normalised.find_first_of(L"([{<") != std::wstring::npos;
+  summary.numbers = HashNumbers(normalised);
 }
 
 template <typename Value>
@@ -156,6 +185,7 @@ const Value* CLocalTagsCache::NearestKeyMap<Value>::FindNearest(const nimbrel::S
   float best = kNoMatch;
   const typename Map::value_type* nearest = nullptr;
   for (const ScanEntry& candidate : scanOrder_) {
+    if (candidate.summary.numbers != query.summary.numbers) continue;
     // Below the threshold only a smaller difference counts; after that an
     // equal one may count too, so it must come out exact.
     const float limit = nearest ? std::nextafter(best, kNoMatch * 2) : best;

@@ -95,6 +95,10 @@ class CLocalTagsCache : public IAlbumMemory {
     // Whether the normalised text holds an opening bracket, i.e. may have a
     // bracketed part whose edits are discounted.
     bool mayHaveBrackets = false;
+    // A hash of the numbers outside brackets, in order and without leading
+    // zeros: keys whose numbers differ name different songs ("Part 1" and
+    // "Part 2"), however near their texts are.
+    std::uint64_t numbers = 0;
   };
 
   // A key prepared once for comparing with many.

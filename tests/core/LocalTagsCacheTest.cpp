@@ -4,8 +4,10 @@
 
 #include <map>
 #include <random>
+#include <string_view>
 #include <thread>
 #include <type_traits>
+#include <vector>
 
 #include "engines/StringComparer.h"
 
@@ -120,13 +122,38 @@ TEST(LocalTagsCacheTest, NearestKeyEdgeCases) {
   cache.AddBasicResult(L"Brackets", L"(a1bc)", L"src", Record(L"digit"), true, false);
   cache.AddBasicResult(L"Brackets", L"(ab  c)", L"src", Record(L"blanks"), true, false);
   EXPECT_EQ(L"blanks", Find(cache, L"Brackets", L"(abc)").records.at(0).albumInfo.album);
+  // Numbers outside brackets name different songs, however near the texts;
+  // leading zeros and a number inside brackets do not.
+  cache.AddBasicResult(L"Numbers", L"Song 1-4", L"src", Record(L"four"), true, false);
+  EXPECT_EQ(-1, Find(cache, L"Numbers", L"Song 1-5").result);
+  EXPECT_EQ(-1, Find(cache, L"Numbers", L"Song 14").result);
+  EXPECT_EQ(L"four", Find(cache, L"Numbers", L"Song 01-4").records.at(0).albumInfo.album);
+  cache.AddBasicResult(L"Numbers", L"Live (2001)", L"src", Record(L"live"), true, false);
+  EXPECT_EQ(L"live", Find(cache, L"Numbers", L"Live (2002)").records.at(0).albumInfo.album);
   // Letter counts beyond 255 (one letter more costs 70).
   cache.AddBasicResult(std::wstring(255, L'a'), std::wstring(300, L'x'), L"src", Record(L"A"), true, false);
   EXPECT_EQ(1, Find(cache, std::wstring(256, L'a'), std::wstring(301, L'x')).result);
 }
 
+// The numbers of a key outside brackets, without leading zeros.
+std::vector<std::wstring> NumbersOutsideBrackets(const std::wstring& key) {
+  std::vector<std::wstring> numbers;
+  int depth = 0;
+  bool inNumber = false;
+  for (const wchar_t c : key) {
+    if (std::wstring_view(L"([{<").find(c) != std::wstring_view::npos) ++depth;
+    if (std::wstring_view(L")]}>").find(c) != std::wstring_view::npos && depth > 0) --depth;
+    const bool digit = depth == 0 && c >= L'0' && c <= L'9';
+    if (digit && !inNumber) numbers.emplace_back();
+    if (digit && !(c == L'0' && numbers.back().empty())) numbers.back() += c;
+    inNumber = digit;
+  }
+  return numbers;
+}
+
 // The plain nearest-key scan over a map in key order: query first, stored key
-// second, strictly smaller wins, 0 ends the scan.
+// second, strictly smaller wins, 0 ends the scan; a key whose numbers differ
+// is only taken when its text is equal.
 template <typename Map>
 const typename Map::value_type* ReferenceNearest(const Map& keys, const std::wstring& query) {
   static const nimbrel::StringComparer comparer;
@@ -134,6 +161,7 @@ const typename Map::value_type* ReferenceNearest(const Map& keys, const std::wst
   const typename Map::value_type* nearest = nullptr;
   for (const auto& entry : keys) {
     const float difference = comparer.Difference(query.c_str(), entry.first.c_str());
+    if (difference > 0.0f && NumbersOutsideBrackets(query) != NumbersOutsideBrackets(entry.first)) continue;
     if (difference < best) {
       best = difference;
       nearest = &entry;
