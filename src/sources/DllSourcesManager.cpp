@@ -125,9 +125,22 @@ CLyricsDllInterface* CDllSourcesManager::GetLyricsInterface(const CString& name)
 
 bool CDllSourcesManager::PrepareUpdate(const NimbrelSettings& settings) {
   StopWatch scope(L"CDllSourcesManager::PrepareUpdate");
-  // The updater deletes and replaces module files: none may stay mapped.
-  general_.UnloadSources();
-  lyrics_.UnloadSources();
+  // The updater deletes and replaces module files: none may stay mapped. No
+  // thread may be inside a plug-in or hold one of its interfaces meanwhile.
+  {
+    if (useLock_.HeldSharedByThisThread()) {
+      LogF(kError, L"CDllSourcesManager::PrepareUpdate: called by a thread that uses the plug-ins");
+    }
+    useLock_.LockExclusive();
+    try {
+      general_.UnloadSources();
+      lyrics_.UnloadSources();
+    } catch (...) {
+      useLock_.UnlockExclusive();
+      throw;
+    }
+    useLock_.UnlockExclusive();
+  }
   const CString proxy = nimbrel::ResolveProxy(settings.HttpProxy.str());
   update_.SetParameters(settings.UpdateUrl, settings.WorkingDirectory, proxy);
   return true;
