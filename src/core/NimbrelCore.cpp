@@ -144,8 +144,8 @@ unsigned CNimbrelCore::AddSong(Meridex::CTags& tags, bool highPriority) {
     // songs must never meet a song without its input or without its jobs.
     auto song = boost::make_shared<CNimbrelSong>();
     song->Init(tags, CCoverCache::Instance().TempFolder());
-    if (!basic) song->EndBasicPart(options.OverwritePolicy);
-    if (!options.SearchLyrics) song->EndLyricsPart(options.OverwritePolicy);
+    if (!basic) EndSongPart(SearchKind::kBasicTags, *song);
+    if (!options.SearchLyrics) EndSongPart(SearchKind::kLyrics, *song);
     const std::uint32_t id = NextSongId();
     {
       CSingleLock map(&songsLock_);
@@ -271,16 +271,15 @@ void CNimbrelCore::RunSearch(SearchKind kind, std::uint32_t songId) {
 void CNimbrelCore::EndSongPart(SearchKind kind, CNimbrelSong& song) {
   Guarded(L"CNimbrelCore::EndSongPart", [&] {
     const int policy = Options().OverwritePolicy;
-    if (kind == SearchKind::kBasicTags) {
-      song.EndBasicPart(policy);
-    } else {
-      song.EndLyricsPart(policy);
-    }
+    const bool finished =
+        kind == SearchKind::kBasicTags ? song.EndBasicPart(policy) : song.EndLyricsPart(policy);
+    if (finished) songsFinished_.fetch_add(1);
   });
 }
 
 void CNimbrelCore::NimbrelingFinished() {
   Guarded(L"CNimbrelCore::NimbrelingFinished", [&] {
+    finishingSteps_.fetch_add(1);
     {
       // Under the map's lock: AddSong publishes a song and counts its jobs
       // under it too, so a song seen here is either of this run or counted.
@@ -288,7 +287,9 @@ void CNimbrelCore::NimbrelingFinished() {
       if (counters_.PendingJobs() == 1) {
         LogF(kInfo, L"CNimbrelCore::NimbrelingFinished: Nimbreling finished.");
         const NimbrelOptions options = Options();
-        for (auto& entry : songs_) entry.second->Complete(options.OverwritePolicy);
+        for (auto& entry : songs_) {
+          if (entry.second->Complete(options.OverwritePolicy)) songsFinished_.fetch_add(1);
+        }
         HarmoniseAlbums(options);
       }
     }

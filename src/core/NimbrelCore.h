@@ -85,6 +85,11 @@ class CNimbrelCore final : public INimbrel, public ISearchContext {
   void NimbrelingFinished();
   CJobCounters& JobCounters() { return counters_; }
 
+  // For diagnostics and tests: how often this object's finishing step has
+  // run, and how many of its songs were finished (each exactly once).
+  int FinishingSteps() const { return finishingSteps_.load(); }
+  int SongsFinished() const { return songsFinished_.load(); }
+
   // Test seam: the id the next accepted song of any object gets (0 is
   // skipped as always).
   static void SetNextSongIdForTest(std::uint32_t next);
@@ -106,6 +111,8 @@ class CNimbrelCore final : public INimbrel, public ISearchContext {
   // members), so everything a job's end touches outlives the pools.
   CJobCounters counters_;
   std::atomic<bool> stopRequested_{false};
+  std::atomic<int> finishingSteps_{0};
+  std::atomic<int> songsFinished_{0};
   std::atomic<std::uint32_t> stopTick_{0};
   mutable std::mutex optionsLock_;
   NimbrelOptions options_;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -63,6 +64,7 @@ struct Catalogue {
   std::map<std::wstring, std::wstring> asins;
   std::wstring stallSlot;
   int stallCall = 0;
+  int latencyMs = 0, jitterMs = 0, failPercent = 0;
 
   void ReadLine(const std::wstring& line) {
     const auto space = line.find(L' ');
@@ -77,6 +79,8 @@ struct Catalogue {
     else if (word == L"artistcount") hasArtistCount = static_cast<bool>(numbers >> artistCount);
     else if (word == L"throw") throws = true;
     else if (word == L"stall") numbers >> stallSlot >> stallCall;
+    else if (word == L"latency") numbers >> latencyMs >> jitterMs;
+    else if (word == L"failrate") numbers >> failPercent;
     else if (word == L"album") AddAlbum(SplitTabs(rest));
     else if (word == L"generate") Generate(SplitTabs(rest));
     else if (word == L"lyric") {
@@ -193,17 +197,29 @@ class CataloguePlugin : public Base {
   }
 
  protected:
-  // Counts the call, then throws or stalls as the catalogue says.
+  // Counts the call, then throws or stalls as the catalogue says; a search
+  // call (a remote request in a real source) takes the catalogue's latency
+  // and fails at its rate.
   void Enter(const wchar_t* slot) {
     catalogue::StallHook hook{nullptr, nullptr};
     bool stall = false;
+    int delayMs = 0;
+    bool fail = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       const int call = ++calls_[slot];
       if (catalogue_.throws) throw std::runtime_error("catalogue failure");
       stall = catalogue_.stallSlot == slot && catalogue_.stallCall == call;
       hook = hook_;
+      const std::wstring name = slot;
+      if (name != L"SetProperty" && name != L"GetProperty" && name != L"Connect" && name != L"CallMethod") {
+        thread_local std::minstd_rand random(std::random_device{}());
+        delayMs = catalogue_.latencyMs + (catalogue_.jitterMs > 0 ? static_cast<int>(random() % catalogue_.jitterMs) : 0);
+        fail = catalogue_.failPercent > 0 && static_cast<int>(random() % 100) < catalogue_.failPercent;
+      }
     }
+    if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    if (fail) throw std::runtime_error("catalogue failure at random");
     if (!stall) return;
     if (hook.function) hook.function(hook.context);
     // As a real source would between two requests, give up once the engine is stopped.
