@@ -8,6 +8,8 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -84,6 +86,17 @@ class TaggingWorld {
     tags.AddArtist(CString(artist), false);
     tags.SetTitle(CString(title));
     return tags;
+  }
+  // A name unlike every other one this process made: the local tags cache
+  // finds artists and titles by nearest key and lives as long as the process,
+  // so tests that must not see each other's answers use names of their own.
+  static std::string UniqueName() {
+    static std::mutex lock;
+    static std::minstd_rand random(20261206);
+    std::lock_guard<std::mutex> hold(lock);
+    std::string name;
+    for (int i = 0; i < 24; ++i) name += static_cast<char>('a' + random() % 26);
+    return name;
   }
   static HttpResponse NotFound() {
     HttpResponse response;

@@ -176,7 +176,8 @@ class CataloguePlugin : public Base {
 
   std::int32_t Connect(typename Base::Engine* engine) override {
     Enter(L"Connect");
-    engine_ = engine;
+    std::lock_guard<std::mutex> lock(mutex_);
+    engines_[std::this_thread::get_id()] = engine;
     return engine ? 1 : 0;
   }
 
@@ -223,7 +224,11 @@ class CataloguePlugin : public Base {
     if (!stall) return;
     if (hook.function) hook.function(hook.context);
     // As a real source would between two requests, give up once the engine is stopped.
-    auto* engine = engine_.load();
+    typename Base::Engine* engine = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      engine = engines_[std::this_thread::get_id()];
+    }
     while (engine && !engine->IsStopped()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
@@ -250,8 +255,9 @@ class CataloguePlugin : public Base {
 
   std::map<std::wstring, int> calls_;
   catalogue::StallHook hook_{nullptr, nullptr};
-  // The engine of the last search connected; a stalled call waits for it to stop.
-  std::atomic<typename Base::Engine*> engine_{nullptr};
+  // The engine each thread connected last (an engine searches on the thread
+  // that connected it); a stalled call waits for its own to stop.
+  std::map<std::thread::id, typename Base::Engine*> engines_;
 };
 
 class BasicCatalogue : public CataloguePlugin<CBasicTagsDllInterface, Nimbrel::AlbumResult> {
