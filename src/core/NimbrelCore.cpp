@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <set>
 #include <string>
 #include <utility>
 
@@ -52,6 +53,14 @@ std::wstring Upper(const std::wstring& text) {
   return upper.str();
 }
 
+// A text as compared ignoring case: equal keys exactly when CompareNoCase
+// finds the texts equal.
+std::wstring Folded(const std::wstring& text) {
+  std::wstring folded(text);
+  for (wchar_t& c : folded) c = nimbrel::FoldCase(c);
+  return folded;
+}
+
 // The size of a file in bytes; 0 when it cannot be read.
 std::int64_t FileSize(const std::wstring& path) {
   platform::FileStatus status;
@@ -60,13 +69,24 @@ std::int64_t FileSize(const std::wstring& path) {
   return status.size;
 }
 
-// Index of the record whose agreement count in `field` is highest; the first
-// one on equal counts.
-std::size_t MostAgreed(const std::vector<SongInfo>& records, CNimbrelSong::AgreementField field) {
+// Index of the record whose value is shared by most records of `records`
+// (its agreement count); the first one on equal counts. `key` gives a
+// record's value as compared (upper case), empty for a value that counts
+// nothing. Counted by value, not record against record: the finishing step
+// runs this over every album of a run.
+template <class Key>
+std::size_t MostAgreed(const std::vector<SongInfo>& records, Key key) {
+  std::vector<std::wstring> keys;
+  keys.reserve(records.size());
+  std::map<std::wstring, int> counts;
+  for (const SongInfo& record : records) {
+    keys.push_back(key(record));
+    if (!keys.back().empty()) ++counts[keys.back()];
+  }
   std::size_t best = 0;
   int bestCount = -1;
   for (std::size_t i = 0; i < records.size(); ++i) {
-    const int count = CNimbrelSong::CountAgreement(records[i], records)[field];
+    const int count = keys[i].empty() ? 0 : counts[keys[i]];
     if (count > bestCount) {
       best = i;
       bestCount = count;
@@ -150,6 +170,7 @@ unsigned CNimbrelCore::AddSong(Meridex::CTags& tags, bool highPriority) {
     {
       CSingleLock map(&songsLock_);
       songs_[id] = song;
+      runSongs_.push_back(id);
       if (basic) basicPool_.AddJob(new TagsSearchJob(this, id, song, SearchKind::kBasicTags), highPriority);
       if (options.SearchLyrics) lyricsPool_.AddJob(new TagsSearchJob(this, id, song, SearchKind::kLyrics), highPriority);
     }
@@ -165,7 +186,15 @@ CNimbrelCore::SongPtr CNimbrelCore::TakeSong(std::uint32_t songId, bool onlyDone
   if (found == songs_.end()) return SongPtr();
   SongPtr song = found->second;
   if (onlyDone && !song->IsDone()) return SongPtr();
-  if (remove) songs_.erase(found);
+  if (remove) {
+    songs_.erase(found);
+    auto grouped = groupOf_.find(songId);
+    if (grouped != groupOf_.end()) {
+      auto group = albumGroups_.find(grouped->second);
+      if (group != albumGroups_.end() && group->second.erase(songId) && group->second.empty()) albumGroups_.erase(group);
+      groupOf_.erase(grouped);
+    }
+  }
   return song;
 }
 
@@ -287,10 +316,15 @@ void CNimbrelCore::NimbrelingFinished() {
       if (counters_.PendingJobs() == 1) {
         LogF(kInfo, L"CNimbrelCore::NimbrelingFinished: Nimbreling finished.");
         const NimbrelOptions options = Options();
-        for (auto& entry : songs_) {
-          if (entry.second->Complete(options.OverwritePolicy)) songsFinished_.fetch_add(1);
+        // Songs of earlier runs were completed when those ended.
+        for (std::uint32_t id : runSongs_) {
+          auto found = songs_.find(id);
+          if (found != songs_.end() && !found->second->IsDone() && found->second->Complete(options.OverwritePolicy)) {
+            songsFinished_.fetch_add(1);
+          }
         }
         HarmoniseAlbums(options);
+        runSongs_.clear();
       }
     }
     if (stopRequested_.load()) {
@@ -302,26 +336,43 @@ void CNimbrelCore::NimbrelingFinished() {
 }
 
 void CNimbrelCore::HarmoniseAlbums(const NimbrelOptions& options) {
+  // Songs join the album groups when their run ends, grouped by album and
+  // artist of their results. A song whose album stayed unknown belongs to no
+  // album: grouping those would give every such song of an artist one cover,
+  // genre and year. Only the groups this run's songs joined are made to
+  // agree again (the others have not changed since), so a run's end costs
+  // its own songs and their albums, not every song the object holds.
+  std::set<AlbumKey> touched;
+  for (std::uint32_t id : runSongs_) {
+    auto found = songs_.find(id);
+    if (found == songs_.end() || groupOf_.count(id)) continue;
+    const SongInfo result = found->second->Result();
+    if (!IsSet(result.albumInfo.album) || Upper(result.albumInfo.album) == Upper(Nimbrel::AlbumInfo::kUnknown)) {
+      continue;
+    }
+    const AlbumKey key{Upper(result.albumInfo.album), Upper(result.albumInfo.artist)};
+    groupOf_[id] = key;
+    albumGroups_[key].insert(id);
+    touched.insert(key);
+  }
+
   const bool basic = options.SearchBasicTags;
   const bool cover = options.SearchCover;
   const int policy = options.OverwritePolicy;
   // Nothing was merged under another policy, so nothing is made to agree.
   if ((!basic && !cover) || policy < 1 || policy > 3) return;
 
-  // Groups by album and artist of the results, in id order. A song whose
-  // album stayed unknown belongs to no album: grouping those would give every
-  // such song of an artist one cover, genre and year.
-  std::map<std::pair<std::wstring, std::wstring>, std::vector<SongPtr>> groups;
-  for (const auto& entry : songs_) {
-    const SongInfo result = entry.second->Result();
-    if (!IsSet(result.albumInfo.album) || Upper(result.albumInfo.album) == Upper(Nimbrel::AlbumInfo::kUnknown)) {
-      continue;
+  std::vector<std::vector<SongPtr>> groups;
+  for (const AlbumKey& key : touched) {
+    std::vector<SongPtr> members;
+    for (std::uint32_t id : albumGroups_[key]) {  // in id order
+      auto found = songs_.find(id);
+      if (found != songs_.end()) members.push_back(found->second);
     }
-    groups[{Upper(result.albumInfo.album), Upper(result.albumInfo.artist)}].push_back(entry.second);
+    groups.push_back(std::move(members));
   }
 
-  for (const auto& group : groups) {
-    const std::vector<SongPtr>& songs = group.second;
+  for (const std::vector<SongPtr>& songs : groups) {
     if (songs.size() < 2) continue;
     std::vector<SongInfo> results;
     std::vector<SongInfo> inputs;
@@ -329,9 +380,15 @@ void CNimbrelCore::HarmoniseAlbums(const NimbrelOptions& options) {
       results.push_back(song->Result());
       inputs.push_back(song->Input());
     }
-    const SongInfo& album = results[MostAgreed(results, CNimbrelSong::kAlbum)];
-    const SongInfo& genre = results[MostAgreed(results, CNimbrelSong::kGenre)];
-    const SongInfo& year = results[MostAgreed(results, CNimbrelSong::kYear)];
+    // Agreement as the success criterion counts it: texts ignoring case, no
+    // empty text, no unknown album, no year below 1.
+    const SongInfo& album = results[MostAgreed(results, [](const SongInfo& r) {
+      return IsSet(r.albumInfo.album) ? Folded(r.albumInfo.album) : std::wstring();
+    })];
+    const SongInfo& genre = results[MostAgreed(results, [](const SongInfo& r) { return Folded(r.albumInfo.genre); })];
+    const SongInfo& year = results[MostAgreed(results, [](const SongInfo& r) {
+      return r.albumInfo.year > 0 ? std::to_wstring(r.albumInfo.year) : std::wstring();
+    })];
     // The largest cover found by a search; a file's own picture is not
     // handed to the other songs (it is a temporary copy of that song's tags).
     const SongInfo* largest = nullptr;

@@ -23,6 +23,9 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include <boost/shared_ptr.hpp>
@@ -116,8 +119,16 @@ class CNimbrelCore final : public INimbrel, public ISearchContext {
   std::atomic<std::uint32_t> stopTick_{0};
   mutable std::mutex optionsLock_;
   NimbrelOptions options_;
-  CCriticalSection songsLock_;  // re-entrant: the finishing step may run inside StopTagging
+  // Under songsLock_ (re-entrant: the finishing step may run inside StopTagging).
+  CCriticalSection songsLock_;
   std::map<std::uint32_t, SongPtr> songs_;
+  // The songs added since the last finishing step that completed a run.
+  std::vector<std::uint32_t> runSongs_;
+  // The album groups (upper-case album and artist of the result) of the
+  // finished songs still held, as the finishing steps found them.
+  using AlbumKey = std::pair<std::wstring, std::wstring>;
+  std::map<AlbumKey, std::set<std::uint32_t>> albumGroups_;
+  std::map<std::uint32_t, AlbumKey> groupOf_;
   CCriticalSection lock_;  // serialises AddSong and StopTagging
   bool started_ = false;   // under lock_
   CEngineRegister<CBasicTagsCommonSearchEngine> basicEngines_;
