@@ -196,7 +196,11 @@ TEST_P(PolicyTest, FileValuesAreKeptOrReplacedAsThePolicySays) {
 INSTANTIATE_TEST_SUITE_P(Policies, PolicyTest,
                          ::testing::Values(PolicyCase{1, 2, L"1999-05-03", L"7/12"}, PolicyCase{2, 1, L"2000", L"1"},
                                            PolicyCase{3, 1, L"1999-05-03", L"7/12"},
-                                           PolicyCase{3, 2, L"2000", L"1"}));
+                                           PolicyCase{3, 2, L"2000", L"1"}),
+                         [](const ::testing::TestParamInfo<PolicyCase>& info) {
+                           return "Policy" + std::to_string(info.param.policy) + "With" +
+                                  std::to_string(info.param.sources) + "Sources";
+                         });
 
 // ---------------------------------------------------------------- bad input
 

@@ -17,6 +17,7 @@
 #include "meridex/Tags.h"
 #include "nimbrel/BasicTagsDllInterface.h"
 #include "nimbrel/LyricsDllInterface.h"
+#include "servercache/NimbrelServerCache.h"
 #include "sources/DllSourcesManager.h"
 #include "sources/PluginFolder.h"
 #include "support/HttpTestServer.h"
@@ -45,11 +46,17 @@ class TaggingWorld {
     settings.WorkingDirectory = CString(plugins_.path());
     settings.LogFolder = CString(logs_.path());
     settings.TraceLevel = L"Verbose";
-    if (serverCache) settings.TagCacheHost = CString(std::wstring(server_.HostPort().begin(), server_.HostPort().end()));
+    const std::string host = server_.HostPort();
+    if (serverCache) settings.TagCacheHost = CString(std::wstring(host.begin(), host.end()));
     CNimbrelConfig::Instance().SetMainSettings(settings);
     CDllSourcesManager::Instance().LoadSources(CString(plugins_.path()), kSourceAll);
   }
   ~TaggingWorld() {
+    // The tag-cache client's workers (feedback from the searches) end here,
+    // not at exit: a thread ended at exit leaves its TLS-held memory behind.
+    CNimbrelServerCache::Instance().Stop();
+    CNimbrelServerCache::Instance().WaitUntilNoWorkers();
+    CNimbrelServerCache::Instance().ReapHandles();
     CDllSourcesManager::Instance().Registry(kSourceGeneral)->UnloadSources();
     CDllSourcesManager::Instance().Registry(kSourceLyrics)->UnloadSources();
   }
