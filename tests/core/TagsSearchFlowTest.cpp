@@ -142,7 +142,8 @@ TEST_F(TagsSearchFlowTest, CriterionOneWithoutTrackNumbersGoesOnAndForeignNamesD
   EXPECT_EQ(1, Lookups("1"));
   const auto searched = context.FindSong(id)->SearchedSources();
   EXPECT_TRUE(searched.count(L"SrcA"));
-  EXPECT_EQ(1, sink.Count(L"FailureAfterMusicbrainzFailure"));  // the catalogue gives no genre
+  // The remembered genre and the found track number together satisfy it.
+  EXPECT_EQ(1, sink.Count(L"SuccessAfterMusicbrainzFailure"));
 }
 
 TEST_F(TagsSearchFlowTest, EverySourceIsAskedOnceEvenWhenNoneFindsAnything) {
@@ -301,7 +302,7 @@ TEST_F(TagsSearchFlowTest, ServerRecordIsTakenAndEndsTheChain) {
 TEST_F(TagsSearchFlowTest, ServerNotKnowingGoesOnToTheSources) {
   const std::wstring base = artist;
   for (int status : {0, 500}) {
-    artist = base + std::to_wstring(status);
+    artist = base + std::wstring(40, status ? L'q' : L'k');  // far apart for the cache's nearest-key look-up
     LoadedCatalogues sources({{L"SrcA", Album("1")}});
     if (status) server.Serve("/lookup.php", HttpResponse{status, "Oops", {}, "artist=x\r\ntitle=y\r\n"});
     const std::uint32_t id = AddSong();
@@ -327,7 +328,7 @@ TEST_F(TagsSearchFlowTest, ServerStallingOrDroppingTheConnectionCountsAsNothingK
     EXPECT_EQ(1u, context.FindSong(id)->Candidates().size()) << misbehaviour;
     CNimbrelConfig::Instance().TagCacheHost = Wide(server.HostPort()).c_str();
     CNimbrelServerCache::Instance().requestTimeoutMs = 2000;
-    artist += L"x";
+    artist += std::wstring(40, L'z');
   }
 }
 
@@ -435,7 +436,7 @@ TEST_F(TagsSearchFlowTest, ServerRecordsCoverIsDownloadedOnlyWhenItIsAPicture) {
     const auto candidates = context.FindSong(id)->Candidates();
     ASSERT_EQ(1u, candidates.size()) << cover;  // stored with or without its cover
     files.push_back(candidates[0].coverInfo.coverFile);
-    artist += L"x";
+    artist = std::wstring(40, L'w') + artist;
   }
   EXPECT_FALSE(files[0].empty());
   EXPECT_TRUE(files[1].empty());
@@ -450,13 +451,13 @@ TEST_F(TagsSearchFlowTest, LyricsAreFoundOnceAndThenComeFromTheLocalCache) {
   flow.SearchLyrics(id);
   auto song = context.FindSong(id);
   ASSERT_EQ(1u, song->LyricsCandidateCount());
-  EXPECT_EQ(L"The words", song->GetLyricsText(0));
+  EXPECT_EQ(0u, song->GetLyricsText(0).find(L"The words"));
   const int calls = sources.Calls(L"LyrA", L"FindAlbums", true) + sources.Calls(L"LyrB", L"FindAlbums", true);
   EXPECT_EQ(1, calls);  // the first source in priority order had them
 
   const std::uint32_t again = AddSong();
   flow.SearchLyrics(again);
-  EXPECT_EQ(L"The words", context.FindSong(again)->GetLyricsText(0));
+  EXPECT_EQ(0u, context.FindSong(again)->GetLyricsText(0).find(L"The words"));
   EXPECT_EQ(calls, sources.Calls(L"LyrA", L"FindAlbums", true) + sources.Calls(L"LyrB", L"FindAlbums", true));
 }
 
@@ -468,6 +469,24 @@ TEST_F(TagsSearchFlowTest, LyricsSearchAsksEverySourceOnceWhenNoneHasThem) {
   EXPECT_EQ(1, sources.Calls(L"LyrB", L"FindAlbums", true));
   EXPECT_EQ(0u, context.FindSong(id)->LyricsCandidateCount());
   EXPECT_EQ(2u, context.FindSong(id)->SearchedLyricsSources().size());
+}
+
+}  // namespace
+
+namespace {
+
+// Criterion 3 counts asked sources among the loaded ones only.
+TEST(SourceCountingTest, CriterionThreeCountsOnlyLoadedNames) {
+  CNimbrelSong song;
+  const std::set<std::wstring> loaded{L"SrcA", L"SrcB"};
+  song.MarkSearched(L"SrcA");
+  song.MarkSearched(L"Remote");
+  EXPECT_TRUE(song.IsFailed(true, true, 3, loaded));
+  song.MarkSearched(L"SrcB");
+  EXPECT_FALSE(song.IsFailed(true, true, 3, loaded));
+  song.MarkLyricsSearched(L"Remote");
+  song.MarkLyricsSearched(L"LyrA");
+  EXPECT_TRUE(song.IsLyricsFailed(3, std::set<std::wstring>{L"LyrA", L"LyrB"}));
 }
 
 }  // namespace
