@@ -157,6 +157,7 @@ bool CTagsSearchFlow::ServerCacheStep(std::uint32_t songId, const NimbrelOptions
     case CNimbrelServerCache::kStillWorking:
       // The wait ended (its time, a stop or a removal): no source answered,
       // so none is recorded as having answered; the chain ends here.
+      if (!Alive(songId)) return true;
       LogF(kInfo,
            L"CNimbrelCore::FindBasicTagsInServerCache: Waited for 5mins for cache. Abort BasicTagsSearch! "
            L"artist:%s, title:%s",

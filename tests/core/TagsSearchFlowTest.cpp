@@ -461,6 +461,21 @@ TEST_F(TagsSearchFlowTest, LyricsAreFoundOnceAndThenComeFromTheLocalCache) {
   EXPECT_EQ(calls, sources.Calls(L"LyrA", L"FindAlbums", true) + sources.Calls(L"LyrB", L"FindAlbums", true));
 }
 
+TEST_F(TagsSearchFlowTest, LyricsSourceIsAskedThoughAnotherMachinesSourceAnswered) {
+  NimbrelOptions options = context.Options();
+  options.SuccessCriterion = 1;
+  context.SetOptions(options);
+  Nimbrel::LyricsInfo miss;
+  miss.artist = artist;
+  miss.title = L"Song";
+  CLocalTagsCache::Instance().AddLyricsResult(artist, L"Song", L"RemoteLyrics", miss, false, false);
+  LoadedCatalogues sources({}, {{L"LyrA", "search 2\nlyric " + platform::ToUtf8(artist) + "\tSong\tp\tWords\n"}});
+  const std::uint32_t id = AddSong();
+  flow.SearchLyrics(id);
+  EXPECT_EQ(1, sources.Calls(L"LyrA", L"FindAlbums", true));
+  EXPECT_EQ(1u, context.FindSong(id)->LyricsCandidateCount());
+}
+
 TEST_F(TagsSearchFlowTest, LyricsSearchAsksEverySourceOnceWhenNoneHasThem) {
   LoadedCatalogues sources({}, {{L"LyrA", "search 2\n"}, {L"LyrB", "search 2\n"}});
   const std::uint32_t id = AddSong();
