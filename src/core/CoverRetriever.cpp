@@ -12,7 +12,6 @@
 #include "platform/SystemError.h"
 #include "platform/TextCodec.h"
 #include "sources/DllSourcesManager.h"
-#include "sources/SourcesInUse.h"
 
 namespace {
 constexpr int kError = 10;
