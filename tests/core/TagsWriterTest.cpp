@@ -204,6 +204,16 @@ TEST_F(TagsWriterTest, MergeKeepsWhatTheRunDidNotSearch) {
   EXPECT_EQ(L"Jazz", coversOnly.Result().albumInfo.genre);
   EXPECT_EQ(2001, coversOnly.Result().albumInfo.year);
   EXPECT_EQ(found.coverInfo.coverFile, coversOnly.Result().coverInfo.coverFile);
+  // A file without album still gets the cover, and still no album.
+  Meridex::CTags albumless = tags;
+  albumless.SetAlbum(CString());
+  CNimbrelSong noAlbum;
+  noAlbum.Init(albumless, CString());
+  noAlbum.SetSearched(false, true);
+  noAlbum.AddCandidate(found);
+  noAlbum.Finish(2);
+  EXPECT_EQ(L"Unknown", noAlbum.Result().albumInfo.album);
+  EXPECT_EQ(found.coverInfo.coverFile, noAlbum.Result().coverInfo.coverFile);
 
   // Without covers: the genre is taken, the file's picture stays.
   CNimbrelSong noCovers;
