@@ -69,7 +69,15 @@ class TagsSearchFlowTest : public ::testing::Test {
     options.SuccessCriterion = 0;
     context.SetOptions(options);
   }
-  ~TagsSearchFlowTest() override { CNimbrelConfig::Instance().Statistics = nullptr; }
+  ~TagsSearchFlowTest() override {
+    CNimbrelConfig::Instance().Statistics = nullptr;
+    // Fills still queued belong to this test's server; and a fill worker
+    // alive at exit would outlive OpenSSL's per-thread clean-up.
+    CNimbrelServerCache& client = CNimbrelServerCache::Instance();
+    client.Stop();
+    EXPECT_TRUE(client.WaitUntilNoWorkers(10000));
+    client.ReapHandles();
+  }
 
   // A catalogue holding `title` on one album of the test's artist.
   std::string Album(const std::string& key, const std::string& title = "Song",
