@@ -224,6 +224,40 @@ TEST_F(TagsSearchFlowTest, GarbageAnswersLeaveNoBrokenCandidate) {
   EXPECT_EQ(0u, sources.UseCount(L"SrcA"));
 }
 
+TEST_F(TagsSearchFlowTest, SongsSearchedOnSeveralThreadsEachGetTheirAnswer) {
+  // Titles far apart, so that no song takes another's answer from the cache.
+  const std::string band = platform::ToUtf8(artist);
+  std::string data = "search 2\n";
+  std::vector<std::uint32_t> ids;
+  for (int album = 0; album < 4; ++album) {
+    data += "album " + band + "\tRecord " + std::to_string(album) + "\tthreads" + std::to_string(album) + "\t";
+    for (int track = 0; track < 5; ++track) {
+      const std::string title(30, static_cast<char>('a' + album * 5 + track));
+      data += "\t" + title;
+      ids.push_back(AddSong(Wide(title)));
+    }
+    data += "\n";
+  }
+  LoadedCatalogues sources({{L"musicbrainz", "search 2\n"}, {L"SrcA", data}}, {{L"LyrA", "search 2\n"}});
+  std::vector<std::thread> workers;
+  for (std::size_t w = 0; w < 4; ++w) {
+    workers.emplace_back([&, w] {
+      for (std::size_t i = w; i < ids.size(); i += 4) {
+        flow.SearchBasicTags(ids[i]);
+        flow.SearchLyrics(ids[i]);
+      }
+    });
+  }
+  for (auto& worker : workers) worker.join();
+  for (std::uint32_t id : ids) {
+    const auto candidates = context.FindSong(id)->Candidates();
+    ASSERT_EQ(1u, candidates.size()) << id;
+    EXPECT_EQ(context.FindSong(id)->Input().trackInfo.title, candidates[0].trackInfo.title);
+  }
+  EXPECT_EQ(0u, sources.UseCount(L"SrcA") + sources.UseCount(L"musicbrainz") + sources.UseCount(L"LyrA", kSourceLyrics));
+  EXPECT_EQ(static_cast<int>(ids.size()), sink.Count(L"SuccessAfterMusicbrainzFailure"));
+}
+
 // --- Stop and removal --------------------------------------------------------
 
 struct StopAt {
