@@ -1,5 +1,8 @@
 #include "core/CoverRetriever.h"
 
+#include <exception>
+#include <vector>
+
 #include "config/EngineProperties.h"
 #include "config/NimbrelConfig.h"
 #include "covers/CoverCache.h"
@@ -7,8 +10,8 @@
 #include "foundation/Masterlog.h"
 #include "net/ProxyResolver.h"
 #include "platform/SystemError.h"
+#include "platform/TextCodec.h"
 #include "sources/DllSourcesManager.h"
-#include "sources/SourcesInUse.h"
 
 namespace {
 constexpr int kError = 10;
@@ -17,6 +20,20 @@ constexpr int kError = 10;
 CString SizeName(bool thumbnail) { return thumbnail ? CString(L"thumbn") : CString(L"large"); }
 
 CString ResolveProxyText(const CString& setting) { return CString(nimbrel::ResolveProxy(setting.str())); }
+
+// Logs the exception being handled; never throws.
+void LogCaught() noexcept {
+  try {
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      LogF(kError, L"CNimbrelCore::GetCover: the cover plug-in failed: %s", platform::FromUtf8(e.what()));
+    } catch (...) {
+      LogF(kError, L"CNimbrelCore::GetCover: the cover plug-in failed: unknown exception");
+    }
+  } catch (...) {
+  }
+}
 }  // namespace
 
 CCoverRetriever::CCoverRetriever(ISearchContext& context, CCoverCache* covers, CDllSourcesManager* sources,
@@ -38,7 +55,16 @@ bool CCoverRetriever::GetCover(const CString& artist, const CString& album, cons
   if (covers_.GetCover(size, asin, noText, outPath, noUrl, noProxy, thumbnail) > 0) return true;
 
   CString address;
-  if (!AskCoverAddress(asin, abortable, address) || address.IsEmpty()) return false;
+  bool answered = false;
+  try {
+    answered = AskCoverAddress(asin, abortable, address);
+  } catch (...) {
+    // A plug-in that throws has no cover to give; nothing of it may reach
+    // the host or the search that asked.
+    LogCaught();
+    return false;
+  }
+  if (!answered || address.IsEmpty()) return false;
   if (thumbnail) address.Replace(L".jpg", kThumbnailSuffix);
   if (abortable && context_.StopRequested()) return false;
   const CString proxy = ResolveProxyText(config_.HttpProxy);
@@ -87,6 +113,7 @@ bool CCoverRetriever::AskCoverAddress(const CString& asin, bool abortable, CStri
 
   const NimbrelOptions options = context_.Options();
   const std::vector<EngineProperty> properties = CommonEngineProperties(
+      // The object handed on is the context; no callback of this engine uses it.
       config_, &context_, options, ResolveProxyText, CMasterlog::Instance().ParentLogPath());
   for (const EngineProperty& property : properties) {
     engine.SetProperty(property.name, const_cast<void*>(property.ValuePointer()));

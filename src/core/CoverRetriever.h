@@ -3,8 +3,9 @@
 // through the "amazon" plug-in (loaded on demand), whose address the cover
 // cache downloads.
 //
-// The plug-in is used under SourcesInUse, so a plug-in update cannot unload
-// it during the call. The update-finished event is awaited (only when the
+// The plug-in is used under the sources manager's use lock (held shared, as
+// SourcesInUse holds it), so a plug-in update cannot unload it during the
+// call. The update-finished event is awaited (only when the
 // plug-in is needed) before the plug-ins are held, never while they are:
 // a call made from inside a search that already holds them (the search flow
 // resolving an article number) does not wait at all, since the update that

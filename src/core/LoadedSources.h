@@ -10,6 +10,7 @@
 
 #include "nimbrel/CString.h"
 #include "sources/DllSourcesManager.h"
+#include "sources/SourcesInUse.h"
 
 // The distinct names of the loaded sources of `kind`.
 inline std::set<std::wstring> LoadedSourceNames(std::int32_t kind) {
@@ -27,7 +28,9 @@ inline std::size_t CountLoaded(const std::set<std::wstring>& names, const std::s
 
 // A use slot of one source, given back when the holder goes (also when a
 // search throws). Either takes the slot itself (waiting while the source is
-// full; not held when no such source is loaded) or adopts one already taken.
+// full; not held when no such source is loaded) or adopts one already taken
+// (then the caller held SourcesInUse while taking it). The plug-ins stay
+// loaded while it lives.
 class SourceUse {
  public:
   SourceUse(std::int32_t kind, const std::wstring& name, bool adopt = false)
@@ -41,6 +44,7 @@ class SourceUse {
   bool Held() const { return held_; }
 
  private:
+  SourcesInUse inUse_;
   std::int32_t kind_;
   CString name_;
   bool held_;

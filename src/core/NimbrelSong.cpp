@@ -390,9 +390,11 @@ void CNimbrelSong::Finish(int overwritePolicy) {
   if (!searchedCover_) return;
   const double inputCover = static_cast<double>(FileSize(input_.coverInfo.coverFile));
   const double bestCover = static_cast<double>(FileSize(best.coverInfo.coverFile));
-  if (bestCover > inputCover * weight && EqualNoCase(best.albumInfo.album, r.albumInfo.album)) {
-    r.coverInfo = best.coverInfo;
-  }
+  // The cover must belong to the result's album; a covers-only run on a file
+  // that names no album has no album to contradict it.
+  const bool albumAgrees = EqualNoCase(best.albumInfo.album, r.albumInfo.album) ||
+                           (!searchedBasic_ && !IsSet(r.albumInfo.album));
+  if (bestCover > inputCover * weight && albumAgrees) r.coverInfo = best.coverInfo;
 }
 
 void CNimbrelSong::MergeBasic(const SongInfo& best, const Agreement& counts, double weight) {

@@ -121,10 +121,10 @@ class CNimbrelSong {
 
  private:
   bool EndPart(std::atomic<bool>& mine, const std::atomic<bool>& other, int overwritePolicy);
-  // Index of the best candidate among `considered`, or -1.
   // Takes the found basic fields of `best` into the result where they win.
   // The caller holds the candidate lock.
   void MergeBasic(const Nimbrel::SongInfo& best, const Agreement& counts, double weight);
+  // Index of the best candidate among `considered`, or -1.
   static int ChooseBest(const std::vector<Nimbrel::SongInfo>& considered, const Nimbrel::SongInfo* bonusInput);
 
   std::atomic<bool> lyricsDone_{false};

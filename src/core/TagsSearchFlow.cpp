@@ -12,6 +12,7 @@
 #include "platform/ModuleState.h"
 #include "servercache/NimbrelServerCache.h"
 #include "sources/DllSourcesManager.h"
+#include "sources/SourcesInUse.h"
 
 using Nimbrel::SongInfo;
 
@@ -157,6 +158,7 @@ bool CTagsSearchFlow::ServerCacheStep(std::uint32_t songId, const NimbrelOptions
     case CNimbrelServerCache::kStillWorking:
       // The wait ended (its time, a stop or a removal): no source answered,
       // so none is recorded as having answered; the chain ends here.
+      if (!Alive(songId)) return true;
       LogF(kInfo,
            L"CNimbrelCore::FindBasicTagsInServerCache: Waited for 5mins for cache. Abort BasicTagsSearch! "
            L"artist:%s, title:%s",
@@ -198,8 +200,19 @@ CTagsSearchFlow::SourcesOutcome CTagsSearchFlow::AllSourcesStep(std::uint32_t so
   while (boost::shared_ptr<CNimbrelSong> song = Alive(songId)) {
     const std::set<std::wstring> searched = song->SearchedSources();
     const std::list<std::wstring> tried(searched.begin(), searched.end());
-    CString name;
-    if (!manager.AcquireLeastBusySource(name, kSourceGeneral, tried)) {
+    bool exhausted = false;
+    {
+      SourcesInUse inUse;  // from taking the slot to giving it back
+      CString name;
+      if (manager.AcquireLeastBusySource(name, kSourceGeneral, tried)) {
+        SourceUse use(kSourceGeneral, name.str(), true);
+        song->MarkSearched(name.str());
+        SearchBasicSource(songId, name.str());
+      } else {
+        exhausted = true;
+      }
+    }
+    if (exhausted) {
       // No untried source is left: tell the server and ask it once more.
       const SongInfo input = song->Input();
       CNimbrelServerCache::Instance().ReportFail(input.albumInfo.artist, input.trackInfo.title, L"");
@@ -210,9 +223,6 @@ CTagsSearchFlow::SourcesOutcome CTagsSearchFlow::AllSourcesStep(std::uint32_t so
       }
       return SourcesOutcome::kExhausted;
     }
-    SourceUse use(kSourceGeneral, name.str(), true);
-    song->MarkSearched(name.str());
-    SearchBasicSource(songId, name.str());
     if (!(song = Alive(songId))) break;
     if (!Failed(*song, options, loaded)) return SourcesOutcome::kFound;
   }

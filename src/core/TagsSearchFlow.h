@@ -90,9 +90,12 @@ class CTagsSearchFlow {
   // Reserves the lyrics source, searches it for `request` and gives it back.
   void SearchReservedLyricsSource(std::uint32_t songId, const std::wstring& sourceName, const Nimbrel::SongQuery& request);
 
-  // One engine restricted to one source, for one song.
+  // One engine restricted to one source, for one song. An exception out of
+  // the plug-in ends that search only (logged).
   void SearchBasicSource(std::uint32_t songId, const std::wstring& sourceName);
   void SearchLyricsSource(std::uint32_t songId, const std::wstring& sourceName, const Nimbrel::SongQuery& request);
+  void RunBasicSource(std::uint32_t songId, const std::wstring& sourceName);
+  void RunLyricsSource(std::uint32_t songId, const std::wstring& sourceName, const Nimbrel::SongQuery& request);
 
   void ReportStatistic(const wchar_t* key);
 

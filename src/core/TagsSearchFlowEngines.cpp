@@ -66,6 +66,16 @@ void WriteEngineStatistics(Engine& engine, ISearchContext& context) {
 }  // namespace
 
 void CTagsSearchFlow::SearchBasicSource(std::uint32_t songId, const std::wstring& sourceName) {
+  // A plug-in that throws ends its own search only: the chain goes on.
+  Guarded(L"SearchBasicSource", [&] { RunBasicSource(songId, sourceName); });
+}
+
+void CTagsSearchFlow::SearchLyricsSource(std::uint32_t songId, const std::wstring& sourceName,
+                                         const Nimbrel::SongQuery& request) {
+  Guarded(L"SearchLyricsSource", [&] { RunLyricsSource(songId, sourceName, request); });
+}
+
+void CTagsSearchFlow::RunBasicSource(std::uint32_t songId, const std::wstring& sourceName) {
   boost::shared_ptr<CNimbrelSong> song = context_.FindSong(songId);
   if (!song) return;
   CBasicTagsCommonSearchEngine engine(&CLocalTagsCache::Instance(), &CCoverCache::Instance());
@@ -97,8 +107,8 @@ void CTagsSearchFlow::SearchBasicSource(std::uint32_t songId, const std::wstring
   WriteEngineStatistics(engine, context_);
 }
 
-void CTagsSearchFlow::SearchLyricsSource(std::uint32_t songId, const std::wstring& sourceName,
-                                         const Nimbrel::SongQuery& request) {
+void CTagsSearchFlow::RunLyricsSource(std::uint32_t songId, const std::wstring& sourceName,
+                                      const Nimbrel::SongQuery& request) {
   if (!context_.FindSong(songId)) return;
   CLyricsCommonSearchEngine engine;
   if (context_.StopRequested()) return;

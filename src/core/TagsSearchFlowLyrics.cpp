@@ -8,6 +8,7 @@
 #include "foundation/Masterlog.h"
 #include "platform/ModuleState.h"
 #include "sources/DllSourcesManager.h"
+#include "sources/SourcesInUse.h"
 
 using Nimbrel::LyricsInfo;
 
@@ -115,6 +116,7 @@ void CTagsSearchFlow::AllLyricsSourcesStep(std::uint32_t songId, const NimbrelOp
   while (boost::shared_ptr<CNimbrelSong> song = Alive(songId)) {
     const std::set<std::wstring> searched = song->SearchedLyricsSources();
     const std::list<std::wstring> tried(searched.begin(), searched.end());
+    SourcesInUse inUse;  // from taking the slot to giving it back
     CString name;
     if (!manager.AcquireNextSource(name, kSourceLyrics, tried)) return;
     SourceUse use(kSourceLyrics, name.str(), true);

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/PictureCopy.h"
 #include "covers/CoverCache.h"
 #include "meridex/PictureTag.h"
 
@@ -27,9 +28,13 @@ CString CTagsWriter::PictureMimeType(const CString& path) {
 
 bool CTagsWriter::AddPicture(const std::wstring& coverFile, Meridex::CTags& out, const CCoverCache& covers) {
   if (coverFile.empty()) return false;
-  CString path;
-  if (!covers.MakeTempCopy(CString(coverFile), path)) return false;
-  return out.AddPicture(Meridex::CPictureTag(path, PictureMimeType(path), 0, CString(), false));
+  // The copy keeps the file's extension, so the type is read from the file.
+  Meridex::CPictureTag picture;
+  if (!CPictureCopy::Make(CString(coverFile), PictureMimeType(CString(coverFile)), picture,
+                          const_cast<CCoverCache*>(&covers))) {
+    return false;
+  }
+  return out.AddPicture(picture);
 }
 
 void CTagsWriter::WriteCandidate(const SongInfo& candidate, Meridex::CTags& out) {

@@ -2,8 +2,9 @@
 // set, and a finished song's result into the host's tags.
 //
 // A record's cover file becomes a picture through a copy in the cover
-// cache's temporary folder (the cache's own files may be trimmed while the
-// host still holds the tags). Its MIME type is "image/" and the copy's
+// cache's temporary folder (CPictureCopy: the cache's own files may be
+// trimmed while the host still holds the tags, and the copy goes with the
+// last tag set holding it). Its MIME type is "image/" and the copy's
 // extension, "jpg" and "jpe" read as "jpeg" (compared exactly, so "JPG"
 // stays "JPG").
 #pragma once

@@ -30,6 +30,17 @@ void LogCaught(const wchar_t* where) noexcept {
   } catch (...) {
   }
 }
+// Holds the use lock exclusively for its scope.
+class ExclusiveUse {
+ public:
+  explicit ExclusiveUse(CSourcesUseLock& lock) : lock_(lock) { lock_.LockExclusive(); }
+  ~ExclusiveUse() { lock_.UnlockExclusive(); }
+  ExclusiveUse(const ExclusiveUse&) = delete;
+  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+
+ private:
+  CSourcesUseLock& lock_;
+};
 }  // namespace
 
 CDllSourcesManager::CDllSourcesManager() = default;
@@ -131,15 +142,9 @@ bool CDllSourcesManager::PrepareUpdate(const NimbrelSettings& settings) {
     if (useLock_.HeldSharedByThisThread()) {
       LogF(kError, L"CDllSourcesManager::PrepareUpdate: called by a thread that uses the plug-ins");
     }
-    useLock_.LockExclusive();
-    try {
-      general_.UnloadSources();
-      lyrics_.UnloadSources();
-    } catch (...) {
-      useLock_.UnlockExclusive();
-      throw;
-    }
-    useLock_.UnlockExclusive();
+    ExclusiveUse unloading(useLock_);
+    general_.UnloadSources();
+    lyrics_.UnloadSources();
   }
   const CString proxy = nimbrel::ResolveProxy(settings.HttpProxy.str());
   update_.SetParameters(settings.UpdateUrl, settings.WorkingDirectory, proxy);

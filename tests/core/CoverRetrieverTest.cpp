@@ -183,6 +183,16 @@ TEST_F(CoverRetrieverTest, AnswersThatAreNoPictureLeaveNothingCached) {
   }
 }
 
+TEST_F(CoverRetrieverTest, AThrowingPluginGivesNoCoverAndKeepsItsException) {
+  CBasicTagsDllInterface* plugin = LoadAmazon("asin B0012\t" + Url("/g.jpg") + "\nthrow\n");
+  CString out;
+  EXPECT_FALSE(GetCover(L"", L"", L"B0012", out, true, false));
+  EXPECT_EQ(1, Calls(plugin, L"Connect"));  // it threw there
+  EXPECT_TRUE(context_.basic.Empty());
+  EXPECT_EQ(0u, manager_.UseLock().SharedHolds());
+  EXPECT_EQ(0u, server_.RequestCount());
+}
+
 TEST_F(CoverRetrieverTest, NoPluginMeansNoCover) {
   platform::DeleteFile(folder_.path() + L"General/amazon.so");
   CString out;

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "core/NimbrelSong.h"
@@ -65,28 +64,6 @@ TEST_F(PictureCopyTest, CopiesGoWithTheLastTagSetThatHoldsThem) {
     EXPECT_EQ(1u, FilesInTemp());
   }
   EXPECT_FALSE(platform::PathExists(keptPath.str()));
-  EXPECT_EQ(0u, FilesInTemp());
-  EXPECT_TRUE(platform::PathExists(hostPicture_.str()));
-}
-
-TEST_F(PictureCopyTest, TagSetsDroppedOnSeveralThreadsLeaveNoCopies) {
-  std::vector<Meridex::CTags> sets;
-  for (int i = 0; i < 40; ++i) {
-    Meridex::CTags tags(covers_.TempFolder());
-    Meridex::CPictureTag picture;
-    ASSERT_TRUE(CPictureCopy::Make(hostPicture_, L"image/jpeg", picture, &covers_));
-    tags.AddPicture(picture);
-    sets.push_back(tags);
-    sets.push_back(tags);
-  }
-  // Two holders of each picture let go on different threads.
-  std::vector<Meridex::CTags> odd, even;
-  for (std::size_t i = 0; i < sets.size(); ++i) (i % 2 ? odd : even).push_back(std::move(sets[i]));
-  sets.clear();
-  std::thread a([&] { odd.clear(); });
-  std::thread b([&] { even.clear(); });
-  a.join();
-  b.join();
   EXPECT_EQ(0u, FilesInTemp());
   EXPECT_TRUE(platform::PathExists(hostPicture_.str()));
 }

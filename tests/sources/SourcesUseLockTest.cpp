@@ -5,11 +5,6 @@
 #include <atomic>
 #include <thread>
 
-#include "nimbrel/NimbrelSettings.h"
-#include "sources/DllSourcesManager.h"
-#include "sources/SourcesInUse.h"
-#include "support/ScratchFolder.h"
-
 namespace {
 
 void WaitForExclusiveRequest(const CSourcesUseLock& lock) {
@@ -52,22 +47,6 @@ TEST(SourcesUseLock, ExclusiveWaitsForEveryUserAndHoldsBackNewOnes) {
   EXPECT_EQ(0u, lock.SharedHolds());
 }
 
-TEST(SourcesUseLock, HoldsAreCountedPerThreadAndPerLock) {
-  CSourcesUseLock first, second;
-  first.LockShared();
-  EXPECT_TRUE(first.HeldSharedByThisThread());
-  EXPECT_FALSE(second.HeldSharedByThisThread());
-  bool heldElsewhere = true;
-  std::thread other([&] { heldElsewhere = first.HeldSharedByThisThread(); });
-  other.join();
-  EXPECT_FALSE(heldElsewhere);
-  // Holding another lock does not count as holding this one: the exclusive
-  // side of `second` is free.
-  second.LockExclusive();
-  second.UnlockExclusive();
-  first.UnlockShared();
-}
-
 TEST(SourcesUseLock, AnUpdateByAThreadThatUsesThePluginsDoesNotWaitForItself) {
   CSourcesUseLock lock;
   lock.LockShared();
@@ -75,30 +54,6 @@ TEST(SourcesUseLock, AnUpdateByAThreadThatUsesThePluginsDoesNotWaitForItself) {
   lock.UnlockExclusive();
   lock.UnlockShared();
   EXPECT_EQ(0u, lock.SharedHolds());
-}
-
-TEST(SourcesInUse, PreparingAnUpdateWaitsForTheUsersOfTheManager) {
-  CDllSourcesManager manager;
-  testing_support::ScratchFolder folder;
-  NimbrelSettings settings;
-  settings.WorkingDirectory = folder.path();
-  std::atomic<bool> prepared{false};
-  std::thread update;
-  {
-    SourcesInUse search(manager);
-    {
-      SourcesInUse nested(manager);  // the flow holding while cover retrieval holds again
-      EXPECT_EQ(2u, manager.UseLock().SharedHolds());
-    }
-    update = std::thread([&] {
-      manager.PrepareUpdate(settings);
-      prepared = true;
-    });
-    while (manager.UseLock().ExclusiveWaiting() == 0 && !prepared) std::this_thread::yield();
-    EXPECT_FALSE(prepared.load());
-  }
-  update.join();
-  EXPECT_TRUE(prepared.load());
 }
 
 }  // namespace
