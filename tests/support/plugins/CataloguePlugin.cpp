@@ -177,7 +177,14 @@ class CataloguePlugin : public Base {
   std::int32_t Connect(typename Base::Engine* engine) override {
     Enter(L"Connect");
     std::lock_guard<std::mutex> lock(mutex_);
-    engines_[std::this_thread::get_id()] = engine;
+    lastEngine_ = engine;
+    const auto self = std::this_thread::get_id();
+    auto mine = std::find_if(engines_.begin(), engines_.end(), [&](const auto& e) { return e.first == self; });
+    if (mine != engines_.end()) {
+      mine->second = engine;
+    } else {
+      engines_.push_back({self, engine});
+    }
     return engine ? 1 : 0;
   }
 
@@ -227,7 +234,9 @@ class CataloguePlugin : public Base {
     typename Base::Engine* engine = nullptr;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      engine = engines_[std::this_thread::get_id()];
+      const auto self = std::this_thread::get_id();
+      auto mine = std::find_if(engines_.begin(), engines_.end(), [&](const auto& e) { return e.first == self; });
+      engine = mine != engines_.end() ? mine->second : lastEngine_;
     }
     while (engine && !engine->IsStopped()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -255,9 +264,12 @@ class CataloguePlugin : public Base {
 
   std::map<std::wstring, int> calls_;
   catalogue::StallHook hook_{nullptr, nullptr};
-  // The engine each thread connected last (an engine searches on the thread
-  // that connected it); a stalled call waits for its own to stop.
-  std::map<std::thread::id, typename Base::Engine*> engines_;
+  // The engine each thread connected last, and the last one connected: a
+  // stalled call waits for the engine its thread connected (searches of
+  // several engines at once), else for the last one (an engine connected on
+  // one thread and searching on another).
+  std::vector<std::pair<std::thread::id, typename Base::Engine*>> engines_;
+  typename Base::Engine* lastEngine_ = nullptr;
 };
 
 class BasicCatalogue : public CataloguePlugin<CBasicTagsDllInterface, Nimbrel::AlbumResult> {
