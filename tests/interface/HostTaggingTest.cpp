@@ -1,7 +1,8 @@
 // libnimbrel driven as a host drives it: loaded with dlopen, reached only
 // through its exported functions and the tagging interface. The plug-ins
 // come from an update list on loopback; the connectivity probe of the update
-// goes to the same loopback server, named as the proxy.
+// goes to the same loopback server, named as the proxy. (The searches with
+// the tag-cache server are tested in process, tests/core.)
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,30 +23,29 @@
 namespace {
 
 using testing_support::HttpResponse;
-using testing_support::RecordedRequest;
 
-// The picture library stays loaded, as in LibraryLoadTest (its codecs leak
-// at unload).
-const bool kPictureLibraryKept = [] {
-  static platform::DynamicLibrary gd;
-  return gd.Open(L"libgd.so.3");
-}();
+// The picture library that libnimbrel uses stays loaded until the process
+// ends, as in a host that uses it too: its codecs allocate in their
+// initialisers and free nothing when unloaded. Opened by the test, not at
+// start-up, and never closed.
+bool KeepPictureLibrary() {
+  static platform::DynamicLibrary* gd = [] {
+    auto* library = new platform::DynamicLibrary;
+    library->Open(L"libgd.so.3");
+    return library;
+  }();
+  return gd->IsOpen();
+}
 
 CString Wide(const std::string& text) { return CString(platform::FromUtf8(text)); }
 
 TEST(HostTagging, UpdatesPluginsTagsSongsAndLetsGo) {
-  EXPECT_TRUE(kPictureLibraryKept);
+  EXPECT_TRUE(KeepPictureLibrary());
   testing_support::HttpTestServer server;
   server.Serve("/", HttpResponse{});  // the connectivity probe, through the "proxy"
   server.ServeFile("/dl/Alpha.so", platform::ToUtf8(testing_support::PluginFolder::ModulePath(L"Alpha")));
   server.ServeText("/update.xml", "<?xml version=\"1.0\"?>\n<List><General><DLL Name=\"Alpha\" Version=\"1.2.0.7\">"
                                   "<DLLURL>" + server.Url("/dl/Alpha.so") + "</DLLURL></DLL></General></List>");
-  const auto notFound = [](const RecordedRequest&) {
-    HttpResponse response;
-    response.status = 404;
-    return response;
-  };
-  for (const char* path : {"/lookup.php", "/fill.php", "/fail.php"}) server.Handle(path, notFound);
 
   // In the test's own temporary folder: the library may use the working
   // folder until the process ends (see LibraryLoadTest).
@@ -70,7 +70,9 @@ TEST(HostTagging, UpdatesPluginsTagsSongsAndLetsGo) {
   settings.LogFolder = Wide(logs.string());
   settings.TraceLevel = L"Info";
   settings.HttpProxy = Wide(server.HostPort());
-  settings.TagCacheHost = Wide(server.HostPort());
+  // No tag-cache server: its client's workers would outlive the test (the
+  // library stays loaded until the process ends) with their TLS state.
+  settings.TagCacheHost = L"";
   initialise(settings);
 
   INimbrel* nimbrel = newInstance();
@@ -110,8 +112,8 @@ TEST(HostTagging, UpdatesPluginsTagsSongsAndLetsGo) {
   EXPECT_TRUE(std::filesystem::exists(work / "General" / "Alpha.so"));  // installed by the update
   delete nimbrel;
   library.Close();
-  // Only loopback was asked: the probe (through the proxy), the list, the
-  // plug-in and the tag-cache server.
+  // Only loopback was asked: the probe (through the proxy), the list and the
+  // plug-in.
   for (const auto& request : server.Requests()) {
     EXPECT_TRUE(request.target.rfind("/", 0) == 0 || request.target.rfind("http://www.", 0) == 0) << request.target;
   }
