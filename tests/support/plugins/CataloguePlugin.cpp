@@ -206,8 +206,8 @@ class CataloguePlugin : public Base {
 
  protected:
   // Counts the call, then throws or stalls as the catalogue says; a search
-  // call (a remote request in a real source) takes the catalogue's latency
-  // and fails at its rate.
+  // call that does not stall (a remote request in a real source) takes the
+  // catalogue's latency and fails at its rate.
   void Enter(const wchar_t* slot) {
     catalogue::StallHook hook{nullptr, nullptr};
     bool stall = false;
@@ -226,9 +226,11 @@ class CataloguePlugin : public Base {
         fail = catalogue_.failPercent > 0 && static_cast<int>(random() % 100) < catalogue_.failPercent;
       }
     }
-    if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-    if (fail) throw std::runtime_error("catalogue failure at random");
-    if (!stall) return;
+    if (!stall) {
+      if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      if (fail) throw std::runtime_error("catalogue failure at random");
+      return;
+    }
     if (hook.function) hook.function(hook.context);
     // As a real source would between two requests, give up once the engine is stopped.
     typename Base::Engine* engine = nullptr;
