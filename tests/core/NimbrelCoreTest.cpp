@@ -333,6 +333,28 @@ TEST_F(NimbrelCoreTest, TwoObjectsFinishAndClearTheirStopsIndependently) {
   sources.GetLyricsInterface(L"LyricsCatalogue")->SetProperty(catalogue::kStallHook, nullptr);
 }
 
+// The object's cover retrieval: after a stop an abortable request asks no
+// plug-in; another object finds the picture through "amazon" and the cover
+// cache, and then from the cache alone.
+TEST_F(NimbrelCoreTest, CoverByArticleNumberHonoursTheStop) {
+  TaggingWorld world(std::vector<TaggingWorld::Source>{{L"amazon", L"amazon"}});
+  world.server().ServeText("/asin.jpg", test_pictures::Make(test_pictures::Kind::kJpeg, 60, 60), "image/jpeg");
+  const std::string asin = TaggingWorld::UniqueName();
+  ASSERT_TRUE(world.Load(L"amazon", "search 0\nasin " + asin + "\t" + world.server().Url("/asin.jpg") + "\n"));
+  CString path;
+  core->StopTagging();
+  EXPECT_FALSE(core->GetCover(L"", L"", CString(platform::FromUtf8(asin)), path, true, false));
+  EXPECT_EQ(0, world.Calls(L"amazon", L"CallMethod"));
+  CNimbrelCore other;
+  ASSERT_TRUE(other.GetCover(L"", L"", CString(platform::FromUtf8(asin)), path, true, false));
+  EXPECT_FALSE(testing_support::ReadFileBytes(path.str()).empty());
+  EXPECT_EQ(1, world.Calls(L"amazon", L"CallMethod"));
+  CString again;
+  EXPECT_TRUE(other.GetCover(L"", L"", CString(platform::FromUtf8(asin)), again, false, false));
+  EXPECT_EQ(again, path);
+  EXPECT_EQ(1, world.Calls(L"amazon", L"CallMethod"));  // the second came from the cover cache
+}
+
 // ---------------------------------------------------------------- album harmonisation
 
 class HarmonisationTest : public NimbrelCoreTest {
