@@ -94,12 +94,13 @@ class TaggingWorld {
     tags.SetTitle(CString(title));
     return tags;
   }
-  // A name unlike every other one this process made: the local tags cache
-  // finds artists and titles by nearest key and lives as long as the process,
-  // so tests that must not see each other's answers use names of their own.
+  // A name unlike every other one: the local tags cache finds artists and
+  // titles by nearest key and lives as long as the process, and the cover
+  // cache outlives it, so tests that must not see each other's answers use
+  // names of their own.
   static std::string UniqueName() {
     static std::mutex lock;
-    static std::minstd_rand random(20261206);
+    static std::mt19937 random(std::random_device{}());
     std::lock_guard<std::mutex> hold(lock);
     std::string name;
     for (int i = 0; i < 24; ++i) name += static_cast<char>('a' + random() % 26);
