@@ -18,12 +18,13 @@ namespace {
 struct BenchOwner {
   void Finish() { finishes.fetch_add(1); }
   std::atomic<int> finishes{0};
+  CJobCounters counters;
 };
 
 class TrivialJob : public CCountedJob<BenchOwner> {
  public:
   TrivialJob(BenchOwner* owner, std::atomic<int>& left, CEvent& done)
-      : CCountedJob(owner, &BenchOwner::Finish), left(left), done(done) {}
+      : CCountedJob(owner, &BenchOwner::Finish, owner->counters), left(left), done(done) {}
   void Run() override {
     if (left.fetch_sub(1) == 1) done.SetEvent();
   }
@@ -50,7 +51,7 @@ void BM_TrivialJobs(benchmark::State& state) {
       pool.WaitUntilNoWorkers();
       leftBehind += pool.ThreadCount() + static_cast<long>(pool.QueuedJobCount());
     }
-    leftBehind += platform::Thread::LiveCount() + CJobCounters::LiveJobs() + CJobCounters::PendingJobs();
+    leftBehind += platform::Thread::LiveCount() + owner.counters.LiveJobs() + owner.counters.PendingJobs();
     finishes += owner.finishes.load();
     if (leftBehind != 0 || owner.finishes.load() < 1) {
       std::fprintf(stderr, "thread_pool_bench: %ld workers, jobs or threads left behind, %d finishing steps\n",

@@ -32,7 +32,8 @@ class INimbrel {
   virtual bool GetSongResults(unsigned songId, std::vector<Meridex::CTags>& out, bool removeSong) = 0;
   // Abandons the run: pending searches are dropped, running ones stopped.
   virtual void StopTagging() = 0;
-  // Number of search jobs alive in the process.
+  // Number of this object's search jobs not yet gone; 0 once its run (and
+  // the run's finishing step) is over. Other objects' jobs do not count.
   virtual unsigned GetPendingJobCount() = 0;
   // Finds a cover picture for an album; true when a picture file is at `outPath`.
   virtual bool GetCover(const CString& artist, const CString& album, const CString& asin, CString& outPath,

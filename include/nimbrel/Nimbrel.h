@@ -1,9 +1,11 @@
-// The functions libnimbrel exports: setting the library up and refreshing its
-// source plug-ins. They may be called from any host thread, but not
-// concurrently with each other or while a tagging object searches.
+// The functions libnimbrel exports: setting the library up, refreshing its
+// source plug-ins and creating tagging objects. They may be called from any
+// host thread; the two set-up functions not concurrently with each other or
+// while a tagging object searches.
 #pragma once
 
 #include "nimbrel/Export.h"
+#include "nimbrel/INimbrel.h"
 #include "nimbrel/NimbrelSettings.h"
 
 // Both functions first wait for a background update that an earlier
@@ -20,3 +22,8 @@ NIMBREL_EXPORT void InitialiseNimbrel(const NimbrelSettings& settings);
 // list was written. Afterwards no plug-in is loaded until the next
 // InitialiseNimbrel.
 NIMBREL_EXPORT bool NimbrelSourcesUpdateSync(const NimbrelSettings& settings);
+
+// Creates a tagging object; null when memory is exhausted. Any number may
+// exist at once; they share the settings and the plug-ins. Destroy it with
+// delete: that stops its searches and waits for its workers.
+NIMBREL_EXPORT INimbrel* NewNimbrelInstance();

@@ -256,6 +256,40 @@ bool CNimbrelSong::IsFailed(bool wantBasic, bool wantCover, int criterion, unsig
   return (wantBasic && !found) || (wantCover && !coverFound);
 }
 
+namespace {
+
+// How many of `asked` are in `loaded`.
+std::size_t CountLoaded(const std::set<std::wstring>& asked, const std::set<std::wstring>& loaded) {
+  std::size_t count = 0;
+  for (const std::wstring& name : asked) count += loaded.count(name);
+  return count;
+}
+
+}  // namespace
+
+bool CNimbrelSong::IsFailed(bool wantBasic, bool wantCover, int criterion,
+                            const std::set<std::wstring>& loadedSources) const {
+  if (criterion == 3) {
+    CSingleLock lock(&candidateLock_);
+    return CountLoaded(searchedSources_, loadedSources) < loadedSources.size();
+  }
+  return IsFailed(wantBasic, wantCover, criterion, static_cast<unsigned>(loadedSources.size()));
+}
+
+bool CNimbrelSong::IsLyricsFailed(int criterion, const std::set<std::wstring>& loadedSources) const {
+  if (criterion == 3) {
+    CSingleLock lock(&lyricsLock_);
+    return CountLoaded(searchedLyricsSources_, loadedSources) < loadedSources.size();
+  }
+  return IsLyricsFailed(criterion, static_cast<unsigned>(loadedSources.size()));
+}
+
+void CNimbrelSong::SetSearched(bool basicTags, bool cover) {
+  CSingleLock lock(&candidateLock_);
+  searchedBasic_ = basicTags;
+  searchedCover_ = cover;
+}
+
 bool CNimbrelSong::IsLyricsFailed(int criterion, unsigned lyricsSourceCount) const {
   CSingleLock lock(&lyricsLock_);
   if (criterion == 3) return searchedLyricsSources_.size() < lyricsSourceCount;
@@ -349,10 +383,24 @@ void CNimbrelSong::Finish(int overwritePolicy) {
   const SongInfo best = considered[bestIndex];
 
   const Agreement counts = CountAgreement(best, candidates_);
+
+  SongInfo& r = result_;
+  if (searchedBasic_) MergeBasic(best, counts, weight);
+  // A run without covers keeps the file's picture, whatever a candidate has.
+  if (!searchedCover_) return;
+  const double inputCover = static_cast<double>(FileSize(input_.coverInfo.coverFile));
+  const double bestCover = static_cast<double>(FileSize(best.coverInfo.coverFile));
+  // The cover must belong to the result's album; a covers-only run on a file
+  // that names no album has no album to contradict it.
+  const bool albumAgrees = EqualNoCase(best.albumInfo.album, r.albumInfo.album) ||
+                           (!searchedBasic_ && !IsSet(r.albumInfo.album));
+  if (bestCover > inputCover * weight && albumAgrees) r.coverInfo = best.coverInfo;
+}
+
+void CNimbrelSong::MergeBasic(const SongInfo& best, const Agreement& counts, double weight) {
   auto wins = [&](int field, bool present) {
     return static_cast<double>(counts[field]) > (present ? 1.0 : 0.0) * weight;
   };
-
   SongInfo& r = result_;
   if (wins(kAlbum, IsSet(input_.albumInfo.album))) {
     r.albumInfo.album = best.albumInfo.album;
@@ -375,12 +423,6 @@ void CNimbrelSong::Finish(int overwritePolicy) {
   takeText(kEncodedBy, r.trackInfo.encodedBy);
   takeText(kOriginalArtist, r.trackInfo.originalArtist);
   takeText(kComposer, r.trackInfo.composer);
-
-  const double inputCover = static_cast<double>(FileSize(input_.coverInfo.coverFile));
-  const double bestCover = static_cast<double>(FileSize(best.coverInfo.coverFile));
-  if (bestCover > inputCover * weight && EqualNoCase(best.albumInfo.album, r.albumInfo.album)) {
-    r.coverInfo = best.coverInfo;
-  }
 }
 
 bool CNimbrelSong::EndPart(std::atomic<bool>& mine, const std::atomic<bool>& other, int overwritePolicy) {

@@ -79,6 +79,18 @@ class CNimbrelSong {
   // text yet; 2 fewer than two texts; 3 fewer than `lyricsSourceCount`
   // sources asked; anything else: failed.
   bool IsLyricsFailed(int criterion, unsigned lyricsSourceCount) const;
+  // The same two tests against the names of the sources loaded now:
+  // `sourceCount` is their number, and criterion 3 counts only the asked
+  // sources among them, so a name that belongs to no loaded source (a
+  // server record's source, one of another machine) never stands in for
+  // a loaded source that was not asked.
+  bool IsFailed(bool wantBasic, bool wantCover, int criterion, const std::set<std::wstring>& loadedSources) const;
+  bool IsLyricsFailed(int criterion, const std::set<std::wstring>& loadedSources) const;
+
+  // What the run searched for: without basic tags the merge keeps the
+  // input's album, genre, year, track number and the other found texts;
+  // without covers it keeps the input's cover. Both on until set.
+  void SetSearched(bool basicTags, bool cover);
 
   // Merges the best candidate into the result and chooses the final lyrics,
   // by the overwrite policy: 1 fills only what the file lacks, 2 takes every
@@ -109,6 +121,9 @@ class CNimbrelSong {
 
  private:
   bool EndPart(std::atomic<bool>& mine, const std::atomic<bool>& other, int overwritePolicy);
+  // Takes the found basic fields of `best` into the result where they win.
+  // The caller holds the candidate lock.
+  void MergeBasic(const Nimbrel::SongInfo& best, const Agreement& counts, double weight);
   // Index of the best candidate among `considered`, or -1.
   static int ChooseBest(const std::vector<Nimbrel::SongInfo>& considered, const Nimbrel::SongInfo* bonusInput);
 
@@ -124,6 +139,8 @@ class CNimbrelSong {
   std::wstring inputLyrics_;
   std::wstring lyrics_;
   std::set<std::wstring> searchedSources_;
+  bool searchedBasic_ = true;
+  bool searchedCover_ = true;
 
   mutable CCriticalSection lyricsLock_;  // lyrics candidates, searched lyrics sources
   std::vector<Nimbrel::LyricsInfo> lyricsCandidates_;

@@ -2,11 +2,33 @@
 // "musicbrainz" source, the tag-cache server, every other source by least
 // busy) and the lyrics chain, with the callbacks through which the engines
 // hand back candidates and answers.
+//
+// Each source search runs a local engine restricted to one plug-in. The
+// engine's "NimbrelObject" is this flow: the candidate callbacks receive it
+// as their `object` and reach the song through the flow's context. A flow
+// therefore outlives every search it runs (the searches are synchronous).
+// The write-to-cache callbacks have no object: they feed the process-wide
+// local tags cache and tag-cache server client.
+//
+// Every source a chain takes is marked searched on the song before it is
+// asked, so the chain can never take it again. "Every loaded source was
+// asked" counts only distinct names of the sources loaded now.
+//
+// Callbacks enter from plug-in threads: each runs under the module-state
+// guard and lets no exception out.
 #pragma once
 
 #include <cstdint>
+#include <list>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "core/SearchContext.h"
+#include "nimbrel/AlbumResult.h"
+#include "nimbrel/LyricsInfo.h"
+#include "nimbrel/SongInfo.h"
+#include "nimbrel/SongQuery.h"
 
 class CTagsSearchFlow {
  public:
@@ -21,6 +43,61 @@ class CTagsSearchFlow {
   // The same for lyrics.
   void SearchLyrics(std::uint32_t songId);
 
+  // Statistics keys of the basic-tags chain, each reported with the value 1.
+  static constexpr const wchar_t* kSuccessAfterMusicbrainzFailure = L"SuccessAfterMusicbrainzFailure";
+  static constexpr const wchar_t* kFailureAfterMusicbrainzFailure = L"FailureAfterMusicbrainzFailure";
+  static constexpr const wchar_t* kMusicbrainz = L"musicbrainz";
+
+  // The engines' callbacks (plain functions, as the engines call them).
+  // `object` is the CTagsSearchFlow that started the search.
+  static void OnSongInfo(void* object, unsigned songId, const Nimbrel::SongInfo* info);
+  static void OnLyrics(void* object, unsigned songId, Nimbrel::LyricsInfo* lyrics);
+  static void WriteBasicTagsToCache(std::list<Nimbrel::AlbumResult>* results, bool found, bool searchedByArtist);
+  static void WriteLyricsToCache(std::list<Nimbrel::LyricsInfo>* results, bool found, bool searchedByArtist);
+
  private:
+  // How the all-sources step ended.
+  enum class SourcesOutcome { kFound, kExhausted, kInterrupted };
+
+  void RunBasicChain(std::uint32_t songId);
+  void RunLyricsChain(std::uint32_t songId);
+
+  // The song when no stop is requested and it is still there; else null.
+  boost::shared_ptr<CNimbrelSong> Alive(std::uint32_t songId);
+  bool Failed(const CNimbrelSong& song, const NimbrelOptions& options, const std::set<std::wstring>& loaded) const;
+
+  // The chain's steps; true when the step ends the chain.
+  bool KnownResultsStep(std::uint32_t songId, const NimbrelOptions& options, const std::set<std::wstring>& loaded);
+  bool MusicbrainzStep(std::uint32_t songId, const NimbrelOptions& options, const std::set<std::wstring>& loaded);
+  bool ServerCacheStep(std::uint32_t songId, const NimbrelOptions& options, const std::set<std::wstring>& loaded);
+  SourcesOutcome AllSourcesStep(std::uint32_t songId, const NimbrelOptions& options,
+                                const std::set<std::wstring>& loaded);
+  // Adds a record the tag-cache server returned to the song.
+  void ApplyServerRecord(std::uint32_t songId, Nimbrel::SongInfo record, const NimbrelOptions& options);
+  // A look-up of the tag-cache server that stops waiting at a stop or removal.
+  std::int32_t LookupServer(std::uint32_t songId, const Nimbrel::SongInfo& input, Nimbrel::SongInfo& record,
+                            std::vector<std::wstring>& sourceNames, bool searcher);
+
+  // The picture for a record's cover address: an "ASIN=" reference through
+  // the context's cover retrieval (never as an address; not after a stop),
+  // any other address downloaded into the cover cache under the record's
+  // artist, album and source. Empty when none was obtained.
+  std::wstring FetchCover(const Nimbrel::SongInfo& record);
+
+  bool LyricsCacheStep(std::uint32_t songId, const NimbrelOptions& options, const std::set<std::wstring>& loaded);
+  void AllLyricsSourcesStep(std::uint32_t songId, const NimbrelOptions& options,
+                            const std::set<std::wstring>& loaded);
+  // Reserves the lyrics source, searches it for `request` and gives it back.
+  void SearchReservedLyricsSource(std::uint32_t songId, const std::wstring& sourceName, const Nimbrel::SongQuery& request);
+
+  // One engine restricted to one source, for one song. An exception out of
+  // the plug-in ends that search only (logged).
+  void SearchBasicSource(std::uint32_t songId, const std::wstring& sourceName);
+  void SearchLyricsSource(std::uint32_t songId, const std::wstring& sourceName, const Nimbrel::SongQuery& request);
+  void RunBasicSource(std::uint32_t songId, const std::wstring& sourceName);
+  void RunLyricsSource(std::uint32_t songId, const std::wstring& sourceName, const Nimbrel::SongQuery& request);
+
+  void ReportStatistic(const wchar_t* key);
+
   ISearchContext& context_;
 };

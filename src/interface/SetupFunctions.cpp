@@ -3,39 +3,14 @@
 //
 // No exception crosses into the host: each export and the update's
 // completion routine log a failure as an error and carry on.
-#include <exception>
-
 #include "config/NimbrelConfig.h"
-#include "foundation/Masterlog.h"
+#include "foundation/Guarded.h"
 #include "nimbrel/Nimbrel.h"
-#include "platform/ModuleState.h"
-#include "platform/TextCodec.h"
 #include "sources/DllSourcesManager.h"
 
 namespace {
 
-constexpr int kError = 10;
-
-// Runs `body`; an exception is logged as an error of `where` (and logging
-// itself may not throw out either). True when `body` returned normally.
-template <class Body>
-bool Guarded(const wchar_t* where, Body body) noexcept {
-  try {
-    body();
-    return true;
-  } catch (const std::exception& e) {
-    try {
-      LogF(kError, L"%s: failed: %s", where, platform::FromUtf8(e.what()));
-    } catch (...) {
-    }
-  } catch (...) {
-    try {
-      LogF(kError, L"%s: failed: unknown exception", where);
-    } catch (...) {
-    }
-  }
-  return false;
-}
+using nimbrel::Guarded;
 
 // Ends an asynchronous update, whatever its result: the plug-ins left on disk
 // are loaded, then searches waiting for the update may go on. The event is
@@ -58,7 +33,6 @@ CNimbrelConfig& ConfigurationAfterRunningUpdate() {
 }  // namespace
 
 void InitialiseNimbrel(const NimbrelSettings& settings) {
-  platform::ModuleStateGuard moduleState;
   Guarded(L"InitialiseNimbrel", [&] {
     CNimbrelConfig& config = ConfigurationAfterRunningUpdate();
     config.SetMainSettings(settings);
@@ -71,7 +45,6 @@ void InitialiseNimbrel(const NimbrelSettings& settings) {
 }
 
 bool NimbrelSourcesUpdateSync(const NimbrelSettings& settings) {
-  platform::ModuleStateGuard moduleState;
   bool updated = false;
   Guarded(L"NimbrelSourcesUpdateSync", [&] {
     CNimbrelConfig& config = ConfigurationAfterRunningUpdate();

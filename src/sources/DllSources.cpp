@@ -272,7 +272,9 @@ bool CDllSources::AcquireSource(const CString& name) {
 
 bool CDllSources::AcquireLeastBusySource(CString& name, const std::list<std::wstring>& tried) {
   return AcquireSlot([&] {
-    if (entries_.size() <= tried.size()) return SlotOutcome::kRefused;
+    // Only names of loaded plug-ins count as tried: a name of no plug-in here
+    // (another machine's source, a duplicate) must not hide an untried one.
+    if (UntriedCount(tried) == 0) return SlotOutcome::kRefused;
     // An idle plug-in before a busy one; among equally busy ones, priority order.
     for (std::uint32_t level = 0; level < MaxSourceUsers; ++level) {
       for (Entry& entry : entries_) {
@@ -290,7 +292,7 @@ bool CDllSources::AcquireLeastBusySource(CString& name, const std::list<std::wst
 
 bool CDllSources::AcquireNextSource(CString& name, const std::list<std::wstring>& tried) {
   CSingleLock entryLock(&entryLock_);
-  if (tried.size() >= entries_.size()) return false;
+  if (UntriedCount(tried) == 0) return false;
   // Entries do not change while searches run, so the walk survives the
   // lock being given up while AcquireSource waits.
   const std::uint64_t generation = generation_;
@@ -307,6 +309,14 @@ bool CDllSources::AcquireNextSource(CString& name, const std::list<std::wstring>
     if (generation_ != generation) return false;
   }
   return false;
+}
+
+std::size_t CDllSources::UntriedCount(const std::list<std::wstring>& tried) const {
+  std::size_t untried = 0;
+  for (const Entry& entry : entries_) {
+    if (!Contains(tried, GetFileTitleOf(entry.second.path).str())) ++untried;
+  }
+  return untried;
 }
 
 void CDllSources::ReleaseSource(const CString& name) {

@@ -76,7 +76,8 @@ class CDllSources {
   bool AcquireSource(const CString& name);
   // Takes a slot of the least busy plug-in not named in `tried` (the smaller
   // priority among equally busy ones), waiting while every candidate is full.
-  // False at once when `tried` holds as many names as there are plug-ins.
+  // False at once when `tried` names every loaded plug-in (names of no
+  // loaded plug-in do not count).
   bool AcquireLeastBusySource(CString& name, const std::list<std::wstring>& tried);
   // Takes a slot of the first plug-in in priority order not named in `tried`,
   // waiting for that plug-in; false when every plug-in was tried.
@@ -97,6 +98,8 @@ class CDllSources {
   using Entry = std::pair<CString, SourceRecord>;
 
   Entry* FindEntry(const CString& name);
+  // With the entry lock held: the loaded plug-ins whose names `tried` lacks.
+  std::size_t UntriedCount(const std::list<std::wstring>& tried) const;
   // Fills priority and locales of a new record from the Sources.xml two
   // folder levels above the module; leaves the defaults on any failure.
   void ReadSourceInfo(const CString& name, SourceRecord& record);

@@ -30,6 +30,17 @@ void LogCaught(const wchar_t* where) noexcept {
   } catch (...) {
   }
 }
+// Holds the use lock exclusively for its scope.
+class ExclusiveUse {
+ public:
+  explicit ExclusiveUse(CSourcesUseLock& lock) : lock_(lock) { lock_.LockExclusive(); }
+  ~ExclusiveUse() { lock_.UnlockExclusive(); }
+  ExclusiveUse(const ExclusiveUse&) = delete;
+  ExclusiveUse& operator=(const ExclusiveUse&) = delete;
+
+ private:
+  CSourcesUseLock& lock_;
+};
 }  // namespace
 
 CDllSourcesManager::CDllSourcesManager() = default;
@@ -125,9 +136,16 @@ CLyricsDllInterface* CDllSourcesManager::GetLyricsInterface(const CString& name)
 
 bool CDllSourcesManager::PrepareUpdate(const NimbrelSettings& settings) {
   StopWatch scope(L"CDllSourcesManager::PrepareUpdate");
-  // The updater deletes and replaces module files: none may stay mapped.
-  general_.UnloadSources();
-  lyrics_.UnloadSources();
+  // The updater deletes and replaces module files: none may stay mapped. No
+  // thread may be inside a plug-in or hold one of its interfaces meanwhile.
+  {
+    if (useLock_.HeldSharedByThisThread()) {
+      LogF(kError, L"CDllSourcesManager::PrepareUpdate: called by a thread that uses the plug-ins");
+    }
+    ExclusiveUse unloading(useLock_);
+    general_.UnloadSources();
+    lyrics_.UnloadSources();
+  }
   const CString proxy = nimbrel::ResolveProxy(settings.HttpProxy.str());
   update_.SetParameters(settings.UpdateUrl, settings.WorkingDirectory, proxy);
   return true;

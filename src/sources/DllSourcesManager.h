@@ -5,8 +5,9 @@
 // Searches call the dispatch operations concurrently; the registries lock
 // themselves. An update first unloads every plug-in so that the updater may
 // replace module files; after an asynchronous update the completion routine
-// loads them again. Preparing an update frees the modules without waiting for
-// their users, so it must run only while no search runs.
+// loads them again. Users of plug-ins hold the use lock shared (SourcesInUse)
+// while they call into them; preparing an update frees the modules under the
+// lock held exclusively, so it waits for those users to finish.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,7 @@
 #include "nimbrel/CString.h"
 #include "platform/CriticalSection.h"
 #include "sources/DllSources.h"
+#include "sources/SourcesUseLock.h"
 #include "sources/Update.h"
 
 class CBasicTagsDllInterface;
@@ -74,7 +76,8 @@ class CDllSourcesManager {
   CBasicTagsDllInterface* GetGeneralInterface(const CString& name);
   CLyricsDllInterface* GetLyricsInterface(const CString& name);
 
-  // Unloads every plug-in and hands the settings' update address, working
+  // Unloads every plug-in (once every holder of the use lock has let go, see
+  // SourcesInUse) and hands the settings' update address, working
   // directory and resolved proxy to the updater. Always true.
   bool PrepareUpdate(const NimbrelSettings& settings);
   // Prepares the update on the caller's thread, then runs it on a thread of
@@ -89,6 +92,9 @@ class CDllSourcesManager {
   // plug-ins stay unloaded afterwards.
   bool UpdateSourcesSync(const NimbrelSettings& settings);
 
+  // Held shared by plug-in users, exclusively by the unloading of an update.
+  CSourcesUseLock& UseLock() { return useLock_; }
+
   // The registry of kind 0 or 1 (null for other kinds), for diagnostics.
   CDllSources* Registry(std::int32_t kind);
 
@@ -99,6 +105,7 @@ class CDllSourcesManager {
   CDllSources general_{L"General"};
   CDllSources lyrics_{L"Lyrics"};
   CUpdate update_;
+  CSourcesUseLock useLock_;
   CCriticalSection threadsLock_;
   std::list<std::unique_ptr<platform::Thread>> threads_;
 };

@@ -1,10 +1,8 @@
 #include "threadpool/CountedJob.h"
 
-#include "foundation/Masterlog.h"
+#include <chrono>
 
-constinit std::mutex CJobCounters::pairLock;
-constinit std::atomic<std::int32_t> CJobCounters::liveJobs{0};
-constinit std::atomic<std::int32_t> CJobCounters::pendingJobs{0};
+#include "foundation/Masterlog.h"
 
 void CJobCounters::JobCreated() {
   std::lock_guard<std::mutex> lock(pairLock);
@@ -15,8 +13,18 @@ void CJobCounters::JobCreated() {
 bool CJobCounters::ReleaseLive() {
   std::lock_guard<std::mutex> lock(pairLock);
   if (liveJobs.fetch_sub(1) == 1) return true;
-  pendingJobs.fetch_sub(1);
+  if (pendingJobs.fetch_sub(1) == 1) idle.notify_all();
   return false;
+}
+
+void CJobCounters::ReleasePending() {
+  std::lock_guard<std::mutex> lock(pairLock);
+  if (pendingJobs.fetch_sub(1) == 1) idle.notify_all();
+}
+
+bool CJobCounters::WaitUntilIdle(std::uint32_t timeoutMs) {
+  std::unique_lock<std::mutex> lock(pairLock);
+  return idle.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return pendingJobs.load() == 0; });
 }
 
 void CJobCounters::ReportFinishFailure() {

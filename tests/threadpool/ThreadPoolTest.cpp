@@ -37,7 +37,7 @@ struct Journal {
   void Finish() {
     Note([&] {
       ++finishes;
-      pendingAtFinish.push_back(CJobCounters::PendingJobs());
+      pendingAtFinish.push_back(counters.PendingJobs());
       finishedAt = std::chrono::steady_clock::now();
     });
     if (onFinish) onFinish();
@@ -50,6 +50,7 @@ struct Journal {
   std::vector<int> pendingAtFinish;
   std::chrono::steady_clock::time_point finishedAt;
   std::function<void()> onFinish;
+  CJobCounters counters;
 };
 
 // A counted job that notes its run and its end; it may signal `started` and
@@ -57,7 +58,7 @@ struct Journal {
 class TestJob : public CCountedJob<Journal> {
  public:
   TestJob(Journal* journal, int id, CEvent* started = nullptr, CEvent* gate = nullptr)
-      : CCountedJob(journal, &Journal::Finish), id(id), started(started), gate(gate) {}
+      : CCountedJob(journal, &Journal::Finish, journal->counters), id(id), started(started), gate(gate) {}
   ~TestJob() override {
     owner->Note([&] { ++owner->destroyed; });
   }
@@ -93,10 +94,9 @@ class BlockingJob : public CThreadPool::WorkerThread {
 
 class ThreadPoolTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_EQ(CJobCounters::LiveJobs(), 0) << "a job of an earlier test is alive"; }
   void TearDown() override {
-    EXPECT_EQ(CJobCounters::LiveJobs(), 0);
-    EXPECT_EQ(CJobCounters::PendingJobs(), 0);
+    EXPECT_EQ(journal.counters.LiveJobs(), 0);
+    EXPECT_EQ(journal.counters.PendingJobs(), 0);
   }
   Journal journal;
   CEvent started;
@@ -262,4 +262,31 @@ TEST_F(ThreadPoolTest, DestructionWakesIdleWorkersInsteadOfWaitingOutTheirTimeOu
   destroyer.join();
   EXPECT_EQ(timedOut.load(), 0);
   EXPECT_EQ(journal.ran, std::vector<int>{1});
+}
+
+// Each owner counts its own jobs: stopping one owner's pool while the other
+// owner's job still runs ends the first owner's run at once (one finishing
+// step, reading 1 pending), and the second owner's run ends on its own.
+TEST_F(ThreadPoolTest, TwoOwnersFinishTheirRunsIndependently) {
+  Journal other;
+  CEvent otherStarted;
+  CEvent otherGate(false, true);
+  CThreadPool mine, theirs;
+  theirs.AddJob(new TestJob(&other, 1, &otherStarted, &otherGate), false);
+  ASSERT_TRUE(otherStarted.Wait(kLimitMs));
+  mine.AddJob(new TestJob(&journal, 2, &started, &gate), false);
+  ASSERT_TRUE(started.Wait(kLimitMs));
+  for (int id = 3; id <= 5; ++id) mine.AddJob(new TestJob(&journal, id), false);
+  mine.Stop();  // drops 3..5; job 2 still holds its worker
+  EXPECT_EQ(journal.finishes, 0);
+  gate.SetEvent();
+  ASSERT_TRUE(journal.WaitFor([&] { return journal.finishes == 1; }));
+  EXPECT_TRUE(journal.counters.WaitUntilIdle(kLimitMs));
+  EXPECT_EQ(journal.pendingAtFinish, std::vector<int>{1});
+  EXPECT_EQ(other.finishes, 0);  // its job is still running
+  EXPECT_EQ(other.counters.LiveJobs(), 1);
+  otherGate.SetEvent();
+  ASSERT_TRUE(other.WaitFor([&] { return other.finishes == 1; }));
+  EXPECT_TRUE(other.counters.WaitUntilIdle(kLimitMs));
+  EXPECT_EQ(journal.finishes, 1);
 }

@@ -20,6 +20,9 @@
 //   throw                               every slot throws (except the control properties)
 //   stall <slot> <k>                    the k-th call of the slot waits until the
 //                                       engine is stopped, after calling the stall hook
+//   latency <ms> [<jitter ms>]          every search call (finding albums, details,
+//                                       lyrics texts) takes ms plus a random 0..jitter
+//   failrate <percent>                  a search call throws with that chance
 //
 // Loading a file resets the call counts.
 #pragma once

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -63,6 +64,7 @@ struct Catalogue {
   std::map<std::wstring, std::wstring> asins;
   std::wstring stallSlot;
   int stallCall = 0;
+  int latencyMs = 0, jitterMs = 0, failPercent = 0;
 
   void ReadLine(const std::wstring& line) {
     const auto space = line.find(L' ');
@@ -77,6 +79,8 @@ struct Catalogue {
     else if (word == L"artistcount") hasArtistCount = static_cast<bool>(numbers >> artistCount);
     else if (word == L"throw") throws = true;
     else if (word == L"stall") numbers >> stallSlot >> stallCall;
+    else if (word == L"latency") numbers >> latencyMs >> jitterMs;
+    else if (word == L"failrate") numbers >> failPercent;
     else if (word == L"album") AddAlbum(SplitTabs(rest));
     else if (word == L"generate") Generate(SplitTabs(rest));
     else if (word == L"lyric") {
@@ -172,7 +176,15 @@ class CataloguePlugin : public Base {
 
   std::int32_t Connect(typename Base::Engine* engine) override {
     Enter(L"Connect");
-    engine_ = engine;
+    std::lock_guard<std::mutex> lock(mutex_);
+    lastEngine_ = engine;
+    const auto self = std::this_thread::get_id();
+    auto mine = std::find_if(engines_.begin(), engines_.end(), [&](const auto& e) { return e.first == self; });
+    if (mine != engines_.end()) {
+      mine->second = engine;
+    } else {
+      engines_.push_back({self, engine});
+    }
     return engine ? 1 : 0;
   }
 
@@ -193,21 +205,41 @@ class CataloguePlugin : public Base {
   }
 
  protected:
-  // Counts the call, then throws or stalls as the catalogue says.
+  // Counts the call, then throws or stalls as the catalogue says; a search
+  // call that does not stall (a remote request in a real source) takes the
+  // catalogue's latency and fails at its rate.
   void Enter(const wchar_t* slot) {
     catalogue::StallHook hook{nullptr, nullptr};
     bool stall = false;
+    int delayMs = 0;
+    bool fail = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
       const int call = ++calls_[slot];
       if (catalogue_.throws) throw std::runtime_error("catalogue failure");
       stall = catalogue_.stallSlot == slot && catalogue_.stallCall == call;
       hook = hook_;
+      const std::wstring name = slot;
+      if (name != L"SetProperty" && name != L"GetProperty" && name != L"Connect" && name != L"CallMethod") {
+        thread_local std::minstd_rand random(std::random_device{}());
+        delayMs = catalogue_.latencyMs + (catalogue_.jitterMs > 0 ? static_cast<int>(random() % catalogue_.jitterMs) : 0);
+        fail = catalogue_.failPercent > 0 && static_cast<int>(random() % 100) < catalogue_.failPercent;
+      }
     }
-    if (!stall) return;
+    if (!stall) {
+      if (delayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+      if (fail) throw std::runtime_error("catalogue failure at random");
+      return;
+    }
     if (hook.function) hook.function(hook.context);
     // As a real source would between two requests, give up once the engine is stopped.
-    auto* engine = engine_.load();
+    typename Base::Engine* engine = nullptr;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto self = std::this_thread::get_id();
+      auto mine = std::find_if(engines_.begin(), engines_.end(), [&](const auto& e) { return e.first == self; });
+      engine = mine != engines_.end() ? mine->second : lastEngine_;
+    }
     while (engine && !engine->IsStopped()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 
@@ -234,8 +266,12 @@ class CataloguePlugin : public Base {
 
   std::map<std::wstring, int> calls_;
   catalogue::StallHook hook_{nullptr, nullptr};
-  // The engine of the last search connected; a stalled call waits for it to stop.
-  std::atomic<typename Base::Engine*> engine_{nullptr};
+  // The engine each thread connected last, and the last one connected: a
+  // stalled call waits for the engine its thread connected (searches of
+  // several engines at once), else for the last one (an engine connected on
+  // one thread and searching on another).
+  std::vector<std::pair<std::thread::id, typename Base::Engine*>> engines_;
+  typename Base::Engine* lastEngine_ = nullptr;
 };
 
 class BasicCatalogue : public CataloguePlugin<CBasicTagsDllInterface, Nimbrel::AlbumResult> {

@@ -1,0 +1,231 @@
+#include "core/TagsWriter.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "covers/CoverCache.h"
+#include "support/ScratchFolder.h"
+
+namespace {
+
+using Nimbrel::SongInfo;
+using testing_support::ScratchFolder;
+
+std::wstring Get(const Meridex::CTags& tags, bool (Meridex::CTags::*get)(CString&) const) {
+  CString value;
+  return (tags.*get)(value) ? value.str() : L"<none>";
+}
+
+std::vector<std::wstring> Artists(const Meridex::CTags& tags) {
+  std::vector<std::wstring> names;
+  CString name;
+  for (int i = 0; tags.GetArtist(i, name); ++i) names.push_back(name.str());
+  return names;
+}
+
+std::vector<std::wstring> Composers(const Meridex::CTags& tags) {
+  std::vector<std::wstring> names;
+  CString name;
+  for (int i = 0; tags.GetComposer(i, name); ++i) names.push_back(name.str());
+  return names;
+}
+
+class TagsWriterTest : public ::testing::Test {
+ protected:
+  TagsWriterTest() : covers(CCoverCache::Options{CString(folder / L"covers/"), CCoverCache::kDefaultMaxBytes, {}}) {}
+
+  // A file's tags with texts that a number or a second name must survive.
+  Meridex::CTags FileTags() {
+    Meridex::CTags tags;
+    tags.AddArtist(L"First Artist", false);
+    tags.AddArtist(L"Second Artist", false);
+    tags.SetTitle(L"Song");
+    tags.SetAlbum(L"Record");
+    tags.SetGenre(L"Jazz");
+    tags.SetYear(L"2001-05-03");
+    tags.SetTrackNumber(L"3/12");
+    tags.AddComposer(L"Writer One", false);
+    tags.AddComposer(L"Writer Two", false);
+    tags.SetComment(L"kept");
+    tags.SetUrl(L"http://127.0.0.1/source");
+    return tags;
+  }
+
+  SongInfo Candidate(const std::wstring& source, const std::wstring& genre) {
+    SongInfo c(L"First Artist", L"Song", L"Record");
+    c.source = source;
+    c.albumInfo.genre = genre;
+    c.albumInfo.year = 2001;
+    c.trackInfo.trackNumber = 3;
+    return c;
+  }
+
+  std::wstring Picture(const std::wstring& name, std::size_t bytes) {
+    const std::wstring path = folder / name;
+    testing_support::WriteFileBytes(path, std::string(bytes, 'p'));
+    return path;
+  }
+
+  ScratchFolder folder;
+  CCoverCache covers;
+};
+
+TEST_F(TagsWriterTest, CandidateIsWrittenWithUnknownAlbumEmptyAndNumbersAsText) {
+  SongInfo c(L"Band", L"Song", L"Unknown");
+  c.albumInfo.year = 1999;
+  c.trackInfo.composer = L"Writer";
+  Meridex::CTags out(covers.TempFolder());
+  CTagsWriter::WriteCandidate(c, out, covers);
+  EXPECT_EQ(L"<none>", Get(out, &Meridex::CTags::GetAlbum));
+  EXPECT_EQ(L"1999", Get(out, &Meridex::CTags::GetYear));
+  EXPECT_EQ(L"<none>", Get(out, &Meridex::CTags::GetTrackNumber));
+  EXPECT_EQ(std::vector<std::wstring>{L"Band"}, Artists(out));
+  EXPECT_EQ(std::vector<std::wstring>{L"Writer"}, Composers(out));
+  EXPECT_EQ(0, out.GetPictureCount());
+}
+
+TEST_F(TagsWriterTest, PictureMimeTypeFollowsTheExtensionExactly) {
+  EXPECT_EQ(L"image/jpeg", CTagsWriter::PictureMimeType(L"/a/cover.jpg").str());
+  EXPECT_EQ(L"image/jpeg", CTagsWriter::PictureMimeType(L"/a/cover.jpe").str());
+  EXPECT_EQ(L"image/JPG", CTagsWriter::PictureMimeType(L"/a/cover.JPG").str());
+  EXPECT_EQ(L"image/png", CTagsWriter::PictureMimeType(L"/a/cover.png").str());
+  EXPECT_EQ(L"image/", CTagsWriter::PictureMimeType(L"/a.b/cover").str());
+  EXPECT_EQ(L"image/", CTagsWriter::PictureMimeType(L"C:\\a.b\\cover").str());
+
+  // Through a written candidate: the copy keeps the capital extension.
+  SongInfo c(L"Band", L"Song", L"Record");
+  c.coverInfo.coverFile = Picture(L"big.JPG", 100);
+  Meridex::CTags out(covers.TempFolder());
+  CTagsWriter::WriteCandidate(c, out, covers);
+  ASSERT_EQ(1, out.GetPictureCount());
+  Meridex::CPictureTag picture;
+  ASSERT_TRUE(out.GetPicture(0, picture));
+  EXPECT_EQ(L"image/JPG", picture.GetMimeType().str());
+  EXPECT_NE(c.coverInfo.coverFile, picture.GetFilePath().str());  // a copy, not the cache's file
+}
+
+TEST_F(TagsWriterTest, NothingFoundOrNothingNewLeavesTheHostsTagsAsTheyWere) {
+  // No candidate at all, and a candidate that only repeats the file (the
+  // earlier source's address stays: nothing it described was replaced).
+  for (bool candidate : {false, true}) {
+    CNimbrelSong song;
+    song.Init(FileTags(), CString());
+    if (candidate) song.AddCandidate(Candidate(L"a", L"Jazz"));
+    song.Finish(2);
+    Meridex::CTags out;
+    CTagsWriter::WriteResult(song, out, covers);
+    const Meridex::CTags file = FileTags();
+    for (auto get : {&Meridex::CTags::GetTitle, &Meridex::CTags::GetAlbum, &Meridex::CTags::GetGenre,
+                     &Meridex::CTags::GetYear, &Meridex::CTags::GetTrackNumber, &Meridex::CTags::GetComment,
+                     &Meridex::CTags::GetUrl}) {
+      EXPECT_EQ(Get(file, get), Get(out, get)) << candidate;
+    }
+    EXPECT_EQ(Artists(file), Artists(out));
+    EXPECT_EQ(Composers(file), Composers(out));
+  }
+}
+
+TEST_F(TagsWriterTest, FieldsThatDidNotChangeKeepTheFilesText) {
+  // Candidates agree with the file on album, year and track and bring a genre.
+  CNimbrelSong song;
+  song.Init(FileTags(), CString());
+  song.AddCandidate(Candidate(L"a", L"Rock"));
+  song.AddCandidate(Candidate(L"b", L"Rock"));
+  song.Finish(2);
+  Meridex::CTags out;
+  CTagsWriter::WriteResult(song, out, covers);
+  EXPECT_EQ(L"Rock", Get(out, &Meridex::CTags::GetGenre));
+  EXPECT_EQ(L"2001-05-03", Get(out, &Meridex::CTags::GetYear));
+  EXPECT_EQ(L"3/12", Get(out, &Meridex::CTags::GetTrackNumber));
+  EXPECT_EQ((std::vector<std::wstring>{L"First Artist", L"Second Artist"}), Artists(out));
+  EXPECT_EQ((std::vector<std::wstring>{L"Writer One", L"Writer Two"}), Composers(out));
+  // Something was written: the earlier source's address goes.
+  EXPECT_EQ(L"<none>", Get(out, &Meridex::CTags::GetUrl));
+}
+
+TEST_F(TagsWriterTest, PoliciesDecideWhetherTheFilesGenreIsReplaced) {
+  struct Case {
+    int policy;
+    int agreeing;
+    const wchar_t* genre;
+  };
+  for (const Case& c : {Case{1, 5, L"Jazz"}, Case{2, 1, L"Rock"}, Case{3, 1, L"Jazz"}, Case{3, 2, L"Rock"}}) {
+    CNimbrelSong song;
+    song.Init(FileTags(), CString());
+    for (int i = 0; i < c.agreeing; ++i) song.AddCandidate(Candidate(L"s" + std::to_wstring(i), L"Rock"));
+    song.Finish(c.policy);
+    Meridex::CTags out;
+    CTagsWriter::WriteResult(song, out, covers);
+    EXPECT_EQ(c.genre, Get(out, &Meridex::CTags::GetGenre)) << "policy " << c.policy << ", " << c.agreeing;
+  }
+}
+
+TEST_F(TagsWriterTest, TheFilesOwnPictureIsNotAddedAgain) {
+  Meridex::CTags tags = FileTags();
+  tags.AddPicture(Meridex::CPictureTag(Picture(L"own.png", 500), L"image/png", 3, L"", false));
+  CNimbrelSong song;
+  song.Init(tags, CString());
+  song.AddCandidate(Candidate(L"a", L"Rock"));  // no cover: the file's picture stays the result's
+  song.Finish(2);
+  Meridex::CTags out;
+  CTagsWriter::WriteResult(song, out, covers);
+  EXPECT_EQ(1, out.GetPictureCount());
+
+  // A larger cover of a candidate of the same album is added.
+  CNimbrelSong better;
+  better.Init(tags, CString());
+  SongInfo withCover = Candidate(L"a", L"Rock");
+  withCover.coverInfo.coverFile = Picture(L"found.jpg", 5000);
+  better.AddCandidate(withCover);
+  better.Finish(2);
+  Meridex::CTags improved;
+  CTagsWriter::WriteResult(better, improved, covers);
+  ASSERT_EQ(2, improved.GetPictureCount());
+  Meridex::CPictureTag picture;
+  ASSERT_TRUE(improved.GetPicture(1, picture));
+  EXPECT_EQ(L"image/jpeg", picture.GetMimeType().str());
+}
+
+TEST_F(TagsWriterTest, MergeKeepsWhatTheRunDidNotSearch) {
+  Meridex::CTags tags = FileTags();
+  tags.AddPicture(Meridex::CPictureTag(Picture(L"small.png", 10), L"image/png", 3, L"", false));
+  SongInfo found = Candidate(L"a", L"Rock");
+  found.albumInfo.year = 1990;
+  found.coverInfo.coverFile = Picture(L"large.jpg", 5000);
+
+  // Covers only: the file's genre and year stay, the cover is taken.
+  CNimbrelSong coversOnly;
+  coversOnly.Init(tags, CString());
+  coversOnly.SetSearched(false, true);
+  coversOnly.AddCandidate(found);
+  coversOnly.Finish(2);
+  EXPECT_EQ(L"Jazz", coversOnly.Result().albumInfo.genre);
+  EXPECT_EQ(2001, coversOnly.Result().albumInfo.year);
+  EXPECT_EQ(found.coverInfo.coverFile, coversOnly.Result().coverInfo.coverFile);
+  // A file without album still gets the cover, and still no album.
+  Meridex::CTags albumless = tags;
+  albumless.SetAlbum(CString());
+  CNimbrelSong noAlbum;
+  noAlbum.Init(albumless, CString());
+  noAlbum.SetSearched(false, true);
+  noAlbum.AddCandidate(found);
+  noAlbum.Finish(2);
+  EXPECT_EQ(L"Unknown", noAlbum.Result().albumInfo.album);
+  EXPECT_EQ(found.coverInfo.coverFile, noAlbum.Result().coverInfo.coverFile);
+
+  // Without covers: the genre is taken, the file's picture stays.
+  CNimbrelSong noCovers;
+  noCovers.Init(tags, CString());
+  noCovers.SetSearched(true, false);
+  noCovers.AddCandidate(found);
+  noCovers.Finish(2);
+  EXPECT_EQ(L"Rock", noCovers.Result().albumInfo.genre);
+  EXPECT_EQ(noCovers.Input().coverInfo.coverFile, noCovers.Result().coverInfo.coverFile);
+  Meridex::CTags out;
+  CTagsWriter::WriteResult(noCovers, out, covers);
+  EXPECT_EQ(1, out.GetPictureCount());
+}
+
+}  // namespace
