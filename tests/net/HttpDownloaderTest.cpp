@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -18,6 +17,7 @@
 #include "support/HttpTestServer.h"
 #include "support/ProcessLog.h"
 #include "support/ProxyEnvironment.h"
+#include "support/ScopedEnvironment.h"
 #include "support/ScratchFolder.h"
 
 namespace {
@@ -297,17 +297,6 @@ TEST(DownloadText, DecodesByCodePageSendsGivenAgentAndUtf8Addresses) {
   EXPECT_EQ("/a%20b/%C3%A9%F0%9F%98%80?q=%E2%82%AC", requests[1].target);
 }
 
-// A variable of the environment for one test, set while only the servers'
-// threads run (they never read the environment).
-class ScopedVariable {
- public:
-  ScopedVariable(const char* name, const std::string& value) : name_(name) { ::setenv(name, value.c_str(), 1); }
-  ~ScopedVariable() { ::unsetenv(name_); }
-
- private:
-  const char* name_;
-};
-
 // The "proxy" here is a plain test server: it answers an absolute-form
 // request by its path, and its records show whether it was used. Names other
 // than loopback ones are only ever sent to it, never resolved.
@@ -316,7 +305,8 @@ TEST(Downloads, EmptyProxyIsDirectNamedProxyServesAllButLoopback) {
   proxy.ServeText("/via", "proxied");
   HttpTestServer target;
   target.ServeText("/via", "direct");
-  const ScopedVariable variable("http_proxy", proxy.HostPort());
+  // Set while only the servers' threads run (they never read the environment).
+  const testing_support::ScopedEnvironment variable("http_proxy", proxy.HostPort());
   CString out;
   // Empty: a direct connection, whatever the environment names.
   ASSERT_TRUE(nimbrel::DownloadText(W(target.Url("/via")), out, L""));

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/FakeEnv.h"
+#include "support/ScopedEnvironment.h"
 
 using namespace platform;
 
@@ -51,9 +52,7 @@ TEST(Env, DefaultClocksAgreeAndAnInstalledEnvironmentIsCurrentForItsScope) {
 }
 
 TEST(Env, TempFolderIsTmpdirOrOurOwnFolderUnderTmp) {
-  const char* saved = std::getenv("TMPDIR");
-  const std::string old = saved ? saved : "";
-  setenv("TMPDIR", "/var/scratch", 1);
+  const testing_support::ScopedEnvironment tmpdir("TMPDIR", "/var/scratch");  // restored even after a failure
   EXPECT_EQ(Env::Default()->TempFolder(), L"/var/scratch/");
   EXPECT_FALSE(Env::Default()->TempFolderIsPrivate());  // one the user chose is taken as is
   setenv("TMPDIR", "/var/tmp-\xE4/", 1);  // a Latin-1 name keeps its byte (escaped)
@@ -67,6 +66,5 @@ TEST(Env, TempFolderIsTmpdirOrOurOwnFolderUnderTmp) {
     for (std::size_t i = 13; i + 1 < own.size(); ++i) EXPECT_TRUE(std::iswdigit(own[i]));
     EXPECT_TRUE(Env::Default()->TempFolderIsPrivate());
   }
-  saved ? setenv("TMPDIR", old.c_str(), 1) : unsetenv("TMPDIR");
 }
 
