@@ -133,6 +133,8 @@ bool CTags::GetLyrics(CString& lyrics) const { return GetText(State().lyrics, ly
 void CTags::SetLyrics(const CString& lyrics) { MutableState().lyrics = lyrics; }
 bool CTags::GetUrl(CString& url) const { return GetText(State().url, url); }
 void CTags::SetUrl(const CString& url) { MutableState().url = url; }
+bool CTags::GetSource(CString& source) const { return GetText(State().source, source); }
+void CTags::SetSource(const CString& source) { MutableState().source = source; }
 
 int CTags::GetPictureCount() const { return static_cast<int>(State().pictures.size()); }
 bool CTags::GetPicture(int index, CPictureTag& picture) const { return GetAt(State().pictures, index, picture); }

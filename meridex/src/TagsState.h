@@ -25,6 +25,7 @@ struct CTags::Impl {
   CString encodedBy;
   CString lyrics;
   CString url;
+  CString source;  // in memory only
   std::vector<CPictureTag> pictures;
 };
 

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <system_error>
 
 #include "Text.h"
@@ -267,6 +268,26 @@ class Reader {
 ParseResult Parse(std::string_view text, Value& out, std::size_t maxDepth) {
   out = Value();
   return Reader(text, maxDepth).Run(out);
+}
+
+std::string Quoted(std::string_view utf8) {
+  const std::string valid = plugin_text::Narrow(plugin_text::Widen(utf8));
+  std::string out = "\"";
+  out.reserve(valid.size() + 2);
+  for (const char c : valid) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20 || u == 0x7F) {
+      char escape[8];
+      std::snprintf(escape, sizeof escape, "\\u%04x", u);
+      out += escape;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
 }
 
 }  // namespace plugin_json

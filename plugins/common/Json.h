@@ -68,4 +68,9 @@ struct ParseResult {
 // Reads one JSON document (surrounding white space allowed) into `out`.
 ParseResult Parse(std::string_view text, Value& out, std::size_t maxDepth = kDefaultMaxDepth);
 
+// `utf8` as a JSON string with its quotes: quote, backslash and control
+// characters escaped, bytes that are not valid UTF-8 replaced by U+FFFD, so
+// that any text gives valid JSON.
+std::string Quoted(std::string_view utf8);
+
 }  // namespace plugin_json

@@ -232,8 +232,10 @@ bool CNimbrelCore::GetSongResults(unsigned songId, std::vector<Meridex::CTags>& 
       CTagsWriter::WriteCandidate(candidate, results.back());
     }
     for (std::size_t i = 0; i < song->LyricsCandidateCount(); ++i) {
+      const Nimbrel::LyricsInfo lyrics = song->GetLyricsCandidate(i);
       results.emplace_back(song->TempFolder());
-      results.back().SetLyrics(CString(song->GetLyricsText(i)));
+      results.back().SetLyrics(CString(lyrics.lyrics));
+      results.back().SetSource(CString(lyrics.source));
     }
     out = std::move(results);
     written = true;

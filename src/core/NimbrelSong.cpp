@@ -164,6 +164,11 @@ std::wstring CNimbrelSong::GetLyricsText(std::size_t index) const {
   return index < lyricsCandidates_.size() ? lyricsCandidates_[index].lyrics : std::wstring();
 }
 
+Nimbrel::LyricsInfo CNimbrelSong::GetLyricsCandidate(std::size_t index) const {
+  CSingleLock lock(&lyricsLock_);
+  return index < lyricsCandidates_.size() ? lyricsCandidates_[index] : Nimbrel::LyricsInfo();
+}
+
 void CNimbrelSong::MarkSearched(const std::wstring& sourceName) {
   CSingleLock lock(&candidateLock_);
   searchedSources_.insert(sourceName);

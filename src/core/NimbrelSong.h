@@ -53,6 +53,8 @@ class CNimbrelSong {
   std::size_t LyricsCandidateCount() const;
   // Empty when `index` is out of range.
   std::wstring GetLyricsText(std::size_t index) const;
+  // The lyrics candidate at `index`; an empty record when out of range.
+  Nimbrel::LyricsInfo GetLyricsCandidate(std::size_t index) const;
 
   void MarkSearched(const std::wstring& sourceName);
   std::set<std::wstring> SearchedSources() const;

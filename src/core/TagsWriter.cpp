@@ -59,6 +59,8 @@ void CTagsWriter::WriteCandidate(const SongInfo& candidate, Meridex::CTags& out,
   out.SetCopyright(CString(track.copyright));
   out.SetEncodedBy(CString(track.encodedBy));
   out.SetOriginalArtist(CString(track.originalArtist));
+  // Not a tag: tells the host which source found the candidate.
+  out.SetSource(CString(candidate.source));
   AddPicture(candidate.coverInfo.coverFile, out, covers);
 }
 

@@ -131,6 +131,9 @@ TEST_F(NimbrelCoreTest, FindsTagsAndLyricsThroughThePluginsAndHandsThemOutOnce) 
   ASSERT_EQ(results.size(), 2u);  // one candidate, one lyrics text
   EXPECT_EQ(Text(&Meridex::CTags::GetAlbum, results[0]), L"First");
   EXPECT_EQ(Text(&Meridex::CTags::GetLyrics, results[1]).rfind(L"la la la", 0), 0u);
+  // Each candidate names its source, so a host can say where a value came from.
+  EXPECT_EQ(Text(&Meridex::CTags::GetSource, results[0]), L"Catalogue");
+  EXPECT_EQ(Text(&Meridex::CTags::GetSource, results[1]), L"LyricsCatalogue");
 
   Meridex::CTags out;
   ASSERT_TRUE(core->GetSongTags(id, out, true));

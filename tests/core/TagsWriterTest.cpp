@@ -76,8 +76,10 @@ TEST_F(TagsWriterTest, CandidateIsWrittenWithUnknownAlbumEmptyAndNumbersAsText) 
   SongInfo c(L"Band", L"Song", L"Unknown");
   c.albumInfo.year = 1999;
   c.trackInfo.composer = L"Writer";
+  c.source = L"catalogue";
   Meridex::CTags out(covers.TempFolder());
   CTagsWriter::WriteCandidate(c, out, covers);
+  EXPECT_EQ(L"catalogue", Get(out, &Meridex::CTags::GetSource));
   EXPECT_EQ(L"<none>", Get(out, &Meridex::CTags::GetAlbum));
   EXPECT_EQ(L"1999", Get(out, &Meridex::CTags::GetYear));
   EXPECT_EQ(L"<none>", Get(out, &Meridex::CTags::GetTrackNumber));

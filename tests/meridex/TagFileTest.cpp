@@ -80,6 +80,7 @@ void FillEverything(CTags& tags, const std::wstring& picture) {
   tags.SetOriginalArtist(L"Original");
   tags.SetLyrics(L"Line one\nLine two");
   tags.SetUrl(L"https://example.org/song");
+  tags.SetSource(L"in memory only");
   tags.AddPicture(CPictureTag(picture, L"image/png", 4, L"Back cover", false));
 }
 
@@ -100,6 +101,7 @@ void ExpectEverything(const CTags& tags, const Format& format) {
   EXPECT_TRUE(tags.GetOriginalArtist(v) && v == L"Original");
   EXPECT_TRUE(tags.GetLyrics(v) && v == L"Line one\nLine two");
   EXPECT_TRUE(tags.GetUrl(v) && v == L"https://example.org/song");
+  EXPECT_FALSE(tags.GetSource(v));  // never stored in the file
   ASSERT_EQ(tags.GetPictureCount(), 1);
   CPictureTag picture;
   ASSERT_TRUE(tags.GetPicture(0, picture));

@@ -108,6 +108,12 @@ class MERIDEX_EXPORT CTags {
   bool GetUrl(CString& url) const;
   void SetUrl(const CString& url);
 
+  // Where the values of this tag set came from, such as the name of the
+  // source that found them. Kept in memory only: never read from or saved
+  // to a media file.
+  bool GetSource(CString& source) const;
+  void SetSource(const CString& source);
+
   // Pictures, in the order added. GetPicture gives a handle sharing the
   // record; false when `index` is out of range.
   int GetPictureCount() const;

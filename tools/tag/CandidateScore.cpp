@@ -1,0 +1,71 @@
+#include "CandidateScore.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "TagFields.h"
+
+namespace nimbrel_tag {
+
+namespace {
+
+std::wstring Folded(const std::wstring& text) {
+  CString trimmed(text);
+  trimmed.Trim();
+  std::wstring out = trimmed.str();
+  for (wchar_t& c : out) c = nimbrel::FoldCase(c);
+  return out;
+}
+
+}  // namespace
+
+double Likeness(const std::wstring& a, const std::wstring& b) {
+  const std::wstring x = Folded(a), y = Folded(b);
+  if (x.empty() && y.empty()) return 1.0;
+  // Levenshtein distance over two rows.
+  std::vector<std::size_t> previous(y.size() + 1), current(y.size() + 1);
+  for (std::size_t j = 0; j <= y.size(); ++j) previous[j] = j;
+  for (std::size_t i = 1; i <= x.size(); ++i) {
+    current[0] = i;
+    for (std::size_t j = 1; j <= y.size(); ++j) {
+      const std::size_t substitute = previous[j - 1] + (x[i - 1] == y[j - 1] ? 0 : 1);
+      current[j] = std::min({previous[j] + 1, current[j - 1] + 1, substitute});
+    }
+    std::swap(previous, current);
+  }
+  return 1.0 - static_cast<double>(previous[y.size()]) / static_cast<double>(std::max(x.size(), y.size()));
+}
+
+CandidateScore ScoreCandidate(const Meridex::CTags& file, const Meridex::CTags& candidate) {
+  CandidateScore result;
+  double score = 100.0;
+  auto compare = [&](Field field, double weight, const char* name) {
+    const double like = Likeness(FieldValue(file, field), FieldValue(candidate, field));
+    if (like >= 1.0) return;
+    score -= weight * (1.0 - like);
+    result.reasons.push_back(std::string(name) + (like >= 0.8 ? " spelt differently" : " differs"));
+  };
+  compare(Field::kTitle, 40.0, "title");
+  compare(Field::kArtist, 30.0, "artist");
+  const std::wstring fileAlbum = FieldValue(file, Field::kAlbum);
+  const std::wstring album = FieldValue(candidate, Field::kAlbum);
+  if (album.empty()) {
+    score -= 10.0;
+    result.reasons.push_back("no album");
+  } else if (!fileAlbum.empty() && !SameValue(Field::kAlbum, fileAlbum, album)) {
+    score -= 10.0;
+    result.reasons.push_back("album differs from the file's");
+  }
+  auto require = [&](Field field, double weight, const char* reason) {
+    if (!FieldValue(candidate, field).empty()) return;
+    score -= weight;
+    result.reasons.push_back(reason);
+  };
+  require(Field::kYear, 5.0, "no year");
+  require(Field::kTrack, 5.0, "track number missing");
+  require(Field::kGenre, 2.0, "no genre");
+  result.score = std::clamp(static_cast<int>(std::lround(score)), 0, 100);
+  return result;
+}
+
+}  // namespace nimbrel_tag

@@ -1,0 +1,28 @@
+// A score a person can read for one candidate a source found for a file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "meridex/Tags.h"
+
+namespace nimbrel_tag {
+
+struct CandidateScore {
+  int score = 0;                     // 0-100, 100: matches and is complete
+  std::vector<std::string> reasons;  // why it is not 100: "title differs", "no year"
+};
+
+// Scores `candidate` against the file it was found for. The file's artist
+// and title were the search keys, so their likeness weighs most (up to 40
+// points for the title, 30 for the artist, by the share of characters that
+// need no edit, letter case and surrounding blanks aside); a candidate that
+// names another album than the file's loses 10; missing album, year, track
+// number and genre lose 10, 5, 5 and 2.
+CandidateScore ScoreCandidate(const Meridex::CTags& file, const Meridex::CTags& candidate);
+
+// How alike two texts are, 0.0 to 1.0: 1 - edit distance / longer length,
+// letter case and surrounding blanks aside. Two empty texts are alike.
+double Likeness(const std::wstring& a, const std::wstring& b);
+
+}  // namespace nimbrel_tag

@@ -1,0 +1,39 @@
+// The fields of a tag set as a person reads them, for comparing and showing.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "meridex/Tags.h"
+
+namespace nimbrel_tag {
+
+enum class Field { kArtist, kTitle, kAlbum, kGenre, kYear, kTrack, kComposer, kComment, kCopyright,
+                   kEncodedBy, kOriginalArtist, kLyrics, kUrl, kCover };
+
+inline constexpr Field kAllFields[] = {Field::kArtist, Field::kTitle, Field::kAlbum, Field::kGenre,
+                                       Field::kYear, Field::kTrack, Field::kComposer, Field::kComment,
+                                       Field::kCopyright, Field::kEncodedBy, Field::kOriginalArtist,
+                                       Field::kLyrics, Field::kUrl, Field::kCover};
+
+// "artist", "title", ..., "encoded-by", "original-artist", "cover": stable
+// names, also used in the JSON output.
+const char* FieldName(Field field);
+
+// The field's value: several artists or composers joined by "; "; the cover
+// as the paths of the pictures (compared by content, see SameValue). Empty
+// when the field is absent.
+std::wstring FieldValue(const Meridex::CTags& tags, Field field);
+
+// True when the two values are the same for a person: texts ignoring case
+// and surrounding blanks; pictures by their bytes.
+bool SameValue(Field field, const std::wstring& a, const std::wstring& b);
+
+// The value shown in a report: lyrics and long texts shortened to one line,
+// a picture as its type and size. UTF-8.
+std::string ShownValue(const Meridex::CTags& tags, Field field, const std::wstring& value);
+
+// UTF-8 of wide text (file names keep their bytes through Meridex's mapping).
+std::string Utf8(const std::wstring& text);
+
+}  // namespace nimbrel_tag

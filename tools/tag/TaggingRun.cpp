@@ -1,0 +1,280 @@
+#include "TaggingRun.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <set>
+
+#include "CandidateScore.h"
+#include "meridex/FileName.h"
+
+namespace nimbrel_tag {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Since(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
+
+std::string Message(const CString& text) { return Utf8(text.str()); }
+
+// The picture a result added: the last one of the tag set.
+std::wstring LastPicture(const Meridex::CTags& tags) {
+  Meridex::CPictureTag picture;
+  const int count = tags.GetPictureCount();
+  return count > 0 && tags.GetPicture(count - 1, picture) ? picture.GetFilePath().str() : std::wstring();
+}
+
+bool IsLyricsOnly(const Meridex::CTags& tags) {
+  CString text;
+  return !tags.GetTitle(text) && tags.GetArtistCount() == 0 && tags.GetLyrics(text);
+}
+
+}  // namespace
+
+TaggingRun::TaggingRun(INimbrel& nimbrel, const TagOptions& options, Reporter& reporter, SignalWatch& signals,
+                       RunJournal* journal, UntaggedLog* untagged)
+    : nimbrel_(nimbrel),
+      options_(options),
+      reporter_(reporter),
+      signals_(signals),
+      journal_(journal),
+      untagged_(untagged) {}
+
+std::vector<std::pair<std::size_t, std::size_t>> TaggingRun::Groups(const std::vector<std::string>& files,
+                                                                     std::size_t size) {
+  std::vector<std::pair<std::size_t, std::size_t>> groups;
+  size = std::max<std::size_t>(size, 1);
+  std::size_t begin = 0;
+  for (std::size_t i = 1; i <= files.size(); ++i) {
+    const std::size_t count = i - begin;
+    const bool end = i == files.size() || count >= 2 * size ||
+                     (count >= size && Folder(files[i]) != Folder(files[i - 1]));
+    if (end && count > 0) {
+      groups.emplace_back(begin, i);
+      begin = i;
+    }
+  }
+  return groups;
+}
+
+void TaggingRun::Read(Entry& entry) {
+  const std::string& path = entry.report.path;
+  const CString name = Meridex::FileNameFromNative(path);
+  Meridex::CTags tags;
+  const Meridex::FileResult read = tags.ReadFile(name);
+  if (!read) {
+    entry.report.outcome = Outcome::kError;
+    entry.report.message = Message(read.message);
+    if (::access(path.c_str(), F_OK) != 0) entry.report.message += " (moved or deleted while the run went on?)";
+    return;
+  }
+  // Found out before searching, not after: the search would be wasted.
+  if (!options_.dryRun && ::access(path.c_str(), W_OK) != 0) {
+    entry.report.outcome = Outcome::kError;
+    entry.report.message = "cannot write " + path + ": read-only file (chmod u+w?)";
+    return;
+  }
+  CString artist, title;
+  if (!tags.GetFirstValidArtist(artist) || !tags.GetTitle(title) || title.Trim().IsEmpty()) {
+    entry.report.outcome = Outcome::kNoKeys;
+    entry.report.message = "no artist or title in the file to search by (add them, then run again)";
+    return;
+  }
+  entry.id = nimbrel_.AddSong(tags, false);
+  if (entry.id == 0) {
+    entry.report.outcome = Outcome::kError;
+    entry.report.message = "the tagging library did not accept " + path + " (see its log)";
+    return;
+  }
+  entry.input = std::move(tags);
+}
+
+bool TaggingRun::Wait(std::vector<Entry>& entries) {
+  std::vector<unsigned> ids, finished;
+  for (const Entry& entry : entries)
+    if (entry.id) ids.push_back(entry.id);
+  bool idleOnce = false;
+  while (signals_.Count() == 0) {
+    const unsigned done = nimbrel_.GetFinishedSongs(ids, finished);
+    // A group is over when its run has ended: only then are its albums made to agree.
+    if (nimbrel_.GetPendingJobCount() == 0) {
+      if (done == ids.size()) return true;
+      // No job is left, yet a song is not finished: it never will be.
+      if (idleOnce) {
+        const std::set<unsigned> ready(finished.begin(), finished.end());
+        for (Entry& entry : entries) {
+          if (!entry.id || ready.count(entry.id)) continue;
+          nimbrel_.RemoveSong(entry.id);
+          entry.id = 0;
+          entry.report.outcome = Outcome::kError;
+          entry.report.message = "the tagging library gave no result for " + entry.report.path;
+        }
+        return true;
+      }
+      idleOnce = true;
+    }
+    reporter_.Progress();
+    signals_.Wait(5);
+  }
+
+  // Interrupted: what is finished now is kept, the rest is abandoned.
+  nimbrel_.GetFinishedSongs(ids, finished);
+  nimbrel_.StopTagging();
+  reporter_.Note("interrupted: writing the " + std::to_string(finished.size()) +
+                 " files finished so far (press Ctrl-C again to write nothing more)");
+  const int seen = signals_.Count();
+  while (nimbrel_.GetPendingJobCount() > 0 && signals_.Count() == seen) signals_.Wait(5);
+  if (signals_.Count() > seen) {
+    finished.clear();
+    // A third press ends the process at once; the files are whole either way.
+    signals_.Release();
+  }
+  const std::set<unsigned> keep(finished.begin(), finished.end());
+  for (Entry& entry : entries) {
+    if (!entry.id || keep.count(entry.id)) continue;
+    nimbrel_.RemoveSong(entry.id);
+    entry.id = 0;
+    entry.report.outcome = Outcome::kSkipped;  // not done: not reported, not recorded
+  }
+  return false;
+}
+
+void TaggingRun::Collect(Entry& entry) {
+  FileReport& report = entry.report;
+  std::vector<Meridex::CTags> results;
+  nimbrel_.GetSongResults(entry.id, results, false);
+  if (!nimbrel_.GetSongTags(entry.id, entry.output, true)) {
+    report.outcome = Outcome::kError;
+    report.message = "the tagging library lost the result for " + report.path;
+    return;
+  }
+
+  std::vector<const Meridex::CTags*> basic, lyrics;
+  for (const Meridex::CTags& result : results) {
+    CString source;
+    result.GetSource(source);
+    CandidateInfo info;
+    info.source = Utf8(source.str());
+    info.lyrics = IsLyricsOnly(result);
+    (info.lyrics ? lyrics : basic).push_back(&result);
+    if (!info.lyrics) {
+      const CandidateScore score = ScoreCandidate(entry.input, result);
+      info.score = score.score;
+      info.reasons = score.reasons;
+      report.bestScore = std::max(report.bestScore, score.score);
+    }
+    for (Field field : kAllFields) {
+      const std::wstring value = FieldValue(result, field);
+      if (!value.empty()) info.values.emplace_back(FieldName(field), field == Field::kCover ? ShownValue(result, field, value) : Utf8(value));
+    }
+    report.candidates.push_back(std::move(info));
+  }
+  report.basicCandidates = static_cast<int>(basic.size());
+
+  for (Field field : kAllFields) {
+    const std::wstring before = FieldValue(entry.input, field);
+    const std::wstring after = FieldValue(entry.output, field);
+    // Letter case counts here: a change of case is written too.
+    if (field == Field::kCover ? SameValue(field, before, after) : before == after) continue;
+    FieldChange change;
+    change.field = field;
+    change.before = ShownValue(entry.input, field, before);
+    change.after = ShownValue(entry.output, field, after);
+    change.beforeText = field == Field::kCover ? change.before : Utf8(before);
+    change.afterText = field == Field::kCover ? change.after : Utf8(after);
+    const std::wstring added = field == Field::kCover ? LastPicture(entry.output) : after;
+    for (const Meridex::CTags* candidate : field == Field::kLyrics ? lyrics : basic) {
+      const std::wstring value = field == Field::kCover ? LastPicture(*candidate) : FieldValue(*candidate, field);
+      if (added.empty() || value.empty() || !SameValue(field, value, added)) continue;
+      ++change.agreeing;
+      CString source;
+      candidate->GetSource(source);
+      const std::string name = source.IsEmpty() ? std::string("?") : Utf8(source.str());
+      if (std::find(change.sources.begin(), change.sources.end(), name) == change.sources.end())
+        change.sources.push_back(name);
+    }
+    report.changes.push_back(std::move(change));
+  }
+
+  if (results.empty()) {
+    report.outcome = Outcome::kNotFound;
+    report.message = "no source knew this song";
+  } else if (report.changes.empty()) {
+    report.outcome = Outcome::kUnchanged;
+  } else if (options_.quiet && !basic.empty() && report.bestScore < options_.minScore) {
+    report.outcome = Outcome::kLowScore;
+    report.message = "best candidate scored " + std::to_string(report.bestScore) + "%, below " +
+                     std::to_string(options_.minScore) + "%";
+  } else {
+    report.outcome = Outcome::kTagged;
+    entry.save = !options_.dryRun;
+  }
+}
+
+void TaggingRun::Write(std::vector<Entry>& entries) {
+  const Clock::time_point start = Clock::now();
+  for (Entry& entry : entries) {
+    if (!entry.save) continue;
+    const Meridex::FileResult saved =
+        entry.output.SaveFile(Meridex::FileNameFromNative(entry.report.path), options_.keepModificationTime);
+    if (saved) {
+      entry.report.written = true;
+    } else {
+      entry.report.outcome = Outcome::kError;
+      entry.report.message = Message(saved.message);
+    }
+  }
+  reporter_.Totals().writeSeconds += Since(start);
+}
+
+void TaggingRun::Finish(Entry& entry) {
+  reporter_.File(entry.report);
+  if (untagged_) untagged_->Add(entry.report);
+  if (journal_ && !options_.dryRun && entry.report.outcome != Outcome::kError &&
+      entry.report.outcome != Outcome::kSkipped) {
+    journal_->Record(entry.report.path);
+  }
+}
+
+bool TaggingRun::Run(const std::vector<std::string>& files) {
+  reporter_.Begin(files.size());
+  for (const auto& [begin, end] : Groups(files, static_cast<std::size_t>(options_.batchSize))) {
+    std::vector<Entry> entries(end - begin);
+    Clock::time_point start = Clock::now();
+    for (std::size_t i = begin; i < end && signals_.Count() == 0; ++i) {
+      Entry& entry = entries[i - begin];
+      entry.report.path = files[i];
+      if (journal_ && journal_->Done(files[i])) {
+        entry.report.outcome = Outcome::kSkipped;
+        reporter_.File(entry.report);
+        continue;
+      }
+      Read(entry);
+      signals_.Poll();
+    }
+    reporter_.Totals().readSeconds += Since(start);
+
+    start = Clock::now();
+    const bool complete = Wait(entries);
+    for (Entry& entry : entries)
+      if (entry.id) Collect(entry);
+    reporter_.Totals().librarySeconds += Since(start);
+
+    Write(entries);
+    for (Entry& entry : entries) {
+      // Files not reached (an interruption) and files already reported are left out.
+      if (entry.report.path.empty() || (entry.report.outcome == Outcome::kSkipped)) continue;
+      Finish(entry);
+    }
+    if (journal_) journal_->Flush();
+    if (untagged_) untagged_->Flush();
+    if (!complete) return false;
+  }
+  return true;
+}
+
+}  // namespace nimbrel_tag
