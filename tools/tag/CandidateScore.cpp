@@ -9,11 +9,17 @@ namespace nimbrel_tag {
 
 namespace {
 
+// Letter case and runs of blanks are not differences a person would see.
 std::wstring Folded(const std::wstring& text) {
-  CString trimmed(text);
-  trimmed.Trim();
-  std::wstring out = trimmed.str();
-  for (wchar_t& c : out) c = nimbrel::FoldCase(c);
+  std::wstring out;
+  for (const wchar_t c : text) {
+    if (nimbrel::IsSpace(c)) {
+      if (!out.empty() && out.back() != L' ') out += L' ';
+    } else {
+      out += nimbrel::FoldCase(c);
+    }
+  }
+  if (!out.empty() && out.back() == L' ') out.pop_back();
   return out;
 }
 
@@ -39,14 +45,16 @@ double Likeness(const std::wstring& a, const std::wstring& b) {
 CandidateScore ScoreCandidate(const Meridex::CTags& file, const Meridex::CTags& candidate) {
   CandidateScore result;
   double score = 100.0;
-  auto compare = [&](Field field, double weight, const char* name) {
+  // Any real difference in a search key costs a base amount, so that
+  // "Part 1" for "Part 2" is never taken as confidently as an exact match.
+  auto compare = [&](Field field, double base, double weight, const char* name) {
     const double like = Likeness(FieldValue(file, field), FieldValue(candidate, field));
     if (like >= 1.0) return;
-    score -= weight * (1.0 - like);
+    score -= base + weight * (1.0 - like);
     result.reasons.push_back(std::string(name) + (like >= 0.8 ? " spelt differently" : " differs"));
   };
-  compare(Field::kTitle, 40.0, "title");
-  compare(Field::kArtist, 30.0, "artist");
+  compare(Field::kTitle, 15.0, 25.0, "title");
+  compare(Field::kArtist, 10.0, 20.0, "artist");
   const std::wstring fileAlbum = FieldValue(file, Field::kAlbum);
   const std::wstring album = FieldValue(candidate, Field::kAlbum);
   if (album.empty()) {

@@ -14,15 +14,16 @@ struct CandidateScore {
 };
 
 // Scores `candidate` against the file it was found for. The file's artist
-// and title were the search keys, so their likeness weighs most (up to 40
-// points for the title, 30 for the artist, by the share of characters that
-// need no edit, letter case and surrounding blanks aside); a candidate that
+// and title were the search keys, so a difference there weighs most: 15
+// points for the title plus up to 25 by the share of characters that need
+// an edit, 10 plus up to 20 for the artist (letter case and blanks aside:
+// "lantern  song" is "Lantern Song"); a candidate that
 // names another album than the file's loses 10; missing album, year, track
 // number and genre lose 10, 5, 5 and 2.
 CandidateScore ScoreCandidate(const Meridex::CTags& file, const Meridex::CTags& candidate);
 
 // How alike two texts are, 0.0 to 1.0: 1 - edit distance / longer length,
-// letter case and surrounding blanks aside. Two empty texts are alike.
+// letter case and runs of blanks aside. Two empty texts are alike.
 double Likeness(const std::wstring& a, const std::wstring& b);
 
 }  // namespace nimbrel_tag

@@ -1,5 +1,6 @@
 #include "TaggingRun.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -72,8 +73,12 @@ void TaggingRun::Read(Entry& entry) {
     if (::access(path.c_str(), F_OK) != 0) entry.report.message += " (moved or deleted while the run went on?)";
     return;
   }
-  // Found out before searching, not after: the search would be wasted.
-  if (!options_.dryRun && ::access(path.c_str(), W_OK) != 0) {
+  // Found out before searching, not after: the search would be wasted. A
+  // file without any write permission is read-only also for root, who
+  // could write it anyway.
+  struct stat info {};
+  if (!options_.dryRun && (::access(path.c_str(), W_OK) != 0 ||
+                           (::stat(path.c_str(), &info) == 0 && (info.st_mode & 0222) == 0))) {
     entry.report.outcome = Outcome::kError;
     entry.report.message = "cannot write " + path + ": read-only file (chmod u+w?)";
     return;

@@ -17,7 +17,9 @@ std::string Folder(const char* variable, const char* fallback) {
   } else {
     const char* home = std::getenv("HOME");
     if (!home || home[0] != '/') return std::string();
-    base = std::string(home) + "/" + fallback;
+    base = home;
+    while (base.size() > 1 && base.back() == '/') base.pop_back();
+    base += (base == "/" ? "" : "/") + std::string(fallback);
   }
   if (base.back() != '/') base += '/';
   return base + "nimbrel/";

@@ -3,6 +3,7 @@
 // data file and the control properties.
 #include <atomic>
 #include <algorithm>
+#include <cstdlib>
 #include <chrono>
 #include <cwctype>
 #include <fstream>
@@ -134,6 +135,12 @@ class CataloguePlugin : public Base {
     }
     Enter(L"SetProperty");
     return value ? 1 : 0;
+  }
+
+  // A host program that cannot set properties (the command-line host in its
+  // tests) names the data file in NIMBREL_TEST_CATALOGUE_FILE instead.
+  void LoadFromEnvironment() {
+    if (const char* file = std::getenv("NIMBREL_TEST_CATALOGUE_FILE")) Load(CString(Widen(file)));
   }
 
   std::int32_t GetProperty(const CString& name, void* out) override {
@@ -353,9 +360,13 @@ NIMBREL_MODULE_VERSION(1, 0, 0, 0);
 NIMBREL_PLUGIN_ENTRY {
 #ifdef CATALOGUE_LYRICS
   static LyricsCatalogue plugin;
+  static const bool loaded = (plugin.LoadFromEnvironment(), true);
+  (void)loaded;
   return static_cast<CLyricsDllInterface*>(&plugin);
 #else
   static BasicCatalogue plugin;
+  static const bool loaded = (plugin.LoadFromEnvironment(), true);
+  (void)loaded;
   return static_cast<CBasicTagsDllInterface*>(&plugin);
 #endif
 }

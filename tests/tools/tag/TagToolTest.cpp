@@ -1,0 +1,234 @@
+// nimbrel-tag end to end: the built program over generated music files, with
+// a catalogue test plug-in as its only source.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "Json.h"
+#include "Text.h"
+#include "ToolProcess.h"
+#include "meridex/Tags.h"
+#include "support/AudioSamples.h"
+#include "support/ScratchFolder.h"
+
+namespace {
+
+using tag_tool_test::RunTool;
+using tag_tool_test::ToolRun;
+namespace fs = std::filesystem;
+
+std::string Bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::wstring Album(const std::string& path) {
+  Meridex::CTags tags;
+  CString album;
+  if (!tags.ReadFile(CString(plugin_text::Widen(path)))) return L"<unreadable>";
+  return tags.GetAlbum(album) ? album.str() : std::wstring();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+class TagToolTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const std::string& folder : {music, plugins + "General", plugins + "Lyrics", home}) fs::create_directories(folder);
+    fs::copy_file(NIMBREL_TEST_PLUGIN_DIR "Catalogue.so", plugins + "General/Catalogue.so");
+    Catalogue("");
+  }
+
+  // Four albums of twelve songs; titles differ by letters ("Tune Bc"), which
+  // the matching never takes for one another.
+  void Catalogue(const std::string& options) {
+    std::ofstream data(root + "catalogue.txt");
+    data << "search 0\n" << options;
+    for (int i = 1; i <= 4; ++i) {
+      data << "album Band\tAlbum " << i << "\tk" << i << "\t";
+      for (int j = 1; j <= 12; ++j) data << "\t" << Title(i, j);
+      data << "\n";
+    }
+  }
+
+  static std::string Title(int album, int song) {
+    return std::string("Tune ") + static_cast<char>('A' + album) + static_cast<char>('a' + song);
+  }
+
+  // `albums` folders of `songs` files, MP3 and FLAC in turn, tagged with
+  // artist and title only. Returns the paths with their original bytes.
+  std::map<std::string, std::string> MakeMusic(int albums, int songs) {
+    std::map<std::string, std::string> files;
+    for (int i = 1; i <= albums; ++i) {
+      const std::string folder = music + "Album " + std::to_string(i) + "/";
+      fs::create_directories(folder);
+      for (int j = 1; j <= songs; ++j) {
+        const bool flac = (i + j) % 2 == 0;
+        const std::string path = folder + (j < 10 ? "0" : "") + std::to_string(j) + " Song." + (flac ? "flac" : "mp3");
+        testing_support::WriteFileBytes(plugin_text::Widen(path), flac ? testing_support::MakeFlac()
+                                                                        : testing_support::MakeMp3());
+        Meridex::CTags tags;
+        tags.AddArtist(L"Band", false);
+        tags.SetTitle(CString(plugin_text::Widen(Title(i, j))));
+        EXPECT_TRUE(tags.SaveFile(CString(plugin_text::Widen(path))));
+        files[path] = Bytes(path);
+      }
+    }
+    return files;
+  }
+
+  ToolRun Tag(std::vector<std::string> args, std::optional<int> interruptAfterLines = std::nullopt) {
+    args.insert(args.begin(), {"--plugins", plugins, "--no-lyrics", "--no-cover", "--policy", "2"});
+    return RunTool(NIMBREL_TAG_TOOL, args,
+                   {{"HOME", home},
+                    {"XDG_CONFIG_HOME", std::nullopt},
+                    {"XDG_STATE_HOME", std::nullopt},
+                    {"NIMBREL_TEST_CATALOGUE_FILE", root + "catalogue.txt"}},
+                   interruptAfterLines);
+  }
+
+  testing_support::ScratchFolder scratch;
+  const std::string root = plugin_text::Narrow(scratch.path());
+  const std::string music = root + "music/";
+  const std::string plugins = root + "plugins/";
+  const std::string home = root + "home/";
+};
+
+TEST_F(TagToolTest, DryRunChangesNoByteAndItsJsonListsEveryCandidateWithSourceAndScore) {
+  const auto files = MakeMusic(2, 3);
+  const ToolRun run = Tag({"--dry-run", "--json", music});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  for (const auto& [path, bytes] : files) EXPECT_EQ(Bytes(path), bytes) << path;
+  EXPECT_NE(run.err.find("Dry run: no file was changed."), std::string::npos) << run.err;
+
+  const std::vector<std::string> lines = Lines(run.out);
+  ASSERT_EQ(lines.size(), files.size()) << run.out;
+  for (const std::string& line : lines) {
+    plugin_json::Value object;
+    ASSERT_TRUE(plugin_json::Parse(line, object).ok) << line;
+    EXPECT_EQ(object.TextOf("status"), "tagged") << line;
+    EXPECT_TRUE(files.count(object.TextOf("path"))) << line;
+    const plugin_json::Value* candidates = object.Find("candidates");
+    ASSERT_TRUE(candidates && candidates->IsArray() && !candidates->Items().empty()) << line;
+    for (const plugin_json::Value& candidate : candidates->Items()) {
+      EXPECT_EQ(candidate.TextOf("source"), "Catalogue");
+      ASSERT_TRUE(candidate.IntegerOf("score"));
+      EXPECT_EQ(*candidate.IntegerOf("score"), 98) << line;  // exact, but the catalogue knows no genre
+      ASSERT_EQ(candidate.Find("reasons")->Items().size(), 1u);
+      EXPECT_EQ(candidate.Find("reasons")->Items()[0].Text(), "no genre");
+    }
+    bool album = false;
+    for (const plugin_json::Value& change : object.Find("changes")->Items()) {
+      if (change.TextOf("field") != "album") continue;
+      album = true;
+      EXPECT_EQ(change.TextOf("old"), "");
+      // The album of the file's own folder: each song found its own album.
+      EXPECT_NE(object.TextOf("path").find("/" + change.TextOf("new") + "/"), std::string::npos) << line;
+      EXPECT_EQ(change.Find("sources")->Items().at(0).Text(), "Catalogue");
+    }
+    EXPECT_TRUE(album) << line;
+  }
+}
+
+TEST_F(TagToolTest, WritesEachChangeWithItsSourceAndASecondRunFindsEverythingDone) {
+  const auto files = MakeMusic(1, 3);
+  const ToolRun first = Tag({music});
+  ASSERT_EQ(first.exitCode, 0) << first.err;
+  EXPECT_NE(first.out.find("  album: (none) -> \"Album 1\"  [Catalogue]"), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("  track: (none) -> \"2\""), std::string::npos) << first.out;
+  for (const auto& [path, bytes] : files) EXPECT_EQ(Album(path), L"Album 1") << path;
+
+  const ToolRun second = Tag({"--json", music});
+  ASSERT_EQ(second.exitCode, 0) << second.err;
+  for (const std::string& line : Lines(second.out)) EXPECT_NE(line.find("\"status\":\"unchanged\""), std::string::npos);
+}
+
+TEST_F(TagToolTest, BadFilesAreNamedWithWhyWhileTheOthersAreTagged) {
+  const auto files = MakeMusic(1, 2);
+  const std::string empty = music + "empty.mp3", text = music + "notes.mp3", cut = music + "cut.flac",
+                    locked = music + "locked.mp3", untitled = music + "untitled.mp3";
+  testing_support::WriteFileBytes(plugin_text::Widen(empty), "");
+  testing_support::WriteFileBytes(plugin_text::Widen(text), "these are not the droids\n");
+  testing_support::WriteFileBytes(plugin_text::Widen(cut), testing_support::MakeFlac().substr(0, 20));
+  testing_support::WriteFileBytes(plugin_text::Widen(untitled), testing_support::MakeMp3());
+  testing_support::WriteFileBytes(plugin_text::Widen(locked), testing_support::MakeMp3());
+  Meridex::CTags tags;
+  tags.AddArtist(L"Band", false);
+  tags.SetTitle(CString(plugin_text::Widen(Title(1, 3))));
+  ASSERT_TRUE(tags.SaveFile(CString(plugin_text::Widen(locked))));
+  ::chmod(locked.c_str(), 0444);
+  const std::string lockedBytes = Bytes(locked);
+
+  const ToolRun run = Tag({music, music + "vanished.mp3"});
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  for (const auto& [path, bytes] : files) EXPECT_EQ(Album(path), L"Album 1") << path;
+  EXPECT_EQ(Bytes(locked), lockedBytes);
+  for (const std::string& expected :
+       {empty + ": the file is empty", text + ": not a valid MP3 file", cut + ": not a valid FLAC file",
+        locked + ": read-only file (chmod u+w?)", std::string("vanished.mp3: cannot open: no such file")}) {
+    EXPECT_NE(run.err.find(expected), std::string::npos) << expected << "\n" << run.err;
+  }
+  // A file without a title is not an error, but it is listed for later.
+  const std::string untagged = Bytes(home + ".local/state/nimbrel/untagged.log");
+  EXPECT_NE(untagged.find(untitled + "\tno-artist-or-title\t"), std::string::npos) << untagged;
+  EXPECT_NE(untagged.find(locked + "\terror\t"), std::string::npos) << untagged;
+}
+
+TEST_F(TagToolTest, CtrlCLeavesEveryFileWholeAndTheSameCommandGoesOnWhereItStopped) {
+  Catalogue("latency 10\n");
+  const auto files = MakeMusic(4, 12);
+  const ToolRun stopped = Tag({"--batch", "4", music}, 1);
+  ASSERT_EQ(stopped.exitCode, 130) << stopped.err;
+  EXPECT_NE(stopped.err.find("Interrupted"), std::string::npos) << stopped.err;
+  std::size_t written = 0;
+  for (const auto& [path, bytes] : files) {
+    // Either untouched or completely written, never in between.
+    if (Bytes(path) == bytes) continue;
+    ++written;
+    EXPECT_EQ(Album(path).rfind(L"Album ", 0), 0u) << path;
+  }
+  EXPECT_GT(written, 0u);
+  EXPECT_LT(written, files.size());
+  for (const auto& entry : fs::recursive_directory_iterator(music))
+    EXPECT_EQ(entry.path().filename().string().find(".meridex-"), std::string::npos) << entry.path();
+
+  const ToolRun resumed = Tag({"--batch", "4", music});
+  ASSERT_EQ(resumed.exitCode, 0) << resumed.err;
+  EXPECT_NE(resumed.err.find(std::to_string(written) + " done earlier"), std::string::npos) << resumed.err;
+  for (const auto& [path, bytes] : files) EXPECT_EQ(Album(path).rfind(L"Album ", 0), 0u) << path;
+}
+
+TEST_F(TagToolTest, TheConfigurationFileGivesDefaultsTheCommandLineWinsAndOthersMayNotWriteIt) {
+  const auto files = MakeMusic(1, 1);
+  const std::string config = home + ".config/nimbrel/nimbrel-tag.conf";
+  fs::create_directories(home + ".config/nimbrel");
+  std::ofstream(config) << "# defaults\ndry-run = yes\n";
+  ::chmod(config.c_str(), 0600);
+  EXPECT_EQ(Tag({music}).exitCode, 0);
+  EXPECT_EQ(Bytes(files.begin()->first), files.begin()->second);  // the file's dry run held
+
+  ::chmod(config.c_str(), 0622);  // writable by others: ignored, said so
+  ToolRun run = Tag({"--dry-run", music});
+  EXPECT_NE(run.err.find("ignored " + config + ": others may write it"), std::string::npos) << run.err;
+
+  ::chmod(config.c_str(), 0600);
+  EXPECT_EQ(Tag({"--no-dry-run", music}).exitCode, 0);
+  EXPECT_EQ(Album(files.begin()->first), L"Album 1");
+
+  std::ofstream(config) << "polcy = 2\n";
+  run = Tag({music});
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.err.find("nimbrel-tag.conf:1: unknown setting \"polcy\""), std::string::npos) << run.err;
+  EXPECT_EQ(Tag({"--no-config", "--policy", "4", music}).exitCode, 2);
+}
+
+}  // namespace

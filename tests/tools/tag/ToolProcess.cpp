@@ -1,0 +1,75 @@
+#include "ToolProcess.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+extern char** environ;
+
+namespace tag_tool_test {
+
+ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
+                const std::map<std::string, std::optional<std::string>>& environment,
+                std::optional<int> interruptAfterLines) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string text = *entry;
+    if (!environment.count(text.substr(0, text.find('=')))) env.push_back(text);
+  }
+  for (const auto& [name, value] : environment)
+    if (value) env.push_back(name + "=" + *value);
+  std::vector<char*> envp, argv;
+  for (std::string& entry : env) envp.push_back(entry.data());
+  envp.push_back(nullptr);
+  std::vector<std::string> all{program};
+  all.insert(all.end(), args.begin(), args.end());
+  for (std::string& arg : all) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+
+  int out[2], err[2];
+  ToolRun run;
+  if (::pipe(out) != 0 || ::pipe(err) != 0) return run;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::dup2(out[1], STDOUT_FILENO);
+    ::dup2(err[1], STDERR_FILENO);
+    ::close(out[0]), ::close(out[1]), ::close(err[0]), ::close(err[1]);
+    ::execve(program.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  bool interrupted = false;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  while (open > 0) {
+    if (::poll(fds, 2, -1) < 0) break;
+    for (int k = 0; k < 2; ++k) {
+      if (fds[k].fd < 0 || !(fds[k].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char buffer[4096];
+      const ssize_t n = ::read(fds[k].fd, buffer, sizeof buffer);
+      if (n <= 0) {
+        ::close(fds[k].fd);
+        fds[k].fd = -1;
+        --open;
+        continue;
+      }
+      (k == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(n));
+    }
+    if (interruptAfterLines && !interrupted &&
+        std::count(run.out.begin(), run.out.end(), '\n') >= *interruptAfterLines) {
+      ::kill(child, SIGINT);
+      interrupted = true;
+    }
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+}  // namespace tag_tool_test

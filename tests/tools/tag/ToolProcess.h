@@ -1,0 +1,25 @@
+// Runs nimbrel-tag as a child process, as a person or a script would.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tag_tool_test {
+
+struct ToolRun {
+  int exitCode = -1;  // -1 when it did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs `program` with `args`. The environment is the test's, with each entry
+// of `environment` set (an empty optional removes the variable). With
+// `interruptAfterLines` set, SIGINT is sent once standard output has that
+// many lines.
+ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
+                const std::map<std::string, std::optional<std::string>>& environment,
+                std::optional<int> interruptAfterLines = std::nullopt);
+
+}  // namespace tag_tool_test
