@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -45,6 +46,24 @@ CString Name(const std::string& bytes) { return Meridex::FileNameFromNative(byte
 std::string WorkingFolder() {
   char path[4096];
   return ::getcwd(path, sizeof path) ? std::string(path) : std::string();
+}
+
+// `path` made absolute and ending with "/": the library takes folders so.
+std::string AbsoluteFolder(std::string path) {
+  if (!path.empty() && path[0] != '/') path = WorkingFolder() + "/" + path;
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path;
+}
+
+// True when the plug-in folder holds at least one module of either kind.
+bool HasPlugins(const std::string& folder) {
+  std::error_code error;
+  for (const char* kind : {"General", "Lyrics"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(folder + kind, error)) {
+      if (entry.path().extension() == ".so") return true;
+    }
+  }
+  return false;
 }
 
 // What makes two runs the same run, for going on with an interrupted one.
@@ -110,9 +129,20 @@ int main(int argc, char** argv) {
   if (!untaggedPath.empty() && !untagged.Open(untaggedPath, journal && journal->EarlierCount() > 0, error))
     reporter.Note(error);
 
+  const std::string plugins = AbsoluteFolder(options.workingDirectory.value_or(DefaultPluginFolder()));
+  // The library would make the folder (an update fills it); a mistyped name
+  // should not become a new empty folder.
+  if (!options.updateUrl && !std::filesystem::is_directory(plugins)) {
+    std::fprintf(stderr, "nimbrel-tag: the plug-in folder %s does not exist (--plugins DIR)\n", plugins.c_str());
+    return kExitUsage;
+  }
+  if (!options.updateUrl && !HasPlugins(plugins))
+    reporter.Note("no source plug-ins in " + plugins + "General/ or Lyrics/: nothing can be found (--plugins DIR)");
+
   NimbrelSettings settings;
-  settings.WorkingDirectory = Name(options.workingDirectory.value_or(DefaultPluginFolder()));
-  settings.LogFolder = Name(options.logFolder.value_or(stateReady ? state + "log/" : std::string()));
+  settings.WorkingDirectory = Name(plugins);
+  settings.LogFolder = Name(options.logFolder ? AbsoluteFolder(*options.logFolder)
+                                              : stateReady ? state + "log/" : std::string());
   settings.UpdateUrl = Name(options.updateUrl.value_or(std::string()));
   settings.TagCacheHost = Name(options.tagCacheHost.value_or(std::string()));
   settings.HttpProxy = Name(options.proxy.value_or("0"));

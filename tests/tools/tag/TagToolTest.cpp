@@ -229,6 +229,9 @@ TEST_F(TagToolTest, TheConfigurationFileGivesDefaultsTheCommandLineWinsAndOthers
   EXPECT_EQ(run.exitCode, 2);
   EXPECT_NE(run.err.find("nimbrel-tag.conf:1: unknown setting \"polcy\""), std::string::npos) << run.err;
   EXPECT_EQ(Tag({"--no-config", "--policy", "4", music}).exitCode, 2);
+  // A mistyped plug-in folder is an error, not a new empty folder.
+  EXPECT_EQ(Tag({"--no-config", "--plugins", root + "plugns", music}).exitCode, 2);
+  EXPECT_FALSE(fs::exists(root + "plugns"));
 }
 
 }  // namespace
