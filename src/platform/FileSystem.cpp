@@ -131,6 +131,13 @@ bool GetFileStatus(std::wstring_view path, FileStatus& status) {
   return StatNative(NativePath(path).c_str(), BaseName(path), status);
 }
 
+bool GetFileIdentity(std::wstring_view path, FileIdentity& identity) {
+  struct stat st;
+  if (::lstat(NativePath(path).c_str(), &st) != 0) return false;
+  identity = posix::IdentityOf(st);
+  return true;
+}
+
 std::uint32_t GetFileAttributes(std::wstring_view path) {
   FileStatus status;
   return GetFileStatus(path, status) ? status.attributes : kInvalidAttributes;
@@ -365,6 +372,21 @@ bool SyncFolder(std::wstring_view path) {
   const int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = ::fsync(fd) == 0;
+  CloseKeepingErrno(fd);
+  return ok;
+}
+
+bool SyncFileSystem(std::wstring_view path) {
+  int fd;
+  do {
+    fd = ::open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  int result;
+  do {
+    result = ::syncfs(fd);
+  } while (result != 0 && errno == EINTR);
+  const bool ok = result == 0;
   CloseKeepingErrno(fd);
   return ok;
 }
