@@ -29,9 +29,9 @@ bool SameFile(const platform::FileIdentity& a, const platform::FileIdentity& b) 
   return a.device == b.device && a.inode == b.inode;
 }
 
-// Makes sure the new content of `entry` is durable and is still what Add
-// wrote: the temporary file's name is known, and in a folder others may
-// write to, someone could have put another file there meanwhile.
+// Makes sure the prepared new content is durable and is still the file Add
+// wrote: its name can be seen, and in a folder others may write to, someone
+// could have put another file in its place meanwhile.
 // `fileSystemSynced`: the content's file system was synced since it was
 // written, so only a failed write-back remains to be learnt; otherwise it is
 // flushed here.
