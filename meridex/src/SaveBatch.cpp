@@ -120,14 +120,20 @@ FileResult CSaveBatch::Add(const CTags& tags, const CString& path, bool keepModi
 
 std::vector<FileResult> CSaveBatch::Commit() {
   if (!impl_) return {};
+  // Allocated while the entries are still the batch's, so that running out
+  // of memory here leaves them to Discard.
+  std::vector<FileResult> results(impl_->entries.size(), FileResult::Success());
+  std::vector<std::pair<std::uint64_t, bool>> synced;  // device, synced
+  std::vector<std::wstring> renamedIn;
+  synced.reserve(results.size());
+  renamedIn.reserve(results.size());
   std::vector<Entry> entries;
   entries.swap(impl_->entries);
-  std::vector<FileResult> results(entries.size(), FileResult::Success());
 
-  // One flush per file system makes every new content durable, its
-  // permissions and times included; the files only learn whether writing
-  // them back failed.
-  std::vector<std::pair<std::uint64_t, bool>> synced;  // device, synced
+  // One sync per file system makes every new content durable, its
+  // permissions and times included; each file then only learns whether
+  // writing it back failed. Where the sync cannot be trusted (or failed),
+  // each file is flushed on its own.
   for (const Entry& entry : entries) {
     const std::uint64_t device = entry.prepared.written.device;
     if (std::none_of(synced.begin(), synced.end(), [&](const auto& s) { return s.first == device; }))
@@ -141,7 +147,6 @@ std::vector<FileResult> CSaveBatch::Commit() {
   }
 
   // In the order added, each file is checked right before its rename.
-  std::vector<std::wstring> renamedIn;
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const Entry& entry = entries[i];
     if (results[i]) results[i] = Install(entry);

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -82,6 +84,23 @@ void CloseKeepingErrno(int fd) {
   const int saved = errno;
   ::close(fd);
   errno = saved;
+}
+
+// Whether syncfs on this file system makes everything durable, the disk's
+// write cache included. Elsewhere it may write back to a FUSE daemon or the
+// block device only and still succeed.
+bool SyncReachesTheDisk(const struct statfs& info) {
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+    default:
+      errno = EOPNOTSUPP;
+      return false;
+  }
 }
 
 bool CopyContent(int in, int out) {
@@ -382,6 +401,11 @@ bool SyncFileSystem(std::wstring_view path) {
     fd = ::open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;
+  struct statfs info;
+  if (::fstatfs(fd, &info) != 0 || !SyncReachesTheDisk(info)) {
+    CloseKeepingErrno(fd);
+    return false;
+  }
   int result;
   do {
     result = ::syncfs(fd);

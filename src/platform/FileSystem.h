@@ -129,7 +129,11 @@ bool SyncFolder(std::wstring_view path);
 // durable at once: the content and status of every file and every folder
 // entry, by this program or any other. One call instead of one flush per
 // file; it fails when the system could not write something back since this
-// call opened the folder, or something no one has been told of yet.
+// call opened the folder, or something no one has been told of yet. Only
+// file systems whose sync is known to reach the disk's own cache are synced
+// (ext2/3/4, XFS, Btrfs, F2FS; tmpfs holds nothing to sync); on any other
+// (FAT, FUSE such as NTFS-3G, network file systems) nothing is done and the
+// result is false with EOPNOTSUPP: flush each file there instead.
 bool SyncFileSystem(std::wstring_view path);
 
 // Lists the entries of a folder whose names match a pattern: `pattern` is a
