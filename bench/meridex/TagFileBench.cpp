@@ -4,6 +4,9 @@
 // flushed to disk, renamed over it). Read and save are timed apart, so the
 // split shows directly; "ReadAndSave" is one whole pass of a tagger. Wall
 // clock time: saving waits for the disk, which is the point of measuring it.
+// The "Batched" forms save through CSaveBatch, committing every 64 files.
+// "Flush" compares the two ways a batch could make 64 new files durable:
+// one flush per file (fdatasync) or one sync of the file system.
 #include <benchmark/benchmark.h>
 
 #include <map>
@@ -11,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "meridex/SaveBatch.h"
 #include "meridex/Tags.h"
 #include "platform/Env.h"
 #include "platform/FileSystem.h"
@@ -21,6 +25,7 @@
 namespace {
 
 constexpr int kFiles = 1000;
+constexpr int kBatch = 64;
 
 // A folder of kFiles tagged files of one format, removed at exit.
 class Collection {
@@ -116,12 +121,80 @@ void ReadAndSave(benchmark::State& state, const std::wstring& extension) {
   state.SetItemsProcessed(state.iterations() * kFiles);
 }
 
+// Commits `batch` when it holds kBatch files, or whatever it holds with `last`.
+void CommitFull(benchmark::State& state, Meridex::CSaveBatch& batch, bool last) {
+  if (batch.Size() < kBatch && !(last && !batch.Empty())) return;
+  for (const Meridex::FileResult& result : batch.Commit())
+    if (!result.ok) state.SkipWithError("commit failed");
+}
+
+void SaveBatched(benchmark::State& state, const std::wstring& extension) {
+  const Collection& files = Files(extension);
+  int round = 0;
+  for (auto _ : state) {
+    const Meridex::CTags tags = files.TypicalTags(++round);
+    Meridex::CSaveBatch batch;
+    for (const std::wstring& path : files.paths()) {
+      if (!batch.Add(tags, path).ok) state.SkipWithError("add failed");
+      CommitFull(state, batch, false);
+    }
+    CommitFull(state, batch, true);
+  }
+  state.SetItemsProcessed(state.iterations() * kFiles);
+}
+
+void ReadAndSaveBatched(benchmark::State& state, const std::wstring& extension) {
+  const Collection& files = Files(extension);
+  int round = 0;
+  for (auto _ : state) {
+    ++round;
+    Meridex::CSaveBatch batch;
+    for (const std::wstring& path : files.paths()) {
+      Meridex::CTags tags;
+      if (!tags.ReadFile(path).ok) state.SkipWithError("read failed");
+      tags.SetAlbum(L"Album " + std::to_wstring(round));
+      if (!batch.Add(tags, path).ok) state.SkipWithError("add failed");
+      CommitFull(state, batch, false);
+    }
+    CommitFull(state, batch, true);
+  }
+  state.SetItemsProcessed(state.iterations() * kFiles);
+}
+
+// kBatch new files of 40 kB (a small tagged song) made durable one by one or
+// with one file system sync; files per second, writing included.
+void Flush(benchmark::State& state, bool perFile) {
+  const std::wstring folder = platform::Env::Current()->TempFolder() + L"meridex-bench-flush-" +
+                              std::to_wstring(platform::CurrentProcessId()) + L"/";
+  platform::CreateDirectory(folder);
+  const std::string content(40000, 'x');
+  std::vector<std::wstring> paths;
+  for (int i = 0; i < kBatch; ++i) paths.push_back(folder + L"file" + std::to_wstring(i));
+  for (auto _ : state) {
+    for (const std::wstring& path : paths) {
+      platform::File file;
+      if (!file.Open(path, platform::File::Mode::kWrite) || !file.Write(content) || (perFile && !file.Flush()))
+        state.SkipWithError("write failed");
+    }
+    if (!perFile && !platform::SyncFileSystem(folder)) state.SkipWithError("sync failed");
+  }
+  for (const std::wstring& path : paths) platform::DeleteFile(path);
+  platform::RemoveDirectory(folder);
+  state.SetItemsProcessed(state.iterations() * kBatch);
+}
+
+BENCHMARK_CAPTURE(Flush, fdatasync_each, true)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+BENCHMARK_CAPTURE(Flush, syncfs_once, false)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 BENCHMARK_CAPTURE(Read, mp3, L"mp3")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK_CAPTURE(Save, mp3, L"mp3")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK_CAPTURE(ReadAndSave, mp3, L"mp3")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK_CAPTURE(SaveBatched, mp3, L"mp3")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK_CAPTURE(ReadAndSaveBatched, mp3, L"mp3")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK_CAPTURE(Read, flac, L"flac")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK_CAPTURE(Save, flac, L"flac")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 BENCHMARK_CAPTURE(ReadAndSave, flac, L"flac")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK_CAPTURE(SaveBatched, flac, L"flac")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
+BENCHMARK_CAPTURE(ReadAndSaveBatched, flac, L"flac")->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 }  // namespace
 

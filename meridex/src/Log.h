@@ -17,4 +17,8 @@ Level ParseLevel(std::wstring_view name);
 // written drops the line.
 void Write(Level level, std::wstring_view text) noexcept;
 
+// Sends what TagLib reports about the files it handles to this log instead
+// of standard error. Once per process; called before TagLib's first use.
+void RouteTagLibMessages();
+
 }  // namespace Meridex::log

@@ -1,13 +1,8 @@
 // CTags and media files: reading a file's tags into a tag set and saving a
 // tag set into a file.
-#include <taglib/tbytevectorstream.h>
-#include <taglib/tdebuglistener.h>
 #include <taglib/tfilestream.h>
 
-#include <cerrno>
-#include <cstdint>
 #include <exception>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -15,57 +10,20 @@
 #include "FormatTags.h"
 #include "Log.h"
 #include "MediaFormat.h"
+#include "NewContent.h"
 #include "PictureFiles.h"
-#include "TagText.h"
 #include "TagsState.h"
 #include "meridex/Tags.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/SystemError.h"
+#include "platform/TextCodec.h"
 
 namespace Meridex {
 
 namespace {
 
-// TagLib reports what it finds odd in a file on standard error; in a host
-// program that belongs in Meridex's log instead.
-class LogListener : public TagLib::DebugListener {
- public:
-  void printMessage(const TagLib::String& message) override {
-    log::Write(log::Level::kDebug, L"TagLib: " + text::FromTagLib(message).str());
-  }
-};
-
-void RouteTagLibMessages() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    static LogListener listener;
-    TagLib::setDebugListener(&listener);
-  });
-}
-
 CString SystemReason() { return CString(platform::ErrorMessage(platform::LastError())); }
-
-// The whole content of a file, straight into TagLib's buffer.
-bool ReadContent(const std::wstring& path, TagLib::ByteVector& content) {
-  platform::File file;
-  if (!file.Open(path, platform::File::Mode::kRead)) return false;
-  const std::int64_t size = file.Size();
-  if (size < 0 || size > 0x7FFFFFFF) {
-    if (size >= 0) platform::SetLastError(EFBIG);  // beyond what TagLib can hold
-    return false;
-  }
-  content = TagLib::ByteVector(static_cast<unsigned int>(size), '\0');
-  std::size_t used = 0;
-  while (used < content.size()) {
-    const std::int64_t n = file.Read(content.data() + used, content.size() - used);
-    if (n < 0) return false;
-    if (n == 0) break;  // the file shrank meanwhile
-    used += static_cast<std::size_t>(n);
-  }
-  content.resize(static_cast<unsigned int>(used));
-  return true;
-}
 
 CString Unreadable(const CString& path, MediaFormat format, bool empty) {
   if (empty) return L"cannot read " + path + L": the file is empty";
@@ -80,7 +38,7 @@ CString CTags::GetFilePath() const { return State().filePath; }
 
 FileResult CTags::ReadFile(const CString& path) {
   try {
-    RouteTagLibMessages();
+    log::RouteTagLibMessages();
     platform::File probe;  // for the system's reason when the file cannot be opened
     if (!probe.Open(path.str(), platform::File::Mode::kRead))
       return FileResult::Failure(L"cannot read " + path + L": " + SystemReason());
@@ -118,26 +76,10 @@ FileResult CTags::ReadFile(const CString& path) {
 
 FileResult CTags::SaveFile(const CString& path, bool keepModificationTime) const {
   try {
-    RouteTagLibMessages();
-    std::vector<EmbeddedPicture> pictures;
-    FileResult loaded = PictureFiles::Load(*this, pictures);
-    if (!loaded) return FileResult::Failure(L"cannot save " + path + L": " + loaded.message);
-
-    // A link is saved through: the file it points to gets the new content.
-    const std::wstring target = platform::ResolvePath(path.str());
-    TagLib::ByteVector content;
-    if (target.empty() || !ReadContent(target, content))
-      return FileResult::Failure(L"cannot save " + path + L": " + SystemReason());
-    TagLib::ByteVectorStream stream(content);
-    MediaFormat format = content.isEmpty() ? MediaFormat::kUnknown : DetectFormat(stream);
-    if (format == MediaFormat::kUnknown && !content.isEmpty()) format = FormatFromName(target);
-    if (format == MediaFormat::kUnknown)
-      return FileResult::Failure(L"cannot save " + path + L": " +
-                                 (content.isEmpty() ? CString(L"the file is empty") : CString(L"not an audio file of a known kind")));
-    if (!formats::Write(stream, format, *this, pictures))
-      return FileResult::Failure(L"cannot save " + path + L": TagLib could not write the tags of this " +
-                                 FormatName(format) + L" file (damaged or truncated?)");
-    FileResult replaced = ReplaceFileContent(target, *stream.data(), keepModificationTime);
+    NewContent made;
+    FileResult prepared = MakeNewContent(*this, path, made);
+    if (!prepared) return prepared;
+    FileResult replaced = ReplaceFileContent(made.target, made.content, keepModificationTime);
     if (!replaced) {
       log::Write(log::Level::kError, replaced.message.str());
       return replaced;

@@ -120,6 +120,27 @@ bool File::Flush() {
 
 bool File::Sync() { return ::fsync(fd_) == 0; }
 
+bool File::GetIdentity(FileIdentity& identity) const {
+  struct stat st;
+  if (::fstat(fd_, &st) != 0) return false;
+  identity = posix::IdentityOf(st);
+  return true;
+}
+
+bool File::WaitForWriteback() {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return false;
+  }
+  // With both waits, the call also reports (and consumes) the write-back
+  // error this descriptor has not been told of, as fdatasync would.
+  const unsigned flags = SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER;
+  for (;;) {
+    if (::sync_file_range(fd_, 0, 0, flags) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
 bool File::CloseChecked() {
   if (fd_ < 0) return true;
   const int fd = fd_;

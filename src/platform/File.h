@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/FileIdentity.h"
+
 namespace platform {
 
 class File {
@@ -48,6 +50,15 @@ class File {
   // Closes the file, reporting a failed close: some file systems report a
   // failed write only there. True when nothing was open.
   bool CloseChecked();
+
+  // The identity of the open file (the file itself, whatever path led to it).
+  bool GetIdentity(FileIdentity& identity) const;
+  // Writes the file's changed content back to the device and waits for it,
+  // and reports a failed write-back of this file since it was opened, or one
+  // that no one has been told of yet. Cheap when the content is already on
+  // the device (after SyncFileSystem); it neither commits metadata nor
+  // flushes the device's cache, so alone it makes nothing durable.
+  bool WaitForWriteback();
 
   // Reads a whole file into `out`; false when it cannot be read.
   static bool ReadAll(std::wstring_view path, std::string& out);

@@ -2,7 +2,9 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -84,6 +86,23 @@ void CloseKeepingErrno(int fd) {
   errno = saved;
 }
 
+// Whether syncfs on this file system makes everything durable, the disk's
+// write cache included. Elsewhere it may write back to a FUSE daemon or the
+// block device only and still succeed.
+bool SyncReachesTheDisk(const struct statfs& info) {
+  switch (static_cast<unsigned long>(info.f_type)) {
+    case EXT4_SUPER_MAGIC:  // ext2 and ext3 too
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+      return true;
+    default:
+      errno = EOPNOTSUPP;
+      return false;
+  }
+}
+
 bool CopyContent(int in, int out) {
   constexpr std::size_t kBufferSize = 64 * 1024;
   const std::unique_ptr<char[]> buffer(new char[kBufferSize]);
@@ -129,6 +148,13 @@ std::string NativePath(std::wstring_view path) { return ToNativeName(path); }
 
 bool GetFileStatus(std::wstring_view path, FileStatus& status) {
   return StatNative(NativePath(path).c_str(), BaseName(path), status);
+}
+
+bool GetFileIdentity(std::wstring_view path, FileIdentity& identity) {
+  struct stat st;
+  if (::lstat(NativePath(path).c_str(), &st) != 0) return false;
+  identity = posix::IdentityOf(st);
+  return true;
 }
 
 std::uint32_t GetFileAttributes(std::wstring_view path) {
@@ -365,6 +391,26 @@ bool SyncFolder(std::wstring_view path) {
   const int fd = ::open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   const bool ok = ::fsync(fd) == 0;
+  CloseKeepingErrno(fd);
+  return ok;
+}
+
+bool SyncFileSystem(std::wstring_view path) {
+  int fd;
+  do {
+    fd = ::open(NativePath(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct statfs info;
+  if (::fstatfs(fd, &info) != 0 || !SyncReachesTheDisk(info)) {
+    CloseKeepingErrno(fd);
+    return false;
+  }
+  int result;
+  do {
+    result = ::syncfs(fd);
+  } while (result != 0 && errno == EINTR);
+  const bool ok = result == 0;
   CloseKeepingErrno(fd);
   return ok;
 }

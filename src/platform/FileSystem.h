@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/FileIdentity.h"
+
 namespace platform {
 
 constexpr wchar_t kPathSeparator = L'/';
@@ -50,6 +52,9 @@ bool IsDirectory(std::wstring_view path);
 // True when `path` itself is a symbolic link (whatever it points to).
 bool IsSymbolicLink(std::wstring_view path);
 bool GetFileStatus(std::wstring_view path, FileStatus& status);
+// The identity of `path` itself: a symbolic link is not followed, so a link
+// put where a file was has an identity of its own.
+bool GetFileIdentity(std::wstring_view path, FileIdentity& identity);
 
 // Creates one folder (parents must exist), mode 0700: only the user may
 // enter it. False when it exists already.
@@ -120,6 +125,16 @@ bool RenameReplacing(std::wstring_view from, std::wstring_view to);
 std::wstring ResolvePath(std::wstring_view path);
 // Makes a folder's entries (a file just created or renamed in it) durable.
 bool SyncFolder(std::wstring_view path);
+// Makes everything written on the file system that holds the folder `path`
+// durable at once: the content and status of every file and every folder
+// entry, by this program or any other. One call instead of one flush per
+// file; it fails when the system could not write something back since this
+// call opened the folder, or something no one has been told of yet. Only
+// file systems whose sync is known to reach the disk's own cache are synced
+// (ext2/3/4, XFS, Btrfs, F2FS; tmpfs holds nothing to sync); on any other
+// (FAT, FUSE such as NTFS-3G, network file systems) nothing is done and the
+// result is false with EOPNOTSUPP: flush each file there instead.
+bool SyncFileSystem(std::wstring_view path);
 
 // Lists the entries of a folder whose names match a pattern: `pattern` is a
 // folder path followed by a name pattern with "*" and "?" wildcards

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/Env.h"
+#include "platform/File.h"
 #include "platform/Process.h"
 #include "platform/SystemError.h"
 #include "platform/TextCodec.h"
@@ -219,5 +220,53 @@ TEST(FileSystem, AttributesAndStatus) {
   // Birth time stays where the file system keeps one; otherwise it is the modification time.
   EXPECT_TRUE(std::abs(status.creationTime - now) <= 5 || status.creationTime == 1'000'000'000);
   EXPECT_FALSE(GetFileStatus(dir / L"missing", status));
+  EXPECT_EQ(LastError(), ENOENT);
+}
+
+// A file's identity tells a rewrite from the untouched file even when the
+// writer puts the time back, and a link from the file it points to.
+TEST(FileSystem, FileIdentityNoticesEveryChange) {
+  ScratchFolder dir;
+  const std::wstring file = dir / L"file";
+  WriteFileBytes(file, "content");
+  FileIdentity before;
+  ASSERT_TRUE(GetFileIdentity(file, before));
+  File open;
+  ASSERT_TRUE(open.Open(file, File::Mode::kRead));
+  FileIdentity opened;
+  ASSERT_TRUE(open.GetIdentity(opened));
+  EXPECT_EQ(opened, before);
+  EXPECT_EQ(before.size, 7);
+
+  const auto time = fs::last_write_time(NativePath(file));
+  WriteFileBytes(file, "CONTENT");
+  fs::last_write_time(NativePath(file), time);
+  FileIdentity after;
+  ASSERT_TRUE(GetFileIdentity(file, after));
+  EXPECT_EQ(after.inode, before.inode);
+  EXPECT_EQ(after.modificationTime, before.modificationTime);
+  EXPECT_NE(after, before);
+
+  fs::create_symlink(NativePath(file), NativePath(dir / L"link"));
+  FileIdentity link;
+  ASSERT_TRUE(GetFileIdentity(dir / L"link", link));
+  EXPECT_NE(link.inode, after.inode);
+  EXPECT_FALSE(GetFileIdentity(dir / L"missing", link));
+  EXPECT_EQ(LastError(), ENOENT);
+}
+
+TEST(FileSystem, SyncFileSystemOnlyWhereItReachesTheDisk) {
+  ScratchFolder dir;
+  WriteFileBytes(dir / L"file", "content");
+  // ext4, XFS, Btrfs or tmpfs, as a rule; overlayfs and others are declined.
+  if (!SyncFileSystem(dir.path())) {
+    EXPECT_EQ(LastError(), EOPNOTSUPP);
+  }
+  File file;
+  ASSERT_TRUE(file.Open(dir / L"file", File::Mode::kRead));
+  EXPECT_TRUE(file.WaitForWriteback());
+  EXPECT_FALSE(SyncFileSystem(L"/proc/"));
+  EXPECT_EQ(LastError(), EOPNOTSUPP);
+  EXPECT_FALSE(SyncFileSystem(dir / L"missing/"));
   EXPECT_EQ(LastError(), ENOENT);
 }
