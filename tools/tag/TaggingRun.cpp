@@ -9,6 +9,7 @@
 
 #include "CandidateScore.h"
 #include "meridex/FileName.h"
+#include "meridex/SaveBatch.h"
 
 namespace nimbrel_tag {
 
@@ -222,15 +223,29 @@ void TaggingRun::Collect(Entry& entry) {
 
 void TaggingRun::Write(std::vector<Entry>& entries) {
   const Clock::time_point start = Clock::now();
+  // The group's files are written beside their originals first and made
+  // durable together, then renamed over them: one flush for the group
+  // instead of two per file, and each file still wholly old or wholly new.
+  Meridex::CSaveBatch batch;
+  std::vector<Entry*> added;
   for (Entry& entry : entries) {
     if (!entry.save) continue;
-    const Meridex::FileResult saved =
-        entry.output.SaveFile(Meridex::FileNameFromNative(entry.report.path), options_.keepModificationTime);
-    if (saved) {
-      entry.report.written = true;
+    const Meridex::FileResult prepared = batch.Add(entry.output, Meridex::FileNameFromNative(entry.report.path),
+                                                   options_.keepModificationTime);
+    if (prepared) {
+      added.push_back(&entry);
     } else {
       entry.report.outcome = Outcome::kError;
-      entry.report.message = Message(saved.message);
+      entry.report.message = Message(prepared.message);
+    }
+  }
+  const std::vector<Meridex::FileResult> results = batch.Commit();
+  for (std::size_t i = 0; i < added.size() && i < results.size(); ++i) {
+    if (results[i]) {
+      added[i]->report.written = true;
+    } else {
+      added[i]->report.outcome = Outcome::kError;
+      added[i]->report.message = Message(results[i].message);
     }
   }
   reporter_.Totals().writeSeconds += Since(start);
