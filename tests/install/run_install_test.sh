@@ -94,4 +94,8 @@ fi
 "$cxx" -std=c++20 ${sanitize:+-fsanitize=$sanitize} "$source/tests/install/project/Host.cpp" -o "$work/host-pkgconfig" \
   $(pkg-config --cflags --libs nimbrel) -Wl,-rpath,"$libdir" || fail "the pkg-config build failed"
 run_host pkgconfig "$work/host-pkgconfig"
+# The command-line host is installed beside the libraries and runs from there.
+[[ -x $stage/bin/nimbrel-tag ]] || fail "nimbrel-tag is not installed in $stage/bin"
+LD_LIBRARY_PATH=$libdir "$stage/bin/nimbrel-tag" --version | grep -q '^nimbrel-tag 0\.1\.0$' || fail "the installed nimbrel-tag does not run"
+
 echo "install test: staged install, find_package and pkg-config builds, plug-in load and unload all fine"

@@ -16,7 +16,12 @@ SignalWatch::SignalWatch() {
 }
 
 SignalWatch::~SignalWatch() {
-  if (!released_) pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  if (released_) return;
+  // A signal that came after the last look is taken here: unblocked, it
+  // would end the process after its work was done and reported.
+  while (Poll()) {
+  }
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
 }
 
 bool SignalWatch::Wait(int milliseconds) {

@@ -9,7 +9,7 @@ namespace nimbrel_tag {
 // thread started after it (construct it before the library starts its
 // workers): the signals stay pending until Wait or Poll takes them. Nothing
 // runs in a signal handler, so a file is never left half-written by one.
-// The destructor restores the mask.
+// The destructor takes what is still pending and restores the mask.
 class SignalWatch {
  public:
   SignalWatch();
