@@ -95,18 +95,14 @@ class AmazonPlugin : public CBasicTagsDllInterface {
   std::int32_t SetProperty(const CString& name, void* value) override {
     if (!value) return 0;
     const std::string key = Narrow(name.str());
-    if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) {
+    const auto text = plugin_settings::HostValueText(key, value, kKeys, kIntegerKeys);
+    if (!text) {
       return name == L"TraceLevel" || name == L"LogFolder" || name == L"ParentLogfilePath" ||
                      name == L"LocalCacheFolder"
                  ? 1
                  : 0;
     }
-    const bool integer = std::find(kIntegerKeys.begin(), kIntegerKeys.end(), key) != kIntegerKeys.end();
-    const std::string text = integer ? std::to_string(*static_cast<const std::int32_t*>(value))
-                                     : Narrow(static_cast<const CString*>(value)->str());
-    Settings check;
-    if (!Apply(check, key, text)) return 0;
-    layered_.SetByHost(key, text);
+    if (!plugin_settings::TakeHostValue<Settings>(layered_, key, *text, Apply)) return 0;
     Rebuild();
     return 1;
   }
@@ -164,12 +160,7 @@ class AmazonPlugin : public CBasicTagsDllInterface {
   // lands after a newer one.
   void Rebuild() {
     std::lock_guard<std::mutex> lock(mutex_);
-    Settings s;
-    for (const auto& key : kKeys) {
-      const auto value = layered_.Get(key);
-      if (value && !Apply(s, key, *value)) layered_.Report("refused value of " + key + ": " + *value);
-    }
-    settings_ = s;
+    settings_ = plugin_settings::BuildSettings<Settings>(layered_, Apply);
   }
 
   bool IsCover(const std::string& url, const Settings& s) {

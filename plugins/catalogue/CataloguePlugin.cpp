@@ -79,9 +79,7 @@ class CataloguePlugin : public CBasicTagsDllInterface {
     if (std::find(kKeys.begin(), kKeys.end(), key) == kKeys.end()) {
       return name == L"TraceLevel" || name == L"LogFolder" || name == L"ParentLogfilePath" ? 1 : 0;
     }
-    Settings check;
-    if (!Apply(check, key, text)) return 0;
-    layered_.SetByHost(key, text);
+    if (!plugin_settings::TakeHostValue<Settings>(layered_, key, text, Apply)) return 0;
     Rebuild();
     return 1;
   }
@@ -164,12 +162,7 @@ class CataloguePlugin : public CBasicTagsDllInterface {
   // lands after a newer one.
   void Rebuild() {
     std::lock_guard<std::mutex> lock(mutex_);
-    Settings s;
-    for (const auto& key : kKeys) {
-      const auto value = layered_.Get(key);
-      if (value && !Apply(s, key, *value)) layered_.Report("refused value of " + key + ": " + *value);
-    }
-    settings_ = s;
+    settings_ = plugin_settings::BuildSettings<Settings>(layered_, Apply);
   }
 
   // The catalogue by the rules at the top. Called with mutex_ held.

@@ -11,6 +11,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "Text.h"
+#include "nimbrel/CString.h"
+
 namespace plugin_settings {
 namespace {
 
@@ -99,6 +102,15 @@ std::optional<std::int32_t> Integer(const std::string& text) {
   const auto [at, error] = std::from_chars(text.data(), end, value);
   if (error != std::errc() || at != end || text.empty()) return std::nullopt;
   return value;
+}
+
+std::optional<std::string> HostValueText(const std::string& key, const void* value,
+                                         const std::vector<std::string>& keys,
+                                         const std::vector<std::string>& integerKeys) {
+  if (!value || std::find(keys.begin(), keys.end(), key) == keys.end()) return std::nullopt;
+  if (std::find(integerKeys.begin(), integerKeys.end(), key) != integerKeys.end())
+    return std::to_string(*static_cast<const std::int32_t*>(value));
+  return plugin_text::Narrow(static_cast<const CString*>(value)->str());
 }
 
 std::map<std::string, std::string> ParseSection(std::string_view text, std::string_view section,

@@ -62,6 +62,13 @@ bool IsPlainText(std::string_view text);
 // A decimal 32-bit integer, the whole text; nullopt otherwise.
 std::optional<std::int32_t> Integer(const std::string& text);
 
+// A setting as a host hands it to SetProperty, as text: a CString* for a
+// text key, a std::int32_t* for one of `integerKeys`. Nothing when `key` is
+// not one of `keys` (or `value` is null).
+std::optional<std::string> HostValueText(const std::string& key, const void* value,
+                                         const std::vector<std::string>& keys,
+                                         const std::vector<std::string>& integerKeys);
+
 // The layers of one plug-in's settings. Thread-safe.
 class LayeredSettings {
  public:
@@ -81,6 +88,7 @@ class LayeredSettings {
   // The settings file last looked at, and what was wrong with it or its values.
   std::string FilePath() const;
   std::string Problems() const;
+  const std::vector<std::string>& Keys() const { return keys_; }
 
  private:
   std::map<std::string, std::string> EffectiveLocked() const;
@@ -96,5 +104,31 @@ class LayeredSettings {
   std::vector<std::int64_t> stamp_;
   std::vector<std::string> fileProblems_, valueProblems_;
 };
+
+// What a plug-in does with its settings, `Apply(settings, key, text)`
+// setting one value of its Settings record and returning false when the
+// text is refused:
+
+// Takes a host's value for `key` when a fresh Settings accepts it. False
+// when refused (nothing changes then).
+template <typename Settings, typename Apply>
+bool TakeHostValue(LayeredSettings& layers, const std::string& key, const std::string& text, Apply apply) {
+  Settings check;
+  if (!apply(check, key, text)) return false;
+  layers.SetByHost(key, text);
+  return true;
+}
+
+// The settings the layers give now. A value `apply` refuses is reported in
+// the layers' problems and leaves the built-in default.
+template <typename Settings, typename Apply>
+Settings BuildSettings(LayeredSettings& layers, Apply apply) {
+  Settings settings;
+  for (const std::string& key : layers.Keys()) {
+    const auto value = layers.Get(key);
+    if (value && !apply(settings, key, *value)) layers.Report("refused value of " + key + ": " + *value);
+  }
+  return settings;
+}
 
 }  // namespace plugin_settings

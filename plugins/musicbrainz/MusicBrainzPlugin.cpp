@@ -116,9 +116,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     } else {
       return name == L"TraceLevel" || name == L"LogFolder" || name == L"ParentLogfilePath" ? 1 : 0;
     }
-    Settings check;
-    if (!Apply(check, key, text)) return 0;
-    layered_.SetByHost(key, text);
+    if (!plugin_settings::TakeHostValue<Settings>(layered_, key, text, Apply)) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
     Rebuild();
     // A data folder of the host's counts only when its cache opens.
@@ -215,12 +213,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
 
   // The settings from their layers. Called with mutex_ held.
   void Rebuild() {
-    Settings s;
-    for (const auto& key : AllKeys()) {
-      const auto value = layered_.Get(key);
-      if (value && !Apply(s, key, *value)) layered_.Report("refused value of " + key + ": " + *value);
-    }
-    settings_ = s;
+    settings_ = plugin_settings::BuildSettings<Settings>(layered_, Apply);
     ChooseCache();
   }
 
