@@ -13,11 +13,11 @@ class CCoverCache;
 
 class CPictureCopy {
  public:
-  // Copies `picturePath` and gives `out` a front-cover picture of the copy
-  // with `mimeType`, flagged for deletion from the start (so Meridex owns the
-  // file whatever the holding tag set's temporary folder). False, with `out`
-  // untouched, when the file is missing or cannot be copied. `covers`: null
-  // for the process-wide cover cache.
+  // Copies `picturePath` and gives `out` a picture of the copy with
+  // `mimeType`, `type` and `description`, flagged for deletion from the start
+  // (so Meridex owns the file whatever the holding tag set's temporary
+  // folder). False, with `out` untouched, when the file is missing or cannot
+  // be copied. `covers`: null for the process-wide cover cache.
   static bool Make(const CString& picturePath, const CString& mimeType, Meridex::CPictureTag& out,
-                   CCoverCache* covers = nullptr);
+                   CCoverCache* covers = nullptr, int type = 0, const CString& description = CString());
 };

@@ -1,10 +1,12 @@
 #include "core/TagsWriter.h"
 
 #include <string>
+#include <vector>
 
 #include "core/PictureCopy.h"
 #include "covers/CoverCache.h"
 #include "meridex/PictureTag.h"
+#include "platform/File.h"
 
 using Nimbrel::SongInfo;
 
@@ -35,6 +37,34 @@ bool CTagsWriter::AddPicture(const std::wstring& coverFile, Meridex::CTags& out,
     return false;
   }
   return out.AddPicture(picture);
+}
+
+bool CTagsWriter::PutCover(const std::wstring& coverFile, const std::wstring& ownFile, Meridex::CTags& out,
+                           const CCoverCache& covers) {
+  if (coverFile.empty()) return false;
+  Meridex::CPictureTag own;
+  const bool replacing = !ownFile.empty() && out.GetPicture(0, own) && own.GetFilePath().str() == ownFile;
+  if (!replacing) return AddPicture(coverFile, out, covers);
+  // The cached cover of an earlier run is the file's picture again.
+  std::string found, current;
+  if (platform::File::ReadAll(coverFile, found) && platform::File::ReadAll(ownFile, current) && found == current) {
+    return false;
+  }
+  Meridex::CPictureTag picture;
+  if (!CPictureCopy::Make(CString(coverFile), PictureMimeType(CString(coverFile)), picture,
+                          const_cast<CCoverCache*>(&covers), own.GetType(), own.GetDescription())) {
+    return false;
+  }
+  // Appending would give the file one more cover on every run that finds a better one.
+  std::vector<Meridex::CPictureTag> others;
+  for (int i = 1; i < out.GetPictureCount(); ++i) {
+    Meridex::CPictureTag other;
+    if (out.GetPicture(i, other)) others.push_back(other);
+  }
+  out.RemoveAllPictures();
+  out.AddPicture(picture);
+  for (const Meridex::CPictureTag& other : others) out.AddPicture(other);
+  return true;
 }
 
 void CTagsWriter::WriteCandidate(const SongInfo& candidate, Meridex::CTags& out) {
@@ -107,7 +137,7 @@ void CTagsWriter::WriteResult(const CNimbrelSong& song, Meridex::CTags& out, con
   // The file's own picture, kept because nothing better was found, is in
   // the tags already: adding it again would add a copy on every run.
   if (result.coverInfo.coverFile != input.coverInfo.coverFile) {
-    written = AddPicture(result.coverInfo.coverFile, out, covers) || written;
+    written = PutCover(result.coverInfo.coverFile, input.coverInfo.coverFile, out, covers) || written;
   }
   // The address of an earlier source goes only with values it no longer describes.
   if (written && song.CandidateCount() > 0) out.SetUrl(CString());

@@ -175,7 +175,9 @@ TEST_F(TagsWriterTest, TheFilesOwnPictureIsNotAddedAgain) {
   CTagsWriter::WriteResult(song, out, covers);
   EXPECT_EQ(1, out.GetPictureCount());
 
-  // A larger cover of a candidate of the same album is added.
+  // A larger cover of a candidate of the same album takes the place of the
+  // file's picture, as its kind (front cover): a file keeps one cover
+  // however often it is tagged.
   CNimbrelSong better;
   better.Init(tags, CString());
   SongInfo withCover = Candidate(L"a", L"Rock");
@@ -184,10 +186,28 @@ TEST_F(TagsWriterTest, TheFilesOwnPictureIsNotAddedAgain) {
   better.Finish(2);
   Meridex::CTags improved;
   CTagsWriter::WriteResult(better, improved, covers);
-  ASSERT_EQ(2, improved.GetPictureCount());
+  ASSERT_EQ(1, improved.GetPictureCount());
   Meridex::CPictureTag picture;
-  ASSERT_TRUE(improved.GetPicture(1, picture));
+  ASSERT_TRUE(improved.GetPicture(0, picture));
   EXPECT_EQ(L"image/jpeg", picture.GetMimeType().str());
+  EXPECT_EQ(3, picture.GetType());
+  EXPECT_EQ(std::string(5000, 'p'), testing_support::ReadFileBytes(picture.GetFilePath().str()));
+
+  // Policy 2 takes any found cover; one with the same bytes as the file's
+  // (the cached copy of an earlier run's) changes nothing.
+  CNimbrelSong same;
+  same.Init(tags, CString());
+  SongInfo sameCover = Candidate(L"a", L"Jazz");
+  sameCover.coverInfo.coverFile = Picture(L"cached-own.png", 500);
+  same.AddCandidate(sameCover);
+  same.Finish(2);
+  ASSERT_EQ(sameCover.coverInfo.coverFile, same.Result().coverInfo.coverFile);
+  Meridex::CTags unchanged;
+  CTagsWriter::WriteResult(same, unchanged, covers);
+  ASSERT_EQ(1, unchanged.GetPictureCount());
+  ASSERT_TRUE(unchanged.GetPicture(0, picture));
+  EXPECT_EQ(folder / L"own.png", picture.GetFilePath().str());
+  EXPECT_EQ(L"http://127.0.0.1/source", Get(unchanged, &Meridex::CTags::GetUrl));  // nothing was written
 }
 
 TEST_F(TagsWriterTest, MergeKeepsWhatTheRunDidNotSearch) {
