@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -13,6 +14,7 @@
 #include "ToolProcess.h"
 #include "meridex/Tags.h"
 #include "support/AudioSamples.h"
+#include "support/HttpTestServer.h"
 #include "support/ScratchFolder.h"
 
 namespace {
@@ -50,11 +52,11 @@ class TagToolTest : public ::testing::Test {
 
   // Four albums of twelve songs; titles differ by letters ("Tune Bc"), which
   // the matching never takes for one another.
-  void Catalogue(const std::string& options) {
+  void Catalogue(const std::string& options, const std::string& cover = std::string()) {
     std::ofstream data(root + "catalogue.txt");
     data << "search 0\n" << options;
     for (int i = 1; i <= 4; ++i) {
-      data << "album Band\tAlbum " << i << "\tk" << i << "\t";
+      data << "album Band\tAlbum " << i << "\tk" << i << "\t" << cover;
       for (int j = 1; j <= 12; ++j) data << "\t" << Title(i, j);
       data << "\n";
     }
@@ -87,7 +89,8 @@ class TagToolTest : public ::testing::Test {
   }
 
   ToolRun Tag(std::vector<std::string> args, std::optional<int> interruptAfterLines = std::nullopt) {
-    args.insert(args.begin(), {"--plugins", plugins, "--no-lyrics", "--no-cover", "--policy", "2"});
+    args.insert(args.begin(), {"--plugins", plugins, "--no-lyrics", "--policy", "2"});
+    if (std::find(args.begin(), args.end(), "--cover") == args.end()) args.insert(args.begin(), "--no-cover");
     return RunTool(NIMBREL_TAG_TOOL, args,
                    {{"HOME", home},
                     {"XDG_CONFIG_HOME", std::nullopt},
@@ -150,6 +153,28 @@ TEST_F(TagToolTest, WritesEachChangeWithItsSourceAndASecondRunFindsEverythingDon
   const ToolRun second = Tag({"--json", music});
   ASSERT_EQ(second.exitCode, 0) << second.err;
   for (const std::string& line : Lines(second.out)) EXPECT_NE(line.find("\"status\":\"unchanged\""), std::string::npos);
+}
+
+TEST_F(TagToolTest, AFoundCoverIsWrittenOnceHoweverOftenTheFilesAreTagged) {
+  testing_support::HttpTestServer server;
+  server.Serve("/cover.png", testing_support::HttpResponse{200, "OK", {{"Content-Type", "image/png"}},
+                                                           testing_support::MakePng()});
+  Catalogue("", server.Url("/cover.png"));
+  const auto files = MakeMusic(1, 2);
+  for (int run = 0; run < 2; ++run) {
+    const ToolRun tagged = Tag({"--cover", "--json", music});
+    ASSERT_EQ(tagged.exitCode, 0) << tagged.err;
+    for (const std::string& line : Lines(tagged.out))
+      EXPECT_NE(line.find(run == 0 ? "\"status\":\"tagged\"" : "\"status\":\"unchanged\""), std::string::npos) << line;
+    for (const auto& [path, bytes] : files) {
+      Meridex::CTags tags;
+      ASSERT_TRUE(tags.ReadFile(CString(plugin_text::Widen(path))));
+      ASSERT_EQ(tags.GetPictureCount(), 1) << path << " after run " << run;
+      Meridex::CPictureTag picture;
+      ASSERT_TRUE(tags.GetPicture(0, picture));
+      EXPECT_EQ(testing_support::ReadFileBytes(picture.GetFilePath().str()), testing_support::MakePng());
+    }
+  }
 }
 
 TEST_F(TagToolTest, BadFilesAreNamedWithWhyWhileTheOthersAreTagged) {
