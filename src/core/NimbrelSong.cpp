@@ -159,11 +159,6 @@ std::size_t CNimbrelSong::LyricsCandidateCount() const {
   return lyricsCandidates_.size();
 }
 
-std::wstring CNimbrelSong::GetLyricsText(std::size_t index) const {
-  CSingleLock lock(&lyricsLock_);
-  return index < lyricsCandidates_.size() ? lyricsCandidates_[index].lyrics : std::wstring();
-}
-
 Nimbrel::LyricsInfo CNimbrelSong::GetLyricsCandidate(std::size_t index) const {
   CSingleLock lock(&lyricsLock_);
   return index < lyricsCandidates_.size() ? lyricsCandidates_[index] : Nimbrel::LyricsInfo();

@@ -51,8 +51,6 @@ class CNimbrelSong {
   bool GetCandidate(std::size_t index, Nimbrel::SongInfo& out) const;
   std::vector<Nimbrel::SongInfo> Candidates() const;
   std::size_t LyricsCandidateCount() const;
-  // Empty when `index` is out of range.
-  std::wstring GetLyricsText(std::size_t index) const;
   // The lyrics candidate at `index`; an empty record when out of range.
   Nimbrel::LyricsInfo GetLyricsCandidate(std::size_t index) const;
 

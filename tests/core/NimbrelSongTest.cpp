@@ -110,7 +110,7 @@ TEST(NimbrelSongTest, CandidateIdentityIsSourceAlbumKeyAlbumAndNumber) {
   EXPECT_TRUE(song.AddLyricsCandidate(Lyrics(L"text")));
   EXPECT_FALSE(song.AddLyricsCandidate(Lyrics(L"text")));
   EXPECT_EQ(song.LyricsCandidateCount(), 1u);
-  EXPECT_EQ(song.GetLyricsText(5), L"");
+  EXPECT_EQ(song.GetLyricsCandidate(5).lyrics, L"");
 }
 
 TEST(NimbrelSongTest, SuccessCriteria) {

@@ -465,13 +465,13 @@ TEST_F(TagsSearchFlowTest, LyricsAreFoundOnceAndThenComeFromTheLocalCache) {
   flow.SearchLyrics(id);
   auto song = context.FindSong(id);
   ASSERT_EQ(1u, song->LyricsCandidateCount());
-  EXPECT_EQ(0u, song->GetLyricsText(0).find(L"The words"));
+  EXPECT_EQ(0u, song->GetLyricsCandidate(0).lyrics.find(L"The words"));
   const int calls = sources.Calls(L"LyrA", L"FindAlbums", true) + sources.Calls(L"LyrB", L"FindAlbums", true);
   EXPECT_EQ(1, calls);  // the first source in priority order had them
 
   const std::uint32_t again = AddSong();
   flow.SearchLyrics(again);
-  EXPECT_EQ(0u, context.FindSong(again)->GetLyricsText(0).find(L"The words"));
+  EXPECT_EQ(0u, context.FindSong(again)->GetLyricsCandidate(0).lyrics.find(L"The words"));
   EXPECT_EQ(calls, sources.Calls(L"LyrA", L"FindAlbums", true) + sources.Calls(L"LyrB", L"FindAlbums", true));
 }
 
