@@ -22,6 +22,17 @@ std::string JsonArray(const std::vector<std::string>& items) {
   return out + "]";
 }
 
+// A value on one short line: control characters as blanks, at most 60
+// bytes, never cut inside a UTF-8 sequence.
+std::string OneLine(std::string value) {
+  for (char& c : value)
+    if (static_cast<unsigned char>(c) < 0x20) c = ' ';
+  if (value.size() <= 60) return value;
+  std::size_t cut = 57;
+  while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
+  return value.substr(0, cut) + "...";
+}
+
 std::string Fixed(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", value);
@@ -142,7 +153,7 @@ void Reporter::Text(const FileReport& report) {
       text += ": " + std::to_string(candidate.score) + "%";
       if (!candidate.reasons.empty()) text += " (" + Joined(candidate.reasons, ", ") + ")";
       text += "\n   ";
-      for (const auto& [field, value] : candidate.values) text += " " + field + "=\"" + value + "\"";
+      for (const auto& [field, value] : candidate.values) text += " " + field + "=\"" + OneLine(value) + "\"";
       text += "\n";
     }
   }
