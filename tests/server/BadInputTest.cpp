@@ -39,14 +39,14 @@ TEST(FormParserTest, ReadsTheClientsFormAndRefusesTheRest) {
   for (const std::string bad : {"", "a", "a=1&", "&a=1", "=1", "a=1&a=2", "a=%", "a=%4", "a=%G0", "a=1&b=%2"}) {
     EXPECT_FALSE(ParseForm(bad, form, error)) << bad;
   }
+  // Refused at the limit, before the rest is read: the pairs beyond it are
+  // malformed, and a parser that went on would name them instead.
   std::string many;
-  for (int i = 0; i < 1000000; ++i) many += "p" + std::to_string(i) + "=1&";
+  for (std::size_t i = 0; i < cache_server::kMaxFormParameters; ++i) many += "p" + std::to_string(i) + "=1&";
+  for (int i = 0; i < 1000; ++i) many += "bad%G0=1&";
   many.pop_back();
-  const auto start = std::chrono::steady_clock::now();
   EXPECT_FALSE(ParseForm(many, form, error));
   EXPECT_EQ("too many parameters", error);
-  // Refused after the limit, not after reading a million pairs.
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
 }
 
 class HandlerTest : public ServerTest {
@@ -121,7 +121,6 @@ TEST_F(ServerTest, ASlowClientIsDroppedAtTheRequestDeadline) {
   const std::string request = "POST /lookup.php HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\n" +
                               std::string(500, 'a');
   // One byte, then wait up to a second for the server to hang up, then the next.
-  const auto start = std::chrono::steady_clock::now();
   std::size_t sent = 0;
   bool closed = false;
   while (!closed && sent < request.size()) {
@@ -132,8 +131,7 @@ TEST_F(ServerTest, ASlowClientIsDroppedAtTheRequestDeadline) {
     closed = n == 0 || n == -1 || (n > 0);  // any answer (408/400) or the close ends the trickle
   }
   EXPECT_TRUE(closed);
-  EXPECT_LT(sent, 10u);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_LT(sent, 10u);  // a few bytes, not the whole trickle
   // The worker it held serves others again.
   EXPECT_EQ(404, Post("/lookup.php", LookupText("A", "T")).status);
 }

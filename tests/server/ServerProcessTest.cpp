@@ -5,12 +5,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "platform/ChildProcess.h"
-#include "platform/TcpSocket.h"
 #include "platform/TextCodec.h"
 #include "server/ServerMain.h"
 #include "server/SqliteTagStore.h"
@@ -27,26 +28,30 @@ class ServerProcessTest : public ::testing::Test {
   ServerProcessTest() {
     db = platform::ToUtf8(folder / L"cache.sqlite");
     log = platform::ToUtf8(folder / L"server.log");
-    // A port that was free a moment ago.
-    platform::TcpSocket probe;
-    EXPECT_TRUE(probe.Listen());
-    port = probe.LocalPort();
-    settings.TagCacheHost = platform::FromUtf8("127.0.0.1:" + std::to_string(port)).c_str();
     settings.HttpProxy = L"0";
   }
 
-  // Starts the server and waits until it accepts connections.
+  // Starts the server on a port the system chooses and waits until its log
+  // names it: a port probed free beforehand may be taken by a parallel test
+  // in between, and a connection could then reach that test's server.
   void Start() {
-    ASSERT_TRUE(child.Start(NIMBREL_CACHE_SERVER, {"--db", db, "--listen", "127.0.0.1:" + std::to_string(port),
-                                                   "--rate-limit", "0", "--log-level", "warning"},
+    ASSERT_TRUE(child.Start(NIMBREL_CACHE_SERVER, {"--db", db, "--listen", "127.0.0.1:0", "--rate-limit", "0",
+                                                   "--log-level", "info"},
                             log));
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    const std::string marker = "listening on 127.0.0.1:";
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
     for (;;) {
-      platform::TcpSocket socket;
-      if (socket.Connect("127.0.0.1", port)) return;
-      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the server did not start";
+      std::ifstream in(log);
+      const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+      const std::size_t at = text.find(marker);
+      if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
+        port = static_cast<std::uint16_t>(std::stoi(text.substr(at + marker.size())));
+        break;
+      }
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the server did not start: " << text;
       std::this_thread::yield();
     }
+    settings.TagCacheHost = platform::FromUtf8("127.0.0.1:" + std::to_string(port)).c_str();
   }
 
   static Nimbrel::SongInfo Song(const std::wstring& title) {
