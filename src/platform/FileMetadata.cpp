@@ -94,19 +94,29 @@ bool ApplyFileMetadata(File& file, const FileMetadata& metadata, std::vector<std
     }
   }
 
+  // What the new file has already (a label or ACL inherited from its
+  // folder): what the original lacks goes, what it has the same stays
+  // untouched, so that a protected attribute equal on both needs no privilege.
+  std::vector<std::pair<std::string, std::string>> present;
   std::string list;
-  const bool listed = Fetch([&](char* b, std::size_t n) { return ::flistxattr(fd, b, n); }, list);
-  if (listed) {
+  if (Fetch([&](char* b, std::size_t n) { return ::flistxattr(fd, b, n); }, list)) {
     for (const std::string& name : Names(list)) {
-      const bool wanted = std::any_of(metadata.attributes.begin(), metadata.attributes.end(),
-                                      [&](const auto& a) { return a.first == name; });
-      if (!wanted && ::fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
-        if (!NotPermitted(errno)) return false;
-        unkept.push_back(L"no attribute " + FromNativeName(name));
-      }
+      std::string value;
+      if (Fetch([&](char* b, std::size_t n) { return ::fgetxattr(fd, name.c_str(), b, n); }, value))
+        present.emplace_back(name, std::move(value));
     }
   }
-  for (const auto& [name, value] : metadata.attributes) {
+  for (const auto& [name, value] : present) {
+    const bool wanted = std::any_of(metadata.attributes.begin(), metadata.attributes.end(),
+                                    [&](const auto& a) { return a.first == name; });
+    if (!wanted && ::fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
+      if (!NotPermitted(errno)) return false;
+      unkept.push_back(L"no attribute " + FromNativeName(name));
+    }
+  }
+  for (const auto& attribute : metadata.attributes) {
+    if (std::find(present.begin(), present.end(), attribute) != present.end()) continue;
+    const auto& [name, value] = attribute;
     if (::fsetxattr(fd, name.c_str(), value.data(), value.size(), 0) != 0) {
       if (!NotPermitted(errno)) return false;
       unkept.push_back(L"its attribute " + FromNativeName(name));
