@@ -255,7 +255,7 @@ TEST_F(FileSystemSafetyTest, SavingKeepsWhatTheFileSystemHoldsAndRefusesWhatTheC
       if (row.refusal) {
         EXPECT_NE(checked.message.Find(row.refusal), -1) << platform::ToUtf8(checked.message.str());
         EXPECT_NE(saved.message.Find(row.refusal), -1) << platform::ToUtf8(saved.message.str());
-        EXPECT_EQ(testing_support::ReadFileBytes(song), bytes);
+        EXPECT_TRUE(testing_support::ReadFileBytes(song) == bytes) << "the refused file changed";
       } else {
         EXPECT_TRUE(checked.ok) << platform::ToUtf8(checked.message.str());
         ASSERT_TRUE(saved.ok) << platform::ToUtf8(saved.message.str());
