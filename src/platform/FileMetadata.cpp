@@ -106,7 +106,8 @@ bool ApplyFileMetadata(File& file, const FileMetadata& metadata, std::vector<std
         present.emplace_back(name, std::move(value));
     }
   }
-  for (const auto& [name, value] : present) {
+  for (const auto& attribute : present) {
+    const std::string& name = attribute.first;
     const bool wanted = std::any_of(metadata.attributes.begin(), metadata.attributes.end(),
                                     [&](const auto& a) { return a.first == name; });
     if (!wanted && ::fremovexattr(fd, name.c_str()) != 0 && errno != ENODATA) {
