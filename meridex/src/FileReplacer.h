@@ -1,48 +1,65 @@
 // Replaces a file's content so that the file is either wholly old or wholly
 // new, whatever fails on the way (a full disk, a folder that may not be
-// written, a crash).
+// written, a crash), and keeps what the file system holds about it: owner,
+// group, permissions, extended attributes and ACLs, and its other names.
 #pragma once
 
 #include <taglib/tbytevector.h>
 
 #include <string>
+#include <string_view>
 
 #include "meridex/FileResult.h"
 #include "platform/FileIdentity.h"
 
 namespace Meridex {
 
-// Writes `content` to a new hidden file in the folder of `path`, makes it
-// durable, gives it the permissions of `path` (and its access and
-// modification times with `keepTimes`), renames it over `path` and makes the
-// rename durable. `path` must be a regular file, not a link (resolve first).
-// A file the caller may not write is refused, although the folder would
-// allow the rename: read-only means read-only.
-// On failure the temporary file is removed, `path` is untouched, and the
-// message names the step and the system's reason.
-FileResult ReplaceFileContent(const std::wstring& path, const TagLib::ByteVector& content, bool keepTimes);
-
-// The steps of ReplaceFileContent one by one, so that CSaveBatch can write
-// many files first and make them durable together.
-
 // A file's new content beside it, not yet in its place.
 struct PreparedReplacement {
   std::wstring path;       // the file to replace
   std::wstring folder;     // its folder, ending with "/"
   std::wstring temporary;  // the hidden file holding the new content
-  platform::FileIdentity written;  // the temporary file as it was written
+  platform::FileIdentity written;   // the temporary file as it was written
+  platform::FileIdentity original;  // the file as its content was read
+  // The new content is copied into the file itself instead of renamed over
+  // it: the file has other names (hard links), or holds something a new
+  // file could not be given here (another owner, a protected attribute).
+  bool inPlace = false;
+  bool keepTimes = false;
 };
 
-// Everything before the rename: refuses a file the caller may not write,
-// writes `content` to a new hidden file in the folder of `path`, flushes it
-// to disk when `flush`, and gives it the permissions (and times) of `path`.
-// On failure nothing is left behind.
-FileResult PrepareReplacement(const std::wstring& path, const TagLib::ByteVector& content, bool keepTimes,
-                              bool flush, PreparedReplacement& prepared);
+// Everything before the file itself is touched: refuses a file the caller
+// may not write, writes `content` to a new hidden file in the folder of
+// `path` (a short name, see WorkFiles.h), gives it the owner, group,
+// extended attributes, permissions (and times with `keepTimes`) of `path`,
+// and flushes it to disk when `flush`. `original` is the identity of `path`
+// when its content was read. On failure nothing is left behind.
+FileResult PrepareReplacement(const std::wstring& path, const TagLib::ByteVector& content,
+                              const platform::FileIdentity& original, bool keepTimes, bool flush,
+                              PreparedReplacement& prepared);
 
-// Renames the prepared file over its original; on failure removes it and
-// leaves the original untouched. The folder is not synced.
+// Puts the prepared content in place, unless the file is no longer the one
+// that was read or another program holds it open for writing. A file with
+// one name gets the new content by a rename; one to be written in place
+// first gets a synced copy of its old content beside it, which is removed
+// once the new content is durable (and which a later clean-up restores
+// after a crash in between). On failure the file keeps its old content and
+// the temporary file is removed. The folder is not synced after a rename.
 FileResult InstallReplacement(const PreparedReplacement& prepared);
+
+// PrepareReplacement (flushed), InstallReplacement, then the folder synced.
+FileResult ReplaceFileContent(const std::wstring& path, const TagLib::ByteVector& content,
+                              const platform::FileIdentity& original, bool keepTimes);
+
+// Writes `bytes` into the existing file `path` itself (never through a
+// link), cuts it to their length, gives it the access and modification times
+// of `timesFrom` when that is not empty, and makes it durable.
+FileResult WriteContentInPlace(const std::wstring& path, std::string_view bytes, const std::wstring& timesFrom);
+
+// Whether saving into `path` could succeed as far as can be told without
+// writing: the file exists and may be written, its folder may be written,
+// and no other program is writing it. Fails with the message a save would give.
+FileResult CheckReplaceable(const std::wstring& path);
 
 // "cannot save <path>: <step>: <the system's reason for the last error>".
 CString ReplacementFailure(const std::wstring& step, const std::wstring& path);

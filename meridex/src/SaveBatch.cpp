@@ -10,6 +10,7 @@
 #include "FileReplacer.h"
 #include "Log.h"
 #include "NewContent.h"
+#include "platform/Env.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/SystemError.h"
@@ -22,7 +23,6 @@ namespace {
 struct Entry {
   CString path;  // as the caller gave it
   PreparedReplacement prepared;
-  platform::FileIdentity original;  // the file as Add read it
 };
 
 bool SameFile(const platform::FileIdentity& a, const platform::FileIdentity& b) {
@@ -43,21 +43,9 @@ FileResult ConfirmDurable(const PreparedReplacement& prepared, bool fileSystemSy
   if (!SameFile(now, prepared.written) || now.size != prepared.written.size)
     return FileResult::Failure(L"cannot save " + CString(prepared.path) +
                                L": its new content was replaced by another program");
-  if (!(fileSystemSynced ? file.WaitForWriteback() : file.Sync()))
+  if (!(fileSystemSynced ? file.WaitForWriteback() : platform::Env::Current()->SyncFile(file)))
     return FileResult::Failure(ReplacementFailure(L"flushing the new content to disk", prepared.path));
   return FileResult::Success();
-}
-
-// Puts the new content of `entry` in place when its file is still the one
-// that was read.
-FileResult Install(const Entry& entry) {
-  platform::FileIdentity now;
-  if (!platform::GetFileIdentity(entry.prepared.path, now))
-    return FileResult::Failure(ReplacementFailure(L"examining it", entry.prepared.path));
-  if (now != entry.original)
-    return FileResult::Failure(L"cannot save " + CString(entry.prepared.path) +
-                               L": the file changed while it was being tagged");
-  return InstallReplacement(entry.prepared);
 }
 
 template <typename T>
@@ -101,12 +89,12 @@ FileResult CSaveBatch::Add(const CTags& tags, const CString& path, bool keepModi
     // A second new content of the same file would find the file changed by
     // the first at Commit; refuse it now, while the caller can still decide.
     for (const Entry& entry : impl_->entries)
-      if (SameFile(entry.original, made.original))
+      if (SameFile(entry.prepared.original, made.original))
         return FileResult::Failure(L"cannot save " + path + L": the file is already in this batch (as " +
                                    entry.path + L")");
     impl_->entries.reserve(impl_->entries.size() + 1);  // nothing can fail once the temporary file exists
-    Entry entry{path, PreparedReplacement{}, made.original};
-    result = PrepareReplacement(made.target, made.content, keepModificationTime, false, entry.prepared);
+    Entry entry{path, PreparedReplacement{}};
+    result = PrepareReplacement(made.target, made.content, made.original, keepModificationTime, false, entry.prepared);
     if (!result) {
       log::Write(log::Level::kError, result.message.str());
       return result;
@@ -137,7 +125,7 @@ std::vector<FileResult> CSaveBatch::Commit() {
   for (const Entry& entry : entries) {
     const std::uint64_t device = entry.prepared.written.device;
     if (std::none_of(synced.begin(), synced.end(), [&](const auto& s) { return s.first == device; }))
-      synced.emplace_back(device, platform::SyncFileSystem(entry.prepared.folder));
+      synced.emplace_back(device, platform::Env::Current()->SyncFileSystem(entry.prepared.folder));
   }
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const std::uint64_t device = entries[i].prepared.written.device;
@@ -149,7 +137,7 @@ std::vector<FileResult> CSaveBatch::Commit() {
   // In the order added, each file is checked right before its rename.
   for (std::size_t i = 0; i < entries.size(); ++i) {
     const Entry& entry = entries[i];
-    if (results[i]) results[i] = Install(entry);
+    if (results[i]) results[i] = InstallReplacement(entry.prepared);
     if (results[i]) {
       AddOnce(renamedIn, entry.prepared.folder);
       log::Write(log::Level::kDebug, L"Saved tags of " + entry.path.str());

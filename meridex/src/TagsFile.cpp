@@ -79,7 +79,7 @@ FileResult CTags::SaveFile(const CString& path, bool keepModificationTime) const
     NewContent made;
     FileResult prepared = MakeNewContent(*this, path, made);
     if (!prepared) return prepared;
-    FileResult replaced = ReplaceFileContent(made.target, made.content, keepModificationTime);
+    FileResult replaced = ReplaceFileContent(made.target, made.content, made.original, keepModificationTime);
     if (!replaced) {
       log::Write(log::Level::kError, replaced.message.str());
       return replaced;

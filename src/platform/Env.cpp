@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <thread>
 
+#include "platform/File.h"
+#include "platform/FileSystem.h"
 #include "platform/NoDestructor.h"
 #include "platform/TextCodec.h"
 
@@ -94,6 +96,12 @@ bool Env::TempFolderIsPrivate() {
 std::vector<std::wstring> Env::ConnectivityProbeHosts() {
   return {L"www.google.com", L"www.yahoo.com", L"www.microsoft.com", L"www.nimbrel.org"};
 }
+
+bool Env::SyncFile(File& file) { return file.Sync(); }
+
+bool Env::SyncFileSystem(std::wstring_view folder) { return platform::SyncFileSystem(folder); }
+
+bool Env::RenameReplacing(std::wstring_view from, std::wstring_view to) { return platform::RenameReplacing(from, to); }
 
 Env* Env::Default() {
   // Never destroyed: objects that log while the process unloads still read the clock.

@@ -1,5 +1,6 @@
-// The process's view of time and of its temporary folder, behind an interface
-// that tests can replace (in the spirit of an injectable environment).
+// The process's view of time, of its temporary folder and of making files
+// durable, behind an interface that tests can replace (in the spirit of an
+// injectable environment).
 //
 // Code reads these services only through Env::Current(); a test installs its
 // own Env with ScopedEnv and restores the previous one when done.
@@ -7,11 +8,14 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/SystemTime.h"
 
 namespace platform {
+
+class File;
 
 class Env {
  public:
@@ -37,6 +41,15 @@ class Env {
   // names (optionally with ":port"): three large public portals, then the
   // maker's own site.
   virtual std::vector<std::wstring> ConnectivityProbeHosts();
+
+  // What makes a saved file durable, so that a test can make a sync fail
+  // and watch which files were flushed before they were put in place.
+  // File::Sync on `file`.
+  virtual bool SyncFile(File& file);
+  // platform::SyncFileSystem (FileSystem.h).
+  virtual bool SyncFileSystem(std::wstring_view folder);
+  // platform::RenameReplacing (FileSystem.h).
+  virtual bool RenameReplacing(std::wstring_view from, std::wstring_view to);
 
   // The real environment.
   static Env* Default();

@@ -26,6 +26,8 @@ int OpenFlags(File::Mode mode) {
       return O_RDWR | O_CREAT;
     case File::Mode::kCreateNew:
       return O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+    case File::Mode::kUpdate:
+      return O_RDWR | O_NOFOLLOW;
   }
   return O_RDONLY;
 }
@@ -110,6 +112,13 @@ std::int64_t File::Size() const {
   struct stat st;
   if (::fstat(fd_, &st) != 0) return -1;
   return st.st_size;
+}
+
+bool File::Truncate(std::int64_t size) {
+  for (;;) {
+    if (::ftruncate(fd_, static_cast<off_t>(size)) == 0) return true;
+    if (errno != EINTR) return false;
+  }
 }
 
 bool File::Flush() {

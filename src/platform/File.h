@@ -19,6 +19,8 @@ class File {
     kReadWrite,     // create when missing, keep content
     kCreateNew,     // a new file only: fails when the path exists, even as a
                     // link; write only, readable by the owner alone (0600)
+    kUpdate,        // an existing file only, never through a link; read and
+                    // write, content kept
   };
 
   File() = default;
@@ -43,6 +45,8 @@ class File {
   // Returns the new position, or -1.
   std::int64_t Seek(std::int64_t offset, int origin);
   std::int64_t Size() const;
+  // Cuts or extends the file to `size` bytes.
+  bool Truncate(std::int64_t size);
   bool Flush();
   // Makes content and metadata (size, times) durable before returning, so a
   // rename that follows cannot publish a file whose blocks are not on disk.
@@ -59,6 +63,9 @@ class File {
   // the device (after SyncFileSystem); it neither commits metadata nor
   // flushes the device's cache, so alone it makes nothing durable.
   bool WaitForWriteback();
+
+  // The system's descriptor, for the platform layer's own helpers; -1 when closed.
+  int Descriptor() const { return fd_; }
 
   // Reads a whole file into `out`; false when it cannot be read.
   static bool ReadAll(std::wstring_view path, std::string& out);

@@ -382,7 +382,7 @@ bool RenameReplacing(std::wstring_view from, std::wstring_view to) {
 std::wstring ResolvePath(std::wstring_view path) {
   char* resolved = ::realpath(NativePath(path).c_str(), nullptr);
   if (!resolved) return std::wstring();
-  std::wstring result = FromUtf8(resolved);
+  std::wstring result = FromNativeName(resolved);
   std::free(resolved);
   return result;
 }

@@ -3,7 +3,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <string>
 #include <vector>
+
+#include "platform/File.h"
 
 #include "platform/TextCodec.h"
 
@@ -28,6 +32,34 @@ std::wstring ExecutablePath() {
     }
     buffer.resize(buffer.size() * 2);
   }
+}
+
+std::uint32_t CurrentUserId() { return static_cast<std::uint32_t>(::geteuid()); }
+
+std::string BootId() {
+  std::string text;
+  if (!File::ReadAll(L"/proc/sys/kernel/random/boot_id", text)) return std::string();
+  std::string id;
+  for (char c : text)
+    if ((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')) id += c;
+  return id;
+}
+
+std::uint64_t ProcessStartTime(std::uint32_t pid) {
+  if (pid == 0) return 0;
+  std::string stat;
+  if (!File::ReadAll(L"/proc/" + std::to_wstring(pid) + L"/stat", stat)) return 0;
+  // "pid (name) state ppid ...": the name may hold blanks and parentheses,
+  // so fields are counted after the last ")"; the start time is field 22.
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  const char* p = stat.c_str() + close + 1;
+  for (int field = 3; field < 22; ++field) {
+    while (*p == ' ') ++p;
+    while (*p && *p != ' ') ++p;
+    if (!*p) return 0;
+  }
+  return std::strtoull(p, nullptr, 10);
 }
 
 }  // namespace platform

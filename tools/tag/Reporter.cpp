@@ -1,5 +1,6 @@
 #include "Reporter.h"
 
+#include "Base64.h"
 #include "Json.h"
 
 namespace nimbrel_tag {
@@ -161,7 +162,10 @@ void Reporter::Text(const FileReport& report) {
 }
 
 void Reporter::Json(const FileReport& report) {
-  std::string line = "{\"path\":" + plugin_json::Quoted(report.path) + ",\"status\":\"" +
+  // "path" is text (a byte that is not UTF-8 shows as U+FFFD); "path_bytes"
+  // gives a program the exact name back.
+  std::string line = "{\"path\":" + plugin_json::Quoted(report.path) + ",\"path_bytes\":\"" + Base64(report.path) +
+                     "\",\"status\":\"" +
                      OutcomeName(report.outcome) + "\",\"written\":" + (report.written ? "true" : "false") +
                      ",\"dryRun\":" + (style_.dryRun ? "true" : "false");
   if (!report.message.empty()) line += ",\"message\":" + plugin_json::Quoted(report.message);
@@ -212,7 +216,7 @@ void Reporter::Summary(bool interrupted, const std::string& untaggedLog) {
   std::string text = std::to_string(totals_.done) + " of " + std::to_string(totals_.files) + " files: " +
                      std::to_string(totals_.tagged) + (style_.dryRun ? " would be tagged, " : " tagged, ") +
                      std::to_string(totals_.unchanged) + " already complete, " + std::to_string(totals_.notTagged) +
-                     " not tagged, " + std::to_string(totals_.errors) + " failed";
+                     " not tagged, " + std::to_string(totals_.errors) + (style_.dryRun ? " would fail" : " failed");
   if (totals_.skipped) text += ", " + std::to_string(totals_.skipped) + " done earlier";
   text += " in " + Duration(elapsed);
   if (elapsed > 0 && worked > 0) {

@@ -10,6 +10,7 @@
 #include "CandidateScore.h"
 #include "meridex/FileName.h"
 #include "meridex/SaveBatch.h"
+#include "meridex/SaveCheck.h"
 
 namespace nimbrel_tag {
 
@@ -75,13 +76,19 @@ void TaggingRun::Read(Entry& entry) {
     return;
   }
   // Found out before searching, not after: the search would be wasted. A
-  // file without any write permission is read-only also for root, who
-  // could write it anyway.
+  // dry run makes the same checks and says the write would fail. A file
+  // without any write permission is read-only also for root, who could
+  // write it anyway.
   struct stat info {};
-  if (!options_.dryRun && (::access(path.c_str(), W_OK) != 0 ||
-                           (::stat(path.c_str(), &info) == 0 && (info.st_mode & 0222) == 0))) {
+  std::string unwritable;
+  if (::access(path.c_str(), W_OK) != 0 || (::stat(path.c_str(), &info) == 0 && (info.st_mode & 0222) == 0)) {
+    unwritable = "cannot write " + path + ": read-only file (chmod u+w?)";
+  } else if (const Meridex::FileResult checked = Meridex::CheckSave(name); !checked) {
+    unwritable = Message(checked.message);
+  }
+  if (!unwritable.empty()) {
     entry.report.outcome = Outcome::kError;
-    entry.report.message = "cannot write " + path + ": read-only file (chmod u+w?)";
+    entry.report.message = (options_.dryRun ? "would fail: " : "") + unwritable;
     return;
   }
   CString artist, title;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "CommandLine.h"
@@ -16,6 +17,7 @@
 #include "UntaggedLog.h"
 #include "XdgFolders.h"
 #include "meridex/FileName.h"
+#include "meridex/Leftovers.h"
 #include "nimbrel/Nimbrel.h"
 
 using namespace nimbrel_tag;
@@ -108,6 +110,16 @@ int main(int argc, char** argv) {
   if (walker.Files().empty()) {
     reporter.Note("no music files found" + std::string(options.hidden ? "" : " (hidden ones are skipped; --hidden)"));
     return walker.Problems().empty() ? kExitOk : kExitSomeFailed;
+  }
+
+  // Before any file is read: what an interrupted save left in these folders
+  // goes, and a file it was writing in place gets its old content back.
+  if (!options.dryRun) {
+    std::set<std::string> folders;
+    for (const std::string& file : walker.Files()) folders.insert(file.substr(0, file.rfind('/') + 1));
+    for (const std::string& folder : folders)
+      for (const CString& text : Meridex::CleanUpFolder(Name(folder.empty() ? "./" : folder)))
+        reporter.Note(Meridex::FileNameToNative(text));
   }
 
   const std::string state = StateFolder();

@@ -28,10 +28,11 @@ namespace Meridex {
 // gives its path, and Commit's result of the same number is its outcome. A
 // refused Add adds no entry.
 //
-// Each entry holds a hidden temporary file beside its media file
-// (".<name>.meridex-<random>.tmp", the same as SaveFile's) until Commit or
-// Discard; a batch that is destroyed discards what it holds. After a crash
-// such a file may remain; the media file next to it is intact.
+// Each entry holds a hidden temporary file beside its media file (the same
+// as SaveFile's; see meridex/Leftovers.h) until Commit or Discard; a batch
+// that is destroyed discards what it holds. After a crash such a file may
+// remain; the media file next to it is intact, and the next save into that
+// folder removes it.
 //
 // One batch must not be used from several threads at once; distinct batches
 // may be, also over the same folders (not over the same files: the later
@@ -59,11 +60,14 @@ class MERIDEX_EXPORT CSaveBatch {
   FileResult Add(const CTags& tags, const CString& path, bool keepModificationTime = false);
 
   // Makes the new contents of all entries durable (one flush per file
-  // system involved), then, entry by entry in order: when the file is still
-  // the very file and version that Add read, renames the new content over
-  // it; otherwise, or when the rename fails, removes the new content and
-  // leaves the file as it is ("cannot save <file>: the file changed while it
-  // was being tagged"). Then makes the renames durable (one flush per folder
+  // system involved; each file on its own where a file system's sync
+  // cannot be trusted), then, entry by entry in order: when the file is
+  // still the very file and version that Add read and no other program
+  // holds it open for writing, puts the new content in place as SaveFile
+  // does (a rename, or in place for a file with several names); otherwise,
+  // or when that fails, removes the new content and leaves the file as it
+  // is ("cannot save <file>: the file changed while it was being tagged",
+  // "...: it is being written by another program; try again later"). Then makes the renames durable (one flush per folder
   // involved). Returns one result per entry, in entry order; a failure
   // affects its own entry only. The batch is empty afterwards.
   std::vector<FileResult> Commit();

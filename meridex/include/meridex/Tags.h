@@ -57,12 +57,18 @@ class MERIDEX_EXPORT CTags {
   // `path`, replacing the values it holds for these fields (absent values
   // are removed) and keeping everything else in the file: the audio and any
   // tag fields Meridex does not know. The new content is written to a new
-  // file in the same folder, made durable, given the original's permissions
-  // (and its access and modification times with `keepModificationTime`) and
-  // renamed over the original in one step. On any failure, including a full
-  // disk, a folder that may not be written or a file that may not be written
-  // (read-only files are refused), the original is untouched, the
-  // temporary file is removed and the message says why.
+  // file in the same folder, made durable, given the original's owner,
+  // group, extended attributes (ACLs included) and permissions (and its
+  // access and modification times with `keepModificationTime`) and renamed
+  // over the original in one step. A file with several names (hard links),
+  // or one whose owner or attributes a new file could not be given, is
+  // written in place instead, after a durable copy of its old content is
+  // put beside it, so that every name sees the new tags. A file that
+  // changed since it was read, or that another program holds open for
+  // writing, is left alone. On any failure, including a full disk, a folder
+  // that may not be written or a file that may not be written (read-only
+  // files are refused), the original is untouched, the temporary file is
+  // removed and the message says why.
   FileResult SaveFile(const CString& path, bool keepModificationTime = false) const;
 
   // The file this tag set was read from; empty when it is not tied to a file.

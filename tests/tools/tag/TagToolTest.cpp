@@ -1,7 +1,9 @@
 // nimbrel-tag end to end: the built program over generated music files, with
 // a catalogue test plug-in as its only source.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include "Json.h"
 #include "Text.h"
 #include "ToolProcess.h"
+#include "meridex/FileName.h"
 #include "meridex/Tags.h"
 #include "support/AudioSamples.h"
 #include "support/HttpTestServer.h"
@@ -31,7 +34,7 @@ std::string Bytes(const std::string& path) {
 std::wstring Album(const std::string& path) {
   Meridex::CTags tags;
   CString album;
-  if (!tags.ReadFile(CString(plugin_text::Widen(path)))) return L"<unreadable>";
+  if (!tags.ReadFile(Meridex::FileNameFromNative(path))) return L"<unreadable>";
   return tags.GetAlbum(album) ? album.str() : std::wstring();
 }
 
@@ -257,6 +260,65 @@ TEST_F(TagToolTest, TheConfigurationFileGivesDefaultsTheCommandLineWinsAndOthers
   // A mistyped plug-in folder is an error, not a new empty folder.
   EXPECT_EQ(Tag({"--no-config", "--plugins", root + "plugns", music}).exitCode, 2);
   EXPECT_FALSE(fs::exists(root + "plugns"));
+}
+
+// The dry run checks what the real run checks; a name that is not UTF-8 is
+// tagged like any other and JSON gives its exact bytes; a file another
+// program is writing is left alone; the real run first tidies what an
+// interrupted save left in the folders it walks.
+TEST_F(TagToolTest, TheDryRunSaysWhatWouldFailAndEveryNameIsSavedAndGivenBackExactly) {
+  const auto files = MakeMusic(1, 3);
+  const std::string folder = music + "Album 1/";
+  const std::string latin1 = folder + "caf\xe9.mp3", locked = folder + "04 Locked.mp3", busy = folder + "05 Busy.mp3";
+  for (const auto& [path, title] : {std::pair{latin1, Title(1, 4)}, {locked, Title(1, 5)}, {busy, Title(1, 6)}}) {
+    testing_support::WriteFileBytes(Meridex::FileNameFromNative(path).str(), testing_support::MakeMp3());
+    Meridex::CTags tags;
+    tags.AddArtist(L"Band", false);
+    tags.SetTitle(CString(plugin_text::Widen(title)));
+    ASSERT_TRUE(tags.SaveFile(Meridex::FileNameFromNative(path)));
+  }
+  ::chmod(locked.c_str(), 0444);
+  const int writer = ::open(busy.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);  // another program's, as it were
+  ASSERT_GE(writer, 0);
+  const std::string leftover = folder + ".meridex-00000000.1.1.abcdefghij.tmp";  // a writer of another boot
+  testing_support::WriteFileBytes(plugin_text::Widen(leftover), std::string(4096, 'x'));
+  std::map<std::string, std::string> before;
+  for (const auto& entry : fs::directory_iterator(folder)) before[entry.path().string()] = Bytes(entry.path().string());
+
+  auto statuses = [](const ToolRun& run) {
+    std::map<std::string, std::pair<std::string, std::string>> byName;  // exact name: status, message
+    for (const std::string& line : Lines(run.out)) {
+      plugin_json::Value object;
+      EXPECT_TRUE(plugin_json::Parse(line, object).ok) << line;
+      const ToolRun decoded = RunTool("/usr/bin/env", {"python3", "-c",
+          "import base64, sys; sys.stdout.buffer.write(base64.b64decode(sys.argv[1]))", object.TextOf("path_bytes")}, {});
+      byName[decoded.out] = {object.TextOf("status"), object.TextOf("message")};
+    }
+    return byName;
+  };
+  const ToolRun dry = Tag({"--dry-run", "--json", music});
+  EXPECT_EQ(dry.exitCode, 1) << dry.err;
+  auto seen = statuses(dry);
+  EXPECT_EQ(seen[latin1].first, "tagged") << dry.out;
+  EXPECT_EQ(seen[locked].first, "error");
+  EXPECT_EQ(seen[locked].second.rfind("would fail: cannot write", 0), 0u) << seen[locked].second;
+  EXPECT_EQ(seen[busy].second.rfind("would fail: ", 0), 0u) << seen[busy].second;
+  EXPECT_NE(seen[busy].second.find("being written by another program; try again later"), std::string::npos);
+  EXPECT_NE(dry.err.find("2 would fail"), std::string::npos) << dry.err;
+  for (const auto& [path, bytes] : before) EXPECT_EQ(Bytes(path), bytes) << path;
+
+  const ToolRun real = Tag({"--json", music});
+  EXPECT_EQ(real.exitCode, 1) << real.err;
+  seen = statuses(real);
+  EXPECT_EQ(seen[latin1].first, "tagged") << real.out;
+  EXPECT_EQ(Album(latin1), L"Album 1");
+  EXPECT_EQ(seen[busy].second.find("would fail"), std::string::npos);
+  EXPECT_NE(seen[busy].second.find("being written by another program"), std::string::npos) << seen[busy].second;
+  EXPECT_EQ(Bytes(busy), before[busy]);
+  EXPECT_EQ(Bytes(locked), before[locked]);
+  EXPECT_FALSE(fs::exists(leftover));
+  EXPECT_NE(real.err.find("removed 1 unfinished file"), std::string::npos) << real.err;
+  ::close(writer);
 }
 
 }  // namespace
