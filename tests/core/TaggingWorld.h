@@ -11,6 +11,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/NimbrelConfig.h"
@@ -54,9 +55,11 @@ class TaggingWorld {
   ~TaggingWorld() {
     // The tag-cache client's workers (feedback from the searches) end here,
     // not at exit: a thread ended at exit leaves its TLS-held memory behind.
+    // A worker that has let go of its job may still be on its way out:
+    // joining every one waits for that.
     CNimbrelServerCache::Instance().Stop();
     CNimbrelServerCache::Instance().WaitUntilNoWorkers();
-    CNimbrelServerCache::Instance().ReapHandles();
+    while (CNimbrelServerCache::Instance().ReapHandles() != 0) std::this_thread::yield();
     CDllSourcesManager::Instance().Registry(kSourceGeneral)->UnloadSources();
     CDllSourcesManager::Instance().Registry(kSourceLyrics)->UnloadSources();
   }

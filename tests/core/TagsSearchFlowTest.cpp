@@ -75,8 +75,9 @@ class TagsSearchFlowTest : public ::testing::Test {
     // alive at exit would outlive OpenSSL's per-thread clean-up.
     CNimbrelServerCache& client = CNimbrelServerCache::Instance();
     client.Stop();
-    EXPECT_TRUE(client.WaitUntilNoWorkers(10000));
-    client.ReapHandles();
+    EXPECT_TRUE(client.WaitUntilNoWorkers(60000));
+    // A worker that has let go of its job may still be on its way out.
+    while (client.ReapHandles() != 0) std::this_thread::yield();
   }
 
   // A catalogue holding `title` on one album of the test's artist.
