@@ -3,6 +3,7 @@
 #include <string>
 
 #include "Log.h"
+#include "PictureShape.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/PrivateFolder.h"
@@ -55,22 +56,62 @@ FileResult PictureFiles::Extract(const std::wstring& folder, const EmbeddedPictu
   return FileResult::Success();
 }
 
-FileResult PictureFiles::Load(const CTags& tags, std::vector<EmbeddedPicture>& out) {
+bool PictureFiles::LoadBytes(EmbeddedPicture& picture) {
+  if (picture.data.isEmpty()) {
+    std::string bytes;
+    if (!platform::File::ReadAll(picture.path.str(), bytes) || bytes.empty()) return false;
+    picture.data = TagLib::ByteVector(bytes.data(), static_cast<unsigned int>(bytes.size()));
+  }
+  if (picture.mimeType.IsEmpty()) picture.mimeType = SniffMimeType(picture.data);
+  if (picture.width == 0 && picture.height == 0) {
+    const PictureShape shape = PictureShape::Of(picture.data);
+    picture.width = shape.width;
+    picture.height = shape.height;
+    picture.depth = shape.depth;
+    picture.colours = shape.colours;
+  }
+  return true;
+}
+
+bool PictureFiles::SameBytes(const TagLib::ByteVector& data, const EmbeddedPicture& picture) {
+  return data.size() == picture.size && PictureHash(data.data(), data.size()) == picture.hash;
+}
+
+FileResult PictureFiles::ForSaving(const CTags& tags, const ReadState* read, std::vector<EmbeddedPicture>& out,
+                                   bool& unchanged) {
   out.clear();
+  unchanged = read != nullptr;
+  std::size_t position = 0;
   for (int i = 0; i < tags.GetPictureCount(); ++i) {
     CPictureTag picture;
     if (!tags.GetPicture(i, picture) || picture.IsEmpty()) continue;
-    std::string bytes;
-    if (!platform::File::ReadAll(picture.GetFilePath().str(), bytes))
-      return FileResult::Failure(L"cannot read picture file " + picture.GetFilePath() + L": " + SystemReason());
-    if (bytes.empty()) return FileResult::Failure(L"picture file " + picture.GetFilePath() + L" is empty");
     EmbeddedPicture embedded;
-    embedded.data = TagLib::ByteVector(bytes.data(), static_cast<unsigned int>(bytes.size()));
-    embedded.mimeType = picture.GetMimeType().IsEmpty() ? SniffMimeType(embedded.data) : picture.GetMimeType();
+    embedded.path = picture.GetFilePath();
+    embedded.mimeType = picture.GetMimeType();
     embedded.type = picture.GetType();
     embedded.description = picture.GetDescription();
+    if (read) {
+      for (std::size_t k = 0; k < read->pictures.size(); ++k) {
+        if (read->pictures[k].path != embedded.path) continue;
+        embedded.fileIndex = static_cast<int>(k);
+        embedded.size = read->pictures[k].size;
+        embedded.hash = read->pictures[k].hash;
+        break;
+      }
+    }
+    if (embedded.fileIndex < 0) {
+      std::string bytes;
+      if (!platform::File::ReadAll(embedded.path.str(), bytes))
+        return FileResult::Failure(L"cannot read picture file " + embedded.path + L": " + SystemReason());
+      if (bytes.empty()) return FileResult::Failure(L"picture file " + embedded.path + L" is empty");
+      embedded.data = TagLib::ByteVector(bytes.data(), static_cast<unsigned int>(bytes.size()));
+      LoadBytes(embedded);
+    }
+    unchanged = unchanged && embedded.fileIndex == static_cast<int>(position);
+    ++position;
     out.push_back(std::move(embedded));
   }
+  unchanged = unchanged && position == read->pictures.size();
   return FileResult::Success();
 }
 

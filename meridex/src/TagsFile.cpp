@@ -51,7 +51,8 @@ FileResult CTags::ReadFile(const CString& path) {
     if (format == MediaFormat::kUnknown && !empty) format = FormatFromName(path.str());
     CTags fresh(GetTempFolder());
     std::vector<EmbeddedPicture> pictures;
-    if (format == MediaFormat::kUnknown || !formats::Read(stream, format, fresh, pictures))
+    auto read = std::make_shared<ReadState>();
+    if (format == MediaFormat::kUnknown || !formats::Read(stream, format, fresh, pictures, read->fromMainTag))
       return FileResult::Failure(Unreadable(path, format, empty));
 
     if (!pictures.empty()) {
@@ -63,9 +64,14 @@ FileResult CTags::ReadFile(const CString& path) {
         FileResult extracted = PictureFiles::Extract(folder, embedded, picture);
         if (!extracted) return FileResult::Failure(L"cannot read the pictures of " + path + L": " + extracted.message);
         fresh.AddPicture(picture);
+        read->pictures.push_back(
+            {picture.GetFilePath(), embedded.data.size(), PictureHash(embedded.data.data(), embedded.data.size())});
       }
     }
     fresh.impl_->filePath = path;
+    read->filePath = path;
+    read->values = fresh.impl_->values;
+    fresh.impl_->read = std::move(read);
     *this = std::move(fresh);
     log::Write(log::Level::kDebug, L"Read tags of " + path.str());
     return FileResult::Success();

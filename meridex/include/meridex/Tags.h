@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "meridex/Export.h"
 #include "meridex/FileResult.h"
@@ -15,6 +16,16 @@ namespace Meridex {
 // Getters return true when the value is present and not empty, and then fill
 // the out-string (left untouched otherwise). Setting an empty text removes
 // the value. Year and track number are kept as text, exactly as given.
+//
+// A text field may hold several values (Vorbis comments and ID3v2.4 keep
+// lists, such as two genres): the single-value getters give the first one,
+// GetValues all of them. A single-value setter given the value that is
+// already first keeps the others; any other value replaces them all.
+//
+// A tag set read from a file remembers what the file held. Saving it back
+// into that file writes only the fields whose values changed since, each
+// to where it was read from (the same frame, language and description, the
+// same Vorbis field name); everything else in the file stays as it was.
 //
 // Copies are deep for every text; pictures are handles, so a copy shares them
 // (see CPictureTag). A moved-from tag set is empty and fully usable.
@@ -30,6 +41,10 @@ namespace Meridex {
 // may be, even when they share pictures.
 class MERIDEX_EXPORT CTags {
  public:
+  // The text fields, for the list accessors.
+  enum class Field { kTitle, kAlbum, kGenre, kYear, kTrackNumber, kComment, kOriginalArtist, kCopyright,
+                     kEncodedBy, kLyrics, kUrl };
+
   CTags();
   // `tempFolder`: where this tag set may place temporary files, such as
   // pictures extracted from a media file.
@@ -53,10 +68,11 @@ class MERIDEX_EXPORT CTags {
   // set is unchanged and the message says why.
   FileResult ReadFile(const CString& path);
 
-  // Writes every value and picture of this tag set into the media file at
+  // Writes the values and pictures of this tag set into the media file at
   // `path`, replacing the values it holds for these fields (absent values
   // are removed) and keeping everything else in the file: the audio and any
-  // tag fields Meridex does not know. The new content is written to a new
+  // tag fields Meridex does not know. Saved into the file it was read from,
+  // only what changed since is written (see above). The new content is written to a new
   // file in the same folder, made durable, given the original's permissions
   // (and its access and modification times with `keepModificationTime`) and
   // renamed over the original in one step. On any failure, including a full
@@ -108,6 +124,11 @@ class MERIDEX_EXPORT CTags {
   bool GetUrl(CString& url) const;
   void SetUrl(const CString& url);
 
+  // Every value of a text field, in order; empty when absent.
+  std::vector<CString> GetValues(Field field) const;
+  // Replaces every value of a text field; empty texts are left out.
+  void SetValues(Field field, const std::vector<CString>& values);
+
   // Where the values of this tag set came from, such as the name of the
   // source that found them. Kept in memory only: never read from or saved
   // to a media file.
@@ -127,6 +148,7 @@ class MERIDEX_EXPORT CTags {
   void RemoveAllPictures();
 
  private:
+  friend class TagsAccess;
   struct Impl;
   // The state for reading; an empty one when moved from.
   const Impl& State() const;
