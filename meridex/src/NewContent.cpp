@@ -71,6 +71,14 @@ FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& ma
     return FileResult::Failure(L"cannot save " + path + L": " +
                                (content.isEmpty() ? CString(L"the file is empty") : CString(L"not an audio file of a known kind")));
   const FieldChanges changes(state.values, read);
+  // Nothing changed since reading: the file keeps its very bytes (TagLib
+  // would at least lay its tags out anew, or add a tag the file lacks).
+  if (read && picturesUnchanged && state.values == read->values) {
+    made.target = target;
+    made.content = content;
+    made.original = original;
+    return FileResult::Success();
+  }
   if (!formats::Write(stream, format, changes, picturesUnchanged ? nullptr : &pictures))
     return FileResult::Failure(L"cannot save " + path + L": TagLib could not write the tags of this " +
                                FormatName(format) + L" file (damaged or truncated?)");
