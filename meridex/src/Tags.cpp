@@ -162,6 +162,16 @@ void CTags::SetSource(const CString& source) { MutableState().source = source; }
 int CTags::GetPictureCount() const { return static_cast<int>(State().pictures.size()); }
 bool CTags::GetPicture(int index, CPictureTag& picture) const { return GetAt(State().pictures, index, picture); }
 
+int CTags::GetFrontCoverIndex() const {
+  const std::vector<CPictureTag>& pictures = State().pictures;
+  bool typed = false;
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    if (pictures[i].GetType() == 3) return static_cast<int>(i);
+    typed = typed || pictures[i].GetType() != 0;
+  }
+  return pictures.empty() || typed ? -1 : 0;
+}
+
 bool CTags::AddPicture(const CPictureTag& picture) {
   if (picture.IsEmpty()) return false;
   Impl& state = MutableState();

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "config/NimbrelConfig.h"
+#include "core/CoverPixels.h"
 #include "core/CoverRetriever.h"
 #include "core/TagsSearchFlow.h"
 #include "core/TagsSearchJob.h"
@@ -417,7 +418,8 @@ void CNimbrelCore::HarmoniseAlbums(const NimbrelOptions& options) {
         if (!fillOnly || input.albumInfo.genre.empty()) merged.albumInfo.genre = genre.albumInfo.genre;
         if (!fillOnly || input.albumInfo.year <= 0) merged.albumInfo.year = year.albumInfo.year;
       }
-      if (cover && largest && (!fillOnly || input.coverInfo.coverFile.empty())) {
+      if (cover && largest && (!fillOnly || input.coverInfo.coverFile.empty()) &&
+          !CoverPixels::Larger(input.coverInfo.coverFile, largest->coverInfo.coverFile)) {
         merged.coverInfo = largest->coverInfo;
       }
       songs[i]->SetResult(merged);

@@ -1,5 +1,7 @@
 #include "core/NimbrelSong.h"
 
+#include "core/CoverPixels.h"
+
 #include <algorithm>
 #include <climits>
 
@@ -108,7 +110,7 @@ void CNimbrelSong::Init(const Meridex::CTags& tags, const CString& tempFolder) {
   tempFolder_ = tempFolder;
   input_ = ReadSongInfo(tags_);
   Meridex::CPictureTag picture;
-  if (tags_.GetPicture(0, picture) && !picture.IsEmpty()) {
+  if (tags_.GetPicture(tags_.GetFrontCoverIndex(), picture) && !picture.IsEmpty()) {
     input_.coverInfo.coverFile = picture.GetFilePath().str();
     picture.SetDeleteFlag(true);
   }
@@ -394,7 +396,12 @@ void CNimbrelSong::Finish(int overwritePolicy) {
   // that names no album has no album to contradict it.
   const bool albumAgrees = EqualNoCase(best.albumInfo.album, r.albumInfo.album) ||
                            (!searchedBasic_ && !IsSet(r.albumInfo.album));
-  if (bestCover > inputCover * weight && albumAgrees) r.coverInfo = best.coverInfo;
+  // Bytes say little about a picture: a file's own cover of more pixels
+  // is never replaced by a smaller one.
+  if (bestCover > inputCover * weight && albumAgrees &&
+      !CoverPixels::Larger(input_.coverInfo.coverFile, best.coverInfo.coverFile)) {
+    r.coverInfo = best.coverInfo;
+  }
 }
 
 void CNimbrelSong::MergeBasic(const SongInfo& best, const Agreement& counts, double weight) {

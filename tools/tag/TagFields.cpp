@@ -50,6 +50,16 @@ std::vector<std::wstring> Lines(const std::wstring& joined) {
 
 std::string Utf8(const std::wstring& text) { return plugin_text::Narrow(text); }
 
+const char* PictureTypeName(int type) {
+  static const char* const kNames[] = {"other picture", "file icon", "other file icon", "front cover",
+                                       "back cover", "leaflet page", "media", "lead artist photo",
+                                       "artist photo", "conductor photo", "band photo", "composer photo",
+                                       "lyricist photo", "recording location", "photo during recording",
+                                       "photo during performance", "video capture", "bright coloured fish",
+                                       "illustration", "band logo", "publisher logo"};
+  return type >= 0 && type < static_cast<int>(std::size(kNames)) ? kNames[type] : "picture";
+}
+
 const char* FieldName(Field field) {
   switch (field) {
     case Field::kArtist: return "artist";
@@ -118,12 +128,14 @@ bool SameValue(Field field, const std::wstring& a, const std::wstring& b) {
 std::string ShownValue(const Meridex::CTags& tags, Field field, const std::wstring& value) {
   if (value.empty()) return "(none)";
   if (field == Field::kCover) {
+    // The front cover, where a found cover goes; else the last picture.
     Meridex::CPictureTag picture;
     const int count = tags.GetPictureCount();
-    if (count == 0 || !tags.GetPicture(count - 1, picture)) return "(none)";
+    const int front = tags.GetFrontCoverIndex();
+    if (count == 0 || !tags.GetPicture(front >= 0 ? front : count - 1, picture)) return "(none)";
     struct stat info {};
     const bool sized = ::stat(Meridex::FileNameToNative(picture.GetFilePath()).c_str(), &info) == 0;
-    std::string shown = Utf8(picture.GetMimeType().str());
+    std::string shown = std::string(PictureTypeName(picture.GetType())) + ", " + Utf8(picture.GetMimeType().str());
     if (sized) shown += ", " + std::to_string((info.st_size + 1023) / 1024) + " KiB";
     if (count > 1) shown += " (" + std::to_string(count) + " pictures)";
     return shown;

@@ -30,8 +30,12 @@ std::wstring FieldValue(const Meridex::CTags& tags, Field field);
 bool SameValue(Field field, const std::wstring& a, const std::wstring& b);
 
 // The value shown in a report: lyrics and long texts shortened to one line,
-// a picture as its type and size. UTF-8.
+// the cover as its picture type (the front cover, else the last picture),
+// MIME type and size. UTF-8.
 std::string ShownValue(const Meridex::CTags& tags, Field field, const std::wstring& value);
+
+// "front cover", "back cover", "band photo", ... for an ID3v2/FLAC picture type.
+const char* PictureTypeName(int type);
 
 // UTF-8 of wide text (file names keep their bytes through Meridex's mapping).
 std::string Utf8(const std::wstring& text);

@@ -8,6 +8,7 @@
 #include <set>
 
 #include "CandidateScore.h"
+#include "LyricsText.h"
 #include "meridex/FileName.h"
 #include "meridex/SaveBatch.h"
 
@@ -23,11 +24,10 @@ std::string Folder(const std::string& path) { return path.substr(0, path.rfind('
 
 std::string Message(const CString& text) { return Utf8(text.str()); }
 
-// The picture a result added: the last one of the tag set.
-std::wstring LastPicture(const Meridex::CTags& tags) {
+// The cover of a tag set, where a found cover goes: its front cover.
+std::wstring CoverPicture(const Meridex::CTags& tags) {
   Meridex::CPictureTag picture;
-  const int count = tags.GetPictureCount();
-  return count > 0 && tags.GetPicture(count - 1, picture) ? picture.GetFilePath().str() : std::wstring();
+  return tags.GetPicture(tags.GetFrontCoverIndex(), picture) ? picture.GetFilePath().str() : std::wstring();
 }
 
 bool IsLyricsOnly(const Meridex::CTags& tags) {
@@ -181,6 +181,18 @@ void TaggingRun::Collect(Entry& entry) {
   }
   report.basicCandidates = static_cast<int>(basic.size());
 
+  // Found lyrics go into the file without their source's signature line and
+  // with the line ends the file's lyrics have.
+  CString found, existing;
+  if (entry.output.GetLyrics(found) && (!entry.input.GetLyrics(existing) || found != existing)) {
+    std::vector<std::wstring> sources;
+    for (const Meridex::CTags* candidate : lyrics) {
+      CString source;
+      if (candidate->GetSource(source)) sources.push_back(source.str());
+    }
+    entry.output.SetLyrics(CString(LyricsForFile(found.str(), existing.str(), sources)));
+  }
+
   for (Field field : kAllFields) {
     const std::wstring before = FieldValue(entry.input, field);
     const std::wstring after = FieldValue(entry.output, field);
@@ -192,9 +204,9 @@ void TaggingRun::Collect(Entry& entry) {
     change.after = ShownValue(entry.output, field, after);
     change.beforeText = field == Field::kCover ? change.before : Utf8(before);
     change.afterText = field == Field::kCover ? change.after : Utf8(after);
-    const std::wstring added = field == Field::kCover ? LastPicture(entry.output) : after;
+    const std::wstring added = field == Field::kCover ? CoverPicture(entry.output) : after;
     for (const Meridex::CTags* candidate : field == Field::kLyrics ? lyrics : basic) {
-      const std::wstring value = field == Field::kCover ? LastPicture(*candidate) : FieldValue(*candidate, field);
+      const std::wstring value = field == Field::kCover ? CoverPicture(*candidate) : FieldValue(*candidate, field);
       if (added.empty() || value.empty() || !SameValue(field, value, added)) continue;
       ++change.agreeing;
       CString source;

@@ -139,6 +139,10 @@ class MERIDEX_EXPORT CTags {
   // record; false when `index` is out of range.
   int GetPictureCount() const;
   bool GetPicture(int index, CPictureTag& picture) const;
+  // The index of "the" cover: the first front cover (type 3); when no
+  // picture has a type (all 0, "other"), the first picture; else -1. A
+  // back cover or a band photo is never the cover.
+  int GetFrontCoverIndex() const;
   // Holds a handle to `picture`; an empty picture is not added. True when added.
   // A picture whose file lies inside this tag set's temporary folder counts
   // from then on as Meridex's own temporary file (see CPictureTag).

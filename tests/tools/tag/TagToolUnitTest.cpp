@@ -8,6 +8,8 @@
 
 #include "CandidateScore.h"
 #include "FileWalker.h"
+#include "LyricsText.h"
+#include "TagFields.h"
 #include "RunJournal.h"
 #include "TaggingRun.h"
 #include "Text.h"
@@ -124,3 +126,19 @@ TEST(RunJournal, SkipsOnlyFilesUnchangedSinceTheyWereDoneAndRestartForgets) {
 }
 
 }  // namespace
+
+TEST(LyricsForFile, DropsTheSourcesSignatureAndTakesTheFilesLineEnds) {
+  const std::vector<std::wstring> sources = {L"lrclib", L"Other"};
+  struct Row {
+    std::wstring found, existing, expected;
+  } rows[] = {
+      {L"one\r\ntwo\r\nlrclib", L"", L"one\ntwo"},
+      {L"one\r\ntwo\r\nLRCLIB", L"old\r\nlyrics", L"one\r\ntwo"},
+      {L"one\ntwo\r\nother", L"old\nlyrics", L"one\ntwo"},
+      {L"one\r\ntwo\r\nnot a source", L"", L"one\ntwo\nnot a source"},  // a last line of the song stays
+      {L"one\r\nlrclib\r\ntwo", L"", L"one\nlrclib\ntwo"},               // only the last line is a signature
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(nimbrel_tag::LyricsForFile(row.found, row.existing, sources), row.expected)
+        << nimbrel_tag::Utf8(row.found);
+}
