@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "meridex/PictureTag.h"
 #include "nimbrel/CString.h"
 
 namespace Meridex {
@@ -22,10 +23,12 @@ struct EmbeddedPicture {
 
   // A picture the file already holds, as its `fileIndex`-th picture (in the
   // order reading finds them): saving keeps the file's own record when it
-  // still holds bytes of this size and hash, and otherwise loads `path`.
+  // still holds bytes of this size and hash, and otherwise loads `path`
+  // (when empty, that of `source`, extracted only then).
   // -1 for a new picture, whose bytes are in `data`.
   int fileIndex = -1;
   CString path;
+  CPictureTag source;
   std::uint32_t size = 0;
   std::uint64_t hash = 0;
 };

@@ -21,9 +21,20 @@ class PictureFiles {
   // `folder` receives the path with a trailing "/".
   static FileResult PrepareFolder(const CString& tempFolder, std::wstring& folder);
 
-  // Writes `picture` to a new file of its own in `folder` (a prepared one)
-  // and hands it out in `out` as Meridex's own file, flagged for deletion.
-  static FileResult Extract(const std::wstring& folder, const EmbeddedPicture& picture, CPictureTag& out);
+  // Hands out in `out` the `index`-th picture of `mediaFile`, whose bytes
+  // are `picture`'s, as Meridex's own picture flagged for deletion: known by
+  // size, pixel size and content until its path is asked for, and only then
+  // written to a file of its own in `tempFolder` (see ExtractFromMedia).
+  static void Defer(const CString& mediaFile, int index, const CString& tempFolder, const EmbeddedPicture& picture,
+                    CPictureTag& out);
+  // Reads the picture `record` stands for from its media file again and
+  // writes it to a new file in its temporary folder; false (logged) when the
+  // media file cannot be read or no longer holds the same bytes there.
+  static bool ExtractFromMedia(const CPictureTag::Record& record, std::wstring& path);
+  // The identity of a picture's record, to tell a file's own pictures again.
+  static std::uint64_t RecordId(const CPictureTag& picture);
+  // Size and checksum of a picture's bytes (read from its file when not known).
+  static bool Fingerprint(const CPictureTag& picture, std::uint64_t& size, std::uint64_t& hash);
 
   // The pictures a save of `tags` writes into a file, in order. `read` is
   // what that file held when the tags were read from it (null when they

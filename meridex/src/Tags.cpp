@@ -177,7 +177,8 @@ bool CTags::AddPicture(const CPictureTag& picture) {
   Impl& state = MutableState();
   state.pictures.push_back(picture);
   // The temporary folder is Meridex's scratch space: what lies there is its own.
-  if (IsInside(picture.GetFilePath(), state.tempFolder)) state.pictures.back().TakeOwnership();
+  if (!picture.IsOwnedByMeridex() && IsInside(picture.GetFilePath(), state.tempFolder))
+    state.pictures.back().TakeOwnership();
   return true;
 }
 

@@ -8,7 +8,13 @@ std::int64_t CoverPixels::Of(const std::wstring& path) {
   return header.width * header.height;
 }
 
-bool CoverPixels::Larger(const std::wstring& own, const std::wstring& found) {
-  if (own.empty()) return false;
+std::int64_t CoverPixels::Of(const Meridex::CPictureTag& picture) {
+  int width = 0, height = 0;
+  if (picture.IsEmpty() || !picture.GetPixelSize(width, height)) return 0;
+  return static_cast<std::int64_t>(width) * height;
+}
+
+bool CoverPixels::Larger(const Meridex::CPictureTag& own, const std::wstring& found) {
+  if (own.IsEmpty()) return false;
   return Of(own) > Of(found);
 }

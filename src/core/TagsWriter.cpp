@@ -42,19 +42,16 @@ bool CTagsWriter::AddPicture(const std::wstring& coverFile, Meridex::CTags& out,
   return out.AddPicture(picture);
 }
 
-bool CTagsWriter::PutCover(const std::wstring& coverFile, const std::wstring& ownFile, Meridex::CTags& out,
+bool CTagsWriter::PutCover(const std::wstring& coverFile, const Meridex::CPictureTag& ownCover, Meridex::CTags& out,
                            const CCoverCache& covers) {
   if (coverFile.empty()) return false;
   const int front = out.GetFrontCoverIndex();
   Meridex::CPictureTag own;
-  const bool replacing = !ownFile.empty() && out.GetPicture(front, own) && own.GetFilePath().str() == ownFile;
-  if (replacing) {
-    // The cached cover of an earlier run is the file's picture again.
-    std::string found, current;
-    if (platform::File::ReadAll(coverFile, found) && platform::File::ReadAll(ownFile, current) && found == current) {
-      return false;
-    }
-  }
+  const bool replacing = !ownCover.IsEmpty() && out.GetPicture(front, own);
+  // The cached cover of an earlier run is the file's picture again; told by
+  // size and content, without extracting the file's picture.
+  if (replacing && own.HasSameContent(Meridex::CPictureTag(CString(coverFile), CString(), kFrontCover, CString(), false)))
+    return false;
   // A found cover is a front cover, whatever the picture it replaces was called.
   Meridex::CPictureTag picture;
   if (!CPictureCopy::Make(CString(coverFile), PictureMimeType(CString(coverFile)), picture,
@@ -143,9 +140,9 @@ void CTagsWriter::WriteResult(const CNimbrelSong& song, Meridex::CTags& out, con
   setText(result.trackInfo.originalArtist, input.trackInfo.originalArtist, &Meridex::CTags::SetOriginalArtist);
   setText(song.Lyrics(), song.InputLyrics(), &Meridex::CTags::SetLyrics);
   // The file's own picture, kept because nothing better was found, is in
-  // the tags already: adding it again would add a copy on every run.
+  // the tags already (the input's cover part names no file).
   if (result.coverInfo.coverFile != input.coverInfo.coverFile) {
-    written = PutCover(result.coverInfo.coverFile, input.coverInfo.coverFile, out, covers) || written;
+    written = PutCover(result.coverInfo.coverFile, song.OwnCover(), out, covers) || written;
   }
   // The address of an earlier source goes only with values it no longer describes.
   if (written && song.CandidateCount() > 0) out.SetUrl(CString());

@@ -45,9 +45,9 @@ class CTagsWriter {
   // Adds the picture of `coverFile` to `out`; true when one was added.
   static bool AddPicture(const std::wstring& coverFile, Meridex::CTags& out, const CCoverCache& covers);
   // Puts the found cover `coverFile` in place of the file's own front cover
-  // `ownFile`, as a front cover with the replaced one's description; adds it
+  // `ownCover`, as a front cover with the replaced one's description; adds it
   // as a front cover when the file had none. Nothing when both hold the
   // same bytes. True when `out` changed.
-  static bool PutCover(const std::wstring& coverFile, const std::wstring& ownFile, Meridex::CTags& out,
+  static bool PutCover(const std::wstring& coverFile, const Meridex::CPictureTag& ownCover, Meridex::CTags& out,
                        const CCoverCache& covers);
 };

@@ -308,5 +308,10 @@ TEST_F(TagsWriterTest, AFoundCoverTakesOnlyTheFrontCoversPlaceAndNeverASmallerOn
   withCover.coverInfo.coverFile = small;
   song.AddCandidate(withCover);
   song.Finish(2);
-  EXPECT_EQ(large, song.Result().coverInfo.coverFile);
+  EXPECT_EQ(L"", song.Result().coverInfo.coverFile);
+  Meridex::CTags out;
+  CTagsWriter::WriteResult(song, out, covers);
+  Meridex::CPictureTag kept;
+  ASSERT_TRUE(out.GetPicture(0, kept));
+  EXPECT_EQ(large, kept.GetFilePath().str());
 }

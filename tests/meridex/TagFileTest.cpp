@@ -171,9 +171,18 @@ TEST_P(TagFileTest, EveryFieldAndPictureRoundTripsAndAnEmptySetRemovesThem) {
     const Meridex::FileResult result = read.ReadFile(path_);
     ASSERT_TRUE(result.ok) << Utf8(result.message.str());
     EXPECT_EQ(read.GetFilePath(), CString(path_));
-    ExpectEverything(read, GetParam());
     CPictureTag picture;
     ASSERT_TRUE(read.GetPicture(0, picture));
+    // Known without a file: nothing lies in the temporary folder until the path is asked for.
+    EXPECT_EQ(picture.GetSize(), testing_support::MakePng().size());
+    int width = 0, height = 0;
+    EXPECT_TRUE(picture.GetPixelSize(width, height));
+    EXPECT_GT(width, 0);
+    EXPECT_TRUE(std::filesystem::is_empty(Utf8(temp_.path())));
+    CPictureTag host(picture_, L"image/png", 3, L"", false);
+    EXPECT_TRUE(picture.HasSameContent(host));
+    EXPECT_TRUE(std::filesystem::is_empty(Utf8(temp_.path())));
+    ExpectEverything(read, GetParam());
     copy = picture.GetFilePath().str();
     EXPECT_EQ(copy.rfind(temp_.path(), 0), 0u) << Utf8(copy);
     EXPECT_TRUE(picture.IsOwnedByMeridex());
@@ -181,7 +190,6 @@ TEST_P(TagFileTest, EveryFieldAndPictureRoundTripsAndAnEmptySetRemovesThem) {
   }
   EXPECT_FALSE(std::filesystem::exists(Utf8(copy)));
   EXPECT_TRUE(std::filesystem::exists(Utf8(picture_))) << "the host's own picture stays";
-
   {
     // TagLib on its own sees the same values under its common names.
     TagLib::FileRef ref(Utf8(path_).c_str());
@@ -208,6 +216,23 @@ TEST_P(TagFileTest, EveryFieldAndPictureRoundTripsAndAnEmptySetRemovesThem) {
     EXPECT_EQ(pictures[0].first, "image/png");
     EXPECT_EQ(pictures[0].second, testing_support::MakePng());
     EXPECT_TRUE(ref.audioProperties() != nullptr);
+  }
+
+  {
+    // A file whose picture changed after reading hands out no path rather
+    // than a picture it no longer holds.
+    CTags read(temp_.path());
+    ASSERT_TRUE(read.ReadFile(path_).ok);
+    CPictureTag picture;
+    ASSERT_TRUE(read.GetPicture(0, picture));
+    CTags other(temp_.path());
+    FillEverything(other, picture_);
+    other.RemoveAllPictures();
+    testing_support::WriteFileBytes(folder_ / L"other.png", testing_support::MakePng() + "x");
+    other.AddPicture(CPictureTag(folder_ / L"other.png", L"image/png", 3, L"", false));
+    ASSERT_TRUE(other.SaveFile(path_).ok);
+    EXPECT_TRUE(picture.GetFilePath().IsEmpty());
+    EXPECT_TRUE(std::filesystem::is_empty(Utf8(temp_.path())));
   }
 
   ASSERT_TRUE(CTags(temp_.path()).SaveFile(path_).ok);

@@ -1,8 +1,5 @@
 #include "TagFields.h"
 
-#include <sys/stat.h>
-
-#include <fstream>
 #include <iterator>
 
 #include "Text.h"
@@ -26,12 +23,6 @@ std::wstring Joined(const Meridex::CTags& tags, int count, bool (Meridex::CTags:
 std::wstring Single(const Meridex::CTags& tags, bool (Meridex::CTags::*get)(CString&) const) {
   CString value;
   return (tags.*get)(value) ? value.str() : std::wstring();
-}
-
-// The bytes of a picture file; empty when it cannot be read.
-std::string FileBytes(const std::wstring& path) {
-  std::ifstream in(Meridex::FileNameToNative(CString(path)), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::vector<std::wstring> Lines(const std::wstring& joined) {
@@ -102,7 +93,7 @@ std::wstring FieldValue(const Meridex::CTags& tags, Field field) {
         Meridex::CPictureTag picture;
         if (!tags.GetPicture(i, picture) || picture.IsEmpty()) continue;
         if (!paths.empty()) paths += L'\n';
-        paths += picture.GetFilePath().str();
+        paths += std::to_wstring(picture.GetType()) + L' ' + std::to_wstring(picture.GetSize());
       }
       return paths;
     }
@@ -111,18 +102,26 @@ std::wstring FieldValue(const Meridex::CTags& tags, Field field) {
 }
 
 bool SameValue(Field field, const std::wstring& a, const std::wstring& b) {
-  if (field != Field::kCover) {
-    CString left(a), right(b);
-    left.Trim();
-    right.Trim();
-    return left.CompareNoCase(right) == 0;
+  if (field == Field::kCover) return a == b;
+  CString left(a), right(b);
+  left.Trim();
+  right.Trim();
+  return left.CompareNoCase(right) == 0;
+}
+
+bool SamePictures(const Meridex::CTags& a, const Meridex::CTags& b) {
+  if (a.GetPictureCount() != b.GetPictureCount()) return false;
+  for (int i = 0; i < a.GetPictureCount(); ++i) {
+    Meridex::CPictureTag left, right;
+    if (!a.GetPicture(i, left) || !b.GetPicture(i, right) || !left.HasSameContent(right)) return false;
   }
-  if (a == b) return true;
-  const std::vector<std::wstring> left = Lines(a), right = Lines(b);
-  if (left.size() != right.size()) return false;
-  for (std::size_t i = 0; i < left.size(); ++i)
-    if (left[i] != right[i] && FileBytes(left[i]) != FileBytes(right[i])) return false;
   return true;
+}
+
+bool SameFrontCover(const Meridex::CTags& a, const Meridex::CTags& b) {
+  Meridex::CPictureTag left, right;
+  return a.GetPicture(a.GetFrontCoverIndex(), left) && b.GetPicture(b.GetFrontCoverIndex(), right) &&
+         left.HasSameContent(right);
 }
 
 std::string ShownValue(const Meridex::CTags& tags, Field field, const std::wstring& value) {
@@ -133,10 +132,9 @@ std::string ShownValue(const Meridex::CTags& tags, Field field, const std::wstri
     const int count = tags.GetPictureCount();
     const int front = tags.GetFrontCoverIndex();
     if (count == 0 || !tags.GetPicture(front >= 0 ? front : count - 1, picture)) return "(none)";
-    struct stat info {};
-    const bool sized = ::stat(Meridex::FileNameToNative(picture.GetFilePath()).c_str(), &info) == 0;
+    const std::uint64_t size = picture.GetSize();
     std::string shown = std::string(PictureTypeName(picture.GetType())) + ", " + Utf8(picture.GetMimeType().str());
-    if (sized) shown += ", " + std::to_string((info.st_size + 1023) / 1024) + " KiB";
+    if (size > 0) shown += ", " + std::to_string((size + 1023) / 1024) + " KiB";
     if (count > 1) shown += " (" + std::to_string(count) + " pictures)";
     return shown;
   }

@@ -24,12 +24,6 @@ std::string Folder(const std::string& path) { return path.substr(0, path.rfind('
 
 std::string Message(const CString& text) { return Utf8(text.str()); }
 
-// The cover of a tag set, where a found cover goes: its front cover.
-std::wstring CoverPicture(const Meridex::CTags& tags) {
-  Meridex::CPictureTag picture;
-  return tags.GetPicture(tags.GetFrontCoverIndex(), picture) ? picture.GetFilePath().str() : std::wstring();
-}
-
 bool IsLyricsOnly(const Meridex::CTags& tags) {
   CString text;
   return !tags.GetTitle(text) && tags.GetArtistCount() == 0 && tags.GetLyrics(text);
@@ -197,17 +191,21 @@ void TaggingRun::Collect(Entry& entry) {
     const std::wstring before = FieldValue(entry.input, field);
     const std::wstring after = FieldValue(entry.output, field);
     // Letter case counts here: a change of case is written too.
-    if (field == Field::kCover ? SameValue(field, before, after) : before == after) continue;
+    if (field == Field::kCover ? SamePictures(entry.input, entry.output) : before == after) continue;
     FieldChange change;
     change.field = field;
     change.before = ShownValue(entry.input, field, before);
     change.after = ShownValue(entry.output, field, after);
     change.beforeText = field == Field::kCover ? change.before : Utf8(before);
     change.afterText = field == Field::kCover ? change.after : Utf8(after);
-    const std::wstring added = field == Field::kCover ? CoverPicture(entry.output) : after;
     for (const Meridex::CTags* candidate : field == Field::kLyrics ? lyrics : basic) {
-      const std::wstring value = field == Field::kCover ? CoverPicture(*candidate) : FieldValue(*candidate, field);
-      if (added.empty() || value.empty() || !SameValue(field, value, added)) continue;
+      if (field == Field::kCover) {
+        // The front cover, where a found cover goes.
+        if (!SameFrontCover(*candidate, entry.output)) continue;
+      } else {
+        const std::wstring value = FieldValue(*candidate, field);
+        if (after.empty() || value.empty() || !SameValue(field, value, after)) continue;
+      }
       ++change.agreeing;
       CString source;
       candidate->GetSource(source);
