@@ -41,8 +41,15 @@ void Read(const TagLib::APE::Tag& tag, CTags& tags) {
 
 void Write(const FieldChanges& changes, TagLib::APE::Tag& tag) {
   if (changes.ArtistsChangedSinceRead()) SetItem(tag, "ARTIST", changes.Values().artists);
+  if (changes.ComposersChangedSinceRead()) SetItem(tag, "COMPOSER", changes.Values().composers);
   for (const Item& item : kItems)
     if (changes.ChangedSinceRead(item.field)) SetItem(tag, item.key, changes[item.field]);
+}
+
+bool Holds(const FieldChanges& changes) {
+  for (Field field : {Field::kOriginalArtist, Field::kEncodedBy, Field::kUrl})
+    if (changes.ChangedSinceRead(field)) return false;
+  return true;
 }
 
 }  // namespace Meridex::ape

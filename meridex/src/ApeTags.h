@@ -20,5 +20,8 @@ void Read(const TagLib::APE::Tag& tag, CTags& tags);
 // Puts the fields changed since reading into `tag`; absent values remove
 // their items; other items stay as they are.
 void Write(const FieldChanges& changes, TagLib::APE::Tag& tag);
+// True when every field changed since reading has an item here, so that an
+// APE tag can take the changes on its own.
+bool Holds(const FieldChanges& changes);
 
 }  // namespace Meridex::ape

@@ -25,6 +25,7 @@ class FieldChanges {
   // the field holds what reading gave, whichever tag that came from.
   bool ChangedSinceRead(CTags::Field field) const { return !read_ || values_[field] != read_->values[field]; }
   bool ArtistsChangedSinceRead() const { return !read_ || values_.artists != read_->values.artists; }
+  bool ComposersChangedSinceRead() const { return !read_ || values_.composers != read_->values.composers; }
 
  private:
   bool FromMain() const { return read_ && read_->fromMainTag; }

@@ -103,6 +103,18 @@ bool WriteMpeg(TagLib::IOStream& stream, const FieldChanges& changes, Pictures p
   TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
   if (!Readable(file)) return false;
   const TagLib::ID3v2::Version version = VersionToKeep(file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr);
+  // A file with an APE tag and no ID3v2 tag gets its changes where its
+  // fields were read from; an ID3v2 tag (with every field) is made only for
+  // what that APE tag does not hold: pictures, or a field without an item.
+  if (!file.hasID3v2Tag() && file.hasAPETag() && !(pictures && !pictures->empty()) && ape::Holds(changes)) {
+    ape::Write(changes, *file.APETag());
+    int kinds = TagLib::MPEG::File::APE;
+    if (file.hasID3v1Tag()) {
+      id3::WriteBasic(changes, *file.ID3v1Tag());
+      kinds |= TagLib::MPEG::File::ID3v1;
+    }
+    return file.save(kinds, TagLib::File::StripNone, version, TagLib::File::DoNotDuplicate);
+  }
   if (!id3::Write(changes, pictures, *file.ID3v2Tag(true))) return false;
   int kinds = TagLib::MPEG::File::ID3v2;
   if (file.hasID3v1Tag()) {

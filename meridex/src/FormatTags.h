@@ -3,7 +3,8 @@
 //
 //   MP3   ID3v2 (an APE, else an ID3v1 tag is read when there is no ID3v2
 //         tag; both are kept in step when present); saved as ID3v2.4 unless
-//         the file has ID3v2.3.
+//         the file has ID3v2.3. A file with only an APE tag (and ID3v1)
+//         gets no ID3v2 tag unless a picture or a field APE lacks is written.
 //   FLAC  Vorbis comment and PICTURE blocks.
 //   MP4   MP4 items and covr.
 //   Ogg Vorbis, Opus  Vorbis comment with pictures inside it.

@@ -88,7 +88,9 @@ const std::vector<CorpusCase>& TagContentCases() {
          EXPECT_EQ(Get(t, &CTags::GetTitle), L"APE Title");
          EXPECT_EQ(t.GetArtistCount(), 1);
        },
-       NewAlbum, {"APE:ALBUM", "ID3:*"}, {}},
+       NewAlbum, {"APE:ALBUM"}, {}},
+      // A picture has no place in the APE tag: an ID3v2 tag is made, with every field.
+      {"Mp3ApeOnlyNewCover", "mp3-ape", "song.mp3", nullptr, {}, {}, NewFrontCover, {"ID3:*"}, {}},
       {"WavId3", "wav", "song.wav", "fr_FR.UTF-8",
        {},
        [](const CTags& t) { EXPECT_EQ(Get(t, &CTags::GetComment), L"Un commentaire"); },
