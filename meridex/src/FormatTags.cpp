@@ -1,6 +1,7 @@
 #include "FormatTags.h"
 
 #include <taglib/aifffile.h>
+#include <taglib/asffile.h>
 #include <taglib/apetag.h>
 #include <taglib/flacfile.h>
 #include <taglib/id3v1tag.h>
@@ -16,6 +17,7 @@
 #include <taglib/xiphcomment.h>
 
 #include "ApeTags.h"
+#include "AsfTags.h"
 #include "Id3Tags.h"
 #include "Mp4Tags.h"
 #include "XiphTags.h"
@@ -211,6 +213,20 @@ bool WriteAiff(TagLib::IOStream& stream, const FieldChanges& changes, Pictures p
   return file.save(version);
 }
 
+bool ReadAsf(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
+  TagLib::ASF::File file(&stream, true, kStyle);
+  if (!Readable(file) || !file.tag()) return false;
+  asf::Read(*file.tag(), tags, pictures);
+  return true;
+}
+
+bool WriteAsf(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pictures) {
+  TagLib::ASF::File file(&stream, true, kStyle);
+  if (!Readable(file) || !file.tag()) return false;
+  if (!asf::Write(changes, pictures, *file.tag())) return false;
+  return file.save();
+}
+
 }  // namespace
 
 bool Read(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector<EmbeddedPicture>& pictures,
@@ -224,6 +240,7 @@ bool Read(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector
     case MediaFormat::kOpus: return ReadOgg<TagLib::Ogg::Opus::File>(stream, tags, pictures);
     case MediaFormat::kWav: return ReadWav(stream, tags, pictures, fromMainTag);
     case MediaFormat::kAiff: return ReadAiff(stream, tags, pictures);
+    case MediaFormat::kAsf: return ReadAsf(stream, tags, pictures);
     case MediaFormat::kUnknown: break;
   }
   return false;
@@ -239,6 +256,7 @@ bool Write(TagLib::IOStream& stream, MediaFormat format, const FieldChanges& cha
     case MediaFormat::kOpus: return WriteOgg<TagLib::Ogg::Opus::File>(stream, changes, pictures);
     case MediaFormat::kWav: return WriteWav(stream, changes, pictures);
     case MediaFormat::kAiff: return WriteAiff(stream, changes, pictures);
+    case MediaFormat::kAsf: return WriteAsf(stream, changes, pictures);
     case MediaFormat::kUnknown: break;
   }
   return false;

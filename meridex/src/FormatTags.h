@@ -10,6 +10,7 @@
 //   Ogg Vorbis, Opus  Vorbis comment with pictures inside it.
 //   WAV   ID3v2 chunk (RIFF INFO read when there is no ID3v2, kept in step).
 //   AIFF  ID3v2 chunk.
+//   WMA   the ASF tag (content description and attributes, WM/Picture).
 #pragma once
 
 #include <vector>

@@ -28,7 +28,7 @@ CString SystemReason() { return CString(platform::ErrorMessage(platform::LastErr
 CString Unreadable(const CString& path, MediaFormat format, bool empty) {
   if (empty) return L"cannot read " + path + L": the file is empty";
   if (format == MediaFormat::kUnknown)
-    return L"cannot read " + path + L": not an audio file of a known kind (MP3, FLAC, MP4, Ogg Vorbis, Opus, WAV, AIFF)";
+    return L"cannot read " + path + L": not an audio file of a known kind (MP3, FLAC, MP4, Ogg Vorbis, Opus, WAV, AIFF, WMA)";
   return L"cannot read " + path + L": not a valid " + FormatName(format) + L" file (damaged or truncated)";
 }
 

@@ -96,6 +96,14 @@ const std::vector<CorpusCase>& TagContentCases() {
        [](const CTags& t) { EXPECT_EQ(Get(t, &CTags::GetComment), L"Un commentaire"); },
        [](CTags& t) { t.SetComment(L"Un autre commentaire"); }, {"ID3:COMM::fra"}, {}},
       {"AiffId3", "aiff", "song.aiff", nullptr, {}, {}, NewAlbum, {"ID3:TALB"}, {}},
+      {"WmaAsf", "wma", "song.wma", nullptr, {},
+       [](const CTags& t) {
+         EXPECT_EQ(Get(t, &CTags::GetTitle), L"Song Title");
+         EXPECT_EQ(t.GetValues(Field::kGenre), (std::vector<CString>{L"Electronic", L"Ambient"}));
+         EXPECT_EQ(Get(t, &CTags::GetTrackNumber), L"3");
+       },
+       // TagLib writes the content description whole: its missing texts appear, empty.
+       NewAlbum, {"ASF:WM/AlbumTitle", "ASF:Copyright", "ASF:Description", "ASF:Rating"}, {}},
       {"FlacMultiValue", "flac", "song.flac", nullptr, {},
        [](const CTags& t) {
          EXPECT_EQ(t.GetValues(Field::kGenre), (std::vector<CString>{L"Electronic", L"Ambient"}));
