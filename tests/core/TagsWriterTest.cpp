@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "covers/CoverCache.h"
 #include "covers/TestPictures.h"
+#include "support/AudioSamples.h"
 #include "support/ScratchFolder.h"
 
 namespace {
@@ -314,4 +316,43 @@ TEST_F(TagsWriterTest, AFoundCoverTakesOnlyTheFrontCoversPlaceAndNeverASmallerOn
   Meridex::CPictureTag kept;
   ASSERT_TRUE(out.GetPicture(0, kept));
   EXPECT_EQ(large, kept.GetFilePath().str());
+}
+
+// A file's own cover still inside the file is weighed by its size, pixels
+// and content, never copied out for that: the same cover found again, or
+// one of more bytes and fewer pixels, leaves it in place and puts nothing in
+// the temporary folder.
+TEST_F(TagsWriterTest, TheFilesOwnCoverIsKeptWithoutACopyOnDisk) {
+  const std::string ownBytes = test_pictures::Make(test_pictures::Kind::kJpeg, 400, 300);
+  const std::wstring own = folder / L"own.jpg";
+  testing_support::WriteFileBytes(own, ownBytes);
+  const std::wstring song = folder / L"song.mp3";
+  testing_support::WriteFileBytes(song, testing_support::MakeMp3());
+  Meridex::CTags tags = FileTags();
+  tags.AddPicture(Meridex::CPictureTag(own, L"image/jpeg", 3, L"", false));
+  ASSERT_TRUE(tags.SaveFile(song));
+
+  const std::wstring same = folder / L"cached-same.jpg";
+  testing_support::WriteFileBytes(same, ownBytes);
+  const std::wstring fewerPixels = folder / L"small-but-heavy.jpg";
+  testing_support::WriteFileBytes(fewerPixels, test_pictures::Make(test_pictures::Kind::kJpeg, 40, 30) +
+                                                   std::string(ownBytes.size() * 2, '\0'));
+  ScratchFolder temp;
+  for (const std::wstring& found : {same, fewerPixels}) {
+    Meridex::CTags read(temp.path());
+    ASSERT_TRUE(read.ReadFile(song));
+    CNimbrelSong s;
+    s.Init(read, temp.path());
+    SongInfo withCover = Candidate(L"a", L"Rock");
+    withCover.coverInfo.coverFile = found;
+    s.AddCandidate(withCover);
+    s.Finish(2);
+    Meridex::CTags out;
+    CTagsWriter::WriteResult(s, out, covers);
+    ASSERT_EQ(1, out.GetPictureCount());
+    EXPECT_TRUE(std::filesystem::is_empty(std::filesystem::path(temp.path()))) << std::filesystem::path(found);
+    Meridex::CPictureTag kept;
+    ASSERT_TRUE(out.GetPicture(0, kept));
+    EXPECT_EQ(testing_support::ReadFileBytes(kept.GetFilePath().str()), ownBytes);
+  }
 }
