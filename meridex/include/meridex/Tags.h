@@ -34,8 +34,8 @@ namespace Meridex {
 //
 // A tag set is tied to a media file by ReadFile; one that was never read
 // from a file is a plain in-memory value. Files are recognised by content:
-// MP3 (ID3v2.3/2.4, ID3v1 read when there is no ID3v2 tag), FLAC, MP4/M4A,
-// Ogg Vorbis, Opus, WAV and AIFF.
+// MP3 (ID3v2.3/2.4; APE, else ID3v1 read when there is no ID3v2 tag), FLAC,
+// MP4/M4A, Ogg Vorbis, Opus, WAV, AIFF and WMA/ASF.
 //
 // One object must not be used from several threads at once; distinct objects
 // may be, even when they share pictures.
@@ -59,13 +59,14 @@ class MERIDEX_EXPORT CTags {
 
   // Replaces every value and picture of this tag set with the tags of the
   // media file at `path` and ties the set to that file (GetFilePath). Each
-  // picture in the file is copied into the temporary folder (GetTempFolder(),
-  // or the user's private "nimbrel-<uid>/" folder below the system's
-  // temporary folder when that is empty; either is created 0700 when missing
-  // and refused when it is a link, another user's, or writable by others) and
-  // handed out as a picture that Meridex owns, flagged for deletion: the copy
-  // goes with its last handle unless the flag is cleared. On failure the tag
-  // set is unchanged and the message says why.
+  // picture in the file is handed out as a picture that Meridex owns,
+  // flagged for deletion; it is copied into the temporary folder
+  // (GetTempFolder(), or the user's private "nimbrel-<uid>/" folder below the
+  // system's temporary folder when that is empty; either is created 0700
+  // when missing and refused, already here, when it is a link, another
+  // user's, or writable by others) only when its path is first asked for,
+  // and the copy goes with its last handle unless the flag is cleared. On
+  // failure the tag set is unchanged and the message says why.
   FileResult ReadFile(const CString& path);
 
   // Writes the values and pictures of this tag set into the media file at
