@@ -1,6 +1,8 @@
 #include "FormatTags.h"
 
 #include <taglib/aifffile.h>
+#include <taglib/asffile.h>
+#include <taglib/apetag.h>
 #include <taglib/flacfile.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2framefactory.h>
@@ -14,9 +16,13 @@
 #include <taglib/wavfile.h>
 #include <taglib/xiphcomment.h>
 
+#include "ApeTags.h"
+#include "AsfTags.h"
 #include "Id3Tags.h"
 #include "Mp4Tags.h"
 #include "XiphTags.h"
+
+#include <memory>
 
 namespace Meridex::formats {
 
@@ -39,6 +45,24 @@ TagLib::ID3v2::Version VersionToKeep(const TagLib::ID3v2::Tag* tag) {
   return tag && tag->header()->majorVersion() == 3 ? TagLib::ID3v2::v3 : TagLib::ID3v2::v4;
 }
 
+using Pictures = const std::vector<EmbeddedPicture>*;
+
+// The records a FLAC or Ogg file gets for `pictures`, given its own records
+// `own` in reading order (kept ones are copied whole, dimensions and all).
+// False when a picture's bytes cannot be loaded.
+bool PictureRecordsFor(const std::vector<EmbeddedPicture>& pictures, const std::vector<TagLib::FLAC::Picture*>& own,
+                       std::vector<std::unique_ptr<TagLib::FLAC::Picture>>& out) {
+  return xiph::PictureRecords(pictures, own, out);
+}
+
+// The records of `list` that hold bytes, as reading counts them.
+std::vector<TagLib::FLAC::Picture*> WithBytes(const TagLib::List<TagLib::FLAC::Picture*>& list) {
+  std::vector<TagLib::FLAC::Picture*> out;
+  for (TagLib::FLAC::Picture* record : list)
+    if (record && !record->data().isEmpty()) out.push_back(record);
+  return out;
+}
+
 // An Ogg file of TagLib class `OggFile` (Vorbis or Opus).
 template <typename OggFile>
 bool ReadOgg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
@@ -50,36 +74,59 @@ bool ReadOgg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>
 }
 
 template <typename OggFile>
-bool WriteOgg(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
+bool WriteOgg(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pictures) {
   OggFile file(&stream, true, kStyle);
   if (!Readable(file) || !file.tag()) return false;
-  xiph::Write(tags, *file.tag());
-  file.tag()->removeAllPictures();
-  for (const EmbeddedPicture& picture : pictures) file.tag()->addPicture(xiph::NewPictureRecord(picture));
+  TagLib::Ogg::XiphComment* comment = file.tag();
+  xiph::Write(changes, *comment);
+  if (pictures) {
+    std::vector<std::unique_ptr<TagLib::FLAC::Picture>> records;
+    if (!PictureRecordsFor(*pictures, WithBytes(comment->pictureList()), records)) return false;
+    comment->removeAllPictures();
+    for (auto& record : records) comment->addPicture(record.release());
+  }
   return file.save();
 }
 
-bool ReadMpeg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
+bool ReadMpeg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures, bool& fromMainTag) {
   TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
   if (!Readable(file)) return false;
+  fromMainTag = file.hasID3v2Tag();
   if (file.hasID3v2Tag())
     id3::Read(*file.ID3v2Tag(), tags, pictures);
+  else if (file.hasAPETag())
+    ape::Read(*file.APETag(), tags);
   else if (file.hasID3v1Tag())
     id3::ReadBasic(*file.ID3v1Tag(), tags);
   return true;
 }
 
-bool WriteMpeg(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
+bool WriteMpeg(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pictures) {
   TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
   if (!Readable(file)) return false;
   const TagLib::ID3v2::Version version = VersionToKeep(file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr);
-  id3::Write(tags, pictures, *file.ID3v2Tag(true));
+  // A file with an APE tag and no ID3v2 tag gets its changes where its
+  // fields were read from; an ID3v2 tag (with every field) is made only for
+  // what that APE tag does not hold: pictures, or a field without an item.
+  if (!file.hasID3v2Tag() && file.hasAPETag() && !(pictures && !pictures->empty()) && ape::Holds(changes)) {
+    ape::Write(changes, *file.APETag());
+    int kinds = TagLib::MPEG::File::APE;
+    if (file.hasID3v1Tag()) {
+      id3::WriteBasic(changes, *file.ID3v1Tag());
+      kinds |= TagLib::MPEG::File::ID3v1;
+    }
+    return file.save(kinds, TagLib::File::StripNone, version, TagLib::File::DoNotDuplicate);
+  }
+  if (!id3::Write(changes, pictures, *file.ID3v2Tag(true))) return false;
   int kinds = TagLib::MPEG::File::ID3v2;
   if (file.hasID3v1Tag()) {
-    id3::WriteBasic(tags, *file.ID3v1Tag());
+    id3::WriteBasic(changes, *file.ID3v1Tag());
     kinds |= TagLib::MPEG::File::ID3v1;
   }
-  // An APE tag, if any, stays as it is.
+  if (file.hasAPETag()) {
+    ape::Write(changes, *file.APETag());
+    kinds |= TagLib::MPEG::File::APE;
+  }
   return file.save(kinds, TagLib::File::StripNone, version, TagLib::File::DoNotDuplicate);
 }
 
@@ -94,15 +141,22 @@ bool ReadFlac(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture
   return true;
 }
 
-bool WriteFlac(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
+bool WriteFlac(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pictures) {
   TagLib::FLAC::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
   if (!Readable(file)) return false;
   TagLib::Ogg::XiphComment* comment = file.xiphComment(true);
-  xiph::Write(tags, *comment);
-  // Pictures live in PICTURE blocks; copies inside the comment would come back twice.
-  comment->removeAllPictures();
-  file.removePictures();
-  for (const EmbeddedPicture& picture : pictures) file.addPicture(xiph::NewPictureRecord(picture));
+  xiph::Write(changes, *comment);
+  if (pictures) {
+    std::vector<TagLib::FLAC::Picture*> own = WithBytes(comment->pictureList());
+    const std::vector<TagLib::FLAC::Picture*> blocks = WithBytes(file.pictureList());
+    own.insert(own.end(), blocks.begin(), blocks.end());
+    std::vector<std::unique_ptr<TagLib::FLAC::Picture>> records;
+    if (!PictureRecordsFor(*pictures, own, records)) return false;
+    // Pictures go into PICTURE blocks; copies inside the comment would come back twice.
+    comment->removeAllPictures();
+    file.removePictures();
+    for (auto& record : records) file.addPicture(record.release());
+  }
   return file.save();
 }
 
@@ -113,16 +167,17 @@ bool ReadMp4(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>
   return true;
 }
 
-bool WriteMp4(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
+bool WriteMp4(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pictures) {
   TagLib::MP4::File file(&stream, true, kStyle);
   if (!Readable(file) || !file.tag()) return false;
-  mp4::Write(tags, pictures, *file.tag());
+  if (!mp4::Write(changes, pictures, *file.tag())) return false;
   return file.save();
 }
 
-bool ReadWav(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
+bool ReadWav(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures, bool& fromMainTag) {
   TagLib::RIFF::WAV::File file(&stream, true, kStyle);
   if (!Readable(file)) return false;
+  fromMainTag = file.hasID3v2Tag();
   if (file.hasID3v2Tag())
     id3::Read(*file.ID3v2Tag(), tags, pictures);
   else if (file.hasInfoTag())
@@ -130,14 +185,14 @@ bool ReadWav(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>
   return true;
 }
 
-bool WriteWav(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
+bool WriteWav(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pictures) {
   TagLib::RIFF::WAV::File file(&stream, true, kStyle);
   if (!Readable(file)) return false;
   const TagLib::ID3v2::Version version = VersionToKeep(file.hasID3v2Tag() ? file.ID3v2Tag() : nullptr);
-  id3::Write(tags, pictures, *file.ID3v2Tag());
+  if (!id3::Write(changes, pictures, *file.ID3v2Tag())) return false;
   auto kinds = TagLib::RIFF::WAV::File::ID3v2;
   if (file.hasInfoTag()) {
-    id3::WriteBasic(tags, *file.InfoTag());
+    id3::WriteBasic(changes, *file.InfoTag());
     kinds = TagLib::RIFF::WAV::File::AllTags;
   }
   return file.save(kinds, TagLib::File::StripNone, version);
@@ -150,40 +205,58 @@ bool ReadAiff(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture
   return true;
 }
 
-bool WriteAiff(TagLib::IOStream& stream, const CTags& tags, const std::vector<EmbeddedPicture>& pictures) {
+bool WriteAiff(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pictures) {
   TagLib::RIFF::AIFF::File file(&stream, true, kStyle);
   if (!Readable(file)) return false;
   const TagLib::ID3v2::Version version = VersionToKeep(file.hasID3v2Tag() ? file.tag() : nullptr);
-  id3::Write(tags, pictures, *file.tag());
+  if (!id3::Write(changes, pictures, *file.tag())) return false;
   return file.save(version);
+}
+
+bool ReadAsf(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
+  TagLib::ASF::File file(&stream, true, kStyle);
+  if (!Readable(file) || !file.tag()) return false;
+  asf::Read(*file.tag(), tags, pictures);
+  return true;
+}
+
+bool WriteAsf(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pictures) {
+  TagLib::ASF::File file(&stream, true, kStyle);
+  if (!Readable(file) || !file.tag()) return false;
+  if (!asf::Write(changes, pictures, *file.tag())) return false;
+  return file.save();
 }
 
 }  // namespace
 
-bool Read(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
+bool Read(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector<EmbeddedPicture>& pictures,
+          bool& fromMainTag) {
+  fromMainTag = true;
   switch (format) {
-    case MediaFormat::kMpeg: return ReadMpeg(stream, tags, pictures);
+    case MediaFormat::kMpeg: return ReadMpeg(stream, tags, pictures, fromMainTag);
     case MediaFormat::kFlac: return ReadFlac(stream, tags, pictures);
     case MediaFormat::kMp4: return ReadMp4(stream, tags, pictures);
     case MediaFormat::kOggVorbis: return ReadOgg<TagLib::Ogg::Vorbis::File>(stream, tags, pictures);
     case MediaFormat::kOpus: return ReadOgg<TagLib::Ogg::Opus::File>(stream, tags, pictures);
-    case MediaFormat::kWav: return ReadWav(stream, tags, pictures);
+    case MediaFormat::kWav: return ReadWav(stream, tags, pictures, fromMainTag);
     case MediaFormat::kAiff: return ReadAiff(stream, tags, pictures);
+    case MediaFormat::kAsf: return ReadAsf(stream, tags, pictures);
     case MediaFormat::kUnknown: break;
   }
   return false;
 }
 
-bool Write(TagLib::IOStream& stream, MediaFormat format, const CTags& tags,
-           const std::vector<EmbeddedPicture>& pictures) {
+bool Write(TagLib::IOStream& stream, MediaFormat format, const FieldChanges& changes,
+           const std::vector<EmbeddedPicture>* pictures) {
   switch (format) {
-    case MediaFormat::kMpeg: return WriteMpeg(stream, tags, pictures);
-    case MediaFormat::kFlac: return WriteFlac(stream, tags, pictures);
-    case MediaFormat::kMp4: return WriteMp4(stream, tags, pictures);
-    case MediaFormat::kOggVorbis: return WriteOgg<TagLib::Ogg::Vorbis::File>(stream, tags, pictures);
-    case MediaFormat::kOpus: return WriteOgg<TagLib::Ogg::Opus::File>(stream, tags, pictures);
-    case MediaFormat::kWav: return WriteWav(stream, tags, pictures);
-    case MediaFormat::kAiff: return WriteAiff(stream, tags, pictures);
+    case MediaFormat::kMpeg: return WriteMpeg(stream, changes, pictures);
+    case MediaFormat::kFlac: return WriteFlac(stream, changes, pictures);
+    case MediaFormat::kMp4: return WriteMp4(stream, changes, pictures);
+    case MediaFormat::kOggVorbis: return WriteOgg<TagLib::Ogg::Vorbis::File>(stream, changes, pictures);
+    case MediaFormat::kOpus: return WriteOgg<TagLib::Ogg::Opus::File>(stream, changes, pictures);
+    case MediaFormat::kWav: return WriteWav(stream, changes, pictures);
+    case MediaFormat::kAiff: return WriteAiff(stream, changes, pictures);
+    case MediaFormat::kAsf: return WriteAsf(stream, changes, pictures);
     case MediaFormat::kUnknown: break;
   }
   return false;

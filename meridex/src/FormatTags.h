@@ -1,18 +1,22 @@
 // The tags of each media format through TagLib: which TagLib file class
 // reads a format, which tag of it holds the fields, and how it is saved.
 //
-//   MP3   ID3v2 (an ID3v1 tag is read when there is no ID3v2 tag, and kept in
-//         step when present); saved as ID3v2.4 unless the file has ID3v2.3.
+//   MP3   ID3v2 (an APE, else an ID3v1 tag is read when there is no ID3v2
+//         tag; both are kept in step when present); saved as ID3v2.4 unless
+//         the file has ID3v2.3. A file with only an APE tag (and ID3v1)
+//         gets no ID3v2 tag unless a picture or a field APE lacks is written.
 //   FLAC  Vorbis comment and PICTURE blocks.
 //   MP4   MP4 items and covr.
 //   Ogg Vorbis, Opus  Vorbis comment with pictures inside it.
 //   WAV   ID3v2 chunk (RIFF INFO read when there is no ID3v2, kept in step).
 //   AIFF  ID3v2 chunk.
+//   WMA   the ASF tag (content description and attributes, WM/Picture).
 #pragma once
 
 #include <vector>
 
 #include "EmbeddedPicture.h"
+#include "FieldChanges.h"
 #include "MediaFormat.h"
 #include "meridex/Tags.h"
 
@@ -23,13 +27,16 @@ class IOStream;
 namespace Meridex::formats {
 
 // Adds the tags of `stream`, a file of `format`, to `tags` and `pictures`.
-// False when TagLib does not find a valid file of that format.
-bool Read(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector<EmbeddedPicture>& pictures);
+// `fromMainTag` tells whether they came from the tag that Write writes (see
+// ReadState). False when TagLib does not find a valid file of that format.
+bool Read(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector<EmbeddedPicture>& pictures,
+          bool& fromMainTag);
 
-// Replaces the tags of `stream`, a writable file of `format`, with `tags`
-// and `pictures`. False when TagLib does not find a valid file of that
-// format or cannot save it.
-bool Write(TagLib::IOStream& stream, MediaFormat format, const CTags& tags,
-           const std::vector<EmbeddedPicture>& pictures);
+// Writes the changed fields into the tags of `stream`, a writable file of
+// `format`, and, with `pictures`, makes those its pictures (null: the
+// file's pictures stay as they are). False when TagLib does not find a
+// valid file of that format or cannot save it.
+bool Write(TagLib::IOStream& stream, MediaFormat format, const FieldChanges& changes,
+           const std::vector<EmbeddedPicture>* pictures);
 
 }  // namespace Meridex::formats

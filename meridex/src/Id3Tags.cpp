@@ -2,35 +2,39 @@
 
 #include <taglib/attachedpictureframe.h>
 #include <taglib/commentsframe.h>
-#include <taglib/tag.h>
+#include <taglib/id3v1genres.h>
 #include <taglib/id3v2tag.h>
+#include <taglib/tag.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/unsynchronizedlyricsframe.h>
 #include <taglib/urllinkframe.h>
 
+#include <algorithm>
+#include <string>
+
+#include "PictureFiles.h"
 #include "TagText.h"
+#include "UserLanguage.h"
 
 namespace Meridex::id3 {
 
 namespace {
 
+using Field = CTags::Field;
 using TagLib::ByteVector;
 using TagLib::String;
 using TagLib::StringList;
 using TagLib::ID3v2::Frame;
 using TagLib::ID3v2::FrameList;
 
-// The single-valued text frames and the tag set's accessors for them.
 struct TextFrame {
   const char* id;
-  bool (CTags::*get)(CString&) const;
-  void (CTags::*set)(const CString&);
+  Field field;
 };
 constexpr TextFrame kTextFrames[] = {
-    {"TIT2", &CTags::GetTitle, &CTags::SetTitle},         {"TALB", &CTags::GetAlbum, &CTags::SetAlbum},
-    {"TDRC", &CTags::GetYear, &CTags::SetYear},           {"TRCK", &CTags::GetTrackNumber, &CTags::SetTrackNumber},
-    {"TCOP", &CTags::GetCopyright, &CTags::SetCopyright}, {"TENC", &CTags::GetEncodedBy, &CTags::SetEncodedBy},
-    {"TOPE", &CTags::GetOriginalArtist, &CTags::SetOriginalArtist},
+    {"TIT2", Field::kTitle},     {"TALB", Field::kAlbum},          {"TDRC", Field::kYear},
+    {"TRCK", Field::kTrackNumber}, {"TCOP", Field::kCopyright},    {"TENC", Field::kEncodedBy},
+    {"TOPE", Field::kOriginalArtist},
 };
 
 StringList FieldsOf(const TagLib::ID3v2::Tag& tag, const char* id) {
@@ -40,12 +44,62 @@ StringList FieldsOf(const TagLib::ID3v2::Tag& tag, const char* id) {
   return StringList(frames.front()->toString());
 }
 
-// The frame of kind `Kind` without description, else the first one.
+// Genres, with ID3v1 genre numbers ("17", from "(17)") given as names.
+StringList Genres(const TagLib::ID3v2::Tag& tag) {
+  StringList genres;
+  for (const String& field : FieldsOf(tag, "TCON")) {
+    bool number = !field.isEmpty();
+    for (wchar_t c : field) number = number && c >= L'0' && c <= L'9';
+    const String name = number && field.size() < 4 ? TagLib::ID3v1::genre(field.toInt()) : field;
+    if (!name.isEmpty()) genres.append(name);
+  }
+  return genres;
+}
+
+// How well a language-marked frame fits as "the" lyrics or comment: the
+// user's language first, then English; within one, no description first.
 template <typename Kind>
-Kind* PlainFrame(const TagLib::ID3v2::Tag& tag, const char* id) {
-  Kind* first = nullptr;
+int Fit(const Kind& frame, const std::string& user) {
+  const std::string language(frame.language().data(), frame.language().size());
+  int fit = 0;
+  if (!user.empty() && SameLanguage(language, user))
+    fit = 4;
+  else if (SameLanguage(language, "eng"))
+    fit = 2;
+  return fit + (frame.description().isEmpty() ? 1 : 0);
+}
+
+// The frame a field of `id` (COMM or USLT) is read from and written to;
+// null when there is none. Comments with a description are not considered.
+template <typename Kind>
+Kind* ChooseFrame(const TagLib::ID3v2::Tag& tag, const char* id, bool plainOnly) {
+  const std::string user = UserLanguage();
+  Kind* best = nullptr;
+  int bestFit = -1;
   for (Frame* frame : tag.frameList(id)) {
     auto* typed = dynamic_cast<Kind*>(frame);
+    if (!typed || (plainOnly && !typed->description().isEmpty())) continue;
+    const int fit = Fit(*typed, user);
+    if (fit > bestFit) {
+      best = typed;
+      bestFit = fit;
+    }
+  }
+  return best;
+}
+
+TagLib::ID3v2::CommentsFrame* Comment(const TagLib::ID3v2::Tag& tag) {
+  return ChooseFrame<TagLib::ID3v2::CommentsFrame>(tag, "COMM", true);
+}
+TagLib::ID3v2::UnsynchronizedLyricsFrame* Lyrics(const TagLib::ID3v2::Tag& tag) {
+  return ChooseFrame<TagLib::ID3v2::UnsynchronizedLyricsFrame>(tag, "USLT", false);
+}
+
+// The URL frame without description, else the first one.
+TagLib::ID3v2::UserUrlLinkFrame* Url(const TagLib::ID3v2::Tag& tag) {
+  TagLib::ID3v2::UserUrlLinkFrame* first = nullptr;
+  for (Frame* frame : tag.frameList("WXXX")) {
+    auto* typed = dynamic_cast<TagLib::ID3v2::UserUrlLinkFrame*>(frame);
     if (!typed) continue;
     if (typed->description().isEmpty()) return typed;
     if (!first) first = typed;
@@ -53,15 +107,9 @@ Kind* PlainFrame(const TagLib::ID3v2::Tag& tag, const char* id) {
   return first;
 }
 
-// Removes the frames of `id` whose description is empty (the ones this
-// library writes); frames that other programs keep under a description stay.
-template <typename Kind>
-void RemovePlainFrames(TagLib::ID3v2::Tag& tag, const char* id) {
-  const FrameList frames = tag.frameList(id);  // a copy: removing changes the list
-  for (Frame* frame : frames) {
-    auto* typed = dynamic_cast<Kind*>(frame);
-    if (!typed || typed->description().isEmpty()) tag.removeFrame(frame);
-  }
+ByteVector NewFrameLanguage() {
+  const std::string user = UserLanguage();
+  return ByteVector(user.empty() ? "eng" : user.c_str(), 3);
 }
 
 void SetTextFrame(TagLib::ID3v2::Tag& tag, const char* id, const StringList& values) {
@@ -72,28 +120,82 @@ void SetTextFrame(TagLib::ID3v2::Tag& tag, const char* id, const StringList& val
   tag.addFrame(frame);
 }
 
-StringList One(const CString& value) { return value.IsEmpty() ? StringList() : StringList(text::ToTagLib(value)); }
+// Writes `value` into the language-marked frame `frame` (COMM or USLT):
+// replaces its text, removes it for an empty value, or adds a new frame.
+template <typename Kind>
+void SetLanguageFrame(TagLib::ID3v2::Tag& tag, Kind* frame, const CString& value) {
+  if (value.IsEmpty()) {
+    if (frame) tag.removeFrame(frame);
+    return;
+  }
+  if (!frame) {
+    frame = new Kind(String::UTF8);
+    frame->setLanguage(NewFrameLanguage());
+    tag.addFrame(frame);
+  }
+  frame->setText(text::ToTagLib(value));
+}
+
+CString First(const std::vector<CString>& values) { return values.empty() ? CString() : values.front(); }
+
+// The picture frames as reading counts them (those holding bytes), in order.
+std::vector<TagLib::ID3v2::AttachedPictureFrame*> PictureFrames(const TagLib::ID3v2::Tag& tag) {
+  std::vector<TagLib::ID3v2::AttachedPictureFrame*> out;
+  for (Frame* frame : tag.frameList("APIC")) {
+    auto* apic = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame*>(frame);
+    if (apic && !apic->picture().isEmpty()) out.push_back(apic);
+  }
+  return out;
+}
+
+bool WritePictures(const std::vector<EmbeddedPicture>& pictures, TagLib::ID3v2::Tag& tag) {
+  const std::vector<TagLib::ID3v2::AttachedPictureFrame*> own = PictureFrames(tag);
+  std::vector<bool> kept(own.size(), false);
+  // The file's frames are taken out (not deleted) and the ones still wanted put back.
+  const FrameList all = tag.frameList("APIC");
+  std::vector<Frame*> detached(all.begin(), all.end());
+  for (Frame* frame : detached) tag.removeFrame(frame, false);
+  bool ok = true;
+  for (const EmbeddedPicture& wanted : pictures) {
+    const auto index = static_cast<std::size_t>(wanted.fileIndex);
+    if (wanted.fileIndex >= 0 && index < own.size() && !kept[index] &&
+        PictureFiles::SameBytes(own[index]->picture(), wanted)) {
+      tag.addFrame(own[index]);
+      kept[index] = true;
+      continue;
+    }
+    EmbeddedPicture loaded = wanted;
+    if (!PictureFiles::LoadBytes(loaded)) {
+      ok = false;
+      break;
+    }
+    auto* frame = new TagLib::ID3v2::AttachedPictureFrame;
+    frame->setTextEncoding(String::UTF8);
+    frame->setMimeType(text::ToTagLib(loaded.mimeType));
+    frame->setType(static_cast<TagLib::ID3v2::AttachedPictureFrame::Type>(loaded.type));
+    frame->setDescription(text::ToTagLib(loaded.description));
+    frame->setPicture(loaded.data);
+    tag.addFrame(frame);
+  }
+  for (Frame* frame : detached) {
+    auto at = std::find(own.begin(), own.end(), frame);
+    if (at == own.end() || !kept[static_cast<std::size_t>(at - own.begin())]) delete frame;
+  }
+  return ok;
+}
 
 }  // namespace
 
 void Read(const TagLib::ID3v2::Tag& tag, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   text::AddNames(tags, &CTags::AddArtist, FieldsOf(tag, "TPE1"));
   text::AddNames(tags, &CTags::AddComposer, FieldsOf(tag, "TCOM"));
-  for (const TextFrame& f : kTextFrames) {
-    const StringList values = FieldsOf(tag, f.id);
-    if (!values.isEmpty()) (tags.*f.set)(text::FromTagLib(values.toString(" / ")));
-  }
-  // TagLib resolves numeric genre references such as "(17)" to names.
-  tags.SetGenre(text::FromTagLib(tag.genre()));
-  if (auto* comment = PlainFrame<TagLib::ID3v2::CommentsFrame>(tag, "COMM"))
-    tags.SetComment(text::FromTagLib(comment->text()));
-  if (auto* lyrics = PlainFrame<TagLib::ID3v2::UnsynchronizedLyricsFrame>(tag, "USLT"))
-    tags.SetLyrics(text::FromTagLib(lyrics->text()));
-  if (auto* url = PlainFrame<TagLib::ID3v2::UserUrlLinkFrame>(tag, "WXXX")) tags.SetUrl(text::FromTagLib(url->url()));
+  for (const TextFrame& f : kTextFrames) tags.SetValues(f.field, text::List(FieldsOf(tag, f.id)));
+  tags.SetValues(Field::kGenre, text::List(Genres(tag)));
+  if (auto* comment = Comment(tag)) tags.SetComment(text::FromTagLib(comment->text()));
+  if (auto* lyrics = Lyrics(tag)) tags.SetLyrics(text::FromTagLib(lyrics->text()));
+  if (auto* url = Url(tag)) tags.SetUrl(text::FromTagLib(url->url()));
 
-  for (Frame* frame : tag.frameList("APIC")) {
-    auto* apic = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame*>(frame);
-    if (!apic || apic->picture().isEmpty()) continue;
+  for (auto* apic : PictureFrames(tag)) {
     EmbeddedPicture picture;
     picture.data = apic->picture();
     picture.mimeType = text::FromTagLib(apic->mimeType());
@@ -113,58 +215,40 @@ void ReadBasic(const TagLib::Tag& tag, CTags& tags) {
   if (tag.track() > 0) tags.SetTrackNumber(std::to_wstring(tag.track()));
 }
 
-void Write(const CTags& tags, const std::vector<EmbeddedPicture>& pictures, TagLib::ID3v2::Tag& tag) {
-  SetTextFrame(tag, "TPE1", text::Artists(tags));
-  SetTextFrame(tag, "TCOM", text::Composers(tags));
-  for (const TextFrame& f : kTextFrames) SetTextFrame(tag, f.id, One(text::Get(tags, f.get)));
-  SetTextFrame(tag, "TCON", One(text::Get(tags, &CTags::GetGenre)));
-
-  RemovePlainFrames<TagLib::ID3v2::CommentsFrame>(tag, "COMM");
-  const CString comment = text::Get(tags, &CTags::GetComment);
-  if (!comment.IsEmpty()) {
-    auto* frame = new TagLib::ID3v2::CommentsFrame(String::UTF8);
-    frame->setLanguage("eng");
-    frame->setText(text::ToTagLib(comment));
-    tag.addFrame(frame);
+bool Write(const FieldChanges& changes, const std::vector<EmbeddedPicture>* pictures, TagLib::ID3v2::Tag& tag) {
+  if (changes.ArtistsChanged()) SetTextFrame(tag, "TPE1", text::List(changes.Values().artists));
+  if (changes.ComposersChanged()) SetTextFrame(tag, "TCOM", text::List(changes.Values().composers));
+  for (const TextFrame& f : kTextFrames)
+    if (changes.Changed(f.field)) SetTextFrame(tag, f.id, text::List(changes[f.field]));
+  if (changes.Changed(Field::kGenre)) SetTextFrame(tag, "TCON", text::List(changes[Field::kGenre]));
+  if (changes.Changed(Field::kComment)) SetLanguageFrame(tag, Comment(tag), First(changes[Field::kComment]));
+  if (changes.Changed(Field::kLyrics)) SetLanguageFrame(tag, Lyrics(tag), First(changes[Field::kLyrics]));
+  if (changes.Changed(Field::kUrl)) {
+    const CString url = First(changes[Field::kUrl]);
+    TagLib::ID3v2::UserUrlLinkFrame* frame = Url(tag);
+    if (url.IsEmpty()) {
+      if (frame) tag.removeFrame(frame);
+    } else {
+      if (!frame) {
+        frame = new TagLib::ID3v2::UserUrlLinkFrame(String::UTF8);
+        tag.addFrame(frame);
+      }
+      frame->setUrl(text::ToTagLib(url));
+    }
   }
-  tag.removeFrames("USLT");
-  const CString lyrics = text::Get(tags, &CTags::GetLyrics);
-  if (!lyrics.IsEmpty()) {
-    auto* frame = new TagLib::ID3v2::UnsynchronizedLyricsFrame(String::UTF8);
-    frame->setLanguage("eng");
-    frame->setText(text::ToTagLib(lyrics));
-    tag.addFrame(frame);
-  }
-  RemovePlainFrames<TagLib::ID3v2::UserUrlLinkFrame>(tag, "WXXX");
-  const CString url = text::Get(tags, &CTags::GetUrl);
-  if (!url.IsEmpty()) {
-    auto* frame = new TagLib::ID3v2::UserUrlLinkFrame(String::UTF8);
-    frame->setUrl(text::ToTagLib(url));
-    tag.addFrame(frame);
-  }
-
-  tag.removeFrames("APIC");
-  for (const EmbeddedPicture& picture : pictures) {
-    auto* frame = new TagLib::ID3v2::AttachedPictureFrame;
-    frame->setTextEncoding(String::UTF8);
-    frame->setMimeType(text::ToTagLib(picture.mimeType));
-    frame->setType(static_cast<TagLib::ID3v2::AttachedPictureFrame::Type>(picture.type));
-    frame->setDescription(text::ToTagLib(picture.description));
-    frame->setPicture(picture.data);
-    tag.addFrame(frame);
-  }
+  return !pictures || WritePictures(*pictures, tag);
 }
 
-void WriteBasic(const CTags& tags, TagLib::Tag& tag) {
-  CString artist;
-  tags.GetArtist(0, artist);
-  tag.setArtist(text::ToTagLib(artist));
-  tag.setTitle(text::ToTagLib(text::Get(tags, &CTags::GetTitle)));
-  tag.setAlbum(text::ToTagLib(text::Get(tags, &CTags::GetAlbum)));
-  tag.setGenre(text::ToTagLib(text::Get(tags, &CTags::GetGenre)));
-  tag.setComment(text::ToTagLib(text::Get(tags, &CTags::GetComment)));
-  tag.setYear(static_cast<unsigned>(text::LeadingNumber(text::Get(tags, &CTags::GetYear))));
-  tag.setTrack(static_cast<unsigned>(text::LeadingNumber(text::Get(tags, &CTags::GetTrackNumber))));
+void WriteBasic(const FieldChanges& changes, TagLib::Tag& tag) {
+  if (changes.ArtistsChangedSinceRead()) tag.setArtist(text::ToTagLib(First(changes.Values().artists)));
+  if (changes.ChangedSinceRead(Field::kTitle)) tag.setTitle(text::ToTagLib(First(changes[Field::kTitle])));
+  if (changes.ChangedSinceRead(Field::kAlbum)) tag.setAlbum(text::ToTagLib(First(changes[Field::kAlbum])));
+  if (changes.ChangedSinceRead(Field::kGenre)) tag.setGenre(text::ToTagLib(First(changes[Field::kGenre])));
+  if (changes.ChangedSinceRead(Field::kComment)) tag.setComment(text::ToTagLib(First(changes[Field::kComment])));
+  if (changes.ChangedSinceRead(Field::kYear))
+    tag.setYear(static_cast<unsigned>(text::LeadingNumber(First(changes[Field::kYear]))));
+  if (changes.ChangedSinceRead(Field::kTrackNumber))
+    tag.setTrack(static_cast<unsigned>(text::LeadingNumber(First(changes[Field::kTrackNumber]))));
 }
 
 }  // namespace Meridex::id3

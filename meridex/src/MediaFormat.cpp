@@ -35,6 +35,9 @@ MediaFormat DetectOgg(const ByteVector& head) {
   return MediaFormat::kUnknown;
 }
 
+// The GUID of an ASF header object, with which WMA files begin.
+constexpr char kAsfHeader[] = "\x30\x26\xB2\x75\x8E\x66\xCF\x11\xA6\xD9\x00\xAA\x00\x62\xCE\x6C";
+
 }  // namespace
 
 MediaFormat DetectFormat(TagLib::IOStream& stream) {
@@ -58,6 +61,8 @@ MediaFormat DetectFormat(TagLib::IOStream& stream) {
     format = MediaFormat::kAiff;
   } else if (head.size() >= 8 && head.mid(4, 4) == "ftyp") {
     format = MediaFormat::kMp4;
+  } else if (head.startsWith(ByteVector(kAsfHeader, 16))) {
+    format = MediaFormat::kAsf;
   } else if (IsMpegFrame(head)) {
     format = MediaFormat::kMpeg;
   }
@@ -81,6 +86,7 @@ const wchar_t* FormatName(MediaFormat format) {
     case MediaFormat::kOpus: return L"Opus";
     case MediaFormat::kWav: return L"WAV";
     case MediaFormat::kAiff: return L"AIFF";
+    case MediaFormat::kAsf: return L"WMA";
     case MediaFormat::kUnknown: break;
   }
   return L"unknown";

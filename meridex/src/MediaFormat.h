@@ -9,7 +9,7 @@ class IOStream;
 
 namespace Meridex {
 
-enum class MediaFormat { kUnknown, kMpeg, kFlac, kMp4, kOggVorbis, kOpus, kWav, kAiff };
+enum class MediaFormat { kUnknown, kMpeg, kFlac, kMp4, kOggVorbis, kOpus, kWav, kAiff, kAsf };
 
 // Looks at the first bytes of `stream` (past a leading ID3v2 tag, which MP3
 // and some FLAC files carry) and leaves the position at the start.

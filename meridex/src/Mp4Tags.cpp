@@ -18,22 +18,23 @@ using TagLib::StringList;
 using TagLib::MP4::CoverArt;
 using TagLib::MP4::Item;
 
+using Field = CTags::Field;
+
 struct TextItem {
   const char* key;  // UTF-8, as TagLib names MP4 items
-  bool (CTags::*get)(CString&) const;
-  void (CTags::*set)(const CString&);
+  Field field;
 };
 const TextItem kTextItems[] = {
-    {"\xC2\xA9nam", &CTags::GetTitle, &CTags::SetTitle},
-    {"\xC2\xA9" "alb", &CTags::GetAlbum, &CTags::SetAlbum},
-    {"\xC2\xA9gen", &CTags::GetGenre, &CTags::SetGenre},
-    {"\xC2\xA9" "day", &CTags::GetYear, &CTags::SetYear},
-    {"\xC2\xA9" "cmt", &CTags::GetComment, &CTags::SetComment},
-    {"cprt", &CTags::GetCopyright, &CTags::SetCopyright},
-    {"\xC2\xA9lyr", &CTags::GetLyrics, &CTags::SetLyrics},
-    {"\xC2\xA9too", &CTags::GetEncodedBy, &CTags::SetEncodedBy},
-    {"----:com.apple.iTunes:ORIGINALARTIST", &CTags::GetOriginalArtist, &CTags::SetOriginalArtist},
-    {"----:com.apple.iTunes:URL", &CTags::GetUrl, &CTags::SetUrl},
+    {"\xC2\xA9nam", Field::kTitle},
+    {"\xC2\xA9" "alb", Field::kAlbum},
+    {"\xC2\xA9gen", Field::kGenre},
+    {"\xC2\xA9" "day", Field::kYear},
+    {"\xC2\xA9" "cmt", Field::kComment},
+    {"cprt", Field::kCopyright},
+    {"\xC2\xA9lyr", Field::kLyrics},
+    {"\xC2\xA9too", Field::kEncodedBy},
+    {"----:com.apple.iTunes:ORIGINALARTIST", Field::kOriginalArtist},
+    {"----:com.apple.iTunes:URL", Field::kUrl},
 };
 const char* const kArtists = "\xC2\xA9" "ART";
 const char* const kComposers = "\xC2\xA9wrt";
@@ -75,10 +76,7 @@ CoverArt::Format FormatOf(const CString& mimeType) {
 void Read(const TagLib::MP4::Tag& tag, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   text::AddNames(tags, &CTags::AddArtist, Texts(tag, kArtists));
   text::AddNames(tags, &CTags::AddComposer, Texts(tag, kComposers));
-  for (const TextItem& item : kTextItems) {
-    const StringList values = Texts(tag, item.key);
-    if (!values.isEmpty()) (tags.*item.set)(text::FromTagLib(values.front()));
-  }
+  for (const TextItem& item : kTextItems) tags.SetValues(item.field, text::List(Texts(tag, item.key)));
   // Older files keep the genre as an ID3v1 genre number plus one.
   CString genre;
   if (!tags.GetGenre(genre) && tag.contains("gnre")) {
@@ -105,31 +103,47 @@ void Read(const TagLib::MP4::Tag& tag, CTags& tags, std::vector<EmbeddedPicture>
   }
 }
 
-void Write(const CTags& tags, const std::vector<EmbeddedPicture>& pictures, TagLib::MP4::Tag& tag) {
-  SetTexts(tag, kArtists, text::Artists(tags));
-  SetTexts(tag, kComposers, text::Composers(tags));
-  for (const TextItem& item : kTextItems) {
-    const CString value = text::Get(tags, item.get);
-    SetTexts(tag, item.key, value.IsEmpty() ? StringList() : StringList(text::ToTagLib(value)));
-  }
-  tag.removeItem("gnre");  // the text genre above replaces a numeric one
+bool Write(const FieldChanges& changes, const std::vector<EmbeddedPicture>* pictures, TagLib::MP4::Tag& tag) {
+  if (changes.ArtistsChanged()) SetTexts(tag, kArtists, text::List(changes.Values().artists));
+  if (changes.ComposersChanged()) SetTexts(tag, kComposers, text::List(changes.Values().composers));
+  for (const TextItem& item : kTextItems)
+    if (changes.Changed(item.field)) SetTexts(tag, item.key, text::List(changes[item.field]));
+  if (changes.Changed(Field::kGenre)) tag.removeItem("gnre");  // the text genre replaces a numeric one
 
-  const CString track = text::Get(tags, &CTags::GetTrackNumber);
-  const int number = text::LeadingNumber(track);
-  if (number > 0) {
-    const int slash = track.Find(L'/');
-    const int total = slash >= 0 ? text::LeadingNumber(track.Mid(slash + 1)) : 0;
-    tag.setItem("trkn", Item(number, total));
-  } else {
-    tag.removeItem("trkn");
+  if (changes.Changed(Field::kTrackNumber)) {
+    const CString track = changes[Field::kTrackNumber].empty() ? CString() : changes[Field::kTrackNumber].front();
+    const int number = text::LeadingNumber(track);
+    if (number > 0) {
+      const int slash = track.Find(L'/');
+      const int total = slash >= 0 ? text::LeadingNumber(track.Mid(slash + 1)) : 0;
+      tag.setItem("trkn", Item(number, total));
+    } else {
+      tag.removeItem("trkn");
+    }
   }
 
+  if (!pictures) return true;
+  TagLib::MP4::CoverArtList own;
+  if (tag.contains("covr")) {
+    for (const CoverArt& cover : tag.item("covr").toCoverArtList())
+      if (!cover.data().isEmpty()) own.append(cover);
+  }
   TagLib::MP4::CoverArtList covers;
-  for (const EmbeddedPicture& picture : pictures) covers.append(CoverArt(FormatOf(picture.mimeType), picture.data));
+  for (const EmbeddedPicture& wanted : *pictures) {
+    const auto index = static_cast<unsigned>(wanted.fileIndex);
+    if (wanted.fileIndex >= 0 && index < own.size() && PictureFiles::SameBytes(own[index].data(), wanted)) {
+      covers.append(own[index]);
+      continue;
+    }
+    EmbeddedPicture loaded = wanted;
+    if (!PictureFiles::LoadBytes(loaded)) return false;
+    covers.append(CoverArt(FormatOf(loaded.mimeType), loaded.data));
+  }
   if (covers.isEmpty())
     tag.removeItem("covr");
   else
     tag.setItem("covr", Item(covers));
+  return true;
 }
 
 }  // namespace Meridex::mp4

@@ -6,10 +6,12 @@
 #include <cstdint>
 #include <vector>
 
+#include "FieldChanges.h"
 #include "FormatTags.h"
 #include "Log.h"
 #include "MediaFormat.h"
 #include "PictureFiles.h"
+#include "TagsState.h"
 #include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/SystemError.h"
@@ -48,8 +50,12 @@ bool ReadContent(const std::wstring& path, TagLib::ByteVector& content, platform
 
 FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& made) {
   log::RouteTagLibMessages();
+  // Saved into the file it was read from, only what changed is written.
+  const auto& state = TagsAccess::Of(tags);
+  const ReadState* read = state.read && state.read->filePath == path ? state.read.get() : nullptr;
   std::vector<EmbeddedPicture> pictures;
-  FileResult loaded = PictureFiles::Load(tags, pictures);
+  bool picturesUnchanged = false;
+  FileResult loaded = PictureFiles::ForSaving(tags, read, pictures, picturesUnchanged);
   if (!loaded) return FileResult::Failure(L"cannot save " + path + L": " + loaded.message);
 
   // A link is saved through: the file it points to gets the new content.
@@ -64,7 +70,16 @@ FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& ma
   if (format == MediaFormat::kUnknown)
     return FileResult::Failure(L"cannot save " + path + L": " +
                                (content.isEmpty() ? CString(L"the file is empty") : CString(L"not an audio file of a known kind")));
-  if (!formats::Write(stream, format, tags, pictures))
+  const FieldChanges changes(state.values, read);
+  // Nothing changed since reading: the file keeps its very bytes (TagLib
+  // would at least lay its tags out anew, or add a tag the file lacks).
+  if (read && picturesUnchanged && state.values == read->values) {
+    made.target = target;
+    made.content = content;
+    made.original = original;
+    return FileResult::Success();
+  }
+  if (!formats::Write(stream, format, changes, picturesUnchanged ? nullptr : &pictures))
     return FileResult::Failure(L"cannot save " + path + L": TagLib could not write the tags of this " +
                                FormatName(format) + L" file (damaged or truncated?)");
   made.target = target;

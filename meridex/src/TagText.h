@@ -37,17 +37,18 @@ inline CString Get(const CTags& tags, bool (CTags::*getter)(CString&) const) {
   return value;
 }
 
-// The artists or composers of a tag set, in order.
-inline TagLib::StringList Names(const CTags& tags, bool (CTags::*getter)(int, CString&) const, int count) {
-  TagLib::StringList names;
-  CString name;
-  for (int i = 0; i < count; ++i)
-    if ((tags.*getter)(i, name)) names.append(ToTagLib(name));
-  return names;
+// A list of values between TagLib and a tag set; empty texts are left out.
+inline std::vector<CString> List(const TagLib::StringList& values) {
+  std::vector<CString> out;
+  for (const TagLib::String& value : values)
+    if (!value.isEmpty()) out.push_back(FromTagLib(value));
+  return out;
 }
-inline TagLib::StringList Artists(const CTags& tags) { return Names(tags, &CTags::GetArtist, tags.GetArtistCount()); }
-inline TagLib::StringList Composers(const CTags& tags) {
-  return Names(tags, &CTags::GetComposer, tags.GetComposerCount());
+inline TagLib::StringList List(const std::vector<CString>& values) {
+  TagLib::StringList out;
+  for (const CString& value : values)
+    if (!value.IsEmpty()) out.append(ToTagLib(value));
+  return out;
 }
 
 // Adds every value of `names` that is not empty through `adder` (AddArtist or AddComposer).

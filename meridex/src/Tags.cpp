@@ -79,11 +79,11 @@ CTags::Impl& CTags::MutableState() {
 CString CTags::GetTempFolder() const { return State().tempFolder; }
 
 
-int CTags::GetArtistCount() const { return static_cast<int>(State().artists.size()); }
-bool CTags::GetArtist(int index, CString& artist) const { return GetAt(State().artists, index, artist); }
+int CTags::GetArtistCount() const { return static_cast<int>(State().values.artists.size()); }
+bool CTags::GetArtist(int index, CString& artist) const { return GetAt(State().values.artists, index, artist); }
 
 bool CTags::GetFirstValidArtist(CString& artist) const {
-  for (const CString& candidate : State().artists) {
+  for (const CString& candidate : State().values.artists) {
     CString trimmed = candidate;
     if (!trimmed.Trim().IsEmpty()) {
       artist = trimmed;
@@ -94,57 +94,91 @@ bool CTags::GetFirstValidArtist(CString& artist) const {
 }
 
 bool CTags::AddArtist(const CString& artist, bool skipIfPresent) {
-  return AddName(MutableState().artists, artist, skipIfPresent);
+  return AddName(MutableState().values.artists, artist, skipIfPresent);
 }
 void CTags::RemoveAllArtists() {
-  if (impl_) impl_->artists.clear();
+  if (impl_) impl_->values.artists.clear();
 }
 
-int CTags::GetComposerCount() const { return static_cast<int>(State().composers.size()); }
-bool CTags::GetComposer(int index, CString& composer) const { return GetAt(State().composers, index, composer); }
+int CTags::GetComposerCount() const { return static_cast<int>(State().values.composers.size()); }
+bool CTags::GetComposer(int index, CString& composer) const {
+  return GetAt(State().values.composers, index, composer);
+}
 bool CTags::AddComposer(const CString& composer, bool skipIfPresent) {
-  return AddName(MutableState().composers, composer, skipIfPresent);
+  return AddName(MutableState().values.composers, composer, skipIfPresent);
 }
 void CTags::RemoveAllComposers() {
-  if (impl_) impl_->composers.clear();
+  if (impl_) impl_->values.composers.clear();
 }
 
-bool CTags::GetTitle(CString& title) const { return GetText(State().title, title); }
-void CTags::SetTitle(const CString& title) { MutableState().title = title; }
-bool CTags::GetAlbum(CString& album) const { return GetText(State().album, album); }
-void CTags::SetAlbum(const CString& album) { MutableState().album = album; }
-bool CTags::GetGenre(CString& genre) const { return GetText(State().genre, genre); }
-void CTags::SetGenre(const CString& genre) { MutableState().genre = genre; }
-bool CTags::GetYear(CString& year) const { return GetText(State().year, year); }
-void CTags::SetYear(const CString& year) { MutableState().year = year; }
-bool CTags::GetTrackNumber(CString& trackNumber) const { return GetText(State().trackNumber, trackNumber); }
-void CTags::SetTrackNumber(const CString& trackNumber) { MutableState().trackNumber = trackNumber; }
-bool CTags::GetComment(CString& comment) const { return GetText(State().comment, comment); }
-void CTags::SetComment(const CString& comment) { MutableState().comment = comment; }
-bool CTags::GetOriginalArtist(CString& originalArtist) const {
-  return GetText(State().originalArtist, originalArtist);
+std::vector<CString> CTags::GetValues(Field field) const { return State().values[field]; }
+
+void CTags::SetValues(Field field, const std::vector<CString>& values) {
+  std::vector<CString>& list = MutableState().values[field];
+  list.clear();
+  for (const CString& value : values)
+    if (!value.IsEmpty()) list.push_back(value);
 }
-void CTags::SetOriginalArtist(const CString& originalArtist) { MutableState().originalArtist = originalArtist; }
-bool CTags::GetCopyright(CString& copyright) const { return GetText(State().copyright, copyright); }
-void CTags::SetCopyright(const CString& copyright) { MutableState().copyright = copyright; }
-bool CTags::GetEncodedBy(CString& encodedBy) const { return GetText(State().encodedBy, encodedBy); }
-void CTags::SetEncodedBy(const CString& encodedBy) { MutableState().encodedBy = encodedBy; }
-bool CTags::GetLyrics(CString& lyrics) const { return GetText(State().lyrics, lyrics); }
-void CTags::SetLyrics(const CString& lyrics) { MutableState().lyrics = lyrics; }
-bool CTags::GetUrl(CString& url) const { return GetText(State().url, url); }
-void CTags::SetUrl(const CString& url) { MutableState().url = url; }
+
+namespace {
+
+bool GetFirst(const std::vector<CString>& list, CString& out) {
+  if (list.empty() || list.front().IsEmpty()) return false;
+  out = list.front();
+  return true;
+}
+
+// The value that is first already keeps the others with it: a host that
+// sets what it read does not lose a file's second genre.
+void SetFirst(std::vector<CString>& list, const CString& value) {
+  if (value.IsEmpty()) {
+    list.clear();
+  } else if (list.empty() || list.front() != value) {
+    list.assign(1, value);
+  }
+}
+
+}  // namespace
+
+#define MERIDEX_TEXT_FIELD(Name, field)                                                          \
+  bool CTags::Get##Name(CString& value) const { return GetFirst(State().values[field], value); } \
+  void CTags::Set##Name(const CString& value) { SetFirst(MutableState().values[field], value); }
+MERIDEX_TEXT_FIELD(Title, Field::kTitle)
+MERIDEX_TEXT_FIELD(Album, Field::kAlbum)
+MERIDEX_TEXT_FIELD(Genre, Field::kGenre)
+MERIDEX_TEXT_FIELD(Year, Field::kYear)
+MERIDEX_TEXT_FIELD(TrackNumber, Field::kTrackNumber)
+MERIDEX_TEXT_FIELD(Comment, Field::kComment)
+MERIDEX_TEXT_FIELD(OriginalArtist, Field::kOriginalArtist)
+MERIDEX_TEXT_FIELD(Copyright, Field::kCopyright)
+MERIDEX_TEXT_FIELD(EncodedBy, Field::kEncodedBy)
+MERIDEX_TEXT_FIELD(Lyrics, Field::kLyrics)
+MERIDEX_TEXT_FIELD(Url, Field::kUrl)
+#undef MERIDEX_TEXT_FIELD
+
 bool CTags::GetSource(CString& source) const { return GetText(State().source, source); }
 void CTags::SetSource(const CString& source) { MutableState().source = source; }
 
 int CTags::GetPictureCount() const { return static_cast<int>(State().pictures.size()); }
 bool CTags::GetPicture(int index, CPictureTag& picture) const { return GetAt(State().pictures, index, picture); }
 
+int CTags::GetFrontCoverIndex() const {
+  const std::vector<CPictureTag>& pictures = State().pictures;
+  bool typed = false;
+  for (std::size_t i = 0; i < pictures.size(); ++i) {
+    if (pictures[i].GetType() == 3) return static_cast<int>(i);
+    typed = typed || pictures[i].GetType() != 0;
+  }
+  return pictures.empty() || typed ? -1 : 0;
+}
+
 bool CTags::AddPicture(const CPictureTag& picture) {
   if (picture.IsEmpty()) return false;
   Impl& state = MutableState();
   state.pictures.push_back(picture);
   // The temporary folder is Meridex's scratch space: what lies there is its own.
-  if (IsInside(picture.GetFilePath(), state.tempFolder)) state.pictures.back().TakeOwnership();
+  if (!picture.IsOwnedByMeridex() && IsInside(picture.GetFilePath(), state.tempFolder))
+    state.pictures.back().TakeOwnership();
   return true;
 }
 

@@ -28,7 +28,7 @@ CString SystemReason() { return CString(platform::ErrorMessage(platform::LastErr
 CString Unreadable(const CString& path, MediaFormat format, bool empty) {
   if (empty) return L"cannot read " + path + L": the file is empty";
   if (format == MediaFormat::kUnknown)
-    return L"cannot read " + path + L": not an audio file of a known kind (MP3, FLAC, MP4, Ogg Vorbis, Opus, WAV, AIFF)";
+    return L"cannot read " + path + L": not an audio file of a known kind (MP3, FLAC, MP4, Ogg Vorbis, Opus, WAV, AIFF, WMA)";
   return L"cannot read " + path + L": not a valid " + FormatName(format) + L" file (damaged or truncated)";
 }
 
@@ -51,21 +51,31 @@ FileResult CTags::ReadFile(const CString& path) {
     if (format == MediaFormat::kUnknown && !empty) format = FormatFromName(path.str());
     CTags fresh(GetTempFolder());
     std::vector<EmbeddedPicture> pictures;
-    if (format == MediaFormat::kUnknown || !formats::Read(stream, format, fresh, pictures))
+    auto read = std::make_shared<ReadState>();
+    if (format == MediaFormat::kUnknown || !formats::Read(stream, format, fresh, pictures, read->fromMainTag))
       return FileResult::Failure(Unreadable(path, format, empty));
 
+    // The pictures stay in the file until a path is asked for: a group of
+    // files read together puts none of their pictures on disk. The folder
+    // they would go to is checked now, so that a refused one is said at once.
     if (!pictures.empty()) {
       std::wstring folder;
       FileResult prepared = PictureFiles::PrepareFolder(GetTempFolder(), folder);
       if (!prepared) return FileResult::Failure(L"cannot read the pictures of " + path + L": " + prepared.message);
-      for (const EmbeddedPicture& embedded : pictures) {
-        CPictureTag picture;
-        FileResult extracted = PictureFiles::Extract(folder, embedded, picture);
-        if (!extracted) return FileResult::Failure(L"cannot read the pictures of " + path + L": " + extracted.message);
-        fresh.AddPicture(picture);
-      }
+    }
+    for (std::size_t i = 0; i < pictures.size(); ++i) {
+      const EmbeddedPicture& embedded = pictures[i];
+      CPictureTag picture;
+      PictureFiles::Defer(path, static_cast<int>(i), GetTempFolder(), embedded, picture);
+      fresh.AddPicture(picture);
+      std::uint64_t size = 0, hash = 0;
+      PictureFiles::Fingerprint(picture, size, hash);
+      read->pictures.push_back({PictureFiles::RecordId(picture), static_cast<std::uint32_t>(size), hash});
     }
     fresh.impl_->filePath = path;
+    read->filePath = path;
+    read->values = fresh.impl_->values;
+    fresh.impl_->read = std::move(read);
     *this = std::move(fresh);
     log::Write(log::Level::kDebug, L"Read tags of " + path.str());
     return FileResult::Success();

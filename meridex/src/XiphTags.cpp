@@ -2,40 +2,49 @@
 
 #include <taglib/xiphcomment.h>
 
+#include "PictureFiles.h"
 #include "TagText.h"
 
 namespace Meridex::xiph {
 
 namespace {
 
+using Field = CTags::Field;
 using TagLib::String;
 using TagLib::StringList;
 
-// The single-valued fields, with an older name read when the field is absent.
-struct Field {
+// The text fields, with an older name read when the field is absent.
+struct FieldName {
   const char* name;
-  const char* alternative;  // read only; null when there is none
-  bool (CTags::*get)(CString&) const;
-  void (CTags::*set)(const CString&);
+  const char* alternative;  // null when there is none
+  Field field;
 };
-constexpr Field kFields[] = {
-    {"TITLE", nullptr, &CTags::GetTitle, &CTags::SetTitle},
-    {"ALBUM", nullptr, &CTags::GetAlbum, &CTags::SetAlbum},
-    {"GENRE", nullptr, &CTags::GetGenre, &CTags::SetGenre},
-    {"DATE", "YEAR", &CTags::GetYear, &CTags::SetYear},
-    {"TRACKNUMBER", nullptr, &CTags::GetTrackNumber, &CTags::SetTrackNumber},
-    {"COMMENT", "DESCRIPTION", &CTags::GetComment, &CTags::SetComment},
-    {"COPYRIGHT", nullptr, &CTags::GetCopyright, &CTags::SetCopyright},
-    {"ENCODEDBY", "ENCODED-BY", &CTags::GetEncodedBy, &CTags::SetEncodedBy},
-    {"ORIGINALARTIST", nullptr, &CTags::GetOriginalArtist, &CTags::SetOriginalArtist},
-    {"LYRICS", nullptr, &CTags::GetLyrics, &CTags::SetLyrics},
-    {"URL", nullptr, &CTags::GetUrl, &CTags::SetUrl},
+constexpr FieldName kFields[] = {
+    {"TITLE", nullptr, Field::kTitle},
+    {"ALBUM", nullptr, Field::kAlbum},
+    {"GENRE", nullptr, Field::kGenre},
+    {"DATE", "YEAR", Field::kYear},
+    {"TRACKNUMBER", nullptr, Field::kTrackNumber},
+    {"COMMENT", "DESCRIPTION", Field::kComment},
+    {"COPYRIGHT", nullptr, Field::kCopyright},
+    {"ENCODEDBY", "ENCODED-BY", Field::kEncodedBy},
+    {"ORIGINALARTIST", nullptr, Field::kOriginalArtist},
+    {"LYRICS", nullptr, Field::kLyrics},
+    {"URL", nullptr, Field::kUrl},
 };
 
 StringList Values(const TagLib::Ogg::XiphComment& comment, const char* name) {
   const auto& fields = comment.fieldListMap();
   const auto found = fields.find(name);
   return found == fields.end() ? StringList() : found->second;
+}
+
+// The name a field is read from: the main one, else the older one when the
+// comment has only that.
+const char* NameInUse(const TagLib::Ogg::XiphComment& comment, const FieldName& f) {
+  if (f.alternative && Values(comment, f.name).isEmpty() && !Values(comment, f.alternative).isEmpty())
+    return f.alternative;
+  return f.name;
 }
 
 void SetValues(TagLib::Ogg::XiphComment& comment, const char* name, const StringList& values) {
@@ -48,22 +57,14 @@ void SetValues(TagLib::Ogg::XiphComment& comment, const char* name, const String
 void Read(const TagLib::Ogg::XiphComment& comment, CTags& tags) {
   text::AddNames(tags, &CTags::AddArtist, Values(comment, "ARTIST"));
   text::AddNames(tags, &CTags::AddComposer, Values(comment, "COMPOSER"));
-  for (const Field& f : kFields) {
-    StringList values = Values(comment, f.name);
-    if (values.isEmpty() && f.alternative) values = Values(comment, f.alternative);
-    if (!values.isEmpty()) (tags.*f.set)(text::FromTagLib(values.front()));
-  }
+  for (const FieldName& f : kFields) tags.SetValues(f.field, text::List(Values(comment, NameInUse(comment, f))));
 }
 
-void Write(const CTags& tags, TagLib::Ogg::XiphComment& comment) {
-  SetValues(comment, "ARTIST", text::Artists(tags));
-  SetValues(comment, "COMPOSER", text::Composers(tags));
-  for (const Field& f : kFields) {
-    const CString value = text::Get(tags, f.get);
-    SetValues(comment, f.name, value.IsEmpty() ? StringList() : StringList(text::ToTagLib(value)));
-    // An older spelling left behind would be read when the field is removed.
-    if (f.alternative) comment.removeFields(f.alternative);
-  }
+void Write(const FieldChanges& changes, TagLib::Ogg::XiphComment& comment) {
+  if (changes.ArtistsChanged()) SetValues(comment, "ARTIST", text::List(changes.Values().artists));
+  if (changes.ComposersChanged()) SetValues(comment, "COMPOSER", text::List(changes.Values().composers));
+  for (const FieldName& f : kFields)
+    if (changes.Changed(f.field)) SetValues(comment, NameInUse(comment, f), text::List(changes[f.field]));
 }
 
 void ReadPictures(const TagLib::List<TagLib::FLAC::Picture*>& records, std::vector<EmbeddedPicture>& pictures) {
@@ -74,6 +75,10 @@ void ReadPictures(const TagLib::List<TagLib::FLAC::Picture*>& records, std::vect
     picture.mimeType = text::FromTagLib(record->mimeType());
     picture.type = static_cast<int>(record->type());
     picture.description = text::FromTagLib(record->description());
+    picture.width = record->width();
+    picture.height = record->height();
+    picture.depth = record->colorDepth();
+    picture.colours = record->numColors();
     pictures.push_back(std::move(picture));
   }
 }
@@ -83,8 +88,28 @@ TagLib::FLAC::Picture* NewPictureRecord(const EmbeddedPicture& picture) {
   record->setType(static_cast<TagLib::FLAC::Picture::Type>(picture.type));
   record->setMimeType(text::ToTagLib(picture.mimeType));
   record->setDescription(text::ToTagLib(picture.description));
+  record->setWidth(picture.width);
+  record->setHeight(picture.height);
+  record->setColorDepth(picture.depth);
+  record->setNumColors(picture.colours);
   record->setData(picture.data);
   return record;
+}
+
+bool PictureRecords(const std::vector<EmbeddedPicture>& pictures, const std::vector<TagLib::FLAC::Picture*>& own,
+                    std::vector<std::unique_ptr<TagLib::FLAC::Picture>>& out) {
+  out.clear();
+  for (const EmbeddedPicture& wanted : pictures) {
+    const auto index = static_cast<std::size_t>(wanted.fileIndex);
+    if (wanted.fileIndex >= 0 && index < own.size() && PictureFiles::SameBytes(own[index]->data(), wanted)) {
+      out.push_back(std::make_unique<TagLib::FLAC::Picture>(own[index]->render()));
+      continue;
+    }
+    EmbeddedPicture loaded = wanted;
+    if (!PictureFiles::LoadBytes(loaded)) return false;
+    out.emplace_back(NewPictureRecord(loaded));
+  }
+  return true;
 }
 
 }  // namespace Meridex::xiph

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "config/NimbrelConfig.h"
+#include "core/CoverPixels.h"
 #include "core/CoverRetriever.h"
 #include "core/TagsSearchFlow.h"
 #include "core/TagsSearchJob.h"
@@ -378,9 +379,11 @@ void CNimbrelCore::HarmoniseAlbums(const NimbrelOptions& options) {
     if (songs.size() < 2) continue;
     std::vector<SongInfo> results;
     std::vector<SongInfo> inputs;
+    std::vector<Meridex::CPictureTag> ownCovers;
     for (const SongPtr& song : songs) {
       results.push_back(song->Result());
       inputs.push_back(song->Input());
+      ownCovers.push_back(song->OwnCover());
     }
     // Agreement as the success criterion counts it: texts ignoring case, no
     // empty text, no unknown album, no year below 1.
@@ -392,7 +395,7 @@ void CNimbrelCore::HarmoniseAlbums(const NimbrelOptions& options) {
       return r.albumInfo.year > 0 ? std::to_wstring(r.albumInfo.year) : std::wstring();
     })];
     // The largest cover found by a search; a file's own picture is not
-    // handed to the other songs (it is a temporary copy of that song's tags).
+    // handed to the other songs (a result that kept it names no file).
     const SongInfo* largest = nullptr;
     std::int64_t largestSize = 0;
     for (std::size_t i = 0; i < results.size(); ++i) {
@@ -417,7 +420,8 @@ void CNimbrelCore::HarmoniseAlbums(const NimbrelOptions& options) {
         if (!fillOnly || input.albumInfo.genre.empty()) merged.albumInfo.genre = genre.albumInfo.genre;
         if (!fillOnly || input.albumInfo.year <= 0) merged.albumInfo.year = year.albumInfo.year;
       }
-      if (cover && largest && (!fillOnly || input.coverInfo.coverFile.empty())) {
+      if (cover && largest && (!fillOnly || ownCovers[i].IsEmpty()) &&
+          !CoverPixels::Larger(ownCovers[i], largest->coverInfo.coverFile)) {
         merged.coverInfo = largest->coverInfo;
       }
       songs[i]->SetResult(merged);

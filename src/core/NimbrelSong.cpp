@@ -1,5 +1,7 @@
 #include "core/NimbrelSong.h"
 
+#include "core/CoverPixels.h"
+
 #include <algorithm>
 #include <climits>
 
@@ -107,10 +109,16 @@ void CNimbrelSong::Init(const Meridex::CTags& tags, const CString& tempFolder) {
   tags_ = tags;
   tempFolder_ = tempFolder;
   input_ = ReadSongInfo(tags_);
+  ownCover_ = Meridex::CPictureTag();
   Meridex::CPictureTag picture;
-  if (tags_.GetPicture(0, picture) && !picture.IsEmpty()) {
-    input_.coverInfo.coverFile = picture.GetFilePath().str();
+  if (tags_.GetPicture(tags_.GetFrontCoverIndex(), picture) && !picture.IsEmpty()) {
+    ownCover_ = picture;
     picture.SetDeleteFlag(true);
+    int width = 0, height = 0;
+    if (picture.GetPixelSize(width, height)) {
+      input_.coverInfo.coverWidth = width;
+      input_.coverInfo.coverHeight = height;
+    }
   }
   inputLyrics_ = Read([&](CString& v) { return tags_.GetLyrics(v); });
   lyrics_ = inputLyrics_;
@@ -187,6 +195,11 @@ std::set<std::wstring> CNimbrelSong::SearchedLyricsSources() const {
 SongInfo CNimbrelSong::Input() const {
   CSingleLock lock(&candidateLock_);
   return input_;
+}
+
+Meridex::CPictureTag CNimbrelSong::OwnCover() const {
+  CSingleLock lock(&candidateLock_);
+  return ownCover_;
 }
 
 SongInfo CNimbrelSong::Result() const {
@@ -388,13 +401,18 @@ void CNimbrelSong::Finish(int overwritePolicy) {
   if (searchedBasic_) MergeBasic(best, counts, weight);
   // A run without covers keeps the file's picture, whatever a candidate has.
   if (!searchedCover_) return;
-  const double inputCover = static_cast<double>(FileSize(input_.coverInfo.coverFile));
+  const double inputCover = static_cast<double>(ownCover_.GetSize());
   const double bestCover = static_cast<double>(FileSize(best.coverInfo.coverFile));
   // The cover must belong to the result's album; a covers-only run on a file
   // that names no album has no album to contradict it.
   const bool albumAgrees = EqualNoCase(best.albumInfo.album, r.albumInfo.album) ||
                            (!searchedBasic_ && !IsSet(r.albumInfo.album));
-  if (bestCover > inputCover * weight && albumAgrees) r.coverInfo = best.coverInfo;
+  // Bytes say little about a picture: a file's own cover of more pixels
+  // is never replaced by a smaller one.
+  if (bestCover > inputCover * weight && albumAgrees &&
+      !CoverPixels::Larger(ownCover_, best.coverInfo.coverFile)) {
+    r.coverInfo = best.coverInfo;
+  }
 }
 
 void CNimbrelSong::MergeBasic(const SongInfo& best, const Agreement& counts, double weight) {

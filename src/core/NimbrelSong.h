@@ -29,9 +29,12 @@ class CNimbrelSong {
   CNimbrelSong(const CNimbrelSong&) = delete;
   CNimbrelSong& operator=(const CNimbrelSong&) = delete;
 
-  // Copies `tags` and reads the search input and the lyrics from them. A
-  // picture found in the tags becomes the input's cover file and is marked
-  // for deletion, so the temporary copy goes when the last holder drops it.
+  // Copies `tags` and reads the search input and the lyrics from them. The
+  // front cover found in the tags becomes the song's own cover (OwnCover)
+  // and is marked for deletion, so a temporary copy goes when the last
+  // holder drops it. The input's cover part names no file and gives the
+  // cover's pixel size: a picture still inside its media file is not
+  // extracted only because the song was added.
   // `tempFolder` is where tag sets built for this song keep their files.
   void Init(const Meridex::CTags& tags, const CString& tempFolder);
 
@@ -60,6 +63,8 @@ class CNimbrelSong {
   std::set<std::wstring> SearchedLyricsSources() const;
 
   Nimbrel::SongInfo Input() const;
+  // The file's own front cover; empty when it has none.
+  Meridex::CPictureTag OwnCover() const;
   Nimbrel::SongInfo Result() const;
   void SetResult(const Nimbrel::SongInfo& result);
   std::wstring InputLyrics() const;
@@ -134,6 +139,7 @@ class CNimbrelSong {
 
   mutable CCriticalSection candidateLock_;  // input, result, candidates, lyrics, searched sources
   Nimbrel::SongInfo input_;
+  Meridex::CPictureTag ownCover_;
   Nimbrel::SongInfo result_;
   std::vector<Nimbrel::SongInfo> candidates_;
   std::wstring inputLyrics_;

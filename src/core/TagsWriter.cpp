@@ -17,6 +17,9 @@ CString NumberText(std::int64_t value) { return value > 0 ? CString(std::to_wstr
 
 bool IsUnknownAlbum(const std::wstring& album) { return album == Nimbrel::AlbumInfo::kUnknown; }
 
+// The picture type of a front cover (ID3v2 and FLAC).
+constexpr int kFrontCover = 3;
+
 }  // namespace
 
 CString CTagsWriter::PictureMimeType(const CString& path) {
@@ -33,37 +36,39 @@ bool CTagsWriter::AddPicture(const std::wstring& coverFile, Meridex::CTags& out,
   // The copy keeps the file's extension, so the type is read from the file.
   Meridex::CPictureTag picture;
   if (!CPictureCopy::Make(CString(coverFile), PictureMimeType(CString(coverFile)), picture,
-                          const_cast<CCoverCache*>(&covers))) {
+                          const_cast<CCoverCache*>(&covers), kFrontCover)) {
     return false;
   }
   return out.AddPicture(picture);
 }
 
-bool CTagsWriter::PutCover(const std::wstring& coverFile, const std::wstring& ownFile, Meridex::CTags& out,
+bool CTagsWriter::PutCover(const std::wstring& coverFile, const Meridex::CPictureTag& ownCover, Meridex::CTags& out,
                            const CCoverCache& covers) {
   if (coverFile.empty()) return false;
+  const int front = out.GetFrontCoverIndex();
   Meridex::CPictureTag own;
-  const bool replacing = !ownFile.empty() && out.GetPicture(0, own) && own.GetFilePath().str() == ownFile;
-  if (!replacing) return AddPicture(coverFile, out, covers);
-  // The cached cover of an earlier run is the file's picture again.
-  std::string found, current;
-  if (platform::File::ReadAll(coverFile, found) && platform::File::ReadAll(ownFile, current) && found == current) {
+  const bool replacing = !ownCover.IsEmpty() && out.GetPicture(front, own);
+  // The cached cover of an earlier run is the file's picture again; told by
+  // size and content, without extracting the file's picture.
+  if (replacing && own.HasSameContent(Meridex::CPictureTag(CString(coverFile), CString(), kFrontCover, CString(), false)))
     return false;
-  }
+  // A found cover is a front cover, whatever the picture it replaces was called.
   Meridex::CPictureTag picture;
   if (!CPictureCopy::Make(CString(coverFile), PictureMimeType(CString(coverFile)), picture,
-                          const_cast<CCoverCache*>(&covers), own.GetType(), own.GetDescription())) {
+                          const_cast<CCoverCache*>(&covers), kFrontCover,
+                          replacing ? own.GetDescription() : CString())) {
     return false;
   }
-  // Appending would give the file one more cover on every run that finds a better one.
-  std::vector<Meridex::CPictureTag> others;
-  for (int i = 1; i < out.GetPictureCount(); ++i) {
+  if (!replacing) return out.AddPicture(picture);
+  // In the front cover's place; the file's other pictures (back cover, band
+  // photo, ...) stay as they are, in their order.
+  std::vector<Meridex::CPictureTag> pictures;
+  for (int i = 0; i < out.GetPictureCount(); ++i) {
     Meridex::CPictureTag other;
-    if (out.GetPicture(i, other)) others.push_back(other);
+    if (out.GetPicture(i, other)) pictures.push_back(i == front ? picture : other);
   }
   out.RemoveAllPictures();
-  out.AddPicture(picture);
-  for (const Meridex::CPictureTag& other : others) out.AddPicture(other);
+  for (const Meridex::CPictureTag& p : pictures) out.AddPicture(p);
   return true;
 }
 
@@ -135,9 +140,9 @@ void CTagsWriter::WriteResult(const CNimbrelSong& song, Meridex::CTags& out, con
   setText(result.trackInfo.originalArtist, input.trackInfo.originalArtist, &Meridex::CTags::SetOriginalArtist);
   setText(song.Lyrics(), song.InputLyrics(), &Meridex::CTags::SetLyrics);
   // The file's own picture, kept because nothing better was found, is in
-  // the tags already: adding it again would add a copy on every run.
+  // the tags already (the input's cover part names no file).
   if (result.coverInfo.coverFile != input.coverInfo.coverFile) {
-    written = PutCover(result.coverInfo.coverFile, input.coverInfo.coverFile, out, covers) || written;
+    written = PutCover(result.coverInfo.coverFile, song.OwnCover(), out, covers) || written;
   }
   // The address of an earlier source goes only with values it no longer describes.
   if (written && song.CandidateCount() > 0) out.SetUrl(CString());

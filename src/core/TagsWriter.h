@@ -25,8 +25,10 @@ class CTagsWriter {
   // host's tags with every changed field replaced. Fields whose result equals
   // what was read from the file stay exactly as the file has them, so a
   // search that changed nothing leaves the tags as they were. A found cover
-  // takes the place of the file's first picture (or is added when it had
-  // none), unless it is the file's own or holds the same bytes. The URL is emptied only when candidates exist and a field
+  // takes the place of the file's front cover (see
+  // Meridex::CTags::GetFrontCoverIndex), as a front cover (type 3), or is
+  // added as one when the file has none; the file's other pictures stay.
+  // Nothing changes when it is the file's own or holds the same bytes. The URL is emptied only when candidates exist and a field
   // was written.
   static void WriteResult(const CNimbrelSong& song, Meridex::CTags& out);
 
@@ -42,10 +44,10 @@ class CTagsWriter {
  private:
   // Adds the picture of `coverFile` to `out`; true when one was added.
   static bool AddPicture(const std::wstring& coverFile, Meridex::CTags& out, const CCoverCache& covers);
-  // Puts the found cover `coverFile` in place of the file's own picture
-  // `ownFile` (the first of `out`), as its kind and with its description;
-  // adds it when the file had none. Nothing when both hold the same bytes.
-  // True when `out` changed.
-  static bool PutCover(const std::wstring& coverFile, const std::wstring& ownFile, Meridex::CTags& out,
+  // Puts the found cover `coverFile` in place of the file's own front cover
+  // `ownCover`, as a front cover with the replaced one's description; adds it
+  // as a front cover when the file had none. Nothing when both hold the
+  // same bytes. True when `out` changed.
+  static bool PutCover(const std::wstring& coverFile, const Meridex::CPictureTag& ownCover, Meridex::CTags& out,
                        const CCoverCache& covers);
 };

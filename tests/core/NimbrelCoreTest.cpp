@@ -17,6 +17,7 @@
 #include "platform/TextCodec.h"
 #include "sources/DllSourcesManager.h"
 #include "support/ProcessLog.h"
+#include "support/ScratchFolder.h"
 
 namespace {
 
@@ -381,6 +382,27 @@ class HarmonisationTest : public NimbrelCoreTest {
 
   TaggingWorld world{{{L"Catalogue"}}};
 };
+
+// A file's own cover of more pixels than the album's largest found cover
+// stays, though the found one has more bytes; the album's other song gets
+// the found one.
+TEST_F(HarmonisationTest, AnOwnCoverOfMorePixelsIsNotGivenUpForTheAlbumsCover) {
+  ASSERT_TRUE(world.Load(L"Catalogue", "search 0\nalbum " + bandText + "\tFirst\t" + bandText + "k1\t" + Url("/small.jpg") +
+                                           "\tSong 1\nalbum " + bandText + "\tFirst\t" + bandText + "k2\t" + Url("/big.jpg") + "\tSong 2\n"));
+  SetOptions(true, true, false, 2);
+  testing_support::ScratchFolder folder;
+  const std::string ownBytes = test_pictures::PngDeclaring(2200, 2200);
+  testing_support::WriteFileBytes(folder / L"own.png", ownBytes);
+  Meridex::CTags own = TaggingWorld::Song(band, L"Song 1");
+  own.AddPicture(Meridex::CPictureTag(folder / L"own.png", L"image/png", 3, L"", false));
+  const auto ids = AddSongs({own, TaggingWorld::Song(band, L"Song 2")});
+  const std::string big = PictureOf(Collect(ids[1]));
+  ASSERT_GT(big.size(), ownBytes.size());
+  const Meridex::CTags out = Collect(ids[0]);
+  EXPECT_EQ(Text(&Meridex::CTags::GetAlbum, out), L"First");
+  EXPECT_EQ(out.GetPictureCount(), 1);
+  EXPECT_TRUE(PictureOf(out) == ownBytes);
+}
 
 // Two songs of one album, one found with a large cover and one with a small
 // one: both end with the large cover.

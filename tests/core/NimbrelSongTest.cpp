@@ -70,7 +70,8 @@ TEST(NimbrelSongTest, InitReadsTagsAndTakesOverTheirPicture) {
   EXPECT_EQ(in.albumInfo.year, 2001);
   EXPECT_EQ(in.trackInfo.trackNumber, 3u);
   EXPECT_EQ(in.trackInfo.composer, L"Writer");
-  EXPECT_EQ(in.coverInfo.coverFile, cover);
+  EXPECT_EQ(in.coverInfo.coverFile, L"");  // the own cover is the song's, named by no file
+  EXPECT_EQ(song.OwnCover().GetFilePath().str(), cover);
   EXPECT_EQ(song.InputLyrics(), L"la la");
 
   Meridex::CTags odd;
@@ -310,10 +311,10 @@ TEST(NimbrelSongTest, CoverOfTheBestCandidateWhenLargerAndOfTheSameAlbum) {
   SongInfo small = Candidate(L"a", L"Album");
   small.coverInfo.coverFile = folder / L"small.jpg";
   song.AddCandidate(small);
-  song.Finish(2);  // 100 > 5000 * 0.1 fails: the file's cover stays
-  EXPECT_EQ(song.Result().coverInfo.coverFile, folder / L"large.jpg");
+  song.Finish(2);  // 100 > 5000 * 0.1 fails: the file's cover stays (the result names no other)
+  EXPECT_EQ(song.Result().coverInfo.coverFile, L"");
   song.Finish(1);  // 100 > 5000 * 1000 fails as well
-  EXPECT_EQ(song.Result().coverInfo.coverFile, folder / L"large.jpg");
+  EXPECT_EQ(song.Result().coverInfo.coverFile, L"");
 
   CNimbrelSong bare;
   InitSong(bare, nullptr, L"Album");

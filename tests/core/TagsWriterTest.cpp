@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "covers/CoverCache.h"
+#include "covers/TestPictures.h"
+#include "support/AudioSamples.h"
 #include "support/ScratchFolder.h"
 
 namespace {
@@ -251,3 +254,105 @@ TEST_F(TagsWriterTest, MergeKeepsWhatTheRunDidNotSearch) {
 }
 
 }  // namespace
+
+TEST_F(TagsWriterTest, AFoundCoverTakesOnlyTheFrontCoversPlaceAndNeverASmallerOnesOfMorePixels) {
+  const std::wstring found = Picture(L"found.jpg", 5000);
+  struct Row {
+    const char* name;
+    std::vector<int> types;  // the file's pictures
+    int replaced;            // the index the found cover takes, -1: added at the end
+  } rows[] = {
+      {"front between back and band", {4, 3, 10}, 1},
+      {"no front cover, only a back cover", {4}, -1},
+      {"untyped pictures: the first is the cover", {0, 0}, 0},
+      {"no pictures", {}, -1},
+  };
+  for (const Row& row : rows) {
+    Meridex::CTags tags = FileTags();
+    std::vector<std::wstring> own;
+    for (std::size_t i = 0; i < row.types.size(); ++i) {
+      own.push_back(Picture(L"own" + std::to_wstring(i) + L".png", 500));
+      tags.AddPicture(Meridex::CPictureTag(own.back(), L"image/png", row.types[i], L"", false));
+    }
+    CNimbrelSong song;
+    song.Init(tags, CString());
+    SongInfo withCover = Candidate(L"a", L"Rock");
+    withCover.coverInfo.coverFile = found;
+    song.AddCandidate(withCover);
+    song.Finish(2);
+    Meridex::CTags out;
+    CTagsWriter::WriteResult(song, out, covers);
+    const std::size_t count = row.types.size() + (row.replaced < 0 ? 1 : 0);
+    ASSERT_EQ(count, static_cast<std::size_t>(out.GetPictureCount())) << row.name;
+    for (std::size_t i = 0; i < count; ++i) {
+      Meridex::CPictureTag picture;
+      ASSERT_TRUE(out.GetPicture(static_cast<int>(i), picture));
+      const bool isFound = row.replaced < 0 ? i + 1 == count : static_cast<int>(i) == row.replaced;
+      if (isFound) {
+        EXPECT_EQ(3, picture.GetType()) << row.name;
+        EXPECT_EQ(std::string(5000, 'p'), testing_support::ReadFileBytes(picture.GetFilePath().str())) << row.name;
+      } else {
+        EXPECT_EQ(own[i], picture.GetFilePath().str()) << row.name << ", picture " << i;
+      }
+    }
+  }
+
+  // An own cover of 2200x2200 pixels stays, though a found 500x500 one has more bytes.
+  const std::wstring large = folder / L"large.png";
+  testing_support::WriteFileBytes(large, test_pictures::PngDeclaring(2200, 2200));
+  const std::wstring small = folder / L"small.jpg";
+  testing_support::WriteFileBytes(small, test_pictures::Make(test_pictures::Kind::kJpeg, 500, 500));
+  Meridex::CTags tags = FileTags();
+  tags.AddPicture(Meridex::CPictureTag(large, L"image/png", 3, L"", false));
+  CNimbrelSong song;
+  song.Init(tags, CString());
+  SongInfo withCover = Candidate(L"a", L"Rock");
+  withCover.coverInfo.coverFile = small;
+  song.AddCandidate(withCover);
+  song.Finish(2);
+  EXPECT_EQ(L"", song.Result().coverInfo.coverFile);
+  Meridex::CTags out;
+  CTagsWriter::WriteResult(song, out, covers);
+  Meridex::CPictureTag kept;
+  ASSERT_TRUE(out.GetPicture(0, kept));
+  EXPECT_EQ(large, kept.GetFilePath().str());
+}
+
+// A file's own cover still inside the file is weighed by its size, pixels
+// and content, never copied out for that: the same cover found again, or
+// one of more bytes and fewer pixels, leaves it in place and puts nothing in
+// the temporary folder.
+TEST_F(TagsWriterTest, TheFilesOwnCoverIsKeptWithoutACopyOnDisk) {
+  const std::string ownBytes = test_pictures::Make(test_pictures::Kind::kJpeg, 400, 300);
+  const std::wstring own = folder / L"own.jpg";
+  testing_support::WriteFileBytes(own, ownBytes);
+  const std::wstring song = folder / L"song.mp3";
+  testing_support::WriteFileBytes(song, testing_support::MakeMp3());
+  Meridex::CTags tags = FileTags();
+  tags.AddPicture(Meridex::CPictureTag(own, L"image/jpeg", 3, L"", false));
+  ASSERT_TRUE(tags.SaveFile(song));
+
+  const std::wstring same = folder / L"cached-same.jpg";
+  testing_support::WriteFileBytes(same, ownBytes);
+  const std::wstring fewerPixels = folder / L"small-but-heavy.jpg";
+  testing_support::WriteFileBytes(fewerPixels, test_pictures::Make(test_pictures::Kind::kJpeg, 40, 30) +
+                                                   std::string(ownBytes.size() * 2, '\0'));
+  ScratchFolder temp;
+  for (const std::wstring& found : {same, fewerPixels}) {
+    Meridex::CTags read(temp.path());
+    ASSERT_TRUE(read.ReadFile(song));
+    CNimbrelSong s;
+    s.Init(read, temp.path());
+    SongInfo withCover = Candidate(L"a", L"Rock");
+    withCover.coverInfo.coverFile = found;
+    s.AddCandidate(withCover);
+    s.Finish(2);
+    Meridex::CTags out;
+    CTagsWriter::WriteResult(s, out, covers);
+    ASSERT_EQ(1, out.GetPictureCount());
+    EXPECT_TRUE(std::filesystem::is_empty(std::filesystem::path(temp.path()))) << std::filesystem::path(found);
+    Meridex::CPictureTag kept;
+    ASSERT_TRUE(out.GetPicture(0, kept));
+    EXPECT_EQ(testing_support::ReadFileBytes(kept.GetFilePath().str()), ownBytes);
+  }
+}

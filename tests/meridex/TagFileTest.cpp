@@ -4,6 +4,9 @@
 #include <taglib/aifffile.h>
 #include <taglib/attachedpictureframe.h>
 #include <taglib/fileref.h>
+#include <taglib/asffile.h>
+#include <taglib/asfpicture.h>
+#include <taglib/asftag.h>
 #include <taglib/flacfile.h>
 #include <taglib/id3v1tag.h>
 #include <taglib/id3v2header.h>
@@ -61,6 +64,7 @@ const Format kFormats[] = {
     {"OggVorbis", L"song.ogg", [](auto& p) { return Ffmpeg(p, "libvorbis"); }, true},
     {"Opus", L"song.opus", [](auto& p) { return Ffmpeg(p, "libopus"); }, true},
     {"Mp4", L"song.m4a", [](auto& p) { return Ffmpeg(p, "aac"); }, false},
+    {"Wma", L"song.wma", [](auto& p) { return Ffmpeg(p, "wmav2"); }, true},
 };
 
 // Every field, with characters beyond ASCII and beyond 16 bits.
@@ -129,6 +133,12 @@ std::vector<std::pair<std::string, std::string>> TagLibPictures(TagLib::File* fi
     }
   }
   for (auto* r : records) out.emplace_back(r->mimeType().to8Bit(), std::string(r->data().data(), r->data().size()));
+  if (auto* asf = dynamic_cast<TagLib::ASF::File*>(file)) {
+    for (const auto& attribute : asf->tag()->attribute("WM/Picture")) {
+      const TagLib::ASF::Picture picture = attribute.toPicture();
+      out.emplace_back(picture.mimeType().to8Bit(), std::string(picture.picture().data(), picture.picture().size()));
+    }
+  }
   if (auto* mp4 = dynamic_cast<TagLib::MP4::File*>(file); mp4 && mp4->tag()->contains("covr")) {
     for (const auto& cover : mp4->tag()->item("covr").toCoverArtList())
       out.emplace_back(cover.format() == TagLib::MP4::CoverArt::PNG ? "image/png" : "?",
@@ -171,9 +181,18 @@ TEST_P(TagFileTest, EveryFieldAndPictureRoundTripsAndAnEmptySetRemovesThem) {
     const Meridex::FileResult result = read.ReadFile(path_);
     ASSERT_TRUE(result.ok) << Utf8(result.message.str());
     EXPECT_EQ(read.GetFilePath(), CString(path_));
-    ExpectEverything(read, GetParam());
     CPictureTag picture;
     ASSERT_TRUE(read.GetPicture(0, picture));
+    // Known without a file: nothing lies in the temporary folder until the path is asked for.
+    EXPECT_EQ(picture.GetSize(), testing_support::MakePng().size());
+    int width = 0, height = 0;
+    EXPECT_TRUE(picture.GetPixelSize(width, height));
+    EXPECT_GT(width, 0);
+    EXPECT_TRUE(std::filesystem::is_empty(Utf8(temp_.path())));
+    CPictureTag host(picture_, L"image/png", 3, L"", false);
+    EXPECT_TRUE(picture.HasSameContent(host));
+    EXPECT_TRUE(std::filesystem::is_empty(Utf8(temp_.path())));
+    ExpectEverything(read, GetParam());
     copy = picture.GetFilePath().str();
     EXPECT_EQ(copy.rfind(temp_.path(), 0), 0u) << Utf8(copy);
     EXPECT_TRUE(picture.IsOwnedByMeridex());
@@ -181,14 +200,18 @@ TEST_P(TagFileTest, EveryFieldAndPictureRoundTripsAndAnEmptySetRemovesThem) {
   }
   EXPECT_FALSE(std::filesystem::exists(Utf8(copy)));
   EXPECT_TRUE(std::filesystem::exists(Utf8(picture_))) << "the host's own picture stays";
-
   {
     // TagLib on its own sees the same values under its common names.
     TagLib::FileRef ref(Utf8(path_).c_str());
     ASSERT_FALSE(ref.isNull());
     const TagLib::PropertyMap map = ref.file()->properties();
-    EXPECT_EQ(Property(map, "ARTIST"), "Bj\xC3\xB6rk|Kino \xD0\x9A\xD0\xB8\xD0\xBD\xD0\xBE");
-    EXPECT_EQ(Property(map, "COMPOSER"), "Composer One|Composer \xF0\x9F\x8E\xB5");
+    auto* asf = dynamic_cast<TagLib::ASF::File*>(ref.file());
+    // ASF has one Author text (artists separated by "; "), and TagLib lists
+    // an attribute's values in the reverse of the file's order.
+    EXPECT_EQ(Property(map, "ARTIST"), asf ? "Bj\xC3\xB6rk; Kino \xD0\x9A\xD0\xB8\xD0\xBD\xD0\xBE"
+                                           : "Bj\xC3\xB6rk|Kino \xD0\x9A\xD0\xB8\xD0\xBD\xD0\xBE");
+    EXPECT_EQ(Property(map, "COMPOSER"),
+              asf ? "Composer \xF0\x9F\x8E\xB5|Composer One" : "Composer One|Composer \xF0\x9F\x8E\xB5");
     const std::pair<const char*, const char*> kSingle[] = {
         {"TITLE", "T\xC3\xADtulo"},     {"ALBUM", "Album"},      {"GENRE", "Trip-Hop"},
         {"DATE", "2003"},               {"TRACKNUMBER", "7/12"}, {"COMMENT", "A comment"},
@@ -201,6 +224,12 @@ TEST_P(TagFileTest, EveryFieldAndPictureRoundTripsAndAnEmptySetRemovesThem) {
         EXPECT_EQ(item.toStringList().toString().to8Bit(true), value) << key;
         continue;
       }
+      if (asf && (key == "ORIGINALARTIST"s || key == "URL"s)) {  // nor for these ASF attributes
+        const auto values = asf->tag()->attribute(key == "URL"s ? "WM/AuthorURL" : "WM/OriginalArtist");
+        ASSERT_EQ(values.size(), 1u) << key;
+        EXPECT_EQ(values.front().toString().to8Bit(true), value) << key;
+        continue;
+      }
       EXPECT_EQ(Property(map, key), value) << key;
     }
     const auto pictures = TagLibPictures(ref.file());
@@ -208,6 +237,23 @@ TEST_P(TagFileTest, EveryFieldAndPictureRoundTripsAndAnEmptySetRemovesThem) {
     EXPECT_EQ(pictures[0].first, "image/png");
     EXPECT_EQ(pictures[0].second, testing_support::MakePng());
     EXPECT_TRUE(ref.audioProperties() != nullptr);
+  }
+
+  {
+    // A file whose picture changed after reading hands out no path rather
+    // than a picture it no longer holds.
+    CTags read(temp_.path());
+    ASSERT_TRUE(read.ReadFile(path_).ok);
+    CPictureTag picture;
+    ASSERT_TRUE(read.GetPicture(0, picture));
+    CTags other(temp_.path());
+    FillEverything(other, picture_);
+    other.RemoveAllPictures();
+    testing_support::WriteFileBytes(folder_ / L"other.png", testing_support::MakePng() + "x");
+    other.AddPicture(CPictureTag(folder_ / L"other.png", L"image/png", 3, L"", false));
+    ASSERT_TRUE(other.SaveFile(path_).ok);
+    EXPECT_TRUE(picture.GetFilePath().IsEmpty());
+    EXPECT_TRUE(std::filesystem::is_empty(Utf8(temp_.path())));
   }
 
   ASSERT_TRUE(CTags(temp_.path()).SaveFile(path_).ok);

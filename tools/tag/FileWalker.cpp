@@ -32,7 +32,7 @@ bool FileWalker::HasAudioExtension(const std::string& name) {
   std::transform(extension.begin(), extension.end(), extension.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   static const char* const kExtensions[] = {"mp3", "flac", "m4a", "mp4", "m4b", "ogg",
-                                            "oga", "opus", "wav", "aif", "aiff"};
+                                            "oga", "opus", "wav", "aif", "aiff", "wma", "asf"};
   return std::any_of(std::begin(kExtensions), std::end(kExtensions),
                      [&](const char* known) { return extension == known; });
 }

@@ -15,7 +15,7 @@ struct WalkProblem {
 // sorted so that an album's files stay together and every run sees the same
 // order. A file named directly is taken whatever its name; inside folders
 // only names with an audio extension are (mp3, flac, m4a, mp4, m4b, ogg, oga,
-// opus, wav, aif, aiff). Links are followed, but a folder already walked is
+// opus, wav, aif, aiff, wma, asf). Links are followed, but a folder already walked is
 // not walked again, so a link to a parent makes no endless walk. Hidden names
 // (a leading ".") are skipped inside folders unless `hidden`.
 class FileWalker {

@@ -1,8 +1,5 @@
 #include "TagFields.h"
 
-#include <sys/stat.h>
-
-#include <fstream>
 #include <iterator>
 
 #include "Text.h"
@@ -28,12 +25,6 @@ std::wstring Single(const Meridex::CTags& tags, bool (Meridex::CTags::*get)(CStr
   return (tags.*get)(value) ? value.str() : std::wstring();
 }
 
-// The bytes of a picture file; empty when it cannot be read.
-std::string FileBytes(const std::wstring& path) {
-  std::ifstream in(Meridex::FileNameToNative(CString(path)), std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
 std::vector<std::wstring> Lines(const std::wstring& joined) {
   std::vector<std::wstring> out;
   std::size_t start = 0;
@@ -49,6 +40,16 @@ std::vector<std::wstring> Lines(const std::wstring& joined) {
 }  // namespace
 
 std::string Utf8(const std::wstring& text) { return plugin_text::Narrow(text); }
+
+const char* PictureTypeName(int type) {
+  static const char* const kNames[] = {"other picture", "file icon", "other file icon", "front cover",
+                                       "back cover", "leaflet page", "media", "lead artist photo",
+                                       "artist photo", "conductor photo", "band photo", "composer photo",
+                                       "lyricist photo", "recording location", "photo during recording",
+                                       "photo during performance", "video capture", "bright coloured fish",
+                                       "illustration", "band logo", "publisher logo"};
+  return type >= 0 && type < static_cast<int>(std::size(kNames)) ? kNames[type] : "picture";
+}
 
 const char* FieldName(Field field) {
   switch (field) {
@@ -92,7 +93,7 @@ std::wstring FieldValue(const Meridex::CTags& tags, Field field) {
         Meridex::CPictureTag picture;
         if (!tags.GetPicture(i, picture) || picture.IsEmpty()) continue;
         if (!paths.empty()) paths += L'\n';
-        paths += picture.GetFilePath().str();
+        paths += std::to_wstring(picture.GetType()) + L' ' + std::to_wstring(picture.GetSize());
       }
       return paths;
     }
@@ -101,30 +102,39 @@ std::wstring FieldValue(const Meridex::CTags& tags, Field field) {
 }
 
 bool SameValue(Field field, const std::wstring& a, const std::wstring& b) {
-  if (field != Field::kCover) {
-    CString left(a), right(b);
-    left.Trim();
-    right.Trim();
-    return left.CompareNoCase(right) == 0;
+  if (field == Field::kCover) return a == b;
+  CString left(a), right(b);
+  left.Trim();
+  right.Trim();
+  return left.CompareNoCase(right) == 0;
+}
+
+bool SamePictures(const Meridex::CTags& a, const Meridex::CTags& b) {
+  if (a.GetPictureCount() != b.GetPictureCount()) return false;
+  for (int i = 0; i < a.GetPictureCount(); ++i) {
+    Meridex::CPictureTag left, right;
+    if (!a.GetPicture(i, left) || !b.GetPicture(i, right) || !left.HasSameContent(right)) return false;
   }
-  if (a == b) return true;
-  const std::vector<std::wstring> left = Lines(a), right = Lines(b);
-  if (left.size() != right.size()) return false;
-  for (std::size_t i = 0; i < left.size(); ++i)
-    if (left[i] != right[i] && FileBytes(left[i]) != FileBytes(right[i])) return false;
   return true;
+}
+
+bool SameFrontCover(const Meridex::CTags& a, const Meridex::CTags& b) {
+  Meridex::CPictureTag left, right;
+  return a.GetPicture(a.GetFrontCoverIndex(), left) && b.GetPicture(b.GetFrontCoverIndex(), right) &&
+         left.HasSameContent(right);
 }
 
 std::string ShownValue(const Meridex::CTags& tags, Field field, const std::wstring& value) {
   if (value.empty()) return "(none)";
   if (field == Field::kCover) {
+    // The front cover, where a found cover goes; else the last picture.
     Meridex::CPictureTag picture;
     const int count = tags.GetPictureCount();
-    if (count == 0 || !tags.GetPicture(count - 1, picture)) return "(none)";
-    struct stat info {};
-    const bool sized = ::stat(Meridex::FileNameToNative(picture.GetFilePath()).c_str(), &info) == 0;
-    std::string shown = Utf8(picture.GetMimeType().str());
-    if (sized) shown += ", " + std::to_string((info.st_size + 1023) / 1024) + " KiB";
+    const int front = tags.GetFrontCoverIndex();
+    if (count == 0 || !tags.GetPicture(front >= 0 ? front : count - 1, picture)) return "(none)";
+    const std::uint64_t size = picture.GetSize();
+    std::string shown = std::string(PictureTypeName(picture.GetType())) + ", " + Utf8(picture.GetMimeType().str());
+    if (size > 0) shown += ", " + std::to_string((size + 1023) / 1024) + " KiB";
     if (count > 1) shown += " (" + std::to_string(count) + " pictures)";
     return shown;
   }

@@ -21,17 +21,26 @@ inline constexpr Field kAllFields[] = {Field::kArtist, Field::kTitle, Field::kAl
 const char* FieldName(Field field);
 
 // The field's value: several artists or composers joined by "; "; the cover
-// as the paths of the pictures (compared by content, see SameValue). Empty
-// when the field is absent.
+// as one line per picture, its type and size (its content is compared with
+// SamePictures; no picture is extracted for this). Empty when the field is
+// absent.
 std::wstring FieldValue(const Meridex::CTags& tags, Field field);
 
 // True when the two values are the same for a person: texts ignoring case
-// and surrounding blanks; pictures by their bytes.
+// and surrounding blanks.
 bool SameValue(Field field, const std::wstring& a, const std::wstring& b);
+// True when both tag sets hold pictures of the same bytes, in the same order.
+bool SamePictures(const Meridex::CTags& a, const Meridex::CTags& b);
+// True when both have a front cover and these hold the same bytes.
+bool SameFrontCover(const Meridex::CTags& a, const Meridex::CTags& b);
 
 // The value shown in a report: lyrics and long texts shortened to one line,
-// a picture as its type and size. UTF-8.
+// the cover as its picture type (the front cover, else the last picture),
+// MIME type and size. UTF-8.
 std::string ShownValue(const Meridex::CTags& tags, Field field, const std::wstring& value);
+
+// "front cover", "back cover", "band photo", ... for an ID3v2/FLAC picture type.
+const char* PictureTypeName(int type);
 
 // UTF-8 of wide text (file names keep their bytes through Meridex's mapping).
 std::string Utf8(const std::wstring& text);

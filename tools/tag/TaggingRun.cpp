@@ -8,6 +8,7 @@
 #include <set>
 
 #include "CandidateScore.h"
+#include "LyricsText.h"
 #include "meridex/FileName.h"
 #include "meridex/SaveBatch.h"
 #include "meridex/SaveCheck.h"
@@ -23,13 +24,6 @@ double Since(Clock::time_point start) { return std::chrono::duration<double>(Clo
 std::string Folder(const std::string& path) { return path.substr(0, path.rfind('/') + 1); }
 
 std::string Message(const CString& text) { return Utf8(text.str()); }
-
-// The picture a result added: the last one of the tag set.
-std::wstring LastPicture(const Meridex::CTags& tags) {
-  Meridex::CPictureTag picture;
-  const int count = tags.GetPictureCount();
-  return count > 0 && tags.GetPicture(count - 1, picture) ? picture.GetFilePath().str() : std::wstring();
-}
 
 bool IsLyricsOnly(const Meridex::CTags& tags) {
   CString text;
@@ -188,21 +182,37 @@ void TaggingRun::Collect(Entry& entry) {
   }
   report.basicCandidates = static_cast<int>(basic.size());
 
+  // Found lyrics go into the file without their source's signature line and
+  // with the line ends the file's lyrics have.
+  CString found, existing;
+  if (entry.output.GetLyrics(found) && (!entry.input.GetLyrics(existing) || found != existing)) {
+    std::vector<std::wstring> sources;
+    for (const Meridex::CTags* candidate : lyrics) {
+      CString source;
+      if (candidate->GetSource(source)) sources.push_back(source.str());
+    }
+    entry.output.SetLyrics(CString(LyricsForFile(found.str(), existing.str(), sources)));
+  }
+
   for (Field field : kAllFields) {
     const std::wstring before = FieldValue(entry.input, field);
     const std::wstring after = FieldValue(entry.output, field);
     // Letter case counts here: a change of case is written too.
-    if (field == Field::kCover ? SameValue(field, before, after) : before == after) continue;
+    if (field == Field::kCover ? SamePictures(entry.input, entry.output) : before == after) continue;
     FieldChange change;
     change.field = field;
     change.before = ShownValue(entry.input, field, before);
     change.after = ShownValue(entry.output, field, after);
     change.beforeText = field == Field::kCover ? change.before : Utf8(before);
     change.afterText = field == Field::kCover ? change.after : Utf8(after);
-    const std::wstring added = field == Field::kCover ? LastPicture(entry.output) : after;
     for (const Meridex::CTags* candidate : field == Field::kLyrics ? lyrics : basic) {
-      const std::wstring value = field == Field::kCover ? LastPicture(*candidate) : FieldValue(*candidate, field);
-      if (added.empty() || value.empty() || !SameValue(field, value, added)) continue;
+      if (field == Field::kCover) {
+        // The front cover, where a found cover goes.
+        if (!SameFrontCover(*candidate, entry.output)) continue;
+      } else {
+        const std::wstring value = FieldValue(*candidate, field);
+        if (after.empty() || value.empty() || !SameValue(field, value, after)) continue;
+      }
       ++change.agreeing;
       CString source;
       candidate->GetSource(source);

@@ -1,6 +1,7 @@
 // One picture of a tag set (cover art and the like), kept as a file on disk.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 
 #include "meridex/Export.h"
@@ -19,6 +20,12 @@ namespace Meridex {
 // A picture the host attached from its own disk (constructed without the
 // flag, outside the tag set's temporary folder) is never deleted, even when
 // it is flagged later: the flag then only records the wish.
+//
+// A picture read from a media file (CTags::ReadFile) gets its file only
+// when its path is first asked for: until then it is known by its size,
+// pixel size and content alone, and nothing of it lies on disk. The path is
+// then extracted from the media file (empty when that file no longer holds
+// the same picture).
 //
 // Copies may be used and destroyed on different threads concurrently; the
 // final release and the file deletion happen exactly once.
@@ -49,6 +56,16 @@ class MERIDEX_EXPORT CPictureTag {
   // True when the file is Meridex's own, so that the delete flag removes it.
   bool IsOwnedByMeridex() const;
 
+  // The picture's size in bytes, known without extracting it (a picture on
+  // disk: its file's size); 0 for an empty picture or a missing file.
+  std::uint64_t GetSize() const;
+  // Width and height in pixels, without extracting it; false when unknown
+  // (an empty picture, or bytes that are not a recognised picture).
+  bool GetPixelSize(int& width, int& height) const;
+  // True when both hold the same bytes; compared by size first, then by a
+  // checksum of the content, without extracting a picture read from a file.
+  bool HasSameContent(const CPictureTag& other) const;
+
  private:
   friend class CTags;
   friend class PictureFiles;
@@ -57,6 +74,8 @@ class MERIDEX_EXPORT CPictureTag {
 
   struct Record;
   std::shared_ptr<Record> record_;
+  // Size and checksum of the content, read from the file when not known.
+  bool Fingerprint(std::uint64_t& size, std::uint64_t& hash) const;
 };
 
 }  // namespace Meridex

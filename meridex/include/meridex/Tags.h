@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <vector>
 
 #include "meridex/Export.h"
 #include "meridex/FileResult.h"
@@ -16,6 +17,16 @@ namespace Meridex {
 // the out-string (left untouched otherwise). Setting an empty text removes
 // the value. Year and track number are kept as text, exactly as given.
 //
+// A text field may hold several values (Vorbis comments and ID3v2.4 keep
+// lists, such as two genres): the single-value getters give the first one,
+// GetValues all of them. A single-value setter given the value that is
+// already first keeps the others; any other value replaces them all.
+//
+// A tag set read from a file remembers what the file held. Saving it back
+// into that file writes only the fields whose values changed since, each
+// to where it was read from (the same frame, language and description, the
+// same Vorbis field name); everything else in the file stays as it was.
+//
 // Copies are deep for every text; pictures are handles, so a copy shares them
 // (see CPictureTag). A moved-from tag set is empty and fully usable.
 // The state lives behind a pointer so that the object's layout stays the same
@@ -23,13 +34,17 @@ namespace Meridex {
 //
 // A tag set is tied to a media file by ReadFile; one that was never read
 // from a file is a plain in-memory value. Files are recognised by content:
-// MP3 (ID3v2.3/2.4, ID3v1 read when there is no ID3v2 tag), FLAC, MP4/M4A,
-// Ogg Vorbis, Opus, WAV and AIFF.
+// MP3 (ID3v2.3/2.4; APE, else ID3v1 read when there is no ID3v2 tag), FLAC,
+// MP4/M4A, Ogg Vorbis, Opus, WAV, AIFF and WMA/ASF.
 //
 // One object must not be used from several threads at once; distinct objects
 // may be, even when they share pictures.
 class MERIDEX_EXPORT CTags {
  public:
+  // The text fields, for the list accessors.
+  enum class Field { kTitle, kAlbum, kGenre, kYear, kTrackNumber, kComment, kOriginalArtist, kCopyright,
+                     kEncodedBy, kLyrics, kUrl };
+
   CTags();
   // `tempFolder`: where this tag set may place temporary files, such as
   // pictures extracted from a media file.
@@ -44,31 +59,33 @@ class MERIDEX_EXPORT CTags {
 
   // Replaces every value and picture of this tag set with the tags of the
   // media file at `path` and ties the set to that file (GetFilePath). Each
-  // picture in the file is copied into the temporary folder (GetTempFolder(),
-  // or the user's private "nimbrel-<uid>/" folder below the system's
-  // temporary folder when that is empty; either is created 0700 when missing
-  // and refused when it is a link, another user's, or writable by others) and
-  // handed out as a picture that Meridex owns, flagged for deletion: the copy
-  // goes with its last handle unless the flag is cleared. On failure the tag
-  // set is unchanged and the message says why.
+  // picture in the file is handed out as a picture that Meridex owns,
+  // flagged for deletion; it is copied into the temporary folder
+  // (GetTempFolder(), or the user's private "nimbrel-<uid>/" folder below the
+  // system's temporary folder when that is empty; either is created 0700
+  // when missing and refused, already here, when it is a link, another
+  // user's, or writable by others) only when its path is first asked for,
+  // and the copy goes with its last handle unless the flag is cleared. On
+  // failure the tag set is unchanged and the message says why.
   FileResult ReadFile(const CString& path);
 
-  // Writes every value and picture of this tag set into the media file at
+  // Writes the values and pictures of this tag set into the media file at
   // `path`, replacing the values it holds for these fields (absent values
   // are removed) and keeping everything else in the file: the audio and any
-  // tag fields Meridex does not know. The new content is written to a new
-  // file in the same folder, made durable, given the original's owner,
-  // group, extended attributes (ACLs included) and permissions (and its
-  // access and modification times with `keepModificationTime`) and renamed
-  // over the original in one step. A file with several names (hard links),
-  // or one whose owner or attributes a new file could not be given, is
-  // written in place instead, after a durable copy of its old content is
-  // put beside it, so that every name sees the new tags. A file that
-  // changed since it was read, or that another program holds open for
-  // writing, is left alone. On any failure, including a full disk, a folder
-  // that may not be written or a file that may not be written (read-only
-  // files are refused), the original is untouched, the temporary file is
-  // removed and the message says why.
+  // tag fields Meridex does not know. Saved into the file it was read from,
+  // only what changed since is written (see above). The new content is
+  // written to a new file in the same folder, made durable, given the
+  // original's owner, group, extended attributes (ACLs included) and
+  // permissions (and its access and modification times with
+  // `keepModificationTime`) and renamed over the original in one step. A
+  // file with several names (hard links), or one whose owner or attributes a
+  // new file could not be given, is written in place instead, after a
+  // durable copy of its old content is put beside it, so that every name
+  // sees the new tags. A file that changed since it was read, or that
+  // another program holds open for writing, is left alone. On any failure,
+  // including a full disk, a folder that may not be written or a file that
+  // may not be written (read-only files are refused), the original is
+  // untouched, the temporary file is removed and the message says why.
   FileResult SaveFile(const CString& path, bool keepModificationTime = false) const;
 
   // The file this tag set was read from; empty when it is not tied to a file.
@@ -114,6 +131,11 @@ class MERIDEX_EXPORT CTags {
   bool GetUrl(CString& url) const;
   void SetUrl(const CString& url);
 
+  // Every value of a text field, in order; empty when absent.
+  std::vector<CString> GetValues(Field field) const;
+  // Replaces every value of a text field; empty texts are left out.
+  void SetValues(Field field, const std::vector<CString>& values);
+
   // Where the values of this tag set came from, such as the name of the
   // source that found them. Kept in memory only: never read from or saved
   // to a media file.
@@ -124,6 +146,10 @@ class MERIDEX_EXPORT CTags {
   // record; false when `index` is out of range.
   int GetPictureCount() const;
   bool GetPicture(int index, CPictureTag& picture) const;
+  // The index of "the" cover: the first front cover (type 3); when no
+  // picture has a type (all 0, "other"), the first picture; else -1. A
+  // back cover or a band photo is never the cover.
+  int GetFrontCoverIndex() const;
   // Holds a handle to `picture`; an empty picture is not added. True when added.
   // A picture whose file lies inside this tag set's temporary folder counts
   // from then on as Meridex's own temporary file (see CPictureTag).
@@ -133,6 +159,7 @@ class MERIDEX_EXPORT CTags {
   void RemoveAllPictures();
 
  private:
+  friend class TagsAccess;
   struct Impl;
   // The state for reading; an empty one when moved from.
   const Impl& State() const;

@@ -322,3 +322,78 @@ TEST_F(TagToolTest, TheDryRunSaysWhatWouldFailAndEveryNameIsSavedAndGivenBackExa
 }
 
 }  // namespace
+
+// An MP3 whose ID3v2.3 tag another program wrote with lyrics and comments in
+// several languages, without an album: a run that adds the album keeps
+// every other USLT and COMM frame as it was, as mutagen reads them
+// (encoding included); found lyrics replace the English ones only, without
+// their source's signature line.
+TEST_F(TagToolTest, AddingTheAlbumKeepsTheOtherLyricsAndCommentFramesOfAnotherProgram) {
+  const std::string python = "/usr/bin/python3";
+  if (RunTool(python, {"-c", "import mutagen"}, {}).exitCode != 0)
+    GTEST_SKIP() << "python3-mutagen (Debian package) is needed to make and read the file";
+  fs::copy_file(NIMBREL_TEST_PLUGIN_DIR "LyricsCatalogue.so", plugins + "Lyrics/LyricsCatalogue.so");
+  {
+    std::ofstream data(root + "catalogue.txt");
+    // The second album is of 2001 and has the song third, as the file says:
+    // policy 1 keeps only candidates that agree with the file's year and track.
+    data << "search 0\nalbum Somebody\tOther\tk0\t\tOne\n"
+         << "album First Artist\tNew Album\tk1\t\tOne\tTwo\tSong Title\n"
+         << "lyric First Artist\tSong Title\tl1\tFound words of the song\n";
+  }
+  const std::string frames =
+      "import sys\nfrom mutagen import id3\nt = id3.ID3(sys.argv[1])\n"
+      "for f in t.getall('USLT') + t.getall('COMM'):\n"
+      "    print(f.HashKey, f.encoding, repr(f.text))\n"
+      "print('version', t.version, 'album', t.getall('TALB'))\n";
+  auto Frames = [&](const std::string& path) {
+    const ToolRun read = RunTool(python, {"-c", frames, path}, {});
+    EXPECT_EQ(read.exitCode, 0) << read.err;
+    return Lines(read.out);
+  };
+
+  struct Row {
+    std::vector<std::string> args;
+    bool lyricsFound;  // the English lyrics become the found ones
+  } rows[] = {
+      {{"--lyrics"}, true},
+      {{"--no-lyrics"}, false},
+      {{"--lyrics", "--policy", "1"}, false},  // policy 1 fills only what the file lacks
+  };
+  for (const Row& row : rows) {
+    const std::string name = ::testing::PrintToString(row.args);
+    const std::string folder = music + "Album/";
+    fs::remove_all(music);
+    fs::create_directories(folder);
+    const std::string path = folder + "song.mp3";
+    const ToolRun made = RunTool(python, {NIMBREL_CORPUS_TOOL, "make", "mp3-v23", path}, {});
+    if (made.exitCode != 0) GTEST_SKIP() << made.err;
+    ASSERT_EQ(RunTool(python,
+                      {"-c", "import sys\nfrom mutagen import id3\nt = id3.ID3(sys.argv[1])\nt.delall('TALB')\n"
+                             "t.save(v2_version=3, v1=0)\n",
+                       path},
+                      {})
+                  .exitCode,
+              0);
+    const std::vector<std::string> before = Frames(path);
+    ASSERT_EQ(before.size(), 7u) << name;  // 3 USLT, 3 COMM, the version line
+
+    std::vector<std::string> args = row.args;
+    args.push_back(music);
+    const ToolRun run = Tag(args);
+    ASSERT_EQ(run.exitCode, 0) << name << run.err;
+    EXPECT_EQ(Album(path), L"New Album") << name << run.out;
+
+    const std::vector<std::string> after = Frames(path);
+    ASSERT_EQ(after.size(), before.size()) << name;
+    for (std::size_t i = 0; i + 1 < before.size(); ++i) {
+      if (row.lyricsFound && before[i].rfind("USLT::eng ", 0) == 0) {
+        // The found text as the source gave it, without its last line naming the source.
+        EXPECT_EQ(after[i], "USLT::eng Encoding.UTF16 'Found words of the song'") << name;
+        continue;
+      }
+      EXPECT_EQ(after[i], before[i]) << name;
+    }
+    EXPECT_NE(after.back().find("version (2, 3, 0)"), std::string::npos) << name << after.back();
+  }
+}

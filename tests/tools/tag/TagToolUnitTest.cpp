@@ -8,6 +8,8 @@
 
 #include "CandidateScore.h"
 #include "FileWalker.h"
+#include "LyricsText.h"
+#include "TagFields.h"
 #include "RunJournal.h"
 #include "TaggingRun.h"
 #include "Text.h"
@@ -23,7 +25,8 @@ TEST(FileWalker, WalksSortedSkipsHiddenAndOtherFilesAndNeverWalksInCircles) {
   const std::string root = plugin_text::Narrow(scratch.path());
   fs::create_directories(root + "b/disc 2");
   fs::create_directories(root + ".hidden");
-  for (const char* name : {"b/02.flac", "b/01.MP3", "b/cover.jpg", "b/disc 2/01.ogg", ".hidden/x.mp3", "a.opus"})
+  for (const char* name :
+       {"b/02.flac", "b/01.MP3", "b/03.wma", "b/04.ASF", "b/cover.jpg", "b/disc 2/01.ogg", ".hidden/x.mp3", "a.opus"})
     std::ofstream(root + name) << "x";
   fs::create_directory_symlink(root, root + "b/loop");      // back to the top
   fs::create_symlink(root + "b/01.MP3", root + "b/link.mp3");  // the same file again
@@ -32,8 +35,10 @@ TEST(FileWalker, WalksSortedSkipsHiddenAndOtherFilesAndNeverWalksInCircles) {
   FileWalker walker(false);
   walker.Walk(root);
   walker.Walk(root + "b/cover.jpg");  // named directly: taken whatever its name
-  const std::vector<std::string> expected{root + "a.opus", root + "b/01.MP3", root + "b/02.flac",
-                                          root + "b/disc 2/01.ogg", root + "b/cover.jpg"};
+  const std::vector<std::string> expected{root + "a.opus",          root + "b/01.MP3",
+                                          root + "b/02.flac",         root + "b/03.wma",
+                                          root + "b/04.ASF",          root + "b/disc 2/01.ogg",
+                                          root + "b/cover.jpg"};
   EXPECT_EQ(walker.Files(), expected);
   ASSERT_EQ(walker.Problems().size(), 1u);
   EXPECT_EQ(walker.Problems()[0].path, root + "b/dangling.mp3");
@@ -124,3 +129,19 @@ TEST(RunJournal, SkipsOnlyFilesUnchangedSinceTheyWereDoneAndRestartForgets) {
 }
 
 }  // namespace
+
+TEST(LyricsForFile, DropsTheSourcesSignatureAndTakesTheFilesLineEnds) {
+  const std::vector<std::wstring> sources = {L"lrclib", L"Other"};
+  struct Row {
+    std::wstring found, existing, expected;
+  } rows[] = {
+      {L"one\r\ntwo\r\nlrclib", L"", L"one\ntwo"},
+      {L"one\r\ntwo\r\nLRCLIB", L"old\r\nlyrics", L"one\r\ntwo"},
+      {L"one\ntwo\r\nother", L"old\nlyrics", L"one\ntwo"},
+      {L"one\r\ntwo\r\nnot a source", L"", L"one\ntwo\nnot a source"},  // a last line of the song stays
+      {L"one\r\nlrclib\r\ntwo", L"", L"one\nlrclib\ntwo"},               // only the last line is a signature
+  };
+  for (const Row& row : rows)
+    EXPECT_EQ(nimbrel_tag::LyricsForFile(row.found, row.existing, sources), row.expected)
+        << nimbrel_tag::Utf8(row.found);
+}

@@ -1,0 +1,313 @@
+#!/usr/bin/env python3
+"""Makes the media files of the lossless-save test with other programs only
+(lame, flac, oggenc, opusenc, ffmpeg, AtomicParsley, mutagen) and dumps what
+an independent reader (mutagen) finds in them.
+
+  corpus_tool.py make KIND PATH   make a file of KIND at PATH
+  corpus_tool.py dump PATH        all tags and the audio's checksum, as JSON
+  corpus_tool.py diff A B         the keys whose values differ between two dumps
+
+Exit status 77 with the reason on standard error when a program is missing.
+"""
+
+import base64
+import hashlib
+import json
+import math
+import os
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import wave
+
+try:
+    import mutagen
+    from mutagen import apev2, asf, flac, id3, mp4, oggopus, oggvorbis
+except ImportError:
+    print("python3-mutagen is needed", file=sys.stderr)
+    sys.exit(77)
+
+MISSING = 77
+
+
+def need(*programs):
+    for program in programs:
+        if shutil.which(program) is None:
+            print(f"{program} is needed (Debian package of the same name or ffmpeg/vorbis-tools/opus-tools/atomicparsley)",
+                  file=sys.stderr)
+            sys.exit(MISSING)
+
+
+def run(*command):
+    subprocess.run(command, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def sine_wav(path, seconds=0.5, rate=44100):
+    with wave.open(path, "wb") as out:
+        out.setnchannels(1)
+        out.setsampwidth(2)
+        out.setframerate(rate)
+        frames = bytearray()
+        for i in range(int(seconds * rate)):
+            frames += struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * i / rate)))
+        out.writeframes(bytes(frames))
+
+
+def picture(folder, name, size, colour):
+    need("ffmpeg")
+    path = os.path.join(folder, name)
+    run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i", f"color={colour}:s={size}x{size}",
+        "-frames:v", "1", path)
+    with open(path, "rb") as f:
+        return f.read()
+
+
+LYRICS = {"eng": "English words\nsecond line", "deu": "Deutsche Worte\nzweite Zeile",
+          "jpn": "nihongo no kotoba"}
+
+
+def id3_frames(tags, folder, multi):
+    tags.add(id3.TIT2(encoding=3, text=["Song Title"]))
+    tags.add(id3.TPE1(encoding=3, text=["First Artist", "Second Artist"] if multi else ["First Artist"]))
+    tags.add(id3.TALB(encoding=3, text=["Old Album"]))
+    tags.add(id3.TCON(encoding=3, text=["Folk", "Acoustic"] if multi else ["Folk"]))
+    tags.add(id3.TDRC(encoding=3, text=["2001"]))
+    tags.add(id3.TRCK(encoding=3, text=["3/12"]))
+    tags.add(id3.USLT(encoding=3, lang="eng", desc="", text=LYRICS["eng"]))
+    tags.add(id3.USLT(encoding=3, lang="deu", desc="", text=LYRICS["deu"]))
+    tags.add(id3.USLT(encoding=3, lang="jpn", desc="romaji", text=LYRICS["jpn"]))
+    tags.add(id3.COMM(encoding=3, lang="eng", desc="", text=["An English comment"]))
+    tags.add(id3.COMM(encoding=3, lang="fra", desc="", text=["Un commentaire"]))
+    tags.add(id3.COMM(encoding=0, lang="eng", desc="iTunNORM", text=[" 00000A1B 00000B2C"]))
+    tags.add(id3.TXXX(encoding=3, desc="MusicBrainz Album Id", text=["0a1b2c3d-0000-4000-8000-000000000001"]))
+    tags.add(id3.TXXX(encoding=3, desc="REPLAYGAIN_TRACK_GAIN", text=["-6.50 dB"]))
+    tags.add(id3.UFID(owner="http://musicbrainz.org", data=b"0a1b2c3d-0000-4000-8000-000000000002"))
+    tags.add(id3.POPM(email="someone@example.org", rating=196, count=12))
+    tags.add(id3.APIC(encoding=3, mime="image/jpeg", type=3, desc="", data=picture(folder, "front.jpg", 300, "red")))
+    tags.add(id3.APIC(encoding=3, mime="image/png", type=4, desc="Back", data=picture(folder, "back.png", 120, "blue")))
+    tags.add(id3.APIC(encoding=3, mime="image/jpeg", type=8, desc="Band", data=picture(folder, "band.jpg", 200, "green")))
+
+
+def vorbis_fields(tags):
+    tags["TITLE"] = ["Song Title"]
+    tags["ARTIST"] = ["First Artist", "Second Artist"]
+    tags["ALBUM"] = ["Old Album"]
+    tags["GENRE"] = ["Electronic", "Ambient"]
+    tags["DATE"] = ["2001"]
+    tags["TRACKNUMBER"] = ["3"]
+    tags["DESCRIPTION"] = ["A description written by another tagger"]
+    tags["LYRICS"] = [LYRICS["eng"]]
+    tags["REPLAYGAIN_TRACK_GAIN"] = ["-6.50 dB"]
+    tags["MUSICBRAINZ_TRACKID"] = ["0a1b2c3d-0000-4000-8000-000000000002"]
+    tags["RATING"] = ["80"]
+
+
+def flac_picture(folder, name, size, colour, kind, description):
+    p = flac.Picture()
+    p.type = kind
+    p.mime = "image/jpeg" if name.endswith(".jpg") else "image/png"
+    p.desc = description
+    p.width = p.height = size
+    p.depth = 24
+    p.data = picture(folder, name, size, colour)
+    return p
+
+
+def make(kind, path):
+    folder = tempfile.mkdtemp()
+    try:
+        source = os.path.join(folder, "source.wav")
+        sine_wav(source)
+        if kind.startswith("mp3"):
+            need("lame")
+            run("lame", "--silent", "-b", "128", source, path)
+            if kind == "mp3-ape":
+                tags = apev2.APEv2()
+                tags["Artist"] = "APE Artist"
+                tags["Title"] = "APE Title"
+                tags["Album"] = "Old Album"
+                tags["Genre"] = "Jazz"
+                tags["Year"] = "1999"
+                tags["Track"] = "4"
+                tags["Comment"] = "APE comment"
+                tags["MUSICBRAINZ_TRACKID"] = "0a1b2c3d-0000-4000-8000-000000000003"
+                tags.save(path)
+                return
+            tags = id3.ID3()
+            id3_frames(tags, folder, multi=kind == "mp3-v24")
+            tags.save(path, v2_version=4 if kind == "mp3-v24" else 3, v1=2)
+        elif kind in ("wav", "aiff"):
+            need("ffmpeg")
+            run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, path)
+            f = mutagen.File(path)
+            f.add_tags()
+            id3_frames(f.tags, folder, multi=False)
+            f.save(v2_version=3)
+        elif kind == "flac":
+            need("flac")
+            run("flac", "--silent", "-f", "-o", path, source)
+            f = flac.FLAC(path)
+            vorbis_fields(f)
+            f.add_picture(flac_picture(folder, "front.jpg", 300, "red", 3, ""))
+            f.add_picture(flac_picture(folder, "back.png", 120, "blue", 4, "Back"))
+            f.add_picture(flac_picture(folder, "band.jpg", 200, "green", 8, "Band"))
+            f.save()
+        elif kind in ("ogg", "opus"):
+            if kind == "ogg":
+                need("oggenc")
+                run("oggenc", "--quiet", "-o", path, source)
+                f = oggvorbis.OggVorbis(path)
+            else:
+                need("opusenc")
+                run("opusenc", "--quiet", source, path)
+                f = oggopus.OggOpus(path)
+            vorbis_fields(f)
+            f["METADATA_BLOCK_PICTURE"] = [
+                base64.b64encode(flac_picture(folder, "front.jpg", 300, "red", 3, "").write()).decode("ascii"),
+                base64.b64encode(flac_picture(folder, "back.png", 120, "blue", 4, "Back").write()).decode("ascii")]
+            f.save()
+        elif kind == "m4a":
+            need("ffmpeg", "AtomicParsley")
+            plain = os.path.join(folder, "plain.m4a")
+            run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, "-c:a", "aac", plain)
+            front = os.path.join(folder, "front.jpg")
+            picture(folder, "front.jpg", 300, "red")
+            run("AtomicParsley", plain, "--artist", "First Artist", "--title", "Song Title", "--album", "Old Album",
+                "--genre", "Folk", "--year", "2001", "--tracknum", "3/12", "--comment", "An MP4 comment",
+                "--lyrics", LYRICS["eng"], "--artwork", front, "--output", path)
+            f = mp4.MP4(path)
+            f["----:com.apple.iTunes:MusicBrainz Track Id"] = [mp4.MP4FreeForm(b"0a1b2c3d-0000-4000-8000-000000000002")]
+            f["----:org.hydrogenaudio.replaygain:replaygain_track_gain"] = [mp4.MP4FreeForm(b"-6.50 dB")]
+            f["rate"] = ["80"]
+            f.save()
+        elif kind == "wma":
+            need("ffmpeg")
+            run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, "-c:a", "wmav2", path)
+            f = asf.ASF(path)
+            f["Title"] = ["Song Title"]
+            f["Author"] = ["First Artist"]
+            f["WM/AlbumTitle"] = ["Old Album"]
+            f["WM/Genre"] = ["Electronic", "Ambient"]
+            f["WM/Year"] = ["2001"]
+            f["WM/TrackNumber"] = ["3"]
+            f["MusicBrainz/Track Id"] = ["0a1b2c3d-0000-4000-8000-000000000002"]
+            f["WM/SharedUserRating"] = [asf.ASFDWordAttribute(75)]
+            f.save()
+        else:
+            print(f"unknown kind {kind}", file=sys.stderr)
+            sys.exit(2)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+def plain(value):
+    """A JSON-friendly form of a mutagen value: bytes by checksum."""
+    if isinstance(value, (bytes, bytearray)):
+        return "bytes:%d:%s" % (len(value), hashlib.md5(value).hexdigest())
+    if isinstance(value, (list, tuple)):
+        return [plain(v) for v in value]
+    if isinstance(value, (int, float, str, bool)) or value is None:
+        return value
+    if isinstance(value, flac.Picture):
+        return {"type": value.type, "mime": value.mime, "desc": value.desc, "width": value.width,
+                "height": value.height, "depth": value.depth, "colors": value.colors, "data": plain(value.data)}
+    if isinstance(value, mp4.MP4Cover):
+        return {"format": value.imageformat, "data": plain(bytes(value))}
+    if isinstance(value, mp4.MP4FreeForm):
+        return {"freeform": plain(bytes(value)), "format": value.dataformat}
+    if isinstance(value, asf.ASFBaseAttribute):
+        return {"asf": type(value).__name__, "value": plain(value.value)}
+    return str(value)
+
+
+def id3_dump(tags, out, prefix="ID3:"):
+    for key, frame in tags.items():
+        names = [spec.name for spec in list(frame._framespec) + list(getattr(frame, "_optionalspec", []))]
+        fields = {name: plain(getattr(frame, name, None)) for name in names if name != "encoding"}
+        out[prefix + key] = fields
+
+
+def id3v1(path):
+    with open(path, "rb") as f:
+        f.seek(0, os.SEEK_END)
+        if f.tell() < 128:
+            return None
+        f.seek(-128, os.SEEK_END)
+        block = f.read(128)
+    if not block.startswith(b"TAG"):
+        return None
+    text = lambda b: b.split(b"\0")[0].decode("latin-1").rstrip()
+    return {"title": text(block[3:33]), "artist": text(block[33:63]), "album": text(block[63:93]),
+            "year": text(block[93:97]), "comment": text(block[97:125]),
+            "track": block[126] if block[125] == 0 else None, "genre": block[127]}
+
+
+def audio_checksum(path):
+    if shutil.which("ffmpeg") is None:
+        return "ffmpeg missing"
+    done = subprocess.run(["ffmpeg", "-nostdin", "-loglevel", "error", "-i", path, "-map", "0:a:0", "-c", "copy",
+                           "-f", "md5", "-"], stdin=subprocess.DEVNULL, capture_output=True, text=True)
+    return done.stdout.strip() if done.returncode == 0 else "ffmpeg failed: " + done.stderr.strip()
+
+
+def dump(path):
+    out = {"audio": audio_checksum(path)}
+    f = mutagen.File(path)
+    if f is None:
+        out["unreadable"] = True
+    elif f.tags is None:
+        pass
+    elif isinstance(f.tags, id3.ID3):
+        id3_dump(f.tags, out)
+    elif isinstance(f, flac.FLAC):
+        for key, values in (f.tags.as_dict() if f.tags else {}).items():
+            out["VC:" + key.upper()] = values
+        out["PICTURES"] = [plain(p) for p in f.pictures]
+    elif isinstance(f, (oggvorbis.OggVorbis, oggopus.OggOpus)):
+        for key, values in (f.tags.as_dict() if f.tags else {}).items():
+            if key.upper() == "METADATA_BLOCK_PICTURE":
+                out["PICTURES"] = [plain(flac.Picture(base64.b64decode(v))) for v in values]
+            else:
+                out["VC:" + key.upper()] = values
+    elif isinstance(f, mp4.MP4):
+        for key, values in (f.tags or {}).items():
+            out["MP4:" + key] = plain(values)
+    elif isinstance(f, asf.ASF):
+        for key, values in (f.tags or {}).items():
+            out["ASF:" + key] = plain(values)
+    else:
+        out["other"] = str(f.tags)
+    if path.lower().endswith(".mp3"):
+        try:
+            for key, value in apev2.APEv2(path).items():
+                out["APE:" + key.upper()] = str(value)
+        except apev2.APENoHeaderError:
+            pass
+        v1 = id3v1(path)
+        if v1:
+            for key, value in v1.items():
+                out["ID3v1:" + key] = value
+    return out
+
+
+def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "make":
+        make(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) == 3 and sys.argv[1] == "dump":
+        json.dump(dump(sys.argv[2]), sys.stdout, indent=1, sort_keys=True, ensure_ascii=False)
+    elif len(sys.argv) == 4 and sys.argv[1] == "diff":
+        with open(sys.argv[2]) as a, open(sys.argv[3]) as b:
+            before, after = json.load(a), json.load(b)
+        for key in sorted(set(before) | set(after)):
+            if before.get(key) != after.get(key):
+                print(key)
+    else:
+        print(__doc__, file=sys.stderr)
+        sys.exit(2)
+
+
+if __name__ == "__main__":
+    main()
