@@ -154,7 +154,7 @@ TEST_F(TagsSearchFlowTest, KnownMissesOfEverySourceEndTheChainWithoutAsking) {
 TEST_F(TagsSearchFlowTest, AnArtistWideMissLeavesTheSourceForOtherTitles) {
   const std::string band = platform::ToUtf8(artist);
   LoadedCatalogues sources(
-      {{L"SrcA", "search 1\nconstants 0 0\nartistcount 1\nalbum " + band + "\tRecord\t" + band + "k\t\tHit\n"}});
+      {{L"SrcA", "search 0\nalbum " + band + "\tRecord\t" + band + "k\t\tHit\n"}});
   const std::uint32_t missing = AddSong(L"Missing");
   flow.SearchBasicTags(missing);
   EXPECT_TRUE(context.FindSong(missing)->Candidates().empty());
