@@ -9,7 +9,7 @@
 #include <utility>
 
 #include "config/NimbrelConfig.h"
-#include "core/CoverPixels.h"
+#include "core/AlbumHarmoniser.h"
 #include "core/CoverRetriever.h"
 #include "core/TagsSearchFlow.h"
 #include "core/TagsSearchJob.h"
@@ -52,48 +52,6 @@ std::wstring Upper(const std::wstring& text) {
   CString upper(text);
   upper.MakeUpper();
   return upper.str();
-}
-
-// A text as compared ignoring case: equal keys exactly when CompareNoCase
-// finds the texts equal.
-std::wstring Folded(const std::wstring& text) {
-  std::wstring folded(text);
-  for (wchar_t& c : folded) c = nimbrel::FoldCase(c);
-  return folded;
-}
-
-// The size of a file in bytes; 0 when it cannot be read.
-std::int64_t FileSize(const std::wstring& path) {
-  platform::FileStatus status;
-  if (path.empty() || !platform::GetFileStatus(path, status)) return 0;
-  if (status.attributes & platform::kAttrDirectory) return 0;
-  return status.size;
-}
-
-// Index of the record whose value is shared by most records of `records`
-// (its agreement count); the first one on equal counts. `key` gives a
-// record's value as compared (upper case), empty for a value that counts
-// nothing. Counted by value, not record against record: the finishing step
-// runs this over every album of a run.
-template <class Key>
-std::size_t MostAgreed(const std::vector<SongInfo>& records, Key key) {
-  std::vector<std::wstring> keys;
-  keys.reserve(records.size());
-  std::map<std::wstring, int> counts;
-  for (const SongInfo& record : records) {
-    keys.push_back(key(record));
-    if (!keys.back().empty()) ++counts[keys.back()];
-  }
-  std::size_t best = 0;
-  int bestCount = -1;
-  for (std::size_t i = 0; i < records.size(); ++i) {
-    const int count = keys[i].empty() ? 0 : counts[keys[i]];
-    if (count > bestCount) {
-      best = i;
-      bestCount = count;
-    }
-  }
-  return best;
 }
 
 }  // namespace
@@ -359,72 +317,12 @@ void CNimbrelCore::HarmoniseAlbums(const NimbrelOptions& options) {
     touched.insert(key);
   }
 
-  const bool basic = options.SearchBasicTags;
-  const bool cover = options.SearchCover;
-  const int policy = options.OverwritePolicy;
-  // Nothing was merged under another policy, so nothing is made to agree.
-  if ((!basic && !cover) || policy < 1 || policy > 3) return;
-
-  std::vector<std::vector<SongPtr>> groups;
   for (const AlbumKey& key : touched) {
     std::vector<SongPtr> members;
     for (std::uint32_t id : albumGroups_[key]) {  // in id order
       auto found = songs_.find(id);
       if (found != songs_.end()) members.push_back(found->second);
     }
-    groups.push_back(std::move(members));
-  }
-
-  for (const std::vector<SongPtr>& songs : groups) {
-    if (songs.size() < 2) continue;
-    std::vector<SongInfo> results;
-    std::vector<SongInfo> inputs;
-    std::vector<Meridex::CPictureTag> ownCovers;
-    for (const SongPtr& song : songs) {
-      results.push_back(song->Result());
-      inputs.push_back(song->Input());
-      ownCovers.push_back(song->OwnCover());
-    }
-    // Agreement as the success criterion counts it: texts ignoring case, no
-    // empty text, no unknown album, no year below 1.
-    const SongInfo& album = results[MostAgreed(results, [](const SongInfo& r) {
-      return IsSet(r.albumInfo.album) ? Folded(r.albumInfo.album) : std::wstring();
-    })];
-    const SongInfo& genre = results[MostAgreed(results, [](const SongInfo& r) { return Folded(r.albumInfo.genre); })];
-    const SongInfo& year = results[MostAgreed(results, [](const SongInfo& r) {
-      return r.albumInfo.year > 0 ? std::to_wstring(r.albumInfo.year) : std::wstring();
-    })];
-    // The largest cover found by a search; a file's own picture is not
-    // handed to the other songs (a result that kept it names no file).
-    const SongInfo* largest = nullptr;
-    std::int64_t largestSize = 0;
-    for (std::size_t i = 0; i < results.size(); ++i) {
-      const std::wstring& file = results[i].coverInfo.coverFile;
-      if (file.empty() || file == inputs[i].coverInfo.coverFile) continue;
-      const std::int64_t size = FileSize(file);
-      if (!largest || size > largestSize) {
-        largest = &results[i];
-        largestSize = size;
-      }
-    }
-
-    for (std::size_t i = 0; i < songs.size(); ++i) {
-      // A song whose search found nothing keeps the file's tags as they are.
-      if (songs[i]->CandidateCount() == 0) continue;
-      SongInfo merged = results[i];
-      const SongInfo& input = inputs[i];
-      // Policy 1 only fills what the file lacks.
-      const bool fillOnly = policy == 1;
-      if (basic) {
-        if (!fillOnly || !IsSet(input.albumInfo.album)) merged.albumInfo.album = album.albumInfo.album;
-        if (!fillOnly || input.albumInfo.genre.empty()) merged.albumInfo.genre = genre.albumInfo.genre;
-        if (!fillOnly || input.albumInfo.year <= 0) merged.albumInfo.year = year.albumInfo.year;
-      }
-      if (cover && largest && (!fillOnly || ownCovers[i].IsEmpty()) &&
-          !CoverPixels::Larger(ownCovers[i], largest->coverInfo.coverFile)) {
-        merged.coverInfo = largest->coverInfo;
-      }
-      songs[i]->SetResult(merged);
-    }
+    CAlbumHarmoniser::Harmonise(members, options.SearchBasicTags, options.SearchCover, options.OverwritePolicy);
   }
 }

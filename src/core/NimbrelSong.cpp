@@ -1,6 +1,7 @@
 #include "core/NimbrelSong.h"
 
 #include "core/CoverPixels.h"
+#include "core/MergeRule.h"
 
 #include <algorithm>
 #include <climits>
@@ -222,6 +223,18 @@ std::wstring CNimbrelSong::Lyrics() const {
   return lyrics_;
 }
 
+CNimbrelSong::Agreement CNimbrelSong::CountVotes(const SongInfo& of, const std::vector<SongInfo>& over) {
+  std::array<std::set<std::wstring>, std::tuple_size<Agreement>::value> sources;
+  for (const SongInfo& other : over) {
+    for (int field = 0; field < static_cast<int>(sources.size()); ++field) {
+      if (Agrees(of, other, field)) sources[field].insert(other.source);
+    }
+  }
+  Agreement votes{};
+  for (std::size_t field = 0; field < sources.size(); ++field) votes[field] = static_cast<int>(sources[field].size());
+  return votes;
+}
+
 CNimbrelSong::Agreement CNimbrelSong::CountAgreement(const SongInfo& of, const std::vector<SongInfo>& over) {
   Agreement counts{};
   for (const SongInfo& other : over) {
@@ -354,13 +367,9 @@ void CNimbrelSong::Finish(int overwritePolicy) {
   result_ = input_;
   lyrics_ = inputLyrics_;
 
-  double weight = 0;
-  switch (overwritePolicy) {
-    case 1: weight = 1000; break;
-    case 2: weight = 0.1; break;
-    case 3: weight = 1.1; break;
-    default: return;
-  }
+  const CMergeRule rule(overwritePolicy);
+  if (!rule.Valid()) return;
+  const double weight = rule.Weight();
 
   // Lyrics: each candidate in turn replaces the choice when its text is not
   // much shorter than the file's, so the last one decides. This does not
@@ -395,10 +404,8 @@ void CNimbrelSong::Finish(int overwritePolicy) {
   if (bestIndex < 0) return;
   const SongInfo best = considered[bestIndex];
 
-  const Agreement counts = CountAgreement(best, candidates_);
-
   SongInfo& r = result_;
-  if (searchedBasic_) MergeBasic(best, counts, weight);
+  if (searchedBasic_) MergeBasic(best, CountVotes(best, candidates_), rule);
   // A run without covers keeps the file's picture, whatever a candidate has.
   if (!searchedCover_) return;
   const double inputCover = static_cast<double>(ownCover_.GetSize());
@@ -409,27 +416,25 @@ void CNimbrelSong::Finish(int overwritePolicy) {
                            (!searchedBasic_ && !IsSet(r.albumInfo.album));
   // Bytes say little about a picture: a file's own cover of more pixels
   // is never replaced by a smaller one.
-  if (bestCover > inputCover * weight && albumAgrees &&
-      !CoverPixels::Larger(ownCover_, best.coverInfo.coverFile)) {
+  if (rule.CoverWins(bestCover, inputCover) && albumAgrees && !CoverPixels::Larger(ownCover_, best.coverInfo.coverFile)) {
     r.coverInfo = best.coverInfo;
   }
 }
 
-void CNimbrelSong::MergeBasic(const SongInfo& best, const Agreement& counts, double weight) {
-  auto wins = [&](int field, bool present) {
-    return static_cast<double>(counts[field]) > (present ? 1.0 : 0.0) * weight;
-  };
+void CNimbrelSong::MergeBasic(const SongInfo& best, const Agreement& votes, const CMergeRule& rule) {
+  auto wins = [&](int field, bool present) { return rule.Wins(votes[field], present); };
   SongInfo& r = result_;
   if (wins(kAlbum, IsSet(input_.albumInfo.album))) {
     r.albumInfo.album = best.albumInfo.album;
     r.albumInfo.albumKey = best.albumInfo.albumKey;
     r.albumInfo.albumNumber = best.albumInfo.albumNumber;
-    r.albumInfo.year = best.albumInfo.year;
-    r.trackInfo.trackNumber = best.trackInfo.trackNumber;
-  } else {
-    const bool sameAlbum = EqualNoCase(best.albumInfo.album, r.albumInfo.album);
-    if (sameAlbum && wins(kYear, input_.albumInfo.year > 0)) r.albumInfo.year = best.albumInfo.year;
-    if (sameAlbum && wins(kTrack, input_.trackInfo.trackNumber > 0)) r.trackInfo.trackNumber = best.trackInfo.trackNumber;
+  }
+  // Year and track number are the album's: taken only from a best candidate
+  // of the result's album, and each by its own votes, so a found album does
+  // not carry its year and track number over the file's own ones.
+  if (EqualNoCase(best.albumInfo.album, r.albumInfo.album)) {
+    if (wins(kYear, input_.albumInfo.year > 0)) r.albumInfo.year = best.albumInfo.year;
+    if (wins(kTrack, input_.trackInfo.trackNumber > 0)) r.trackInfo.trackNumber = best.trackInfo.trackNumber;
   }
 
   auto takeText = [&](int field, std::wstring& target) {

@@ -23,6 +23,8 @@
 #include "nimbrel/SongInfo.h"
 #include "platform/CriticalSection.h"
 
+class CMergeRule;
+
 class CNimbrelSong {
  public:
   CNimbrelSong() = default;
@@ -123,12 +125,15 @@ class CNimbrelSong {
   using Agreement = std::array<int, 9>;
   enum AgreementField { kAlbum, kGenre, kYear, kTrack, kComment, kCopyright, kEncodedBy, kOriginalArtist, kComposer };
   static Agreement CountAgreement(const Nimbrel::SongInfo& of, const std::vector<Nimbrel::SongInfo>& over);
+  // The same fields, counting the distinct sources of the agreeing records:
+  // what a found value needs to replace a file's own (CMergeRule).
+  static Agreement CountVotes(const Nimbrel::SongInfo& of, const std::vector<Nimbrel::SongInfo>& over);
 
  private:
   bool EndPart(std::atomic<bool>& mine, const std::atomic<bool>& other, int overwritePolicy);
   // Takes the found basic fields of `best` into the result where they win.
   // The caller holds the candidate lock.
-  void MergeBasic(const Nimbrel::SongInfo& best, const Agreement& counts, double weight);
+  void MergeBasic(const Nimbrel::SongInfo& best, const Agreement& votes, const CMergeRule& rule);
   // Index of the best candidate among `considered`, or -1.
   static int ChooseBest(const std::vector<Nimbrel::SongInfo>& considered, const Nimbrel::SongInfo* bonusInput);
 

@@ -167,7 +167,7 @@ bool CTagsSearchFlow::ServerCacheStep(std::uint32_t songId, const NimbrelOptions
     case CNimbrelServerCache::kSkipSearch:
       for (const std::wstring& name : loaded) {
         song->MarkSearched(name);
-        cache.AddBasicResult(artist, title, name, SongInfo(), false, false);
+        cache.AddBasicResult(artist, title, name, SongInfo(), false);
       }
       return true;
     case CNimbrelServerCache::kUseSources: {
@@ -176,7 +176,7 @@ bool CTagsSearchFlow::ServerCacheStep(std::uint32_t songId, const NimbrelOptions
       for (const std::wstring& name : named) {
         if (!loaded.count(name) || !answered.insert(name).second) continue;
         song->MarkSearched(name);
-        cache.AddBasicResult(artist, title, name, record, false, false);
+        cache.AddBasicResult(artist, title, name, record, false);
       }
       if (answered.size() < loaded.size()) return false;
       if (!Alive(songId)) return true;
@@ -240,7 +240,7 @@ void CTagsSearchFlow::ApplyServerRecord(std::uint32_t songId, SongInfo record, c
   song->AddCandidate(record);
   song->MarkSearched(record.source);
   CLocalTagsCache::Instance().AddBasicResult(record.albumInfo.artist, record.trackInfo.title, record.source, record,
-                                             true, false);
+                                             true);
 }
 
 std::wstring CTagsSearchFlow::FetchCover(const SongInfo& record) {

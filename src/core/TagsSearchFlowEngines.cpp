@@ -10,6 +10,7 @@
 #include "core/LocalTagsCache.h"
 #include "core/TagsSearchFlow.h"
 #include "covers/CoverCache.h"
+#include "engines/AlbumMemory.h"
 #include "engines/BasicTagsCommonSearchEngine.h"
 #include "engines/LyricsCommonSearchEngine.h"
 #include "foundation/Masterlog.h"
@@ -78,7 +79,7 @@ void CTagsSearchFlow::SearchLyricsSource(std::uint32_t songId, const std::wstrin
 void CTagsSearchFlow::RunBasicSource(std::uint32_t songId, const std::wstring& sourceName) {
   boost::shared_ptr<CNimbrelSong> song = context_.FindSong(songId);
   if (!song) return;
-  CBasicTagsCommonSearchEngine engine(&CLocalTagsCache::Instance(), &CCoverCache::Instance());
+  CBasicTagsCommonSearchEngine engine(&CAlbumMemory::Instance(), &CCoverCache::Instance());
   if (context_.StopRequested()) return;
   CBasicTagsDllInterface* plugin = CDllSourcesManager::Instance().GetGeneralInterface(CString(sourceName));
   if (!plugin || engine.Connect(plugin) == 0) return;
@@ -153,7 +154,7 @@ void CTagsSearchFlow::OnSongInfo(void* object, unsigned songId, const SongInfo* 
     song->AddCandidate(copy);
     const SongInfo input = song->Input();
     CLocalTagsCache::Instance().AddBasicResult(input.albumInfo.artist, input.trackInfo.title, copy.source, copy,
-                                               true, false);
+                                               true);
   });
 }
 
@@ -166,12 +167,12 @@ void CTagsSearchFlow::OnLyrics(void* object, unsigned songId, LyricsInfo* lyrics
     song->AddLyricsCandidate(*lyrics);
     const SongInfo input = song->Input();
     CLocalTagsCache::Instance().AddLyricsResult(input.albumInfo.artist, input.trackInfo.title, lyrics->source,
-                                                *lyrics, true, false);
+                                                *lyrics, true);
   });
 }
 
 void CTagsSearchFlow::WriteBasicTagsToCache(std::list<Nimbrel::AlbumResult>* results, bool found,
-                                            bool searchedByArtist) {
+                                            bool /*searchedByArtist*/) {
   Guarded(L"WriteBasicTagsToCache", [&] {
     if (!results) return;
     if (!found) {
@@ -183,7 +184,7 @@ void CTagsSearchFlow::WriteBasicTagsToCache(std::list<Nimbrel::AlbumResult>* res
           record.albumInfo = album.albumInfo;
           record.coverInfo = album.coverInfo;
           record.source = album.source;
-          cache.AddBasicResult(album.albumInfo.artist, track.title, album.source, record, false, searchedByArtist);
+          cache.AddBasicResult(album.albumInfo.artist, track.title, album.source, record, false);
         }
       }
     }
@@ -191,12 +192,12 @@ void CTagsSearchFlow::WriteBasicTagsToCache(std::list<Nimbrel::AlbumResult>* res
   });
 }
 
-void CTagsSearchFlow::WriteLyricsToCache(std::list<LyricsInfo>* results, bool found, bool searchedByArtist) {
+void CTagsSearchFlow::WriteLyricsToCache(std::list<LyricsInfo>* results, bool found, bool /*searchedByArtist*/) {
   Guarded(L"WriteLyricsToCache", [&] {
     if (!results || found) return;
     CLocalTagsCache& cache = CLocalTagsCache::Instance();
     for (const LyricsInfo& record : *results) {
-      cache.AddLyricsResult(record.artist, record.title, record.source, record, false, searchedByArtist);
+      cache.AddLyricsResult(record.artist, record.title, record.source, record, false);
     }
   });
 }

@@ -1,6 +1,9 @@
 #include "engines/BasicTagsCommonSearchEngine.h"
 
+#include <algorithm>
 #include <iterator>
+#include <set>
+#include <vector>
 #include <utility>
 
 #include "covers/CoverCache.h"
@@ -24,7 +27,7 @@ Function AsFunction(void* value) {
 
 }  // namespace
 
-CBasicTagsCommonSearchEngine::CBasicTagsCommonSearchEngine(IAlbumMemory* albums, CCoverCache* covers)
+CBasicTagsCommonSearchEngine::CBasicTagsCommonSearchEngine(CAlbumMemory* albums, CCoverCache* covers)
     : albums_(albums), covers_(covers ? covers : &CCoverCache::Instance()) {}
 
 CString CBasicTagsCommonSearchEngine::Prefix(const wchar_t* operation) {
@@ -142,13 +145,25 @@ void CBasicTagsCommonSearchEngine::ProcessAlbums(const std::list<Nimbrel::AlbumR
   CString source, sourceId;
   GetProperty(L"SourceName", &source);
   GetProperty(L"SourceId", &sourceId);
-  for (const auto& album : albums) {
+  // A title on several albums goes to the one named as the song's own album:
+  // such albums are matched first, the others after them in the source's order.
+  std::set<std::wstring> ownAlbums;
+  for (const auto& song : songs) {
+    if (!song.query.album.empty()) ownAlbums.insert(comparer_.Prepare(song.query.album.c_str()).Normalised());
+  }
+  std::vector<const Nimbrel::AlbumResult*> ordered;
+  for (const auto& album : albums) ordered.push_back(&album);
+  std::stable_partition(ordered.begin(), ordered.end(), [&](const Nimbrel::AlbumResult* album) {
+    return ownAlbums.count(comparer_.Prepare(album->albumInfo.album.c_str()).Normalised()) != 0;
+  });
+  for (const Nimbrel::AlbumResult* listed : ordered) {
+    const Nimbrel::AlbumResult& album = *listed;
     if (songs.empty() || IsStopped()) break;
     Nimbrel::AlbumResult result;
     result.albumInfo = album.albumInfo;
-    // An album that matched before is matched again from what was kept, not fetched again.
+    // An album fetched before is matched from what was kept, not fetched again.
     if (albums_) {
-      if (auto kept = albums_->FindAlbumDetails(result.albumInfo.albumKey)) {
+      if (auto kept = albums_->Find(source.str(), result.albumInfo.albumKey, result.albumInfo.albumNumber)) {
         result.albumInfo = kept->albumInfo;  // as the first fetch completed it
         result.coverInfo = kept->coverInfo;
         result.tracks = kept->tracks;
@@ -157,7 +172,9 @@ void CBasicTagsCommonSearchEngine::ProcessAlbums(const std::list<Nimbrel::AlbumR
       }
     }
     if (!dllInterface->GetAlbumDetails(&result.albumInfo, &result.coverInfo, &result.tracks)) continue;
-    if (FindTracks(songs, result) && albums_) albums_->KeepAlbumDetails(result);
+    FindTracks(songs, result);
+    // Kept whether or not it matched: the artist's other titles are matched against it later.
+    if (albums_) albums_->Keep(source.str(), result);
     if (tracksCallback) tracksCallback(result.albumInfo, result.coverInfo, result.tracks, source);
   }
 }

@@ -25,7 +25,7 @@
 #include "nimbrel/AlbumResult.h"
 
 class CCoverCache;
-class IAlbumMemory;
+class CAlbumMemory;
 
 class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDllInterface> {
  public:
@@ -38,7 +38,7 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
 
   // `albums`: where matched albums are kept across searches (null: none).
   // `covers`: the cover cache (null: the process's). Both must outlive the engine.
-  explicit CBasicTagsCommonSearchEngine(IAlbumMemory* albums = nullptr, CCoverCache* covers = nullptr);
+  explicit CBasicTagsCommonSearchEngine(CAlbumMemory* albums = nullptr, CCoverCache* covers = nullptr);
 
   std::int32_t SetProperty(const CString& name, void* value) override;
   std::int32_t GetProperty(const CString& name, void* out) override;
@@ -70,7 +70,7 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
   std::uint32_t coverSuccesses = 0;
   std::uint32_t coverDownloadTime = 0;
 
-  IAlbumMemory* albums_;
+  CAlbumMemory* albums_;
   CCoverCache* covers_;
   const nimbrel::StringComparer comparer_{0.1f, false};
   // Set by every stop and never cleared: the search keeps a stop that came before it.

@@ -5,12 +5,15 @@
 
 #include <gtest/gtest.h>
 
+#include <boost/make_shared.hpp>
+
 #include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "core/TaggingWorld.h"
+#include "core/TagsSearchJob.h"
 #include "covers/TestPictures.h"
 #include "meridex/Tags.h"
 #include "platform/Event.h"
@@ -160,6 +163,35 @@ TEST_F(NimbrelCoreTest, WithoutLyricsTheBasicSearchAloneFinishesTheSong) {
   EXPECT_EQ(Text(&Meridex::CTags::GetAlbum, Collect(id)), L"First");
   EXPECT_EQ(Text(&Meridex::CTags::GetLyrics, Collect(id)), L"");
   EXPECT_EQ(0, world.Calls(L"LyricsCatalogue", L"FindAlbums"));
+}
+
+// ---------------------------------------------------------------- jobs
+
+// A job ends its song's part when it goes, run or not, and not only when it
+// is the run's last: while another job keeps the run open, the song whose
+// two jobs were dropped is finished already, before any finishing step.
+TEST(TagsSearchJobTest, EachJobEndsItsSongsPartWhenItGoes) {
+  CNimbrelCore core;
+  Meridex::CTags tags = TaggingWorld::Song(L"Job Band", L"Song");
+  auto song = boost::make_shared<CNimbrelSong>();
+  song->Init(tags, L"/tmp/");
+  auto other = boost::make_shared<CNimbrelSong>();
+  other->Init(tags, L"/tmp/");
+  {
+    TagsSearchJob keeper(&core, 1, other, CNimbrelCore::SearchKind::kLyrics);
+    auto basic = std::make_unique<TagsSearchJob>(&core, 2, song, CNimbrelCore::SearchKind::kBasicTags);
+    auto lyrics = std::make_unique<TagsSearchJob>(&core, 2, song, CNimbrelCore::SearchKind::kLyrics);
+    basic.reset();
+    EXPECT_TRUE(song->basicDone());
+    EXPECT_FALSE(song->lyricsDone());
+    lyrics.reset();
+    EXPECT_TRUE(song->IsDone());
+    EXPECT_EQ(core.SongsFinished(), 1);
+    EXPECT_EQ(core.FinishingSteps(), 0);
+    EXPECT_FALSE(other->lyricsDone());
+  }
+  EXPECT_TRUE(other->lyricsDone());
+  EXPECT_EQ(core.FinishingSteps(), 1);
 }
 
 // ---------------------------------------------------------------- overwrite policies

@@ -328,6 +328,16 @@ TEST(NimbrelSongTest, CoverOfTheBestCandidateWhenLargerAndOfTheSameAlbum) {
   coverless.AddCandidate(small);
   coverless.Finish(2);
   EXPECT_EQ(coverless.Result().coverInfo.coverFile, folder / L"small.jpg");
+
+  // The file keeps its album: another album's cover is not taken with it.
+  CNimbrelSong studio;
+  InitSong(studio, nullptr, L"Studio Album");
+  SongInfo live = Candidate(L"a", L"Live In Tokyo");
+  live.coverInfo.coverFile = folder / L"small.jpg";
+  studio.AddCandidate(live);
+  studio.Finish(3);
+  EXPECT_EQ(studio.Result().albumInfo.album, L"Studio Album");
+  EXPECT_EQ(studio.Result().coverInfo.coverFile, L"");
 }
 
 TEST(NimbrelSongTest, LastLyricsCandidateDecidesAlsoWithoutBasicCandidates) {

@@ -107,7 +107,7 @@ class TagsSearchFlowTest : public ::testing::Test {
     record.albumInfo.genre = genre;
     record.trackInfo.trackNumber = track;
     record.source = source;
-    CLocalTagsCache::Instance().AddBasicResult(artist, L"Song", source, record, found, false);
+    CLocalTagsCache::Instance().AddBasicResult(artist, L"Song", source, record, found);
   }
   std::set<std::wstring> CoveredInLocalCache() {
     std::vector<SongInfo> records;
@@ -135,6 +135,35 @@ TEST_F(TagsSearchFlowTest, KnownResultsCoveringEverySourceMakeNoPluginCall) {
   EXPECT_EQ(0, sources.Calls(L"SrcA", L"FindAlbums"));
   EXPECT_EQ(0u, server.RequestCount());
   EXPECT_EQ(L"Known", context.FindSong(id)->Candidates().at(0).albumInfo.album);
+}
+
+TEST_F(TagsSearchFlowTest, KnownMissesOfEverySourceEndTheChainWithoutAsking) {
+  LoadedCatalogues sources({{L"musicbrainz", Album("1")}, {L"SrcA", Album("2")}});
+  Remember(L"musicbrainz", L"", L"", 0, false);
+  Remember(L"SrcA", L"", L"", 0, false);
+  const std::uint32_t id = AddSong();
+  flow.SearchBasicTags(id);
+  EXPECT_EQ(0, sources.Calls(L"musicbrainz", L"FindAlbums"));
+  EXPECT_EQ(0, sources.Calls(L"SrcA", L"FindAlbums"));
+  EXPECT_EQ(0u, server.RequestCount());
+  EXPECT_TRUE(context.FindSong(id)->Candidates().empty());
+}
+
+// A search of the whole artist that lacks one title leaves the source free
+// for the artist's other titles, and those are matched against the albums it
+// already fetched.
+TEST_F(TagsSearchFlowTest, AnArtistWideMissLeavesTheSourceForOtherTitles) {
+  const std::string band = platform::ToUtf8(artist);
+  LoadedCatalogues sources(
+      {{L"SrcA", "search 0\nalbum " + band + "\tRecord\t" + band + "k\t\tHit\n"}});
+  const std::uint32_t missing = AddSong(L"Missing");
+  flow.SearchBasicTags(missing);
+  EXPECT_TRUE(context.FindSong(missing)->Candidates().empty());
+  const std::uint32_t hit = AddSong(L"Hit");
+  flow.SearchBasicTags(hit);
+  ASSERT_EQ(1u, context.FindSong(hit)->Candidates().size());
+  EXPECT_EQ(L"Record", context.FindSong(hit)->Candidates()[0].albumInfo.album);
+  EXPECT_EQ(1, sources.Calls(L"SrcA", L"GetAlbumDetails"));
 }
 
 TEST_F(TagsSearchFlowTest, CriterionOneWithoutTrackNumbersGoesOnAndForeignNamesDoNotCover) {
@@ -487,7 +516,7 @@ TEST_F(TagsSearchFlowTest, LyricsSourceIsAskedThoughAnotherMachinesSourceAnswere
   Nimbrel::LyricsInfo miss;
   miss.artist = artist;
   miss.title = L"Song";
-  CLocalTagsCache::Instance().AddLyricsResult(artist, L"Song", L"RemoteLyrics", miss, false, false);
+  CLocalTagsCache::Instance().AddLyricsResult(artist, L"Song", L"RemoteLyrics", miss, false);
   LoadedCatalogues sources({}, {{L"LyrA", "search 2\nlyric " + platform::ToUtf8(artist) + "\tSong\tp\tWords\n"}});
   const std::uint32_t id = AddSong();
   flow.SearchLyrics(id);

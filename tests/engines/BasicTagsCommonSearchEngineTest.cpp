@@ -5,8 +5,8 @@
 #include <future>
 #include <thread>
 
-#include "core/LocalTagsCache.h"
 #include "covers/CoverCache.h"
+#include "engines/AlbumMemory.h"
 #include "covers/TestPictures.h"
 #include "engines/SearchEngineTestKit.h"
 #include "support/FakeEnv.h"
@@ -29,7 +29,7 @@ class BasicEngineTest : public ::testing::Test {
   void SetUp() override { testing_support::ProcessLogText(); }
 
   // An engine connected to the catalogue with every callback set, reporting to `recorder` (or recorder_).
-  std::unique_ptr<CBasicTagsCommonSearchEngine> Engine(float maxDifference = 100.0f, IAlbumMemory* memory = nullptr,
+  std::unique_ptr<CBasicTagsCommonSearchEngine> Engine(float maxDifference = 100.0f, CAlbumMemory* memory = nullptr,
                                                        Recorder* recorder = nullptr) {
     auto engine = std::make_unique<CBasicTagsCommonSearchEngine>(memory, &covers_);
     EXPECT_EQ(engine->Connect(source_.plugin()), 1);
@@ -115,7 +115,7 @@ TEST_F(BasicEngineTest, AmazonSkipsTheAlbumsCallbackAndTracksCallbackKeepsFoundS
 // album is fetched once.
 TEST_F(BasicEngineTest, LaterSongsOfAnAlbumMatchTheKeptDetails) {
   const std::string data = "search 0\nalbum Band\tRecord\tk1\t\tOne\tTwo\tThree\n";
-  CLocalTagsCache sequentialCache, togetherCache;
+  CAlbumMemory sequentialCache, togetherCache;
   source_.Load(data);
   Recorder sequential;
   for (unsigned id : {1u, 2u, 3u}) {
@@ -133,6 +133,48 @@ TEST_F(BasicEngineTest, LaterSongsOfAnAlbumMatchTheKeptDetails) {
     EXPECT_EQ(sequential.found[i].info.trackInfo.trackNumber, together.found[i].info.trackInfo.trackNumber);
     EXPECT_EQ(sequential.found[i].info.albumInfo.album, together.found[i].info.albumInfo.album);
     EXPECT_EQ(sequential.found[i].info.albumInfo.year, 2000);  // from the details, kept or fetched
+  }
+}
+
+// Albums are kept per source, key and disc: a second disc under the same key
+// and another source's album under the same key are fetched, not taken from
+// what was kept.
+TEST_F(BasicEngineTest, KeptAlbumsAreTheSourcesAndTheDiscs) {
+  CAlbumMemory memory;
+  source_.Load("name One\nsearch 2\nalbum Band\tDouble\tk1/1\t\tFirst\nalbum Band\tDouble\tk1/2\t\tSecond\n");
+  for (unsigned id : {1u, 2u}) Engine(100.0f, &memory)->GetAllBasicTags({Song(L"Band", id == 1 ? L"First" : L"Second", id)});
+  ASSERT_EQ(recorder_.found.size(), 2u);
+  EXPECT_EQ(recorder_.found[1].info.trackInfo.title, L"Second");
+  EXPECT_EQ(recorder_.found[1].info.albumInfo.albumNumber, 2);
+  EXPECT_EQ(source_.Calls(L"GetAlbumDetails"), 2);
+
+  source_.Load("name Two\nsearch 2\nalbum Band\tOther\tk1/1\t\tThird\n");
+  Engine(100.0f, &memory)->GetAllBasicTags({Song(L"Band", L"Third", 3)});
+  ASSERT_EQ(recorder_.found.size(), 3u);
+  EXPECT_EQ(recorder_.found[2].info.albumInfo.album, L"Other");
+  EXPECT_EQ(source_.Calls(L"GetAlbumDetails"), 1);
+}
+
+// A title on several albums goes to the album named as the song's own, else
+// to the first the source lists.
+TEST_F(BasicEngineTest, ATitleOnSeveralAlbumsGoesToTheSongsOwnAlbum) {
+  const std::string data =
+      "search 2\nalbum Band\tStudio\tk1\t\tSong\nalbum Band\tLive at Home\tk2\t\tOther\tSong\n"
+      "album Band\tBest Of\tk3\t\tElse\n";
+  struct Case {
+    const wchar_t *own, *album;
+    std::int32_t year;
+  };
+  for (const Case c : {Case{L" live AT home", L"Live at Home", 2001}, Case{L"Unknown", L"Studio", 2000},
+                       Case{L"", L"Studio", 2000}, Case{L"Best Of", L"Studio", 2000}}) {
+    Recorder recorder;
+    source_.Load(data);
+    auto query = Song(L"Band", L"Song", 1);
+    query.album = c.own;
+    Engine(100.0f, nullptr, &recorder)->GetAllBasicTags({query});
+    ASSERT_EQ(recorder.found.size(), 1u);
+    EXPECT_EQ(recorder.found[0].info.albumInfo.album, c.album);
+    EXPECT_EQ(recorder.found[0].info.albumInfo.year, c.year);
   }
 }
 

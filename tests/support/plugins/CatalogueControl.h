@@ -10,7 +10,8 @@
 //   statistics <pages> <successes> <ms> the plug-in's download statistics
 //   album <artist>\t<album>\t<key>\t<cover address>\t<title>\t<title>...
 //                                       (year 2000 + its place among the albums, given
-//                                       by GetAlbumDetails only, not by the searches)
+//                                       by GetAlbumDetails only, not by the searches;
+//                                       a key "<key>/<n>" is disc n of that key)
 //   generate <artist>\t<albums>\t<tracks per album>
 //                                       albums "Album i", keys "gen-i", titles "Song i-j"
 //   lyric <artist>\t<title>\t<link>\t<text>   (a link without entry has no text)

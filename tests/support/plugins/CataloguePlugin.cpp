@@ -100,7 +100,10 @@ struct Catalogue {
     Album album;
     album.info.artist = fields[0];
     album.info.SetAlbum(fields[1]);
-    album.info.albumKey = fields[2];
+    // "<key>/<n>": disc n of the release with that key.
+    const auto slash = fields[2].find(L'/');
+    album.info.albumKey = fields[2].substr(0, slash);
+    if (slash != std::wstring::npos) album.info.albumNumber = std::stoi(fields[2].substr(slash + 1));
     album.info.year = 2000 + static_cast<std::int32_t>(albums.size());  // given by the details only
     album.cover.coverUrl = fields[3];
     for (std::size_t i = 4; i < fields.size(); ++i) {
@@ -289,7 +292,7 @@ class BasicCatalogue : public CataloguePlugin<CBasicTagsDllInterface, Nimbrel::A
     if (!album || !cover || !tracks) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
     for (const auto& entry : catalogue_.albums) {
-      if (entry.info.albumKey != album->albumKey) continue;
+      if (entry.info.albumKey != album->albumKey || entry.info.albumNumber != album->albumNumber) continue;
       *album = entry.info;
       *cover = entry.cover;
       tracks->insert(tracks->end(), entry.tracks.begin(), entry.tracks.end());
@@ -313,6 +316,7 @@ class BasicCatalogue : public CataloguePlugin<CBasicTagsDllInterface, Nimbrel::A
       result.albumInfo.artist = entry.info.artist;
       result.albumInfo.album = entry.info.album;
       result.albumInfo.albumKey = entry.info.albumKey;
+      result.albumInfo.albumNumber = entry.info.albumNumber;
       result.source = catalogue_.name;
       results.push_back(std::move(result));
       ++hits;
