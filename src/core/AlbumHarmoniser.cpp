@@ -7,24 +7,18 @@
 
 #include "core/CoverPixels.h"
 #include "core/MergeRule.h"
+#include "core/SongValue.h"
 #include "platform/FileSystem.h"
 
 using Nimbrel::SongInfo;
 
 namespace {
 
-bool EqualNoCase(const std::wstring& a, const std::wstring& b) { return nimbrel::CompareNoCase(a, b) == 0; }
+using song_value::EqualNoCase;
+using song_value::FileSize;
+using song_value::IsSet;
 
-// A text that names something: neither empty nor "Unknown".
-bool IsSet(const std::wstring& text) { return !text.empty() && text != Nimbrel::AlbumInfo::kUnknown; }
 
-// The size of a file in bytes; 0 when it cannot be read.
-std::int64_t FileSize(const std::wstring& path) {
-  platform::FileStatus status;
-  if (path.empty() || !platform::GetFileStatus(path, status)) return 0;
-  if (status.attributes & platform::kAttrDirectory) return 0;
-  return status.size;
-}
 
 // The values the sources gave one field of the album, each with the set of
 // sources that gave it; values equal ignoring case are one.

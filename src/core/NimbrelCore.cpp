@@ -14,6 +14,7 @@
 #include "core/TagsSearchFlow.h"
 #include "core/TagsSearchJob.h"
 #include "core/TagsWriter.h"
+#include "core/SongValue.h"
 #include "covers/CoverCache.h"
 #include "engines/BasicTagsCommonSearchEngine.h"
 #include "engines/LyricsCommonSearchEngine.h"
@@ -30,6 +31,8 @@ using Nimbrel::SongInfo;
 
 namespace {
 
+using song_value::IsSet;
+
 constexpr int kInfo = 30;
 constexpr int kDebug = 40;
 constexpr std::uint32_t kWorkersPerSource = 8;
@@ -45,8 +48,6 @@ bool IsBlank(const CString& text) {
   return true;
 }
 
-// A text that names something: neither empty nor "Unknown".
-bool IsSet(const std::wstring& text) { return !text.empty() && text != Nimbrel::AlbumInfo::kUnknown; }
 
 std::wstring Upper(const std::wstring& text) {
   CString upper(text);

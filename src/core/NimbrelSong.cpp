@@ -2,6 +2,7 @@
 
 #include "core/CoverPixels.h"
 #include "core/MergeRule.h"
+#include "core/SongValue.h"
 
 #include <algorithm>
 #include <climits>
@@ -13,6 +14,10 @@ using Nimbrel::LyricsInfo;
 using Nimbrel::SongInfo;
 
 namespace {
+
+using song_value::EqualNoCase;
+using song_value::FileSize;
+using song_value::IsSet;
 
 // A text taken from a tag getter; empty when the tag is absent.
 template <typename Getter>
@@ -39,18 +44,8 @@ std::int64_t LeadingInteger(const std::wstring& text) {
   return negative ? -value : value;
 }
 
-bool EqualNoCase(const std::wstring& a, const std::wstring& b) { return nimbrel::CompareNoCase(a, b) == 0; }
 
-// A text that names something: neither empty nor "Unknown".
-bool IsSet(const std::wstring& text) { return !text.empty() && text != Nimbrel::AlbumInfo::kUnknown; }
 
-// The size of a file in bytes; 0 when it cannot be read.
-std::int64_t FileSize(const std::wstring& path) {
-  platform::FileStatus status;
-  if (path.empty() || !platform::GetFileStatus(path, status)) return 0;
-  if (status.attributes & platform::kAttrDirectory) return 0;
-  return status.size;
-}
 
 // Text fields in agreement order, after album, year and track number.
 const std::wstring& TextField(const SongInfo& s, int field) {
