@@ -1,6 +1,7 @@
 #include "core/NimbrelSong.h"
 
 #include "core/CoverPixels.h"
+#include "core/LoadedSources.h"
 #include "core/MergeRule.h"
 #include "core/SongValue.h"
 
@@ -276,17 +277,6 @@ bool CNimbrelSong::IsFailed(bool wantBasic, bool wantCover, int criterion, unsig
   }
   return (wantBasic && !found) || (wantCover && !coverFound);
 }
-
-namespace {
-
-// How many of `asked` are in `loaded`.
-std::size_t CountLoaded(const std::set<std::wstring>& asked, const std::set<std::wstring>& loaded) {
-  std::size_t count = 0;
-  for (const std::wstring& name : asked) count += loaded.count(name);
-  return count;
-}
-
-}  // namespace
 
 bool CNimbrelSong::IsFailed(bool wantBasic, bool wantCover, int criterion,
                             const std::set<std::wstring>& loadedSources) const {

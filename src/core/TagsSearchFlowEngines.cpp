@@ -2,7 +2,6 @@
 // call: candidates, lyrics, and answers for the local tags cache and the
 // tag-cache server.
 #include <atomic>
-#include <exception>
 
 #include "config/EngineProperties.h"
 #include "config/NimbrelConfig.h"
@@ -13,9 +12,9 @@
 #include "engines/AlbumMemory.h"
 #include "engines/BasicTagsCommonSearchEngine.h"
 #include "engines/LyricsCommonSearchEngine.h"
+#include "foundation/Guarded.h"
 #include "foundation/Masterlog.h"
 #include "net/ProxyResolver.h"
-#include "platform/ModuleState.h"
 #include "servercache/NimbrelServerCache.h"
 #include "sources/DllSourcesManager.h"
 
@@ -23,8 +22,6 @@ using Nimbrel::LyricsInfo;
 using Nimbrel::SongInfo;
 
 namespace {
-
-constexpr int kError = 10;
 
 CString ResolveProxySetting(const CString& setting) { return CString(nimbrel::ResolveProxy(setting.str())); }
 
@@ -44,18 +41,6 @@ void* FunctionValue(Function function) {
   return reinterpret_cast<void*>(function);
 }
 
-// Runs a callback's body under the module-state guard; nothing escapes.
-template <typename Body>
-void Guarded(const wchar_t* name, Body body) {
-  platform::ModuleStateGuard guard;
-  try {
-    body();
-  } catch (const std::exception& e) {
-    LogF(kError, L"CTagsSearchFlow::%s: %s", name, e.what());
-  } catch (...) {
-    LogF(kError, L"CTagsSearchFlow::%s: unknown exception", name);
-  }
-}
 
 // Writes the engine's statistics unless the run was stopped meanwhile.
 template <class Engine>
@@ -68,12 +53,12 @@ void WriteEngineStatistics(Engine& engine, ISearchContext& context) {
 
 void CTagsSearchFlow::SearchBasicSource(std::uint32_t songId, const std::wstring& sourceName) {
   // A plug-in that throws ends its own search only: the chain goes on.
-  Guarded(L"SearchBasicSource", [&] { RunBasicSource(songId, sourceName); });
+  nimbrel::Guarded(L"CTagsSearchFlow::SearchBasicSource", [&] { RunBasicSource(songId, sourceName); });
 }
 
 void CTagsSearchFlow::SearchLyricsSource(std::uint32_t songId, const std::wstring& sourceName,
                                          const Nimbrel::SongQuery& request) {
-  Guarded(L"SearchLyricsSource", [&] { RunLyricsSource(songId, sourceName, request); });
+  nimbrel::Guarded(L"CTagsSearchFlow::SearchLyricsSource", [&] { RunLyricsSource(songId, sourceName, request); });
 }
 
 void CTagsSearchFlow::RunBasicSource(std::uint32_t songId, const std::wstring& sourceName) {
@@ -129,7 +114,7 @@ void CTagsSearchFlow::RunLyricsSource(std::uint32_t songId, const std::wstring& 
 }
 
 void CTagsSearchFlow::OnSongInfo(void* object, unsigned songId, const SongInfo* info) {
-  Guarded(L"OnSongInfo", [&] {
+  nimbrel::Guarded(L"CTagsSearchFlow::OnSongInfo", [&] {
     auto* flow = static_cast<CTagsSearchFlow*>(object);
     if (!flow || !info) return;
     ISearchContext& context = flow->context_;
@@ -159,7 +144,7 @@ void CTagsSearchFlow::OnSongInfo(void* object, unsigned songId, const SongInfo* 
 }
 
 void CTagsSearchFlow::OnLyrics(void* object, unsigned songId, LyricsInfo* lyrics) {
-  Guarded(L"OnLyrics", [&] {
+  nimbrel::Guarded(L"CTagsSearchFlow::OnLyrics", [&] {
     auto* flow = static_cast<CTagsSearchFlow*>(object);
     if (!flow || !lyrics) return;
     boost::shared_ptr<CNimbrelSong> song = flow->context_.FindSong(songId);
@@ -173,7 +158,7 @@ void CTagsSearchFlow::OnLyrics(void* object, unsigned songId, LyricsInfo* lyrics
 
 void CTagsSearchFlow::WriteBasicTagsToCache(std::list<Nimbrel::AlbumResult>* results, bool found,
                                             bool /*searchedByArtist*/) {
-  Guarded(L"WriteBasicTagsToCache", [&] {
+  nimbrel::Guarded(L"CTagsSearchFlow::WriteBasicTagsToCache", [&] {
     if (!results) return;
     if (!found) {
       CLocalTagsCache& cache = CLocalTagsCache::Instance();
@@ -193,7 +178,7 @@ void CTagsSearchFlow::WriteBasicTagsToCache(std::list<Nimbrel::AlbumResult>* res
 }
 
 void CTagsSearchFlow::WriteLyricsToCache(std::list<LyricsInfo>* results, bool found, bool /*searchedByArtist*/) {
-  Guarded(L"WriteLyricsToCache", [&] {
+  nimbrel::Guarded(L"CTagsSearchFlow::WriteLyricsToCache", [&] {
     if (!results || found) return;
     CLocalTagsCache& cache = CLocalTagsCache::Instance();
     for (const LyricsInfo& record : *results) {
