@@ -1,12 +1,15 @@
-// Re-tagging 1,000 MP3 and FLAC files whose answers are all in the caches:
-// files per second through nimbrel-tag's run (reading, the library,
-// writing), with the time split between the three.
+// Tagging MP3 and FLAC files through nimbrel-tag's run (reading, the
+// library, writing): files per second, with the time split between the
+// three. First tagging of 10,000 files whose answers no cache holds yet;
+// re-tagging 1,000 files whose answers are all in the caches; and a run over
+// files that already hold every value.
 //
-// Fifty album folders of twenty songs, tagged with artist and title only.
-// The source is the catalogue test plug-in (basic tags and lyrics); a first
-// pass fills the library's local tags cache, so every timed pass is
-// answered from it. Before each timed pass the files get their original
-// bytes back (not timed), so each pass reads, searches and writes every file.
+// Album folders of twenty songs, tagged with artist and title only. The
+// source is the catalogue test plug-in (basic tags and lyrics). For
+// re-tagging, a first pass fills the library's local tags cache, so every
+// timed pass is answered from it. Before each timed pass the files get their
+// original bytes back (not timed), so each pass reads, searches and writes
+// every file.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -30,7 +33,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace nimbrel_tag;
 
-constexpr int kAlbums = 50;
+constexpr int kAlbums = 50;         // re-tagging: 1,000 files
+constexpr int kFirstAlbums = 500;   // first tagging: 10,000 files
 constexpr int kSongs = 20;
 
 std::string Title(int album, int song) {
@@ -45,7 +49,9 @@ struct World {
   std::unique_ptr<INimbrel> nimbrel;
   SignalWatch signals;
 
-  World() {
+  // `bandPerAlbum`: each album by its own artist, as in a real collection,
+  // instead of every album by one artist.
+  explicit World(int albums = kAlbums, bool bandPerAlbum = false) {
     char pattern[] = "/tmp/nimbrel-tag-bench-XXXXXX";
     // Outside /tmp when TMPDIR names a disk: writing and flushing is what is measured.
     std::string base = std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) + "/nimbrel-tag-bench-XXXXXX"
@@ -57,16 +63,18 @@ struct World {
     fs::copy_file(NIMBREL_TEST_PLUGIN_DIR "LyricsCatalogue.so", root + "plugins/Lyrics/LyricsCatalogue.so");
     std::ofstream data(root + "catalogue.txt");
     data << "search 0\n";
-    for (int i = 0; i < kAlbums; ++i) {
-      data << "album Band\tAlbum " << i << "\tk" << i << "\t";
+    for (int i = 0; i < albums; ++i) {
+      const std::string band = bandPerAlbum ? "Band " + std::to_string(i) : std::string("Band");
+      // Album keys of their own, so that one world's albums never answer for another's.
+      data << "album " << band << "\tAlbum " << i << "\t" << (bandPerAlbum ? "b" : "k") << i << "\t";
       for (int j = 0; j < kSongs; ++j) data << "\t" << Title(i, j);
       data << "\n";
-      for (int j = 0; j < kSongs; ++j) data << "lyric Band\t" << Title(i, j) << "\tl\tLa la la " << i << "-" << j << "\n";
+      for (int j = 0; j < kSongs; ++j) data << "lyric " << band << "\t" << Title(i, j) << "\tl\tLa la la " << i << "-" << j << "\n";
     }
     data.close();
     ::setenv("NIMBREL_TEST_CATALOGUE_FILE", (root + "catalogue.txt").c_str(), 1);
 
-    for (int i = 0; i < kAlbums; ++i) {
+    for (int i = 0; i < albums; ++i) {
       const std::string folder = root + "music/Album " + std::to_string(i) + "/";
       fs::create_directories(folder);
       for (int j = 0; j < kSongs; ++j) {
@@ -74,7 +82,7 @@ struct World {
         const std::string path = folder + std::to_string(j) + (flac ? ".flac" : ".mp3");
         std::ofstream(path, std::ios::binary) << (flac ? testing_support::MakeFlac() : testing_support::MakeMp3());
         Meridex::CTags tags;
-        tags.AddArtist(L"Band", false);
+        tags.AddArtist(CString(plugin_text::Widen(bandPerAlbum ? "Band " + std::to_string(i) : "Band")), false);
         tags.SetTitle(CString(plugin_text::Widen(Title(i, j))));
         if (!tags.SaveFile(CString(plugin_text::Widen(path)))) std::abort();
         std::ifstream in(path, std::ios::binary);
@@ -114,6 +122,22 @@ struct World {
     return reporter.Totals();
   }
 };
+
+// Runs first (benchmarks run in the order they are listed), so no cache of
+// the process holds an answer yet: each song is searched in the catalogue.
+// Argument 1: every album by its own artist; 0: all 10,000 songs by one.
+void BM_FirstTagging(benchmark::State& state) {
+  World world(kFirstAlbums, state.range(0) == 1);
+  RunTotals totals;
+  for (auto _ : state) totals = world.Run();
+  if (totals.tagged != world.files.size()) state.SkipWithError("not every file was tagged");
+  state.SetItemsProcessed(static_cast<std::int64_t>(world.files.size()));
+  state.counters["read_ms"] = totals.readSeconds * 1000.0;
+  state.counters["library_ms"] = totals.librarySeconds * 1000.0;
+  state.counters["write_ms"] = totals.writeSeconds * 1000.0;
+  state.counters["files"] = static_cast<double>(world.files.size());
+}
+BENCHMARK(BM_FirstTagging)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 void BM_RetagFromCaches(benchmark::State& state) {
   static World world;
