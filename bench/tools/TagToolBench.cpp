@@ -20,6 +20,7 @@
 #include <map>
 #include <memory>
 
+#include "BenchRun.h"
 #include "Reporter.h"
 #include "SignalWatch.h"
 #include "TaggingRun.h"
@@ -91,13 +92,7 @@ struct World {
       }
     }
 
-    NimbrelSettings settings;
-    settings.WorkingDirectory = CString(plugin_text::Widen(root + "plugins/"));
-    settings.LogFolder = CString(plugin_text::Widen(root + "log/"));
-    settings.TraceLevel = L"Warning";
-    settings.TagCacheHost = L"";
-    InitialiseNimbrel(settings);
-    nimbrel.reset(NewNimbrelInstance());
+    nimbrel.reset(bench_run::StartLibrary(root));
     NimbrelOptions options;
     options.SearchCover = false;
     options.OverwritePolicy = 2;
@@ -106,20 +101,13 @@ struct World {
 
   ~World() { fs::remove_all(root); }
 
-  void Restore() {
-    for (const auto& [path, bytes] : originals) std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-  }
+  void Restore() { bench_run::Restore(originals); }
 
   RunTotals Run() {
     TagOptions options;
     options.library.SearchCover = false;
     options.library.OverwritePolicy = 2;
-    std::FILE* sink = std::fopen("/dev/null", "w");
-    Reporter reporter(ReporterStyle{}, sink, sink);
-    TaggingRun run(*nimbrel, options, reporter, signals, nullptr, nullptr);
-    run.Run(files);
-    std::fclose(sink);
-    return reporter.Totals();
+    return bench_run::Run(*nimbrel, options, signals, files);
   }
 };
 
