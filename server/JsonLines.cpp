@@ -6,6 +6,8 @@
 
 #include "../plugins/common/Json.h"
 #include "platform/TextCodec.h"
+#include "server/TagRules.h"
+#include "servercache/NimbrelServerCache.h"
 
 namespace cache_server {
 
@@ -15,6 +17,9 @@ class ObjectWriter {
  public:
   void Text(std::string_view name, std::string_view value) {
     Name(name);
+    Quoted(value);
+  }
+  void Quoted(std::string_view value) {
     out_ += '"';
     for (const char c : value) {
       const auto u = static_cast<unsigned char>(c);
@@ -30,6 +35,15 @@ class ObjectWriter {
       }
     }
     out_ += '"';
+  }
+  void Texts(std::string_view name, const std::vector<std::string>& values) {
+    Name(name);
+    out_ += '[';
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      if (i > 0) out_ += ',';
+      Quoted(values[i]);
+    }
+    out_ += ']';
   }
   void Number(std::string_view name, std::int64_t value) {
     Name(name);
@@ -67,6 +81,27 @@ bool ReadNumber(const plugin_json::Value& object, std::string_view name, Int& ou
   return true;
 }
 
+// A count or time of an import: from 0 (1 for counts) to a trillion, so that
+// merging files can never overflow a sum.
+bool GoodCount(std::int64_t value, std::string_view name, std::int64_t least, std::string& error) {
+  constexpr std::int64_t kMost = 1'000'000'000'000;
+  if (value < least || value > kMost) {
+    error = "\"" + std::string(name) + "\" outside " + std::to_string(least) + ".." + std::to_string(kMost);
+    return false;
+  }
+  return true;
+}
+
+// A client's address as the server writes it (an IPv4 or IPv6 text).
+bool GoodClient(const std::string& client, std::string& error) {
+  if (client.empty() || client.size() > 45 ||
+      client.find_first_not_of("0123456789abcdefABCDEF.:") != std::string::npos) {
+    error = "\"client\" is not an address";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string ToJsonLine(const ExportItem& item) {
@@ -91,6 +126,7 @@ std::string ToJsonLine(const ExportItem& item) {
       w.Number("firstSeen", item.record.firstSeen);
       w.Number("lastSeen", item.record.lastSeen);
       w.Number("fills", item.record.fills);
+      w.Texts("clients", item.clients);
       break;
     }
     case ExportItem::Kind::kSourceFailure:
@@ -159,30 +195,44 @@ bool FromJsonLine(std::string_view line, ExportItem& item, std::string& error) {
         !ReadNumber(object, "fills", item.record.fills, error)) {
       return false;
     }
-    for (const std::string* text : {&r.artist, &r.title, &r.album, &r.genre, &r.coverUrl, &r.source}) {
-      if (text->find_first_of("\r\n") != std::string::npos) {
-        error = "a line break inside a tag";
+    if (!GoodRecord(r, error) || !GoodCount(item.record.fills, "fills", 1, error) ||
+        !GoodCount(item.record.firstSeen, "firstSeen", 0, error) ||
+        !GoodCount(item.record.lastSeen, "lastSeen", item.record.firstSeen, error)) {
+      return false;
+    }
+    // The addresses that filled these tags in; a file without them counts
+    // as one vote.
+    if (const plugin_json::Value* clients = object.Find("clients")) {
+      if (!clients->IsArray()) {
+        error = "\"clients\" is not a list";
         return false;
       }
-    }
-    if (item.record.fills < 1) {
-      error = "\"fills\" below 1";
-      return false;
+      for (const plugin_json::Value& client : clients->Items()) {
+        if (!client.IsString() || (!client.Text().empty() && !GoodClient(client.Text(), error))) {
+          error = "\"clients\" holds something that is not an address";
+          return false;
+        }
+        item.clients.push_back(client.Text());
+      }
     }
     return true;
   }
   if (kind == "sourceFailure") {
     item.kind = ExportItem::Kind::kSourceFailure;
     return ReadText(object, "source", item.name, error) && ReadNumber(object, "count", item.count, error) &&
-           ReadNumber(object, "lastSeen", item.time, error);
+           ReadNumber(object, "lastSeen", item.time, error) &&
+           GoodText(item.name, "source", CNimbrelServerCache::kMaxSourceLength, error) &&
+           (!item.name.empty() || (error = "empty source", false)) && GoodCount(item.count, "count", 1, error) &&
+           GoodCount(item.time, "lastSeen", 0, error);
   }
   if (kind == "clientFailure") {
     item.kind = ExportItem::Kind::kClientFailure;
-    return ReadText(object, "client", item.name, error) && ReadNumber(object, "lastSeen", item.time, error);
+    return ReadText(object, "client", item.name, error) && ReadNumber(object, "lastSeen", item.time, error) &&
+           GoodClient(item.name, error) && GoodCount(item.time, "lastSeen", 0, error);
   }
   if (kind == "skip") {
     item.kind = ExportItem::Kind::kSkip;
-    return ReadNumber(object, "until", item.time, error);
+    return ReadNumber(object, "until", item.time, error) && GoodCount(item.time, "until", 0, error);
   }
   error = "unknown kind \"" + kind + "\"";
   return false;

@@ -2,12 +2,15 @@
 //   {"kind":"record","artistKey":…,"titleKey":…,"source":…,"artist":…,
 //    "title":…,"album":…,"genre":…,"year":…,"tracknr":…,"coverurl":…,
 //    "coverBytes":…,"coverWidth":…,"coverHeight":…,"firstSeen":…,
-//    "lastSeen":…,"fills":…}
+//    "lastSeen":…,"fills":…,"clients":[…]}
 //   {"kind":"sourceFailure","artistKey":…,"titleKey":…,"source":…,"count":…,"lastSeen":…}
 //   {"kind":"clientFailure","artistKey":…,"titleKey":…,"client":…,"lastSeen":…}
 //   {"kind":"skip","artistKey":…,"titleKey":…,"until":…}
-// Times are seconds since 1970 UTC. Keys are folded again on reading, so a
-// file edited by hand still merges with the songs it names.
+// Times are seconds since 1970 UTC; "clients" are the addresses that filled
+// in the record's tags (from any source), their votes. Keys are folded again
+// on reading, so a file edited by hand still merges with the songs it names,
+// and values pass the rules of a fill (TagRules.h); counts and times lie
+// within 0 (counts 1) and a trillion.
 #pragma once
 
 #include <string>

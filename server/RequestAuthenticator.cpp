@@ -2,7 +2,9 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <functional>
+#include <random>
 
 #include "servercache/RequestSigning.h"
 
@@ -50,8 +52,12 @@ bool ParseTimestamp(std::string_view t, std::int64_t& seconds) {
   return true;
 }
 
-RequestAuthenticator::RequestAuthenticator(std::string key, std::int64_t skewS)
-    : key_(std::move(key)), skewS_(skewS) {}
+RequestAuthenticator::RequestAuthenticator(std::string key, std::int64_t skewS, std::size_t maxEntries)
+    : key_(std::move(key)),
+      skewS_(skewS),
+      maxEntries_(maxEntries),
+      seed_(std::random_device{}()),
+      buckets_(static_cast<std::size_t>(2 * skewS + 2)) {}
 
 const char* RequestAuthenticator::Describe(Verdict verdict) {
   switch (verdict) {
@@ -65,13 +71,50 @@ const char* RequestAuthenticator::Describe(Verdict verdict) {
       return "timestamp outside the allowed window";
     case Verdict::kReplay:
       return "replayed signature";
+    case Verdict::kBusy:
+      return "replay memory full";
   }
   return "?";
 }
 
+bool RequestAuthenticator::Bucket::Insert(std::uint64_t hash) {
+  if ((count + 1) * 4 > slots.size() * 3) {
+    std::vector<std::uint64_t> old(std::max<std::size_t>(16, slots.size() * 2), 0);
+    old.swap(slots);
+    count = 0;
+    for (const std::uint64_t h : old) {
+      if (h != 0) Insert(h);
+    }
+  }
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
+    if (slots[i] == hash) return false;
+    if (slots[i] == 0) {
+      slots[i] = hash;
+      ++count;
+      return true;
+    }
+  }
+}
+
+bool RequestAuthenticator::Bucket::Contains(std::uint64_t hash) const {
+  if (slots.empty()) return false;
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t i = hash & mask; slots[i] != 0; i = (i + 1) & mask) {
+    if (slots[i] == hash) return true;
+  }
+  return false;
+}
+
+void RequestAuthenticator::Bucket::Clear(std::int64_t newSecond) {
+  second = newSecond;
+  count = 0;
+  std::vector<std::uint64_t>().swap(slots);
+}
+
 RequestAuthenticator::Verdict RequestAuthenticator::Check(std::string_view signedText, std::string_view signature,
                                                           std::string_view timestamp, std::string_view client,
-                                                          std::int64_t now) {
+                                                          Replay replay, std::int64_t now) {
   const std::string expected = nimbrel::Base64Encode(nimbrel::HmacSha256(key_, signedText));
   if (expected.empty() || signature.size() != expected.size() ||
       CRYPTO_memcmp(expected.data(), signature.data(), expected.size()) != 0) {
@@ -80,25 +123,55 @@ RequestAuthenticator::Verdict RequestAuthenticator::Check(std::string_view signe
   std::int64_t sent = 0;
   if (!ParseTimestamp(timestamp, sent)) return Verdict::kBadTimestamp;
   if (sent < now - skewS_ || sent > now + skewS_) return Verdict::kStale;
+  if (replay == Replay::kNever) return Verdict::kAccepted;
 
-  std::string text(client);
+  // Keyed with a secret seed, so that nobody can choose requests whose
+  // hashes crowd one stretch of a table.
+  std::string text = std::to_string(seed_);
+  text += '\0';
+  if (replay == Replay::kPerClient) text += client;
   text += '\0';
   text += signature;
-  const std::uint64_t entry = std::hash<std::string>{}(text);
+  std::uint64_t hash = std::hash<std::string>{}(text);
+  if (hash == 0) hash = 1;  // 0 marks a free slot
+
   std::lock_guard<std::mutex> lock(mutex_);
-  Forget(now);
-  if (!seen_.insert(entry).second) return Verdict::kReplay;
-  expiry_.emplace_back(sent + skewS_, entry);
+  if (now != sweptAt_) {
+    // A request stays remembered until its timestamp is more than the skew
+    // behind the clock: until then the timestamp check would let it pass.
+    for (Bucket& b : buckets_) {
+      if (b.count > 0 && b.second < now - skewS_) {
+        entries_ -= b.count;
+        b.Clear(INT64_MIN);
+      }
+    }
+    sweptAt_ = now;
+  }
+  const auto ring = static_cast<std::int64_t>(buckets_.size());
+  Bucket& bucket = buckets_[static_cast<std::size_t>(((sent % ring) + ring) % ring)];
+  if (bucket.second != sent) {
+    // Another second's requests, long out of the window (or ahead of a
+    // clock that was set back): they make room.
+    entries_ -= bucket.count;
+    bucket.Clear(sent);
+  }
+  if (bucket.Contains(hash)) return Verdict::kReplay;
+  if (entries_ >= maxEntries_) return Verdict::kBusy;
+  bucket.Insert(hash);
+  ++entries_;
   return Verdict::kAccepted;
 }
 
-void RequestAuthenticator::Forget(std::int64_t now) {
-  // Entries arrive roughly in timestamp order; one that expires later than
-  // its successors only waits a little longer at the front.
-  while (!expiry_.empty() && expiry_.front().first < now - 1) {
-    seen_.erase(expiry_.front().second);
-    expiry_.pop_front();
-  }
+std::size_t RequestAuthenticator::remembered() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return entries_;
+}
+
+std::size_t RequestAuthenticator::memoryBytes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::size_t bytes = buckets_.capacity() * sizeof(Bucket);
+  for (const Bucket& b : buckets_) bytes += b.slots.capacity() * sizeof(std::uint64_t);
+  return bytes;
 }
 
 }  // namespace cache_server

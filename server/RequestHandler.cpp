@@ -1,11 +1,10 @@
 #include "server/RequestHandler.h"
 
 #include <array>
-#include <charconv>
 #include <vector>
 
-#include "platform/TextCodec.h"
 #include "server/FormParser.h"
+#include "server/TagRules.h"
 #include "servercache/NimbrelServerCache.h"
 
 namespace cache_server {
@@ -17,7 +16,7 @@ using Limits = CNimbrelServerCache;  // the client's limits are the server's
 HandlerResponse Refuse(int status, std::string reason) {
   HandlerResponse response;
   response.status = status;
-  response.body = status == 403 ? "forbidden" : "bad request";
+  response.body = status == 403 ? "forbidden" : status == 503 ? "busy" : "bad request";
   response.reason = std::move(reason);
   return response;
 }
@@ -65,45 +64,6 @@ bool HasShape(const ParsedForm& form, const Names& expected, std::string& error)
     error = "the signature is not the last parameter";
     return false;
   }
-  return true;
-}
-
-// A text value the client could have sent: valid UTF-8, no control
-// characters (they would break the answer's lines), at most `limit` UTF-16
-// code units.
-bool GoodText(const std::string& value, std::string_view name, std::size_t limit, std::string& error) {
-  if (!platform::IsValidUtf8(value)) {
-    error = std::string(name) + " is not valid UTF-8";
-    return false;
-  }
-  for (const char c : value) {
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-      error = std::string(name) + " holds a control character";
-      return false;
-    }
-  }
-  if (platform::Utf16Length(platform::FromUtf8(value)) > limit) {
-    error = std::string(name) + " is longer than " + std::to_string(limit);
-    return false;
-  }
-  return true;
-}
-
-// A decimal number as the client writes it ("%d"), at most `limit`.
-bool GoodNumber(const std::string& value, std::string_view name, std::int64_t limit, std::int32_t& out,
-                std::string& error) {
-  std::int32_t n = 0;
-  const char* end = value.data() + value.size();
-  const auto [ptr, ec] = std::from_chars(value.data(), end, n);
-  if (value.empty() || ec != std::errc() || ptr != end || value[0] == '+') {
-    error = std::string(name) + " is not a number";
-    return false;
-  }
-  if (n > limit) {
-    error = std::string(name) + " is over " + std::to_string(limit);
-    return false;
-  }
-  out = n;
   return true;
 }
 
@@ -170,9 +130,17 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
   if (!shaped) return Refuse(400, error);
   const Fields f(form);
 
+  // Fills and failure reports change the answers for everybody: once, from
+  // any address. A searcher's look-up starts a search: once per address. A
+  // plain look-up changes nothing.
+  using Replay = RequestAuthenticator::Replay;
+  const Replay replay = kind != Kind::kLookup ? Replay::kOnce
+                        : f["searcher"] == "0" ? Replay::kNever
+                                               : Replay::kPerClient;
   const RequestAuthenticator::Verdict verdict =
-      authenticator_.Check(form.signedText, f["signature"], f["timestamp"], client, now);
+      authenticator_.Check(form.signedText, f["signature"], f["timestamp"], client, replay, now);
   if (verdict == RequestAuthenticator::Verdict::kBadTimestamp) return Refuse(400, "malformed timestamp");
+  if (verdict == RequestAuthenticator::Verdict::kBusy) return Refuse(503, RequestAuthenticator::Describe(verdict));
   if (verdict != RequestAuthenticator::Verdict::kAccepted) {
     return Refuse(403, RequestAuthenticator::Describe(verdict));
   }
@@ -233,19 +201,15 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
       record.genre = f["genre"];
       record.coverUrl = f["coverurl"];
       record.source = f["source"];
-      if (!GoodText(record.album, "album", Limits::kMaxTextLength, error) ||
-          !GoodText(record.genre, "genre", Limits::kMaxGenreLength, error) ||
-          !GoodText(record.coverUrl, "coverurl", Limits::kMaxTextLength, error) ||
-          !GoodText(record.source, "source", Limits::kMaxSourceLength, error) ||
-          !GoodNumber(f["tracknr"], "tracknr", Limits::kMaxTrackNumber, record.trackNumber, error) ||
+      if (!GoodNumber(f["tracknr"], "tracknr", Limits::kMaxTrackNumber, record.trackNumber, error) ||
           !GoodNumber(f["year"], "year", Limits::kMaxYear, record.year, error) ||
           !GoodNumber(f["cover_size_bytes"], "cover_size_bytes", INT32_MAX, record.coverBytes, error) ||
           !GoodNumber(f["cover_x_resolution"], "cover_x_resolution", INT32_MAX, record.coverWidth, error) ||
-          !GoodNumber(f["cover_y_resolution"], "cover_y_resolution", INT32_MAX, record.coverHeight, error)) {
+          !GoodNumber(f["cover_y_resolution"], "cover_y_resolution", INT32_MAX, record.coverHeight, error) ||
+          !GoodRecord(record, error)) {
         return Refuse(400, error);
       }
-      if (record.source.empty()) return Refuse(400, "fill without a source");
-      if (store_.Fill(key, record, now, error)) return response;
+      if (store_.Fill(key, record, std::string(client), now, error)) return response;
       break;
     }
     case Kind::kReportFail: {
@@ -254,6 +218,13 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
       if (store_.ReportFail(key, source, std::string(client), now, error)) return response;
       break;
     }
+  }
+  if (error.rfind(kNoSpaceError, 0) == 0) {
+    // Look-ups go on; what cannot be written now may be sent again later.
+    response.status = 503;
+    response.body = "busy";
+    response.reason = "store: " + error;
+    return response;
   }
   response.status = 500;
   response.body = "store failure";

@@ -11,7 +11,10 @@
 //   400: malformed (parse error, parameters missing, extra or out of order,
 //        a value the client would never send: invalid UTF-8, a control
 //        character, over the client's length limits, not a number);
-//   403: refused (bad signature, timestamp outside the window, replay);
+//   403: refused (bad signature, timestamp outside the window, replay: see
+//        RequestAuthenticator);
+//   503: not now (the replay memory is full, or the store cannot write: a
+//        full disk); look-ups are still answered;
 //   500: the store failed.
 //
 // Every refusal carries its reason for the log. Independent of HTTP (the

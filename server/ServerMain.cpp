@@ -138,6 +138,11 @@ int Stats(SqliteTagStore& store, std::ostream& out, std::ostream& err) {
     err << "nimbrel-cache-server: " << error << "\n";
     return 1;
   }
+  out << "integrity " << stats.integrity << "\n";
+  if (stats.integrity != "ok") {
+    err << "nimbrel-cache-server: the database is damaged\n";
+    return 1;
+  }
   out << "songs " << stats.songs << "\nrecords " << stats.records << "\nfills " << stats.fills << "\nsources "
       << stats.sources << "\nsource_failures " << stats.sourceFailures << "\nsong_failures " << stats.songFailures
       << "\nskipped_songs " << stats.skippedSongs << "\n";
@@ -214,8 +219,10 @@ int RunCommandLine(const std::vector<std::string>& arguments, std::istream& in, 
            "         [--rate-burst N] [--max-connections N] [--request-timeout-ms MS]\n";
     return 2;
   }
+  // Reading commands neither create nor change the file they are pointed at.
+  const bool reading = line.command == "stats" || line.command == "export";
   SqliteTagStore store;
-  if (!store.Open(line.db, error)) {
+  if (!store.Open(line.db, error, reading ? SqliteTagStore::Mode::kReadOnly : SqliteTagStore::Mode::kReadWrite)) {
     err << "nimbrel-cache-server: " << error << "\n";
     return 1;
   }

@@ -6,11 +6,15 @@
 //                        [--rate-burst N] [--max-connections N]
 //                        [--request-timeout-ms MS]
 //       serves until SIGTERM or SIGINT;
-//   nimbrel-cache-server stats  [--db FILE]   counts, as "name value" lines;
+//   nimbrel-cache-server stats  [--db FILE]   counts, as "name value" lines,
+//       first the database's quick check ("integrity ok"; exit status 1 when
+//       it found damage);
 //   nimbrel-cache-server export [--db FILE]   every item as JSON lines on stdout;
+//       both open the file read-only: they never create nor change it;
 //   nimbrel-cache-server import [--db FILE] [JSONL]   merges JSON lines
 //       (standard input without a file), in transactions of 20,000 lines; a
-//       bad line is reported with its number and skipped.
+//       bad line (or a value a fill would refuse) is reported with its number
+//       and skipped.
 //
 // Defaults: --listen 127.0.0.1:8377 (where the library looks by default),
 // --db nimbrel-tag-cache.sqlite, --log-level info, the library's own signing

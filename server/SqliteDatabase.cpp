@@ -55,17 +55,23 @@ std::string SqliteStatement::Text(int column) const {
 
 std::string SqliteStatement::LastError() const { return db_ ? sqlite3_errmsg(db_) : "no database"; }
 
+int SqliteStatement::LastErrorCode() const { return db_ ? sqlite3_errcode(db_) & 0xFF : SQLITE_MISUSE; }
+
 SqliteDatabase::~SqliteDatabase() { sqlite3_close_v2(db_); }
 
-bool SqliteDatabase::Open(const std::string& path, std::string& error) {
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) != SQLITE_OK) {
+bool SqliteDatabase::Open(const std::string& path, std::string& error, Mode mode) {
+  const int access = mode == Mode::kReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+  if (sqlite3_open_v2(path.c_str(), &db_, access | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
     error = "cannot open " + path + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
     return false;
   }
   sqlite3_busy_timeout(db_, 5000);
   return true;
 }
+
+int SqliteDatabase::LastErrorCode() const { return db_ ? sqlite3_errcode(db_) & 0xFF : SQLITE_MISUSE; }
+
+std::int64_t SqliteDatabase::Changes() const { return db_ ? sqlite3_changes64(db_) : 0; }
 
 bool SqliteDatabase::Execute(std::string_view sql, std::string& error) {
   char* message = nullptr;

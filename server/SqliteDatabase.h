@@ -33,6 +33,8 @@ class SqliteStatement {
   std::int64_t Int(int column) const;
   std::string Text(int column) const;
   std::string LastError() const;
+  // The primary result code of the last step's failure.
+  int LastErrorCode() const;
 
  private:
   sqlite3* db_ = nullptr;
@@ -47,8 +49,16 @@ class SqliteDatabase {
   SqliteDatabase(const SqliteDatabase&) = delete;
   SqliteDatabase& operator=(const SqliteDatabase&) = delete;
 
-  // Opens (creating when missing) the database file `path` (UTF-8).
-  bool Open(const std::string& path, std::string& error);
+  enum class Mode {
+    kReadWrite,  // created when missing
+    kReadOnly,   // never created nor written
+  };
+  // Opens the database file `path` (UTF-8).
+  bool Open(const std::string& path, std::string& error, Mode mode = Mode::kReadWrite);
+  // The primary result code of the connection's last failure (SQLITE_FULL…).
+  int LastErrorCode() const;
+  // Rows changed by the last INSERT, UPDATE or DELETE.
+  std::int64_t Changes() const;
   // Runs one or more statements without results.
   bool Execute(std::string_view sql, std::string& error);
   sqlite3* handle() const { return db_; }

@@ -43,7 +43,33 @@ const char* const kMigrations[] = {
       PRIMARY KEY(song_id, client)) WITHOUT ROWID;
     CREATE TABLE request_counts(status INTEGER PRIMARY KEY, count INTEGER NOT NULL);
     )sql",
+    // 2: votes, one per client address and tags of a song, counted per tags
+    // for the look-up's index; records found by their tags. Records kept
+    // from before count as one vote of an unknown client. The song keys are
+    // then folded anew (RefoldKeys).
+    R"sql(
+    CREATE TABLE votes(
+      song_id INTEGER NOT NULL REFERENCES songs(id),
+      tags_hash INTEGER NOT NULL,
+      client TEXT NOT NULL,
+      PRIMARY KEY(song_id, tags_hash, client)) WITHOUT ROWID;
+    CREATE TABLE tag_votes(
+      song_id INTEGER NOT NULL REFERENCES songs(id),
+      tags_hash INTEGER NOT NULL,
+      voters INTEGER NOT NULL,
+      last_seen INTEGER NOT NULL,
+      PRIMARY KEY(song_id, tags_hash)) WITHOUT ROWID;
+    CREATE INDEX tag_votes_rank ON tag_votes(song_id, voters, last_seen);
+    CREATE INDEX records_by_tags ON records(song_id, tags_hash, fills, last_seen);
+    INSERT INTO votes(song_id, tags_hash, client) SELECT DISTINCT song_id, tags_hash, '' FROM records;
+    INSERT INTO tag_votes(song_id, tags_hash, voters, last_seen)
+      SELECT song_id, tags_hash, 1, max(last_seen) FROM records GROUP BY song_id, tags_hash;
+    )sql",
 };
+
+// The cache's own tables: a file holding any other is not the cache's.
+const char* const kTables[] = {"songs",           "records",        "source_failures", "client_failures",
+                               "request_counts",  "votes",          "tag_votes"};
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == SqliteTagStore::kSchemaVersion);
 
 // A stable 64-bit FNV-1a over the tags that make two records agree; stored,
@@ -65,6 +91,34 @@ std::int64_t TagsHash(const TagRecord& r) {
   return static_cast<std::int64_t>(hash);
 }
 
+const char* const kFindSong =
+    "SELECT id, searching_until, skip_until FROM songs WHERE artist_key=?1 AND title_key=?2";
+// The tags most clients voted for (ties: the latest), then of those the
+// record of the source with most fills (ties: the latest): two index probes.
+const char* const kBestTags =
+    "SELECT tags_hash FROM tag_votes WHERE song_id=?1 ORDER BY voters DESC, last_seen DESC LIMIT 1";
+const char* const kBestRecord =
+    "SELECT source, artist, title, album, genre, year, tracknr, coverurl, cover_bytes, cover_x, cover_y"
+    " FROM records WHERE song_id=?1 AND tags_hash=?2 ORDER BY fills DESC, last_seen DESC LIMIT 1";
+const char* const kFailedSources = "SELECT source FROM source_failures WHERE song_id=?1 ORDER BY count DESC, source";
+
+// Whether a failure is one of a full disk (or of a file it cannot grow).
+bool NoSpace(int code) { return code == SQLITE_FULL || code == SQLITE_IOERR; }
+
+void ReadRecord(const SqliteStatement& q, int first, TagRecord& r) {
+  r.source = q.Text(first);
+  r.artist = q.Text(first + 1);
+  r.title = q.Text(first + 2);
+  r.album = q.Text(first + 3);
+  r.genre = q.Text(first + 4);
+  r.year = static_cast<std::int32_t>(q.Int(first + 5));
+  r.trackNumber = static_cast<std::int32_t>(q.Int(first + 6));
+  r.coverUrl = q.Text(first + 7);
+  r.coverBytes = static_cast<std::int32_t>(q.Int(first + 8));
+  r.coverWidth = static_cast<std::int32_t>(q.Int(first + 9));
+  r.coverHeight = static_cast<std::int32_t>(q.Int(first + 10));
+}
+
 }  // namespace
 
 bool TagRecord::SameTags(const TagRecord& o) const {
@@ -74,34 +128,136 @@ bool TagRecord::SameTags(const TagRecord& o) const {
 
 struct SqliteTagStore::Statements {
   SqliteStatement begin, commit, rollback;
-  SqliteStatement findSong, insertSong, setSearching, extendSkip;
-  SqliteStatement upsertRecord, songRecords, hasRecord;
-  SqliteStatement failedSources, upsertSourceFailure, upsertClientFailure, countClients;
+  SqliteStatement findSong, insertSong, setSearching, startSearch, extendSkip;
+  SqliteStatement upsertRecord, hasRecord, insertVote, countVote;
+  SqliteStatement upsertSourceFailure, upsertClientFailure, countClients;
   SqliteStatement addCount;
+};
+
+// A connection of its own for look-ups, with its statements.
+struct SqliteTagStore::Reader {
+  SqliteDatabase db;
+  SqliteStatement findSong, bestTags, bestRecord, failedSources;
+};
+
+// A reader borrowed from the idle ones (or opened) and handed back.
+class SqliteTagStore::ReaderLease {
+ public:
+  ReaderLease(SqliteTagStore& store, std::string& error) : store_(store) {
+    {
+      std::lock_guard<std::mutex> lock(store.readersMutex_);
+      if (!store.idleReaders_.empty()) {
+        reader_ = std::move(store.idleReaders_.back());
+        store.idleReaders_.pop_back();
+      }
+    }
+    if (!reader_ && !store.inMemory_) reader_ = store.OpenReader(error);
+  }
+  ~ReaderLease() {
+    if (!reader_) return;
+    std::lock_guard<std::mutex> lock(store_.readersMutex_);
+    store_.idleReaders_.push_back(std::move(reader_));
+  }
+  Reader* get() const { return reader_.get(); }
+
+ private:
+  SqliteTagStore& store_;
+  std::unique_ptr<Reader> reader_;
 };
 
 SqliteTagStore::SqliteTagStore(CachePolicy policy) : policy_(policy) {}
 
-SqliteTagStore::~SqliteTagStore() { statements_.reset(); }
+SqliteTagStore::~SqliteTagStore() {
+  idleReaders_.clear();
+  memoryReader_.reset();
+  statements_.reset();
+}
 
-bool SqliteTagStore::Open(const std::string& path, std::string& error) {
+bool SqliteTagStore::Open(const std::string& path, std::string& error, Mode mode) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!db_.Open(path, error)) return false;
-  // WAL: look-ups read while a fill writes; NORMAL: commits reach the file
-  // system at once (safe when the process dies), the disk at checkpoints.
-  // A 64 MiB page cache and the file mapped into memory: look-ups of random
-  // songs then cost no read calls.
-  if (!db_.Execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;"
-                   " PRAGMA cache_size=-65536; PRAGMA mmap_size=1073741824;",
-                   error)) {
-    error = path + ": " + error;
+  path_ = path;
+  readOnly_ = mode == Mode::kReadOnly;
+  auto fail = [&](const std::string& why) {
+    const bool damaged = db_.LastErrorCode() == SQLITE_CORRUPT && why.find("damaged") == std::string::npos;
+    error = path + ": " + (damaged ? "the database is damaged: " : "") + why;
+    statements_.reset();
     return false;
+  };
+  if (!db_.Open(path, error, mode)) return false;
+  // NORMAL: commits reach the file system at once (safe when the process
+  // dies), the disk at checkpoints. A 64 MiB page cache and the file mapped
+  // into memory: look-ups of random songs then cost no read calls.
+  if (!db_.Execute("PRAGMA cache_size=-65536; PRAGMA mmap_size=1073741824;", error)) return fail(error);
+  if (!CheckTables(error)) return fail(error);
+  if (!readOnly_) {
+    // WAL: look-ups read while a fill writes. Checkpoints every 256 pages
+    // (1 MiB) and a log cut back to 4 MiB after them keep the log small.
+    std::string why;
+    if (!db_.Execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;"
+                     " PRAGMA wal_autocheckpoint=256; PRAGMA journal_size_limit=4194304;",
+                     why) ||
+        !Migrate(why)) {
+      return fail(why);
+    }
+  } else {
+    SqliteStatement version;
+    if (!version.Prepare(db_.handle(), "PRAGMA user_version", error)) return fail(error);
+    const std::int64_t current = version.Step() ? version.Int(0) : -1;
+    if (current != kSchemaVersion) {
+      return fail(current > kSchemaVersion
+                      ? "schema version " + std::to_string(current) + " is newer than this server's (" +
+                            std::to_string(kSchemaVersion) + ")"
+                      : "schema version " + std::to_string(current) +
+                            " is older than this server's: serve it once to bring it up to date");
+    }
   }
-  if (!Migrate(error)) {
-    error = path + ": " + error;
-    return false;
-  }
+  // Read-only, a damaged file may still be exported: Stats tells.
+  if (readOnly_) return true;
+  std::string problems;
+  if (!QuickCheck(db_, problems, error)) return fail(error);
+  if (problems != "ok") return fail("the database is damaged: " + problems);
   return PrepareStatements(error);
+}
+
+bool SqliteTagStore::CheckTables(std::string& error) {
+  SqliteStatement tables;
+  if (!tables.Prepare(db_.handle(),
+                      "SELECT name FROM sqlite_schema WHERE type IN ('table', 'view') AND name NOT LIKE 'sqlite\\_%'"
+                      " ESCAPE '\\' ORDER BY name",
+                      error)) {
+    return false;
+  }
+  std::string foreign;
+  while (tables.Step()) {
+    const std::string name = tables.Text(0);
+    bool ours = false;
+    for (const char* table : kTables) ours = ours || name == table;
+    if (!ours) foreign += (foreign.empty() ? "" : ", ") + name;
+  }
+  if (!tables.Ok()) {
+    error = tables.LastError();
+    return false;
+  }
+  if (!foreign.empty()) {
+    error = "not a tag cache: it holds other tables (" + foreign + ")";
+    return false;
+  }
+  return true;
+}
+
+bool SqliteTagStore::QuickCheck(SqliteDatabase& db, std::string& result, std::string& error) {
+  SqliteStatement check;
+  if (!check.Prepare(db.handle(), "PRAGMA quick_check(10)", error)) return false;
+  result.clear();
+  while (check.Step()) result += (result.empty() ? "" : "; ") + check.Text(0);
+  if (check.Ok()) return true;
+  // Damage that stops the check itself is its finding.
+  if (check.LastErrorCode() == SQLITE_CORRUPT) {
+    result += (result.empty() ? "" : "; ") + check.LastError();
+    return true;
+  }
+  error = check.LastError();
+  return false;
 }
 
 bool SqliteTagStore::Migrate(std::string& error) {
@@ -118,7 +274,7 @@ bool SqliteTagStore::Migrate(std::string& error) {
     ok = false;
   }
   for (std::int64_t v = current; ok && v < kSchemaVersion; ++v) {
-    ok = db_.Execute(kMigrations[v], error) &&
+    ok = db_.Execute(kMigrations[v], error) && (v + 1 != 2 || RefoldKeys(error)) &&
          db_.Execute("PRAGMA user_version=" + std::to_string(v + 1), error);
   }
   std::string ignored;
@@ -129,17 +285,115 @@ bool SqliteTagStore::Migrate(std::string& error) {
   return db_.Execute("COMMIT", error);
 }
 
+// Keys written before version 2 were folded character by character (simple
+// case folding, white space trimmed): folding them again the current way
+// gives the key that their song's texts fold to now (see SongKey.h). Songs
+// whose keys meet are merged: fills and failure counts add up, votes unite,
+// skip and search periods keep the later end.
+bool SqliteTagStore::RefoldKeys(std::string& error) {
+  struct Moved {
+    std::int64_t id;
+    SongKey key;
+  };
+  std::vector<Moved> moved;
+  {
+    SqliteStatement all;
+    if (!all.Prepare(db_.handle(), "SELECT id, artist_key, title_key FROM songs ORDER BY id", error)) return false;
+    while (all.Step()) {
+      const std::string artist = all.Text(1), title = all.Text(2);
+      SongKey key = MakeSongKey(artist, title);
+      if (key.artist != artist || key.title != title) moved.push_back(Moved{all.Int(0), std::move(key)});
+    }
+    if (!all.Ok()) {
+      error = all.LastError();
+      return false;
+    }
+  }
+  SqliteStatement find, rename;
+  if (!find.Prepare(db_.handle(), "SELECT id FROM songs WHERE artist_key=?1 AND title_key=?2", error) ||
+      !rename.Prepare(db_.handle(), "UPDATE songs SET artist_key=?2, title_key=?3 WHERE id=?1", error)) {
+    return false;
+  }
+  for (const Moved& m : moved) {
+    find.Bind(1, m.key.artist);
+    find.Bind(2, m.key.title);
+    const std::int64_t into = find.Step() ? find.Int(0) : 0;
+    find.Reset();
+    if (into != 0) {
+      if (!MergeSong(m.id, into, error)) return false;
+      continue;
+    }
+    rename.Bind(1, m.id);
+    rename.Bind(2, m.key.artist);
+    rename.Bind(3, m.key.title);
+    if (!rename.Run(error)) return false;
+  }
+  return true;
+}
+
+bool SqliteTagStore::MergeSong(std::int64_t from, std::int64_t into, std::string& error) {
+  const std::string f = std::to_string(from), t = std::to_string(into);
+  return db_.Execute(
+      "INSERT INTO records SELECT " + t +
+          ", source, tags_hash, artist, title, album, genre, year, tracknr, coverurl, cover_bytes, cover_x, cover_y,"
+          " first_seen, last_seen, fills FROM records WHERE song_id=" + f +
+          " ON CONFLICT(song_id, source, tags_hash) DO UPDATE SET fills=fills+excluded.fills,"
+          " first_seen=min(first_seen, excluded.first_seen), last_seen=max(last_seen, excluded.last_seen);"
+          "INSERT INTO source_failures SELECT " + t + ", source, count, last_seen FROM source_failures WHERE song_id=" +
+          f +
+          " ON CONFLICT(song_id, source) DO UPDATE SET count=count+excluded.count,"
+          " last_seen=max(last_seen, excluded.last_seen);"
+          "INSERT INTO client_failures SELECT " + t + ", client, last_seen FROM client_failures WHERE song_id=" + f +
+          " ON CONFLICT(song_id, client) DO UPDATE SET last_seen=max(last_seen, excluded.last_seen);"
+          "INSERT INTO votes SELECT " + t + ", tags_hash, client FROM votes WHERE song_id=" + f +
+          " ON CONFLICT DO NOTHING;"
+          "DELETE FROM tag_votes WHERE song_id IN (" + f + ", " + t + ");"
+          "INSERT INTO tag_votes SELECT " + t + ", v.tags_hash, count(*),"
+          " (SELECT max(r.last_seen) FROM records r WHERE r.song_id=" + t + " AND r.tags_hash=v.tags_hash)"
+          " FROM votes v WHERE v.song_id=" + t + " GROUP BY v.tags_hash;"
+          "UPDATE songs SET skip_until=max(skip_until, (SELECT skip_until FROM songs WHERE id=" + f + ")),"
+          " searching_until=max(searching_until, (SELECT searching_until FROM songs WHERE id=" + f + "))"
+          " WHERE id=" + t + ";"
+          "DELETE FROM records WHERE song_id=" + f + "; DELETE FROM source_failures WHERE song_id=" + f +
+          "; DELETE FROM client_failures WHERE song_id=" + f + "; DELETE FROM votes WHERE song_id=" + f +
+          "; DELETE FROM songs WHERE id=" + f + ";",
+      error);
+}
+
+std::unique_ptr<SqliteTagStore::Reader> SqliteTagStore::OpenReader(std::string& error) {
+  auto reader = std::make_unique<Reader>();
+  Reader& r = *reader;
+  if (!r.db.Open(path_, error, Mode::kReadOnly) ||
+      !r.db.Execute("PRAGMA cache_size=-8192; PRAGMA mmap_size=1073741824;", error) ||
+      !PrepareReader(r, r.db.handle(), error)) {
+    return nullptr;
+  }
+  return reader;
+}
+
+bool SqliteTagStore::PrepareReader(Reader& r, sqlite3* handle, std::string& error) {
+  return r.findSong.Prepare(handle, kFindSong, error) && r.bestTags.Prepare(handle, kBestTags, error) &&
+         r.bestRecord.Prepare(handle, kBestRecord, error) && r.failedSources.Prepare(handle, kFailedSources, error);
+}
+
 bool SqliteTagStore::PrepareStatements(std::string& error) {
   statements_ = std::make_unique<Statements>();
   Statements& s = *statements_;
   sqlite3* h = db_.handle();
+  inMemory_ = path_.empty() || path_ == ":memory:" || path_.rfind("file::memory:", 0) == 0;
+  if (inMemory_) {
+    memoryReader_ = std::make_unique<Reader>();
+    if (!PrepareReader(*memoryReader_, h, error)) return false;
+  }
   return s.begin.Prepare(h, "BEGIN IMMEDIATE", error) && s.commit.Prepare(h, "COMMIT", error) &&
-         s.rollback.Prepare(h, "ROLLBACK", error) &&
-         s.findSong.Prepare(h,
-                            "SELECT id, searching_until, skip_until FROM songs WHERE artist_key=?1 AND title_key=?2",
-                            error) &&
+         s.rollback.Prepare(h, "ROLLBACK", error) && s.findSong.Prepare(h, kFindSong, error) &&
          s.insertSong.Prepare(h, "INSERT INTO songs(artist_key, title_key) VALUES(?1, ?2)", error) &&
          s.setSearching.Prepare(h, "UPDATE songs SET searching_until=?2 WHERE id=?1", error) &&
+         // Only when nobody else began a search (nor a skip) since the look-up read.
+         s.startSearch.Prepare(h,
+                               "UPDATE songs SET searching_until=?3 WHERE id=?1 AND searching_until<=?2"
+                               " AND skip_until<=?2",
+                               error) &&
          s.extendSkip.Prepare(h, "UPDATE songs SET skip_until=max(skip_until, ?2) WHERE id=?1", error) &&
          s.upsertRecord.Prepare(
              h,
@@ -152,13 +406,14 @@ bool SqliteTagStore::PrepareStatements(std::string& error) {
              " cover_x=CASE WHEN excluded.last_seen>=last_seen THEN excluded.cover_x ELSE cover_x END,"
              " cover_y=CASE WHEN excluded.last_seen>=last_seen THEN excluded.cover_y ELSE cover_y END",
              error) &&
-         s.songRecords.Prepare(h,
-                               "SELECT source, artist, title, album, genre, year, tracknr, coverurl, cover_bytes,"
-                               " cover_x, cover_y, first_seen, last_seen, fills FROM records WHERE song_id=?1",
-                               error) &&
          s.hasRecord.Prepare(h, "SELECT 1 FROM records WHERE song_id=?1 LIMIT 1", error) &&
-         s.failedSources.Prepare(h, "SELECT source FROM source_failures WHERE song_id=?1 ORDER BY count DESC, source",
-                                 error) &&
+         s.insertVote.Prepare(h, "INSERT INTO votes(song_id, tags_hash, client) VALUES(?1, ?2, ?3) ON CONFLICT DO NOTHING",
+                              error) &&
+         s.countVote.Prepare(h,
+                             "INSERT INTO tag_votes(song_id, tags_hash, voters, last_seen) VALUES(?1, ?2, ?3, ?4)"
+                             " ON CONFLICT(song_id, tags_hash) DO UPDATE SET voters=voters+excluded.voters,"
+                             " last_seen=max(last_seen, excluded.last_seen)",
+                             error) &&
          s.upsertSourceFailure.Prepare(h,
                                        "INSERT INTO source_failures(song_id, source, count, last_seen)"
                                        " VALUES(?1, ?2, ?3, ?4) ON CONFLICT(song_id, source) DO UPDATE SET"
@@ -178,15 +433,20 @@ bool SqliteTagStore::PrepareStatements(std::string& error) {
 }
 
 bool SqliteTagStore::InTransaction(const std::function<bool(std::string&)>& body, std::string& error) {
+  if (readOnly_) {
+    error = std::string(kNoSpaceError) + ": the store is read-only";
+    return false;
+  }
   if (!statements_) {
     error = "store not open";
     return false;
   }
   Statements& s = *statements_;
-  if (!s.begin.Run(error)) return false;
-  if (body(error) && s.commit.Run(error)) return true;
+  if (s.begin.Run(error) && body(error) && s.commit.Run(error)) return true;
+  const bool full = NoSpace(db_.LastErrorCode());
   std::string ignored;
-  s.rollback.Run(ignored);
+  if (!sqlite3_get_autocommit(db_.handle())) s.rollback.Run(ignored);
+  if (full) error = std::string(kNoSpaceError) + ": " + error;
   return false;
 }
 
@@ -227,6 +487,21 @@ bool SqliteTagStore::AddRecord(std::int64_t songId, const StoredRecord& stored, 
   return u.Run(error);
 }
 
+bool SqliteTagStore::AddVote(std::int64_t songId, std::int64_t tagsHash, const std::string& client, std::int64_t at,
+                             std::string& error) {
+  Statements& s = *statements_;
+  s.insertVote.Bind(1, songId);
+  s.insertVote.Bind(2, tagsHash);
+  s.insertVote.Bind(3, client);
+  if (!s.insertVote.Run(error)) return false;
+  // A client's second fill of the same tags only makes them more recent.
+  s.countVote.Bind(1, songId);
+  s.countVote.Bind(2, tagsHash);
+  s.countVote.Bind(3, db_.Changes());
+  s.countVote.Bind(4, at);
+  return s.countVote.Run(error);
+}
+
 bool SqliteTagStore::AddSourceFailure(std::int64_t songId, const std::string& source, std::int64_t count,
                                       std::int64_t at, std::string& error) {
   SqliteStatement& u = statements_->upsertSourceFailure;
@@ -253,14 +528,15 @@ bool SqliteTagStore::ExtendSkip(std::int64_t songId, std::int64_t until, std::st
   return u.Run(error);
 }
 
-bool SqliteTagStore::Fill(const SongKey& key, const TagRecord& record, std::int64_t now, std::string& error) {
+bool SqliteTagStore::Fill(const SongKey& key, const TagRecord& record, const std::string& client, std::int64_t now,
+                          std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   return InTransaction(
       [&](std::string& e) {
         const std::int64_t id = SongId(key, true, e);
         if (id == 0) return false;
         StoredRecord stored{record, now, now, 1};
-        if (!AddRecord(id, stored, e)) return false;
+        if (!AddRecord(id, stored, e) || !AddVote(id, TagsHash(record), client, now, e)) return false;
         SqliteStatement& end = statements_->setSearching;
         end.Bind(1, id);
         end.Bind(2, std::int64_t{0});
@@ -271,111 +547,93 @@ bool SqliteTagStore::Fill(const SongKey& key, const TagRecord& record, std::int6
 
 bool SqliteTagStore::Lookup(const SongKey& key, bool searcher, std::int64_t now, LookupOutcome& outcome,
                             std::string& error) {
+  outcome = LookupOutcome();
+  std::int64_t id = 0, searchingUntil = 0, skipUntil = 0;
+  {
+    // A database in memory has one connection: its look-ups take the
+    // writer's turn.
+    std::unique_lock<std::mutex> writerTurn(mutex_, std::defer_lock);
+    if (inMemory_) writerTurn.lock();
+    ReaderLease lease(*this, error);
+    Reader* r = inMemory_ ? memoryReader_.get() : lease.get();
+    if (!r) return false;
+    auto failed = [&](SqliteStatement& q) {
+      error = q.LastError();
+      q.Reset();
+      return false;
+    };
+    r->findSong.Bind(1, key.artist);
+    r->findSong.Bind(2, key.title);
+    if (r->findSong.Step()) {
+      id = r->findSong.Int(0);
+      searchingUntil = r->findSong.Int(1);
+      skipUntil = r->findSong.Int(2);
+    }
+    if (!r->findSong.Ok()) return failed(r->findSong);
+    r->findSong.Reset();
+    if (id != 0) {
+      r->bestTags.Bind(1, id);
+      const bool tagged = r->bestTags.Step();
+      const std::int64_t tagsHash = tagged ? r->bestTags.Int(0) : 0;
+      if (!r->bestTags.Ok()) return failed(r->bestTags);
+      r->bestTags.Reset();
+      if (tagged) {
+        r->bestRecord.Bind(1, id);
+        r->bestRecord.Bind(2, tagsHash);
+        if (r->bestRecord.Step()) {
+          ReadRecord(r->bestRecord, 0, outcome.record);
+          r->bestRecord.Reset();
+          outcome.kind = LookupOutcome::Kind::kFound;
+          return true;
+        }
+        if (!r->bestRecord.Ok()) return failed(r->bestRecord);
+        r->bestRecord.Reset();
+      }
+      if (skipUntil > now) {
+        outcome.kind = LookupOutcome::Kind::kSkipSearch;
+        return true;
+      }
+      if (searchingUntil > now) {
+        outcome.kind = LookupOutcome::Kind::kSearching;
+        return true;
+      }
+      r->failedSources.Bind(1, id);
+      while (r->failedSources.Step()) outcome.sources.push_back(r->failedSources.Text(0));
+      if (!r->failedSources.Ok()) return failed(r->failedSources);
+      r->failedSources.Reset();
+    }
+  }
+  outcome.kind = outcome.sources.empty() ? LookupOutcome::Kind::kUnknown : LookupOutcome::Kind::kFailedSources;
+  if (!searcher) return true;
+
+  // This searcher starts the search, unless another one did since the read.
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!statements_) {
-    error = "store not open";
+  bool started = false;
+  std::string why;
+  const bool written = InTransaction(
+      [&](std::string& e) {
+        if (id == 0) id = SongId(key, true, e);
+        if (id == 0) return false;
+        Statements& s = *statements_;
+        s.startSearch.Bind(1, id);
+        s.startSearch.Bind(2, now);
+        s.startSearch.Bind(3, now + policy_.searchWindowS);
+        if (!s.startSearch.Run(e)) return false;
+        started = db_.Changes() > 0;
+        return true;
+      },
+      why);
+  if (!written) {
+    // A store that cannot write still answers: the search goes unrecorded.
+    if (why.rfind(kNoSpaceError, 0) == 0) return true;
+    error = why;
     return false;
   }
-  Statements& s = *statements_;
-  outcome = LookupOutcome();
-  s.findSong.Bind(1, key.artist);
-  s.findSong.Bind(2, key.title);
-  std::int64_t id = 0, searchingUntil = 0, skipUntil = 0;
-  if (s.findSong.Step()) {
-    id = s.findSong.Int(0);
-    searchingUntil = s.findSong.Int(1);
-    skipUntil = s.findSong.Int(2);
-  }
-  const bool found = s.findSong.Ok();
-  if (!found) error = s.findSong.LastError();
-  s.findSong.Reset();
-  if (!found) return false;
-
-  auto startSearch = [&]() {
-    return InTransaction(
-        [&](std::string& e) {
-          if (id == 0) id = SongId(key, true, e);
-          if (id == 0) return false;
-          s.setSearching.Bind(1, id);
-          s.setSearching.Bind(2, now + policy_.searchWindowS);
-          return s.setSearching.Run(e);
-        },
-        error);
-  };
-  if (id == 0) {
-    outcome.kind = LookupOutcome::Kind::kUnknown;
-    return !searcher || startSearch();
-  }
-
-  // The record most fills agree on: records with the same tags (from any
-  // source) pool their fills; ties go to the most recently filled.
-  struct Group {
-    StoredRecord best;  // the member answered: most fills, then the latest
-    std::int64_t fills = 0;
-    std::int64_t lastSeen = 0;
-  };
-  std::vector<Group> groups;
-  s.songRecords.Bind(1, id);
-  while (s.songRecords.Step()) {
-    StoredRecord r;
-    r.record.source = s.songRecords.Text(0);
-    r.record.artist = s.songRecords.Text(1);
-    r.record.title = s.songRecords.Text(2);
-    r.record.album = s.songRecords.Text(3);
-    r.record.genre = s.songRecords.Text(4);
-    r.record.year = static_cast<std::int32_t>(s.songRecords.Int(5));
-    r.record.trackNumber = static_cast<std::int32_t>(s.songRecords.Int(6));
-    r.record.coverUrl = s.songRecords.Text(7);
-    r.record.coverBytes = static_cast<std::int32_t>(s.songRecords.Int(8));
-    r.record.coverWidth = static_cast<std::int32_t>(s.songRecords.Int(9));
-    r.record.coverHeight = static_cast<std::int32_t>(s.songRecords.Int(10));
-    r.firstSeen = s.songRecords.Int(11);
-    r.lastSeen = s.songRecords.Int(12);
-    r.fills = s.songRecords.Int(13);
-    Group* group = nullptr;
-    for (Group& g : groups) {
-      if (g.best.record.SameTags(r.record)) group = &g;
-    }
-    if (!group) {
-      groups.push_back(Group{r, 0, 0});
-      group = &groups.back();
-    } else if (r.fills > group->best.fills || (r.fills == group->best.fills && r.lastSeen > group->best.lastSeen)) {
-      group->best = r;
-    }
-    group->fills += r.fills;
-    group->lastSeen = std::max(group->lastSeen, r.lastSeen);
-  }
-  const bool read = s.songRecords.Ok();
-  if (!read) error = s.songRecords.LastError();
-  s.songRecords.Reset();
-  if (!read) return false;
-  const Group* winner = nullptr;
-  for (const Group& g : groups) {
-    if (!winner || g.fills > winner->fills || (g.fills == winner->fills && g.lastSeen > winner->lastSeen)) {
-      winner = &g;
-    }
-  }
-  if (winner) {
-    outcome.kind = LookupOutcome::Kind::kFound;
-    outcome.record = winner->best.record;
-    return true;
-  }
-  if (skipUntil > now) {
-    outcome.kind = LookupOutcome::Kind::kSkipSearch;
-    return true;
-  }
-  if (searchingUntil > now) {
+  if (!started) {
+    outcome = LookupOutcome();
     outcome.kind = LookupOutcome::Kind::kSearching;
-    return true;
   }
-  s.failedSources.Bind(1, id);
-  while (s.failedSources.Step()) outcome.sources.push_back(s.failedSources.Text(0));
-  const bool listed = s.failedSources.Ok();
-  if (!listed) error = s.failedSources.LastError();
-  s.failedSources.Reset();
-  if (!listed) return false;
-  outcome.kind = outcome.sources.empty() ? LookupOutcome::Kind::kUnknown : LookupOutcome::Kind::kFailedSources;
-  return !searcher || startSearch();
+  return true;
 }
 
 bool SqliteTagStore::ReportFail(const SongKey& key, const std::string& source, const std::string& client,
@@ -438,6 +696,8 @@ bool SqliteTagStore::Stats(std::int64_t now, StoreStats& stats, std::string& err
     return q.Ok();
   };
   stats = StoreStats();
+  // The counts of a damaged file would be no more than guesses.
+  if (!QuickCheck(db_, stats.integrity, error) || stats.integrity != "ok") return !stats.integrity.empty();
   if (!number("SELECT count(DISTINCT song_id) FROM records", stats.songs) ||
       !number("SELECT count(*) FROM records", stats.records) ||
       !number("SELECT coalesce(sum(fills), 0) FROM records", stats.fills) ||
@@ -458,7 +718,12 @@ bool SqliteTagStore::Export(const std::function<bool(const ExportItem&)>& sink, 
   std::lock_guard<std::mutex> lock(mutex_);
   // One read transaction, so that the export is one consistent picture.
   if (!db_.Execute("BEGIN", error)) return false;
-  auto run = [&](const char* sql, const std::function<void(SqliteStatement&, ExportItem&)>& read) {
+  SqliteStatement voters;
+  if (!voters.Prepare(db_.handle(), "SELECT client FROM votes WHERE song_id=?1 AND tags_hash=?2 ORDER BY client",
+                      error)) {
+    return false;
+  }
+  auto run = [&](const char* sql, const std::function<bool(SqliteStatement&, ExportItem&)>& read) {
     SqliteStatement q;
     if (!q.Prepare(db_.handle(), sql, error)) return false;
     bool more = true;
@@ -466,7 +731,7 @@ bool SqliteTagStore::Export(const std::function<bool(const ExportItem&)>& sink, 
       ExportItem item;
       item.key.artist = q.Text(0);
       item.key.title = q.Text(1);
-      read(q, item);
+      if (!read(q, item)) return false;
       more = sink(item);
     }
     if (!q.Ok()) error = q.LastError();
@@ -474,25 +739,21 @@ bool SqliteTagStore::Export(const std::function<bool(const ExportItem&)>& sink, 
   };
   const bool ok =
       run("SELECT s.artist_key, s.title_key, r.source, r.artist, r.title, r.album, r.genre, r.year, r.tracknr,"
-          " r.coverurl, r.cover_bytes, r.cover_x, r.cover_y, r.first_seen, r.last_seen, r.fills"
-          " FROM records r JOIN songs s ON s.id=r.song_id ORDER BY r.song_id",
-          [](SqliteStatement& q, ExportItem& item) {
+          " r.coverurl, r.cover_bytes, r.cover_x, r.cover_y, r.first_seen, r.last_seen, r.fills, r.song_id,"
+          " r.tags_hash FROM records r JOIN songs s ON s.id=r.song_id ORDER BY r.song_id",
+          [&](SqliteStatement& q, ExportItem& item) {
             item.kind = ExportItem::Kind::kRecord;
-            TagRecord& r = item.record.record;
-            r.source = q.Text(2);
-            r.artist = q.Text(3);
-            r.title = q.Text(4);
-            r.album = q.Text(5);
-            r.genre = q.Text(6);
-            r.year = static_cast<std::int32_t>(q.Int(7));
-            r.trackNumber = static_cast<std::int32_t>(q.Int(8));
-            r.coverUrl = q.Text(9);
-            r.coverBytes = static_cast<std::int32_t>(q.Int(10));
-            r.coverWidth = static_cast<std::int32_t>(q.Int(11));
-            r.coverHeight = static_cast<std::int32_t>(q.Int(12));
+            ReadRecord(q, 2, item.record.record);
             item.record.firstSeen = q.Int(13);
             item.record.lastSeen = q.Int(14);
             item.record.fills = q.Int(15);
+            voters.Bind(1, q.Int(16));
+            voters.Bind(2, q.Int(17));
+            while (voters.Step()) item.clients.push_back(voters.Text(0));
+            const bool read = voters.Ok();
+            if (!read) error = voters.LastError();
+            voters.Reset();
+            return read;
           }) &&
       run("SELECT s.artist_key, s.title_key, f.source, f.count, f.last_seen"
           " FROM source_failures f JOIN songs s ON s.id=f.song_id ORDER BY f.song_id",
@@ -501,6 +762,7 @@ bool SqliteTagStore::Export(const std::function<bool(const ExportItem&)>& sink, 
             item.name = q.Text(2);
             item.count = q.Int(3);
             item.time = q.Int(4);
+            return true;
           }) &&
       run("SELECT s.artist_key, s.title_key, f.client, f.last_seen"
           " FROM client_failures f JOIN songs s ON s.id=f.song_id ORDER BY f.song_id",
@@ -508,11 +770,13 @@ bool SqliteTagStore::Export(const std::function<bool(const ExportItem&)>& sink, 
             item.kind = ExportItem::Kind::kClientFailure;
             item.name = q.Text(2);
             item.time = q.Int(3);
+            return true;
           }) &&
       run("SELECT artist_key, title_key, skip_until FROM songs WHERE skip_until>0 ORDER BY id",
           [](SqliteStatement& q, ExportItem& item) {
             item.kind = ExportItem::Kind::kSkip;
             item.time = q.Int(2);
+            return true;
           });
   std::string ignored;
   db_.Execute("COMMIT", ignored);
@@ -528,9 +792,16 @@ bool SqliteTagStore::Import(const std::vector<ExportItem>& items, std::string& e
           if (id == 0) return false;
           bool ok = true;
           switch (item.kind) {
-            case ExportItem::Kind::kRecord:
+            case ExportItem::Kind::kRecord: {
               ok = AddRecord(id, item.record, e);
+              // Records of an export without votes count as one unknown client's.
+              const std::int64_t hash = TagsHash(item.record.record);
+              if (item.clients.empty()) ok = ok && AddVote(id, hash, "", item.record.lastSeen, e);
+              for (const std::string& client : item.clients) {
+                ok = ok && AddVote(id, hash, client, item.record.lastSeen, e);
+              }
               break;
+            }
             case ExportItem::Kind::kSourceFailure:
               ok = AddSourceFailure(id, item.name, item.count, item.time, e);
               break;

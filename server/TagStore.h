@@ -9,7 +9,9 @@
 // transaction without the protocol code knowing. Times are seconds since
 // 1970 UTC, always handed in by the caller (the server's clock).
 //
-// Errors are results: false with a reason in `error`. Implementations are
+// Errors are results: false with a reason in `error`; a reason that starts
+// with kNoSpaceError means the store cannot write now (its disk is full, or it
+// was opened read-only), which a client may retry later. Implementations are
 // safe to call from any number of threads.
 #pragma once
 
@@ -17,11 +19,14 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server/SongKey.h"
 
 namespace cache_server {
+
+inline constexpr std::string_view kNoSpaceError = "no space to store";
 
 // One song's tags as a client filled them in (texts UTF-8, as sent).
 struct TagRecord {
@@ -82,6 +87,7 @@ struct StoreStats {
   std::int64_t songFailures = 0;    // failure reports without a source (one per song and client)
   std::int64_t skippedSongs = 0;    // songs skipped now
   std::map<int, std::int64_t> requestsByStatus;
+  std::string integrity;  // "ok", or the problems the quick check found (then nothing else is counted)
 };
 
 // One line of an export: a record, a source's failures, a client's failure
@@ -91,6 +97,7 @@ struct ExportItem {
   Kind kind = Kind::kRecord;
   SongKey key;
   StoredRecord record;      // kRecord
+  std::vector<std::string> clients;  // kRecord: the addresses that filled in these tags (from any source)
   std::string name;         // kSourceFailure: the source; kClientFailure: the address
   std::int64_t count = 0;   // kSourceFailure
   std::int64_t time = 0;    // last report (failures), end of the period (kSkip)
@@ -100,11 +107,16 @@ class TagStore {
  public:
   virtual ~TagStore() = default;
 
-  // Counts one accepted fill of `record` for `key`: a new record, or one more
-  // agreeing fill of the same tags from the same source. Ends a search under way.
-  virtual bool Fill(const SongKey& key, const TagRecord& record, std::int64_t now, std::string& error) = 0;
-  // The answer for `key`: the record most fills agree on (ties: the most
-  // recently filled); else a skip period in force; else a search under way;
+  // Counts one accepted fill of `record` for `key` by the client at `client`:
+  // a new record, or one more agreeing fill of the same tags from the same
+  // source; the client's vote for these tags. Ends a search under way.
+  virtual bool Fill(const SongKey& key, const TagRecord& record, const std::string& client, std::int64_t now,
+                    std::string& error) = 0;
+  // The answer for `key`: the tags that most clients (addresses) filled in,
+  // from any source (ties: the most recently filled), as the record of the
+  // source with most fills of them (ties: the latest); the key is public, so
+  // requests are cheap and only distinct addresses count. Else a skip period
+  // in force; else a search under way;
   // else the sources that found nothing; else unknown. A `searcher` asking
   // about a song without record, skip or search starts a search under way.
   virtual bool Lookup(const SongKey& key, bool searcher, std::int64_t now, LookupOutcome& outcome,

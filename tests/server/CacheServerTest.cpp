@@ -6,7 +6,9 @@
 #include <set>
 
 #include "server/ServerLog.h"
+#include "server/FullDiskVfs.h"
 #include "server/ServerFixture.h"
+#include "servercache/RequestSigning.h"
 #include "support/ProxyEnvironment.h"
 
 namespace {
@@ -74,27 +76,28 @@ TEST_F(CacheServerTest, FillThenLookUpThroughTheLibrarysClient) {
   EXPECT_EQ(CNimbrelServerCache::kNothingKnown, Lookup(L"AC/DC", L"Jailbreak", false));
 }
 
-TEST_F(CacheServerTest, LookUpAnswersWhatMostFillsAgreeOnTiesToTheLatest) {
+TEST_F(CacheServerTest, LookUpAnswersWhatMostClientsAgreeOnTiesToTheLatest) {
   StartServer();
   ASSERT_EQ(1, client->Fill(Song(L"A", L"T", L"First", L"one")));
   NextSecond();
   ASSERT_EQ(1, client->Fill(Song(L"A", L"T", L"Second", L"two")));
   Nimbrel::SongInfo info;
   ASSERT_EQ(1, Lookup(L"A", L"T", false, &info));
-  EXPECT_EQ(L"Second", info.albumInfo.album);  // one fill each: the later one
+  EXPECT_EQ(L"Second", info.albumInfo.album);  // one vote each: the later one
   NextSecond();
-  // A third source agrees with the first: two fills against one.
+  // The same client agreeing again through a third source adds no vote; it
+  // only makes the first record the latest.
   ASSERT_EQ(1, client->Fill(Song(L"A", L"T", L"First", L"three")));
   ASSERT_EQ(1, Lookup(L"A", L"T", false, &info));
   EXPECT_EQ(L"First", info.albumInfo.album);
-  // Another client repeats the second record twice more (the library sends a
-  // record once per process).
-  for (int i = 0; i < 2; ++i) {
-    NextSecond();
-    CNimbrelServerCache other(settings);
-    ASSERT_EQ(1, other.Fill(Song(L"A", L"T", L"Second", L"two")));
-  }
+  // Another client (address) fills the second record in: two against one.
   NextSecond();
+  const std::string second = "album=Second&artist=A&cover_size_bytes=0&cover_x_resolution=0&cover_y_resolution=0"
+                             "&coverurl=http%3A%2F%2Fcovers.test%2FSecond.jpg&genre=Rock&source=two&timestamp=" +
+                             Timestamp() + "&title=T&tracknr=7&type=tags&version=1&year=1975";
+  ASSERT_EQ(200, PostFrom("127.0.0.2", "/fill.php", second).status);
+  NextSecond();
+  ASSERT_EQ(1, client->Fill(Song(L"A", L"T", L"First", L"four")));
   ASSERT_EQ(1, Lookup(L"A", L"T", false, &info));
   EXPECT_EQ(L"Second", info.albumInfo.album);
   EXPECT_EQ(L"two", info.source);
@@ -147,8 +150,12 @@ TEST_F(CacheServerTest, ThreeClientsFindingNothingSkipTheSongForThirtyDays) {
   NextSecond();
   ASSERT_EQ(200, ReportFailFrom("A", "T", "192.0.2.1"));  // the same client again counts once
   EXPECT_EQ(CNimbrelServerCache::kNothingKnown, Lookup(L"A", L"T", false));
+  // A report counts once from whatever address: honest ones differ at least
+  // in their second.
+  NextSecond();
   ASSERT_EQ(200, ReportFailFrom("A", "T", "192.0.2.2"));
   EXPECT_EQ(CNimbrelServerCache::kNothingKnown, Lookup(L"A", L"T", false));
+  NextSecond();
   client->ReportFail(L"A", L"T", L"");
   EXPECT_EQ(CNimbrelServerCache::kSkipSearch, Lookup(L"A", L"T", true));
   env.AdvanceMs(30LL * 24 * 3600 * 1000 - 1000);
@@ -157,11 +164,13 @@ TEST_F(CacheServerTest, ThreeClientsFindingNothingSkipTheSongForThirtyDays) {
   EXPECT_EQ(CNimbrelServerCache::kNothingKnown, Lookup(L"A", L"T", false));
   // A new period needs three new reports.
   ASSERT_EQ(200, ReportFailFrom("A", "T", "192.0.2.1"));
+  NextSecond();
   ASSERT_EQ(200, ReportFailFrom("A", "T", "192.0.2.2"));
   EXPECT_EQ(CNimbrelServerCache::kNothingKnown, Lookup(L"A", L"T", false));
   // A song with a fill is never skipped.
   ASSERT_EQ(1, client->Fill(Song(L"B", L"T", L"Album", L"discs")));
   for (const char* address : {"192.0.2.1", "192.0.2.2", "192.0.2.3"}) {
+    NextSecond();
     ASSERT_EQ(200, ReportFailFrom("B", "T", address));
   }
   EXPECT_EQ(CNimbrelServerCache::kFound, Lookup(L"B", L"T", false));
@@ -271,6 +280,121 @@ TEST_F(CacheServerTest, ConcurrentClientsLoseNothing) {
   EXPECT_EQ(kThreads * kSongs + 1, stats.songs);
   // The client sends each record once per process: two shared ones per thread.
   EXPECT_EQ(kThreads * kSongs + 2 * kThreads, stats.fills);
+}
+
+// The key is public: anyone can sign. What decides is how many clients
+// (addresses) agree, not how often one of them sends.
+TEST_F(CacheServerTest, VotesCountClientAddressesNotRequests) {
+  StartServer();
+  const auto album = [&] {
+    const Answer answer = Post("/lookup.php", LookupText("A", "T"));
+    const std::size_t at = answer.body.find("album=");
+    return at == std::string::npos ? std::to_string(answer.status)
+                                   : answer.body.substr(at + 6, answer.body.find('\r', at) - at - 6);
+  };
+  for (const char* from : {"127.0.0.2", "127.0.0.3", "127.0.0.4"}) {
+    NextSecond();
+    ASSERT_EQ(200, PostFrom(from, "/fill.php", FillText("A", "T", "Real", "discs")).status);
+  }
+  // One address: fills differing only in the cover's size, or in the source.
+  for (int i = 1; i <= 4; ++i) {
+    NextSecond();
+    ASSERT_EQ(200, PostFrom("127.0.0.5", "/fill.php", FillText("A", "T", "Fake", "discs", i)).status);
+    ASSERT_EQ(200, PostFrom("127.0.0.5", "/fill.php", FillText("A", "T", "Fake", "s" + std::to_string(i))).status);
+  }
+  EXPECT_EQ("Real", album());
+  // Three against three: the latest.
+  for (const char* from : {"127.0.0.6", "127.0.0.7"}) {
+    NextSecond();
+    ASSERT_EQ(200, PostFrom(from, "/fill.php", FillText("A", "T", "Fake", "discs")).status);
+  }
+  EXPECT_EQ("Fake", album());
+  NextSecond();
+  ASSERT_EQ(200, PostFrom("127.0.0.2", "/fill.php", FillText("A", "T", "Real", "tapes")).status);
+  EXPECT_EQ("Real", album());
+}
+
+// A fill or failure report counts once, whichever address sends it again; a
+// searcher's look-up once per address; a plain look-up is never a replay.
+TEST_F(CacheServerTest, StateChangingRequestsCountOnceFromAnyAddress) {
+  StartServer();
+  const std::string report = ReportText("A", "T");
+  EXPECT_EQ(200, PostFrom("127.0.0.2", "/reportFail.php", report).status);
+  EXPECT_EQ(403, PostFrom("127.0.0.3", "/reportFail.php", report).status);
+  EXPECT_EQ(403, PostFrom("127.0.0.4", "/reportFail.php", report).status);
+  EXPECT_EQ((Answer{404, "not found"}), Post("/lookup.php", LookupText("A", "T")));  // one client: no skip
+
+  const std::string fill = FillText("B", "T", "Album", "discs");
+  EXPECT_EQ(200, PostFrom("127.0.0.2", "/fill.php", fill).status);
+  EXPECT_EQ(403, PostFrom("127.0.0.3", "/fill.php", fill).status);
+  cache_server::StoreStats stats;
+  std::string error;
+  ASSERT_TRUE(store->Stats(env.UnixTime(), stats, error)) << error;
+  EXPECT_EQ(1, stats.fills);
+
+  const std::string searcher = LookupText("C", "T", 1);
+  EXPECT_EQ(404, PostFrom("127.0.0.2", "/lookup.php", searcher).status);  // searches
+  EXPECT_EQ(403, PostFrom("127.0.0.2", "/lookup.php", searcher).status);
+  EXPECT_EQ(202, PostFrom("127.0.0.3", "/lookup.php", searcher).status);  // another household waits
+  const std::string plain = LookupText("C", "T");
+  for (int i = 0; i < 2; ++i) EXPECT_EQ(202, PostFrom("127.0.0.2", "/lookup.php", plain).status) << i;
+
+  // Remembered for as long as its timestamp would pass: until it is more
+  // than the allowed skew (ten minutes) old.
+  const std::string late = FillText("D", "T", "Album", "discs");
+  const std::int64_t sentAt = env.UnixTime();
+  ASSERT_EQ(200, PostFrom("127.0.0.2", "/fill.php", late).status);
+  for (const std::int64_t seconds : {1, 5, 600}) {
+    env.AdvanceMs(1000 * seconds - 1000 * (env.UnixTime() - sentAt));
+    EXPECT_EQ(403, PostFrom("127.0.0.3", "/fill.php", late).status) << seconds;
+  }
+}
+
+TEST(RequestAuthenticatorTest, ReplayMemoryIsBoundedAndForgetsOnlyPastTheWindow) {
+  const std::string key = "key";
+  cache_server::RequestAuthenticator authenticator(key, 600, 3);
+  using Replay = cache_server::RequestAuthenticator::Replay;
+  using Verdict = cache_server::RequestAuthenticator::Verdict;
+  std::int64_t t0 = 0, t1 = 0;
+  ASSERT_TRUE(cache_server::ParseTimestamp("2026-01-15T12:00:00Z", t0));
+  ASSERT_TRUE(cache_server::ParseTimestamp("2026-01-15T12:10:01Z", t1));
+  const auto check = [&](const std::string& text, const char* stamp, Replay replay, std::int64_t now) {
+    return authenticator.Check(text, nimbrel::Base64Encode(nimbrel::HmacSha256(key, text)), stamp, "a", replay, now);
+  };
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(Verdict::kAccepted, check("fill" + std::to_string(i), "2026-01-15T12:00:00Z", Replay::kOnce, t0));
+  }
+  // Full: what would have to be remembered waits; plain look-ups go on.
+  EXPECT_EQ(Verdict::kBusy, check("fill3", "2026-01-15T12:00:00Z", Replay::kOnce, t0));
+  EXPECT_EQ(Verdict::kAccepted, check("plain", "2026-01-15T12:00:00Z", Replay::kNever, t0));
+  EXPECT_EQ(Verdict::kAccepted, check("plain", "2026-01-15T12:00:00Z", Replay::kNever, t0));
+  EXPECT_EQ(Verdict::kReplay, check("fill0", "2026-01-15T12:00:00Z", Replay::kOnce, t0 + 600));
+  EXPECT_EQ(3u, authenticator.remembered());
+  EXPECT_EQ(Verdict::kStale, check("fill0", "2026-01-15T12:00:00Z", Replay::kOnce, t1));
+  EXPECT_EQ(Verdict::kAccepted, check("fill3", "2026-01-15T12:10:01Z", Replay::kOnce, t1));
+  EXPECT_EQ(1u, authenticator.remembered());
+}
+
+TEST_F(CacheServerTest, AFullDiskStillAnswersLookUpsAndRefusesWritesWith503) {
+  server_testing::FullDiskVfs disk;  // before the store opens
+  StartServer();
+  ASSERT_EQ(1, client->Fill(Song(L"A", L"T", L"Album", L"discs")));
+  disk.full = true;
+  for (int restart = 0; restart < 2; ++restart) {
+    NextSecond();
+    EXPECT_EQ(503, Post("/fill.php", FillText("B", "T", "Album", "discs")).status) << restart;
+    EXPECT_EQ(503, Post("/reportFail.php", ReportText("B", "T")).status) << restart;
+    EXPECT_EQ(200, Post("/lookup.php", LookupText("A", "T")).status) << restart;
+    EXPECT_EQ(404, Post("/lookup.php", LookupText("B", "T", 1)).status) << restart;  // the search goes unrecorded
+    // Started again with the disk still full: it serves.
+    StopServer();
+    StartServer();
+  }
+  disk.full = false;
+  NextSecond();
+  EXPECT_EQ(200, Post("/fill.php", FillText("B", "T", "Album", "discs")).status);
+  EXPECT_EQ(200, Post("/lookup.php", LookupText("B", "T")).status);
+  StopServer();  // its files go through the VFS
 }
 
 }  // namespace

@@ -3,7 +3,11 @@
 // library's client, and helpers to send signed requests byte for byte.
 #pragma once
 
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -22,6 +26,7 @@ namespace server_testing {
 struct Answer {
   int status = 0;  // 0: no answer
   std::string body;
+  bool operator==(const Answer&) const = default;
 };
 
 class RunningServer {
@@ -110,6 +115,48 @@ class ServerTest : public ::testing::Test {
     const httplib::Result result = http.Post(path.c_str(), body, "application/x-www-form-urlencoded");
     if (!result) return Answer{};
     return Answer{result->status, result->body};
+  }
+  // Posts `text`, signed, from the loopback address `from` (127.0.0.2…): the
+  // server sees another client there.
+  Answer PostFrom(const std::string& from, const std::string& path, const std::string& text) {
+    const std::string body =
+        text + "&signature=" +
+        platform::ToUtf8(nimbrel::SignRequest(nimbrel::kServerCacheSigningKey, platform::FromUtf8(text)));
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{}, server{};
+    local.sin_family = server.sin_family = AF_INET;
+    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
+    inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+    server.sin_port = htons(static_cast<std::uint16_t>(running->port()));
+    Answer answer;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
+      const std::string request = "POST " + path +
+                                  " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded"
+                                  "\r\nConnection: close\r\nContent-Length: " +
+                                  std::to_string(body.size()) + "\r\n\r\n" + body;
+      std::string reply;
+      if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+        char buffer[4096];
+        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<std::size_t>(n));
+      }
+      const std::size_t head = reply.find("\r\n\r\n");
+      if (reply.rfind("HTTP/1.1 ", 0) == 0 && head != std::string::npos) {
+        answer.status = std::stoi(reply.substr(9, 3));
+        answer.body = reply.substr(head + 4);
+      }
+    }
+    close(fd);
+    return answer;
+  }
+  std::string FillText(const std::string& artist, const std::string& title, const std::string& album,
+                       const std::string& source, int coverBytes = 0) {
+    return "album=" + album + "&artist=" + artist + "&cover_size_bytes=" + std::to_string(coverBytes) +
+           "&cover_x_resolution=0&cover_y_resolution=0&coverurl=&genre=Rock&source=" + source +
+           "&timestamp=" + Timestamp() + "&title=" + title + "&tracknr=1&type=tags&version=1&year=2000";
+  }
+  std::string ReportText(const std::string& artist, const std::string& title) {
+    return "artist=" + artist + "&timestamp=" + Timestamp() + "&title=" + title + "&type=tags&version=1";
   }
   std::string LookupText(const std::string& artist, const std::string& title, int searcher = 0) {
     return "artist=" + artist + "&searcher=" + std::to_string(searcher) + "&timestamp=" + Timestamp() +
