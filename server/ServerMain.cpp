@@ -110,6 +110,10 @@ bool Parse(const std::vector<std::string>& arguments, CommandLine& line, std::st
 }
 
 int Serve(SqliteTagStore& store, const CommandLine& line, std::ostream& err) {
+  if (store.startedFull()) {
+    ServerLog::Write(LogLevel::kError, line.db + ": the disk is full: serving look-ups only, fills and reports get 503"
+                                                 " until restarted with space");
+  }
   CacheServer server(store, line.options);
   std::string error;
   if (!server.Start(error)) {

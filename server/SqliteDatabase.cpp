@@ -57,9 +57,15 @@ std::string SqliteStatement::LastError() const { return db_ ? sqlite3_errmsg(db_
 
 int SqliteStatement::LastErrorCode() const { return db_ ? sqlite3_errcode(db_) & 0xFF : SQLITE_MISUSE; }
 
-SqliteDatabase::~SqliteDatabase() { sqlite3_close_v2(db_); }
+SqliteDatabase::~SqliteDatabase() { Close(); }
+
+void SqliteDatabase::Close() {
+  sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
 
 bool SqliteDatabase::Open(const std::string& path, std::string& error, Mode mode) {
+  Close();
   const int access = mode == Mode::kReadOnly ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
   if (sqlite3_open_v2(path.c_str(), &db_, access | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
     error = "cannot open " + path + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");

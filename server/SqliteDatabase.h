@@ -55,6 +55,7 @@ class SqliteDatabase {
   };
   // Opens the database file `path` (UTF-8).
   bool Open(const std::string& path, std::string& error, Mode mode = Mode::kReadWrite);
+  void Close();
   // The primary result code of the connection's last failure (SQLITE_FULL…).
   int LastErrorCode() const;
   // Rows changed by the last INSERT, UPDATE or DELETE.

@@ -151,7 +151,7 @@ class SqliteTagStore::ReaderLease {
         store.idleReaders_.pop_back();
       }
     }
-    if (!reader_ && !store.inMemory_) reader_ = store.OpenReader(error);
+    if (!reader_ && !store.oneConnection_) reader_ = store.OpenReader(error);
   }
   ~ReaderLease() {
     if (!reader_) return;
@@ -177,46 +177,76 @@ bool SqliteTagStore::Open(const std::string& path, std::string& error, Mode mode
   std::lock_guard<std::mutex> lock(mutex_);
   path_ = path;
   readOnly_ = mode == Mode::kReadOnly;
-  auto fail = [&](const std::string& why) {
-    const bool damaged = db_.LastErrorCode() == SQLITE_CORRUPT && why.find("damaged") == std::string::npos;
-    error = path + ": " + (damaged ? "the database is damaged: " : "") + why;
+  std::string why;
+  bool full = false;
+  if (readOnly_ ? OpenReadable(false, why) : OpenWritable(why, full)) return true;
+  if (full) {
+    // The disk is full: what is there is served, read-only, the log's index
+    // kept in memory rather than in a -shm file that could not grow.
+    readOnly_ = true;
+    startedFull_ = true;
     statements_.reset();
+    db_.Close();
+    if (OpenReadable(true, why)) return true;
+  }
+  const bool damaged = db_.LastErrorCode() == SQLITE_CORRUPT && why.find("damaged") == std::string::npos;
+  error = path + ": " + (damaged ? "the database is damaged: " : "") + why;
+  statements_.reset();
+  return false;
+}
+
+bool SqliteTagStore::OpenWritable(std::string& error, bool& full) {
+  const auto failed = [&] {
+    full = NoSpace(db_.LastErrorCode());
     return false;
   };
-  if (!db_.Open(path, error, mode)) return false;
-  // NORMAL: commits reach the file system at once (safe when the process
-  // dies), the disk at checkpoints. A 64 MiB page cache and the file mapped
-  // into memory: look-ups of random songs then cost no read calls.
-  if (!db_.Execute("PRAGMA cache_size=-65536; PRAGMA mmap_size=1073741824;", error)) return fail(error);
-  if (!CheckTables(error)) return fail(error);
-  if (!readOnly_) {
-    // WAL: look-ups read while a fill writes. Checkpoints every 256 pages
-    // (1 MiB) and a log cut back to 4 MiB after them keep the log small.
-    std::string why;
-    if (!db_.Execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;"
-                     " PRAGMA wal_autocheckpoint=256; PRAGMA journal_size_limit=4194304;",
-                     why) ||
-        !Migrate(why)) {
-      return fail(why);
-    }
-  } else {
-    SqliteStatement version;
-    if (!version.Prepare(db_.handle(), "PRAGMA user_version", error)) return fail(error);
-    const std::int64_t current = version.Step() ? version.Int(0) : -1;
-    if (current != kSchemaVersion) {
-      return fail(current > kSchemaVersion
-                      ? "schema version " + std::to_string(current) + " is newer than this server's (" +
-                            std::to_string(kSchemaVersion) + ")"
-                      : "schema version " + std::to_string(current) +
-                            " is older than this server's: serve it once to bring it up to date");
-    }
+  if (!db_.Open(path_, error, Mode::kReadWrite)) return false;
+  // WAL: look-ups read while a fill writes; NORMAL: commits reach the file
+  // system at once (safe when the process dies), the disk at checkpoints.
+  // Checkpoints every 256 pages (1 MiB) and a log cut back to 4 MiB after
+  // them keep the log small. A 64 MiB page cache and the file mapped into
+  // memory: look-ups of random songs then cost no read calls.
+  if (!db_.Execute("PRAGMA cache_size=-65536; PRAGMA mmap_size=1073741824;", error) || !CheckTables(error) ||
+      !db_.Execute("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL; PRAGMA foreign_keys=ON;"
+                   " PRAGMA wal_autocheckpoint=256; PRAGMA journal_size_limit=4194304;",
+                   error) ||
+      !Migrate(error)) {
+    return failed();
   }
-  // Read-only, a damaged file may still be exported: Stats tells.
-  if (readOnly_) return true;
   std::string problems;
-  if (!QuickCheck(db_, problems, error)) return fail(error);
-  if (problems != "ok") return fail("the database is damaged: " + problems);
-  return PrepareStatements(error);
+  if (!QuickCheck(db_, problems, error)) return failed();
+  if (problems != "ok") {
+    error = "the database is damaged: " + problems;
+    return false;
+  }
+  return PrepareStatements(error) || failed();
+}
+
+bool SqliteTagStore::OpenReadable(bool oneConnection, std::string& error) {
+  // One connection in exclusive locking mode keeps the log's index in its
+  // own memory; it must be able to open the log file (SQLite does not let a
+  // read-only connection make it), and this store then writes nothing.
+  if (!db_.Open(path_, error, oneConnection ? Mode::kReadWrite : Mode::kReadOnly)) return false;
+  if (oneConnection && !db_.Execute("PRAGMA locking_mode=EXCLUSIVE", error)) return false;
+  if (!db_.Execute("PRAGMA cache_size=-65536; PRAGMA mmap_size=1073741824;", error) || !CheckTables(error)) {
+    return false;
+  }
+  SqliteStatement version;
+  if (!version.Prepare(db_.handle(), "PRAGMA user_version", error)) return false;
+  const std::int64_t current = version.Step() ? version.Int(0) : -1;
+  if (current != kSchemaVersion) {
+    error = current > kSchemaVersion
+                ? "schema version " + std::to_string(current) + " is newer than this server's (" +
+                      std::to_string(kSchemaVersion) + ")"
+                : "schema version " + std::to_string(current) +
+                      " is older than this server's: serve it once to bring it up to date";
+    return false;
+  }
+  // A damaged file may still be exported: Stats tells.
+  if (!oneConnection) return true;
+  oneConnection_ = true;
+  memoryReader_ = std::make_unique<Reader>();
+  return PrepareReader(*memoryReader_, db_.handle(), error);
 }
 
 bool SqliteTagStore::CheckTables(std::string& error) {
@@ -380,8 +410,8 @@ bool SqliteTagStore::PrepareStatements(std::string& error) {
   statements_ = std::make_unique<Statements>();
   Statements& s = *statements_;
   sqlite3* h = db_.handle();
-  inMemory_ = path_.empty() || path_ == ":memory:" || path_.rfind("file::memory:", 0) == 0;
-  if (inMemory_) {
+  oneConnection_ = path_.empty() || path_ == ":memory:" || path_.rfind("file::memory:", 0) == 0;
+  if (oneConnection_) {
     memoryReader_ = std::make_unique<Reader>();
     if (!PrepareReader(*memoryReader_, h, error)) return false;
   }
@@ -550,12 +580,12 @@ bool SqliteTagStore::Lookup(const SongKey& key, bool searcher, std::int64_t now,
   outcome = LookupOutcome();
   std::int64_t id = 0, searchingUntil = 0, skipUntil = 0;
   {
-    // A database in memory has one connection: its look-ups take the
-    // writer's turn.
+    // A database in memory, or one opened on a full disk, has one
+    // connection: its look-ups take the writer's turn.
     std::unique_lock<std::mutex> writerTurn(mutex_, std::defer_lock);
-    if (inMemory_) writerTurn.lock();
+    if (oneConnection_) writerTurn.lock();
     ReaderLease lease(*this, error);
-    Reader* r = inMemory_ ? memoryReader_.get() : lease.get();
+    Reader* r = oneConnection_ ? memoryReader_.get() : lease.get();
     if (!r) return false;
     auto failed = [&](SqliteStatement& q) {
       error = q.LastError();

@@ -15,7 +15,9 @@
 // the server at the wrong file changes nothing. A read-only store (stats,
 // export) never writes nor creates the file. When the disk is full, the store
 // still opens and answers look-ups; what it cannot write fails with
-// kNoSpaceError.
+// kNoSpaceError. Opened on a full disk, where SQLite cannot even grow the
+// shared-memory file of the log's index, it reads on one connection that
+// keeps that index in its own memory.
 #pragma once
 
 #include <memory>
@@ -58,12 +60,17 @@ class SqliteTagStore : public TagStore {
 
   // Whether the store can write (false: opened read-only).
   bool writable() const { return !readOnly_; }
+  // Whether it was opened to write but the disk was full: it then serves
+  // what it holds, read-only, until it is opened again.
+  bool startedFull() const { return startedFull_; }
 
  private:
   struct Statements;
   struct Reader;
   class ReaderLease;
 
+  bool OpenWritable(std::string& error, bool& full);
+  bool OpenReadable(bool oneConnection, std::string& error);
   bool CheckTables(std::string& error);
   bool Migrate(std::string& error);
   bool RefoldKeys(std::string& error);
@@ -93,8 +100,9 @@ class SqliteTagStore : public TagStore {
   std::unique_ptr<Statements> statements_;
   std::mutex readersMutex_;
   std::vector<std::unique_ptr<Reader>> idleReaders_;
-  bool inMemory_ = false;                // no other connection sees the database
-  std::unique_ptr<Reader> memoryReader_;  // then: statements on the writer's connection
+  bool oneConnection_ = false;            // no other connection can see the database
+  std::unique_ptr<Reader> memoryReader_;  // then: statements on the main connection
+  bool startedFull_ = false;
 };
 
 }  // namespace cache_server

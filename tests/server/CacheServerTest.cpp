@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <set>
 
 #include "server/ServerLog.h"
@@ -394,6 +395,16 @@ TEST_F(CacheServerTest, AFullDiskStillAnswersLookUpsAndRefusesWritesWith503) {
   NextSecond();
   EXPECT_EQ(200, Post("/fill.php", FillText("B", "T", "Album", "discs")).status);
   EXPECT_EQ(200, Post("/lookup.php", LookupText("B", "T")).status);
+  // Stopped cleanly (log and index files gone), started on a full disk: the
+  // log's index cannot even be made, and it still serves, read-only.
+  StopServer();
+  ASSERT_FALSE(std::filesystem::exists(DbPath() + "-shm"));
+  disk.full = true;
+  StartServer();
+  EXPECT_FALSE(store->writable());
+  EXPECT_EQ(200, Post("/lookup.php", LookupText("B", "T")).status);
+  EXPECT_EQ(404, Post("/lookup.php", LookupText("C", "T", 1)).status);
+  EXPECT_EQ(503, Post("/fill.php", FillText("C", "T", "Album", "discs")).status);
   StopServer();  // its files go through the VFS
 }
 

@@ -1,5 +1,6 @@
 // A SQLite VFS over the system's whose writes fail as on a full disk
-// (SQLITE_FULL) while `full` is set. It is the default VFS during its life,
+// (SQLITE_FULL) while `full` is set, and so does the growth of the log
+// index's shared-memory file. It is the default VFS during its life,
 // so every connection opened meanwhile goes through it.
 #pragma once
 
@@ -68,18 +69,31 @@ class FullDiskVfs {
   static int Control(sqlite3_file* f, int op, void* arg) { return M(f).xFileControl(Real(f), op, arg); }
   static int SectorSize(sqlite3_file* f) { return M(f).xSectorSize(Real(f)); }
   static int Device(sqlite3_file* f) { return M(f).xDeviceCharacteristics(Real(f)); }
+  // The shared-memory file of the log's index cannot grow either (its
+  // regions mapped so far stay usable).
   static int ShmMap(sqlite3_file* f, int page, int size, int extend, void volatile** out) {
-    return M(f).xShmMap(Real(f), page, size, extend, out);
+    FullDiskVfs& owner = *reinterpret_cast<File*>(f)->owner;
+    if (owner.full && extend && page >= owner.shmRegions_) {
+      *out = nullptr;
+      return SQLITE_FULL;
+    }
+    const int result = M(f).xShmMap(Real(f), page, size, extend, out);
+    if (result == SQLITE_OK && *out && page >= owner.shmRegions_) owner.shmRegions_ = page + 1;
+    return result;
   }
   static int ShmLock(sqlite3_file* f, int offset, int n, int flags) { return M(f).xShmLock(Real(f), offset, n, flags); }
   static void ShmBarrier(sqlite3_file* f) { M(f).xShmBarrier(Real(f)); }
-  static int ShmUnmap(sqlite3_file* f, int remove) { return M(f).xShmUnmap(Real(f), remove); }
+  static int ShmUnmap(sqlite3_file* f, int remove) {
+    if (remove) reinterpret_cast<File*>(f)->owner->shmRegions_ = 0;
+    return M(f).xShmUnmap(Real(f), remove);
+  }
   static int Fetch(sqlite3_file* f, sqlite3_int64 o, int n, void** out) { return M(f).xFetch(Real(f), o, n, out); }
   static int Unfetch(sqlite3_file* f, sqlite3_int64 o, void* p) { return M(f).xUnfetch(Real(f), o, p); }
 
   sqlite3_vfs* real_;
   sqlite3_vfs vfs_;
   sqlite3_io_methods methods_[4] = {};
+  std::atomic<int> shmRegions_{0};  // of the one database a test uses
 };
 
 }  // namespace server_testing
