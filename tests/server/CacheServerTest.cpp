@@ -134,6 +134,11 @@ TEST_F(CacheServerTest, FailedSourcesAreNamedWith207) {
   CNimbrelServerCache other(settings);
   NextSecond();
   other.ReportFail(L"A", L"T", L"tapes");
+  // A name with a comma would split on the clients' side into names they
+  // would then skip: it is left out.
+  ASSERT_EQ(200, PostFrom("127.0.0.2", "/reportFail.php",
+                          "artist=A&source=junk%2Cdiscs&timestamp=" + Timestamp() + "&title=T&type=tags&version=1")
+                     .status);
   std::vector<std::wstring> names{L"kept"};
   EXPECT_EQ(CNimbrelServerCache::kUseSources, Lookup(L"A", L"T", true, nullptr, &names));
   EXPECT_EQ((std::vector<std::wstring>{L"kept", L"tapes", L"discs"}), names);  // most failures first
