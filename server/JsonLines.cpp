@@ -219,11 +219,16 @@ bool FromJsonLine(std::string_view line, ExportItem& item, std::string& error) {
   }
   if (kind == "sourceFailure") {
     item.kind = ExportItem::Kind::kSourceFailure;
-    return ReadText(object, "source", item.name, error) && ReadNumber(object, "count", item.count, error) &&
-           ReadNumber(object, "lastSeen", item.time, error) &&
-           GoodText(item.name, "source", CNimbrelServerCache::kMaxSourceLength, error) &&
-           (!item.name.empty() || (error = "empty source", false)) && GoodCount(item.count, "count", 1, error) &&
-           GoodCount(item.time, "lastSeen", 0, error);
+    if (!ReadText(object, "source", item.name, error) || !ReadNumber(object, "count", item.count, error) ||
+        !ReadNumber(object, "lastSeen", item.time, error) ||
+        !GoodText(item.name, "source", CNimbrelServerCache::kMaxSourceLength, error)) {
+      return false;
+    }
+    if (item.name.empty()) {
+      error = "empty source";
+      return false;
+    }
+    return GoodCount(item.count, "count", 1, error) && GoodCount(item.time, "lastSeen", 0, error);
   }
   if (kind == "clientFailure") {
     item.kind = ExportItem::Kind::kClientFailure;
