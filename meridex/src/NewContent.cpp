@@ -22,9 +22,6 @@ namespace Meridex {
 
 namespace {
 
-// Ranges are copied through a buffer of this size.
-constexpr std::size_t kCopyBlock = 1u << 20;
-
 CString SystemReason() { return CString(platform::ErrorMessage(platform::LastError())); }
 
 // The whole content of the open file, straight into TagLib's buffer.
@@ -61,24 +58,16 @@ void NewContent::Add(ContentPiece piece) {
 }
 
 bool NewContent::WriteTo(platform::File& out) {
-  std::vector<char> buffer;
   for (const ContentPiece& piece : pieces) {
     if (piece.offset < 0) {
       if (!out.Write(piece.bytes.data(), piece.bytes.size())) return false;
       continue;
     }
-    if (buffer.empty()) buffer.resize(kCopyBlock);
-    if (source.Seek(piece.offset, 0) != piece.offset) return false;
-    for (std::int64_t left = piece.length; left > 0;) {
-      const std::int64_t n = source.Read(buffer.data(), static_cast<std::size_t>(std::min<std::int64_t>(
-                                                             left, static_cast<std::int64_t>(buffer.size()))));
-      if (n < 0) return false;
-      if (n == 0) {
-        platform::SetLastError(EIO);  // cut short since it was examined
-        return false;
-      }
-      if (!out.Write(buffer.data(), static_cast<std::size_t>(n))) return false;
-      left -= n;
+    const std::int64_t copied = out.CopyFrom(source, piece.offset, piece.length);
+    if (copied < 0) return false;
+    if (copied < piece.length) {
+      platform::SetLastError(EIO);  // cut short since it was examined
+      return false;
     }
   }
   return true;
