@@ -210,7 +210,8 @@ bool SaveFlac(TagLib::IOStream& source, std::int64_t size, const FieldChanges& c
   if (blocks.front().type != kStreamInfo || blocks.front().length < 18 || count(kComment) != 1 ||
       count(kPicture) == 0)
     return false;
-  if (!ReadAt(source, blocks.front().offset + 10, 3, bytes) || (bytes.toUInt(0U, true) >> 12) == 0) return false;
+  // The sample rate: the first 20 of these 24 bits.
+  if (!ReadAt(source, blocks.front().offset + 10, 3, bytes) || (bytes.toUInt(0U, true) >> 4) == 0) return false;
   if (size - streamStart >= 128 && ReadAt(source, size - 128, 3, bytes) && bytes == "TAG") return false;
 
   const Block& commentBlock = *std::find_if(blocks.begin(), blocks.end(), [](const Block& b) { return b.type == kComment; });
