@@ -127,7 +127,7 @@ FileResult WriteContentInPlace(const std::wstring& path, std::string_view bytes,
   return FileResult::Success();
 }
 
-FileResult PrepareReplacement(const std::wstring& path, const TagLib::ByteVector& content,
+FileResult PrepareReplacement(const std::wstring& path, const ContentWriter& write,
                               const platform::FileIdentity& original, bool keepTimes, bool flush,
                               PreparedReplacement& prepared) {
   const std::wstring folder = FolderOf(path);
@@ -153,7 +153,7 @@ FileResult PrepareReplacement(const std::wstring& path, const TagLib::ByteVector
   };
   std::vector<std::wstring> unkept;
   platform::FileIdentity written;
-  if (!file.Write(content.data(), content.size())) return fail(L"writing the new content");
+  if (!write(file)) return fail(L"writing the new content");
   if (!platform::ApplyFileMetadata(file, metadata, unkept)) return fail(L"copying its owner, group and attributes");
   if (keepTimes && !platform::CopyFileTimes(path, temporary)) return fail(L"copying its modification time");
   if (flush && !platform::Env::Current()->SyncFile(file)) return fail(L"flushing the new content to disk");
@@ -181,10 +181,10 @@ FileResult InstallReplacement(const PreparedReplacement& prepared) {
   return result;
 }
 
-FileResult ReplaceFileContent(const std::wstring& path, const TagLib::ByteVector& content,
+FileResult ReplaceFileContent(const std::wstring& path, const ContentWriter& write,
                               const platform::FileIdentity& original, bool keepTimes) {
   PreparedReplacement prepared;
-  FileResult result = PrepareReplacement(path, content, original, keepTimes, true, prepared);
+  FileResult result = PrepareReplacement(path, write, original, keepTimes, true, prepared);
   if (result) result = InstallReplacement(prepared);
   // The file is complete either way; a failed folder sync only risks the
   // rename itself after a crash, which leaves the old content.

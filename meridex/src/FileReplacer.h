@@ -4,15 +4,19 @@
 // group, permissions, extended attributes and ACLs, and its other names.
 #pragma once
 
-#include <taglib/tbytevector.h>
-
+#include <functional>
 #include <string>
 #include <string_view>
 
 #include "meridex/FileResult.h"
+#include "platform/File.h"
 #include "platform/FileIdentity.h"
 
 namespace Meridex {
+
+// Writes a file's new content into the open file given; false, with
+// LastError() set, when that fails.
+using ContentWriter = std::function<bool(platform::File&)>;
 
 // A file's new content beside it, not yet in its place.
 struct PreparedReplacement {
@@ -29,12 +33,12 @@ struct PreparedReplacement {
 };
 
 // Everything before the file itself is touched: refuses a file the caller
-// may not write, writes `content` to a new hidden file in the folder of
+// may not write, writes the new content (through `write`) to a new hidden file in the folder of
 // `path` (a short name, see WorkFiles.h), gives it the owner, group,
 // extended attributes, permissions (and times with `keepTimes`) of `path`,
 // and flushes it to disk when `flush`. `original` is the identity of `path`
 // when its content was read. On failure nothing is left behind.
-FileResult PrepareReplacement(const std::wstring& path, const TagLib::ByteVector& content,
+FileResult PrepareReplacement(const std::wstring& path, const ContentWriter& write,
                               const platform::FileIdentity& original, bool keepTimes, bool flush,
                               PreparedReplacement& prepared);
 
@@ -48,7 +52,7 @@ FileResult PrepareReplacement(const std::wstring& path, const TagLib::ByteVector
 FileResult InstallReplacement(const PreparedReplacement& prepared);
 
 // PrepareReplacement (flushed), InstallReplacement, then the folder synced.
-FileResult ReplaceFileContent(const std::wstring& path, const TagLib::ByteVector& content,
+FileResult ReplaceFileContent(const std::wstring& path, const ContentWriter& write,
                               const platform::FileIdentity& original, bool keepTimes);
 
 // Writes `bytes` into the existing file `path` itself (never through a

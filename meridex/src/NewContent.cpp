@@ -2,6 +2,7 @@
 
 #include <taglib/tbytevectorstream.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <vector>
@@ -11,8 +12,9 @@
 #include "Log.h"
 #include "MediaFormat.h"
 #include "PictureFiles.h"
+#include "SourceStream.h"
+#include "SplicedSave.h"
 #include "TagsState.h"
-#include "platform/File.h"
 #include "platform/FileSystem.h"
 #include "platform/SystemError.h"
 
@@ -22,18 +24,13 @@ namespace {
 
 CString SystemReason() { return CString(platform::ErrorMessage(platform::LastError())); }
 
-// The whole content of a file, straight into TagLib's buffer, and the file's
-// identity from before the first byte was read: a change made while reading
-// shows as a change later.
-bool ReadContent(const std::wstring& path, TagLib::ByteVector& content, platform::FileIdentity& identity) {
-  platform::File file;
-  if (!file.Open(path, platform::File::Mode::kRead)) return false;
-  if (!file.GetIdentity(identity)) return false;
-  const std::int64_t size = identity.size;
+// The whole content of the open file, straight into TagLib's buffer.
+bool ReadContent(platform::File& file, std::int64_t size, TagLib::ByteVector& content) {
   if (size < 0 || size > 0x7FFFFFFF) {
     if (size >= 0) platform::SetLastError(EFBIG);  // beyond what TagLib can hold
     return false;
   }
+  if (file.Seek(0, 0) != 0) return false;
   content = TagLib::ByteVector(static_cast<unsigned int>(size), '\0');
   std::size_t used = 0;
   while (used < content.size()) {
@@ -48,6 +45,34 @@ bool ReadContent(const std::wstring& path, TagLib::ByteVector& content, platform
 
 }  // namespace
 
+void NewContent::Add(ContentPiece piece) {
+  if (piece.offset < 0 ? piece.bytes.isEmpty() : piece.length <= 0) return;
+  if (piece.offset >= 0 && !pieces.empty()) {
+    ContentPiece& last = pieces.back();
+    if (last.offset >= 0 && last.offset + last.length == piece.offset) {
+      last.length += piece.length;
+      return;
+    }
+  }
+  pieces.push_back(std::move(piece));
+}
+
+bool NewContent::WriteTo(platform::File& out) {
+  for (const ContentPiece& piece : pieces) {
+    if (piece.offset < 0) {
+      if (!out.Write(piece.bytes.data(), piece.bytes.size())) return false;
+      continue;
+    }
+    const std::int64_t copied = out.CopyFrom(source, piece.offset, piece.length);
+    if (copied < 0) return false;
+    if (copied < piece.length) {
+      platform::SetLastError(EIO);  // cut short since it was examined
+      return false;
+    }
+  }
+  return true;
+}
+
 FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& made) {
   log::RouteTagLibMessages();
   // Saved into the file it was read from, only what changed is written.
@@ -58,33 +83,43 @@ FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& ma
   FileResult loaded = PictureFiles::ForSaving(tags, read, pictures, picturesUnchanged);
   if (!loaded) return FileResult::Failure(L"cannot save " + path + L": " + loaded.message);
 
-  // A link is saved through: the file it points to gets the new content.
-  const std::wstring target = platform::ResolvePath(path.str());
-  TagLib::ByteVector content;
-  platform::FileIdentity original;
-  if (target.empty() || !ReadContent(target, content, original))
+  // A link is saved through: the file it points to gets the new content. Its
+  // identity is taken before the first byte is read, so that a change made
+  // while reading shows as a change later.
+  made.target = platform::ResolvePath(path.str());
+  if (made.target.empty() || !made.source.Open(made.target, platform::File::Mode::kRead) ||
+      !made.source.GetIdentity(made.original))
     return FileResult::Failure(L"cannot save " + path + L": " + SystemReason());
-  TagLib::ByteVectorStream stream(content);
-  MediaFormat format = content.isEmpty() ? MediaFormat::kUnknown : DetectFormat(stream);
-  if (format == MediaFormat::kUnknown && !content.isEmpty()) format = FormatFromName(target);
+  const std::int64_t size = made.original.size;
+  SourceStream source(made.source);
+  MediaFormat format = size <= 0 ? MediaFormat::kUnknown : DetectFormat(source);
+  if (format == MediaFormat::kUnknown && size > 0) format = FormatFromName(made.target);
   if (format == MediaFormat::kUnknown)
     return FileResult::Failure(L"cannot save " + path + L": " +
-                               (content.isEmpty() ? CString(L"the file is empty") : CString(L"not an audio file of a known kind")));
+                               (size <= 0 ? CString(L"the file is empty") : CString(L"not an audio file of a known kind")));
   const FieldChanges changes(state.values, read);
   // Nothing changed since reading: the file keeps its very bytes (TagLib
   // would at least lay its tags out anew, or add a tag the file lacks).
   if (read && picturesUnchanged && state.values == read->values) {
-    made.target = target;
-    made.content = content;
-    made.original = original;
+    made.Add(ContentPiece::Range(0, size));
     return FileResult::Success();
   }
+  // Only fields changed in a file with pictures: its tag is laid out anew
+  // around the pictures, which are copied from the file as they are.
+  if (read && picturesUnchanged && !read->pictures.empty() && spliced::Save(source, format, size, changes, made))
+    return FileResult::Success();
+  made.pieces.clear();
+
+  TagLib::ByteVector content;
+  if (!ReadContent(made.source, size, content))
+    return FileResult::Failure(L"cannot save " + path + L": " + SystemReason());
+  if (content.isEmpty()) return FileResult::Failure(L"cannot save " + path + L": the file is empty");
+  TagLib::ByteVectorStream stream(content);
+  content = TagLib::ByteVector();  // the stream's copy is then its only one, changed in place
   if (!formats::Write(stream, format, changes, picturesUnchanged ? nullptr : &pictures))
     return FileResult::Failure(L"cannot save " + path + L": TagLib could not write the tags of this " +
                                FormatName(format) + L" file (damaged or truncated?)");
-  made.target = target;
-  made.content = *stream.data();
-  made.original = original;
+  made.Add(ContentPiece::Bytes(*stream.data()));
   return FileResult::Success();
 }
 

@@ -94,7 +94,9 @@ FileResult CSaveBatch::Add(const CTags& tags, const CString& path, bool keepModi
                                    entry.path + L")");
     impl_->entries.reserve(impl_->entries.size() + 1);  // nothing can fail once the temporary file exists
     Entry entry{path, PreparedReplacement{}};
-    result = PrepareReplacement(made.target, made.content, made.original, keepModificationTime, false, entry.prepared);
+    result = PrepareReplacement(
+        made.target, [&made](platform::File& out) { return made.WriteTo(out); }, made.original, keepModificationTime,
+        false, entry.prepared);
     if (!result) {
       log::Write(log::Level::kError, result.message.str());
       return result;

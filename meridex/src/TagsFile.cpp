@@ -89,7 +89,8 @@ FileResult CTags::SaveFile(const CString& path, bool keepModificationTime) const
     NewContent made;
     FileResult prepared = MakeNewContent(*this, path, made);
     if (!prepared) return prepared;
-    FileResult replaced = ReplaceFileContent(made.target, made.content, made.original, keepModificationTime);
+    FileResult replaced = ReplaceFileContent(
+        made.target, [&made](platform::File& out) { return made.WriteTo(out); }, made.original, keepModificationTime);
     if (!replaced) {
       log::Write(log::Level::kError, replaced.message.str());
       return replaced;

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <vector>
 
 #include "platform/PosixIo.h"
 #include "platform/FileSystem.h"
@@ -87,6 +89,39 @@ bool File::Write(const void* data, std::size_t size) {
     return false;
   }
   return posix::WriteFully(fd_, static_cast<const char*>(data), size);
+}
+
+std::int64_t File::CopyFrom(File& source, std::int64_t offset, std::int64_t length) {
+  if (fd_ < 0 || source.fd_ < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  constexpr std::int64_t kStep = 1 << 30;
+  loff_t from = offset;
+  std::int64_t copied = 0;
+  bool inKernel = true;
+  std::vector<char> buffer;
+  while (copied < length) {
+    const auto step = static_cast<std::size_t>(std::min(length - copied, kStep));
+    ssize_t n;
+    if (inKernel) {
+      n = ::copy_file_range(source.fd_, &from, fd_, nullptr, step, 0);
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+        inKernel = false;  // not between these two files: through a buffer instead
+        continue;
+      }
+    } else {
+      if (buffer.empty()) buffer.resize(1 << 20);
+      n = ::pread(source.fd_, buffer.data(), std::min(step, buffer.size()), from);
+      if (n > 0 && !posix::WriteFully(fd_, buffer.data(), static_cast<std::size_t>(n))) return -1;
+      if (n > 0) from += n;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;  // the source ends here
+    copied += n;
+  }
+  return copied;
 }
 
 std::int64_t File::Seek(std::int64_t offset, int origin) {

@@ -41,6 +41,11 @@ class File {
   // Writes all bytes; false on error.
   bool Write(const void* data, std::size_t size);
   bool Write(std::string_view bytes) { return Write(bytes.data(), bytes.size()); }
+  // Copies `length` bytes of `source` from its `offset` to this file's
+  // position (in the kernel where the system can, without passing them
+  // through this process). Returns the count copied, fewer when `source`
+  // ends first; -1 on error. `source`'s position is not used.
+  std::int64_t CopyFrom(File& source, std::int64_t offset, std::int64_t length);
   // Moves the position; `origin` 0 from the start, 1 from the current position, 2 from the end.
   // Returns the new position, or -1.
   std::int64_t Seek(std::int64_t offset, int origin);

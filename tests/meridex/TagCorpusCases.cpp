@@ -25,6 +25,14 @@ CString Get(const CTags& tags, bool (CTags::*getter)(CString&) const) {
 
 void NewAlbum(CTags& tags) { tags.SetAlbum(L"New Album"); }
 
+// Lyrics longer than the room the file's tag leaves: the tag grows, the
+// pictures and audio after it move.
+void LongLyrics(CTags& tags) {
+  std::wstring text;
+  for (int line = 0; line < 400; ++line) text += L"A line of the long song, number " + std::to_wstring(line) + L"\n";
+  tags.SetLyrics(CString(text));
+}
+
 // A front cover from elsewhere in place of the file's own (a 1x1 PNG),
 // the file's other pictures kept in their order.
 void NewFrontCover(CTags& tags) {
@@ -83,6 +91,7 @@ const std::vector<CorpusCase>& TagContentCases() {
          EXPECT_EQ(t.GetArtistCount(), 2);
        },
        NewAlbum, {"ID3:TALB", "ID3v1:album"}, {}},
+      {"Mp3Id3v24LyricsBeyondTheTagsRoom", "mp3-v24", "song.mp3", nullptr, {}, {}, LongLyrics, {"ID3:USLT::eng"}, {}},
       {"Mp3ApeOnly", "mp3-ape", "song.mp3", nullptr, {},
        [](const CTags& t) {
          EXPECT_EQ(Get(t, &CTags::GetTitle), L"APE Title");
@@ -112,6 +121,7 @@ const std::vector<CorpusCase>& TagContentCases() {
        NewAlbum, {"VC:ALBUM"}, FlacDimensions},
       {"FlacCommentStaysADescription", "flac", "song.flac", nullptr, {}, {},
        [](CTags& t) { t.SetComment(L"Changed"); }, {"VC:DESCRIPTION"}, {}},
+      {"FlacLyricsBeyondTheTagsRoom", "flac", "song.flac", nullptr, {}, {}, LongLyrics, {"VC:LYRICS"}, FlacDimensions},
       {"FlacNewFrontCover", "flac", "song.flac", nullptr, {}, {}, NewFrontCover, {"PICTURES"}, FlacDimensions},
       {"OggVorbis", "ogg", "song.ogg", nullptr, {}, {}, NewAlbum, {"VC:ALBUM"}, {}},
       {"OpusNewFrontCover", "opus", "song.opus", nullptr, {}, {}, NewFrontCover, {"PICTURES"}, {}},
