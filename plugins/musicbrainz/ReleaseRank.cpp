@@ -1,5 +1,6 @@
 #include "ReleaseRank.h"
 
+#include <cstdint>
 #include <cwctype>
 #include <tuple>
 
@@ -24,6 +25,21 @@ bool EarlierDate(const std::string& a, const std::string& b) {
   return a < b;
 }
 
+// Lower case for ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic
+// capitals, whatever the process's locale (towlower of the "C" locale
+// knows ASCII only).
+wchar_t Folded(wchar_t c) {
+  const auto u = static_cast<std::uint32_t>(c);
+  if (u < 0x80) return static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
+  if (u >= 0xC0 && u <= 0xDE && u != 0xD7) return static_cast<wchar_t>(u + 0x20);
+  if ((u >= 0x100 && u <= 0x137) || (u >= 0x14A && u <= 0x177)) return static_cast<wchar_t>(u | 1);
+  if ((u >= 0x139 && u <= 0x148) || (u >= 0x179 && u <= 0x17E)) return static_cast<wchar_t>(u % 2 ? u + 1 : u);
+  if (u >= 0x391 && u <= 0x3A9 && u != 0x3A2) return static_cast<wchar_t>(u + 0x20);
+  if (u >= 0x410 && u <= 0x42F) return static_cast<wchar_t>(u + 0x20);
+  if (u >= 0x400 && u <= 0x40F) return static_cast<wchar_t>(u + 0x50);
+  return c;
+}
+
 }  // namespace
 
 bool ReleaseRank::operator<(const ReleaseRank& other) const {
@@ -35,9 +51,11 @@ bool ReleaseRank::operator<(const ReleaseRank& other) const {
 std::wstring ArtistKey(const std::wstring& name) {
   std::wstring key;
   for (const wchar_t c : name) {
-    if (c < 0x80 ? std::iswalnum(static_cast<wint_t>(c)) != 0 : !std::iswspace(static_cast<wint_t>(c))) {
-      key += static_cast<wchar_t>(std::towlower(static_cast<wint_t>(c)));
-    }
+    // Beyond ASCII every character counts but blanks and the general
+    // punctuation block (typographic quotes and dashes: "Guns N’ Roses").
+    const bool counts = c < 0x80 ? std::iswalnum(static_cast<wint_t>(c)) != 0
+                                 : !std::iswspace(static_cast<wint_t>(c)) && !(c >= 0x2000 && c <= 0x206F) && c != 0xA0;
+    if (counts) key += Folded(c);
   }
   return key;
 }

@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "../../../plugins/common/PluginClock.h"
+#include "../../../plugins/common/Text.h"
 #include "../../../plugins/musicbrainz/MusicBrainzQuery.h"
+#include "../../../plugins/musicbrainz/ReleaseRank.h"
 #include "engines/BasicTagsCommonSearchEngine.h"
 #include "engines/SearchEngineTestKit.h"
 #include "plugins/WebPluginSource.h"
@@ -254,6 +256,22 @@ TEST_F(MusicBrainzTest, SearchedReleasesAreRankedForTheAskedArtist) {
   EXPECT_EQ(at(3).albumInfo.album, L"Love Songs of the Sixties");
   EXPECT_EQ(at(3).albumInfo.artist, L"The Beatles");
   EXPECT_EQ(at(8).albumInfo.artist, L"The Beatles Revival Band");
+}
+
+// A credit is the artist when the names are one after normalising, not
+// when one contains the other.
+TEST(MusicBrainzArtistKey, NamesAreOneWithoutCaseBlanksAndPunctuation) {
+  const struct {
+    const wchar_t *a, *b;
+    bool same;
+  } cases[] = {{L"AC/DC", L"ac-dc", true},          {L"Guns N\u2019 Roses", L"guns n' roses", true},
+               {L"Sigur R\u00f3s", L"SIGUR R\u00d3S", true}, {L"\u0141\u0104KA", L"\u0142\u0105ka", true},
+               {L"\u0414\u0414\u0422", L"\u0434\u0434\u0442", true}, {L"The Beatles", L"The Beatles Revival Band", false},
+               {L"The Beatles", L"Beatles", false},      {L"", L"", true}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(musicbrainz::ArtistKey(c.a) == musicbrainz::ArtistKey(c.b), c.same)
+        << plugin_text::Narrow(c.a) << " / " << plugin_text::Narrow(c.b);
+  }
 }
 
 TEST_F(MusicBrainzTest, BrowsingAnArtistAsksForOfficialReleasesAndRanksEveryDisc) {
