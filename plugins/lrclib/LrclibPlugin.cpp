@@ -14,8 +14,8 @@
 //
 // A search answers whole records, texts included, so the texts of recent
 // search hits are kept in memory and GetLyricsText asks the service only for
-// a record it has not seen. An instrumental track has no text: it is not
-// reported as found (a found song always carries its text).
+// a record it has not seen. Records without text (instrumental tracks, or
+// both lyrics fields null or blank) are not offered at all.
 #include <algorithm>
 #include <deque>
 #include <filesystem>
@@ -201,6 +201,10 @@ class LrclibPlugin : public CLyricsDllInterface {
       Nimbrel::LyricsInfo candidate;
       std::wstring text;
       if (!lrclib::ReadRecord(record, candidate, text)) continue;
+      // A record without text (an instrumental, or one nobody wrote the
+      // lyrics for) is no candidate: offered, it would stand in the way of a
+      // later record of the same title that has them.
+      if (candidate.flag || plugin_text::Trimmed(text).empty()) continue;
       // A free-text search also finds other artists' songs that name this one.
       if (title.empty() && !plugin_text::SameText(candidate.artist, artist)) continue;
       ++hits;

@@ -1,6 +1,8 @@
 #include "MusicBrainzParser.h"
 
+#include <algorithm>
 #include <set>
+#include <utility>
 
 #include "../common/Text.h"
 #include "MusicBrainzQuery.h"
@@ -25,24 +27,47 @@ Nimbrel::AlbumResult AlbumOf(const Value& release, const std::wstring& fallbackA
   Nimbrel::AlbumResult result;
   result.albumInfo.SetAlbum(Widen(release.TextOf("title")));
   result.albumInfo.albumKey = Widen(release.TextOf("id"));
-  const std::wstring artist = CreditedArtist(release.Find("artist-credit"));
-  result.albumInfo.artist = artist.empty() ? fallbackArtist : artist;
+  // The artist of a compilation of many is the one of the song's own track.
+  const Value* credit = release.Find("artist-credit");
+  const std::wstring artist = CreditedArtist(credit);
+  const bool various = IsVariousArtists(credit) && !fallbackArtist.empty();
+  result.albumInfo.artist = artist.empty() || various ? fallbackArtist : artist;
   result.albumInfo.year = YearOf(release.TextOf("date"));
   result.source = kSourceName;
   return result;
 }
 
-// The name of the most used tag, or empty.
-std::wstring TopTag(const Value* owner) {
+// The name of the most counted entry of `owner`'s list `key` ("genres" or
+// "tags"), or empty.
+std::wstring TopNamed(const Value* owner, std::string_view key) {
   if (!owner || !owner->IsObject()) return std::wstring();
   std::int64_t best = -1;
   std::string name;
-  for (const auto& tag : ArrayOf(*owner, "tags")) {
-    const std::int64_t count = tag.IntegerOf("count").value_or(0);
-    const std::string text = tag.TextOf("name");
+  for (const auto& entry : ArrayOf(*owner, key)) {
+    const std::int64_t count = entry.IntegerOf("count").value_or(0);
+    const std::string text = entry.TextOf("name");
     if (!text.empty() && count > best) best = count, name = text;
   }
   return Widen(name);
+}
+
+// The position of a medium (its disc number), 1 when it has none that fits.
+std::int32_t MediumPosition(const Value& medium) {
+  const std::int64_t position = medium.IntegerOf("position").value_or(1);
+  return position > 0 && position <= 0xFFFF ? static_cast<std::int32_t>(position) : 1;
+}
+
+// A track of a look-up, numbered by its position (else `index`).
+Nimbrel::TrackInfo TrackOf(const Value& entry, std::int64_t index) {
+  Nimbrel::TrackInfo track;
+  track.title = Widen(entry.TextOf("title"));
+  if (track.title.empty()) {
+    if (const Value* recording = entry.Find("recording")) track.title = Widen(recording->TextOf("title"));
+  }
+  std::int64_t number = entry.IntegerOf("position").value_or(index);
+  if (number < 0 || number > 0xFFFF) number = index;
+  track.SetTrackNumber(number);
+  return track;
 }
 
 }  // namespace
@@ -70,32 +95,48 @@ std::int32_t YearOf(const std::string& date) {
   return year;
 }
 
-std::list<Nimbrel::AlbumResult> ReleasesOfRecordings(const Value& answer, std::int64_t minScore) {
-  std::list<Nimbrel::AlbumResult> albums;
-  std::set<std::wstring> seen;
+std::list<Nimbrel::AlbumResult> InRankOrder(std::vector<RankedAlbum> albums) {
+  std::stable_sort(albums.begin(), albums.end(),
+                   [](const RankedAlbum& a, const RankedAlbum& b) { return a.rank < b.rank; });
+  std::list<Nimbrel::AlbumResult> ordered;
+  for (auto& ranked : albums) ordered.push_back(std::move(ranked.album));
+  return ordered;
+}
+
+std::list<Nimbrel::AlbumResult> ReleasesOfRecordings(const Value& answer, std::int64_t minScore,
+                                                     const std::wstring& askedArtist, std::int32_t& recordings) {
+  std::vector<RankedAlbum> albums;
+  std::set<std::pair<std::wstring, std::int32_t>> seen;
+  recordings = 0;
   for (const auto& recording : ArrayOf(answer, "recordings")) {
     if (recording.IntegerOf("score").value_or(0) < minScore) continue;
     const std::wstring artist = CreditedArtist(recording.Find("artist-credit"));
     const std::wstring title = Widen(recording.TextOf("title"));
+    bool counted = false;
     for (const auto& release : ArrayOf(recording, "releases")) {
-      Nimbrel::AlbumResult album = AlbumOf(release, artist);
-      if (!IsMbid(plugin_text::Narrow(album.albumInfo.albumKey))) continue;
-      if (!seen.insert(album.albumInfo.albumKey).second) continue;
+      const Nimbrel::AlbumResult found = AlbumOf(release, artist);
+      if (!IsMbid(plugin_text::Narrow(found.albumInfo.albumKey))) continue;
+      if (!counted) counted = true, ++recordings;
+      const ReleaseRank rank = RankOf(release, artist, askedArtist);
       const auto& media = ArrayOf(release, "media");
-      album.albumInfo.albumNumber =
-          media.empty() ? 1 : static_cast<std::int32_t>(media.front().IntegerOf("position").value_or(1));
-      // The found track, as far as a search tells it; the details bring the rest.
-      if (!media.empty()) {
-        const auto& found = ArrayOf(media.front(), "track");
-        Nimbrel::TrackInfo track;
-        track.title = found.empty() ? title : Widen(found.front().TextOf("title"));
-        track.SetTrackNumber(media.front().IntegerOf("track-offset").value_or(-1) + 1);
-        album.tracks.push_back(track);
+      // A release without media is offered as its first disc.
+      for (std::size_t m = 0; m < std::max<std::size_t>(media.size(), 1); ++m) {
+        Nimbrel::AlbumResult album = found;
+        album.albumInfo.albumNumber = media.empty() ? 1 : MediumPosition(media[m]);
+        if (!seen.emplace(album.albumInfo.albumKey, album.albumInfo.albumNumber).second) continue;
+        // The found track, as far as a search tells it; the details bring the rest.
+        if (!media.empty()) {
+          const auto& listed = ArrayOf(media[m], "track");
+          Nimbrel::TrackInfo track;
+          track.title = listed.empty() ? title : Widen(listed.front().TextOf("title"));
+          track.SetTrackNumber(media[m].IntegerOf("track-offset").value_or(-1) + 1);
+          album.tracks.push_back(track);
+        }
+        albums.push_back({rank, std::move(album)});
       }
-      albums.push_back(std::move(album));
     }
   }
-  return albums;
+  return InRankOrder(std::move(albums));
 }
 
 std::string ArtistIdOf(const Value& answer, const std::wstring& artist) {
@@ -112,53 +153,62 @@ std::string ArtistIdOf(const Value& answer, const std::wstring& artist) {
   return topScored;
 }
 
-std::list<Nimbrel::AlbumResult> ReleasesOfPage(const Value& answer, std::int64_t& total) {
-  std::list<Nimbrel::AlbumResult> albums;
-  for (const auto& release : ArrayOf(answer, "releases")) {
-    Nimbrel::AlbumResult album = AlbumOf(release, std::wstring());
-    if (!IsMbid(plugin_text::Narrow(album.albumInfo.albumKey))) continue;
-    album.albumInfo.albumNumber = 1;
-    albums.push_back(std::move(album));
+std::size_t ReleasesOfPage(const Value& answer, const std::wstring& askedArtist, std::vector<RankedAlbum>& albums,
+                           std::int64_t& total) {
+  const auto& releases = ArrayOf(answer, "releases");
+  for (const auto& release : releases) {
+    const Nimbrel::AlbumResult found = AlbumOf(release, std::wstring());
+    if (!IsMbid(plugin_text::Narrow(found.albumInfo.albumKey))) continue;
+    const ReleaseRank rank = RankOf(release, found.albumInfo.artist, askedArtist);
+    const auto& media = ArrayOf(release, "media");
+    std::set<std::int32_t> positions;
+    for (const auto& medium : media) positions.insert(MediumPosition(medium));
+    if (positions.empty()) positions.insert(1);
+    for (const std::int32_t position : positions) {
+      Nimbrel::AlbumResult album = found;
+      album.albumInfo.albumNumber = position;
+      albums.push_back({rank, std::move(album)});
+    }
   }
-  total = answer.IntegerOf("release-count").value_or(static_cast<std::int64_t>(albums.size()));
+  total = answer.IntegerOf("release-count").value_or(static_cast<std::int64_t>(releases.size()));
   if (total < 0) total = 0;
-  return albums;
+  return releases.size();
 }
 
-bool ReadRelease(const Value& answer, const std::string& coverBase, Nimbrel::AlbumInfo& album,
+bool ReadRelease(const Value& answer, const std::string& coverBase, bool tagsAsGenre, Nimbrel::AlbumInfo& album,
                  Nimbrel::CoverInfo& cover, std::list<Nimbrel::TrackInfo>& tracks) {
   const std::string id = answer.TextOf("id");
   if (!answer.IsObject() || !IsMbid(id)) return false;
   const Nimbrel::AlbumResult found = AlbumOf(answer, album.artist);
-  const std::int32_t medium = album.albumNumber;
+  const std::int32_t asked = album.albumNumber;
   album = found.albumInfo;
   const Value* group = answer.Find("release-group");
   if (album.year == 0 && group) album.year = YearOf(group->TextOf("first-release-date"));
-  album.genre = TopTag(&answer);
-  if (album.genre.empty()) album.genre = TopTag(group);
+  album.genre = TopNamed(&answer, "genres");
+  if (album.genre.empty()) album.genre = TopNamed(group, "genres");
+  if (album.genre.empty() && tagsAsGenre) album.genre = TopNamed(&answer, "tags");
+  if (album.genre.empty() && tagsAsGenre) album.genre = TopNamed(group, "tags");
 
-  std::int32_t firstMedium = 0;
-  bool mediumSeen = false;
-  for (const auto& disc : ArrayOf(answer, "media")) {
-    const std::int64_t position = disc.IntegerOf("position").value_or(0);
-    if (firstMedium == 0 && position > 0 && position <= 0xFFFF) firstMedium = static_cast<std::int32_t>(position);
-    if (position == medium) mediumSeen = true;
-    std::int64_t index = disc.IntegerOf("track-offset").value_or(0);
-    for (const auto& entry : ArrayOf(disc, "tracks")) {
-      ++index;
-      Nimbrel::TrackInfo track;
-      track.title = Widen(entry.TextOf("title"));
-      if (track.title.empty()) {
-        if (const Value* recording = entry.Find("recording")) track.title = Widen(recording->TextOf("title"));
-      }
-      std::int64_t number = entry.IntegerOf("position").value_or(index);
-      if (number < 0 || number > 0xFFFF) number = index;
-      track.SetTrackNumber(number);
-      tracks.push_back(std::move(track));
+  // One disc is one album: the one asked for, else the first listed.
+  const auto& media = ArrayOf(answer, "media");
+  const Value* disc = media.empty() ? nullptr : &media.front();
+  for (const auto& medium : media) {
+    if (asked > 0 && MediumPosition(medium) == asked) {
+      disc = &medium;
+      break;
     }
   }
-  // The medium the album was found on, else the first.
-  album.albumNumber = mediumSeen && medium > 0 ? medium : (firstMedium > 0 ? firstMedium : 1);
+  album.albumNumber = disc ? MediumPosition(*disc) : 1;
+  if (disc) {
+    // A hidden track before the first is track 0, which is no track number.
+    if (const Value* pregap = disc->Find("pregap"); pregap && pregap->IsObject()) {
+      Nimbrel::TrackInfo track = TrackOf(*pregap, 0);
+      track.SetTrackNumber(0);
+      if (!track.title.empty()) tracks.push_back(std::move(track));
+    }
+    std::int64_t index = disc->IntegerOf("track-offset").value_or(0);
+    for (const auto& entry : ArrayOf(*disc, "tracks")) tracks.push_back(TrackOf(entry, ++index));
+  }
 
   cover.coverUrl.clear();
   const Value* art = answer.Find("cover-art-archive");

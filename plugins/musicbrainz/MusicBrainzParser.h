@@ -6,28 +6,49 @@
 #include <cstdint>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "../common/Json.h"
+#include "ReleaseRank.h"
 #include "nimbrel/AlbumResult.h"
 
 namespace musicbrainz {
 
-// The releases of a recording search, each once (the first medium it was
-// found on is its albumNumber). Recordings scored below `minScore` are left out.
-std::list<Nimbrel::AlbumResult> ReleasesOfRecordings(const plugin_json::Value& answer, std::int64_t minScore);
+// An album found, with its rank for the song asked.
+struct RankedAlbum {
+  ReleaseRank rank;
+  Nimbrel::AlbumResult album;
+};
+
+// The albums by rank; equals keep the service's order.
+std::list<Nimbrel::AlbumResult> InRankOrder(std::vector<RankedAlbum> albums);
+
+// The releases of a recording search for a song by `askedArtist`, in rank
+// order: one album per medium the recording is on (albumNumber = the
+// medium's position), each once. Recordings scored below `minScore` are left
+// out; `recordings` receives how many recordings the albums came from.
+std::list<Nimbrel::AlbumResult> ReleasesOfRecordings(const plugin_json::Value& answer, std::int64_t minScore,
+                                                     const std::wstring& askedArtist, std::int32_t& recordings);
 
 // The id of the artist named `artist` in an artist search: the first whose
 // name or sort name equals it (ignoring case), else the first with score 100.
 std::string ArtistIdOf(const plugin_json::Value& answer, const std::wstring& artist);
 
-// One page of an artist's releases; `total` receives "release-count" (or the
-// page's size when absent).
-std::list<Nimbrel::AlbumResult> ReleasesOfPage(const plugin_json::Value& answer, std::int64_t& total);
+// One page of an artist's releases: one album per medium, ranked for
+// `askedArtist`, appended to `albums`; `total` receives "release-count" (or
+// the page's size when absent). Returns how many releases the page held.
+std::size_t ReleasesOfPage(const plugin_json::Value& answer, const std::wstring& askedArtist,
+                           std::vector<RankedAlbum>& albums, std::int64_t& total);
 
-// A release lookup: album, cover reference and the tracks of every medium.
-// `coverBase` is the Cover Art Archive's root. False when the answer is no release.
-bool ReadRelease(const plugin_json::Value& answer, const std::string& coverBase, Nimbrel::AlbumInfo& album,
-                 Nimbrel::CoverInfo& cover, std::list<Nimbrel::TrackInfo>& tracks);
+// A release lookup: album, cover reference and the tracks of one medium:
+// the one `album.albumNumber` names, else the first. A hidden track before
+// the first (the medium's pregap) comes first, as track 0. The genre is the
+// top genre of the release, else of its release group; with `tagsAsGenre`,
+// else the top free-form tag of either. A release by "Various Artists" keeps
+// the artist `album` came with. `coverBase` is the Cover Art Archive's root.
+// False when the answer is no release.
+bool ReadRelease(const plugin_json::Value& answer, const std::string& coverBase, bool tagsAsGenre,
+                 Nimbrel::AlbumInfo& album, Nimbrel::CoverInfo& cover, std::list<Nimbrel::TrackInfo>& tracks);
 
 // "A feat. B": names and join phrases of an artist-credit list.
 std::wstring CreditedArtist(const plugin_json::Value* credit);

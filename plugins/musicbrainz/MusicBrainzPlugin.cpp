@@ -8,9 +8,13 @@
 // https://coverartarchive.org), "Contact" (named in the User-Agent the
 // service requires), "Proxy", "DataFolder" (where the answer cache lives;
 // otherwise <LocalCacheFolder>/musicbrainz, otherwise memory only),
-// "CacheLifetimeSeconds" and "TimeoutSeconds" (std::int32_t*), "Clock"
+// "CacheLifetimeSeconds", "TimeoutSeconds" and "TagsAsGenre" (std::int32_t*;
+// non-zero lets a free-form tag stand for the genre when the release and its
+// release group name no genre; off by default), "Clock"
 // (PluginClock*, for tests). "SettingsFile" and "SettingsProblems" answer
 // which file was read and what in it was refused.
+//
+// Releases are offered best first (ReleaseRank.h), one album per disc.
 //
 // Politeness: one request per second for the whole process (RateLimiter), and
 // an answer 503 makes every thread wait for Retry-After
@@ -54,10 +58,11 @@ struct Settings {
   std::string dataFolder;
   std::int32_t lifetimeSeconds = kDefaultLifetimeSeconds;
   std::int32_t timeoutSeconds = 20;
+  bool tagsAsGenre = false;
 };
 
 const std::vector<std::string> kTextKeys = {"BaseUrl", "CoverArtUrl", "Contact", "Proxy", "DataFolder"};
-const std::vector<std::string> kIntegerKeys = {"CacheLifetimeSeconds", "TimeoutSeconds"};
+const std::vector<std::string> kIntegerKeys = {"CacheLifetimeSeconds", "TimeoutSeconds", "TagsAsGenre"};
 
 std::string WithoutTrailingSlash(std::string url) {
   while (!url.empty() && url.back() == '/') url.pop_back();
@@ -83,6 +88,7 @@ bool Apply(Settings& s, const std::string& key, const std::string& value) {
     if (!number) return false;
     if (key == "CacheLifetimeSeconds") s.lifetimeSeconds = *number < 0 ? 0 : *number;
     else if (key == "TimeoutSeconds") s.timeoutSeconds = *number < 1 ? 1 : *number;
+    else if (key == "TagsAsGenre") s.tagsAsGenre = *number != 0;
     else return false;
   }
   return true;
@@ -130,6 +136,8 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     else if (name == L"SourceId") *static_cast<CString*>(out) = L"musicbrainz.org";
     // One search request per title, or one artist look-up and a page per 100
     // releases for the whole artist; then one request per album either way.
+    // A title's hits are its recordings: the best ranked release of each is
+    // what gets fetched, not every release it was put out on.
     else if (name == L"SupportedSearch") return integer(1);
     else if (name == L"AlbumsItearationConstant") return integer(2);
     else if (name == L"TitlesItearationConstant") return integer(1);
@@ -167,11 +175,16 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
       // Counting needs the first page only; the full list reads it again from the cache.
       std::int64_t total = 0;
       found = ArtistReleases(artist->str(), countOnly ? 1 : kMaxPages, &total);
-      if (countOnly) return static_cast<std::int32_t>(total > INT32_MAX ? INT32_MAX : total);
+      // An artist not found, or without official releases, is no cheap
+      // artist to browse: below 0, so that the engine searches the title.
+      if (countOnly) return total <= 0 ? -1 : static_cast<std::int32_t>(total > INT32_MAX ? INT32_MAX : total);
     } else {
       const Settings s = Current();
       const auto answer = Fetch(musicbrainz::RecordingSearchUrl(s.baseUrl, Narrow(artist->str()), Narrow(title->str())));
-      if (answer) found = musicbrainz::ReleasesOfRecordings(*answer, kMinScore);
+      std::int32_t recordings = 0;
+      if (answer) found = musicbrainz::ReleasesOfRecordings(*answer, kMinScore, artist->str(), recordings);
+      if (!countOnly) albums.splice(albums.end(), found);
+      return recordings;
     }
     const auto hits = static_cast<std::int32_t>(found.size());
     if (!countOnly) albums.splice(albums.end(), found);
@@ -183,14 +196,14 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     if (!album || !cover || !tracks) return 0;
     RefreshSettings();
     const Settings s = Current();
-    const std::string url = musicbrainz::ReleaseLookupUrl(s.baseUrl, Narrow(album->albumKey));
+    const std::string url = musicbrainz::ReleaseLookupUrl(s.baseUrl, Narrow(album->albumKey), s.tagsAsGenre);
     if (url.empty()) return 0;
     const auto answer = Fetch(url);
     if (!answer) return 0;
     Nimbrel::AlbumInfo readAlbum = *album;
     Nimbrel::CoverInfo readCover;
     std::list<Nimbrel::TrackInfo> readTracks;
-    if (!musicbrainz::ReadRelease(*answer, s.coverUrl, readAlbum, readCover, readTracks)) return 0;
+    if (!musicbrainz::ReadRelease(*answer, s.coverUrl, s.tagsAsGenre, readAlbum, readCover, readTracks)) return 0;
     *album = readAlbum;
     cover->coverUrl = readCover.coverUrl;
     tracks->splice(tracks->end(), readTracks);
@@ -281,8 +294,8 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     return std::nullopt;
   }
 
-  // The artist's releases, at most `pages` pages of them; `total` receives
-  // the number the service counts.
+  // The artist's official releases, at most `pages` pages of them, best
+  // ranked first; `total` receives the number the service counts.
   std::list<Nimbrel::AlbumResult> ArtistReleases(const std::wstring& artist, int pages = kMaxPages,
                                                  std::int64_t* total = nullptr) {
     const Settings s = Current();
@@ -291,18 +304,19 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     if (!search) return albums;
     const std::string artistId = musicbrainz::ArtistIdOf(*search, artist);
     if (artistId.empty()) return albums;
+    std::vector<musicbrainz::RankedAlbum> ranked;
     std::int64_t offset = 0;
     for (int page = 0; page < pages; ++page) {
       const auto answer = Fetch(musicbrainz::ArtistReleasesUrl(s.baseUrl, artistId, static_cast<int>(offset)));
       if (!answer) break;
       std::int64_t count = 0;
-      std::list<Nimbrel::AlbumResult> releases = musicbrainz::ReleasesOfPage(*answer, count);
+      const std::size_t listed = musicbrainz::ReleasesOfPage(*answer, artist, ranked, count);
       if (page == 0 && total) *total = count;
-      if (releases.empty()) break;
+      if (listed == 0) break;
       offset += musicbrainz::kBrowseLimit;
-      albums.splice(albums.end(), releases);
       if (offset >= count) break;
     }
+    albums = musicbrainz::InRankOrder(std::move(ranked));
     for (auto& album : albums) {
       if (album.albumInfo.artist.empty()) album.albumInfo.artist = artist;
     }

@@ -50,14 +50,17 @@ std::string ArtistSearchUrl(const std::string& base, std::string_view artist) {
 
 std::string ArtistReleasesUrl(const std::string& base, std::string_view artistId, int offset) {
   if (!IsMbid(artistId)) return std::string();
-  return base + "/release?artist=" + std::string(artistId) + "&limit=" + std::to_string(kBrowseLimit) +
+  // Official albums, EPs and singles only ("|" encoded), with what ranks
+  // them and one entry per disc.
+  return base + "/release?artist=" + std::string(artistId) + "&status=official&type=album%7Cep%7Csingle" +
+         "&inc=artist-credits+release-groups+media&limit=" + std::to_string(kBrowseLimit) +
          "&offset=" + std::to_string(offset) + "&fmt=json";
 }
 
-std::string ReleaseLookupUrl(const std::string& base, std::string_view releaseId) {
+std::string ReleaseLookupUrl(const std::string& base, std::string_view releaseId, bool withTags) {
   if (!IsMbid(releaseId)) return std::string();
-  return base + "/release/" + std::string(releaseId) +
-         "?inc=recordings+artist-credits+labels+release-groups+isrcs+tags&fmt=json";
+  return base + "/release/" + std::string(releaseId) + "?inc=recordings+artist-credits+labels+release-groups+isrcs+genres" +
+         (withTags ? "+tags" : "") + "&fmt=json";
 }
 
 std::string FrontCoverUrl(const std::string& coverBase, std::string_view releaseId) {

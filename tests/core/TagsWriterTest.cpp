@@ -150,6 +150,26 @@ TEST_F(TagsWriterTest, FieldsThatDidNotChangeKeepTheFilesText) {
   EXPECT_EQ(L"<none>", Get(out, &Meridex::CTags::GetUrl));
 }
 
+// A hidden track before the first is offered as track 0: no number, so
+// nothing is written over the file's own, under every policy.
+TEST_F(TagsWriterTest, TrackZeroIsNeverWrittenAsATrackNumber) {
+  for (const bool fileHasTrack : {false, true}) {
+    for (const int policy : {1, 2, 3}) {
+      Meridex::CTags file = FileTags();
+      if (!fileHasTrack) file.SetTrackNumber(CString());
+      CNimbrelSong song;
+      song.Init(file, CString());
+      SongInfo hidden = Candidate(L"a", L"Rock");
+      hidden.trackInfo.trackNumber = 0;
+      song.AddCandidate(hidden);
+      song.Finish(policy);
+      Meridex::CTags out;
+      CTagsWriter::WriteResult(song, out, covers);
+      EXPECT_EQ(fileHasTrack ? L"3/12" : L"<none>", Get(out, &Meridex::CTags::GetTrackNumber)) << policy;
+    }
+  }
+}
+
 TEST_F(TagsWriterTest, PoliciesDecideWhetherTheFilesGenreIsReplaced) {
   struct Case {
     int policy;

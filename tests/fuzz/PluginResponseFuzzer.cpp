@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>
+#include <vector>
 
 #include "../../plugins/amazon/PictureSize.h"
 #include "../../plugins/common/Json.h"
@@ -36,15 +37,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   plugin_json::Value value;
   if (!plugin_json::Parse(bytes, value).ok) return 0;
   Visit(value);
-  musicbrainz::ReleasesOfRecordings(value, 0);
+  std::int32_t recordings = 0;
+  musicbrainz::ReleasesOfRecordings(value, 0, L"Artist", recordings);
   musicbrainz::ArtistIdOf(value, L"Artist");
   std::int64_t total = 0;
-  musicbrainz::ReleasesOfPage(value, total);
+  std::vector<musicbrainz::RankedAlbum> browsed;
+  musicbrainz::ReleasesOfPage(value, L"Artist", browsed, total);
+  musicbrainz::InRankOrder(std::move(browsed));
   Nimbrel::AlbumInfo album;
   album.albumNumber = 2;
   Nimbrel::CoverInfo cover;
   std::list<Nimbrel::TrackInfo> tracks;
-  musicbrainz::ReadRelease(value, "http://127.0.0.1", album, cover, tracks);
+  musicbrainz::ReadRelease(value, "http://127.0.0.1", true, album, cover, tracks);
   const auto readRecord = [](const plugin_json::Value& record) {
     Nimbrel::LyricsInfo candidate;
     std::wstring text;

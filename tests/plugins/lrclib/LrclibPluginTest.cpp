@@ -52,8 +52,8 @@ TEST_F(LrclibTest, SearchFindsRecordsAndTheirTextsWithoutAnotherRequest) {
                         R"(,{"id":"x","trackName":"Bad"},{"id":1e999,"trackName":"Huge"}])",
                     "application/json");
   std::list<Nimbrel::LyricsInfo> found;
-  EXPECT_EQ(Find(L"Singer", L"One", found), 4);
-  ASSERT_EQ(found.size(), 4u);
+  EXPECT_EQ(Find(L"Singer", L"One", found), 2);  // the instrumental and the blank one have no text
+  ASSERT_EQ(found.size(), 2u);
   EXPECT_EQ(found.front().title, L"One");
   EXPECT_EQ(found.front().artist, L"Singer");
   EXPECT_EQ(found.front().extra, L"Record");
@@ -149,6 +149,29 @@ TEST_F(LrclibTest, TheEngineFindsTextsThroughThePlugin) {
   ASSERT_EQ(recorder.lyrics.size(), 1u);
   EXPECT_EQ(recorder.lyrics[0].lyrics, L"Verse\r\nlrclib");
   EXPECT_EQ(recorder.lyrics[0].sourceId, L"lrclib.net");
+  EXPECT_EQ(server_.RequestCount(), 1u);
+}
+
+// Records of the same title without text (an instrumental, one with both
+// lyrics null) come first in the answer: the one with the text is found.
+TEST_F(LrclibTest, RecordsWithoutTextDoNotHideOneWithIt) {
+  server_.ServeFile("/api/search", std::string(NIMBREL_FIXTURES) + "search_intro.json");
+  std::list<Nimbrel::LyricsInfo> found;
+  EXPECT_EQ(Find(L"Singer", L"Intro", found), 1);
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found.front().link, L"3396228");
+  engine_tests::Recorder recorder;
+  CLyricsCommonSearchEngine engine;
+  ASSERT_EQ(engine.Connect(source_.plugin()), 1);
+  float maxDifference = 10.0f;
+  engine.SetProperty(L"MaxMatchDifference", &maxDifference);
+  std::int32_t timeOut = 150000;
+  engine.SetProperty(L"TimeOut", &timeOut);
+  engine.SetProperty(L"NimbrelObject", &recorder);
+  engine.SetProperty(L"PFOneLyricsDealedEx", reinterpret_cast<void*>(&engine_tests::Recorder::OnLyrics));
+  engine.GetAllLyrics({engine_tests::Song(L"Singer", L"Intro", 1)});
+  ASSERT_EQ(recorder.lyrics.size(), 1u);
+  EXPECT_EQ(recorder.lyrics[0].lyrics, L"Spoken words\nover the drums\r\nlrclib");
   EXPECT_EQ(server_.RequestCount(), 1u);
 }
 

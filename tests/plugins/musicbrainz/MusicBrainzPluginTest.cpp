@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "../../../plugins/common/PluginClock.h"
+#include "../../../plugins/common/Text.h"
 #include "../../../plugins/musicbrainz/MusicBrainzQuery.h"
+#include "../../../plugins/musicbrainz/ReleaseRank.h"
 #include "engines/BasicTagsCommonSearchEngine.h"
 #include "engines/SearchEngineTestKit.h"
 #include "plugins/WebPluginSource.h"
@@ -108,7 +110,7 @@ class MusicBrainzTest : public ::testing::Test {
   TestClock clock_;
 };
 
-TEST_F(MusicBrainzTest, RecordingSearchGivesEachReleaseOnceAndCountsWithoutASecondRequest) {
+TEST_F(MusicBrainzTest, RecordingSearchGivesEachDiscOnceAndCountsRecordingsWithoutASecondRequest) {
   server_.ServeText("/ws/2/recording",
                     Search(Recording("Hells Bells", 100,
                                      SearchRelease(kRelease1, "Back in Black", 1, 0) + "," +
@@ -117,13 +119,14 @@ TEST_F(MusicBrainzTest, RecordingSearchGivesEachReleaseOnceAndCountsWithoutASeco
                            "," + Recording("Hells Bells Live", 40, SearchRelease(kRelease2, "Live", 1, 4))),
                     "application/json");
   std::list<Nimbrel::AlbumResult> albums;
-  EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums, true), 1);
+  EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums, true), 1);  // one recording
   EXPECT_TRUE(albums.empty());
   EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 1);
-  ASSERT_EQ(albums.size(), 1u);
+  ASSERT_EQ(albums.size(), 2u);  // one album per disc
   EXPECT_EQ(albums.front().albumInfo.album, L"Back in Black");
   EXPECT_EQ(albums.front().albumInfo.artist, L"AC/DC");
   EXPECT_EQ(albums.front().albumInfo.albumNumber, 1);
+  EXPECT_EQ(albums.back().albumInfo.albumNumber, 2);
   EXPECT_EQ(albums.front().source, L"musicbrainz");
   ASSERT_EQ(server_.RequestCount(), 1u);
   const RecordedRequest request = server_.Requests().front();
@@ -182,7 +185,7 @@ TEST_F(MusicBrainzTest, TheSettingsFileConfiguresAModuleTheHostDidNotConfigure) 
   EXPECT_EQ(server_.Requests().back().Header("User-Agent"), "nimbrel/1.0.0 ( host@example.org )");
 }
 
-TEST_F(MusicBrainzTest, ReleaseLookupReadsEveryMediumArtistYearGenreAndCover) {
+TEST_F(MusicBrainzTest, ReleaseLookupReadsTheDiscArtistYearAndCover) {
   server_.ServeText(std::string("/ws/2/release/") + kRelease1,
                     Release(kRelease1, R"({"artwork":true,"count":1,"front":true,"back":false})", "\"B000002UAU\""));
   server_.ServeText(std::string("/ws/2/release/") + kRelease2,
@@ -194,20 +197,188 @@ TEST_F(MusicBrainzTest, ReleaseLookupReadsEveryMediumArtistYearGenreAndCover) {
   EXPECT_EQ(album.album, L"Back in Black");
   EXPECT_EQ(album.artist, L"AC & DC");
   EXPECT_EQ(album.year, 1980);
-  EXPECT_EQ(album.genre, L"heavy metal");
+  EXPECT_EQ(album.genre, L"");  // free-form tags only, and nobody asked for them
   EXPECT_EQ(album.albumNumber, 2);
   EXPECT_EQ(album.albumKey, Widen(kRelease1));
   EXPECT_EQ(cover.coverUrl, Widen(server_.Url("/caa/release/") + kRelease1 + "/front-500"));
   std::vector<std::pair<std::wstring, std::uint32_t>> seen;
   for (const auto& t : tracks) seen.emplace_back(t.title, t.trackNumber);
-  EXPECT_EQ(seen, (std::vector<std::pair<std::wstring, std::uint32_t>>{
-                      {L"Hells Bells", 1}, {L"Shoot to Thrill", 2}, {L"Bonus", 1}}));
+  EXPECT_EQ(seen, (std::vector<std::pair<std::wstring, std::uint32_t>>{{L"Bonus", 1}}));
   // No front artwork: the article number stands for the cover.
   tracks.clear();
   ASSERT_EQ(Details(Widen(kRelease2), album, cover, tracks), 1);
   EXPECT_EQ(cover.coverUrl, L"ASIN=B000002UAU");
   EXPECT_EQ(album.albumNumber, 1);
+  EXPECT_EQ(tracks.size(), 2u);
   EXPECT_NE(server_.Requests().back().target.find("inc=recordings+artist-credits"), std::string::npos);
+}
+
+std::string Fixture(const std::string& name) { return std::string(NIMBREL_FIXTURES) + name; }
+// The ids of the fixtures: releases 1000000n-..., browsed releases 5000000n-...
+std::string FixtureId(char kind, int n) {
+  char id[40];
+  std::snprintf(id, sizeof id, "%c%07d-0000-4000-8000-%012d", kind, n, n);
+  return id;
+}
+
+// "Yesterday": a tribute band's live album listed first, the artist's
+// compilations, single, EP, a bootleg, two issues of the album and a disc 2.
+TEST_F(MusicBrainzTest, SearchedReleasesAreRankedForTheAskedArtist) {
+  server_.ServeFile("/ws/2/recording", Fixture("recording_search_yesterday.json"));
+  struct Case {
+    const wchar_t* artist;
+    std::vector<int> releases;  // in the order offered
+  };
+  const Case cases[] = {
+      // Credited first (a name containing the artist is not it), then
+      // Official, Album / EP / Single, no secondary type, earliest date.
+      {L"the beatles", {5, 4, 8, 7, 2, 9, 3, 6, 1}},
+      {L"THE BEATLES REVIVAL BAND", {1, 5, 4, 8, 7, 2, 9, 3, 6}},
+  };
+  for (const Case& c : cases) {
+    std::list<Nimbrel::AlbumResult> albums;
+    // Three recordings scored 90 or more; the remaster's release is listed once.
+    EXPECT_EQ(Find(c.artist, L"Yesterday", albums), 3) << Narrow(c.artist);
+    std::vector<std::wstring> keys, expected;
+    for (const auto& album : albums) keys.push_back(album.albumInfo.albumKey);
+    for (const int n : c.releases) expected.push_back(Widen(FixtureId('1', n)));
+    EXPECT_EQ(keys, expected) << Narrow(c.artist);
+  }
+  std::list<Nimbrel::AlbumResult> albums;
+  Find(L"The Beatles", L"Yesterday", albums);
+  ASSERT_EQ(albums.size(), 9u);
+  const auto at = [&albums](std::size_t i) { return *std::next(albums.begin(), static_cast<long>(i)); };
+  EXPECT_EQ(at(2).albumInfo.album, L"Anthology 2");
+  EXPECT_EQ(at(2).albumInfo.albumNumber, 2);
+  ASSERT_EQ(at(2).tracks.size(), 1u);
+  EXPECT_EQ(at(2).tracks.front().trackNumber, 4u);  // track-offset 3 on disc 2
+  // A compilation of many: the song's artist, not "Various Artists".
+  EXPECT_EQ(at(3).albumInfo.album, L"Love Songs of the Sixties");
+  EXPECT_EQ(at(3).albumInfo.artist, L"The Beatles");
+  EXPECT_EQ(at(8).albumInfo.artist, L"The Beatles Revival Band");
+}
+
+// A credit is the artist when the names are one after normalising, not
+// when one contains the other.
+TEST(MusicBrainzArtistKey, NamesAreOneWithoutCaseBlanksAndPunctuation) {
+  const struct {
+    const wchar_t *a, *b;
+    bool same;
+  } cases[] = {{L"AC/DC", L"ac-dc", true},          {L"Guns N\u2019 Roses", L"guns n' roses", true},
+               {L"Sigur R\u00f3s", L"SIGUR R\u00d3S", true}, {L"\u0141\u0104KA", L"\u0142\u0105ka", true},
+               {L"\u0414\u0414\u0422", L"\u0434\u0434\u0442", true}, {L"The Beatles", L"The Beatles Revival Band", false},
+               {L"The Beatles", L"Beatles", false},      {L"", L"", true}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(musicbrainz::ArtistKey(c.a) == musicbrainz::ArtistKey(c.b), c.same)
+        << plugin_text::Narrow(c.a) << " / " << plugin_text::Narrow(c.b);
+  }
+}
+
+TEST_F(MusicBrainzTest, BrowsingAnArtistAsksForOfficialReleasesAndRanksEveryDisc) {
+  server_.ServeText("/ws/2/artist", R"({"created":"2026-11-30T10:12:43.511Z","count":1,"offset":0,"artists":[)"
+                                    R"({"id":"5c1a9e3f-2b7d-4e60-8f14-a3d5c7e9b021","type":"Person","score":100,)"
+                                    R"("name":"Singer","sort-name":"Singer"}]})");
+  server_.ServeFile("/ws/2/release", Fixture("release_browse_singer.json"));
+  std::list<Nimbrel::AlbumResult> albums;
+  EXPECT_EQ(Find(L"Singer", L"", albums, true), 5);  // releases, as the service counts them
+  const CString artist(L"Singer");
+  ASSERT_EQ(plugin()->FindAlbumsByArtist(&artist, albums), 1);
+  std::vector<std::pair<std::string, std::int32_t>> seen;
+  for (const auto& album : albums) seen.emplace_back(Narrow(album.albumInfo.albumKey), album.albumInfo.albumNumber);
+  // The album's two discs, the later album, the compilation, the single,
+  // and last the duets credited to more than the artist.
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::int32_t>>{{FixtureId('5', 2), 1},
+                                                                     {FixtureId('5', 2), 2},
+                                                                     {FixtureId('5', 5), 1},
+                                                                     {FixtureId('5', 1), 1},
+                                                                     {FixtureId('5', 3), 1},
+                                                                     {FixtureId('5', 4), 1}}));
+  ASSERT_EQ(server_.RequestCount(), 2u);
+  const std::string browse = server_.Requests().back().target;
+  EXPECT_NE(browse.find("status=official&type=album%7Cep%7Csingle"), std::string::npos) << browse;
+  EXPECT_NE(browse.find("inc=artist-credits+release-groups+media"), std::string::npos) << browse;
+}
+
+// A disc is an album of its own; a hidden track before the first is track 0.
+TEST_F(MusicBrainzTest, ALookUpGivesTheTracksOfTheDiscAsked) {
+  const std::string debut = FixtureId('5', 2);
+  server_.ServeFile("/ws/2/release/" + debut, Fixture("release_lookup_debut.json"));
+  using Tracks = std::vector<std::pair<std::wstring, std::uint32_t>>;
+  const Tracks first{{L"Hidden Intro", 0}, {L"Opening", 1}, {L"Shared Title", 2}};
+  const struct {
+    std::int32_t asked, number;
+    Tracks tracks;
+  } cases[] = {{2, 2, {{L"Shared Title", 1}, {L"Demo One", 2}}}, {1, 1, first}, {0, 1, first}, {7, 1, first}};
+  for (const auto& c : cases) {
+    Nimbrel::AlbumInfo album;
+    Nimbrel::CoverInfo cover;
+    std::list<Nimbrel::TrackInfo> tracks;
+    ASSERT_EQ(Details(Widen(debut), album, cover, tracks, c.asked), 1);
+    EXPECT_EQ(album.albumNumber, c.number) << c.asked;
+    Tracks seen;
+    for (const auto& t : tracks) seen.emplace_back(t.title, t.trackNumber);
+    EXPECT_EQ(seen, c.tracks) << c.asked;
+    EXPECT_EQ(album.genre, L"synth-pop");  // the top genre; "seen live" is a tag
+    EXPECT_EQ(album.artist, L"Singer");
+  }
+  EXPECT_EQ(server_.RequestCount(), 1u);
+}
+
+// Through the real engine: a song found on disc 2 is tagged from disc 2,
+// though disc 1 has a track of the same title.
+TEST_F(MusicBrainzTest, TheEngineTagsASongOfDiscTwoFromDiscTwo) {
+  const std::string debut = FixtureId('5', 2);
+  server_.ServeText("/ws/2/recording", Search(Recording("Shared Title", 100, SearchRelease(debut, "Debut", 2, 0))));
+  server_.ServeFile("/ws/2/release/" + debut, Fixture("release_lookup_debut.json"));
+  engine_tests::Recorder recorder;
+  CBasicTagsCommonSearchEngine engine;
+  ASSERT_EQ(engine.Connect(plugin()), 1);
+  float maxDifference = 10.0f;
+  engine.SetProperty(L"MaxMatchDifference", &maxDifference);
+  std::int32_t timeOut = 150000;  // the core's limit
+  engine.SetProperty(L"TimeOut", &timeOut);
+  engine.SetProperty(L"NimbrelObject", &recorder);
+  engine.SetProperty(L"PFSongInfoCallback", reinterpret_cast<void*>(&engine_tests::Recorder::OnSong));
+  engine.GetAllBasicTags({engine_tests::Song(L"Singer", L"Shared Title", 7)});
+  ASSERT_EQ(recorder.found.size(), 1u);
+  EXPECT_EQ(recorder.found[0].info.albumInfo.albumNumber, 2);
+  EXPECT_EQ(recorder.found[0].info.trackInfo.trackNumber, 1u);
+  EXPECT_EQ(recorder.found[0].info.albumInfo.album, L"Debut");
+}
+
+// The genre is the top of the curated genres, the release's before its
+// group's; free-form tags stand in only when the setting asks for them.
+TEST_F(MusicBrainzTest, GenresComeFromGenresAndTagsOnlyWhenAsked) {
+  const struct {
+    const char *releaseGenres, *groupGenres, *releaseTags, *groupTags;
+    std::int32_t tagsAsGenre;
+    const wchar_t* genre;
+  } cases[] = {
+      {R"([{"name":"rock","count":1},{"name":"synth-pop","count":4}])", R"([{"name":"pop","count":9}])",
+       R"([{"name":"seen live","count":12}])", "[]", 1, L"synth-pop"},
+      {"[]", R"([{"name":"pop","count":2}])", R"([{"name":"seen live","count":12}])", "[]", 0, L"pop"},
+      {"[]", "[]", R"([{"name":"seen live","count":12}])", R"([{"name":"pop","count":1}])", 0, L""},
+      {"[]", "[]", R"([{"name":"seen live","count":12}])", R"([{"name":"pop","count":1}])", 1, L"seen live"},
+      {"[]", "[]", "[]", R"([{"name":"pop","count":1}])", 1, L"pop"},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    const std::string id = FixtureId('9', ++n);
+    server_.ServeText("/ws/2/release/" + id,
+                      R"({"id":")" + id + R"(","title":"Album","status":"Official","genres":)" + c.releaseGenres +
+                          R"(,"tags":)" + c.releaseTags +
+                          R"(,"release-group":{"id":"g","title":"Album","primary-type":"Album","secondary-types":[],"genres":)" +
+                          c.groupGenres + R"(,"tags":)" + c.groupTags + R"(},"media":[]})");
+    source_.Set(L"TagsAsGenre", c.tagsAsGenre);
+    Nimbrel::AlbumInfo album;
+    Nimbrel::CoverInfo cover;
+    std::list<Nimbrel::TrackInfo> tracks;
+    ASSERT_EQ(Details(Widen(id), album, cover, tracks), 1) << n;
+    EXPECT_EQ(album.genre, c.genre) << n;
+    const std::string target = server_.Requests().back().target;
+    EXPECT_NE(target.find("+genres"), std::string::npos) << target;
+    EXPECT_EQ(target.find("+tags") != std::string::npos, c.tagsAsGenre != 0) << target;
+  }
 }
 
 TEST_F(MusicBrainzTest, MissingFieldsLeaveTheirPartsEmpty) {
