@@ -130,6 +130,10 @@ TEST_F(CacheServerTest, FailedSourcesAreNamedWith207) {
   CNimbrelServerCache other(settings);
   NextSecond();
   other.ReportFail(L"A", L"T", L"tapes");
+  // A name with a comma is left out: split by the client, it would make
+  // everyone skip a source ("vinyl") that nobody reported.
+  CNimbrelServerCache third(settings);
+  third.ReportFail(L"A", L"T", L"junk,vinyl");
   std::vector<std::wstring> names{L"kept"};
   EXPECT_EQ(CNimbrelServerCache::kUseSources, Lookup(L"A", L"T", true, nullptr, &names));
   EXPECT_EQ((std::vector<std::wstring>{L"kept", L"tapes", L"discs"}), names);  // most failures first

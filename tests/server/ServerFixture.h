@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/TcpSocket.h"
 #include "platform/TextCodec.h"
 #include "server/CacheServer.h"
 #include "server/SqliteTagStore.h"
@@ -111,6 +112,47 @@ class ServerTest : public ::testing::Test {
     if (!result) return Answer{};
     return Answer{result->status, result->body};
   }
+  // Connects from the loopback address `from`, as another client.
+  platform::TcpSocket ConnectFrom(const std::string& from = "127.0.0.1") {
+    platform::TcpSocket socket;
+    if (!socket.Connect("127.0.0.1", static_cast<std::uint16_t>(running->port()), from)) {
+      throw std::runtime_error("cannot connect from " + from);
+    }
+    return socket;
+  }
+  // Everything the server sends until it closes the connection (at most 10 s).
+  static std::string ReadToClose(platform::TcpSocket& socket) {
+    std::string all;
+    char buffer[4096];
+    for (std::int64_t n; (n = socket.Receive(buffer, sizeof buffer, 10000)) > 0;) all.append(buffer, n);
+    return all;
+  }
+  // One answer of a kept-alive connection: its head and its body.
+  static std::string ReadAnswer(platform::TcpSocket& socket) {
+    std::string all;
+    char byte;
+    std::size_t bodyAt = std::string::npos, length = 0;
+    while (bodyAt == std::string::npos || all.size() < bodyAt + length) {
+      if (socket.Receive(&byte, 1, 10000) != 1) break;
+      all += byte;
+      if (bodyAt == std::string::npos && all.size() >= 4 && all.compare(all.size() - 4, 4, "\r\n\r\n") == 0) {
+        bodyAt = all.size();
+        const std::size_t at = all.find("Content-Length: ");
+        if (at != std::string::npos) length = std::stoul(all.substr(at + 16));
+      }
+    }
+    return all;
+  }
+  // `body` posted to `path` as raw bytes, framed by Content-Length.
+  static std::string RawPost(const std::string& path, const std::string& body) {
+    return "POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
+  }
+  std::string SignedBody(const std::string& text) {
+    return text + "&signature=" + platform::ToUtf8(nimbrel::SignRequest(nimbrel::kServerCacheSigningKey,
+                                                                        platform::FromUtf8(text)));
+  }
+
   std::string LookupText(const std::string& artist, const std::string& title, int searcher = 0) {
     return "artist=" + artist + "&searcher=" + std::to_string(searcher) + "&timestamp=" + Timestamp() +
            "&title=" + title + "&type=tags&version=1";
