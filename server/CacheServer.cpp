@@ -4,11 +4,8 @@
 #include <chrono>
 #include <cstring>
 
-#include <httplib.h>
-
 #include "platform/Env.h"
 #include "platform/SocketIo.h"
-#include "server/ConnectionPool.h"
 #include "server/ServerLog.h"
 
 namespace cache_server {
@@ -22,173 +19,81 @@ std::int64_t SteadyMs() {
       .count();
 }
 
-// A connection's byte stream with a deadline for each request: every read
-// waits at most the read time-out and never past the deadline, so a client
-// trickling its request a byte at a time is cut off when the deadline comes.
-class DeadlineStream : public httplib::Stream {
- public:
-  DeadlineStream(int fd, int readTimeoutMs, int writeTimeoutMs)
-      : fd_(fd), readTimeoutMs_(readTimeoutMs), writeTimeoutMs_(writeTimeoutMs) {}
+const char* StatusText(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 202: return "Accepted";
+    case 207: return "Multi-Status";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
+    case 411: return "Length Required";
+    case 413: return "Content Too Large";
+    case 414: return "URI Too Long";
+    case 417: return "Expectation Failed";
+    case 429: return "Too Many Requests";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 503: return "Service Unavailable";
+    case 505: return "HTTP Version Not Supported";
+  }
+  return "Unknown";
+}
 
-  void StartRequest(std::int64_t deadlineMs) { deadlineMs_ = deadlineMs; }
-  bool HasBuffered() const { return begin_ < end_; }
+// An answer's bytes; `remaining`: how many more requests the connection
+// will serve, 0 when it closes after this answer.
+std::string FormatAnswer(int status, std::string_view body, int remaining, int keepAliveTimeoutMs) {
+  std::string out = "HTTP/1.1 " + std::to_string(status) + " " + StatusText(status) +
+                    "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(body.size()) +
+                    "\r\n";
+  if (remaining > 0) {
+    out += "Connection: keep-alive\r\nKeep-Alive: timeout=" + std::to_string(std::max(1, keepAliveTimeoutMs / 1000)) +
+           ", max=" + std::to_string(remaining) + "\r\n";
+  } else {
+    out += "Connection: close\r\n";
+  }
+  if (status == 405) out += "Allow: POST\r\n";
+  if (status == 503 || status == 429) out += "Retry-After: 1\r\n";
+  out += "\r\n";
+  out += body;
+  return out;
+}
 
-  bool is_readable() const override { return HasBuffered() || WaitRead() == io::Wait::kReady; }
-  bool is_writable() const override { return io::WaitWritable(fd_, writeTimeoutMs_) == io::Wait::kReady; }
-
-  ssize_t read(char* ptr, size_t size) override {
-    if (!HasBuffered()) {
-      // Whatever the peer should see before it sends more ("100 Continue").
-      if (!Flush()) return -1;
-      // Mostly the bytes are already here: the wait only when they are not.
-      std::int64_t n = io::ReceiveNow(fd_, buffer_, sizeof buffer_);
-      if (n == io::kWouldBlock) {
-        if (WaitRead() != io::Wait::kReady) return -1;
-        n = io::Receive(fd_, buffer_, sizeof buffer_);
-      }
-      if (n <= 0) return n < 0 ? -1 : 0;
-      begin_ = 0;
-      end_ = static_cast<std::size_t>(n);
+bool SendAll(int fd, std::string_view bytes, int timeoutMs) {
+  while (!bytes.empty()) {
+    const std::int64_t n = io::SendNow(fd, bytes.data(), bytes.size());
+    if (n == io::kWouldBlock) {
+      if (io::WaitWritable(fd, timeoutMs) != io::Wait::kReady) return false;
+      continue;
     }
-    const std::size_t count = std::min(size, end_ - begin_);
-    std::memcpy(ptr, buffer_ + begin_, count);
-    begin_ += count;
-    return static_cast<ssize_t>(count);
+    if (n < 0) return false;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
   }
+  return true;
+}
 
-  // Collected and sent by Flush: an answer's head and body then leave in one
-  // segment instead of waking the client twice.
-  ssize_t write(const char* ptr, size_t size) override {
-    out_.append(ptr, size);
-    if (out_.size() >= kFlushBytes && !Flush()) return -1;
-    return static_cast<ssize_t>(size);
+// Closes after an answer to a request that may not have been read to its
+// end: sending ends first and what the client still sends is read and
+// dropped for a short while (at most a second, 4 MiB, or 200 ms of silence),
+// so that the close does not reset the connection before a client that
+// writes its whole request before reading has read the answer.
+void LingeringClose(int fd) {
+  io::ShutdownSend(fd);
+  const std::int64_t until = SteadyMs() + 1000;
+  char sink[16384];
+  std::int64_t dropped = 0;
+  for (std::int64_t left; dropped < 4 * 1024 * 1024 && (left = until - SteadyMs()) > 0;) {
+    if (io::WaitReadable(fd, static_cast<int>(std::min<std::int64_t>(left, 200))) != io::Wait::kReady) break;
+    const std::int64_t n = io::Receive(fd, sink, sizeof sink);
+    if (n <= 0) break;
+    dropped += n;
   }
-
-  bool Flush() {
-    std::size_t sent = 0;
-    while (sent < out_.size()) {
-      const std::int64_t n = io::SendNow(fd_, out_.data() + sent, out_.size() - sent);
-      if (n == io::kWouldBlock) {
-        if (!is_writable()) return false;
-        continue;
-      }
-      if (n < 0) return false;
-      sent += static_cast<std::size_t>(n);
-    }
-    out_.clear();
-    return true;
-  }
-
-  // Asked for every request; a connection's ends never change.
-  void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    if (peerPort_ < 0) io::PeerAddress(fd_, peer_, peerPort_);
-    ip = peer_;
-    port = peerPort_;
-  }
-  void get_local_ip_and_port(std::string& ip, int& port) const override {
-    if (localPort_ < 0) io::LocalAddress(fd_, local_, localPort_);
-    ip = local_;
-    port = localPort_;
-  }
-  socket_t socket() const override { return fd_; }
-
- private:
-  io::Wait WaitRead() const {
-    const std::int64_t left = deadlineMs_ - SteadyMs();
-    if (left <= 0) return io::Wait::kTimedOut;
-    return io::WaitReadable(fd_, static_cast<int>(std::min<std::int64_t>(left, readTimeoutMs_)));
-  }
-
-  const int fd_;
-  const int readTimeoutMs_;
-  const int writeTimeoutMs_;
-  static constexpr std::size_t kFlushBytes = 64 * 1024;
-
-  std::int64_t deadlineMs_ = 0;
-  std::string out_;
-  mutable std::string peer_, local_;
-  mutable int peerPort_ = -1, localPort_ = -1;
-  char buffer_[4096];
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-};
+  io::ShutdownAndClose(fd);
+}
 
 }  // namespace
-
-// httplib's server with our own connection loop: keep-alive waits that end
-// as soon as the server stops, a deadline per request, and the immediate
-// refusal of connections beyond the limit.
-class CacheServer::FrontEnd : public httplib::Server {
- public:
-  explicit FrontEnd(const ServerOptions& options) : options_(options) {}
-
- private:
-  bool process_and_close_socket(socket_t sock) override {
-    const ConnectionPool::Treatment treatment = ConnectionPool::CurrentTreatment();
-    if (treatment == ConnectionPool::Treatment::kDrop) {
-      io::ShutdownAndClose(sock);
-      return false;
-    }
-    if (treatment == ConnectionPool::Treatment::kAnswerBusy) {
-      static const char kBusy[] =
-          "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 4\r\nConnection: close\r\nRetry-After: 1\r\n\r\nbusy";
-      io::SendNow(sock, kBusy, sizeof kBusy - 1);  // a fresh connection's buffer has room
-      // A short lingering close: the request read and dropped, so that the
-      // close does not reset the connection before the client reads the answer.
-      io::ShutdownSend(sock);
-      const std::int64_t until = SteadyMs() + 200;
-      char sink[4096];
-      for (std::int64_t left; (left = until - SteadyMs()) > 0;) {
-        if (io::WaitReadable(sock, static_cast<int>(left)) != io::Wait::kReady) break;
-        if (io::Receive(sock, sink, sizeof sink) <= 0) break;
-      }
-      std::string address;
-      int port = 0;
-      io::PeerAddress(sock, address, port);
-      ServerLog::Write(LogLevel::kWarning, "503 " + address + ": too many connections");
-      io::ShutdownAndClose(sock);
-      return false;
-    }
-    // Answers go out in several writes; without this each would wait for the
-    // client's delayed acknowledgement.
-    io::SetNoDelay(sock);
-    DeadlineStream stream(sock, options_.readTimeoutMs, options_.writeTimeoutMs);
-    bool ok = true;
-    for (int served = 0; served < options_.keepAliveMaxRequests; ++served) {
-      if (!WaitForRequest(sock, stream)) break;
-      stream.StartRequest(SteadyMs() + options_.requestTimeoutMs);
-      const bool last = served + 1 == options_.keepAliveMaxRequests || svr_sock_ == INVALID_SOCKET;
-      bool closed = false;
-      ok = process_request(stream, last, closed, nullptr);
-      if (!stream.Flush()) ok = false;
-      if (!ok || closed) break;
-    }
-    io::ShutdownAndClose(sock);
-    return ok;
-  }
-
-  // Waits for the first byte of the next request, in short slices so that a
-  // stopping server does not wait out idle connections.
-  bool WaitForRequest(int sock, const DeadlineStream& stream) const {
-    // Bytes already here are a request in flight: served even when stopping.
-    if (stream.HasBuffered() || io::WaitReadable(sock, 0) == io::Wait::kReady) return true;
-    constexpr int kSliceMs = 100;
-    for (int waited = 0; waited < options_.keepAliveTimeoutMs; waited += kSliceMs) {
-      if (svr_sock_ == INVALID_SOCKET) return false;
-      switch (io::WaitReadable(sock, std::min(kSliceMs, options_.keepAliveTimeoutMs - waited))) {
-        case io::Wait::kReady:
-          return true;
-        case io::Wait::kFailed:
-          return false;
-        case io::Wait::kTimedOut:
-          break;
-      }
-    }
-    return false;
-  }
-
-  const ServerOptions& options_;
-};
 
 bool ParseListenAddress(const std::string& text, std::string& host, int& port) {
   const std::size_t colon = text.rfind(':');
@@ -208,67 +113,29 @@ CacheServer::CacheServer(TagStore& store, ServerOptions options)
       authenticator_(options_.key, options_.clockSkewS),
       handler_(store_, authenticator_),
       limiter_(options_.ratePerSecond, options_.rateBurst),
-      http_(std::make_unique<FrontEnd>(options_)) {
-  const std::size_t workers = options_.maxConnections;
-  const std::size_t waiting = options_.waitingConnections;
-  http_->new_task_queue = [workers, waiting] { return new ConnectionPool(workers, waiting); };
-  http_->set_payload_max_length(options_.maxBodyBytes);
-  http_->set_write_timeout(options_.writeTimeoutMs / 1000, (options_.writeTimeoutMs % 1000) * 1000);
-  // Bodies are read here rather than by httplib, which would also parse a
-  // form body into its parameter map and refuse form bodies over 8 KiB: a
-  // fill of long texts, every byte percent-encoded, can be longer.
-  const auto serve = [this](const httplib::Request& request, httplib::Response& response,
-                            const httplib::ContentReader& reader) {
-    std::string body;
-    const bool read = reader([&body](const char* data, std::size_t size) {
-      body.append(data, size);
-      return true;
-    });
-    if (!read) {
-      if (response.status != 413) response.status = 400;  // broken off or malformed
-      return;
-    }
-    int status = 200;
-    std::string answer;
-    Serve(request.path, body, request.remote_addr, status, answer);
-    response.status = status;
-    response.set_content(answer, "text/plain; charset=utf-8");
-  };
-  http_->Post("/lookup.php", serve);
-  http_->Post("/fill.php", serve);
-  http_->Post("/reportFail.php", serve);
-  http_->set_exception_handler([](const httplib::Request& request, httplib::Response& response,
-                                  std::exception_ptr) {
-    ServerLog::Write(LogLevel::kError, "500 " + request.remote_addr + " " + request.path + ": unexpected failure");
-    response.status = 500;
-    response.set_content("failure", "text/plain");
-  });
-  // Every answer passes here, also those httplib makes itself (404 for other
-  // paths and methods, 413 for a body over the limit, 400 for a broken request).
-  http_->set_logger([this](const httplib::Request& request, const httplib::Response& response) {
-    Count(response.status);
-    if (response.status == 413) {
-      ServerLog::Write(LogLevel::kWarning, "413 " + request.remote_addr + " " + request.path + ": body over " +
-                                               std::to_string(options_.maxBodyBytes) + " bytes");
-    } else if (response.status == 400 && request.path.empty()) {
-      ServerLog::Write(LogLevel::kWarning, "400 " + request.remote_addr + ": malformed HTTP request");
-    }
-  });
-}
+      httpLimits_{options_.maxBodyBytes, std::min<std::size_t>(8 * 1024, options_.maxHeaderBytes),
+                  options_.maxHeaderBytes, options_.maxHeaderCount, options_.readTimeoutMs,
+                  options_.requestTimeoutMs},
+      pool_(std::make_unique<ConnectionPool>(
+          ConnectionPool::Limits{options_.maxConnections, options_.waitingConnections,
+                                 options_.maxConnectionsPerAddress},
+          [this](int fd, const std::string& address) { ServeConnection(fd, address); },
+          [this](int fd, const std::string& address, ConnectionPool::Refusal why, bool answer) {
+            RefuseConnection(fd, address, why, answer);
+          })) {}
 
 CacheServer::~CacheServer() {
   Stop();
+  pool_->Shutdown();
   if (flusher_.joinable()) flusher_.join();
+  if (listenFd_ >= 0) io::Close(listenFd_);
 }
 
 bool CacheServer::Start(std::string& error) {
-  if (options_.port == 0) {
-    port_ = http_->bind_to_any_port(options_.host);
-  } else {
-    port_ = http_->bind_to_port(options_.host, options_.port) ? options_.port : -1;
-  }
-  if (port_ <= 0) {
-    error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port);
+  std::string why;
+  listenFd_ = io::Listen(options_.host, options_.port, options_.backlog, port_, why);
+  if (listenFd_ < 0) {
+    error = "cannot listen on " + options_.host + ":" + std::to_string(options_.port) + ": " + why;
     return false;
   }
   flusher_ = std::thread([this] { FlushLoop(); });
@@ -276,12 +143,20 @@ bool CacheServer::Start(std::string& error) {
 }
 
 void CacheServer::Run() {
-  runEntered_ = true;
-  if (!stopRequested_) {
+  if (!stopRequested_ && listenFd_ >= 0) {
     ServerLog::Write(LogLevel::kInfo, "listening on " + options_.host + ":" + std::to_string(port_));
-    http_->listen_after_bind();
+    // Short waits, so that a stop is noticed soon; every waiting connection
+    // is taken at each wake.
+    while (!stopRequested_) {
+      if (io::WaitReadable(listenFd_, 100) == io::Wait::kFailed) break;
+      std::string address;
+      for (int fd; !stopRequested_ && (fd = io::AcceptNow(listenFd_, address)) >= 0;) pool_->Admit(fd, address);
+    }
+    io::Close(listenFd_);
+    listenFd_ = -1;
   }
-  runLeft_ = true;
+  // The connections taken in are served to their end (idle ones close at once).
+  pool_->Shutdown();
   {
     std::lock_guard<std::mutex> lock(flushMutex_);
     flushStop_ = true;
@@ -289,16 +164,12 @@ void CacheServer::Run() {
   flushWake_.notify_all();
   if (flusher_.joinable()) flusher_.join();
   FlushCounts();
+  refusals_.Flush(SteadyMs(), true);
   ServerLog::Write(LogLevel::kInfo, "stopped");
 }
 
 void CacheServer::Stop() {
   stopRequested_ = true;
-  // A Run that has begun but not yet started listening would miss the stop.
-  if (runEntered_) {
-    while (!runLeft_ && !http_->is_running()) std::this_thread::yield();
-  }
-  http_->stop();
   {
     std::lock_guard<std::mutex> lock(flushMutex_);
     flushStop_ = true;
@@ -306,20 +177,116 @@ void CacheServer::Stop() {
   flushWake_.notify_all();
 }
 
+void CacheServer::RefuseConnection(int fd, const std::string& address, ConnectionPool::Refusal why, bool answer) {
+  const std::string reason = why == ConnectionPool::Refusal::kAddressFull
+                                 ? "too many connections from this address"
+                                 : "too many connections";
+  if (answer) {
+    // A fresh connection's buffer has room for the answer.
+    const std::string busy = FormatAnswer(503, "busy", 0, options_.keepAliveTimeoutMs);
+    io::SendNow(fd, busy.data(), busy.size());
+    // Briefly: the refuser answers the refused one by one.
+    io::ShutdownSend(fd);
+    const std::int64_t until = SteadyMs() + 200;
+    char sink[4096];
+    for (std::int64_t left; (left = until - SteadyMs()) > 0;) {
+      if (io::WaitReadable(fd, static_cast<int>(left)) != io::Wait::kReady) break;
+      if (io::Receive(fd, sink, sizeof sink) <= 0) break;
+    }
+  }
+  io::ShutdownAndClose(fd);
+  Count(503);
+  LogRefusal(503, address, "503 " + address + ": " + reason + (answer ? "" : ", closed unanswered"));
+}
+
+bool CacheServer::WaitForRequest(int fd, const HttpRequestReader& reader) const {
+  // Bytes already here are a request in flight: served even when stopping.
+  if (reader.HasBuffered() || io::WaitReadable(fd, 0) == io::Wait::kReady) return true;
+  // Short slices: a stop, or connections waiting for a worker, end the wait early.
+  constexpr int kSliceMs = 50;
+  for (int waited = 0;; waited += kSliceMs) {
+    if (stopRequested_) return false;
+    const int limit = pool_->Crowded() ? std::min(options_.crowdedIdleTimeoutMs, options_.keepAliveTimeoutMs)
+                                       : options_.keepAliveTimeoutMs;
+    if (waited >= limit) return false;
+    switch (io::WaitReadable(fd, std::min(kSliceMs, limit - waited))) {
+      case io::Wait::kReady:
+        return true;
+      case io::Wait::kFailed:
+        return false;
+      case io::Wait::kTimedOut:
+        break;
+    }
+  }
+}
+
+void CacheServer::ServeConnection(int fd, const std::string& address) {
+  // Answers go out in several writes; without this each would wait for the
+  // client's delayed acknowledgement.
+  io::SetNoDelay(fd);
+  HttpRequestReader reader(fd, httpLimits_);
+  bool linger = false;
+  for (int served = 0; served < options_.keepAliveMaxRequests; ++served) {
+    if (!WaitForRequest(fd, reader)) break;
+    HttpRequest request;
+    int status = 0;
+    std::string reason, answer;
+    const HttpRequestReader::Result result = reader.Read(request, status, reason);
+    if (result == HttpRequestReader::Result::kBroken) break;
+    bool close = true;
+    if (result == HttpRequestReader::Result::kRefused) {
+      answer = StatusText(status);
+      LogRefusal(status, address, std::to_string(status) + " " + address + " " + request.path + ": " + reason);
+      linger = true;
+    } else {
+      Serve(request.path, request.body, address, status, answer, reason);
+      // An answer with a reason is a refusal or a failure: the connection
+      // ends with it, as after the HTTP layer's own refusals.
+      close = !request.keepAlive || !reason.empty() || served + 1 >= options_.keepAliveMaxRequests ||
+              stopRequested_;
+    }
+    Count(status);
+    const int remaining = close ? 0 : options_.keepAliveMaxRequests - served - 1;
+    if (!SendAll(fd, FormatAnswer(status, answer, remaining, options_.keepAliveTimeoutMs), options_.writeTimeoutMs)) {
+      linger = false;
+      break;
+    }
+    if (close) break;
+  }
+  if (linger) {
+    LingeringClose(fd);
+  } else {
+    io::ShutdownAndClose(fd);
+  }
+}
+
+void CacheServer::LogRefusal(int status, const std::string& address, const std::string& text) {
+  refusals_.Note(SteadyMs(), status == 500 ? LogLevel::kError : LogLevel::kWarning, status,
+                 address, text);
+}
+
 void CacheServer::Serve(const std::string& path, const std::string& body, const std::string& client, int& status,
-                        std::string& answer) {
+                        std::string& answer, std::string& reason) {
   if (!limiter_.Allow(client, SteadyMs())) {
     status = 429;
     answer = "too many requests";
-    ServerLog::Write(LogLevel::kWarning, "429 " + client + " " + path + ": rate limit");
+    reason = "rate limit";
+    LogRefusal(status, client, "429 " + client + " " + path + ": rate limit");
     return;
   }
-  const HandlerResponse response = handler_.Handle(path, body, client, platform::Env::Current()->UnixTime());
+  HandlerResponse response;
+  try {
+    response = handler_.Handle(path, body, client, platform::Env::Current()->UnixTime());
+  } catch (const std::exception& e) {
+    response.status = 500;
+    response.body = "failure";
+    response.reason = std::string("unexpected failure: ") + e.what();
+  }
   status = response.status;
   answer = response.body;
+  reason = response.reason;
   if (!response.reason.empty()) {
-    ServerLog::Write(status >= 500 ? LogLevel::kError : LogLevel::kWarning,
-                     std::to_string(status) + " " + client + " " + path + ": " + response.reason);
+    LogRefusal(status, client, std::to_string(status) + " " + client + " " + path + ": " + response.reason);
   } else if (ServerLog::Enabled(LogLevel::kDebug)) {
     ServerLog::Write(LogLevel::kDebug, std::to_string(status) + " " + client + " " + path);
   }
@@ -349,6 +316,7 @@ void CacheServer::FlushLoop() {
     flushWake_.wait_for(lock, std::chrono::seconds(10), [this] { return flushStop_; });
     lock.unlock();
     FlushCounts();
+    refusals_.Flush(SteadyMs());
     lock.lock();
   }
 }

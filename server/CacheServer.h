@@ -1,9 +1,13 @@
 // The tag-cache server's HTTP side: listens, serves each connection on a
-// worker of its ConnectionPool, enforces the limits (body size, connections,
-// per-client rate, a deadline for reading each request so that a slow client
-// cannot hold a worker), hands each request to the RequestHandler and logs
-// every refusal with its reason. Counts the answers per status and adds them
-// to the store every ten seconds and when it stops.
+// worker of its ConnectionPool, reads requests strictly (HttpRequestReader),
+// enforces the limits (body and header sizes, connections in all and per
+// address, per-client rate, a deadline for reading each request so that a
+// slow client cannot hold a worker), hands each request to the
+// RequestHandler and logs refusals with their reasons (RefusalLog: a flood
+// is summarised). Any error answer closes its connection, so that a request
+// the server did not understand cannot leave bytes that would be read as
+// another. Counts the answers per status and adds them to the store every
+// ten seconds and when it stops.
 //
 // Start binds (port 0: any free port), Run serves until Stop, which may be
 // called from any thread (a signal waiter): it stops accepting, lets the
@@ -20,6 +24,9 @@
 #include <thread>
 
 #include "server/ClientRateLimiter.h"
+#include "server/ConnectionPool.h"
+#include "server/HttpRequestReader.h"
+#include "server/RefusalLog.h"
 #include "server/RequestAuthenticator.h"
 #include "server/RequestHandler.h"
 #include "server/TagStore.h"
@@ -33,12 +40,17 @@ struct ServerOptions {
   std::int64_t clockSkewS = 600;      // how far a request's timestamp may stray
   std::size_t maxBodyBytes = 16 * 1024;
   std::size_t maxConnections = 64;
-  std::size_t waitingConnections = 0;  // beyond maxConnections, before 503
+  std::size_t waitingConnections = 64;  // beyond maxConnections, before 503
+  std::size_t maxConnectionsPerAddress = 16;
+  int backlog = 0;                      // pending connections; 0: the system's maximum
+  std::size_t maxHeaderBytes = 32 * 1024;
+  std::size_t maxHeaderCount = 64;
   double ratePerSecond = 50;           // per client address; 0: no limit
   double rateBurst = 200;
   int readTimeoutMs = 5000;            // longest silence within a request
   int requestTimeoutMs = 10000;        // longest time to receive one request
   int keepAliveTimeoutMs = 5000;       // longest wait for the next request
+  int crowdedIdleTimeoutMs = 200;      // the same while connections wait for a worker
   int keepAliveMaxRequests = 1000;
   int writeTimeoutMs = 5000;
 };
@@ -63,9 +75,13 @@ class CacheServer {
   void Stop();
 
  private:
-  class FrontEnd;
+  void ServeConnection(int fd, const std::string& address);
+  void RefuseConnection(int fd, const std::string& address, ConnectionPool::Refusal why, bool answer);
+  bool WaitForRequest(int fd, const HttpRequestReader& reader) const;
+  // `reason` is set for a refusal or failure.
   void Serve(const std::string& path, const std::string& body, const std::string& client, int& status,
-             std::string& answer);
+             std::string& answer, std::string& reason);
+  void LogRefusal(int status, const std::string& address, const std::string& text);
   void Count(int status);
   void FlushCounts();
   void FlushLoop();
@@ -75,11 +91,12 @@ class CacheServer {
   RequestAuthenticator authenticator_;
   RequestHandler handler_;
   ClientRateLimiter limiter_;
-  std::unique_ptr<FrontEnd> http_;
+  const HttpLimits httpLimits_;
+  RefusalLog refusals_;
+  std::unique_ptr<ConnectionPool> pool_;
+  int listenFd_ = -1;
   int port_ = 0;
   std::atomic<bool> stopRequested_{false};
-  std::atomic<bool> runEntered_{false};
-  std::atomic<bool> runLeft_{false};
 
   std::mutex countsMutex_;
   std::map<int, std::int64_t> counts_;

@@ -2,33 +2,41 @@
 
 namespace cache_server {
 
-namespace {
-thread_local ConnectionPool::Treatment tTreatment = ConnectionPool::Treatment::kServe;
-}
-
-ConnectionPool::ConnectionPool(std::size_t workers, std::size_t waiting)
-    : workers_(workers == 0 ? 1 : workers), waiting_(waiting) {
-  for (std::size_t i = 0; i < workers_; ++i) threads_.emplace_back([this] { Work(false); });
+ConnectionPool::ConnectionPool(Limits limits, ServeFunction serve, RefuseFunction refuse)
+    : limits_{limits.workers == 0 ? 1 : limits.workers, limits.waiting, limits.perAddress == 0 ? 1 : limits.perAddress},
+      serve_(std::move(serve)),
+      refuse_(std::move(refuse)) {
+  for (std::size_t i = 0; i < limits_.workers; ++i) threads_.emplace_back([this] { Work(false); });
   threads_.emplace_back([this] { Work(true); });
 }
 
-ConnectionPool::~ConnectionPool() { shutdown(); }
+ConnectionPool::~ConnectionPool() { Shutdown(); }
 
-ConnectionPool::Treatment ConnectionPool::CurrentTreatment() { return tTreatment; }
-
-void ConnectionPool::enqueue(std::function<void()> fn) {
+void ConnectionPool::Admit(int fd, std::string address) {
+  Refusal why = Refusal::kBusy;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (busy_ + queue_.size() < workers_ + waiting_) {
-      queue_.push_back(std::move(fn));
-    } else {
-      refused_.push_back(std::move(fn));
+    const auto found = perAddress_.find(address);
+    const std::size_t ofAddress = found == perAddress_.end() ? 0 : found->second;
+    if (ofAddress >= limits_.perAddress) {
+      why = Refusal::kAddressFull;
+    } else if (!stopping_ && busy_ + queue_.size() < limits_.workers + limits_.waiting) {
+      ++perAddress_[address];
+      queue_.push_back(Connection{fd, std::move(address), Refusal::kBusy});
+      crowded_ = busy_ + queue_.size() > limits_.workers;
+      wake_.notify_all();
+      return;
+    }
+    if (!stopping_ && refused_.size() < kMaxRefusedWaiting) {
+      refused_.push_back(Connection{fd, std::move(address), why});
+      wake_.notify_all();
+      return;
     }
   }
-  wake_.notify_all();
+  refuse_(fd, address, why, false);
 }
 
-void ConnectionPool::shutdown() {
+void ConnectionPool::Shutdown() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     if (stopping_ && threads_.empty()) return;
@@ -40,25 +48,30 @@ void ConnectionPool::shutdown() {
 }
 
 void ConnectionPool::Work(bool refuser) {
-  std::deque<std::function<void()>>& mine = refuser ? refused_ : queue_;
+  std::deque<Connection>& mine = refuser ? refused_ : queue_;
   for (;;) {
-    std::function<void()> fn;
+    Connection connection{-1, {}, Refusal::kBusy};
     {
       std::unique_lock<std::mutex> lock(mutex_);
       wake_.wait(lock, [&] { return stopping_ || !mine.empty(); });
       if (mine.empty()) return;  // stopping, and everything taken in is done
-      fn = std::move(mine.front());
+      connection = std::move(mine.front());
       mine.pop_front();
-      if (!refuser) ++busy_;
-      tTreatment = !refuser                               ? Treatment::kServe
-                   : refused_.size() < kMaxRefusedWaiting ? Treatment::kAnswerBusy
-                                                          : Treatment::kDrop;
+      if (!refuser) {
+        ++busy_;
+        crowded_ = busy_ + queue_.size() > limits_.workers;
+      }
     }
-    fn();
-    if (!refuser) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      --busy_;
+    if (refuser) {
+      refuse_(connection.fd, connection.address, connection.why, true);
+      continue;
     }
+    serve_(connection.fd, connection.address);
+    std::lock_guard<std::mutex> lock(mutex_);
+    --busy_;
+    crowded_ = busy_ + queue_.size() > limits_.workers;
+    const auto found = perAddress_.find(connection.address);
+    if (found != perAddress_.end() && --found->second == 0) perAddress_.erase(found);
   }
 }
 

@@ -1,52 +1,77 @@
 // The threads that serve the server's connections: a fixed number of workers,
 // one connection each for as long as it lasts, which is also the most
-// connections served at once. A connection that arrives while every worker is
-// busy and the short waiting line is full is handed to a single "refuser"
-// thread instead, which answers 503 at once (see CurrentTreatment) and closes it,
-// so that a flood of connections costs neither threads nor memory.
+// connections served at once. Connections are admitted by the accepting
+// thread; one is refused when its address already has its share of
+// connections (so that one address cannot take every worker) or when every
+// worker is busy and the short waiting line is full. Refused connections go
+// to a single "refuser" thread, which answers them (503) and closes them, so
+// that a flood of connections costs neither threads nor memory; beyond
+// kMaxRefusedWaiting of them, they are closed at once unanswered.
 //
-// shutdown() lets the workers finish every connection already taken in and
+// While connections wait for a worker the pool is "crowded": a worker whose
+// connection is idle should then give it up early (see Crowded).
+//
+// Shutdown lets the workers finish every connection already taken in and
 // joins them.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
-
-#include <httplib.h>
 
 namespace cache_server {
 
-class ConnectionPool : public httplib::TaskQueue {
+class ConnectionPool {
  public:
-  // `workers` connections served at once; `waiting` more may wait for a worker.
-  ConnectionPool(std::size_t workers, std::size_t waiting);
-  ~ConnectionPool() override;
+  struct Limits {
+    std::size_t workers = 64;     // connections served at once
+    std::size_t waiting = 64;     // more may wait for a worker
+    std::size_t perAddress = 16;  // connections of one address, served or waiting
+  };
+  enum class Refusal { kBusy, kAddressFull };
+  // Serves a connection to its end and closes it.
+  using ServeFunction = std::function<void(int fd, const std::string& address)>;
+  // Closes a refused connection, after an answer when `answer`.
+  using RefuseFunction = std::function<void(int fd, const std::string& address, Refusal why, bool answer)>;
 
-  void enqueue(std::function<void()> fn) override;
-  void shutdown() override;
+  ConnectionPool(Limits limits, ServeFunction serve, RefuseFunction refuse);
+  ~ConnectionPool();
+  ConnectionPool(const ConnectionPool&) = delete;
+  ConnectionPool& operator=(const ConnectionPool&) = delete;
 
-  // How the calling thread is to treat the connection it runs: serve it
-  // (a worker), answer 503 (the refuser), or, when refused connections pile up
-  // faster than they can be answered, close it at once.
-  enum class Treatment { kServe, kAnswerBusy, kDrop };
-  static Treatment CurrentTreatment();
-  // Refused connections waiting beyond this many are closed unanswered.
+  // Takes in an accepted connection from `address` (its numeric address).
+  void Admit(int fd, std::string address);
+  // Whether connections are waiting for a worker.
+  bool Crowded() const { return crowded_.load(std::memory_order_relaxed); }
+  void Shutdown();
+
   static constexpr std::size_t kMaxRefusedWaiting = 64;
 
  private:
+  struct Connection {
+    int fd;
+    std::string address;
+    Refusal why;
+  };
   void Work(bool refuser);
 
-  const std::size_t workers_;
-  const std::size_t waiting_;
+  const Limits limits_;
+  const ServeFunction serve_;
+  const RefuseFunction refuse_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::function<void()>> queue_;
-  std::deque<std::function<void()>> refused_;
+  std::deque<Connection> queue_;
+  std::deque<Connection> refused_;
+  std::unordered_map<std::string, std::size_t> perAddress_;
   std::size_t busy_ = 0;
+  std::atomic<bool> crowded_{false};
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };

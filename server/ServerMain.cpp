@@ -20,7 +20,15 @@ namespace {
 
 constexpr std::size_t kImportBatch = 20000;
 
+constexpr const char kUsage[] =
+    "usage: nimbrel-cache-server [serve|stats|export|import [FILE]] [--db FILE] [--listen HOST:PORT]\n"
+    "         [--log-level error|warning|info|debug] [--key-file FILE] [--rate-limit PER_SECOND]\n"
+    "         [--rate-burst N] [--max-connections N] [--max-connections-per-address N]\n"
+    "         [--backlog N] [--request-timeout-ms MS]\n"
+    "       nimbrel-cache-server --help\n";
+
 struct CommandLine {
+  bool help = false;
   std::string command = "serve";
   std::string db = "nimbrel-tag-cache.sqlite";
   std::string file;  // import's input
@@ -54,6 +62,12 @@ bool ParseNumber(const std::string& text, double& out) {
 
 bool Parse(const std::vector<std::string>& arguments, CommandLine& line, std::string& error) {
   line.options.key = platform::ToWindows1252(nimbrel::kServerCacheSigningKey);
+  for (const std::string& a : arguments) {
+    if (a == "--help" || a == "-h") {
+      line.help = true;
+      return true;
+    }
+  }
   std::size_t i = 0;
   if (!arguments.empty() && arguments[0].rfind("--", 0) != 0) line.command = arguments[i++];
   if (line.command != "serve" && line.command != "stats" && line.command != "export" && line.command != "import") {
@@ -98,6 +112,10 @@ bool Parse(const std::vector<std::string>& arguments, CommandLine& line, std::st
       line.options.rateBurst = number;
     } else if (a == "--max-connections" && ParseNumber(v, number) && number >= 1 && number <= 4096) {
       line.options.maxConnections = static_cast<std::size_t>(number);
+    } else if (a == "--max-connections-per-address" && ParseNumber(v, number) && number >= 1 && number <= 4096) {
+      line.options.maxConnectionsPerAddress = static_cast<std::size_t>(number);
+    } else if (a == "--backlog" && ParseNumber(v, number) && number >= 1 && number <= 65535) {
+      line.options.backlog = static_cast<int>(number);
     } else if (a == "--request-timeout-ms" && ParseNumber(v, number) && number >= 1 && number <= 3600000) {
       line.options.requestTimeoutMs = static_cast<int>(number);
       line.options.readTimeoutMs = std::min(line.options.readTimeoutMs, line.options.requestTimeoutMs);
@@ -217,11 +235,12 @@ int RunCommandLine(const std::vector<std::string>& arguments, std::istream& in, 
   CommandLine line;
   std::string error;
   if (!Parse(arguments, line, error)) {
-    err << "nimbrel-cache-server: " << error << "\n"
-        << "usage: nimbrel-cache-server [serve|stats|export|import [FILE]] [--db FILE] [--listen HOST:PORT]\n"
-           "         [--log-level error|warning|info|debug] [--key-file FILE] [--rate-limit PER_SECOND]\n"
-           "         [--rate-burst N] [--max-connections N] [--request-timeout-ms MS]\n";
+    err << "nimbrel-cache-server: " << error << "\n" << kUsage;
     return 2;
+  }
+  if (line.help) {
+    out << kUsage;
+    return 0;
   }
   // Reading commands neither create nor change the file they are pointed at.
   const bool reading = line.command == "stats" || line.command == "export";

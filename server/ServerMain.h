@@ -4,8 +4,10 @@
 //   nimbrel-cache-server [--listen HOST:PORT] [--db FILE] [--log-level LEVEL]
 //                        [--key-file FILE] [--rate-limit PER_SECOND]
 //                        [--rate-burst N] [--max-connections N]
+//                        [--max-connections-per-address N] [--backlog N]
 //                        [--request-timeout-ms MS]
 //       serves until SIGTERM or SIGINT;
+//   nimbrel-cache-server --help               the usage on stdout;
 //   nimbrel-cache-server stats  [--db FILE]   counts, as "name value" lines,
 //       first the database's quick check ("integrity ok"; exit status 1 when
 //       it found damage);
@@ -18,7 +20,9 @@
 //
 // Defaults: --listen 127.0.0.1:8377 (where the library looks by default),
 // --db nimbrel-tag-cache.sqlite, --log-level info, the library's own signing
-// key, 50 requests per second per client address with bursts of 200.
+// key, 50 requests per second per client address with bursts of 200, 64
+// connections served at once and 16 of them per address, the system's
+// largest listen backlog.
 #pragma once
 
 #include <iosfwd>

@@ -1,13 +1,17 @@
 #include "platform/SocketIo.h"
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 
 namespace platform::socket_io {
 
@@ -90,6 +94,67 @@ void LocalAddress(int fd, std::string& address, int& port) {
   if (::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &length) != 0) storage.ss_family = AF_UNSPEC;
   Describe(storage, address, port);
 }
+
+int MaxListenBacklog() {
+  int value = 0;
+  if (std::FILE* file = std::fopen("/proc/sys/net/core/somaxconn", "r")) {
+    if (std::fscanf(file, "%d", &value) != 1) value = 0;
+    std::fclose(file);
+  }
+  return value > 0 ? value : SOMAXCONN;
+}
+
+int Listen(const std::string& host, int port, int backlog, int& boundPort, std::string& error) {
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string service = std::to_string(port);
+  const int resolved = ::getaddrinfo(host.empty() ? nullptr : host.c_str(), service.c_str(), &hints, &found);
+  if (resolved != 0) {
+    error = ::gai_strerror(resolved);
+    return -1;
+  }
+  int fd = -1;
+  error = "no address";
+  for (const addrinfo* a = found; a && fd < 0; a = a->ai_next) {
+    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) continue;
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (::bind(fd, a->ai_addr, a->ai_addrlen) != 0 || ::listen(fd, backlog > 0 ? backlog : MaxListenBacklog()) != 0) {
+      error = std::strerror(errno);
+      ::close(fd);
+      fd = -1;
+    }
+  }
+  ::freeaddrinfo(found);
+  if (fd < 0) return -1;
+  // Accepting never waits (AcceptNow); accepted sockets do not inherit this.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  std::string address;
+  LocalAddress(fd, address, boundPort);
+  return fd;
+}
+
+int AcceptNow(int listenFd, std::string& peerAddress) {
+  sockaddr_storage storage{};
+  for (;;) {
+    socklen_t length = sizeof storage;
+    const int fd =
+        ::accept4(listenFd, reinterpret_cast<sockaddr*>(&storage), &length, SOCK_CLOEXEC);
+    if (fd >= 0) {
+      int port = 0;
+      Describe(storage, peerAddress, port);
+      return fd;
+    }
+    // A connection reset before it was taken, or a signal: look for the next.
+    if (errno != EINTR && errno != ECONNABORTED) return -1;
+  }
+}
+
+void Close(int fd) { ::close(fd); }
 
 void SetNoDelay(int fd) {
   const int on = 1;

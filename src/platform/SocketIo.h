@@ -35,6 +35,20 @@ std::int64_t SendNow(int fd, const void* data, std::size_t size);
 void PeerAddress(int fd, std::string& address, int& port);
 void LocalAddress(int fd, std::string& address, int& port);
 
+// The most pending connections the system lets a listening socket hold
+// (net.core.somaxconn; SOMAXCONN when it cannot be read).
+int MaxListenBacklog();
+// A listening socket on `host` (a name or numeric address; empty: every
+// address) and `port` (0: one the system chooses), with `backlog` pending
+// connections (<= 0: MaxListenBacklog()). The descriptor, its port in
+// `boundPort`; -1 with `error` when the address cannot be used.
+int Listen(const std::string& host, int port, int backlog, int& boundPort, std::string& error);
+// Takes a waiting connection without waiting: its descriptor and the peer's
+// numeric address, or -1 when none waits (or on error).
+int AcceptNow(int listenFd, std::string& peerAddress);
+// Closes a descriptor (a listening socket).
+void Close(int fd);
+
 // Sends small writes at once (TCP_NODELAY); best effort.
 void SetNoDelay(int fd);
 // Ends sending (the peer reads the end of the stream); receiving goes on.

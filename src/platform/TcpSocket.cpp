@@ -87,8 +87,16 @@ bool TcpSocket::IsLoopbackHost(std::string_view host) {
   return host == "localhost" || host == "::1" || ParseIpv4Loopback(host, address);
 }
 
-bool TcpSocket::Connect(std::string_view host, std::uint16_t port) {
+bool TcpSocket::Connect(std::string_view host, std::uint16_t port) { return Connect(host, port, {}); }
+
+bool TcpSocket::Connect(std::string_view host, std::uint16_t port, std::string_view from) {
   Close();
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  if (!from.empty() && !ParseIpv4Loopback(from, local.sin_addr)) {
+    errno = EACCES;
+    return false;
+  }
   host = Unbracket(host);
   sockaddr_storage storage{};
   socklen_t length = 0;
@@ -111,6 +119,13 @@ bool TcpSocket::Connect(std::string_view host, std::uint16_t port) {
   }
   const int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return false;
+  if (!from.empty() && (storage.ss_family != AF_INET ||
+                        ::bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)) {
+    const int error = storage.ss_family != AF_INET ? EAFNOSUPPORT : errno;
+    ::close(fd);
+    errno = error;
+    return false;
+  }
   int result;
   do {
     result = ::connect(fd, reinterpret_cast<const sockaddr*>(&storage), length);

@@ -42,6 +42,9 @@ class TcpSocket {
   // brackets, or "localhost") on `port`. Any other host is refused without
   // contacting it: false with LastError() EACCES.
   bool Connect(std::string_view host, std::uint16_t port);
+  // The same from the local loopback address `from` ("127.0.0.2": another
+  // client as the server sees it); IPv4 only.
+  bool Connect(std::string_view host, std::uint16_t port, std::string_view from);
   // True when `host` names a loopback address in one of the forms above.
   static bool IsLoopbackHost(std::string_view host);
 

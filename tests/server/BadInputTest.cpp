@@ -111,61 +111,71 @@ TEST_F(HandlerTest, ValuesBeyondTheClientsLimitsAreRefusedWithAReason) {
                 .reason);
 }
 
-TEST_F(ServerTest, ASlowClientIsDroppedAtTheRequestDeadline) {
+TEST_F(ServerTest, OneAddressHasItsShareOfConnectionsAndOthersAreStillServed) {
   cache_server::ServerOptions options = DefaultOptions();
-  options.requestTimeoutMs = 300;
-  options.readTimeoutMs = 5000;  // longer than the trickle's pauses: only the deadline ends it
+  options.maxConnections = 4;
+  options.maxConnectionsPerAddress = 2;
   StartServer(options);
-  platform::TcpSocket slow;
-  ASSERT_TRUE(slow.Connect("127.0.0.1", static_cast<std::uint16_t>(running->port())));
-  const std::string request = "POST /lookup.php HTTP/1.1\r\nHost: x\r\nContent-Length: 500\r\n\r\n" +
-                              std::string(500, 'a');
-  // One byte, then wait up to a second for the server to hang up, then the next.
-  std::size_t sent = 0;
-  bool closed = false;
-  while (!closed && sent < request.size()) {
-    if (!slow.SendAll(request.data() + sent, 1)) break;
-    ++sent;
-    char byte;
-    const std::int64_t n = slow.Receive(&byte, 1, 1000);
-    closed = n == 0 || n == -1 || (n > 0);  // any answer (408/400) or the close ends the trickle
+  int n = 0;
+  const auto request = [&] { return RawPost("/lookup.php", SignedBody(LookupText("A", "T" + std::to_string(n++)))); };
+  // Two kept-alive connections of 127.0.0.2, each served once.
+  platform::TcpSocket held[2] = {ConnectFrom("127.0.0.2"), ConnectFrom("127.0.0.2")};
+  for (platform::TcpSocket& socket : held) {
+    ASSERT_TRUE(socket.SendAll(request()));
+    ASSERT_EQ(0u, ReadAnswer(socket).rfind("HTTP/1.1 404 ", 0));
   }
-  EXPECT_TRUE(closed);
-  EXPECT_LT(sent, 10u);  // a few bytes, not the whole trickle
-  // The worker it held serves others again.
-  EXPECT_EQ(404, Post("/lookup.php", LookupText("A", "T")).status);
+  // A third of the same address is refused, workers to spare or not.
+  platform::TcpSocket third = ConnectFrom("127.0.0.2");
+  third.SendAll(request());
+  const std::string refused = ReadToClose(third);
+  EXPECT_EQ(0u, refused.rfind("HTTP/1.1 503 ", 0)) << refused;
+  // Other addresses are served meanwhile.
+  for (const char* other : {"127.0.0.3", "127.0.0.4"}) {
+    platform::TcpSocket socket = ConnectFrom(other);
+    ASSERT_TRUE(socket.SendAll(request()));
+    EXPECT_EQ(0u, ReadAnswer(socket).rfind("HTTP/1.1 404 ", 0)) << other;
+  }
+  // Once one of its connections ends, the address may open another; the
+  // worker notices the close in its own time, until then it is refused.
+  held[0].Close();
+  std::string answer;
+  for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+       answer.rfind("HTTP/1.1 404 ", 0) != 0 && std::chrono::steady_clock::now() < until; std::this_thread::yield()) {
+    platform::TcpSocket again = ConnectFrom("127.0.0.2");
+    again.SendAll(request());
+    answer = ReadAnswer(again);
+  }
+  EXPECT_EQ(0u, answer.rfind("HTTP/1.1 404 ", 0)) << answer;
 }
 
-TEST_F(ServerTest, ConnectionsBeyondTheLimitAreRefusedAtOnce) {
+TEST_F(ServerTest, IdleConnectionsMakeRoomWhenConnectionsWaitForAWorker) {
   cache_server::ServerOptions options = DefaultOptions();
   options.maxConnections = 2;
+  options.waitingConnections = 2;
+  options.keepAliveTimeoutMs = 600000;  // only the crowding can end the idle connections' wait
   StartServer(options);
-  // Two idle kept-alive connections hold both workers once they have been served.
-  platform::TcpSocket held[2];
-  const std::string request = "POST /lookup.php HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\na";
+  int n = 0;
+  const auto request = [&] { return RawPost("/lookup.php", SignedBody(LookupText("A", "T" + std::to_string(n++)))); };
+  platform::TcpSocket held[2] = {ConnectFrom("127.0.0.2"), ConnectFrom("127.0.0.3")};
   for (platform::TcpSocket& socket : held) {
-    ASSERT_TRUE(socket.Connect("127.0.0.1", static_cast<std::uint16_t>(running->port())));
-    ASSERT_TRUE(socket.SendAll(request));
-    char answer[512];
-    ASSERT_GT(socket.Receive(answer, sizeof answer, 5000), 0);
+    ASSERT_TRUE(socket.SendAll(request()));
+    ASSERT_EQ(0u, ReadAnswer(socket).rfind("HTTP/1.1 404 ", 0));
   }
-  platform::TcpSocket third;
-  ASSERT_TRUE(third.Connect("127.0.0.1", static_cast<std::uint16_t>(running->port())));
-  ASSERT_TRUE(third.SendAll(request));
-  std::string answer;
-  char buffer[512];
-  for (std::int64_t n; (n = third.Receive(buffer, sizeof buffer, 5000)) > 0;) answer.append(buffer, n);
-  EXPECT_EQ(0u, answer.rfind("HTTP/1.1 503", 0)) << answer;
-  // Once a held connection ends, its worker serves again.
-  held[0].Close();
-  held[1].Close();
-  // The workers notice the closes in their own time; until then a request is
-  // refused, and the first one after serves.
-  int status = 503;
-  for (const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-       status == 503 && std::chrono::steady_clock::now() < until; std::this_thread::yield())
-    status = Post("/lookup.php", LookupText("A", "T")).status;
-  EXPECT_EQ(404, status);
+  // Both workers hold idle connections; a third waits, and one of them
+  // gives way (closed before its worker took the third); the other, with
+  // nobody waiting any more, keeps its worker.
+  platform::TcpSocket third = ConnectFrom("127.0.0.4");
+  ASSERT_TRUE(third.SendAll(request()));
+  EXPECT_EQ(0u, ReadAnswer(third).rfind("HTTP/1.1 404 ", 0));
+  char byte;
+  const std::int64_t first = held[0].Receive(&byte, 1, 0);
+  const std::int64_t second = held[1].Receive(&byte, 1, 0);
+  EXPECT_TRUE((first == 0 && second == platform::TcpSocket::kTimedOut) ||
+              (second == 0 && first == platform::TcpSocket::kTimedOut))
+      << first << " " << second;
+  platform::TcpSocket& kept = first == 0 ? held[1] : held[0];
+  ASSERT_TRUE(kept.SendAll(request()));
+  EXPECT_EQ(0u, ReadAnswer(kept).rfind("HTTP/1.1 404 ", 0));
 }
 
 TEST_F(ServerTest, StoppingFinishesTheRequestInFlight) {
@@ -177,10 +187,10 @@ TEST_F(ServerTest, StoppingFinishesTheRequestInFlight) {
   const std::string head = "POST /lookup.php HTTP/1.1\r\nHost: x\r\nContent-Type: application/x-www-form-urlencoded"
                            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
   // A first request shows that a worker has the connection.
-  ASSERT_TRUE(socket.SendAll("POST /lookup.php HTTP/1.1\r\nHost: x\r\nContent-Length: 1\r\n\r\nx"));
+  ASSERT_TRUE(socket.SendAll(RawPost("/lookup.php", SignedBody(LookupText("A", "First")))));
   char buffer[4096];
   std::string first;
-  while (first.find("bad request") == std::string::npos) {
+  while (first.find("not found") == std::string::npos) {
     const std::int64_t n = socket.Receive(buffer, sizeof buffer, 5000);
     ASSERT_GT(n, 0);
     first.append(buffer, n);

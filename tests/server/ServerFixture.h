@@ -3,16 +3,13 @@
 // library's client, and helpers to send signed requests byte for byte.
 #pragma once
 
-#include <arpa/inet.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "platform/TcpSocket.h"
 #include "platform/TextCodec.h"
 #include "server/CacheServer.h"
 #include "server/SqliteTagStore.h"
@@ -116,37 +113,65 @@ class ServerTest : public ::testing::Test {
     if (!result) return Answer{};
     return Answer{result->status, result->body};
   }
+  // Connects from the loopback address `from`, as another client.
+  platform::TcpSocket ConnectFrom(const std::string& from = "127.0.0.1") {
+    platform::TcpSocket socket;
+    if (!socket.Connect("127.0.0.1", static_cast<std::uint16_t>(running->port()), from)) {
+      throw std::runtime_error("cannot connect from " + from);
+    }
+    return socket;
+  }
+  // Everything the server sends until it closes the connection (at most 10 s).
+  static std::string ReadToClose(platform::TcpSocket& socket) {
+    std::string all;
+    char buffer[4096];
+    for (std::int64_t n; (n = socket.Receive(buffer, sizeof buffer, 10000)) > 0;) all.append(buffer, n);
+    return all;
+  }
+  // One answer of a kept-alive connection: its head and its body.
+  static std::string ReadAnswer(platform::TcpSocket& socket) {
+    std::string all;
+    char byte;
+    std::size_t bodyAt = std::string::npos, length = 0;
+    while (bodyAt == std::string::npos || all.size() < bodyAt + length) {
+      if (socket.Receive(&byte, 1, 10000) != 1) break;
+      all += byte;
+      if (bodyAt == std::string::npos && all.size() >= 4 && all.compare(all.size() - 4, 4, "\r\n\r\n") == 0) {
+        bodyAt = all.size();
+        const std::size_t at = all.find("Content-Length: ");
+        if (at != std::string::npos) length = std::stoul(all.substr(at + 16));
+      }
+    }
+    return all;
+  }
+  // `body` posted to `path` as raw bytes, framed by Content-Length.
+  static std::string RawPost(const std::string& path, const std::string& body) {
+    return "POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+           body;
+  }
+  std::string SignedBody(const std::string& text) {
+    return text + "&signature=" + platform::ToUtf8(nimbrel::SignRequest(nimbrel::kServerCacheSigningKey,
+                                                                        platform::FromUtf8(text)));
+  }
+
   // Posts `text`, signed, from the loopback address `from` (127.0.0.2…): the
   // server sees another client there.
   Answer PostFrom(const std::string& from, const std::string& path, const std::string& text) {
-    const std::string body =
-        text + "&signature=" +
-        platform::ToUtf8(nimbrel::SignRequest(nimbrel::kServerCacheSigningKey, platform::FromUtf8(text)));
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{}, server{};
-    local.sin_family = server.sin_family = AF_INET;
-    inet_pton(AF_INET, from.c_str(), &local.sin_addr);
-    inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
-    server.sin_port = htons(static_cast<std::uint16_t>(running->port()));
+    platform::TcpSocket socket = ConnectFrom(from);
+    const std::string body = SignedBody(text);
     Answer answer;
-    if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0 &&
-        connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0) {
-      const std::string request = "POST " + path +
-                                  " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded"
-                                  "\r\nConnection: close\r\nContent-Length: " +
-                                  std::to_string(body.size()) + "\r\n\r\n" + body;
-      std::string reply;
-      if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
-        char buffer[4096];
-        for (ssize_t n; (n = recv(fd, buffer, sizeof buffer, 0)) > 0;) reply.append(buffer, static_cast<std::size_t>(n));
-      }
-      const std::size_t head = reply.find("\r\n\r\n");
-      if (reply.rfind("HTTP/1.1 ", 0) == 0 && head != std::string::npos) {
-        answer.status = std::stoi(reply.substr(9, 3));
-        answer.body = reply.substr(head + 4);
-      }
+    if (!socket.SendAll("POST " + path +
+                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded"
+                        "\r\nConnection: close\r\nContent-Length: " +
+                        std::to_string(body.size()) + "\r\n\r\n" + body)) {
+      return answer;
     }
-    close(fd);
+    const std::string reply = ReadToClose(socket);
+    const std::size_t head = reply.find("\r\n\r\n");
+    if (reply.rfind("HTTP/1.1 ", 0) == 0 && head != std::string::npos) {
+      answer.status = std::stoi(reply.substr(9, 3));
+      answer.body = reply.substr(head + 4);
+    }
     return answer;
   }
   std::string FillText(const std::string& artist, const std::string& title, const std::string& album,

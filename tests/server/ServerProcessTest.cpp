@@ -112,6 +112,21 @@ TEST_F(ServerProcessTest, SigtermEndsCleanlyAndTheCommandLineMovesTheCache) {
   EXPECT_NE(std::string::npos, err.str().find("line 2: ")) << err.str();
 }
 
+TEST_F(ServerProcessTest, HelpAndBadOptionsAnswerWithTheUsage) {
+  std::string usage;
+  ASSERT_EQ(0, Command({"--help"}, "", usage));
+  EXPECT_EQ(0u, usage.rfind("usage: nimbrel-cache-server", 0)) << usage;
+  EXPECT_NE(std::string::npos, usage.find("--backlog N")) << usage;
+  for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+           {"--backlog", "0"}, {"--backlog", "x"}, {"--backlog"}, {"--max-connections-per-address", "0"}}) {
+    std::istringstream in;
+    std::ostringstream out, err;
+    EXPECT_EQ(2, cache_server::RunCommandLine(bad, in, out, err)) << bad[0];
+    EXPECT_NE(std::string::npos, err.str().find("usage: ")) << err.str();
+    EXPECT_EQ("", out.str());
+  }
+}
+
 TEST_F(ServerProcessTest, KillDuringFillsLosesNoAnsweredFill) {
   Start();
   std::mutex mutex;
