@@ -3,8 +3,8 @@
 #include <exception>
 
 #include "config/NimbrelConfig.h"
-#include "core/LocalTagsCache.h"
 #include "core/LoadedSources.h"
+#include "core/LocalTagsCache.h"
 #include "covers/CoverCache.h"
 #include "foundation/Masterlog.h"
 #include "net/ProxyResolver.h"
@@ -53,79 +53,62 @@ void CTagsSearchFlow::SearchBasicTags(std::uint32_t songId) {
   }
 }
 
-boost::shared_ptr<CNimbrelSong> CTagsSearchFlow::Alive(std::uint32_t songId) {
-  if (context_.StopRequested()) return nullptr;
-  return context_.FindSong(songId);
-}
-
-bool CTagsSearchFlow::Failed(const CNimbrelSong& song, const NimbrelOptions& options,
-                             const std::set<std::wstring>& loaded) const {
-  return song.IsFailed(options.SearchBasicTags, options.SearchCover, options.SuccessCriterion, loaded);
-}
-
 void CTagsSearchFlow::RunBasicChain(std::uint32_t songId) {
-  const NimbrelOptions options = context_.Options();
-  boost::shared_ptr<CNimbrelSong> song = Alive(songId);
-  if (!song) return;
+  const SongSearch search(context_, songId, kSourceGeneral);
+  if (search.Interrupted()) return;
   // The merge keeps what this run does not search.
-  song->SetSearched(options.SearchBasicTags, options.SearchCover);
-  const std::set<std::wstring> loaded = LoadedSourceNames(kSourceGeneral);
+  search.Song().SetSearched(search.Options().SearchBasicTags, search.Options().SearchCover);
 
-  bool ended = KnownResultsStep(songId, options, loaded);
-  if (!ended) ended = !Alive(songId) || MusicbrainzStep(songId, options, loaded);
-  if (!ended) ended = !Alive(songId) || ServerCacheStep(songId, options, loaded);
-  if (!ended && Alive(songId)) {
-    if (AllSourcesStep(songId, options, loaded) == SourcesOutcome::kFound && !context_.StopRequested()) {
-      ReportStatistic(kSuccessAfterMusicbrainzFailure);
-    }
+  StepOutcome outcome = KnownResultsStep(search);
+  if (outcome == StepOutcome::kNotFound) outcome = MusicbrainzStep(search);
+  if (outcome == StepOutcome::kNotFound) outcome = ServerCacheStep(search);
+  if (outcome == StepOutcome::kNotFound && AllSourcesStep(search) == StepOutcome::kFound &&
+      !context_.StopRequested()) {
+    ReportStatistic(kSuccessAfterMusicbrainzFailure);
   }
   // A removed song reports nothing: its search did not end on its own.
-  song = Alive(songId);
-  if (song && Failed(*song, options, loaded)) ReportStatistic(kFailureAfterMusicbrainzFailure);
+  if (!search.Interrupted() && search.Failed()) ReportStatistic(kFailureAfterMusicbrainzFailure);
 }
 
-bool CTagsSearchFlow::KnownResultsStep(std::uint32_t songId, const NimbrelOptions& options,
-                                       const std::set<std::wstring>& loaded) {
-  boost::shared_ptr<CNimbrelSong> song = Alive(songId);
-  if (!song) return true;
-  const SongInfo input = song->Input();
+StepOutcome CTagsSearchFlow::KnownResultsStep(const SongSearch& search) {
+  if (const auto end = search.Interrupted()) return *end;
+  CNimbrelSong& song = search.Song();
+  const SongInfo input = song.Input();
   std::vector<SongInfo> records;
   std::set<std::wstring> covered;
   CLocalTagsCache::Instance().FindBasicResults(input.albumInfo.artist, input.trackInfo.title, records, covered);
 
   // Records complete with their cover first; the others only when needed.
   for (const SongInfo& record : records) {
-    if (!(song = Alive(songId))) return true;
-    if (!record.coverInfo.coverUrl.empty() && !record.coverInfo.coverFile.empty()) song->AddCandidate(record);
+    if (const auto end = search.Interrupted()) return *end;
+    if (!record.coverInfo.coverUrl.empty() && !record.coverInfo.coverFile.empty()) song.AddCandidate(record);
   }
-  if (Failed(*song, options, loaded)) {
+  if (search.Failed()) {
     for (SongInfo record : records) {
-      if (!(song = Alive(songId))) return true;
-      if (options.SearchCover && !record.coverInfo.coverUrl.empty() && record.coverInfo.coverFile.empty()) {
+      if (const auto end = search.Interrupted()) return *end;
+      if (search.Options().SearchCover && !record.coverInfo.coverUrl.empty() && record.coverInfo.coverFile.empty()) {
         record.coverInfo.coverFile = FetchCover(record);
-        if (!(song = Alive(songId))) return true;
+        if (const auto end = search.Interrupted()) return *end;
       }
-      song->AddCandidate(record);
+      song.AddCandidate(record);
     }
   }
-  for (const std::wstring& name : covered) song->MarkSearched(name);
-  if (!loaded.empty() && CountLoaded(covered, loaded) >= loaded.size()) return true;
-  return !Failed(*song, options, loaded);
+  for (const std::wstring& name : covered) song.MarkSearched(name);
+  if (!search.Loaded().empty() && search.AllLoadedAmong(covered)) return StepOutcome::kCovered;
+  return search.Failed() ? StepOutcome::kNotFound : StepOutcome::kFound;
 }
 
-bool CTagsSearchFlow::MusicbrainzStep(std::uint32_t songId, const NimbrelOptions& options,
-                                      const std::set<std::wstring>& loaded) {
-  boost::shared_ptr<CNimbrelSong> song = Alive(songId);
-  if (!song) return true;
-  if (!song->SearchedSources().count(kMusicbrainz)) {
+StepOutcome CTagsSearchFlow::MusicbrainzStep(const SongSearch& search) {
+  if (const auto end = search.Interrupted()) return *end;
+  CNimbrelSong& song = search.Song();
+  if (!song.SearchedSources().count(kMusicbrainz)) {
     SourceUse use(kSourceGeneral, kMusicbrainz);
     if (use.Held()) {
-      song->MarkSearched(kMusicbrainz);
-      SearchBasicSource(songId, kMusicbrainz);
+      song.MarkSearched(kMusicbrainz);
+      SearchBasicSource(search.Id(), kMusicbrainz);
     }
   }
-  if (!(song = Alive(songId))) return true;
-  return !Failed(*song, options, loaded);
+  return search.Outcome();
 }
 
 std::int32_t CTagsSearchFlow::LookupServer(std::uint32_t songId, const SongInfo& input, SongInfo& record,
@@ -135,70 +118,72 @@ std::int32_t CTagsSearchFlow::LookupServer(std::uint32_t songId, const SongInfo&
                                                          sourceNames, searcher, &stop);
 }
 
-bool CTagsSearchFlow::ServerCacheStep(std::uint32_t songId, const NimbrelOptions& options,
-                                      const std::set<std::wstring>& loaded) {
-  boost::shared_ptr<CNimbrelSong> song = Alive(songId);
-  if (!song) return true;
-  const SongInfo input = song->Input();
+StepOutcome CTagsSearchFlow::ServerCacheStep(const SongSearch& search) {
+  if (const auto end = search.Interrupted()) return *end;
+  CNimbrelSong& song = search.Song();
+  const SongInfo input = song.Input();
   // A fresh record: the answer must not carry the file's own values (its
   // picture above all) into a candidate.
   SongInfo record;
   std::vector<std::wstring> named;
-  const std::int32_t status = LookupServer(songId, input, record, named, true);
+  const std::int32_t status = LookupServer(search.Id(), input, record, named, true);
   CLocalTagsCache& cache = CLocalTagsCache::Instance();
   const std::wstring& artist = input.albumInfo.artist;
   const std::wstring& title = input.trackInfo.title;
+  const std::set<std::wstring>& loaded = search.Loaded();
 
   switch (status) {
     case CNimbrelServerCache::kFound:
-      ApplyServerRecord(songId, record, options);
+      ApplyServerRecord(search, record);
       break;
     case CNimbrelServerCache::kNothingKnown:
-      return false;
+      return StepOutcome::kNotFound;
     case CNimbrelServerCache::kStillWorking:
       // The wait ended (its time, a stop or a removal): no source answered,
       // so none is recorded as having answered; the chain ends here.
-      if (!Alive(songId)) return true;
+      if (const auto end = search.Interrupted()) return *end;
       LogF(kInfo,
            L"CNimbrelCore::FindBasicTagsInServerCache: Waited for 5mins for cache. Abort BasicTagsSearch! "
            L"artist:%s, title:%s",
            artist, title);
-      return true;
+      return StepOutcome::kGivenUp;
     case CNimbrelServerCache::kSkipSearch:
       for (const std::wstring& name : loaded) {
-        song->MarkSearched(name);
+        song.MarkSearched(name);
         cache.AddBasicResult(artist, title, name, SongInfo(), false);
       }
-      return true;
+      return StepOutcome::kCovered;
     case CNimbrelServerCache::kUseSources: {
-      if (options.SuccessCriterion != 0) return false;
+      if (search.Options().SuccessCriterion != 0) return StepOutcome::kNotFound;
       std::set<std::wstring> answered;
       for (const std::wstring& name : named) {
         if (!loaded.count(name) || !answered.insert(name).second) continue;
-        song->MarkSearched(name);
+        song.MarkSearched(name);
         cache.AddBasicResult(artist, title, name, record, false);
       }
-      if (answered.size() < loaded.size()) return false;
-      if (!Alive(songId)) return true;
+      if (answered.size() < loaded.size()) return StepOutcome::kNotFound;
+      if (const auto end = search.Interrupted()) return *end;
       CNimbrelServerCache::Instance().ReportFail(artist, title, L"");
       SongInfo again;
       named.clear();
-      if (LookupServer(songId, input, again, named, false) != CNimbrelServerCache::kFound) return true;
-      ApplyServerRecord(songId, again, options);
+      if (LookupServer(search.Id(), input, again, named, false) != CNimbrelServerCache::kFound) {
+        return StepOutcome::kCovered;
+      }
+      ApplyServerRecord(search, again);
       break;
     }
     default:
       break;
   }
-  if (!(song = Alive(songId))) return true;
-  return !Failed(*song, options, loaded);
+  return search.Outcome();
 }
 
-CTagsSearchFlow::SourcesOutcome CTagsSearchFlow::AllSourcesStep(std::uint32_t songId, const NimbrelOptions& options,
-                                                                const std::set<std::wstring>& loaded) {
+StepOutcome CTagsSearchFlow::AllSourcesStep(const SongSearch& search) {
   CDllSourcesManager& manager = CDllSourcesManager::Instance();
-  while (boost::shared_ptr<CNimbrelSong> song = Alive(songId)) {
-    const std::set<std::wstring> searched = song->SearchedSources();
+  CNimbrelSong& song = search.Song();
+  StepOutcome outcome = search.Interrupted().value_or(StepOutcome::kNotFound);
+  while (outcome == StepOutcome::kNotFound) {
+    const std::set<std::wstring> searched = song.SearchedSources();
     const std::list<std::wstring> tried(searched.begin(), searched.end());
     bool exhausted = false;
     {
@@ -206,39 +191,38 @@ CTagsSearchFlow::SourcesOutcome CTagsSearchFlow::AllSourcesStep(std::uint32_t so
       CString name;
       if (manager.AcquireLeastBusySource(name, kSourceGeneral, tried)) {
         SourceUse use(kSourceGeneral, name.str(), true);
-        song->MarkSearched(name.str());
-        SearchBasicSource(songId, name.str());
+        song.MarkSearched(name.str());
+        SearchBasicSource(search.Id(), name.str());
       } else {
         exhausted = true;
       }
     }
     if (exhausted) {
       // No untried source is left: tell the server and ask it once more.
-      const SongInfo input = song->Input();
+      const SongInfo input = song.Input();
       CNimbrelServerCache::Instance().ReportFail(input.albumInfo.artist, input.trackInfo.title, L"");
       SongInfo record;
       std::vector<std::wstring> named;
-      if (LookupServer(songId, input, record, named, false) == CNimbrelServerCache::kFound) {
-        ApplyServerRecord(songId, record, options);
+      if (LookupServer(search.Id(), input, record, named, false) == CNimbrelServerCache::kFound) {
+        ApplyServerRecord(search, record);
       }
-      return SourcesOutcome::kExhausted;
+      return StepOutcome::kNotFound;
     }
-    if (!(song = Alive(songId))) break;
-    if (!Failed(*song, options, loaded)) return SourcesOutcome::kFound;
+    outcome = search.Outcome();
   }
-  return SourcesOutcome::kInterrupted;
+  return outcome;
 }
 
-void CTagsSearchFlow::ApplyServerRecord(std::uint32_t songId, SongInfo record, const NimbrelOptions& options) {
-  if (!context_.FindSong(songId)) return;
-  if (options.SearchCover && !record.coverInfo.coverUrl.empty()) {
+void CTagsSearchFlow::ApplyServerRecord(const SongSearch& search, SongInfo record) {
+  if (search.Removed()) return;
+  if (search.Options().SearchCover && !record.coverInfo.coverUrl.empty()) {
     const std::wstring path = FetchCover(record);
     if (!path.empty()) record.coverInfo.coverFile = path;
   }
-  boost::shared_ptr<CNimbrelSong> song = context_.FindSong(songId);
-  if (!song) return;
-  song->AddCandidate(record);
-  song->MarkSearched(record.source);
+  if (search.Removed()) return;
+  CNimbrelSong& song = search.Song();
+  song.AddCandidate(record);
+  song.MarkSearched(record.source);
   CLocalTagsCache::Instance().AddBasicResult(record.albumInfo.artist, record.trackInfo.title, record.source, record,
                                              true);
 }

@@ -20,11 +20,11 @@
 
 #include <cstdint>
 #include <list>
-#include <set>
 #include <string>
 #include <vector>
 
 #include "core/SearchContext.h"
+#include "core/SongSearch.h"
 #include "nimbrel/AlbumResult.h"
 #include "nimbrel/LyricsInfo.h"
 #include "nimbrel/SongInfo.h"
@@ -56,24 +56,18 @@ class CTagsSearchFlow {
   static void WriteLyricsToCache(std::list<Nimbrel::LyricsInfo>* results, bool found, bool searchedByArtist);
 
  private:
-  // How the all-sources step ended.
-  enum class SourcesOutcome { kFound, kExhausted, kInterrupted };
-
   void RunBasicChain(std::uint32_t songId);
   void RunLyricsChain(std::uint32_t songId);
 
-  // The song when no stop is requested and it is still there; else null.
-  boost::shared_ptr<CNimbrelSong> Alive(std::uint32_t songId);
-  bool Failed(const CNimbrelSong& song, const NimbrelOptions& options, const std::set<std::wstring>& loaded) const;
-
-  // The chain's steps; true when the step ends the chain.
-  bool KnownResultsStep(std::uint32_t songId, const NimbrelOptions& options, const std::set<std::wstring>& loaded);
-  bool MusicbrainzStep(std::uint32_t songId, const NimbrelOptions& options, const std::set<std::wstring>& loaded);
-  bool ServerCacheStep(std::uint32_t songId, const NimbrelOptions& options, const std::set<std::wstring>& loaded);
-  SourcesOutcome AllSourcesStep(std::uint32_t songId, const NimbrelOptions& options,
-                                const std::set<std::wstring>& loaded);
-  // Adds a record the tag-cache server returned to the song.
-  void ApplyServerRecord(std::uint32_t songId, Nimbrel::SongInfo record, const NimbrelOptions& options);
+  // The chain's steps, each saying how it ended.
+  StepOutcome KnownResultsStep(const SongSearch& search);
+  StepOutcome MusicbrainzStep(const SongSearch& search);
+  StepOutcome ServerCacheStep(const SongSearch& search);
+  // Every source not asked yet, the least busy first, until one finds.
+  StepOutcome AllSourcesStep(const SongSearch& search);
+  // Adds a record the tag-cache server returned to the song, unless the
+  // song was removed (a stop does not keep it out).
+  void ApplyServerRecord(const SongSearch& search, Nimbrel::SongInfo record);
   // A look-up of the tag-cache server that stops waiting at a stop or removal.
   std::int32_t LookupServer(std::uint32_t songId, const Nimbrel::SongInfo& input, Nimbrel::SongInfo& record,
                             std::vector<std::wstring>& sourceNames, bool searcher);
@@ -84,9 +78,8 @@ class CTagsSearchFlow {
   // artist, album and source. Empty when none was obtained.
   std::wstring FetchCover(const Nimbrel::SongInfo& record);
 
-  bool LyricsCacheStep(std::uint32_t songId, const NimbrelOptions& options, const std::set<std::wstring>& loaded);
-  void AllLyricsSourcesStep(std::uint32_t songId, const NimbrelOptions& options,
-                            const std::set<std::wstring>& loaded);
+  StepOutcome LyricsCacheStep(const SongSearch& search);
+  StepOutcome AllLyricsSourcesStep(const SongSearch& search);
   // Reserves the lyrics source, searches it for `request` and gives it back.
   void SearchReservedLyricsSource(std::uint32_t songId, const std::wstring& sourceName, const Nimbrel::SongQuery& request);
 

@@ -50,11 +50,9 @@ void CTagsSearchFlow::SearchLyrics(std::uint32_t songId) {
 }
 
 void CTagsSearchFlow::RunLyricsChain(std::uint32_t songId) {
-  if (!Alive(songId)) return;
-  const NimbrelOptions options = context_.Options();
-  const std::set<std::wstring> loaded = LoadedSourceNames(kSourceLyrics);
-  if (LyricsCacheStep(songId, options, loaded)) return;
-  if (Alive(songId)) AllLyricsSourcesStep(songId, options, loaded);
+  const SongSearch search(context_, songId, kSourceLyrics);
+  if (search.Interrupted()) return;
+  if (LyricsCacheStep(search) == StepOutcome::kNotFound) AllLyricsSourcesStep(search);
 }
 
 void CTagsSearchFlow::SearchReservedLyricsSource(std::uint32_t songId, const std::wstring& sourceName,
@@ -63,68 +61,66 @@ void CTagsSearchFlow::SearchReservedLyricsSource(std::uint32_t songId, const std
   if (use.Held()) SearchLyricsSource(songId, sourceName, request);
 }
 
-bool CTagsSearchFlow::LyricsCacheStep(std::uint32_t songId, const NimbrelOptions& options,
-                                      const std::set<std::wstring>& loaded) {
-  boost::shared_ptr<CNimbrelSong> song = Alive(songId);
-  if (!song) return true;
-  const Nimbrel::SongInfo input = song->Input();
+StepOutcome CTagsSearchFlow::LyricsCacheStep(const SongSearch& search) {
+  if (const auto end = search.Interrupted()) return *end;
+  CNimbrelSong& song = search.Song();
+  const std::uint32_t songId = search.Id();
+  const Nimbrel::SongInfo input = song.Input();
   std::vector<LyricsInfo> records;
   std::set<std::wstring> covered;
   CLocalTagsCache::Instance().FindLyricsResults(input.albumInfo.artist, input.trackInfo.title, records, covered);
-  const int criterion = options.SuccessCriterion;
 
-  if (criterion == 0) {
+  if (search.Options().SuccessCriterion == 0) {
     std::list<std::wstring> names;
     CDllSourcesManager::Instance().GetSourceNames(kSourceLyrics, names);
     for (const std::wstring& name : names) {
-      if (!covered.count(name)) return false;
-      song->MarkLyricsSearched(name);
+      if (!covered.count(name)) return StepOutcome::kNotFound;
+      song.MarkLyricsSearched(name);
       for (const LyricsInfo& record : records) {
         if (record.source != name) continue;
         if (!record.lyrics.empty()) {
-          song->AddLyricsCandidate(record);
-          return true;
+          song.AddLyricsCandidate(record);
+          return StepOutcome::kFound;
         }
         if (record.link.empty()) break;
         SearchReservedLyricsSource(songId, name, RequestFor(record, songId));
-        if (!(song = Alive(songId))) return true;
-        return !song->IsLyricsFailed(criterion, loaded);
+        return search.LyricsOutcome();
       }
-      if (!(song = Alive(songId))) return true;
+      if (const auto end = search.Interrupted()) return *end;
     }
-    return false;
+    return StepOutcome::kNotFound;
   }
 
   for (const LyricsInfo& record : records) {
-    if (!record.lyrics.empty()) song->AddLyricsCandidate(record);
+    if (!record.lyrics.empty()) song.AddLyricsCandidate(record);
   }
-  if (song->IsLyricsFailed(criterion, loaded)) {
+  if (search.LyricsFailed()) {
     for (const LyricsInfo& record : records) {
       if (!record.lyrics.empty() || record.link.empty()) continue;
-      if (!Alive(songId)) return true;
+      if (const auto end = search.Interrupted()) return *end;
       SearchReservedLyricsSource(songId, record.source, RequestFor(record, songId));
     }
   }
-  if (!(song = Alive(songId))) return true;
-  for (const std::wstring& name : covered) song->MarkLyricsSearched(name);
-  return !song->IsLyricsFailed(criterion, loaded) && CountLoaded(covered, loaded) >= loaded.size();
+  if (const auto end = search.Interrupted()) return *end;
+  for (const std::wstring& name : covered) song.MarkLyricsSearched(name);
+  // Enough lyrics end the chain only once every loaded source has answered.
+  return !search.LyricsFailed() && search.AllLoadedAmong(covered) ? StepOutcome::kFound : StepOutcome::kNotFound;
 }
 
-void CTagsSearchFlow::AllLyricsSourcesStep(std::uint32_t songId, const NimbrelOptions& options,
-                                           const std::set<std::wstring>& loaded) {
+StepOutcome CTagsSearchFlow::AllLyricsSourcesStep(const SongSearch& search) {
   CDllSourcesManager& manager = CDllSourcesManager::Instance();
-  while (boost::shared_ptr<CNimbrelSong> song = Alive(songId)) {
-    const std::set<std::wstring> searched = song->SearchedLyricsSources();
+  CNimbrelSong& song = search.Song();
+  StepOutcome outcome = search.Interrupted().value_or(StepOutcome::kNotFound);
+  while (outcome == StepOutcome::kNotFound) {
+    const std::set<std::wstring> searched = song.SearchedLyricsSources();
     const std::list<std::wstring> tried(searched.begin(), searched.end());
     SourcesInUse inUse;  // from taking the slot to giving it back
     CString name;
-    if (!manager.AcquireNextSource(name, kSourceLyrics, tried)) return;
+    if (!manager.AcquireNextSource(name, kSourceLyrics, tried)) return StepOutcome::kNotFound;
     SourceUse use(kSourceLyrics, name.str(), true);
-    song->MarkLyricsSearched(name.str());
-    const Nimbrel::SongInfo input = song->Input();
-    song.reset();
-    SearchLyricsSource(songId, name.str(), RequestFor(input, songId));
-    if (!(song = Alive(songId))) return;
-    if (!song->IsLyricsFailed(options.SuccessCriterion, loaded)) return;
+    song.MarkLyricsSearched(name.str());
+    SearchLyricsSource(search.Id(), name.str(), RequestFor(song.Input(), search.Id()));
+    outcome = search.LyricsOutcome();
   }
+  return outcome;
 }
