@@ -369,6 +369,41 @@ TEST_F(MusicBrainzTest, CachedAnswersCostNoRequestUntilTheyExpire) {
   EXPECT_EQ(server_.RequestCount(), 3u);
 }
 
+TEST_F(MusicBrainzTest, TheHostsProxyCarriesTheRequestsUnlessThePluginNamesItsOwn) {
+  testing_support::HttpTestServer hostProxy, ownProxy;
+  for (auto* proxy : {&hostProxy, &ownProxy}) proxy->ServeText("/ws/2/recording", Search(""));
+  {
+    CBasicTagsCommonSearchEngine engine;
+    ASSERT_EQ(engine.Connect(plugin()), 1);
+    CString proxy(Widen(hostProxy.HostPort()));
+    EXPECT_EQ(engine.SetProperty(L"HttpProxy", &proxy), 1);
+  }
+  std::list<Nimbrel::AlbumResult> albums;
+  Find(L"Artist", L"One", albums);
+  ASSERT_EQ(hostProxy.RequestCount(), 1u);
+  EXPECT_EQ(hostProxy.Requests()[0].target.rfind(server_.Url("/ws/2/recording"), 0), 0u) << "a proxy's request";
+  ASSERT_EQ(source_.Set(L"Proxy", ownProxy.HostPort()), 1);
+  Find(L"Artist", L"Two", albums);
+  EXPECT_EQ(ownProxy.RequestCount(), 1u);
+  EXPECT_EQ(hostProxy.RequestCount(), 1u);
+  EXPECT_EQ(server_.RequestCount(), 0u);
+}
+
+TEST_F(MusicBrainzTest, AStoppedSearchAsksNothingAndAnEndedEngineIsForgotten) {
+  server_.ServeText("/ws/2/recording", Search(""));
+  std::list<Nimbrel::AlbumResult> albums;
+  {
+    CBasicTagsCommonSearchEngine engine;
+    ASSERT_EQ(engine.Connect(plugin()), 1);
+    engine.SetStop();
+    // As the engine's search calls the plug-in, on the engine's thread.
+    EXPECT_EQ(Find(L"Artist", L"Title", albums), 0);
+    EXPECT_EQ(server_.RequestCount(), 0u);
+  }
+  Find(L"Artist", L"Title", albums);
+  EXPECT_EQ(server_.RequestCount(), 1u);
+}
+
 // Ten albums of ten songs, each album's songs searched as one batch by the
 // real engine, twice: the second run asks the service nothing.
 TEST_F(MusicBrainzTest, RetaggingALibraryTwiceRequestsNothingTheSecondTime) {
