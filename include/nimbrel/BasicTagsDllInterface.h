@@ -41,7 +41,7 @@ class CBasicTagsDllInterface {
   // "TraceLevel", "LogFolder", "ParentLogfilePath", "LocalCacheFolder",
   // "HttpProxy" (CString: "host:port" for the host's proxy, empty for a direct
   // connection; the default for the plug-in's own requests) and "SearchEnded"
-  // (the engine, see SourcesSearchEngine.h). Unknown names may be refused (0)
+  // (CString; this thread's engine ends, see SourcesSearchEngine.h). Unknown names may be refused (0)
   // or accepted.
   virtual std::int32_t SetProperty(const CString& name, void* value) = 0;
   virtual std::int32_t GetProperty(const CString& name, void* out) = 0;

@@ -31,8 +31,8 @@ class CSourcesSearchEngine {
   // between its web requests and give up early when it is true; it may also
   // ask while it waits, from the thread of the search. A plug-in that
   // remembers the engine per thread for that forgets it when the engine sets
-  // the plug-in's property "SearchEnded" (the engine's pointer, as given to
-  // Connect), which every engine does as it goes, on the search's thread.
+  // the plug-in's property "SearchEnded" (a CString), which every engine does
+  // as it goes, on the thread that connected it.
   virtual bool IsStopped() = 0;
   virtual std::int32_t GetActiveSearchCount() = 0;
 

@@ -15,9 +15,7 @@ void Attach(void* engine, AskFunction ask) {
   tAsk = engine ? ask : nullptr;
 }
 
-void Detach(const void* engine) {
-  if (engine && engine == tEngine) Attach(nullptr, nullptr);
-}
+void Detach() { Attach(nullptr, nullptr); }
 
 bool Stopped() { return tEngine && tAsk && tAsk(tEngine); }
 

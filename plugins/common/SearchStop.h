@@ -3,8 +3,8 @@
 // A plug-in learns its engine in Connect, on the thread that runs the search;
 // every later call of that search comes on the same thread while the engine
 // lives. So the engine is remembered per thread, and asked only from that
-// thread. The engine announces its end with the property "SearchEnded" (its
-// own pointer), after which it is forgotten; an engine of another search on
+// thread. The engine announces its end on that thread with the property
+// "SearchEnded", after which it is forgotten; an engine of another search on
 // the same thread replaces it in its Connect.
 #pragma once
 
@@ -14,8 +14,8 @@ using AskFunction = bool (*)(void* engine);
 
 // Remembers `engine` for this thread; `ask` answers whether it is stopped.
 void Attach(void* engine, AskFunction ask);
-// Forgets `engine` if it is the one this thread remembers.
-void Detach(const void* engine);
+// Forgets this thread's engine.
+void Detach();
 // True when this thread's engine says its search is stopped (or past its
 // time limit); false without an engine.
 bool Stopped();

@@ -97,7 +97,7 @@ class LrclibPlugin : public CLyricsDllInterface {
     }
     if (!value) return 0;
     if (name == L"SearchEnded") {
-      plugin_stop::Detach(value);
+      plugin_stop::Detach();
       return 1;
     }
     if (name == L"HttpProxy") {

@@ -105,7 +105,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     }
     if (!value) return 0;
     if (name == L"SearchEnded") {
-      plugin_stop::Detach(value);
+      plugin_stop::Detach();
       return 1;
     }
     if (name == L"HttpProxy") {

@@ -84,10 +84,12 @@ std::int32_t CTagsCommonSearchEngine<T>::SetProperty(const CString& name, void* 
 template <class T>
 CTagsCommonSearchEngine<T>::~CTagsCommonSearchEngine() {
   // A plug-in may remember this engine for the thread that searched, to ask
-  // it for a stop while it waits; from now on it must not.
+  // it for a stop while it waits; from now on it must not. The value is
+  // text, so that a plug-in that reads every value as text is not misled.
   if (!this->dllInterface) return;
   try {
-    this->dllInterface->SetProperty(CString(L"SearchEnded"), static_cast<typename T::Engine*>(this));
+    CString ended(L"1");
+    this->dllInterface->SetProperty(CString(L"SearchEnded"), &ended);
   } catch (...) {
   }
 }

@@ -136,7 +136,7 @@ TEST_F(ServiceClientTest, AStopEndsATransferThatHangs) {
   std::thread search([&] {
     plugin_stop::Attach(&engine);
     answer = client_.GetJson(server_.Url("/slow"), request_);
-    plugin_stop::Detach(&engine);
+    plugin_stop::Detach();
   });
   ASSERT_TRUE(server_.WaitForRequests(1, 30000));
   engine.stopped = true;
@@ -146,7 +146,7 @@ TEST_F(ServiceClientTest, AStopEndsATransferThatHangs) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
   // The thread's engine is forgotten once detached.
   plugin_stop::Attach(&engine);
-  plugin_stop::Detach(&engine);
+  plugin_stop::Detach();
   EXPECT_FALSE(plugin_stop::Stopped());
 }
 
