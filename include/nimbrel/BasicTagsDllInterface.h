@@ -38,8 +38,11 @@ class CBasicTagsDllInterface {
   // "AlbumsItearationConstant", "TitlesItearationConstant",
   // "StatisticSuccessfulDownloads", "StatisticTotalDownloadTime",
   // "StatisticDownloadCounter" (std::int32_t). Given to the plug-in:
-  // "TraceLevel", "LogFolder", "ParentLogfilePath", "LocalCacheFolder"
-  // (CString). Unknown names may be refused (0) or accepted.
+  // "TraceLevel", "LogFolder", "ParentLogfilePath", "LocalCacheFolder",
+  // "HttpProxy" (CString: "host:port" for the host's proxy, empty for a direct
+  // connection; the default for the plug-in's own requests) and "SearchEnded"
+  // (CString; this thread's engine ends, see SourcesSearchEngine.h). Unknown names may be refused (0)
+  // or accepted.
   virtual std::int32_t SetProperty(const CString& name, void* value) = 0;
   virtual std::int32_t GetProperty(const CString& name, void* out) = 0;
   // "GetCover_by_asin" with a CoverByAsinArgs*; non-zero on success.

@@ -28,7 +28,11 @@ class CSourcesSearchEngine {
   // Asks the running search to end at its next checkpoint. Any thread.
   virtual void SetStop() = 0;
   // True once stopped or past the search's time limit. A plug-in should ask
-  // between its web requests and give up early when it is true.
+  // between its web requests and give up early when it is true; it may also
+  // ask while it waits, from the thread of the search. A plug-in that
+  // remembers the engine per thread for that forgets it when the engine sets
+  // the plug-in's property "SearchEnded" (a CString), which every engine does
+  // as it goes, on the thread that connected it.
   virtual bool IsStopped() = 0;
   virtual std::int32_t GetActiveSearchCount() = 0;
 

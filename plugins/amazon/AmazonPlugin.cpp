@@ -5,7 +5,8 @@
 // Settings (SetProperty, CString* unless noted, or the plug-in settings
 // file's [amazon] section and NIMBREL_AMAZON_<KEY>, see PluginSettings.h):
 // "BaseUrl" (default http://images.amazon.com), "Region" (US, UK, DE, FR, JP
-// or the two-digit code; default US), "Proxy", "TimeoutSeconds"
+// or the two-digit code; default US), "Proxy" (else the host's "HttpProxy"),
+// "TimeoutSeconds"
 // (std::int32_t*), "VerifyPicture" (std::int32_t*, default 1).
 // "SettingsFile" and "SettingsProblems" answer which file was read and what
 // in it was refused.
@@ -21,6 +22,7 @@
 #include "../common/DownloadStatistics.h"
 #include "../common/HttpClient.h"
 #include "../common/PluginSettings.h"
+#include "../common/SearchStop.h"
 #include "../common/Text.h"
 #include "PictureSize.h"
 #include "nimbrel/SourcePlugin.h"
@@ -94,6 +96,15 @@ class AmazonPlugin : public CBasicTagsDllInterface {
  public:
   std::int32_t SetProperty(const CString& name, void* value) override {
     if (!value) return 0;
+    if (name == L"SearchEnded") {
+      plugin_stop::Detach();
+      return 1;
+    }
+    if (name == L"HttpProxy") {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hostProxy_ = Narrow(static_cast<const CString*>(value)->str());
+      return 1;
+    }
     const std::string key = Narrow(name.str());
     const auto text = plugin_settings::HostValueText(key, value, kKeys, kIntegerKeys);
     if (!text) {
@@ -134,6 +145,7 @@ class AmazonPlugin : public CBasicTagsDllInterface {
     {
       std::lock_guard<std::mutex> lock(mutex_);
       s = settings_;
+      if (!layered_.Get("Proxy")) s.proxy = hostProxy_;
     }
     const std::string url = s.baseUrl + "/images/P/" + Narrow(asin) + "." + s.region + ".LZZZZZZZ.jpg";
     if (s.verify && !IsCover(url, s)) return 0;
@@ -147,6 +159,7 @@ class AmazonPlugin : public CBasicTagsDllInterface {
   }
   std::int32_t Connect(IBasicTagsSearchEngine* engine) override {
     if (!engine) return 0;
+    plugin_stop::Attach(engine);
     if (layered_.Refresh()) Rebuild();
     return 1;
   }
@@ -170,6 +183,7 @@ class AmazonPlugin : public CBasicTagsDllInterface {
     options.stallTimeoutSeconds = s.timeoutSeconds;
     options.totalTimeoutSeconds = 3L * s.timeoutSeconds;
     options.maxBodyBytes = kMaxPictureBytes;
+    options.stopped = [] { return plugin_stop::Stopped(); };
     statistics_.Requested();
     const plugin_http::Response response = plugin_http::Get(url, options);
     statistics_.Took(response.elapsedMs);
@@ -184,6 +198,7 @@ class AmazonPlugin : public CBasicTagsDllInterface {
   std::mutex mutex_;
   Settings settings_;
   plugin_settings::LayeredSettings layered_{"amazon", kKeys};
+  std::string hostProxy_;
   plugin_stats::DownloadStatistics statistics_;
 };
 

@@ -50,6 +50,20 @@ std::size_t OnHeader(char* data, std::size_t size, std::size_t count, void* user
   return bytes;
 }
 
+int OnProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  const auto* stopped = static_cast<const std::function<bool()>*>(user);
+  return (*stopped)() ? 1 : 0;
+}
+
+bool IsUnreachable(CURLcode code, CURL* curl) {
+  if (code == CURLE_COULDNT_RESOLVE_HOST || code == CURLE_COULDNT_RESOLVE_PROXY || code == CURLE_COULDNT_CONNECT)
+    return true;
+  // A time-out before the connection stood.
+  curl_off_t connected = 0;
+  return code == CURLE_OPERATION_TIMEDOUT && curl_easy_getinfo(curl, CURLINFO_CONNECT_TIME_T, &connected) == CURLE_OK &&
+         connected == 0;
+}
+
 }  // namespace
 
 std::string Response::Header(const std::string& lowerName) const {
@@ -88,6 +102,11 @@ Response Get(const std::string& url, const Options& options) {
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &OnHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  if (options.stopped) {
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &OnProgress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &options.stopped);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  }
   struct curl_slist* headers = curl_slist_append(nullptr, "Accept: application/json");
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
 
@@ -100,6 +119,8 @@ Response Get(const std::string& url, const Options& options) {
     response.transferred = true;
   } else {
     if (code == CURLE_FILESIZE_EXCEEDED) response.tooLarge = true;
+    response.stopped = code == CURLE_ABORTED_BY_CALLBACK;
+    response.unreachable = IsUnreachable(code, curl);
     response.error = response.tooLarge ? "body too large" : curl_easy_strerror(code);
     response.body.clear();
   }

@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,8 @@ struct Options {
   long totalTimeoutSeconds = 60;
   std::size_t maxBodyBytes = 64u * 1024 * 1024;
   bool followRedirects = true;
+  // Asked several times a second while the transfer runs; true ends it.
+  std::function<bool()> stopped;
 };
 
 struct Response {
@@ -36,6 +39,11 @@ struct Response {
   // Why the transfer failed (time-out, too large, refused redirect...).
   std::string error;
   bool tooLarge = false;
+  // Ended because `stopped` said so.
+  bool stopped = false;
+  // No connection to the service (or its proxy) could be made: the name did
+  // not resolve, the connection was refused or timed out.
+  bool unreachable = false;
   std::int64_t elapsedMs = 0;
 
   // The first value of a header (name in lower case), or empty.

@@ -89,6 +89,22 @@ std::string UserPath(const std::string& text) {
   return std::filesystem::path(path).lexically_normal().string();
 }
 
+bool MakePrivateFolder(const std::string& folder) {
+  std::error_code error;
+  const std::filesystem::path path(folder);
+  if (!path.has_parent_path() || path.parent_path() == path) return std::filesystem::is_directory(path, error);
+  if (!std::filesystem::exists(path.parent_path(), error)) MakePrivateFolder(path.parent_path().string());
+  if (::mkdir(folder.c_str(), 0700) == 0) return true;
+  return std::filesystem::is_directory(path, error);
+}
+
+std::string ContactHint(const std::string& plugin, const std::string& settingsFile) {
+  return "no contact address configured; the service asks for one in every request. Set it with "
+         "nimbrel-tag --contact ADDRESS, with \"Contact = ADDRESS\" in " +
+         (settingsFile.empty() ? std::string("the plug-in settings file") : settingsFile) + " or with NIMBREL_" +
+         Upper(plugin) + "_CONTACT";
+}
+
 bool IsWebAddress(const std::string& text) {
   const std::string lower = Lower(text);
   const bool scheme = lower.rfind("http://", 0) == 0 || lower.rfind("https://", 0) == 0;
@@ -189,6 +205,7 @@ bool LayeredSettings::Refresh() {
   for (const auto& key : keys_) {
     const std::string name = "NIMBREL_" + Upper(section_) + "_" + Upper(key);
     const char* value = std::getenv(name.c_str());
+    if (!value) value = std::getenv(("NIMBREL_PLUGIN_" + Upper(key)).c_str());
     if (!value) continue;
     if (IsPlainText(value)) environment_[key] = Trim(value);
   }

@@ -4,7 +4,8 @@
 // comes from the first of:
 //   1. SetProperty by a host that knows the plug-in;
 //   2. the environment variable NIMBREL_<PLUGIN>_<KEY> (upper case, e.g.
-//      NIMBREL_MUSICBRAINZ_CONTACT);
+//      NIMBREL_MUSICBRAINZ_CONTACT), else NIMBREL_PLUGIN_<KEY> for every
+//      plug-in (NIMBREL_PLUGIN_CONTACT, which nimbrel-tag --contact sets);
 //   3. the plug-in's [section] of the settings file;
 //   4. the lines of the settings file before any section (for every plug-in);
 // else the plug-in's built-in default.
@@ -55,6 +56,12 @@ std::map<std::string, std::string> ParseSection(std::string_view text, std::stri
 // A path a user wrote: "~/" is the home folder; anything but an absolute
 // path without control characters is refused (empty). Normalised lexically.
 std::string UserPath(const std::string& text);
+// Creates `folder` and its parents as they are missing, each readable by the
+// user alone; false when it is not a folder afterwards.
+bool MakePrivateFolder(const std::string& folder);
+// What a plug-in says once when no contact address is set: why one is
+// needed and the ways to set it (`settingsFile` is the file it reads).
+std::string ContactHint(const std::string& plugin, const std::string& settingsFile);
 // True for an http:// or https:// address without blanks or control characters.
 bool IsWebAddress(const std::string& text);
 // True when `text` holds no control character (no line break can reach a header).

@@ -36,7 +36,8 @@ bool ResponseCache::Open(const std::string& path) {
   sqlite3_busy_timeout(db, 2000);
   const char* schema =
       "PRAGMA journal_mode=WAL;"
-      "CREATE TABLE IF NOT EXISTS responses(url TEXT PRIMARY KEY, stored INTEGER NOT NULL, body BLOB NOT NULL);";
+      "CREATE TABLE IF NOT EXISTS responses(url TEXT PRIMARY KEY, stored INTEGER NOT NULL, body BLOB NOT NULL);"
+      "CREATE INDEX IF NOT EXISTS responses_by_age ON responses(stored);";
   if (sqlite3_exec(db, schema, nullptr, nullptr, nullptr) != SQLITE_OK) {
     sqlite3_close(db);
     return false;
@@ -80,4 +81,31 @@ void ResponseCache::Store(const std::string& url, const std::string& body, std::
   sqlite3_bind_int64(s.stmt, 2, nowMs);
   sqlite3_bind_blob64(s.stmt, 3, body.data(), body.size(), SQLITE_TRANSIENT);
   sqlite3_step(s.stmt);
+}
+
+void ResponseCache::Prune(std::int64_t nowMs, std::int64_t lifetimeMs, std::int64_t maxBytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return;
+  {
+    Statement s(db_, "DELETE FROM responses WHERE stored <= ?1 OR stored > ?2");
+    if (!s.stmt) return;
+    sqlite3_bind_int64(s.stmt, 1, nowMs - lifetimeMs);
+    sqlite3_bind_int64(s.stmt, 2, nowMs);
+    sqlite3_step(s.stmt);
+  }
+  // The newest answers that fit in the limit stay.
+  Statement s(db_,
+              "DELETE FROM responses WHERE url IN (SELECT url FROM (SELECT url, SUM(length(body)) OVER "
+              "(ORDER BY stored DESC, url ROWS UNBOUNDED PRECEDING) AS total FROM responses) WHERE total > ?1)");
+  if (!s.stmt) return;
+  sqlite3_bind_int64(s.stmt, 1, maxBytes);
+  sqlite3_step(s.stmt);
+}
+
+std::pair<std::int64_t, std::int64_t> ResponseCache::Size() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return {0, 0};
+  Statement s(db_, "SELECT COUNT(*), COALESCE(SUM(length(body)), 0) FROM responses");
+  if (!s.stmt || sqlite3_step(s.stmt) != SQLITE_ROW) return {0, 0};
+  return {sqlite3_column_int64(s.stmt, 0), sqlite3_column_int64(s.stmt, 1)};
 }

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 struct sqlite3;
 
@@ -27,6 +28,11 @@ class ResponseCache {
   // The body stored for `url` later than `nowMs - lifetimeMs`.
   std::optional<std::string> Find(const std::string& url, std::int64_t nowMs, std::int64_t lifetimeMs);
   void Store(const std::string& url, const std::string& body, std::int64_t nowMs);
+  // Removes the answers older than `lifetimeMs` (or stored in the future),
+  // then the oldest until the bodies take at most `maxBytes`.
+  void Prune(std::int64_t nowMs, std::int64_t lifetimeMs, std::int64_t maxBytes);
+  // The number of answers and the bytes of their bodies.
+  std::pair<std::int64_t, std::int64_t> Size();
 
  private:
   void CloseLocked();

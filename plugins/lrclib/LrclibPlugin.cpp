@@ -3,14 +3,17 @@
 // Settings (SetProperty, CString* unless noted, or the plug-in settings
 // file's [lrclib] section and NIMBREL_LRCLIB_<KEY>, see PluginSettings.h):
 // "BaseUrl" (default https://lrclib.net/api), "Contact" (named in the
-// User-Agent), "Proxy", "DataFolder" (where the answer cache lives; otherwise
+// User-Agent), "Proxy" (else the host's "HttpProxy"), "DataFolder" (where
+// the answer cache lives; otherwise
 // <LocalCacheFolder>/lrclib, otherwise memory only), "TimeoutSeconds" and
 // "CacheLifetimeSeconds" (std::int32_t*; default 7 days, 0 asks the service
 // every time). "SettingsFile" and "SettingsProblems" answer which file was
 // read and what in it was refused.
 //
 // Answers are kept on disk like the musicbrainz source's, so that lyrics
-// searched again within the lifetime cost no request.
+// searched again within the lifetime cost no request; requests go through the
+// same polite client (ServiceClient), at most ten a second for the machine.
+// "Clock" (PluginClock*) is for tests; "Notices" answers what it said.
 //
 // A search answers whole records, texts included, so the texts of recent
 // search hits are kept in memory and GetLyricsText asks the service only for
@@ -29,6 +32,8 @@
 #include "../common/PluginClock.h"
 #include "../common/PluginSettings.h"
 #include "../common/ResponseCache.h"
+#include "../common/SearchStop.h"
+#include "../common/ServiceClient.h"
 #include "../common/Text.h"
 #include "LrclibParser.h"
 #include "nimbrel/SourcePlugin.h"
@@ -86,7 +91,20 @@ bool Apply(Settings& s, const std::string& key, const std::string& value) {
 class LrclibPlugin : public CLyricsDllInterface {
  public:
   std::int32_t SetProperty(const CString& name, void* value) override {
+    if (name == L"Clock") {
+      client_.Limiter().SetClock(static_cast<const PluginClock*>(value));
+      return 1;
+    }
     if (!value) return 0;
+    if (name == L"SearchEnded") {
+      plugin_stop::Detach();
+      return 1;
+    }
+    if (name == L"HttpProxy") {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hostProxy_ = Narrow(static_cast<const CString*>(value)->str());
+      return 1;
+    }
     const std::string key = Narrow(name.str());
     if (name == L"LocalCacheFolder") {
       std::lock_guard<std::mutex> lock(mutex_);
@@ -115,6 +133,7 @@ class LrclibPlugin : public CLyricsDllInterface {
     else if (name == L"CacheFile") *static_cast<CString*>(out) = Widen(cache_.Path());
     else if (name == L"SettingsFile") *static_cast<CString*>(out) = Widen(layered_.FilePath());
     else if (name == L"SettingsProblems") *static_cast<CString*>(out) = Widen(layered_.Problems());
+    else if (name == L"Notices") *static_cast<CString*>(out) = Widen(client_.Notices());
     else return 0;
     return 1;
   }
@@ -122,6 +141,7 @@ class LrclibPlugin : public CLyricsDllInterface {
   std::int32_t CallMethod(const CString&, void*) override { return 0; }
   std::int32_t Connect(ILyricsSearchEngine* engine) override {
     if (!engine) return 0;
+    plugin_stop::Attach(engine);
     if (layered_.Refresh()) Rebuild();
     return 1;
   }
@@ -175,9 +195,9 @@ class LrclibPlugin : public CLyricsDllInterface {
     const std::string file = (std::filesystem::path(folder) / "responses.sqlite").string();
     // Every search hands the library's folder in again.
     if (cache_.IsOpen() && cache_.Path() == file) return;
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-    cache_.Open(file);
+    plugin_settings::MakePrivateFolder(folder);
+    // The request slot is kept beside the answers, for every process of the user.
+    if (cache_.Open(file)) client_.Limiter().ShareThrough(folder);
   }
 
   Settings Current() {
@@ -227,39 +247,32 @@ class LrclibPlugin : public CLyricsDllInterface {
   // The answer to `url` as JSON, from the cache or the service.
   std::optional<plugin_json::Value> Fetch(const std::string& url) {
     const Settings s = Current();
+    ServiceRequest request;
+    request.userAgent = std::string("nimbrel/") + kVersion + " ( " + s.contact + " )";
+    request.stallTimeoutSeconds = s.timeoutSeconds;
+    request.totalTimeoutSeconds = 3L * s.timeoutSeconds;
+    request.lifetimeMs = static_cast<std::int64_t>(s.lifetimeSeconds) * 1000;
+    if (!layered_.Get("Contact")) request.contactHint = plugin_settings::ContactHint("lrclib", layered_.FilePath());
     {
       std::lock_guard<std::mutex> lock(mutex_);
       if (!cache_.IsOpen()) cache_.Open(":memory:");
+      // The plug-in's own proxy setting, else the host's.
+      request.proxy = layered_.Get("Proxy") ? s.proxy : hostProxy_;
     }
-    const PluginClock& clock = plugin_clock::RealClock();
-    const std::int64_t lifetimeMs = static_cast<std::int64_t>(s.lifetimeSeconds) * 1000;
-    plugin_json::Value value;
-    if (auto body = lifetimeMs > 0 ? cache_.Find(url, clock.nowMs(clock.context), lifetimeMs) : std::nullopt) {
-      if (plugin_json::Parse(*body, value).ok) return value;
-    }
-    plugin_http::Options options;
-    options.userAgent = std::string("nimbrel/") + kVersion + " ( " + s.contact + " )";
-    options.proxy = s.proxy;
-    options.stallTimeoutSeconds = s.timeoutSeconds;
-    options.totalTimeoutSeconds = 3L * s.timeoutSeconds;
-    statistics_.Requested();
-    const plugin_http::Response response = plugin_http::Get(url, options);
-    statistics_.Took(response.elapsedMs);
-    if (!response.transferred || response.status != 200) return std::nullopt;
-    if (!plugin_json::Parse(response.body, value).ok) return std::nullopt;
-    statistics_.Succeeded();
-    cache_.Store(url, response.body, clock.nowMs(clock.context));
-    return value;
+    return client_.GetJson(url, request);
   }
 
   std::mutex mutex_;
   Settings settings_;
   plugin_settings::LayeredSettings layered_{"lrclib", kKeys};
   std::string localCacheFolder_;
+  std::string hostProxy_;
   ResponseCache cache_;
   std::map<std::wstring, std::wstring> texts_;
   std::deque<std::wstring> order_;
   plugin_stats::DownloadStatistics statistics_;
+  // The service publishes no limit: ten a second keeps a full run well-mannered.
+  ServiceClient client_{"lrclib", cache_, statistics_, ServicePolicy{100, 60000, 2}};
 };
 
 }  // namespace

@@ -6,7 +6,8 @@
 // PluginSettings.h): "BaseUrl" (the service root, default
 // https://musicbrainz.org/ws/2), "CoverArtUrl" (default
 // https://coverartarchive.org), "Contact" (named in the User-Agent the
-// service requires), "Proxy", "DataFolder" (where the answer cache lives;
+// service requires), "Proxy" (else the host's "HttpProxy"), "DataFolder"
+// (where the answer cache lives;
 // otherwise <LocalCacheFolder>/musicbrainz, otherwise memory only),
 // "CacheLifetimeSeconds", "TimeoutSeconds" and "TagsAsGenre" (std::int32_t*;
 // non-zero lets a free-form tag stand for the genre when the release and its
@@ -16,9 +17,11 @@
 //
 // Releases are offered best first (ReleaseRank.h), one album per disc.
 //
-// Politeness: one request per second for the whole process (RateLimiter), and
-// an answer 503 makes every thread wait for Retry-After
-// before up to three more tries (without Retry-After: 1 s, 2 s, 4 s by try).
+// Politeness (ServiceClient): one request per second for the whole machine,
+// shared through the answer cache's folder; an answer 503 makes every thread
+// wait for Retry-After before up to three more tries (without Retry-After:
+// 1 s, 2 s, 4 s by try), and a Retry-After over a minute skips the service
+// until then. "Notices" answers what the plug-in said.
 #include <algorithm>
 #include <filesystem>
 #include <mutex>
@@ -28,8 +31,9 @@
 #include "../common/HttpClient.h"
 #include "../common/Json.h"
 #include "../common/PluginSettings.h"
-#include "../common/RateLimiter.h"
 #include "../common/ResponseCache.h"
+#include "../common/SearchStop.h"
+#include "../common/ServiceClient.h"
 #include "../common/Text.h"
 #include "MusicBrainzParser.h"
 #include "MusicBrainzQuery.h"
@@ -44,9 +48,7 @@ using plugin_text::Widen;
 
 constexpr char kVersion[] = "1.0.0";
 constexpr std::int32_t kDefaultLifetimeSeconds = 7 * 24 * 3600;
-constexpr int kMaxTries = 4;
 constexpr int kMaxPages = 20;
-constexpr long kMaxRetryWaitSeconds = 60;
 // Recordings scored lower are rarely the song asked for, and every album costs a request.
 constexpr std::int64_t kMinScore = 90;
 
@@ -104,10 +106,19 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
  public:
   std::int32_t SetProperty(const CString& name, void* value) override {
     if (name == L"Clock") {
-      limiter_.SetClock(static_cast<const PluginClock*>(value));
+      client_.Limiter().SetClock(static_cast<const PluginClock*>(value));
       return 1;
     }
     if (!value) return 0;
+    if (name == L"SearchEnded") {
+      plugin_stop::Detach();
+      return 1;
+    }
+    if (name == L"HttpProxy") {
+      std::lock_guard<std::mutex> lock(mutex_);
+      hostProxy_ = Narrow(static_cast<const CString*>(value)->str());
+      return 1;
+    }
     const std::string key = Narrow(name.str());
     std::string text;
     if (std::find(kTextKeys.begin(), kTextKeys.end(), key) != kTextKeys.end()) {
@@ -145,6 +156,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     else if (name == L"CacheFile") *static_cast<CString*>(out) = Widen(cache_.Path());
     else if (name == L"SettingsFile") *static_cast<CString*>(out) = Widen(layered_.FilePath());
     else if (name == L"SettingsProblems") *static_cast<CString*>(out) = Widen(layered_.Problems());
+    else if (name == L"Notices") *static_cast<CString*>(out) = Widen(client_.Notices());
     else return 0;
     return 1;
   }
@@ -153,6 +165,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
 
   std::int32_t Connect(IBasicTagsSearchEngine* engine) override {
     if (!engine) return 0;
+    plugin_stop::Attach(engine);
     RefreshSettings();
     return 1;
   }
@@ -244,9 +257,11 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     const std::string file = (std::filesystem::path(folder) / "responses.sqlite").string();
     // Every search hands the library's folder in again.
     if (cache_.IsOpen() && cache_.Path() == file) return true;
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-    return cache_.Open(file);
+    plugin_settings::MakePrivateFolder(folder);
+    if (!cache_.Open(file)) return false;
+    // The request slot is kept beside the answers, for every process of the user.
+    client_.Limiter().ShareThrough(folder);
+    return true;
   }
 
   void EnsureCache() {
@@ -254,44 +269,25 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     if (!cache_.IsOpen()) cache_.Open(":memory:");
   }
 
+  // How requests go now: the plug-in's own proxy setting, else the host's.
+  ServiceRequest Request() {
+    const Settings s = Current();
+    ServiceRequest request;
+    request.userAgent = std::string("nimbrel/") + kVersion + " ( " + s.contact + " )";
+    std::lock_guard<std::mutex> lock(mutex_);
+    request.proxy = layered_.Get("Proxy") ? s.proxy : hostProxy_;
+    request.stallTimeoutSeconds = s.timeoutSeconds;
+    request.totalTimeoutSeconds = 3L * s.timeoutSeconds;
+    request.lifetimeMs = static_cast<std::int64_t>(s.lifetimeSeconds) * 1000;
+    if (!layered_.Get("Contact")) request.contactHint = plugin_settings::ContactHint("musicbrainz", layered_.FilePath());
+    return request;
+  }
+
   // The answer to `url` as JSON, from the cache or the service.
   std::optional<plugin_json::Value> Fetch(const std::string& url) {
     if (url.empty()) return std::nullopt;
     EnsureCache();
-    const Settings s = Current();
-    const PluginClock& clock = limiter_.Clock();
-    const std::int64_t lifetimeMs = static_cast<std::int64_t>(s.lifetimeSeconds) * 1000;
-    plugin_json::Value value;
-    if (auto body = lifetimeMs > 0 ? cache_.Find(url, clock.nowMs(clock.context), lifetimeMs) : std::nullopt) {
-      if (plugin_json::Parse(*body, value).ok) return value;
-    }
-    plugin_http::Options options;
-    options.userAgent = std::string("nimbrel/") + kVersion + " ( " + s.contact + " )";
-    options.proxy = s.proxy;
-    options.stallTimeoutSeconds = s.timeoutSeconds;
-    options.totalTimeoutSeconds = 3L * s.timeoutSeconds;
-    for (int attempt = 0; attempt < kMaxTries; ++attempt) {
-      limiter_.Acquire();
-      statistics_.Requested();
-      const plugin_http::Response response = plugin_http::Get(url, options);
-      statistics_.Took(response.elapsedMs);
-      if (response.transferred && response.status == 503) {
-        const long retryAfter = plugin_http::RetryAfterSeconds(response.Header("retry-after"));
-        // Honour the service's wish; without one, wait longer each time. A wait
-        // longer than a search may last still holds every later request back,
-        // but this one gives up at once.
-        const long seconds = retryAfter >= 0 ? retryAfter : (1L << attempt);
-        limiter_.BackOff(static_cast<std::int64_t>(seconds) * 1000);
-        if (seconds > kMaxRetryWaitSeconds) return std::nullopt;
-        continue;
-      }
-      if (!response.transferred || response.status != 200) return std::nullopt;
-      if (!plugin_json::Parse(response.body, value).ok) return std::nullopt;
-      statistics_.Succeeded();
-      cache_.Store(url, response.body, clock.nowMs(clock.context));
-      return value;
-    }
-    return std::nullopt;
+    return client_.GetJson(url, Request());
   }
 
   // The artist's official releases, at most `pages` pages of them, best
@@ -327,11 +323,12 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
   Settings settings_;
   plugin_settings::LayeredSettings layered_{"musicbrainz", AllKeys()};
   std::string localCacheFolder_;
+  std::string hostProxy_;
   bool dataFolderOpen_ = false;
   ResponseCache cache_;
   plugin_stats::DownloadStatistics statistics_;
   // One per process: the module is loaded once.
-  RateLimiter limiter_{1000};
+  ServiceClient client_{"musicbrainz", cache_, statistics_};
 };
 
 }  // namespace

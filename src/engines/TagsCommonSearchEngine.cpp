@@ -56,6 +56,9 @@ std::int32_t CTagsCommonSearchEngine<T>::SetProperty(const CString& name, void* 
   if (name == L"HttpProxy" && value) {
     proxy = *static_cast<const CString*>(value);
     LogF(kDebug, L"%s: %s: %s", prefix, name, proxy);
+    // The plug-in's own requests take the host's proxy unless told otherwise;
+    // a plug-in that makes none may refuse it.
+    if (this->dllInterface) this->dllInterface->SetProperty(name, value);
     return 1;
   }
   if (name == L"LocalCacheFolder" && value) return PassToPlugin(name, value);
@@ -76,6 +79,19 @@ std::int32_t CTagsCommonSearchEngine<T>::SetProperty(const CString& name, void* 
   }
   LogF(kWarning, L"%s: %s:  - Can not be set.", prefix, name);
   return 0;
+}
+
+template <class T>
+CTagsCommonSearchEngine<T>::~CTagsCommonSearchEngine() {
+  // A plug-in may remember this engine for the thread that searched, to ask
+  // it for a stop while it waits; from now on it must not. The value is
+  // text, so that a plug-in that reads every value as text is not misled.
+  if (!this->dllInterface) return;
+  try {
+    CString ended(L"1");
+    this->dllInterface->SetProperty(CString(L"SearchEnded"), &ended);
+  } catch (...) {
+  }
 }
 
 template <class T>

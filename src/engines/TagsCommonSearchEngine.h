@@ -24,6 +24,8 @@ template <class T>
 class CTagsCommonSearchEngine : public T::Engine {
  public:
   CTagsCommonSearchEngine() = default;
+  // Tells the plug-in that this engine ends ("SearchEnded").
+  ~CTagsCommonSearchEngine() override;
   CTagsCommonSearchEngine(const CTagsCommonSearchEngine&) = delete;
   CTagsCommonSearchEngine& operator=(const CTagsCommonSearchEngine&) = delete;
 

@@ -65,8 +65,8 @@ const CString kBasicPrefix = L"CTagsCommonSearchEngine<class CBasicTagsDllInterf
 
 TEST(TagsCommonSearchEngine, SetPropertyRowsStoreOrPassThroughAndRefuseTheRest) {
   ProcessLogText();
+  FakePlugin plugin;  // outlives the engine, which says goodbye to it
   TestEngine engine;
-  FakePlugin plugin;
   ASSERT_EQ(engine.Connect(&plugin), 1);
   EXPECT_EQ(plugin.connectedTo, static_cast<IBasicTagsSearchEngine*>(&engine));
 
@@ -83,8 +83,8 @@ TEST(TagsCommonSearchEngine, SetPropertyRowsStoreOrPassThroughAndRefuseTheRest) 
   EXPECT_EQ(engine.SetProperty(L"ForceSearchByArtist", &no), 1);
   EXPECT_TRUE(engine.forcedByArtist());
 
-  // The proxy stays in the engine; the logging properties reach the plug-in.
-  EXPECT_EQ(plugin.received.count(L"HttpProxy"), 0u);
+  // The proxy, the default of the plug-in's own requests, and the logging properties reach the plug-in.
+  EXPECT_EQ(plugin.received[L"HttpProxy"], L"proxy.local:3128");
   EXPECT_EQ(plugin.received[L"LogFolder"], L"/logs/");
   EXPECT_EQ(plugin.received[L"LocalCacheFolder"], L"/logs/");
   plugin.accept = false;
@@ -136,8 +136,8 @@ TEST(TagsCommonSearchEngine, TimeOutStopsTheEngineOnlyWhileSearchingAndPastTheLi
   ProcessLogText();
   testing_support::FakeEnv env;
   platform::ScopedEnv scoped(&env);
-  TestEngine engine;
   FakePlugin plugin;
+  TestEngine engine;
   engine.Connect(&plugin);
   env.AdvanceMs(1000);  // the timer's start of 0 means "never started"
 

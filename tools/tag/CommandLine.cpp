@@ -101,8 +101,15 @@ const std::vector<Option>& Options() {
        Text(&TagOptions::updateUrl)},
       {"cache-host", 0, false, "HOST[:PORT]", "shared tag-cache server (default none)",
        Text(&TagOptions::tagCacheHost)},
-      {"proxy", 0, false, "HOST:PORT|0|1", "HTTP proxy: 0 none, 1 the system's (default 0)",
+      {"proxy", 0, false, "HOST:PORT|0|1",
+       "HTTP proxy of every request, the plug-ins' too: 0 none, 1 the system's (default 0)",
        Text(&TagOptions::proxy)},
+      {"contact", 0, false, "ADDRESS",
+       "an e-mail or web address of yours that the plug-ins name to the web services, which ask for one",
+       [](TagOptions& o, const std::string& v, bool) {
+         const bool plain = std::none_of(v.begin(), v.end(), [](unsigned char c) { return c < 0x20 || c == 0x7F; });
+         return o.contact = v, !v.empty() && plain;
+       }},
       {"trace-level", 0, false, "LEVEL", "library log level: Error, Warning, Info, Debug (default Warning)",
        [](TagOptions& o, const std::string& v, bool) { return o.traceLevel = v, !v.empty(); }},
       {"untagged-log", 0, false, "FILE", "where the files that were not tagged are listed, with why",

@@ -36,6 +36,8 @@ struct TagOptions {
   std::optional<std::string> updateUrl;
   std::optional<std::string> tagCacheHost;
   std::optional<std::string> proxy;
+  // Named by the plug-ins in their requests; empty: none given.
+  std::string contact;
   std::string traceLevel = "Warning";
 
   // Where the files that were not tagged are listed; empty: the default

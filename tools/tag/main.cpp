@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <set>
@@ -91,6 +92,9 @@ int main(int argc, char** argv) {
     case ParseResult::kUsageError: std::fprintf(stderr, "nimbrel-tag: %s\n", error.c_str()); return kExitUsage;
     case ParseResult::kRun: break;
   }
+
+  // The plug-ins read it with their settings; set while no other thread runs.
+  if (!options.contact.empty()) ::setenv("NIMBREL_PLUGIN_CONTACT", options.contact.c_str(), 1);
 
   // Before the library starts any thread, so that Ctrl-C reaches this one as a request.
   SignalWatch signals;

@@ -477,15 +477,21 @@ TEST_F(MusicBrainzTest, Answer503WaitsForRetryAfterForEveryThread) {
   EXPECT_EQ(clock_.slots[3] - clock_.slots[2], 4000);
 }
 
-TEST_F(MusicBrainzTest, ALongRetryAfterEndsTheRequestButStillHoldsTheNextBack) {
+TEST_F(MusicBrainzTest, ALongRetryAfterEndsTheRequestAndSkipsTheServiceUntilThen) {
   server_.Serve("/ws/2/recording", {503, "Busy", {{"Retry-After", "3600"}}, R"({"error":"rate"})"});
   std::list<Nimbrel::AlbumResult> albums;
   EXPECT_EQ(Find(L"Artist", L"Title", albums), 0);
   EXPECT_EQ(server_.RequestCount(), 1u);
+  // Given up at once: no request and no wait of an hour.
   EXPECT_EQ(Find(L"Artist", L"Other", albums), 0);
-  std::lock_guard<std::mutex> lock(clock_.mutex);
-  ASSERT_EQ(clock_.slots.size(), 2u);
-  EXPECT_EQ(clock_.slots[1] - clock_.slots[0], 3600 * 1000);
+  EXPECT_EQ(server_.RequestCount(), 1u);
+  {
+    std::lock_guard<std::mutex> lock(clock_.mutex);
+    EXPECT_EQ(clock_.slots.size(), 1u);
+  }
+  clock_.now += 3600 * 1000;
+  EXPECT_EQ(Find(L"Artist", L"Other", albums), 0);
+  EXPECT_EQ(server_.RequestCount(), 2u);
 }
 
 TEST_F(MusicBrainzTest, FourThreadsShareOneRequestPerSecond) {
@@ -532,6 +538,41 @@ TEST_F(MusicBrainzTest, CachedAnswersCostNoRequestUntilTheyExpire) {
   source_.Set(L"CacheLifetimeSeconds", 0);
   ASSERT_EQ(Details(Widen(kRelease1), album, cover, tracks), 1);
   EXPECT_EQ(server_.RequestCount(), 3u);
+}
+
+TEST_F(MusicBrainzTest, TheHostsProxyCarriesTheRequestsUnlessThePluginNamesItsOwn) {
+  testing_support::HttpTestServer hostProxy, ownProxy;
+  for (auto* proxy : {&hostProxy, &ownProxy}) proxy->ServeText("/ws/2/recording", Search(""));
+  {
+    CBasicTagsCommonSearchEngine engine;
+    ASSERT_EQ(engine.Connect(plugin()), 1);
+    CString proxy(Widen(hostProxy.HostPort()));
+    EXPECT_EQ(engine.SetProperty(L"HttpProxy", &proxy), 1);
+  }
+  std::list<Nimbrel::AlbumResult> albums;
+  Find(L"Artist", L"One", albums);
+  ASSERT_EQ(hostProxy.RequestCount(), 1u);
+  EXPECT_EQ(hostProxy.Requests()[0].target.rfind(server_.Url("/ws/2/recording"), 0), 0u) << "a proxy's request";
+  ASSERT_EQ(source_.Set(L"Proxy", ownProxy.HostPort()), 1);
+  Find(L"Artist", L"Two", albums);
+  EXPECT_EQ(ownProxy.RequestCount(), 1u);
+  EXPECT_EQ(hostProxy.RequestCount(), 1u);
+  EXPECT_EQ(server_.RequestCount(), 0u);
+}
+
+TEST_F(MusicBrainzTest, AStoppedSearchAsksNothingAndAnEndedEngineIsForgotten) {
+  server_.ServeText("/ws/2/recording", Search(""));
+  std::list<Nimbrel::AlbumResult> albums;
+  {
+    CBasicTagsCommonSearchEngine engine;
+    ASSERT_EQ(engine.Connect(plugin()), 1);
+    engine.SetStop();
+    // As the engine's search calls the plug-in, on the engine's thread.
+    EXPECT_EQ(Find(L"Artist", L"Title", albums), 0);
+    EXPECT_EQ(server_.RequestCount(), 0u);
+  }
+  Find(L"Artist", L"Title", albums);
+  EXPECT_EQ(server_.RequestCount(), 1u);
 }
 
 // Ten albums of ten songs, each album's songs searched as one batch by the
