@@ -96,15 +96,7 @@ class AmazonPlugin : public CBasicTagsDllInterface {
  public:
   std::int32_t SetProperty(const CString& name, void* value) override {
     if (!value) return 0;
-    if (name == L"SearchEnded") {
-      plugin_stop::Detach();
-      return 1;
-    }
-    if (name == L"HttpProxy") {
-      std::lock_guard<std::mutex> lock(mutex_);
-      hostProxy_ = Narrow(static_cast<const CString*>(value)->str());
-      return 1;
-    }
+    if (plugin_settings::TakeEngineProperty(name.str(), value, mutex_, hostProxy_)) return 1;
     const std::string key = Narrow(name.str());
     const auto text = plugin_settings::HostValueText(key, value, kKeys, kIntegerKeys);
     if (!text) {

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include "SearchStop.h"
 #include "Text.h"
 #include "nimbrel/CString.h"
 
@@ -294,6 +295,19 @@ std::string LayeredSettings::Problems() const {
     for (const auto& problem : *list) text += problem + "\n";
   }
   return text;
+}
+
+bool TakeEngineProperty(std::wstring_view name, const void* value, std::mutex& mutex, std::string& hostProxy) {
+  if (name == L"SearchEnded") {
+    plugin_stop::Detach();
+    return true;
+  }
+  if (name == L"HttpProxy") {
+    std::lock_guard<std::mutex> lock(mutex);
+    hostProxy = Narrow(static_cast<const CString*>(value)->str());
+    return true;
+  }
+  return false;
 }
 
 }  // namespace plugin_settings

@@ -76,6 +76,13 @@ std::optional<std::string> HostValueText(const std::string& key, const void* val
                                          const std::vector<std::string>& keys,
                                          const std::vector<std::string>& integerKeys);
 
+// The properties the engine itself hands a web plug-in: "SearchEnded" (the
+// search that called on this thread is over: its stop is no longer asked)
+// and "HttpProxy" (a CString*, the host's proxy, the default for the
+// plug-in's requests; stored into `hostProxy` under `mutex`). True when
+// `name` was one of them.
+bool TakeEngineProperty(std::wstring_view name, const void* value, std::mutex& mutex, std::string& hostProxy);
+
 // The layers of one plug-in's settings. Thread-safe.
 class LayeredSettings {
  public:

@@ -96,15 +96,7 @@ class LrclibPlugin : public CLyricsDllInterface {
       return 1;
     }
     if (!value) return 0;
-    if (name == L"SearchEnded") {
-      plugin_stop::Detach();
-      return 1;
-    }
-    if (name == L"HttpProxy") {
-      std::lock_guard<std::mutex> lock(mutex_);
-      hostProxy_ = Narrow(static_cast<const CString*>(value)->str());
-      return 1;
-    }
+    if (plugin_settings::TakeEngineProperty(name.str(), value, mutex_, hostProxy_)) return 1;
     const std::string key = Narrow(name.str());
     if (name == L"LocalCacheFolder") {
       std::lock_guard<std::mutex> lock(mutex_);

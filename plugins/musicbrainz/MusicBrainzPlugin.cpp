@@ -110,15 +110,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
       return 1;
     }
     if (!value) return 0;
-    if (name == L"SearchEnded") {
-      plugin_stop::Detach();
-      return 1;
-    }
-    if (name == L"HttpProxy") {
-      std::lock_guard<std::mutex> lock(mutex_);
-      hostProxy_ = Narrow(static_cast<const CString*>(value)->str());
-      return 1;
-    }
+    if (plugin_settings::TakeEngineProperty(name.str(), value, mutex_, hostProxy_)) return 1;
     const std::string key = Narrow(name.str());
     std::string text;
     if (std::find(kTextKeys.begin(), kTextKeys.end(), key) != kTextKeys.end()) {
