@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <list>
 #include <mutex>
 #include <string>
@@ -89,5 +90,17 @@ struct Recorder {
     Current()->written.push_back(w);
   }
 };
+
+// Sets `engine` up as the core does (its match limit and time-out), with
+// `recorder` taking the songs it finds.
+template <class Engine>
+void SetUpLikeTheCore(Engine& engine, Recorder& recorder) {
+  float maxDifference = 10.0f;
+  engine.SetProperty(L"MaxMatchDifference", &maxDifference);
+  std::int32_t timeOut = 150000;  // the core's limit
+  engine.SetProperty(L"TimeOut", &timeOut);
+  engine.SetProperty(L"NimbrelObject", &recorder);
+  engine.SetProperty(L"PFSongInfoCallback", reinterpret_cast<void*>(&Recorder::OnSong));
+}
 
 }  // namespace engine_tests

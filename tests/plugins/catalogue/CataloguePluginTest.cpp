@@ -83,12 +83,7 @@ class CatalogueTest : public ::testing::Test {
   void Search(const std::wstring& artist, const std::vector<std::wstring>& titles, engine_tests::Recorder& recorder) {
     CBasicTagsCommonSearchEngine engine;
     ASSERT_EQ(engine.Connect(plugin()), 1);
-    float maxDifference = 10.0f;
-    engine.SetProperty(L"MaxMatchDifference", &maxDifference);
-    std::int32_t timeOut = 150000;  // the core's limit
-    engine.SetProperty(L"TimeOut", &timeOut);
-    engine.SetProperty(L"NimbrelObject", &recorder);
-    engine.SetProperty(L"PFSongInfoCallback", reinterpret_cast<void*>(&engine_tests::Recorder::OnSong));
+    engine_tests::SetUpLikeTheCore(engine, recorder);
     engine.SetProperty(L"PFWriteBasicTagsToCache", reinterpret_cast<void*>(&engine_tests::Recorder::OnWriteBasic));
     std::list<Nimbrel::SongQuery> songs;
     for (unsigned i = 0; i < titles.size(); ++i) songs.push_back(engine_tests::Song(artist, titles[i], i));

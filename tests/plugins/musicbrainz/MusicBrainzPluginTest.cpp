@@ -333,12 +333,7 @@ TEST_F(MusicBrainzTest, TheEngineTagsASongOfDiscTwoFromDiscTwo) {
   engine_tests::Recorder recorder;
   CBasicTagsCommonSearchEngine engine;
   ASSERT_EQ(engine.Connect(plugin()), 1);
-  float maxDifference = 10.0f;
-  engine.SetProperty(L"MaxMatchDifference", &maxDifference);
-  std::int32_t timeOut = 150000;  // the core's limit
-  engine.SetProperty(L"TimeOut", &timeOut);
-  engine.SetProperty(L"NimbrelObject", &recorder);
-  engine.SetProperty(L"PFSongInfoCallback", reinterpret_cast<void*>(&engine_tests::Recorder::OnSong));
+  engine_tests::SetUpLikeTheCore(engine, recorder);
   engine.GetAllBasicTags({engine_tests::Song(L"Singer", L"Shared Title", 7)});
   ASSERT_EQ(recorder.found.size(), 1u);
   EXPECT_EQ(recorder.found[0].info.albumInfo.albumNumber, 2);
@@ -611,12 +606,7 @@ TEST_F(MusicBrainzTest, RetaggingALibraryTwiceRequestsNothingTheSecondTime) {
     for (int a = 0; a < 10; ++a) {
       CBasicTagsCommonSearchEngine engine;
       ASSERT_EQ(engine.Connect(plugin()), 1);
-      float maxDifference = 10.0f;
-      engine.SetProperty(L"MaxMatchDifference", &maxDifference);
-      std::int32_t timeOut = 150000;  // the core's limit
-      engine.SetProperty(L"TimeOut", &timeOut);
-      engine.SetProperty(L"NimbrelObject", &recorder);
-      engine.SetProperty(L"PFSongInfoCallback", reinterpret_cast<void*>(&engine_tests::Recorder::OnSong));
+      engine_tests::SetUpLikeTheCore(engine, recorder);
       std::list<Nimbrel::SongQuery> songs;
       for (int s = 0; s < 10; ++s) {
         songs.push_back(engine_tests::Song(L"Band", L"Album " + std::to_wstring(a) + L" Song " + std::to_wstring(s),
