@@ -37,6 +37,11 @@ std::vector<std::wstring> SplitTabs(const std::wstring& text) {
   }
 }
 
+std::wstring Upper(std::wstring text) {
+  for (auto& c : text) c = static_cast<wchar_t>(std::towupper(c));
+  return text;
+}
+
 bool SameText(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -62,6 +67,9 @@ struct Catalogue {
   std::int32_t pages = 0, successes = 0, downloadTime = 0;
   std::vector<Album> albums;
   std::vector<Lyric> lyrics;
+  // Places in `albums` and `lyrics` by upper-case artist, in catalogue
+  // order, so that a catalogue of many artists answers each search at once.
+  std::map<std::wstring, std::vector<std::size_t>> albumsOf, lyricsOf;
   std::map<std::wstring, std::wstring> asins;
   std::wstring stallSlot;
   int stallCall = 0;
@@ -87,6 +95,7 @@ struct Catalogue {
     else if (word == L"lyric") {
       auto fields = SplitTabs(rest);
       fields.resize(4);
+      lyricsOf[Upper(fields[0])].push_back(lyrics.size());
       lyrics.push_back({fields[0], fields[1], fields[2], fields[3]});
     } else if (word == L"asin") {
       auto fields = SplitTabs(rest);
@@ -112,7 +121,16 @@ struct Catalogue {
       track.trackNumber = static_cast<std::uint32_t>(i - 3);
       album.tracks.push_back(track);
     }
+    albumsOf[Upper(album.info.artist)].push_back(albums.size());
     albums.push_back(std::move(album));
+  }
+
+  // The places of `artist`'s entries in `list` (by `of`).
+  static const std::vector<std::size_t>& Of(const std::map<std::wstring, std::vector<std::size_t>>& of,
+                                            const std::wstring& artist) {
+    static const std::vector<std::size_t> none;
+    const auto found = of.find(Upper(artist));
+    return found == of.end() ? none : found->second;
   }
 
   void Generate(std::vector<std::wstring> fields) {
@@ -306,8 +324,8 @@ class BasicCatalogue : public CataloguePlugin<CBasicTagsDllInterface, Nimbrel::A
                        std::list<Nimbrel::AlbumResult>& results) override {
     std::lock_guard<std::mutex> lock(mutex_);
     std::int32_t hits = 0;
-    for (const auto& entry : catalogue_.albums) {
-      if (!SameText(entry.info.artist, artist)) continue;
+    for (const std::size_t place : Catalogue::Of(catalogue_.albumsOf, artist)) {
+      const Album& entry = catalogue_.albums[place];
       bool holds = title.empty();
       for (const auto& track : entry.tracks) holds = holds || SameText(track.title, title);
       if (!holds) continue;
@@ -344,8 +362,9 @@ class LyricsCatalogue : public CataloguePlugin<CLyricsDllInterface, Nimbrel::Lyr
                        std::list<Nimbrel::LyricsInfo>& results) override {
     std::lock_guard<std::mutex> lock(mutex_);
     std::int32_t hits = 0;
-    for (const auto& entry : catalogue_.lyrics) {
-      if (!SameText(entry.artist, artist) || (!title.empty() && !SameText(entry.title, title))) continue;
+    for (const std::size_t place : Catalogue::Of(catalogue_.lyricsOf, artist)) {
+      const Lyric& entry = catalogue_.lyrics[place];
+      if (!title.empty() && !SameText(entry.title, title)) continue;
       Nimbrel::LyricsInfo info;
       info.artist = entry.artist;
       info.title = entry.title;
