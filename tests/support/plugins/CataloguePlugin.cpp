@@ -70,6 +70,8 @@ struct Catalogue {
   // Places in `albums` and `lyrics` by upper-case artist, in catalogue
   // order, so that a catalogue of many artists answers each search at once.
   std::map<std::wstring, std::vector<std::size_t>> albumsOf, lyricsOf;
+  // The first album of each key and disc.
+  std::map<std::pair<std::wstring, std::int32_t>, std::size_t> albumByKey;
   std::map<std::wstring, std::wstring> asins;
   std::wstring stallSlot;
   int stallCall = 0;
@@ -122,6 +124,7 @@ struct Catalogue {
       album.tracks.push_back(track);
     }
     albumsOf[Upper(album.info.artist)].push_back(albums.size());
+    albumByKey.emplace(std::make_pair(album.info.albumKey, album.info.albumNumber), albums.size());
     albums.push_back(std::move(album));
   }
 
@@ -309,14 +312,13 @@ class BasicCatalogue : public CataloguePlugin<CBasicTagsDllInterface, Nimbrel::A
     Enter(L"GetAlbumDetails");
     if (!album || !cover || !tracks) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& entry : catalogue_.albums) {
-      if (entry.info.albumKey != album->albumKey || entry.info.albumNumber != album->albumNumber) continue;
-      *album = entry.info;
-      *cover = entry.cover;
-      tracks->insert(tracks->end(), entry.tracks.begin(), entry.tracks.end());
-      return 1;
-    }
-    return 0;
+    const auto found = catalogue_.albumByKey.find({album->albumKey, album->albumNumber});
+    if (found == catalogue_.albumByKey.end()) return 0;
+    const Album& entry = catalogue_.albums[found->second];
+    *album = entry.info;
+    *cover = entry.cover;
+    tracks->insert(tracks->end(), entry.tracks.begin(), entry.tracks.end());
+    return 1;
   }
 
  protected:
