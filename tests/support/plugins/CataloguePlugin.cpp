@@ -70,6 +70,8 @@ struct Catalogue {
   // Places in `albums` and `lyrics` by upper-case artist, in catalogue
   // order, so that a catalogue of many artists answers each search at once.
   std::map<std::wstring, std::vector<std::size_t>> albumsOf, lyricsOf;
+  // The first lyric of each link.
+  std::map<std::wstring, std::size_t> lyricByLink;
   // The first album of each key and disc.
   std::map<std::pair<std::wstring, std::int32_t>, std::size_t> albumByKey;
   std::map<std::wstring, std::wstring> asins;
@@ -98,6 +100,7 @@ struct Catalogue {
       auto fields = SplitTabs(rest);
       fields.resize(4);
       lyricsOf[Upper(fields[0])].push_back(lyrics.size());
+      lyricByLink.emplace(fields[2], lyrics.size());
       lyrics.push_back({fields[0], fields[1], fields[2], fields[3]});
     } else if (word == L"asin") {
       auto fields = SplitTabs(rest);
@@ -351,12 +354,10 @@ class LyricsCatalogue : public CataloguePlugin<CLyricsDllInterface, Nimbrel::Lyr
     Enter(L"GetLyricsText");
     if (!link || !text) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& entry : catalogue_.lyrics) {
-      if (entry.link != link->str()) continue;
-      *text = entry.text;
-      return 1;
-    }
-    return 0;
+    const auto found = catalogue_.lyricByLink.find(link->str());
+    if (found == catalogue_.lyricByLink.end()) return 0;
+    *text = catalogue_.lyrics[found->second].text;
+    return 1;
   }
 
  protected:
