@@ -145,17 +145,24 @@ void CBasicTagsCommonSearchEngine::ProcessAlbums(const std::list<Nimbrel::AlbumR
   CString source, sourceId;
   GetProperty(L"SourceName", &source);
   GetProperty(L"SourceId", &sourceId);
-  // A title on several albums goes to the one named as the song's own album:
-  // such albums are matched first, the others after them in the source's order.
-  std::set<std::wstring> ownAlbums;
+  // A title on several albums goes to the one named as the song's own album,
+  // else to one by the song's own artist: a source's artist search also finds
+  // artists whose names hold it ("Band" finds "Band Tribute"). Such albums
+  // are matched first, the others after them, each group in the source's order.
+  std::set<std::wstring> ownAlbums, ownArtists;
   for (const auto& song : songs) {
     if (!song.query.album.empty()) ownAlbums.insert(comparer_.Prepare(song.query.album.c_str()).Normalised());
+    ownArtists.insert(comparer_.Prepare(song.query.artist.c_str()).Normalised());
   }
+  const auto rank = [&](const Nimbrel::AlbumResult* album) {
+    if (ownAlbums.count(comparer_.Prepare(album->albumInfo.album.c_str()).Normalised())) return 0;
+    return ownArtists.count(comparer_.Prepare(album->albumInfo.artist.c_str()).Normalised()) ? 1 : 2;
+  };
+  std::vector<std::pair<int, const Nimbrel::AlbumResult*>> ranked;
+  for (const auto& album : albums) ranked.emplace_back(rank(&album), &album);
+  std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   std::vector<const Nimbrel::AlbumResult*> ordered;
-  for (const auto& album : albums) ordered.push_back(&album);
-  std::stable_partition(ordered.begin(), ordered.end(), [&](const Nimbrel::AlbumResult* album) {
-    return ownAlbums.count(comparer_.Prepare(album->albumInfo.album.c_str()).Normalised()) != 0;
-  });
+  for (const auto& entry : ranked) ordered.push_back(entry.second);
   for (const Nimbrel::AlbumResult* listed : ordered) {
     const Nimbrel::AlbumResult& album = *listed;
     if (songs.empty() || IsStopped()) break;

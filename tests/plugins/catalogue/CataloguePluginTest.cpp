@@ -12,6 +12,7 @@
 #include <iterator>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "../../../plugins/catalogue/CatalogueStore.h"
@@ -112,6 +113,22 @@ TEST_F(CatalogueTest, TheEngineFindsSongsInACatalogueMadeByTheTool) {
   EXPECT_EQ(song.coverInfo.coverUrl, L"ASIN=B000089RV6");
   EXPECT_EQ(song.source, L"catalogue");
   EXPECT_EQ(recorder.NotFound(), std::vector<std::wstring>{L"No Such Song"});
+}
+
+// The catalogue's artist search also finds artists whose names hold the
+// song's artist: a tribute band's album listed first does not take the song.
+TEST_F(CatalogueTest, ATitleGoesToTheSongsOwnArtistBeforeATributeBandListedFirst) {
+  std::string errors;
+  ASSERT_EQ(RunTool(Lookup("t1", "AC/DC Tribute", "Black Again", Medium(1, "Hells Bells")) + "\n" + Fixture(), errors), 0)
+      << errors;
+  for (const auto& [artist, album, track] : {std::tuple{L"AC/DC", L"Back in Black", 1u},
+                                             std::tuple{L"AC/DC Tribute", L"Black Again", 1u}}) {
+    engine_tests::Recorder recorder;
+    Search(artist, {L"Hells Bells"}, recorder);
+    ASSERT_EQ(recorder.found.size(), 1u) << artist;
+    EXPECT_EQ(recorder.found[0].info.albumInfo.album, album) << artist;
+    EXPECT_EQ(recorder.found[0].info.trackInfo.trackNumber, track) << artist;
+  }
 }
 
 TEST_F(CatalogueTest, BadLinesAreReportedAndSkippedAndAReimportReplaces) {

@@ -37,6 +37,11 @@ std::vector<std::wstring> SplitTabs(const std::wstring& text) {
   }
 }
 
+std::wstring Upper(std::wstring text) {
+  for (auto& c : text) c = static_cast<wchar_t>(std::towupper(c));
+  return text;
+}
+
 bool SameText(const std::wstring& a, const std::wstring& b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -62,6 +67,13 @@ struct Catalogue {
   std::int32_t pages = 0, successes = 0, downloadTime = 0;
   std::vector<Album> albums;
   std::vector<Lyric> lyrics;
+  // Places in `albums` and `lyrics` by upper-case artist, in catalogue
+  // order, so that a catalogue of many artists answers each search at once.
+  std::map<std::wstring, std::vector<std::size_t>> albumsOf, lyricsOf;
+  // The first lyric of each link.
+  std::map<std::wstring, std::size_t> lyricByLink;
+  // The first album of each key and disc.
+  std::map<std::pair<std::wstring, std::int32_t>, std::size_t> albumByKey;
   std::map<std::wstring, std::wstring> asins;
   std::wstring stallSlot;
   int stallCall = 0;
@@ -87,6 +99,8 @@ struct Catalogue {
     else if (word == L"lyric") {
       auto fields = SplitTabs(rest);
       fields.resize(4);
+      lyricsOf[Upper(fields[0])].push_back(lyrics.size());
+      lyricByLink.emplace(fields[2], lyrics.size());
       lyrics.push_back({fields[0], fields[1], fields[2], fields[3]});
     } else if (word == L"asin") {
       auto fields = SplitTabs(rest);
@@ -112,7 +126,17 @@ struct Catalogue {
       track.trackNumber = static_cast<std::uint32_t>(i - 3);
       album.tracks.push_back(track);
     }
+    albumsOf[Upper(album.info.artist)].push_back(albums.size());
+    albumByKey.emplace(std::make_pair(album.info.albumKey, album.info.albumNumber), albums.size());
     albums.push_back(std::move(album));
+  }
+
+  // The places of `artist`'s entries in `list` (by `of`).
+  static const std::vector<std::size_t>& Of(const std::map<std::wstring, std::vector<std::size_t>>& of,
+                                            const std::wstring& artist) {
+    static const std::vector<std::size_t> none;
+    const auto found = of.find(Upper(artist));
+    return found == of.end() ? none : found->second;
   }
 
   void Generate(std::vector<std::wstring> fields) {
@@ -291,14 +315,13 @@ class BasicCatalogue : public CataloguePlugin<CBasicTagsDllInterface, Nimbrel::A
     Enter(L"GetAlbumDetails");
     if (!album || !cover || !tracks) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& entry : catalogue_.albums) {
-      if (entry.info.albumKey != album->albumKey || entry.info.albumNumber != album->albumNumber) continue;
-      *album = entry.info;
-      *cover = entry.cover;
-      tracks->insert(tracks->end(), entry.tracks.begin(), entry.tracks.end());
-      return 1;
-    }
-    return 0;
+    const auto found = catalogue_.albumByKey.find({album->albumKey, album->albumNumber});
+    if (found == catalogue_.albumByKey.end()) return 0;
+    const Album& entry = catalogue_.albums[found->second];
+    *album = entry.info;
+    *cover = entry.cover;
+    tracks->insert(tracks->end(), entry.tracks.begin(), entry.tracks.end());
+    return 1;
   }
 
  protected:
@@ -306,8 +329,8 @@ class BasicCatalogue : public CataloguePlugin<CBasicTagsDllInterface, Nimbrel::A
                        std::list<Nimbrel::AlbumResult>& results) override {
     std::lock_guard<std::mutex> lock(mutex_);
     std::int32_t hits = 0;
-    for (const auto& entry : catalogue_.albums) {
-      if (!SameText(entry.info.artist, artist)) continue;
+    for (const std::size_t place : Catalogue::Of(catalogue_.albumsOf, artist)) {
+      const Album& entry = catalogue_.albums[place];
       bool holds = title.empty();
       for (const auto& track : entry.tracks) holds = holds || SameText(track.title, title);
       if (!holds) continue;
@@ -331,12 +354,10 @@ class LyricsCatalogue : public CataloguePlugin<CLyricsDllInterface, Nimbrel::Lyr
     Enter(L"GetLyricsText");
     if (!link || !text) return 0;
     std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& entry : catalogue_.lyrics) {
-      if (entry.link != link->str()) continue;
-      *text = entry.text;
-      return 1;
-    }
-    return 0;
+    const auto found = catalogue_.lyricByLink.find(link->str());
+    if (found == catalogue_.lyricByLink.end()) return 0;
+    *text = catalogue_.lyrics[found->second].text;
+    return 1;
   }
 
  protected:
@@ -344,8 +365,9 @@ class LyricsCatalogue : public CataloguePlugin<CLyricsDllInterface, Nimbrel::Lyr
                        std::list<Nimbrel::LyricsInfo>& results) override {
     std::lock_guard<std::mutex> lock(mutex_);
     std::int32_t hits = 0;
-    for (const auto& entry : catalogue_.lyrics) {
-      if (!SameText(entry.artist, artist) || (!title.empty() && !SameText(entry.title, title))) continue;
+    for (const std::size_t place : Catalogue::Of(catalogue_.lyricsOf, artist)) {
+      const Lyric& entry = catalogue_.lyrics[place];
+      if (!title.empty() && !SameText(entry.title, title)) continue;
       Nimbrel::LyricsInfo info;
       info.artist = entry.artist;
       info.title = entry.title;
