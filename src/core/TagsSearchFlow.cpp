@@ -1,11 +1,13 @@
 #include "core/TagsSearchFlow.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "config/NimbrelConfig.h"
 #include "core/LoadedSources.h"
 #include "core/LocalTagsCache.h"
 #include "covers/CoverCache.h"
+#include "engines/StringComparer.h"
 #include "foundation/Masterlog.h"
 #include "net/ProxyResolver.h"
 #include "nimbrel/IStatisticsSink.h"
@@ -70,6 +72,21 @@ void CTagsSearchFlow::RunBasicChain(std::uint32_t songId) {
   if (!search.Interrupted() && search.Failed()) ReportStatistic(kFailureAfterMusicbrainzFailure);
 }
 
+namespace {
+
+// True when `album` is empty (nothing to hold) or one of `records` is of the
+// album of that name, compared as the engines compare album names.
+bool HoldsAlbum(const std::vector<SongInfo>& records, const std::wstring& album) {
+  if (album.empty() || album == Nimbrel::AlbumInfo::kUnknown) return true;
+  const nimbrel::StringComparer comparer;
+  const std::wstring wanted = comparer.Prepare(album.c_str()).Normalised();
+  return std::any_of(records.begin(), records.end(), [&](const SongInfo& record) {
+    return comparer.Prepare(record.albumInfo.album.c_str()).Normalised() == wanted;
+  });
+}
+
+}  // namespace
+
 StepOutcome CTagsSearchFlow::KnownResultsStep(const SongSearch& search) {
   if (const auto end = search.Interrupted()) return *end;
   CNimbrelSong& song = search.Song();
@@ -93,9 +110,17 @@ StepOutcome CTagsSearchFlow::KnownResultsStep(const SongSearch& search) {
       song.AddCandidate(record);
     }
   }
+  // A song that names its album is answered from here only by a record of
+  // that album: the sources found the title on another one (a deluxe edition,
+  // a live album), and asked with the album they can tell which. A source's
+  // remembered "not found" still holds, whatever the album.
+  const bool ownAlbumKnown = HoldsAlbum(records, input.albumInfo.album);
+  if (!ownAlbumKnown) {
+    for (const SongInfo& record : records) covered.erase(record.source);
+  }
   for (const std::wstring& name : covered) song.MarkSearched(name);
   if (!search.Loaded().empty() && search.AllLoadedAmong(covered)) return StepOutcome::kCovered;
-  return search.Failed() ? StepOutcome::kNotFound : StepOutcome::kFound;
+  return search.Failed() || !ownAlbumKnown ? StepOutcome::kNotFound : StepOutcome::kFound;
 }
 
 StepOutcome CTagsSearchFlow::MusicbrainzStep(const SongSearch& search) {

@@ -35,10 +35,11 @@ class FakeContext : public ISearchContext {
     bool abortable, thumbnail;
   };
 
-  std::uint32_t AddSong(const std::wstring& artist, const std::wstring& title) {
+  std::uint32_t AddSong(const std::wstring& artist, const std::wstring& title, const std::wstring& album = L"") {
     Meridex::CTags tags;
     tags.AddArtist(CString(artist), false);
     tags.SetTitle(CString(title));
+    if (!album.empty()) tags.SetAlbum(CString(album));
     auto song = boost::make_shared<CNimbrelSong>();
     song->Init(tags, CString());
     std::lock_guard<std::mutex> hold(lock_);

@@ -137,6 +137,26 @@ TEST_F(TagsSearchFlowTest, KnownResultsCoveringEverySourceMakeNoPluginCall) {
   EXPECT_EQ(L"Known", context.FindSong(id)->Candidates().at(0).albumInfo.album);
 }
 
+// A remembered answer is the song's answer only when it is of the album the
+// song names: the same title on a deluxe edition is asked for.
+TEST_F(TagsSearchFlowTest, KnownResultsOfAnotherAlbumLeaveTheSourceToBeAskedForTheSongsAlbum) {
+  const std::string band = platform::ToUtf8(artist);
+  LoadedCatalogues sources({{L"SrcA", "search 2\nalbum " + band + "\tRecord\t" + band + "r\t\tSong\nalbum " + band +
+                                          "\tRecord (Deluxe)\t" + band + "d\t\tSong\n"}});
+  Remember(L"SrcA", L"Record");
+  const std::uint32_t same = context.AddSong(artist, L"Song", L" record ");
+  flow.SearchBasicTags(same);
+  EXPECT_EQ(0, sources.Calls(L"SrcA", L"FindAlbums"));
+  EXPECT_EQ(L"Record", context.FindSong(same)->Candidates().at(0).albumInfo.album);
+
+  const std::uint32_t deluxe = context.AddSong(artist, L"Song", L"Record (Deluxe)");
+  flow.SearchBasicTags(deluxe);
+  EXPECT_EQ(1, sources.Calls(L"SrcA", L"FindAlbums"));
+  std::set<std::wstring> albums;
+  for (const SongInfo& candidate : context.FindSong(deluxe)->Candidates()) albums.insert(candidate.albumInfo.album);
+  EXPECT_TRUE(albums.count(L"Record (Deluxe)"));
+}
+
 TEST_F(TagsSearchFlowTest, KnownMissesOfEverySourceEndTheChainWithoutAsking) {
   LoadedCatalogues sources({{L"musicbrainz", Album("1")}, {L"SrcA", Album("2")}});
   Remember(L"musicbrainz", L"", L"", 0, false);
