@@ -61,13 +61,15 @@ void CTagsSearchFlow::RunBasicChain(std::uint32_t songId) {
   // The merge keeps what this run does not search.
   search.Song().SetSearched(search.Options().SearchBasicTags, search.Options().SearchCover);
 
-  StepOutcome outcome = KnownResultsStep(search);
+  std::vector<SongInfo> otherAlbums;
+  StepOutcome outcome = KnownResultsStep(search, otherAlbums);
   if (outcome == StepOutcome::kNotFound) outcome = MusicbrainzStep(search);
   if (outcome == StepOutcome::kNotFound) outcome = ServerCacheStep(search);
   if (outcome == StepOutcome::kNotFound && AllSourcesStep(search) == StepOutcome::kFound &&
       !context_.StopRequested()) {
     ReportStatistic(kSuccessAfterMusicbrainzFailure);
   }
+  if (!otherAlbums.empty() && search.Failed()) AddKnownRecords(search, otherAlbums);
   // A removed song reports nothing: its search did not end on its own.
   if (!search.Interrupted() && search.Failed()) ReportStatistic(kFailureAfterMusicbrainzFailure);
 }
@@ -87,40 +89,47 @@ bool HoldsAlbum(const std::vector<SongInfo>& records, const std::wstring& album)
 
 }  // namespace
 
-StepOutcome CTagsSearchFlow::KnownResultsStep(const SongSearch& search) {
+StepOutcome CTagsSearchFlow::KnownResultsStep(const SongSearch& search, std::vector<SongInfo>& otherAlbums) {
   if (const auto end = search.Interrupted()) return *end;
   CNimbrelSong& song = search.Song();
   const SongInfo input = song.Input();
   std::vector<SongInfo> records;
   std::set<std::wstring> covered;
   CLocalTagsCache::Instance().FindBasicResults(input.albumInfo.artist, input.trackInfo.title, records, covered);
-
-  // Records complete with their cover first; the others only when needed.
-  for (const SongInfo& record : records) {
-    if (const auto end = search.Interrupted()) return *end;
-    if (!record.coverInfo.coverUrl.empty() && !record.coverInfo.coverFile.empty()) song.AddCandidate(record);
-  }
-  if (search.Failed()) {
-    for (SongInfo record : records) {
-      if (const auto end = search.Interrupted()) return *end;
-      if (search.Options().SearchCover && !record.coverInfo.coverUrl.empty() && record.coverInfo.coverFile.empty()) {
-        record.coverInfo.coverFile = FetchCover(record);
-        if (const auto end = search.Interrupted()) return *end;
-      }
-      song.AddCandidate(record);
-    }
-  }
   // A song that names its album is answered from here only by a record of
   // that album: the sources found the title on another one (a deluxe edition,
-  // a live album), and asked with the album they can tell which. A source's
+  // a live album), and asked with the album they can tell which. Those
+  // records stay the answer should the sources find nothing. A source's
   // remembered "not found" still holds, whatever the album.
-  const bool ownAlbumKnown = HoldsAlbum(records, input.albumInfo.album);
-  if (!ownAlbumKnown) {
+  if (!HoldsAlbum(records, input.albumInfo.album)) {
     for (const SongInfo& record : records) covered.erase(record.source);
+    otherAlbums = std::move(records);
+    records.clear();
   }
+  if (const auto end = AddKnownRecords(search, records)) return *end;
   for (const std::wstring& name : covered) song.MarkSearched(name);
   if (!search.Loaded().empty() && search.AllLoadedAmong(covered)) return StepOutcome::kCovered;
-  return search.Failed() || !ownAlbumKnown ? StepOutcome::kNotFound : StepOutcome::kFound;
+  return search.Failed() ? StepOutcome::kNotFound : StepOutcome::kFound;
+}
+
+std::optional<StepOutcome> CTagsSearchFlow::AddKnownRecords(const SongSearch& search,
+                                                            const std::vector<SongInfo>& records) {
+  CNimbrelSong& song = search.Song();
+  // Records complete with their cover first; the others only when needed.
+  for (const SongInfo& record : records) {
+    if (const auto end = search.Interrupted()) return end;
+    if (!record.coverInfo.coverUrl.empty() && !record.coverInfo.coverFile.empty()) song.AddCandidate(record);
+  }
+  if (!search.Failed()) return std::nullopt;
+  for (SongInfo record : records) {
+    if (const auto end = search.Interrupted()) return end;
+    if (search.Options().SearchCover && !record.coverInfo.coverUrl.empty() && record.coverInfo.coverFile.empty()) {
+      record.coverInfo.coverFile = FetchCover(record);
+      if (const auto end = search.Interrupted()) return end;
+    }
+    song.AddCandidate(record);
+  }
+  return std::nullopt;
 }
 
 StepOutcome CTagsSearchFlow::MusicbrainzStep(const SongSearch& search) {

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -60,7 +61,13 @@ class CTagsSearchFlow {
   void RunLyricsChain(std::uint32_t songId);
 
   // The chain's steps, each saying how it ended.
-  StepOutcome KnownResultsStep(const SongSearch& search);
+  // Answers remembered in the local tags cache; those of other albums than
+  // the one the song names go to `otherAlbums` instead, for when nothing else
+  // is found.
+  StepOutcome KnownResultsStep(const SongSearch& search, std::vector<Nimbrel::SongInfo>& otherAlbums);
+  // Adds remembered `records` to the song: those with their cover, then, if
+  // still needed, all (fetching missing covers). Set when the search ended.
+  std::optional<StepOutcome> AddKnownRecords(const SongSearch& search, const std::vector<Nimbrel::SongInfo>& records);
   StepOutcome MusicbrainzStep(const SongSearch& search);
   StepOutcome ServerCacheStep(const SongSearch& search);
   // Every source not asked yet, the least busy first, until one finds.

@@ -157,6 +157,16 @@ TEST_F(TagsSearchFlowTest, KnownResultsOfAnotherAlbumLeaveTheSourceToBeAskedForT
   EXPECT_TRUE(albums.count(L"Record (Deluxe)"));
 }
 
+TEST_F(TagsSearchFlowTest, KnownResultsOfAnotherAlbumAreTheAnswerWhenTheSourcesFindNothing) {
+  LoadedCatalogues sources({{L"SrcA", "search 2\n"}});
+  Remember(L"SrcA", L"Record");
+  const std::uint32_t live = context.AddSong(artist, L"Song", L"Live");
+  flow.SearchBasicTags(live);
+  EXPECT_EQ(1, sources.Calls(L"SrcA", L"FindAlbums"));
+  ASSERT_EQ(1u, context.FindSong(live)->Candidates().size());
+  EXPECT_EQ(L"Record", context.FindSong(live)->Candidates()[0].albumInfo.album);
+}
+
 TEST_F(TagsSearchFlowTest, KnownMissesOfEverySourceEndTheChainWithoutAsking) {
   LoadedCatalogues sources({{L"musicbrainz", Album("1")}, {L"SrcA", Album("2")}});
   Remember(L"musicbrainz", L"", L"", 0, false);
