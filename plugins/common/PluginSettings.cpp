@@ -304,7 +304,7 @@ bool TakeEngineProperty(std::wstring_view name, const void* value, std::mutex& m
   }
   if (name == L"HttpProxy") {
     std::lock_guard<std::mutex> lock(mutex);
-    hostProxy = Narrow(static_cast<const CString*>(value)->str());
+    hostProxy = plugin_text::Narrow(static_cast<const CString*>(value)->str());
     return true;
   }
   return false;
