@@ -205,11 +205,11 @@ bool CacheServer::WaitForRequest(int fd, const HttpRequestReader& reader) const 
   // Short slices: a stop, or connections waiting for a worker, end the wait early.
   constexpr int kSliceMs = 50;
   for (int waited = 0;; waited += kSliceMs) {
-    if (stopRequested_) return false;
-    const int limit = pool_->Crowded() ? std::min(options_.crowdedIdleTimeoutMs, options_.keepAliveTimeoutMs)
-                                       : options_.keepAliveTimeoutMs;
-    if (waited >= limit) return false;
-    switch (io::WaitReadable(fd, std::min(kSliceMs, limit - waited))) {
+    if (stopRequested_ || waited >= options_.keepAliveTimeoutMs) return false;
+    // Idle past the short time-out while connections wait: one idle
+    // connection per waiting one makes room.
+    if (waited >= options_.crowdedIdleTimeoutMs && pool_->Crowded() && pool_->GiveWay()) return false;
+    switch (io::WaitReadable(fd, std::min(kSliceMs, options_.keepAliveTimeoutMs - waited))) {
       case io::Wait::kReady:
         return true;
       case io::Wait::kFailed:

@@ -1,5 +1,7 @@
 #include "server/ConnectionPool.h"
 
+#include <algorithm>
+
 namespace cache_server {
 
 ConnectionPool::ConnectionPool(Limits limits, ServeFunction serve, RefuseFunction refuse)
@@ -36,6 +38,13 @@ void ConnectionPool::Admit(int fd, std::string address) {
   refuse_(fd, address, why, false);
 }
 
+bool ConnectionPool::GiveWay() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (queue_.size() <= givingWay_) return false;
+  ++givingWay_;
+  return true;
+}
+
 void ConnectionPool::Shutdown() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -57,6 +66,7 @@ void ConnectionPool::Work(bool refuser) {
       if (mine.empty()) return;  // stopping, and everything taken in is done
       connection = std::move(mine.front());
       mine.pop_front();
+      givingWay_ = std::min(givingWay_, queue_.size());
       if (!refuser) {
         ++busy_;
         crowded_ = busy_ + queue_.size() > limits_.workers;

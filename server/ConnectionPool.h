@@ -50,6 +50,10 @@ class ConnectionPool {
   void Admit(int fd, std::string address);
   // Whether connections are waiting for a worker.
   bool Crowded() const { return crowded_.load(std::memory_order_relaxed); }
+  // Called by a worker whose connection is idle while the pool is crowded:
+  // true when it should end the connection to make room, which is so for as
+  // many idle connections as connections wait, not for every idle one.
+  bool GiveWay();
   void Shutdown();
 
   static constexpr std::size_t kMaxRefusedWaiting = 64;
@@ -72,6 +76,7 @@ class ConnectionPool {
   std::unordered_map<std::string, std::size_t> perAddress_;
   std::size_t busy_ = 0;
   std::atomic<bool> crowded_{false};
+  std::size_t givingWay_ = 0;  // idle connections ending to make room, at most queue_.size()
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
