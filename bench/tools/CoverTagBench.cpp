@@ -134,6 +134,15 @@ struct World {
   ~World() { fs::remove_all(root); }
 
   void Restore() { bench_run::Restore(originals); }
+  // Flushes the music folder's file system, so that a timed part pays only
+  // for the writes it makes itself (the restored originals are not its own).
+  void Settle() const {
+    const int fd = ::open((root + "music").c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+      ::syncfs(fd);
+      ::close(fd);
+    }
+  }
 
   RunTotals Run() {
     TagOptions options;
@@ -156,6 +165,7 @@ void BM_TagFilesWithLargeCovers(benchmark::State& state) {
   for (auto _ : state) {
     state.PauseTiming();
     world.Restore();
+    world.Settle();
     std::ofstream("/proc/self/clear_refs") << "5";
     const long baseRss = StatusKb("VmRSS:");
     std::atomic<bool> done{false};
@@ -195,16 +205,14 @@ BENCHMARK(BM_TagFilesWithLargeCovers)->Unit(benchmark::kMillisecond)->UseRealTim
 // without any tagging.
 void BM_CopyTheFiles(benchmark::State& state) {
   World& world = TheWorld();
+  world.Settle();
   for (auto _ : state) {
     for (const std::string& path : world.files)
       fs::copy_file(path, path + ".copy", fs::copy_options::overwrite_existing);
-    const int fd = ::open((world.root + "music").c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-      ::syncfs(fd);
-      ::close(fd);
-    }
+    world.Settle();
     state.PauseTiming();
     for (const std::string& path : world.files) fs::remove(path + ".copy");
+    world.Settle();
     state.ResumeTiming();
   }
   state.SetItemsProcessed(state.iterations() * kFiles);
