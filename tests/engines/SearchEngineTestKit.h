@@ -92,15 +92,17 @@ struct Recorder {
 };
 
 // Sets `engine` up as the core does (its match limit and time-out), with
-// `recorder` taking the songs it finds.
+// `recorder` taking what it finds through the callback property
+// `callbackName` (by default the basic engine's songs).
 template <class Engine>
-void SetUpLikeTheCore(Engine& engine, Recorder& recorder) {
+void SetUpLikeTheCore(Engine& engine, Recorder& recorder, const wchar_t* callbackName = L"PFSongInfoCallback",
+                      void* callback = reinterpret_cast<void*>(&Recorder::OnSong)) {
   float maxDifference = 10.0f;
   engine.SetProperty(L"MaxMatchDifference", &maxDifference);
   std::int32_t timeOut = 150000;  // the core's limit
   engine.SetProperty(L"TimeOut", &timeOut);
   engine.SetProperty(L"NimbrelObject", &recorder);
-  engine.SetProperty(L"PFSongInfoCallback", reinterpret_cast<void*>(&Recorder::OnSong));
+  engine.SetProperty(callbackName, callback);
 }
 
 }  // namespace engine_tests

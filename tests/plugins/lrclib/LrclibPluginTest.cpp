@@ -139,12 +139,8 @@ TEST_F(LrclibTest, TheEngineFindsTextsThroughThePlugin) {
   engine_tests::Recorder recorder;
   CLyricsCommonSearchEngine engine;
   ASSERT_EQ(engine.Connect(source_.plugin()), 1);
-  float maxDifference = 10.0f;
-  engine.SetProperty(L"MaxMatchDifference", &maxDifference);
-      std::int32_t timeOut = 150000;  // the core's limit
-      engine.SetProperty(L"TimeOut", &timeOut);
-  engine.SetProperty(L"NimbrelObject", &recorder);
-  engine.SetProperty(L"PFOneLyricsDealedEx", reinterpret_cast<void*>(&engine_tests::Recorder::OnLyrics));
+  engine_tests::SetUpLikeTheCore(engine, recorder, L"PFOneLyricsDealedEx",
+                                 reinterpret_cast<void*>(&engine_tests::Recorder::OnLyrics));
   engine.GetAllLyrics({engine_tests::Song(L"Singer", L"song", 1)});
   ASSERT_EQ(recorder.lyrics.size(), 1u);
   EXPECT_EQ(recorder.lyrics[0].lyrics, L"Verse\r\nlrclib");
@@ -163,12 +159,8 @@ TEST_F(LrclibTest, RecordsWithoutTextDoNotHideOneWithIt) {
   engine_tests::Recorder recorder;
   CLyricsCommonSearchEngine engine;
   ASSERT_EQ(engine.Connect(source_.plugin()), 1);
-  float maxDifference = 10.0f;
-  engine.SetProperty(L"MaxMatchDifference", &maxDifference);
-  std::int32_t timeOut = 150000;
-  engine.SetProperty(L"TimeOut", &timeOut);
-  engine.SetProperty(L"NimbrelObject", &recorder);
-  engine.SetProperty(L"PFOneLyricsDealedEx", reinterpret_cast<void*>(&engine_tests::Recorder::OnLyrics));
+  engine_tests::SetUpLikeTheCore(engine, recorder, L"PFOneLyricsDealedEx",
+                                 reinterpret_cast<void*>(&engine_tests::Recorder::OnLyrics));
   engine.GetAllLyrics({engine_tests::Song(L"Singer", L"Intro", 1)});
   ASSERT_EQ(recorder.lyrics.size(), 1u);
   EXPECT_EQ(recorder.lyrics[0].lyrics, L"Spoken words\nover the drums\r\nlrclib");
