@@ -2,10 +2,16 @@
 // handler's, and connections that misbehave.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/TcpSocket.h"
+#include "server/ConnectionPool.h"
 #include "server/FormParser.h"
 #include "server/ServerLog.h"
 #include "server/ServerFixture.h"
@@ -146,6 +152,43 @@ TEST_F(ServerTest, OneAddressHasItsShareOfConnectionsAndOthersAreStillServed) {
     answer = ReadAnswer(again);
   }
   EXPECT_EQ(0u, answer.rfind("HTTP/1.1 404 ", 0)) << answer;
+}
+
+// Idle connections asked at the same moment: only as many give way as
+// connections wait, not every one that is idle.
+TEST(ConnectionPoolTest, AsManyIdleConnectionsGiveWayAsConnectionsWait) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int serving = 0;
+  bool release = false;
+  cache_server::ConnectionPool pool(
+      {2, 2, 16},
+      [&](int fd, const std::string&) {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++serving;
+        changed.notify_all();
+        changed.wait(lock, [&] { return release; });
+        ::close(fd);
+      },
+      [](int fd, const std::string&, cache_server::ConnectionPool::Refusal, bool) { ::close(fd); });
+  pool.Admit(::open("/dev/null", O_RDONLY), "127.0.0.2");
+  pool.Admit(::open("/dev/null", O_RDONLY), "127.0.0.3");
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return serving == 2; });
+  }
+  EXPECT_FALSE(pool.GiveWay());  // nobody waits
+  pool.Admit(::open("/dev/null", O_RDONLY), "127.0.0.4");
+  EXPECT_TRUE(pool.Crowded());
+  EXPECT_TRUE(pool.GiveWay());
+  EXPECT_FALSE(pool.GiveWay());
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    release = true;
+  }
+  changed.notify_all();
+  pool.Shutdown();
+  EXPECT_EQ(3, serving);
 }
 
 TEST_F(ServerTest, IdleConnectionsMakeRoomWhenConnectionsWaitForAWorker) {
