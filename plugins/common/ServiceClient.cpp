@@ -75,7 +75,7 @@ std::optional<plugin_json::Value> ServiceClient::GetJson(const std::string& url,
     bool first = false;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (unreachable_) return std::nullopt;
+      if (unreachable_.count(HostOf(url))) return std::nullopt;
       auto& slot = inFlight_[url];
       first = !slot;
       if (first) slot = std::make_shared<Pending>();
@@ -126,7 +126,7 @@ std::optional<std::string> ServiceClient::Fetch(const std::string& url, const Se
     if (auto body = Cached(url, request.lifetimeMs)) return body;
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      if (unreachable_) return std::nullopt;
+      if (unreachable_.count(HostOf(url))) return std::nullopt;
     }
     if (!request.contactHint.empty()) Say(source_ + ": " + request.contactHint);
     statistics_.Requested();
@@ -135,7 +135,7 @@ std::optional<std::string> ServiceClient::Fetch(const std::string& url, const Se
     if (response.unreachable) {
       {
         std::lock_guard<std::mutex> lock(mutex_);
-        unreachable_ = true;
+        unreachable_.insert(HostOf(url));
       }
       Say(source_ + ": cannot reach " + HostOf(url) + " (" + response.error + "); skipped for this run");
       return std::nullopt;

@@ -5,8 +5,9 @@
 // - requests keep the service's spacing (RateLimiter), 503 answers back off
 //   for everyone, and a Retry-After longer than the plug-in honours gives the
 //   request up and skips the service's requests until then;
-// - a service that cannot be reached is said once and skipped for the rest
-//   of the run, so that a machine without network tags at full speed;
+// - a host that cannot be reached is said once and skipped for the rest of
+//   the run, so that a machine without network tags at full speed (another
+//   address set for the service is tried afresh);
 // - a stop of the calling search ends a wait or a transfer within a second;
 // - a missing contact address is pointed out once, at the first request.
 // What the client says is written to standard error once per text and kept
@@ -19,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -82,7 +84,7 @@ class ServiceClient {
   mutable std::mutex mutex_;
   std::condition_variable answered_;
   std::map<std::string, std::shared_ptr<Pending>> inFlight_;
-  bool unreachable_ = false;
+  std::set<std::string> unreachable_;  // hosts, as "name:port"
   std::uint64_t stores_ = 0;
   std::vector<std::string> said_;
 };

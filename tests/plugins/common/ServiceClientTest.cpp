@@ -102,7 +102,7 @@ TEST_F(ServiceClientTest, AnAnswerStoredDuringTheWaitIsTakenFromTheCache) {
   EXPECT_EQ(server_.RequestCount(), 1u);
 }
 
-TEST_F(ServiceClientTest, AnUnreachableServiceIsSaidOnceAndSkipped) {
+TEST_F(ServiceClientTest, AnUnreachableHostIsSaidOnceAndSkippedAndAnotherAskedAfresh) {
   std::string closed;
   {
     testing_support::HttpTestServer gone;
@@ -116,6 +116,10 @@ TEST_F(ServiceClientTest, AnUnreachableServiceIsSaidOnceAndSkipped) {
   EXPECT_EQ(notices.find("example: cannot reach " + closed.substr(7) + " ("), 0u) << notices;
   EXPECT_NE(notices.find("); skipped for this run\n"), std::string::npos) << notices;
   EXPECT_EQ(std::count(notices.begin(), notices.end(), '\n'), 1) << notices;
+  // Another address set for the service is asked afresh.
+  server_.ServeText("/recording", R"({"id":"r"})");
+  EXPECT_TRUE(client_.GetJson(server_.Url("/recording?query=a"), request_));
+  EXPECT_EQ(server_.RequestCount(), 1u);
 }
 
 TEST_F(ServiceClientTest, AMissingContactIsPointedOutOnceAtTheFirstRequest) {
