@@ -175,6 +175,54 @@ std::size_t ReleasesOfPage(const Value& answer, const std::wstring& askedArtist,
   return releases.size();
 }
 
+std::string ArtistIdOfCredits(const Value& search, const std::wstring& artist) {
+  const std::wstring asked = ArtistKey(artist);
+  if (asked.empty()) return std::string();
+  for (const auto& recording : ArrayOf(search, "recordings")) {
+    for (const auto& part : ArrayOf(recording, "artist-credit")) {
+      const Value* named = part.Find("artist");
+      if (!named || !named->IsObject()) continue;
+      const std::string id = named->TextOf("id");
+      if (!IsMbid(id)) continue;
+      if (ArtistKey(Widen(part.TextOf("name"))) == asked || ArtistKey(Widen(named->TextOf("name"))) == asked) {
+        return id;
+      }
+    }
+  }
+  return std::string();
+}
+
+std::size_t ReleasesWithTitle(const Value& page, const std::wstring& title, const std::wstring& askedArtist,
+                              std::vector<RankedAlbum>& albums, std::set<std::string>& recordings) {
+  const std::wstring wanted = ArtistKey(title);
+  const auto& releases = ArrayOf(page, "releases");
+  if (wanted.empty()) return releases.size();
+  for (const auto& release : releases) {
+    const std::wstring releaseCredit = CreditedArtist(release.Find("artist-credit"));
+    for (const auto& medium : ArrayOf(release, "media")) {
+      std::int64_t index = medium.IntegerOf("track-offset").value_or(0);
+      for (const auto& entry : ArrayOf(medium, "tracks")) {
+        ++index;
+        const Value* recording = entry.Find("recording");
+        const bool named = ArtistKey(Widen(entry.TextOf("title"))) == wanted ||
+                           (recording && ArtistKey(Widen(recording->TextOf("title"))) == wanted);
+        if (!named) continue;
+        std::wstring credit = CreditedArtist(entry.Find("artist-credit"));
+        if (credit.empty()) credit = releaseCredit;
+        Nimbrel::AlbumResult album = AlbumOf(release, credit);
+        if (!IsMbid(plugin_text::Narrow(album.albumInfo.albumKey))) break;
+        album.albumInfo.albumNumber = MediumPosition(medium);
+        album.tracks.push_back(TrackOf(entry, index));
+        albums.push_back({RankOf(release, credit, askedArtist), std::move(album)});
+        const std::string id = recording ? recording->TextOf("id") : std::string();
+        recordings.insert(id.empty() ? entry.TextOf("id") : id);
+        break;  // one album per disc
+      }
+    }
+  }
+  return releases.size();
+}
+
 bool ReadRelease(const Value& answer, const std::string& coverBase, bool tagsAsGenre, Nimbrel::AlbumInfo& album,
                  Nimbrel::CoverInfo& cover, std::list<Nimbrel::TrackInfo>& tracks) {
   const std::string id = answer.TextOf("id");

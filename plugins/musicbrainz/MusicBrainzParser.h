@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <list>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,21 @@ std::string ArtistIdOf(const plugin_json::Value& answer, const std::wstring& art
 // the page's size when absent). Returns how many releases the page held.
 std::size_t ReleasesOfPage(const plugin_json::Value& answer, const std::wstring& askedArtist,
                            std::vector<RankedAlbum>& albums, std::int64_t& total);
+
+// The id of `artist` as the credits of a recording search name it: the
+// first credited artist whose name, as credited or its own, is `artist`
+// after normalising (ArtistKey). Empty when none is, or the id is no MBID.
+std::string ArtistIdOfCredits(const plugin_json::Value& search, const std::wstring& artist);
+
+// The releases on one page of an artist's releases browsed with their
+// recordings that hold `title` (equal after normalising, as the track's or
+// its recording's title): one album per disc that holds it, its track the
+// first of that title, ranked for `askedArtist` by the track's credit, and
+// appended to `albums`. The recordings' ids go to `recordings`. Returns how
+// many releases the page held.
+std::size_t ReleasesWithTitle(const plugin_json::Value& page, const std::wstring& title,
+                              const std::wstring& askedArtist, std::vector<RankedAlbum>& albums,
+                              std::set<std::string>& recordings);
 
 // A release lookup: album, cover reference and the tracks of one medium:
 // the one `album.albumNumber` names, else the first. A hidden track before

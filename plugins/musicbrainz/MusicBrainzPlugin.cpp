@@ -26,6 +26,7 @@
 #include <filesystem>
 #include <mutex>
 #include <optional>
+#include <set>
 
 #include "../common/DownloadStatistics.h"
 #include "../common/HttpClient.h"
@@ -35,6 +36,7 @@
 #include "../common/SearchStop.h"
 #include "../common/ServiceClient.h"
 #include "../common/Text.h"
+#include "KnownArtists.h"
 #include "MusicBrainzParser.h"
 #include "MusicBrainzQuery.h"
 #include "nimbrel/SourcePlugin.h"
@@ -184,10 +186,8 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
       // artist to browse: below 0, so that the engine searches the title.
       if (countOnly) return total <= 0 ? -1 : static_cast<std::int32_t>(total > INT32_MAX ? INT32_MAX : total);
     } else {
-      const Settings s = Current();
-      const auto answer = Fetch(musicbrainz::RecordingSearchUrl(s.baseUrl, Narrow(artist->str()), Narrow(title->str())));
       std::int32_t recordings = 0;
-      if (answer) found = musicbrainz::ReleasesOfRecordings(*answer, kMinScore, artist->str(), recordings);
+      found = TitleReleases(artist->str(), title->str(), recordings);
       if (!countOnly) albums.splice(albums.end(), found);
       return recordings;
     }
@@ -282,27 +282,129 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     return client_.GetJson(url, Request());
   }
 
+  // Pages of an artist's releases as browsed.
+  struct Browsed {
+    std::vector<plugin_json::Value> pages;
+    std::int64_t releases = -1;  // as the service counts them
+    bool complete = false;       // every release is on the pages
+  };
+
+  // At most `pages` pages of the releases of the artist `artistId`; what
+  // was browsed before comes from the answer cache. A page may hold fewer
+  // releases than asked for, so each next page starts where the last ended.
+  Browsed Browse(const std::string& artistId, int pages) {
+    const Settings s = Current();
+    Browsed browsed;
+    std::int64_t offset = 0;
+    for (int page = 0; page < pages; ++page) {
+      auto answer = Fetch(musicbrainz::ArtistReleasesUrl(s.baseUrl, artistId, static_cast<int>(offset)));
+      if (!answer) break;
+      const plugin_json::Value* list = answer->Find("releases");
+      const auto listed = static_cast<std::int64_t>(list && list->IsArray() ? list->Items().size() : 0);
+      const std::int64_t count = std::max<std::int64_t>(answer->IntegerOf("release-count").value_or(listed), 0);
+      if (page == 0) browsed.releases = count;
+      browsed.pages.push_back(std::move(*answer));
+      offset += listed;
+      if (listed == 0 || offset >= count) {
+        browsed.complete = true;
+        break;
+      }
+    }
+    return browsed;
+  }
+
+  // The id of `artist`: as learnt from a search's credits, else by an
+  // artist search.
+  std::string ArtistId(const std::wstring& artist) {
+    const std::wstring key = musicbrainz::ArtistKey(artist);
+    std::string id = artists_.Get(key).id;
+    if (!id.empty()) return id;
+    const auto search = Fetch(musicbrainz::ArtistSearchUrl(Current().baseUrl, Narrow(artist)));
+    if (!search) return id;
+    id = musicbrainz::ArtistIdOf(*search, artist);
+    artists_.SetId(key, id);
+    return id;
+  }
+
+  // The releases of `title` by `artist`, best ranked first; `recordings`
+  // receives how many recordings they came from. The first title asked of
+  // an artist is searched, and the artist learnt from it (its id from the
+  // search's credits, the first page of its releases with their tracks);
+  // the artist's titles are then answered from its browsed releases where
+  // they are all known and hold the title, else searched.
+  std::list<Nimbrel::AlbumResult> TitleReleases(const std::wstring& artist, const std::wstring& title,
+                                                std::int32_t& recordings) {
+    recordings = 0;
+    const std::string searchUrl = musicbrainz::RecordingSearchUrl(Current().baseUrl, Narrow(artist), Narrow(title));
+    const std::wstring key = musicbrainz::ArtistKey(artist);
+    std::optional<plugin_json::Value> search;
+    switch (artists_.Ask(key, musicbrainz::ArtistKey(title), [] { return plugin_stop::Stopped(); })) {
+      case musicbrainz::KnownArtists::Turn::kStopped:
+        return {};
+      case musicbrainz::KnownArtists::Turn::kLearn: {
+        search = Fetch(searchUrl);
+        if (search) artists_.SetId(key, musicbrainz::ArtistIdOfCredits(*search, artist));
+        const std::string id = artists_.Get(key).id;
+        if (search && !id.empty()) {
+          const Browsed first = Browse(id, 1);
+          const std::int64_t pageSize =
+              first.pages.empty() ? 0 : static_cast<std::int64_t>(ArrayCount(first.pages.front(), "releases"));
+          artists_.SetPaging(key, !first.pages.empty(), first.releases, pageSize);
+        }
+        artists_.Learned(key, search.has_value());
+        break;
+      }
+      case musicbrainz::KnownArtists::Turn::kKnown:
+        break;
+    }
+    if (auto browsed = FromBrowsedReleases(key, artist, title, recordings)) return std::move(*browsed);
+    if (!search) search = Fetch(searchUrl);
+    if (!search) return {};
+    return musicbrainz::ReleasesOfRecordings(*search, kMinScore, artist, recordings);
+  }
+
+  static std::size_t ArrayCount(const plugin_json::Value& object, std::string_view key) {
+    const plugin_json::Value* list = object.Find(key);
+    return list && list->IsArray() ? list->Items().size() : 0;
+  }
+
+  // The releases holding `title` among the artist's browsed releases, when
+  // browsing them all is worth it: each page beyond the first stands for a
+  // search saved, so an artist of more pages is browsed whole once it has
+  // had as many titles asked. Nothing when the title is not among them (a
+  // compilation of others, a guest appearance) or they are not all known.
+  std::optional<std::list<Nimbrel::AlbumResult>> FromBrowsedReleases(const std::wstring& key,
+                                                                      const std::wstring& artist,
+                                                                      const std::wstring& title,
+                                                                      std::int32_t& recordings) {
+    const musicbrainz::KnownArtists::Artist known = artists_.Get(key);
+    if (known.id.empty() || !known.browsable || known.releases < 0) return std::nullopt;
+    const std::int64_t pageSize = std::max<std::int64_t>(known.pageSize, 1);
+    const std::int64_t pages = std::max<std::int64_t>((known.releases + pageSize - 1) / pageSize, 1);
+    if (pages > kMaxPages || static_cast<std::int64_t>(known.titles) < pages) return std::nullopt;
+    const Browsed browsed = Browse(known.id, static_cast<int>(pages) + 1);
+    if (!browsed.complete) return std::nullopt;
+    std::vector<musicbrainz::RankedAlbum> ranked;
+    std::set<std::string> ids;
+    for (const auto& page : browsed.pages) musicbrainz::ReleasesWithTitle(page, title, artist, ranked, ids);
+    if (ids.empty()) return std::nullopt;
+    recordings = static_cast<std::int32_t>(std::min<std::size_t>(ids.size(), INT32_MAX));
+    return musicbrainz::InRankOrder(std::move(ranked));
+  }
+
   // The artist's official releases, at most `pages` pages of them, best
   // ranked first; `total` receives the number the service counts.
   std::list<Nimbrel::AlbumResult> ArtistReleases(const std::wstring& artist, int pages = kMaxPages,
                                                  std::int64_t* total = nullptr) {
-    const Settings s = Current();
     std::list<Nimbrel::AlbumResult> albums;
-    const auto search = Fetch(musicbrainz::ArtistSearchUrl(s.baseUrl, Narrow(artist)));
-    if (!search) return albums;
-    const std::string artistId = musicbrainz::ArtistIdOf(*search, artist);
+    const std::string artistId = ArtistId(artist);
     if (artistId.empty()) return albums;
+    const Browsed browsed = Browse(artistId, pages);
+    if (total && !browsed.pages.empty()) *total = browsed.releases;
     std::vector<musicbrainz::RankedAlbum> ranked;
-    std::int64_t offset = 0;
-    for (int page = 0; page < pages; ++page) {
-      const auto answer = Fetch(musicbrainz::ArtistReleasesUrl(s.baseUrl, artistId, static_cast<int>(offset)));
-      if (!answer) break;
+    for (const auto& page : browsed.pages) {
       std::int64_t count = 0;
-      const std::size_t listed = musicbrainz::ReleasesOfPage(*answer, artist, ranked, count);
-      if (page == 0 && total) *total = count;
-      if (listed == 0) break;
-      offset += musicbrainz::kBrowseLimit;
-      if (offset >= count) break;
+      musicbrainz::ReleasesOfPage(page, artist, ranked, count);
     }
     albums = musicbrainz::InRankOrder(std::move(ranked));
     for (auto& album : albums) {
@@ -319,6 +421,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
   bool dataFolderOpen_ = false;
   ResponseCache cache_;
   plugin_stats::DownloadStatistics statistics_;
+  musicbrainz::KnownArtists artists_;
   // One per process: the module is loaded once.
   ServiceClient client_{"musicbrainz", cache_, statistics_};
 };

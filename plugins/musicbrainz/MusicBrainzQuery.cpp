@@ -51,9 +51,10 @@ std::string ArtistSearchUrl(const std::string& base, std::string_view artist) {
 std::string ArtistReleasesUrl(const std::string& base, std::string_view artistId, int offset) {
   if (!IsMbid(artistId)) return std::string();
   // Official albums, EPs and singles only ("|" encoded), with what ranks
-  // them and one entry per disc.
+  // them, one entry per disc and its tracks, so that the artist's titles
+  // are found without a search each.
   return base + "/release?artist=" + std::string(artistId) + "&status=official&type=album%7Cep%7Csingle" +
-         "&inc=artist-credits+release-groups+media&limit=" + std::to_string(kBrowseLimit) +
+         "&inc=artist-credits+release-groups+media+recordings&limit=" + std::to_string(kBrowseLimit) +
          "&offset=" + std::to_string(offset) + "&fmt=json";
 }
 

@@ -17,8 +17,8 @@ bool IsAsin(std::string_view asin);
 // `base` is the service root without a trailing slash ("https://musicbrainz.org/ws/2").
 std::string RecordingSearchUrl(const std::string& base, std::string_view artist, std::string_view title);
 std::string ArtistSearchUrl(const std::string& base, std::string_view artist);
-// The artist's official albums, EPs and singles, with their release groups
-// and media. Empty when `artistId` is no MBID.
+// The artist's official albums, EPs and singles, with their release groups,
+// media and tracks. Empty when `artistId` is no MBID.
 std::string ArtistReleasesUrl(const std::string& base, std::string_view artistId, int offset);
 // With genres, and free-form tags too when `withTags`. Empty when
 // `releaseId` is no MBID, so that no id can reach into the path.

@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -299,6 +301,94 @@ TEST_F(MusicBrainzTest, BrowsingAnArtistAsksForOfficialReleasesAndRanksEveryDisc
   EXPECT_NE(browse.find("inc=artist-credits+release-groups+media"), std::string::npos) << browse;
 }
 
+std::string FileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+// The service's answer to a recording search that finds nothing.
+constexpr char kNoRecordings[] = R"({"created":"2026-11-30T10:12:45.000Z","count":0,"offset":0,"recordings":[]})";
+
+// An artist's first title is searched; the search's credits name the
+// artist, whose releases are then browsed once with their tracks. Its later
+// titles are found there without a request each, ranked as searched ones;
+// a title none of them holds is searched.
+TEST_F(MusicBrainzTest, AnArtistsLaterTitlesAreFoundInItsBrowsedReleases) {
+  server_.Handle("/ws/2/recording", [](const RecordedRequest& r) {
+    const bool opening = r.target.find("Opening") != std::string::npos;
+    return HttpResponse{200, "OK", {}, opening ? FileText(Fixture("recording_search_singer_opening.json")) : kNoRecordings};
+  });
+  server_.ServeFile("/ws/2/release", Fixture("release_browse_singer.json"));
+  const struct {
+    const wchar_t* title;
+    std::int32_t recordings;
+    std::vector<std::pair<int, std::int32_t>> albums;  // browsed release n and disc, in the order offered
+    std::uint32_t track;                                // of the first album
+    std::size_t requests;                               // in all, after it
+  } cases[] = {
+      {L"Opening", 1, {{2, 1}, {1, 1}}, 1, 2},
+      {L"shared title", 2, {{2, 1}, {2, 2}}, 2, 2},
+      {L"Demo One", 1, {{2, 2}}, 2, 2},
+      {L"Hit Single", 1, {{1, 1}, {3, 1}}, 2, 2},  // an album, though a compilation, before a single
+      {L"Duet", 1, {{4, 1}}, 1, 2},                 // credited to two, yet the artist's
+      {L"Cover Song", 0, {}, 0, 3},                 // on none of them: searched
+  };
+  for (const auto& c : cases) {
+    std::list<Nimbrel::AlbumResult> albums;
+    EXPECT_EQ(Find(L"Singer", c.title, albums, true), c.recordings) << Narrow(c.title);
+    EXPECT_EQ(Find(L"Singer", c.title, albums), c.recordings) << Narrow(c.title);
+    std::vector<std::pair<int, std::int32_t>> seen;
+    for (const auto& album : albums) {
+      seen.emplace_back(std::stoi(Narrow(album.albumInfo.albumKey).substr(1, 7)), album.albumInfo.albumNumber);
+      EXPECT_EQ(album.albumInfo.albumKey, Widen(FixtureId('5', seen.back().first)));
+    }
+    EXPECT_EQ(seen, c.albums) << Narrow(c.title);
+    if (!albums.empty()) {
+      ASSERT_EQ(albums.front().tracks.size(), 1u);
+      EXPECT_EQ(albums.front().tracks.front().trackNumber, c.track) << Narrow(c.title);
+    }
+    EXPECT_EQ(server_.RequestCount(), c.requests) << Narrow(c.title);
+  }
+  // The artist's id came from the search's credits: no artist search.
+  const auto requests = server_.Requests();
+  EXPECT_NE(requests[1].target.find("artist=5c1a9e3f-2b7d-4e60-8f14-a3d5c7e9b021"), std::string::npos);
+  EXPECT_NE(requests[1].target.find("+recordings"), std::string::npos) << requests[1].target;
+  // Counting the artist's releases reads the browsed page again.
+  std::list<Nimbrel::AlbumResult> albums;
+  EXPECT_EQ(Find(L"Singer", L"", albums, true), 5);
+  EXPECT_EQ(server_.RequestCount(), 3u);
+}
+
+// Titles of one artist asked by several threads at once: the first learns
+// the artist while the others wait for it, instead of a search each.
+TEST_F(MusicBrainzTest, ThreadsAskingTitlesOfOneArtistAtOnceShareOneSearchAndOneBrowse) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int asking = 0;
+  const std::vector<std::wstring> titles{L"Opening", L"Shared Title", L"Demo One", L"Hit Single"};
+  server_.Handle("/ws/2/recording", [&](const RecordedRequest&) {
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait_for(lock, std::chrono::seconds(5), [&] { return asking == static_cast<int>(titles.size()); });
+    return HttpResponse{200, "OK", {}, FileText(Fixture("recording_search_singer_opening.json"))};
+  });
+  server_.ServeFile("/ws/2/release", Fixture("release_browse_singer.json"));
+  std::vector<std::int32_t> found(titles.size());
+  std::vector<std::thread> threads;
+  for (std::size_t i = 0; i < titles.size(); ++i) {
+    threads.emplace_back([&, i] {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++asking;
+      }
+      changed.notify_all();
+      std::list<Nimbrel::AlbumResult> albums;
+      found[i] = Find(L"Singer", titles[i], albums);
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(found, (std::vector<std::int32_t>{1, 2, 1, 1}));
+  EXPECT_EQ(server_.RequestCount(), 2u);
+}
+
 // A disc is an album of its own; a hidden track before the first is track 0.
 TEST_F(MusicBrainzTest, ALookUpGivesTheTracksOfTheDiscAsked) {
   const std::string debut = FixtureId('5', 2);
@@ -578,28 +668,31 @@ TEST_F(MusicBrainzTest, RetaggingALibraryTwiceRequestsNothingTheSecondTime) {
     std::snprintf(id, sizeof id, "%08d-0000-4000-8000-000000000000", a);
     return std::string(id);
   };
+  const std::string credit = std::string(R"("artist-credit":[{"name":"Band","joinphrase":"","artist":{"id":")") +
+                             kArtistId + R"(","name":"Band","sort-name":"Band"}}])";
   server_.Handle("/ws/2/recording", [&](const RecordedRequest& r) {
     const auto at = r.target.find("Album%20");  // the song title names its album: "Album 3 Song 7"
     const int a = std::atoi(r.target.c_str() + at + 8);
     return HttpResponse{200, "OK", {},
-                        Search(Recording("x", 100, SearchRelease(releaseId(a), "Album " + std::to_string(a), 1, 0)))};
+                        Search(R"({"id":"r","score":100,"title":"x",)" + credit + R"(,"releases":[)" +
+                               SearchRelease(releaseId(a), "Album " + std::to_string(a), 1, 0) + "]}")};
   });
-  server_.ServeText("/ws/2/artist", std::string(R"({"artists":[{"id":")") + kArtistId + R"(","name":"Band"}]})");
+  // The artist's releases, browsed with their tracks; and each looked up.
   std::string releases;
-  for (int a = 0; a < 10; ++a) {
-    releases += std::string(a ? "," : "") + R"({"id":")" + releaseId(a) + R"(","title":"Album )" + std::to_string(a) + "\"}";
-  }
-  server_.ServeText("/ws/2/release", R"({"release-count":10,"releases":[)" + releases + "]}");
   for (int a = 0; a < 10; ++a) {
     std::string tracks;
     for (int s = 0; s < 10; ++s) {
       tracks += std::string(s ? "," : "") + Track(s + 1, "Album " + std::to_string(a) + " Song " + std::to_string(s));
     }
-    server_.ServeText("/ws/2/release/" + releaseId(a),
-                      R"({"id":")" + releaseId(a) + R"(","title":"Album )" + std::to_string(a) +
-                          R"(","date":"2001","artist-credit":[{"name":"Band"}],"media":[{"position":1,"tracks":[)" +
-                          tracks + "]}]}");
+    const std::string release = R"({"id":")" + releaseId(a) + R"(","title":"Album )" + std::to_string(a) +
+                                R"(","status":"Official","date":"2001",)" + credit +
+                                R"(,"release-group":{"id":"g","primary-type":"Album","secondary-types":[]},)"
+                                R"("media":[{"position":1,"format":"CD","track-count":10,"track-offset":0,"tracks":[)" +
+                                tracks + "]}]}";
+    releases += std::string(a ? "," : "") + release;
+    server_.ServeText("/ws/2/release/" + releaseId(a), release);
   }
+  server_.ServeText("/ws/2/release", R"({"release-count":10,"release-offset":0,"releases":[)" + releases + "]}");
   std::size_t firstRun = 0;
   for (int run = 0; run < 2; ++run) {
     engine_tests::Recorder recorder;
@@ -623,9 +716,9 @@ TEST_F(MusicBrainzTest, RetaggingALibraryTwiceRequestsNothingTheSecondTime) {
   std::printf("musicbrainz requests for 100 songs of 10 albums: first run %zu, second run %zu\n", firstRun,
               server_.RequestCount() - firstRun);
   EXPECT_EQ(server_.RequestCount(), firstRun);
-  // Per album one recording search per song and one release look-up; the
-  // artist and its release list once.
-  EXPECT_EQ(firstRun, 10u * 11u + 2u);
+  // The first song searched, the artist's releases browsed once, and one
+  // look-up per album; the other titles are found among the browsed.
+  EXPECT_EQ(firstRun, 1u + 1u + 10u);
 }
 
 }  // namespace
