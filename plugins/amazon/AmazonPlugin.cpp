@@ -16,8 +16,15 @@
 // address: it fetches the picture and answers nothing when the picture is
 // missing, unreadable or smaller than a cover can be. The library's cover
 // cache then fetches it once more; a cover is asked for once per album.
+//
+// A host that cannot be reached is said once ("amazon: cannot reach HOST
+// (reason); skipped for this run", on standard error and in the property
+// "Notices") and not asked again while the module is loaded, so that a
+// machine without network loses no time on it.
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
+#include <set>
 
 #include "../common/DownloadStatistics.h"
 #include "../common/HttpClient.h"
@@ -120,6 +127,7 @@ class AmazonPlugin : public CBasicTagsDllInterface {
     else if (statistics_.Answer(name, out)) return 1;
     else if (name == L"SettingsFile") *static_cast<CString*>(out) = plugin_text::Widen(layered_.FilePath());
     else if (name == L"SettingsProblems") *static_cast<CString*>(out) = plugin_text::Widen(layered_.Problems());
+    else if (name == L"Notices") *static_cast<CString*>(out) = plugin_text::Widen(Notices());
     else return 0;
     return 1;
   }
@@ -176,9 +184,26 @@ class AmazonPlugin : public CBasicTagsDllInterface {
     options.totalTimeoutSeconds = 3L * s.timeoutSeconds;
     options.maxBodyBytes = kMaxPictureBytes;
     options.stopped = [] { return plugin_stop::Stopped(); };
+    const std::string host = plugin_text::HostOf(url);
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (unreachable_.count(host)) return false;
+    }
     statistics_.Requested();
     const plugin_http::Response response = plugin_http::Get(url, options);
     statistics_.Took(response.elapsedMs);
+    if (response.unreachable) {
+      std::string line;
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (unreachable_.insert(host).second) {
+          line = "amazon: cannot reach " + host + " (" + response.error + "); skipped for this run";
+          notices_ += line + "\n";
+        }
+      }
+      if (!line.empty()) std::fprintf(stderr, "%s\n", line.c_str());
+      return false;
+    }
     if (!response.transferred || response.status != 200) return false;
     int width = 0, height = 0;
     if (!amazon::PictureSize(response.body, width, height)) return false;
@@ -187,8 +212,15 @@ class AmazonPlugin : public CBasicTagsDllInterface {
     return true;
   }
 
+  std::string Notices() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return notices_;
+  }
+
   std::mutex mutex_;
   Settings settings_;
+  std::set<std::string> unreachable_;  // hosts, as "name:port"
+  std::string notices_;                // what was said, a line each
   plugin_settings::LayeredSettings layered_{"amazon", kKeys};
   std::string hostProxy_;
   plugin_stats::DownloadStatistics statistics_;

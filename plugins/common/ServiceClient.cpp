@@ -5,15 +5,11 @@
 
 #include "HttpClient.h"
 #include "SearchStop.h"
+#include "Text.h"
 
 namespace {
 
-// The host of an address, for messages.
-std::string HostOf(const std::string& url) {
-  const auto start = url.find("://");
-  const auto from = start == std::string::npos ? 0 : start + 3;
-  return url.substr(from, url.find('/', from) - from);
-}
+using plugin_text::HostOf;
 
 bool IsJson(const std::string& body) {
   plugin_json::Value value;

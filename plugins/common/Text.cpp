@@ -94,4 +94,10 @@ std::wstring Trimmed(std::wstring_view text) {
   return std::wstring(text.substr(first, last - first + 1));
 }
 
+std::string HostOf(const std::string& url) {
+  const auto start = url.find("://");
+  const auto from = start == std::string::npos ? 0 : start + 3;
+  return url.substr(from, url.find('/', from) - from);
+}
+
 }  // namespace plugin_text

@@ -21,5 +21,7 @@ std::string UrlEncode(std::string_view utf8);
 bool SameText(std::wstring_view a, std::wstring_view b);
 // Leading and trailing white space removed.
 std::wstring Trimmed(std::wstring_view text);
+// The host (and port) of an address: "http://h:81/a" -> "h:81".
+std::string HostOf(const std::string& url);
 
 }  // namespace plugin_text

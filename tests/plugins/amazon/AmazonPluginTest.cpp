@@ -58,6 +58,28 @@ TEST_F(AmazonTest, PlaceholdersMissingPicturesAndBadNumbersGiveNoCover) {
   EXPECT_EQ(server_.RequestCount(), 3u);
 }
 
+// A host that cannot be reached is said once and not asked again; another
+// address set for the service is asked afresh.
+TEST_F(AmazonTest, AnUnreachableHostIsSaidOnceAndSkipped) {
+  std::string closed;
+  {
+    testing_support::HttpTestServer gone;  // its port is closed once it is gone
+    closed = gone.Url("");
+  }
+  ASSERT_EQ(source_.Set(L"BaseUrl", closed), 1);
+  EXPECT_EQ(Cover(L"B000002UAU"), L"<none>");
+  EXPECT_EQ(Cover(L"B000002UAV"), L"<none>");
+  EXPECT_EQ(source_.Integer(L"StatisticDownloadCounter"), 1);  // the second was not tried
+  CString notices;
+  ASSERT_EQ(source_.plugin()->GetProperty(L"Notices", &notices), 1);
+  const std::wstring expected = L"amazon: cannot reach " + std::wstring(closed.begin() + 7, closed.end()) + L" (";
+  EXPECT_EQ(notices.str().find(expected), 0u);
+  EXPECT_EQ(notices.str().find(L"); skipped for this run\n"), notices.str().size() - 24);
+  server_.ServeText("/images/P/B000002UAU.01.LZZZZZZZ.jpg", kJpeg500, "image/jpeg");
+  ASSERT_EQ(source_.Set(L"BaseUrl", server_.Url("/")), 1);
+  EXPECT_NE(Cover(L"B000002UAU"), L"<none>");
+}
+
 TEST_F(AmazonTest, TheEnginePassesTheCoverMethodThrough) {
   server_.ServeText("/images/P/0123456789.01.LZZZZZZZ.jpg", kJpeg500, "image/jpeg");
   CBasicTagsCommonSearchEngine engine;
