@@ -172,6 +172,10 @@ void CBasicTagsCommonSearchEngine::ProcessAlbums(const std::list<Nimbrel::AlbumR
     if (albums_) {
       if (auto kept = albums_->Find(source.str(), result.albumInfo.albumKey, result.albumInfo.albumNumber)) {
         result.albumInfo = kept->albumInfo;  // as the first fetch completed it
+        // The artist is the one the source listed the album with for these
+        // songs: a compilation of many was kept with the artist of the song
+        // it was first fetched for.
+        if (!album.albumInfo.artist.empty()) result.albumInfo.artist = album.albumInfo.artist;
         result.coverInfo = kept->coverInfo;
         result.tracks = kept->tracks;
         FindTracks(songs, result);

@@ -16,6 +16,7 @@
 #include "../../../plugins/common/Text.h"
 #include "../../../plugins/musicbrainz/MusicBrainzQuery.h"
 #include "../../../plugins/musicbrainz/ReleaseRank.h"
+#include "engines/AlbumMemory.h"
 #include "engines/BasicTagsCommonSearchEngine.h"
 #include "engines/SearchEngineTestKit.h"
 #include "plugins/WebPluginSource.h"
@@ -358,6 +359,56 @@ TEST_F(MusicBrainzTest, AnArtistsLaterTitlesAreFoundInItsBrowsedReleases) {
   EXPECT_EQ(server_.RequestCount(), 3u);
 }
 
+// An artist of more releases than a page holds is browsed whole only once
+// it has had as many titles asked as it has pages: each page beyond the
+// first stands for a search saved. Pages start where the last one ended.
+TEST_F(MusicBrainzTest, AnArtistOfManyPagesIsBrowsedWholeOnceItHasAsManyTitles) {
+  const auto releaseId = [](int n) {
+    char id[40];
+    std::snprintf(id, sizeof id, "%08d-0000-4000-8000-000000000000", n);
+    return std::string(id);
+  };
+  const std::string credit = std::string(R"("artist-credit":[{"name":"Singer","joinphrase":"","artist":{"id":")") +
+                             kArtistId + R"(","name":"Singer","sort-name":"Singer"}}])";
+  server_.Handle("/ws/2/recording", [&](const RecordedRequest& r) {
+    const auto at = r.target.find("Title%20");
+    if (at == std::string::npos) return HttpResponse{200, "OK", {}, kNoRecordings};
+    const int n = std::atoi(r.target.c_str() + at + 8);
+    return HttpResponse{200, "OK", {},
+                        Search(R"({"id":"r","score":100,"title":"Title )" + std::to_string(n) + R"(",)" + credit +
+                               R"(,"releases":[)" + SearchRelease(releaseId(n), "Album", 1, 0) + "]}")};
+  });
+  // 150 releases, a title each; the service gives 100, then the rest.
+  server_.Handle("/ws/2/release", [&](const RecordedRequest& r) {
+    const int offset = std::atoi(r.target.c_str() + r.target.find("offset=") + 7);
+    std::string releases;
+    for (int n = offset; n < std::min(offset + 100, 150); ++n) {
+      releases += std::string(n > offset ? "," : "") + R"({"id":")" + releaseId(n) + R"(","title":"Album","status":"Official",)" +
+                  credit + R"(,"media":[{"position":1,"track-offset":0,"tracks":[)" + Track(1, "Title " + std::to_string(n)) + "]}]}";
+    }
+    return HttpResponse{200, "OK", {},
+                        R"({"release-count":150,"release-offset":)" + std::to_string(offset) + R"(,"releases":[)" + releases + "]}"};
+  });
+  const struct {
+    const wchar_t* title;
+    int release;           // of the album offered first; -1 for none
+    std::size_t requests;  // in all, after it
+  } cases[] = {
+      {L"Title 5", 5, 2},      // searched; the first page browsed
+      {L"Title 120", 120, 3},  // two titles for two pages: the second page browsed
+      {L"Title 7", 7, 3},
+      {L"Nothing", -1, 4},     // on none of them: searched
+  };
+  for (const auto& c : cases) {
+    std::list<Nimbrel::AlbumResult> albums;
+    Find(L"Singer", c.title, albums);
+    EXPECT_EQ(albums.empty() ? -1 : std::stoi(Narrow(albums.front().albumInfo.albumKey).substr(0, 8)), c.release)
+        << Narrow(c.title);
+    EXPECT_EQ(server_.RequestCount(), c.requests) << Narrow(c.title);
+  }
+  EXPECT_NE(server_.Requests()[2].target.find("offset=100"), std::string::npos) << server_.Requests()[2].target;
+}
+
 // Titles of one artist asked by several threads at once: the first learns
 // the artist while the others wait for it, instead of a search each.
 TEST_F(MusicBrainzTest, ThreadsAskingTitlesOfOneArtistAtOnceShareOneSearchAndOneBrowse) {
@@ -429,6 +480,58 @@ TEST_F(MusicBrainzTest, TheEngineTagsASongOfDiscTwoFromDiscTwo) {
   EXPECT_EQ(recorder.found[0].info.albumInfo.albumNumber, 2);
   EXPECT_EQ(recorder.found[0].info.trackInfo.trackNumber, 1u);
   EXPECT_EQ(recorder.found[0].info.albumInfo.album, L"Debut");
+}
+
+// A compilation of many artists, as the service gives it: each song takes
+// its own track's artist, also when the compilation's details were kept
+// from the search of another artist's song.
+TEST_F(MusicBrainzTest, ACompilationOfManyGivesEachSongItsOwnArtist) {
+  const std::string compilation = FixtureId('6', 1);
+  const auto credit = [](const std::string& name, char id) {
+    return R"([{"name":")" + name + R"(","joinphrase":"","artist":{"id":")" + std::string(8, id) +
+           R"(-0000-4000-8000-000000000000","name":")" + name + R"(","sort-name":")" + name + R"("}}])";
+  };
+  const std::string various = std::string(R"([{"name":"Various Artists","joinphrase":"","artist":{"id":")") +
+                              musicbrainz::kVariousArtistsId + R"(","name":"Various Artists","sort-name":"Various Artists"}}])";
+  const std::string group = R"("release-group":{"id":"g","title":"Hits of Many","primary-type":"Album","secondary-types":["Compilation"]})";
+  server_.Handle("/ws/2/recording", [&](const RecordedRequest& r) {
+    const bool b = r.target.find("Song%20B") != std::string::npos;
+    const std::string title = b ? "Song B" : "Song A";
+    return HttpResponse{200, "OK", {},
+                        Search(R"({"id":"r)" + title + R"(","score":100,"title":")" + title + R"(","artist-credit":)" +
+                               credit(b ? "Artist B" : "Artist A", b ? 'b' : 'a') + R"(,"releases":[{"id":")" + compilation +
+                               R"(","title":"Hits of Many","status":"Official","artist-credit":)" + various + "," + group +
+                               R"(,"date":"2005","media":[{"position":1,"format":"CD","track":[{"id":"t","number":")" +
+                               (b ? "2" : "1") + R"(","title":")" + title + R"(","length":200000}],"track-count":2,"track-offset":)" +
+                               (b ? "1" : "0") + "}]}]}")};
+  });
+  // The artists have no releases of their own.
+  server_.ServeText("/ws/2/release", R"({"release-count":0,"release-offset":0,"releases":[]})");
+  server_.ServeText("/ws/2/release/" + compilation,
+                    R"({"id":")" + compilation + R"(","title":"Hits of Many","status":"Official","date":"2005","artist-credit":)" +
+                        various + "," + group + R"(,"media":[{"position":1,"format":"CD","track-count":2,"track-offset":0,"tracks":[)" +
+                        R"({"id":"t1","position":1,"number":"1","title":"Song A","length":200000,"artist-credit":)" +
+                        credit("Artist A", 'a') + R"(,"recording":{"id":"rSong A","title":"Song A","length":200000}},)" +
+                        R"({"id":"t2","position":2,"number":"2","title":"Song B","length":200000,"artist-credit":)" +
+                        credit("Artist B", 'b') + R"(,"recording":{"id":"rSong B","title":"Song B","length":200000}}]}]})");
+  CAlbumMemory kept;
+  engine_tests::Recorder recorder;
+  unsigned id = 0;
+  for (const wchar_t* artist : {L"Artist A", L"Artist B"}) {
+    CBasicTagsCommonSearchEngine engine(&kept);
+    ASSERT_EQ(engine.Connect(plugin()), 1);
+    engine_tests::SetUpLikeTheCore(engine, recorder);
+    engine.GetAllBasicTags({engine_tests::Song(artist, artist[7] == L'A' ? L"Song A" : L"Song B", ++id)});
+  }
+  ASSERT_EQ(recorder.found.size(), 2u);
+  EXPECT_EQ(recorder.found[0].info.albumInfo.artist, L"Artist A");
+  EXPECT_EQ(recorder.found[1].info.albumInfo.artist, L"Artist B");
+  EXPECT_EQ(recorder.found[1].info.albumInfo.album, L"Hits of Many");
+  EXPECT_EQ(recorder.found[1].info.trackInfo.trackNumber, 2u);
+  const auto requests = server_.Requests();
+  EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                          [](const RecordedRequest& r) { return r.path.rfind("/ws/2/release/", 0) == 0; }),
+            1);  // the second song was matched against the kept details
 }
 
 // The genre is the top of the curated genres, the release's before its
