@@ -256,7 +256,16 @@ bool InteractiveChooser::Decide(std::vector<TaggedFile>& files) {
       go = Ask(album);
     }
     for (std::size_t k = 0; k < places.size(); ++k) files[places[k]] = std::move(album[k]);
-    if (!go) return false;
+    if (!go) {
+      // Interrupted at the prompt: this album and the rest of the group are
+      // neither written nor recorded as done, so that a later run asks again.
+      for (std::size_t i = places.front(); i < files.size(); ++i) {
+        if (!files[i].id) continue;
+        files[i].id = 0;
+        files[i].report.outcome = Outcome::kSkipped;
+      }
+      return false;
+    }
   }
   return true;
 }

@@ -288,13 +288,14 @@ class Terminal {
   std::string seen_;
 };
 
-// Asked about a doubtful album, a person searches again with another album
-// name, picks its candidate by number, and skips the next album.
-TEST_F(TagReviewTest, AtThePromptAPersonSearchesAgainPicksACandidateAndSkipsAnAlbum) {
-  Catalogue({{"Album 1", 1}, {"Album 1 Live", 1}, {"Album 2", 2}});
+// Asked about each doubtful album, a person searches again with another
+// album name and picks its candidate by number, skips the next album and
+// presses Ctrl-C at the third: the chosen album is written, the others stay.
+TEST_F(TagReviewTest, AtThePromptAPersonSearchesAgainPicksSkipsAndInterrupts) {
+  Catalogue({{"Album 1", 1}, {"Album 1 Live", 1}, {"Album 2", 2}, {"Album 3", 3}});
   const std::vector<std::string> first = MakeMusic("a", 1, 2);
-  const std::vector<std::string> second = MakeMusic("b", 2, 1);
-  const std::string secondBytes = Bytes(second[0]);
+  const std::string second = MakeMusic("b", 2, 1)[0], third = MakeMusic("c", 3, 1)[0];
+  const std::string secondBytes = Bytes(second), thirdBytes = Bytes(third);
   // 98 % (the catalogue knows no genre) is below 99: every album is asked about.
   Terminal terminal(Arguments({"--interactive", "--min-score", "99", music}), Environment());
   ASSERT_TRUE(terminal.WaitFor("to search again: ")) << terminal.Seen();
@@ -309,12 +310,17 @@ TEST_F(TagReviewTest, AtThePromptAPersonSearchesAgainPicksACandidateAndSkipsAnAl
   ASSERT_NE(live, std::string::npos) << listed;
   mark = terminal.Seen().size();
   terminal.Type(listed.substr(live - 1, 1) + "\n");
-  ASSERT_TRUE(terminal.WaitFor(second[0] + " (1 file)", mark)) << terminal.Seen();
+  ASSERT_TRUE(terminal.WaitFor(second + " (1 file)", mark)) << terminal.Seen();
   ASSERT_TRUE(terminal.WaitFor("to search again: ", mark)) << terminal.Seen();
+  mark = terminal.Seen().size();
   terminal.Type("s\n");
-  EXPECT_EQ(terminal.Exit(), 0) << terminal.Seen();
+  ASSERT_TRUE(terminal.WaitFor(third + " (1 file)", mark)) << terminal.Seen();
+  ASSERT_TRUE(terminal.WaitFor("to search again: ", mark)) << terminal.Seen();
+  terminal.Type("\x03");  // Ctrl-C, as the terminal sends it
+  EXPECT_EQ(terminal.Exit(), 130) << terminal.Seen();
   for (const std::string& path : first) EXPECT_EQ(Album(path), L"Album 1 Live") << path << terminal.Seen();
-  EXPECT_EQ(Bytes(second[0]), secondBytes);
+  EXPECT_EQ(Bytes(second), secondBytes);
+  EXPECT_EQ(Bytes(third), thirdBytes);
 }
 
 }  // namespace
