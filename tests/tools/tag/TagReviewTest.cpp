@@ -130,7 +130,7 @@ TEST_F(TagReviewTest, APlanAppliedLaterWritesWhatTheRunWouldHaveAndRefusesFilesC
   ASSERT_EQ(Tag({"--cover", "--plan", plan, music + "planned"}).exitCode, 2);  // a plan needs --dry-run
   const ToolRun dry = Tag({"--cover", "--dry-run", "--plan", plan, music + "planned"});
   ASSERT_EQ(dry.exitCode, 0) << dry.err;
-  for (const std::string& path : files) EXPECT_EQ(Bytes(path), before[path]);
+  for (const std::string& path : files) EXPECT_TRUE(Bytes(path) == before[path]) << path;
   const std::vector<std::string> lines = Lines(Bytes(plan));
   ASSERT_EQ(lines.size(), files.size()) << dry.err;
   for (const std::string& line : lines) {
@@ -159,7 +159,7 @@ TEST_F(TagReviewTest, APlanAppliedLaterWritesWhatTheRunWouldHaveAndRefusesFilesC
   EXPECT_NE(applied.err.find(files[1] + ": not written: its content changed since the plan was made"),
             std::string::npos) << applied.err;
   EXPECT_NE(applied.err.find("2 of 3 planned files written, 1 left alone"), std::string::npos) << applied.err;
-  EXPECT_EQ(Bytes(files[1]), editedBytes);
+  EXPECT_TRUE(Bytes(files[1]) == editedBytes);
 
   const ToolRun direct = Tag({"--cover", music + "direct"});
   ASSERT_EQ(direct.exitCode, 0) << direct.err;
@@ -319,8 +319,8 @@ TEST_F(TagReviewTest, AtThePromptAPersonSearchesAgainPicksSkipsAndInterrupts) {
   terminal.Type("\x03");  // Ctrl-C, as the terminal sends it
   EXPECT_EQ(terminal.Exit(), 130) << terminal.Seen();
   for (const std::string& path : first) EXPECT_EQ(Album(path), L"Album 1 Live") << path << terminal.Seen();
-  EXPECT_EQ(Bytes(second), secondBytes);
-  EXPECT_EQ(Bytes(third), thirdBytes);
+  EXPECT_TRUE(Bytes(second) == secondBytes) << "skipped, yet written";
+  EXPECT_TRUE(Bytes(third) == thirdBytes) << "undecided at Ctrl-C, yet written";
 }
 
 }  // namespace
