@@ -232,16 +232,25 @@ bool InteractiveChooser::Ask(std::vector<TaggedFile>& album) {
 }
 
 bool InteractiveChooser::Decide(std::vector<TaggedFile>& files) {
-  std::size_t begin = 0;
-  while (begin < files.size()) {
-    std::size_t end = begin + 1;
-    while (end < files.size() && Folder(files[end].report.path) == Folder(files[begin].report.path)) ++end;
-    // The album's files that were searched and found something.
-    std::vector<std::size_t> places;
-    for (std::size_t i = begin; i < end; ++i)
-      if (files[i].id && !files[i].results.empty()) places.push_back(i);
-    begin = end;
-    if (places.empty()) continue;
+  // The albums in the order met: the files of one folder that the library
+  // found on one album (a folder of singles holds several); a file found on
+  // no album is asked about alone. Files without candidates are not asked about.
+  std::vector<std::vector<std::size_t>> albums;
+  std::map<std::wstring, std::size_t> byKey;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!files[i].id || files[i].report.basicCandidates == 0) continue;
+    std::wstring album = FieldValue(files[i].output, Field::kAlbum);
+    if (album.empty()) {
+      albums.push_back({i});
+      continue;
+    }
+    for (wchar_t& c : album) c = nimbrel::FoldCase(c);
+    const auto [place, added] = byKey.emplace(plugin_text::Widen(Folder(files[i].report.path)) + L'\0' + album, albums.size());
+    if (added) albums.emplace_back();
+    albums[place->second].push_back(i);
+  }
+  for (std::size_t a = 0; a < albums.size(); ++a) {
+    const std::vector<std::size_t>& places = albums[a];
     std::vector<TaggedFile> album;
     for (std::size_t i : places) album.push_back(std::move(files[i]));
     const std::vector<Choice> choices = Choices(album);
@@ -257,12 +266,13 @@ bool InteractiveChooser::Decide(std::vector<TaggedFile>& files) {
     }
     for (std::size_t k = 0; k < places.size(); ++k) files[places[k]] = std::move(album[k]);
     if (!go) {
-      // Interrupted at the prompt: this album and the rest of the group are
+      // Interrupted at the prompt: this album and the ones after it are
       // neither written nor recorded as done, so that a later run asks again.
-      for (std::size_t i = places.front(); i < files.size(); ++i) {
-        if (!files[i].id) continue;
-        files[i].id = 0;
-        files[i].report.outcome = Outcome::kSkipped;
+      for (std::size_t rest = a; rest < albums.size(); ++rest) {
+        for (std::size_t i : albums[rest]) {
+          files[i].id = 0;
+          files[i].report.outcome = Outcome::kSkipped;
+        }
       }
       return false;
     }
