@@ -119,7 +119,8 @@ int main(int argc, char** argv) {
   style.quiet = options.quiet;
   style.verbose = options.verbose;
   style.dryRun = options.dryRun;
-  style.progress = options.progress.value_or(::isatty(STDERR_FILENO) == 1);
+  // The prompt shares the terminal: no progress line rewritten under it.
+  style.progress = options.progress.value_or(::isatty(STDERR_FILENO) == 1 && !options.interactive);
   Reporter reporter(style, stdout, stderr);
   for (const std::string& note : notes) reporter.Note(note);
 
