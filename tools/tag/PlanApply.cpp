@@ -4,9 +4,17 @@
 
 #include "PlanFile.h"
 #include "meridex/FileName.h"
+#include "meridex/SaveBatch.h"
 #include "meridex/Tags.h"
 
 namespace nimbrel_tag {
+
+namespace {
+
+// Files saved together; a run's groups are of this order too.
+constexpr std::size_t kBatch = 256;
+
+}  // namespace
 
 const char* PlanApply::HelpText() {
   return "Usage: nimbrel-tag apply [--keep-mtime] PLAN\n"
@@ -51,6 +59,27 @@ int PlanApply::Run(const std::vector<std::string>& args, std::FILE* out, std::FI
   }
 
   std::size_t written = 0, refused = 0;
+  auto refuse = [&](const std::string& path, const std::string& why) {
+    ++refused;
+    std::fprintf(err, "nimbrel-tag: %s: not written: %s\n", path.c_str(), why.c_str());
+  };
+  // Saved in batches, as a run saves: one flush for many files, each file
+  // still wholly old or wholly new, and left alone when it changes between
+  // the check below and its replacement.
+  Meridex::CSaveBatch batch;
+  std::vector<const PlannedFile*> added;
+  auto commit = [&] {
+    const std::vector<Meridex::FileResult> results = batch.Commit();
+    for (std::size_t i = 0; i < added.size(); ++i) {
+      if (i < results.size() && results[i]) {
+        ++written;
+        std::fprintf(out, "%s: written\n", added[i]->path.c_str());
+      } else {
+        refuse(added[i]->path, i < results.size() ? Meridex::FileNameToNative(results[i].message) : "not saved");
+      }
+    }
+    added.clear();
+  };
   for (const PlannedFile& file : files) {
     const CString name = Meridex::FileNameFromNative(file.path);
     Meridex::CTags tags;
@@ -64,17 +93,15 @@ int PlanApply::Run(const std::vector<std::string>& args, std::FILE* out, std::FI
     } else if (const std::string changed = file.identity.DifferenceTo(now); !changed.empty()) {
       why = changed + " since the plan was made (make a new plan)";
     } else if (!PlanFile::ApplyTo(file, tags, why)) {
-    } else if (const Meridex::FileResult saved = tags.SaveFile(name, keepModificationTime); !saved) {
+    } else if (const Meridex::FileResult saved = batch.Add(tags, name, keepModificationTime); !saved) {
       why = Meridex::FileNameToNative(saved.message);
-    }
-    if (why.empty()) {
-      ++written;
-      std::fprintf(out, "%s: written\n", file.path.c_str());
     } else {
-      ++refused;
-      std::fprintf(err, "nimbrel-tag: %s: not written: %s\n", file.path.c_str(), why.c_str());
+      added.push_back(&file);
     }
+    if (!why.empty()) refuse(file.path, why);
+    if (added.size() >= kBatch) commit();
   }
+  commit();
   std::fprintf(err, "%zu of %zu planned files written%s.\n", written, files.size(),
                refused ? (", " + std::to_string(refused) + " left alone").c_str() : "");
   return refused ? 1 : 0;

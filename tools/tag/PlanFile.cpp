@@ -287,8 +287,13 @@ void PlanFile::Done(const std::vector<TaggedFile>& files) {
       identities_.erase(identity);
       continue;
     }
-    const std::string line =
-        Line(Difference(file.report.path, identity->second, file.input, file.output), &file.report);
+    // The plan may be applied from another folder: its names are absolute.
+    std::string path = file.report.path;
+    if (path[0] != '/') {
+      char folder[4096];
+      if (::getcwd(folder, sizeof folder)) path = std::string(folder) + "/" + path;
+    }
+    const std::string line = Line(Difference(path, identity->second, file.input, file.output), &file.report);
     failed_ |= std::fputs(line.c_str(), file_) < 0;
     ++count_;
     identities_.erase(identity);
