@@ -211,7 +211,8 @@ TEST_F(TagReviewTest, TheReportShowsCoversAndChangesInABrowserAndEscapesTags) {
 
   const std::string shot = root + "shot.png";
   const ToolRun browser =
-      RunTool(chromium, {"--headless", "--no-sandbox", "--disable-gpu", "--user-data-dir=" + root + "browser",
+      RunTool(chromium, {"--headless", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
+                         "--user-data-dir=" + root + "browser",
                          "--window-size=900,700", "--screenshot=" + shot, "file://" + page},
               {{"HOME", home}});
   ASSERT_TRUE(fs::exists(shot)) << browser.err;
