@@ -14,6 +14,7 @@
 #include <map>
 #include <sstream>
 
+#include "InteractiveChooser.h"
 #include "Json.h"
 #include "SpellingFix.h"
 #include "Text.h"
@@ -184,6 +185,60 @@ TEST(SpellingFix, OnlyCaseBlanksPunctuationAndAccentsCount) {
   EXPECT_FALSE(SpellingFix::OnlySpellingDiffers(L"Lanterns", L"The Lanterns"));
   EXPECT_FALSE(SpellingFix::OnlySpellingDiffers(L"Part 1", L"Part 2"));
   EXPECT_FALSE(SpellingFix::OnlySpellingDiffers(L"!!!", L"?"));  // no letters: no judgement
+}
+
+// Candidates that name different albums are asked about even when they score
+// well; a number takes that candidate's album, year and track; an album
+// whose candidates agree is not asked about.
+TEST(InteractiveChooser, DisagreeingCandidatesAreAskedAboutAndTheChosenOneIsTaken) {
+  auto Candidate = [](const wchar_t* source, const wchar_t* album, const wchar_t* year) {
+    Meridex::CTags tags;
+    tags.AddArtist(L"Band", false);
+    tags.SetTitle(L"Song");
+    tags.SetAlbum(album);
+    tags.SetYear(year);
+    tags.SetTrackNumber(L"3");
+    tags.SetGenre(L"Rock");
+    tags.SetSource(source);
+    return tags;
+  };
+  std::vector<nimbrel_tag::TaggedFile> files(2);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    nimbrel_tag::TaggedFile& file = files[i];
+    file.report.path = i == 0 ? "/m/doubtful/song.mp3" : "/m/sure/song.mp3";
+    file.id = static_cast<unsigned>(i + 1);
+    file.input.AddArtist(L"Band", false);
+    file.input.SetTitle(L"Song");
+    file.results = {Candidate(L"A", L"Live", L"2001"), Candidate(L"B", i == 0 ? L"Studio" : L"Live", L"2001")};
+    file.output = file.results[0];
+    file.report.basicCandidates = 2;
+    file.report.bestScore = 100;
+  }
+  int answers[2];
+  ASSERT_EQ(::pipe(answers), 0);
+  ASSERT_EQ(::write(answers[1], "2\n", 2), 2);
+  ::close(answers[1]);
+  char* shown = nullptr;
+  std::size_t length = 0;
+  std::FILE* out = ::open_memstream(&shown, &length);
+  nimbrel_tag::TagOptions options;
+  options.minScore = 50;
+  nimbrel_tag::InteractiveChooser chooser(
+      options, [](auto&, const auto&) { return true; }, [] { return false; }, answers[0], out);
+  EXPECT_TRUE(chooser.Decide(files));
+  std::fclose(out);
+  ::close(answers[0]);
+  const std::string prompt(shown, length);
+  std::free(shown);
+  EXPECT_NE(prompt.find("1. \"Live\" (2001), 1 of 1 tracks, 100% [A]"), std::string::npos) << prompt;
+  EXPECT_NE(prompt.find("2. \"Studio\" (2001), 1 of 1 tracks, 100% [B]"), std::string::npos) << prompt;
+  EXPECT_EQ(prompt.find("/m/sure/"), std::string::npos) << prompt;
+  CString album;
+  ASSERT_TRUE(files[0].output.GetAlbum(album));
+  EXPECT_EQ(album.str(), L"Studio");
+  EXPECT_TRUE(files[0].confirmed);
+  EXPECT_FALSE(files[1].confirmed);
+  EXPECT_TRUE(files[1].heldBack.empty()) << files[1].heldBack;
 }
 
 // The report opened in a real browser, without network: it shows the new
