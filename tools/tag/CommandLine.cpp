@@ -114,6 +114,17 @@ const std::vector<Option>& Options() {
        [](TagOptions& o, const std::string& v, bool) { return o.traceLevel = v, !v.empty(); }},
       {"untagged-log", 0, false, "FILE", "where the files that were not tagged are listed, with why",
        [](TagOptions& o, const std::string& v, bool) { return o.untaggedLog = v, !v.empty(); }},
+      {"interactive", 'i', true, "",
+       "ask which candidate to take when the best scores below --min-score or the candidates disagree",
+       Flag(&TagOptions::interactive)},
+      {"fix-spelling", 0, true, "",
+       "write the source's artist and title where they differ from the file's only in case, blanks, "
+       "punctuation or accents",
+       Flag(&TagOptions::fixSpelling)},
+      {"plan", 0, false, "FILE", "with --dry-run: save what would be written, for `nimbrel-tag apply FILE`",
+       [](TagOptions& o, const std::string& v, bool) { return o.plan = v, !v.empty(); }},
+      {"report", 0, false, "FILE.html", "write a page with each album's changes, covers and candidates",
+       [](TagOptions& o, const std::string& v, bool) { return o.htmlReport = v, !v.empty(); }},
   };
   return options;
 }
@@ -193,6 +204,7 @@ bool ReadConfig(const std::string& path, bool required, TagOptions& options, std
 std::string CommandLine::HelpText() {
   std::ostringstream out;
   out << "Usage: nimbrel-tag [OPTION]... PATH...\n"
+         "       nimbrel-tag apply [--keep-mtime] PLAN\n"
          "Completes the tags of music files (artist, title, album, genre, year, track, cover, lyrics)\n"
          "with nimbrel. Folders are walked recursively; links are followed, never in circles.\n\n";
   for (const Option& option : Options()) {

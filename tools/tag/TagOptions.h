@@ -43,6 +43,15 @@ struct TagOptions {
   // Where the files that were not tagged are listed; empty: the default
   // in the user's state folder.
   std::string untaggedLog;
+
+  // Ask a person when the result is doubtful.
+  bool interactive = false;
+  // Write the source's spelling of artist and title where only that differs.
+  bool fixSpelling = false;
+  // Not empty: where a dry run saves what it would write, for `apply`.
+  std::string plan;
+  // Not empty: where the run's HTML report goes.
+  std::string htmlReport;
 };
 
 }  // namespace nimbrel_tag

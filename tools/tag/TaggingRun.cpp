@@ -150,29 +150,23 @@ bool TaggingRun::Wait(std::vector<Entry>& entries) {
   return false;
 }
 
-void TaggingRun::Collect(Entry& entry) {
+void TaggingRun::ListCandidates(Entry& entry) {
   FileReport& report = entry.report;
-  std::vector<Meridex::CTags> results;
-  nimbrel_.GetSongResults(entry.id, results, false);
-  if (!nimbrel_.GetSongTags(entry.id, entry.output, true)) {
-    report.outcome = Outcome::kError;
-    report.message = "the tagging library lost the result for " + report.path;
-    return;
-  }
-
-  std::vector<const Meridex::CTags*> basic, lyrics;
-  for (const Meridex::CTags& result : results) {
+  report.candidates.clear();
+  report.bestScore = -1;
+  report.basicCandidates = 0;
+  for (const Meridex::CTags& result : entry.results) {
     CString source;
     result.GetSource(source);
     CandidateInfo info;
     info.source = Utf8(source.str());
     info.lyrics = IsLyricsOnly(result);
-    (info.lyrics ? lyrics : basic).push_back(&result);
     if (!info.lyrics) {
       const CandidateScore score = ScoreCandidate(entry.input, result);
       info.score = score.score;
       info.reasons = score.reasons;
       report.bestScore = std::max(report.bestScore, score.score);
+      ++report.basicCandidates;
     }
     for (Field field : kAllFields) {
       const std::wstring value = FieldValue(result, field);
@@ -180,20 +174,38 @@ void TaggingRun::Collect(Entry& entry) {
     }
     report.candidates.push_back(std::move(info));
   }
-  report.basicCandidates = static_cast<int>(basic.size());
+}
+
+void TaggingRun::Collect(Entry& entry) {
+  FileReport& report = entry.report;
+  std::vector<Meridex::CTags>& results = entry.results;
+  nimbrel_.GetSongResults(entry.id, results, false);
+  if (!nimbrel_.GetSongTags(entry.id, entry.output, true)) {
+    report.outcome = Outcome::kError;
+    report.message = "the tagging library lost the result for " + report.path;
+    entry.id = 0;
+    return;
+  }
+  ListCandidates(entry);
 
   // Found lyrics go into the file without their source's signature line and
   // with the line ends the file's lyrics have.
   CString found, existing;
   if (entry.output.GetLyrics(found) && (!entry.input.GetLyrics(existing) || found != existing)) {
     std::vector<std::wstring> sources;
-    for (const Meridex::CTags* candidate : lyrics) {
+    for (const Meridex::CTags& candidate : results) {
       CString source;
-      if (candidate->GetSource(source)) sources.push_back(source.str());
+      if (IsLyricsOnly(candidate) && candidate.GetSource(source)) sources.push_back(source.str());
     }
     entry.output.SetLyrics(CString(LyricsForFile(found.str(), existing.str(), sources)));
   }
+}
 
+void TaggingRun::Describe(Entry& entry) {
+  FileReport& report = entry.report;
+  std::vector<const Meridex::CTags*> basic, lyrics;
+  for (const Meridex::CTags& result : entry.results) (IsLyricsOnly(result) ? lyrics : basic).push_back(&result);
+  report.changes.clear();
   for (Field field : kAllFields) {
     const std::wstring before = FieldValue(entry.input, field);
     const std::wstring after = FieldValue(entry.output, field);
@@ -223,12 +235,15 @@ void TaggingRun::Collect(Entry& entry) {
     report.changes.push_back(std::move(change));
   }
 
-  if (results.empty()) {
+  if (!entry.heldBack.empty()) {
+    report.outcome = Outcome::kLowScore;
+    report.message = entry.heldBack;
+  } else if (entry.results.empty()) {
     report.outcome = Outcome::kNotFound;
     report.message = "no source knew this song";
   } else if (report.changes.empty()) {
     report.outcome = Outcome::kUnchanged;
-  } else if (options_.quiet && !basic.empty() && report.bestScore < options_.minScore) {
+  } else if (options_.quiet && !entry.confirmed && !basic.empty() && report.bestScore < options_.minScore) {
     report.outcome = Outcome::kLowScore;
     report.message = "best candidate scored " + std::to_string(report.bestScore) + "%, below " +
                      std::to_string(options_.minScore) + "%";
@@ -290,16 +305,21 @@ bool TaggingRun::Run(const std::vector<std::string>& files) {
         reporter_.File(entry.report);
         continue;
       }
+      for (GroupHook* hook : hooks_) hook->Reading(files[i]);
       Read(entry);
       signals_.Poll();
     }
     reporter_.Totals().readSeconds += Since(start);
 
     start = Clock::now();
-    const bool complete = Wait(entries);
+    bool complete = Wait(entries);
     for (Entry& entry : entries)
       if (entry.id) Collect(entry);
     reporter_.Totals().librarySeconds += Since(start);
+    for (GroupHook* hook : hooks_)
+      if (complete && !hook->Decide(entries)) complete = false;
+    for (Entry& entry : entries)
+      if (entry.id) Describe(entry);
 
     Write(entries);
     for (Entry& entry : entries) {
@@ -307,11 +327,34 @@ bool TaggingRun::Run(const std::vector<std::string>& files) {
       if (entry.report.path.empty() || (entry.report.outcome == Outcome::kSkipped)) continue;
       Finish(entry);
     }
+    for (GroupHook* hook : hooks_) hook->Done(entries);
     if (journal_) journal_->Flush();
     if (untagged_) untagged_->Flush();
     if (!complete) return false;
   }
   return true;
+}
+
+}  // namespace nimbrel_tag
+
+namespace nimbrel_tag {
+
+bool TaggingRun::SearchAgain(std::vector<TaggedFile>& files, const std::function<void(Meridex::CTags&)>& edit) {
+  std::vector<Entry> again(files.size());
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    again[i].report.path = files[i].report.path;
+    Meridex::CTags query = files[i].input;
+    edit(query);
+    again[i].id = nimbrel_.AddSong(query, true);
+  }
+  const bool complete = Wait(again);
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    if (!again[i].id) continue;
+    files[i].results.clear();
+    nimbrel_.GetSongResults(again[i].id, files[i].results, true);
+    ListCandidates(files[i]);
+  }
+  return complete;
 }
 
 }  // namespace nimbrel_tag

@@ -1,6 +1,7 @@
 // One run of nimbrel-tag over a list of files: read, search, write.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "RunJournal.h"
 #include "SignalWatch.h"
 #include "TagOptions.h"
+#include "TaggedFile.h"
 #include "UntaggedLog.h"
 #include "meridex/Tags.h"
 #include "nimbrel/INimbrel.h"
@@ -35,20 +37,26 @@ class TaggingRun {
   static std::vector<std::pair<std::size_t, std::size_t>> Groups(const std::vector<std::string>& files,
                                                                   std::size_t size);
 
+  // Runs `hook` on every group, in the order added.
+  void AddHook(GroupHook* hook) { hooks_.push_back(hook); }
+
+  // Searches `files` again, each with its tags as `edit` leaves them (a
+  // person's own search term), and puts the new candidates in their results
+  // and reports; their outputs stay. False when interrupted.
+  bool SearchAgain(std::vector<TaggedFile>& files, const std::function<void(Meridex::CTags&)>& edit);
+
  private:
-  struct Entry {
-    FileReport report;
-    Meridex::CTags input;
-    Meridex::CTags output;
-    unsigned id = 0;
-    bool save = false;
-  };
+  using Entry = TaggedFile;
 
   void Read(Entry& entry);
   // Waits for the group's songs; false when interrupted (then only the ids
   // finished before the stop are left in `entries` with an id).
   bool Wait(std::vector<Entry>& entries);
   void Collect(Entry& entry);
+  // The report's candidates, scored, from the entry's results.
+  static void ListCandidates(Entry& entry);
+  // The report's changes and outcome, from the entry's input and output.
+  void Describe(Entry& entry);
   void Write(std::vector<Entry>& entries);
   void Finish(Entry& entry);
 
@@ -58,6 +66,7 @@ class TaggingRun {
   SignalWatch& signals_;
   RunJournal* journal_;
   UntaggedLog* untagged_;
+  std::vector<GroupHook*> hooks_;
 };
 
 }  // namespace nimbrel_tag

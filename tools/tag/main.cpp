@@ -11,9 +11,14 @@
 
 #include "CommandLine.h"
 #include "FileWalker.h"
+#include "HtmlReport.h"
+#include "InteractiveChooser.h"
+#include "PlanApply.h"
+#include "PlanFile.h"
 #include "Reporter.h"
 #include "RunJournal.h"
 #include "SignalWatch.h"
+#include "SpellingFix.h"
 #include "TaggingRun.h"
 #include "UntaggedLog.h"
 #include "XdgFolders.h"
@@ -83,6 +88,8 @@ std::string RunKey(const TagOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::string(argv[1]) == "apply")
+    return PlanApply::Run(std::vector<std::string>(argv + 2, argv + argc), stdout, stderr);
   TagOptions options;
   std::string error;
   std::vector<std::string> notes;
@@ -91,6 +98,14 @@ int main(int argc, char** argv) {
     case ParseResult::kVersion: std::printf("nimbrel-tag %s\n", NIMBREL_TAG_VERSION); return kExitOk;
     case ParseResult::kUsageError: std::fprintf(stderr, "nimbrel-tag: %s\n", error.c_str()); return kExitUsage;
     case ParseResult::kRun: break;
+  }
+  if (!options.plan.empty() && !options.dryRun) {
+    std::fputs("nimbrel-tag: --plan saves what a dry run would write: add --dry-run\n", stderr);
+    return kExitUsage;
+  }
+  if (options.interactive && ::isatty(STDIN_FILENO) != 1) {
+    std::fputs("nimbrel-tag: --interactive needs a terminal to ask on (standard input is not one)\n", stderr);
+    return kExitUsage;
   }
 
   // The plug-ins read it with their settings; set while no other thread runs.
@@ -104,7 +119,8 @@ int main(int argc, char** argv) {
   style.quiet = options.quiet;
   style.verbose = options.verbose;
   style.dryRun = options.dryRun;
-  style.progress = options.progress.value_or(::isatty(STDERR_FILENO) == 1);
+  // The prompt shares the terminal: no progress line rewritten under it.
+  style.progress = options.progress.value_or(::isatty(STDERR_FILENO) == 1 && !options.interactive);
   Reporter reporter(style, stdout, stderr);
   for (const std::string& note : notes) reporter.Note(note);
 
@@ -172,11 +188,34 @@ int main(int argc, char** argv) {
   nimbrel->SetOptions(options.library);
 
   TaggingRun run(*nimbrel, options, reporter, signals, journal.get(), untagged.Path().empty() ? nullptr : &untagged);
+  SpellingFix spelling;
+  if (options.fixSpelling) run.AddHook(&spelling);
+  InteractiveChooser chooser(
+      options, [&run](std::vector<TaggedFile>& files, const auto& edit) { return run.SearchAgain(files, edit); },
+      [&signals] { return signals.Poll() || signals.Count() > 0; }, STDIN_FILENO, stderr);
+  if (options.interactive) run.AddHook(&chooser);
+  PlanFile plan;
+  HtmlReport page;
+  bool reviewFailed = false;
+  if (!options.plan.empty()) {
+    if (!plan.Open(options.plan, error)) return std::fprintf(stderr, "nimbrel-tag: %s\n", error.c_str()), kExitUsage;
+    run.AddHook(&plan);
+  }
+  if (!options.htmlReport.empty()) {
+    if (!page.Open(options.htmlReport, options.dryRun, error))
+      return std::fprintf(stderr, "nimbrel-tag: %s\n", error.c_str()), kExitUsage;
+    run.AddHook(&page);
+  }
   const bool complete = run.Run(walker.Files());
   nimbrel.reset();  // stops and waits for the library's workers
+  for (bool closed : {plan.Close(error), page.Close(error)})
+    if (!closed) reporter.Note(error), reviewFailed = true;
+  if (!options.plan.empty() && !reviewFailed)
+    reporter.Note("plan of " + std::to_string(plan.Count()) + " files saved in " + options.plan +
+                  " (nimbrel-tag apply " + options.plan + " writes it)");
   if (complete && journal) journal->Complete();
   reporter.Summary(!complete, untagged.Count() > 0 ? untagged.Path() : std::string());
 
   if (!complete) return kExitInterrupted;
-  return reporter.Totals().errors > 0 || !walker.Problems().empty() ? kExitSomeFailed : kExitOk;
+  return reporter.Totals().errors > 0 || !walker.Problems().empty() || reviewFailed ? kExitSomeFailed : kExitOk;
 }

@@ -1,0 +1,110 @@
+#include "PlanApply.h"
+
+#include <fstream>
+
+#include "PlanFile.h"
+#include "meridex/FileName.h"
+#include "meridex/SaveBatch.h"
+#include "meridex/Tags.h"
+
+namespace nimbrel_tag {
+
+namespace {
+
+// Files saved together; a run's groups are of this order too.
+constexpr std::size_t kBatch = 256;
+
+}  // namespace
+
+const char* PlanApply::HelpText() {
+  return "Usage: nimbrel-tag apply [--keep-mtime] PLAN\n"
+         "Writes what `nimbrel-tag --dry-run --plan PLAN` saved, to the files that have not changed since.\n"
+         "Exit status: 0 every file written, 1 some were not (each is named with why), 2 usage error.\n";
+}
+
+int PlanApply::Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+  std::string planPath;
+  bool keepModificationTime = false;
+  for (const std::string& arg : args) {
+    if (arg == "-h" || arg == "--help") return std::fputs(HelpText(), out), 0;
+    if (arg == "--keep-mtime") {
+      keepModificationTime = true;
+    } else if (!arg.empty() && arg[0] == '-') {
+      std::fprintf(err, "nimbrel-tag apply: unknown option %s\n%s", arg.c_str(), HelpText());
+      return 2;
+    } else if (!planPath.empty()) {
+      std::fprintf(err, "nimbrel-tag apply: one plan at a time\n");
+      return 2;
+    } else {
+      planPath = arg;
+    }
+  }
+  if (planPath.empty()) return std::fputs(HelpText(), err), 2;
+  std::ifstream in(planPath, std::ios::binary);
+  if (!in) {
+    std::fprintf(err, "nimbrel-tag apply: cannot read the plan %s\n", planPath.c_str());
+    return 2;
+  }
+  // The whole plan is read before anything is written: a damaged plan writes nothing.
+  std::vector<PlannedFile> files;
+  std::string line, error;
+  for (int number = 1; std::getline(in, line); ++number) {
+    if (line.empty()) continue;
+    PlannedFile file;
+    if (!PlanFile::Parse(line, file, error)) {
+      std::fprintf(err, "nimbrel-tag apply: %s:%d: %s; nothing written\n", planPath.c_str(), number, error.c_str());
+      return 2;
+    }
+    files.push_back(std::move(file));
+  }
+
+  std::size_t written = 0, refused = 0;
+  auto refuse = [&](const std::string& path, const std::string& why) {
+    ++refused;
+    std::fprintf(err, "nimbrel-tag: %s: not written: %s\n", path.c_str(), why.c_str());
+  };
+  // Saved in batches, as a run saves: one flush for many files, each file
+  // still wholly old or wholly new, and left alone when it changes between
+  // the check below and its replacement.
+  Meridex::CSaveBatch batch;
+  std::vector<const PlannedFile*> added;
+  auto commit = [&] {
+    const std::vector<Meridex::FileResult> results = batch.Commit();
+    for (std::size_t i = 0; i < added.size(); ++i) {
+      if (i < results.size() && results[i]) {
+        ++written;
+        std::fprintf(out, "%s: written\n", added[i]->path.c_str());
+      } else {
+        refuse(added[i]->path, i < results.size() ? Meridex::FileNameToNative(results[i].message) : "not saved");
+      }
+    }
+    added.clear();
+  };
+  for (const PlannedFile& file : files) {
+    const CString name = Meridex::FileNameFromNative(file.path);
+    Meridex::CTags tags;
+    FileIdentity now;
+    std::string why;
+    // Read first, then compare: a change after this is refused by the save itself.
+    if (const Meridex::FileResult read = tags.ReadFile(name); !read) {
+      why = Meridex::FileNameToNative(read.message);
+    } else if (!FileIdentity::Of(file.path, now, why)) {
+      why = "cannot read it: " + why;
+    } else if (const std::string changed = file.identity.DifferenceTo(now); !changed.empty()) {
+      why = changed + " since the plan was made (make a new plan)";
+    } else if (!PlanFile::ApplyTo(file, tags, why)) {
+    } else if (const Meridex::FileResult saved = batch.Add(tags, name, keepModificationTime); !saved) {
+      why = Meridex::FileNameToNative(saved.message);
+    } else {
+      added.push_back(&file);
+    }
+    if (!why.empty()) refuse(file.path, why);
+    if (added.size() >= kBatch) commit();
+  }
+  commit();
+  std::fprintf(err, "%zu of %zu planned files written%s.\n", written, files.size(),
+               refused ? (", " + std::to_string(refused) + " left alone").c_str() : "");
+  return refused ? 1 : 0;
+}
+
+}  // namespace nimbrel_tag
