@@ -10,6 +10,7 @@
 #include "SignalWatch.h"
 #include "TagOptions.h"
 #include "UntaggedLog.h"
+#include "WriteHistory.h"
 #include "meridex/Tags.h"
 #include "nimbrel/INimbrel.h"
 
@@ -25,6 +26,9 @@ class TaggingRun {
  public:
   TaggingRun(INimbrel& nimbrel, const TagOptions& options, Reporter& reporter, SignalWatch& signals,
              RunJournal* journal, UntaggedLog* untagged);
+
+  // Records every write with the old values in `history` (none: not recorded).
+  void SetHistory(WriteHistory* history) { history_ = history; }
 
   // Tags `files`; false when a signal interrupted the run.
   bool Run(const std::vector<std::string>& files);
@@ -58,6 +62,7 @@ class TaggingRun {
   SignalWatch& signals_;
   RunJournal* journal_;
   UntaggedLog* untagged_;
+  WriteHistory* history_ = nullptr;
 };
 
 }  // namespace nimbrel_tag

@@ -2,6 +2,7 @@
 // program would: through the library's exported functions only.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -11,11 +12,14 @@
 
 #include "CommandLine.h"
 #include "FileWalker.h"
+#include "HistoryCommand.h"
 #include "Reporter.h"
 #include "RunJournal.h"
+#include "RunLock.h"
 #include "SignalWatch.h"
 #include "TaggingRun.h"
 #include "UntaggedLog.h"
+#include "WriteHistory.h"
 #include "XdgFolders.h"
 #include "meridex/FileName.h"
 #include "meridex/Leftovers.h"
@@ -83,6 +87,10 @@ std::string RunKey(const TagOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (const std::vector<std::string> args(argv + 1, argv + argc); HistoryCommand::Handles(args)) {
+    std::signal(SIGPIPE, SIG_IGN);
+    return HistoryCommand::Run(args, stdout, stderr);
+  }
   TagOptions options;
   std::string error;
   std::vector<std::string> notes;
@@ -98,6 +106,9 @@ int main(int argc, char** argv) {
 
   // Before the library starts any thread, so that Ctrl-C reaches this one as a request.
   SignalWatch signals;
+  // A reader that goes away (`| head`) must not end the run in the middle:
+  // the Reporter notices the failed write and goes on without standard output.
+  std::signal(SIGPIPE, SIG_IGN);
 
   ReporterStyle style;
   style.json = options.json;
@@ -116,18 +127,37 @@ int main(int argc, char** argv) {
     return walker.Problems().empty() ? kExitOk : kExitSomeFailed;
   }
 
+  std::set<std::string> folders;
+  for (const std::string& file : walker.Files()) folders.insert(file.substr(0, file.rfind('/') + 1));
+  const std::string state = StateFolder();
+  const bool stateReady = MakePrivateFolder(state);
+  // One run at a time over these folders; taken before the clean-up below,
+  // which would take another run's unfinished saves for leftovers.
+  RunLock lock(state, folders);
+  if (!options.dryRun) {
+    bool told = false;
+    while (!lock.TryLock(error)) {
+      if (!error.empty()) {
+        reporter.Note(error + "; going on without guarding against another run over these folders");
+        break;
+      }
+      if (!told) reporter.Note("another nimbrel-tag run is working on these folders; waiting for it to end (Ctrl-C stops)");
+      told = true;
+      if (signals.Wait(200)) {
+        reporter.Note("stopped before any file was read");
+        return kExitInterrupted;
+      }
+    }
+  }
+
   // Before any file is read: what an interrupted save left in these folders
   // goes, and a file it was writing in place gets its old content back.
   if (!options.dryRun) {
-    std::set<std::string> folders;
-    for (const std::string& file : walker.Files()) folders.insert(file.substr(0, file.rfind('/') + 1));
     for (const std::string& folder : folders)
       for (const CString& text : Meridex::CleanUpFolder(Name(folder.empty() ? "./" : folder)))
         reporter.Note(Meridex::FileNameToNative(text));
   }
 
-  const std::string state = StateFolder();
-  const bool stateReady = MakePrivateFolder(state);
   std::unique_ptr<RunJournal> journal;
   if (!options.dryRun && stateReady) {
     journal = std::make_unique<RunJournal>(state, RunKey(options));
@@ -139,9 +169,10 @@ int main(int argc, char** argv) {
     }
   }
   UntaggedLog untagged;
-  const std::string untaggedPath = !options.untaggedLog.empty() ? options.untaggedLog
-                                   : stateReady                 ? state + "untagged.log"
-                                                                : std::string();
+  // A dry run keeps the list of the last real run, unless asked for its own.
+  const std::string untaggedPath = !options.untaggedLog.empty()     ? options.untaggedLog
+                                   : stateReady && !options.dryRun ? state + "untagged.log"
+                                                                   : std::string();
   if (!untaggedPath.empty() && !untagged.Open(untaggedPath, journal && journal->EarlierCount() > 0, error))
     reporter.Note(error);
 
@@ -172,8 +203,26 @@ int main(int argc, char** argv) {
   nimbrel->SetOptions(options.library);
 
   TaggingRun run(*nimbrel, options, reporter, signals, journal.get(), untagged.Path().empty() ? nullptr : &untagged);
+  std::unique_ptr<WriteHistory> history;
+  if (!options.dryRun && options.history) {
+    history = std::make_unique<WriteHistory>(WriteHistory::DefaultPath());
+    std::string command = "nimbrel-tag";
+    for (int i = 1; i < argc; ++i) command += std::string(" ") + argv[i];
+    if (history->Open(error) && history->BeginRun(command, error)) {
+      run.SetHistory(history.get());
+    } else {
+      reporter.Note(error + "; this run's writes cannot be undone (--no-history to say so)");
+      history.reset();
+    }
+  }
   const bool complete = run.Run(walker.Files());
   nimbrel.reset();  // stops and waits for the library's workers
+  if (history) {
+    history->EndRun();
+    if (const int pruned = history->Prune(static_cast<std::int64_t>(options.historyLimitMiB) << 20))
+      reporter.Note("the history reached its limit (--history-limit): the " + std::to_string(pruned) +
+                    " oldest runs can no longer be undone");
+  }
   if (complete && journal) journal->Complete();
   reporter.Summary(!complete, untagged.Count() > 0 ? untagged.Path() : std::string());
 
