@@ -109,6 +109,39 @@ TEST_F(WriteHistoryTest, KeepsEveryOldValueAndEachPictureOnceAndPutsThemBack) {
   EXPECT_EQ(testing_support::ReadFileBytes(picture.GetFilePath().str()), back);
 }
 
+// Two runs changed one file in turn; undoing the later makes the earlier
+// undoable, since the file is then as the earlier run left it. A path names
+// the files below it too, not those of a folder sharing its name's start.
+TEST_F(WriteHistoryTest, UndoingTheLatestChangeOfAFileLeavesTheOneBeforeToUndo) {
+  WriteHistory history(root + "history.sqlite");
+  std::string error;
+  ASSERT_TRUE(history.Open(error)) << error;
+  const FileIdentity first{1, 10, 100, 1000, 1000}, second{1, 11, 100, 2000, 2000}, restored{1, 12, 100, 1000, 3000};
+  Meridex::CTags old;
+  old.SetAlbum(L"Old");
+  for (const auto& [before, after] : {std::pair{FileIdentity{1, 9, 90, 900, 900}, first}, {first, second}}) {
+    ASSERT_TRUE(history.BeginRun("nimbrel-tag", error)) << error;
+    PendingWrite write = WriteHistory::Capture("/m/a/x.mp3", old, {Field::kAlbum});
+    write.before = before;
+    std::vector<std::pair<PendingWrite, FileIdentity>> writes;
+    writes.emplace_back(write, after);
+    writes.emplace_back(WriteHistory::Capture("/m/ab/y.mp3", old, {Field::kAlbum}), after);
+    ASSERT_TRUE(history.Record(writes)) << history.LastError();
+    history.EndRun();
+  }
+  std::vector<HistoryFile> latest = history.LatestUnder("/m/a/");
+  ASSERT_EQ(latest.size(), 1u);
+  EXPECT_EQ(latest[0].run, 2);
+  EXPECT_EQ(latest[0].after, second);
+  ASSERT_TRUE(history.MarkUndone({{&latest[0], restored}})) << history.LastError();
+  latest = history.LatestUnder("/m/a/x.mp3");
+  ASSERT_EQ(latest.size(), 1u);
+  EXPECT_EQ(latest[0].run, 1);
+  EXPECT_EQ(latest[0].after, restored);
+  EXPECT_EQ(history.Runs()[1].undone, 1);
+  EXPECT_EQ(history.LatestUnder("/m").size(), 2u);
+}
+
 TEST_F(WriteHistoryTest, ThePruneDropsTheOldestRunsAndTheirPicturesButNeverTheNewest) {
   WriteHistory history(root + "history.sqlite");
   std::string error;
