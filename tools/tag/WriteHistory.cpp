@@ -122,9 +122,22 @@ struct Statement {
 }  // namespace
 
 std::string AbsolutePath(const std::string& path) {
-  if (!path.empty() && path[0] == '/') return path;
   char folder[4096];
-  return ::getcwd(folder, sizeof folder) ? std::string(folder) + "/" + path : path;
+  std::string full = !path.empty() && path[0] == '/'         ? path
+                     : ::getcwd(folder, sizeof folder) ? std::string(folder) + "/" + path
+                                                       : path;
+  // "./" and doubled slashes dropped, so that "./music" and "music" name the
+  // same files; ".." stays (through a link it is not the parent).
+  std::string out;
+  for (std::size_t i = 0; i < full.size(); ++i) {
+    if (full[i] == '/' && !out.empty() && out.back() == '/') continue;
+    if (full[i] == '.' && !out.empty() && out.back() == '/' && (i + 1 == full.size() || full[i + 1] == '/')) {
+      ++i;
+      continue;
+    }
+    out += full[i];
+  }
+  return out;
 }
 
 WriteHistory::WriteHistory(std::string path) : path_(std::move(path)) {}

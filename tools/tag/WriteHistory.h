@@ -131,8 +131,8 @@ class WriteHistory {
   std::string error_;
 };
 
-// `path` made absolute against the working folder (not resolved: the name
-// the user gave stays).
+// `path` made absolute against the working folder, without "." parts or
+// doubled slashes (not resolved otherwise: the name the user gave stays).
 std::string AbsolutePath(const std::string& path);
 
 }  // namespace nimbrel_tag

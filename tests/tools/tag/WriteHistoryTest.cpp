@@ -140,6 +140,9 @@ TEST_F(WriteHistoryTest, UndoingTheLatestChangeOfAFileLeavesTheOneBeforeToUndo) 
   EXPECT_EQ(latest[0].after, restored);
   EXPECT_EQ(history.Runs()[1].undone, 1);
   EXPECT_EQ(history.LatestUnder("/m").size(), 2u);
+  EXPECT_EQ(AbsolutePath("/m/./a//x.mp3"), "/m/a/x.mp3");
+  EXPECT_EQ(AbsolutePath("/m/ab/."), "/m/ab/");
+  EXPECT_EQ(AbsolutePath("/m/.hidden/../x"), "/m/.hidden/../x");
 }
 
 TEST_F(WriteHistoryTest, ThePruneDropsTheOldestRunsAndTheirPicturesButNeverTheNewest) {
