@@ -15,7 +15,7 @@ namespace nimbrel_tag {
 
 namespace {
 
-constexpr std::size_t kBatchSize = 256;
+constexpr std::size_t kBatchSize = 1024;
 
 std::string Message(const CString& text) { return Utf8(text.str()); }
 
