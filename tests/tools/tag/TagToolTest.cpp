@@ -383,9 +383,11 @@ TEST_F(TagToolTest, UndoPutsBackWhatARunReplacedAndLeavesAFileChangedSince) {
     EXPECT_EQ(info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec, mtimes[path]) << path;
   }
   EXPECT_NE(History({"history"}).out.find("(2 undone)"), std::string::npos);
-  const ToolRun again = History({"undo", "--last"});  // only the edited file is left, and it stays
+  // By folder: the last change of each file below it; only the edited file is left, and it stays.
+  const ToolRun again = History({"undo", music});
   EXPECT_EQ(again.exitCode, 1);
   EXPECT_EQ(again.out, "");
+  EXPECT_NE(again.err.find(edited + ": changed since run 1"), std::string::npos) << again.err;
 }
 
 TEST_F(TagToolTest, CtrlCLeavesEveryFileWholeAndTheSameCommandGoesOnWhereItStopped) {
