@@ -36,10 +36,12 @@ inline void Restore(const std::map<std::string, std::string>& originals) {
 
 // One run of nimbrel-tag over `files`, reporting to /dev/null.
 inline nimbrel_tag::RunTotals Run(INimbrel& nimbrel, const nimbrel_tag::TagOptions& options,
-                                  nimbrel_tag::SignalWatch& signals, const std::vector<std::string>& files) {
+                                  nimbrel_tag::SignalWatch& signals, const std::vector<std::string>& files,
+                                  nimbrel_tag::WriteHistory* history = nullptr) {
   std::FILE* sink = std::fopen("/dev/null", "w");
   nimbrel_tag::Reporter reporter(nimbrel_tag::ReporterStyle{}, sink, sink);
   nimbrel_tag::TaggingRun run(nimbrel, options, reporter, signals, nullptr, nullptr);
+  run.SetHistory(history);
   run.Run(files);
   std::fclose(sink);
   return reporter.Totals();

@@ -23,7 +23,37 @@ std::wstring Folded(const std::wstring& text) {
   return out;
 }
 
+std::wstring Trimmed(const std::wstring& text) {
+  const auto begin = text.find_first_not_of(L" \t");
+  if (begin == std::wstring::npos) return std::wstring();
+  return text.substr(begin, text.find_last_not_of(L" \t") - begin + 1);
+}
+
+bool SameYear(const std::wstring& a, const std::wstring& b) { return Trimmed(a).substr(0, 4) == Trimmed(b).substr(0, 4); }
+
+bool SameTrack(const std::wstring& a, const std::wstring& b) {
+  auto number = [](const std::wstring& text) {
+    std::wstring digits = Trimmed(text.substr(0, text.find(L'/')));
+    while (digits.size() > 1 && digits[0] == L'0') digits.erase(0, 1);
+    return digits;
+  };
+  return number(a) == number(b);
+}
+
 }  // namespace
+
+std::vector<std::string> Disagreements(const Meridex::CTags& file, const Meridex::CTags& candidate) {
+  std::vector<std::string> fields;
+  for (const Field field : {Field::kAlbum, Field::kYear, Field::kTrack}) {
+    const std::wstring mine = FieldValue(file, field), theirs = FieldValue(candidate, field);
+    if (mine.empty() || theirs.empty()) continue;
+    const bool same = field == Field::kYear    ? SameYear(mine, theirs)
+                      : field == Field::kTrack ? SameTrack(mine, theirs)
+                                               : SameValue(field, mine, theirs);
+    if (!same) fields.push_back(FieldName(field));
+  }
+  return fields;
+}
 
 double Likeness(const std::wstring& a, const std::wstring& b) {
   const std::wstring x = Folded(a), y = Folded(b);
@@ -55,14 +85,13 @@ CandidateScore ScoreCandidate(const Meridex::CTags& file, const Meridex::CTags& 
   };
   compare(Field::kTitle, 15.0, 25.0, "title");
   compare(Field::kArtist, 10.0, 20.0, "artist");
-  const std::wstring fileAlbum = FieldValue(file, Field::kAlbum);
-  const std::wstring album = FieldValue(candidate, Field::kAlbum);
-  if (album.empty()) {
+  if (FieldValue(candidate, Field::kAlbum).empty()) {
     score -= 10.0;
     result.reasons.push_back("no album");
-  } else if (!fileAlbum.empty() && !SameValue(Field::kAlbum, fileAlbum, album)) {
+  }
+  for (const std::string& field : Disagreements(file, candidate)) {
     score -= 10.0;
-    result.reasons.push_back("album differs from the file's");
+    result.reasons.push_back((field == "track" ? std::string("track number") : field) + " differs from the file's");
   }
   auto require = [&](Field field, double weight, const char* reason) {
     if (!FieldValue(candidate, field).empty()) return;

@@ -112,6 +112,10 @@ const std::vector<Option>& Options() {
        }},
       {"trace-level", 0, false, "LEVEL", "library log level: Error, Warning, Info, Debug (default Warning)",
        [](TagOptions& o, const std::string& v, bool) { return o.traceLevel = v, !v.empty(); }},
+      {"history", 0, true, "", "record every write so that `nimbrel-tag undo` can take it back (default on)",
+       Flag(&TagOptions::history)},
+      {"history-limit", 0, false, "MIB", "largest size of the history; the oldest runs go first (default 512)",
+       [](TagOptions& o, const std::string& v, bool) { return ParseInt(v, 1, 1 << 20, o.historyLimitMiB); }},
       {"untagged-log", 0, false, "FILE", "where the files that were not tagged are listed, with why",
        [](TagOptions& o, const std::string& v, bool) { return o.untaggedLog = v, !v.empty(); }},
       {"interactive", 'i', true, "",
@@ -147,10 +151,17 @@ std::string Trim(const std::string& text) {
   return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
 }
 
+// Where a comment starts: a "#" first on the line or after a blank, so that
+// a value may hold one ("my#list.log").
+std::size_t CommentStart(const std::string& line) {
+  for (std::size_t i = 0; i < line.size(); ++i)
+    if (line[i] == '#' && (i == 0 || line[i - 1] == ' ' || line[i - 1] == '\t')) return i;
+  return std::string::npos;
+}
+
 // Reads the configuration file at `path` into `options`. `required`: a
 // missing file is an error (it was named on the command line).
-bool ReadConfig(const std::string& path, bool required, TagOptions& options, std::string& error,
-                std::vector<std::string>& notes) {
+bool ReadConfig(const std::string& path, bool required, TagOptions& options, std::string& error) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     if (!required && errno == ENOENT) return true;
@@ -162,11 +173,17 @@ bool ReadConfig(const std::string& path, bool required, TagOptions& options, std
   bool usable = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxConfigSize;
   if (!usable) {
     error = "the configuration file " + path + " is not a regular file of at most 64 KiB";
-  } else if ((info.st_uid != ::geteuid() && info.st_uid != 0) || (info.st_mode & (S_IWGRP | S_IWOTH))) {
-    // Its settings choose the plug-ins that are loaded: only its owner may write it.
-    notes.push_back("ignored " + path + ": others may write it (chmod go-w?)");
-    ::close(fd);
-    return true;
+  } else if (info.st_uid != ::geteuid() && info.st_uid != 0) {
+    // Its settings choose the plug-ins that are loaded: only its owner may
+    // write it. Running on with the defaults instead would silently drop the
+    // user's settings (a policy that keeps their values, say).
+    error = "the configuration file " + path + " belongs to another user; its settings choose the plug-ins that "
+            "run (make it yours: chown, or --no-config)";
+    usable = false;
+  } else if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+    error = "the configuration file " + path + " may be written by others; its settings choose the plug-ins that "
+            "run (chmod go-w " + path + ")";
+    usable = false;
   } else {
     char buffer[4096];
     ssize_t n;
@@ -176,10 +193,12 @@ bool ReadConfig(const std::string& path, bool required, TagOptions& options, std
   ::close(fd);
   if (!usable) return false;
 
+  // A byte-order mark some editors put first is no part of the first name.
+  if (text.rfind("\xEF\xBB\xBF", 0) == 0) text.erase(0, 3);
   std::istringstream lines(text);
   std::string line;
   for (int number = 1; std::getline(lines, line); ++number) {
-    const std::string content = Trim(line.substr(0, line.find('#')));
+    const std::string content = Trim(line.substr(0, CommentStart(line)));
     if (content.empty()) continue;
     const auto equals = content.find('=');
     const std::string name = Trim(content.substr(0, equals));
@@ -205,6 +224,7 @@ std::string CommandLine::HelpText() {
   std::ostringstream out;
   out << "Usage: nimbrel-tag [OPTION]... PATH...\n"
          "       nimbrel-tag apply [--keep-mtime] PLAN\n"
+         "       nimbrel-tag history | undo RUN|--last|PATH...   (see nimbrel-tag undo --help)\n"
          "Completes the tags of music files (artist, title, album, genre, year, track, cover, lyrics)\n"
          "with nimbrel. Folders are walked recursively; links are followed, never in circles.\n\n";
   for (const Option& option : Options()) {
@@ -224,7 +244,7 @@ std::string CommandLine::HelpText() {
 }
 
 ParseResult CommandLine::Parse(int argc, char** argv, TagOptions& options, std::string& error,
-                               std::vector<std::string>& notes) {
+                               std::vector<std::string>& /*notes*/) {
   std::vector<std::string> args(argv + 1, argv + argc);
   // The configuration file comes first, whatever its place on the line.
   std::string config;
@@ -237,7 +257,7 @@ ParseResult CommandLine::Parse(int argc, char** argv, TagOptions& options, std::
     if (args[i] == "-V" || args[i] == "--version") return ParseResult::kVersion;
   }
   if (!explicitConfig && !ConfigFolder().empty()) config = ConfigFolder() + "nimbrel-tag.conf";
-  if (useConfig && !config.empty() && !ReadConfig(config, explicitConfig, options, error, notes))
+  if (useConfig && !config.empty() && !ReadConfig(config, explicitConfig, options, error))
     return ParseResult::kUsageError;
 
   bool onlyPaths = false;

@@ -15,10 +15,11 @@ class CommandLine {
   // Reads the options. The configuration file is `--config FILE` when given,
   // else "nimbrel-tag.conf" in the user's configuration folder when it
   // exists; `--no-config` skips it. Its lines are "name = value" with the
-  // long option names ("policy = 1", "lyrics = no"); "#" starts a comment.
-  // A file that another user could have written is refused: its settings
-  // choose which plug-ins are loaded. `error` says what is wrong for
-  // kUsageError; `notes` collects what a person should know (a refused file).
+  // long option names ("policy = 1", "lyrics = no"); "#" first on a line or
+  // after a blank starts a comment. A file that another user could have
+  // written is refused (kUsageError): its settings choose which plug-ins are
+  // loaded. `error` says what is wrong for kUsageError; `notes` collects what
+  // a person should know.
   static ParseResult Parse(int argc, char** argv, TagOptions& options, std::string& error,
                            std::vector<std::string>& notes);
 

@@ -17,10 +17,11 @@ enum class Outcome {
   kNoKeys,     // the file has no artist or title to search by
   kError,      // the file could not be read or written
   kSkipped,    // done by an earlier, interrupted run with these arguments
+  kDisagrees,  // found, but every candidate differs from the file's values, which the policy kept
 };
 
 // "tagged", "unchanged", "not-found", "low-score", "no-artist-or-title",
-// "error", "skipped": stable, for JSON.
+// "error", "skipped", "disagrees": stable, for JSON.
 const char* OutcomeName(Outcome outcome);
 
 struct FieldChange {

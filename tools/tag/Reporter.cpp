@@ -1,6 +1,7 @@
 #include "Reporter.h"
 
 #include "Base64.h"
+#include "EscapedText.h"
 #include "Json.h"
 
 namespace nimbrel_tag {
@@ -51,6 +52,7 @@ const char* OutcomeName(Outcome outcome) {
     case Outcome::kNoKeys: return "no-artist-or-title";
     case Outcome::kError: return "error";
     case Outcome::kSkipped: return "skipped";
+    case Outcome::kDisagrees: return "disagrees";
   }
   return "";
 }
@@ -115,18 +117,28 @@ void Reporter::File(const FileReport& report) {
   }
   ClearProgress();
   if (style_.json) {
-    Json(report);
+    if (!outClosed_) Json(report);
   } else if (report.outcome == Outcome::kError) {
-    std::fprintf(err_, "nimbrel-tag: %s\n", report.message.c_str());
-  } else if (!style_.quiet) {
+    std::fprintf(err_, "nimbrel-tag: %s\n", Escaped(report.message).c_str());
+  } else if (!style_.quiet && !outClosed_) {
     Text(report);
   }
-  std::fflush(out_);
+  CheckOutput();
   Progress();
 }
 
+void Reporter::CheckOutput() {
+  if (outClosed_) return;
+  std::fflush(out_);
+  if (!std::ferror(out_)) return;
+  // The reader went away (`| head`): the run goes on and finishes its
+  // writes; what it has to say still comes on standard error.
+  outClosed_ = true;
+  Note("standard output was closed; going on without it");
+}
+
 void Reporter::Text(const FileReport& report) {
-  std::string text = report.path + "\n";
+  std::string text = Escaped(report.path) + "\n";
   for (const FieldChange& change : report.changes) {
     text += "  " + std::string(FieldName(change.field)) + ": " + change.before + " -> " + change.after;
     if (!change.sources.empty()) {
@@ -198,13 +210,13 @@ void Reporter::Json(const FileReport& report) {
 
 void Reporter::Problem(const std::string& path, const std::string& message) {
   ClearProgress();
-  std::fprintf(err_, "nimbrel-tag: %s: %s\n", path.c_str(), message.c_str());
+  std::fprintf(err_, "nimbrel-tag: %s: %s\n", Escaped(path).c_str(), Escaped(message).c_str());
   Progress(true);
 }
 
 void Reporter::Note(const std::string& text) {
   ClearProgress();
-  std::fprintf(err_, "nimbrel-tag: %s\n", text.c_str());
+  std::fprintf(err_, "nimbrel-tag: %s\n", Escaped(text).c_str());
   Progress(true);
 }
 

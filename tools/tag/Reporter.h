@@ -51,6 +51,8 @@ class Reporter {
 
  private:
   void ClearProgress();
+  // Flushes standard output; once a write to it failed it is left alone.
+  void CheckOutput();
   void Text(const FileReport& report);
   void Json(const FileReport& report);
 
@@ -61,6 +63,7 @@ class Reporter {
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lastProgress_;
   bool progressShown_ = false;
+  bool outClosed_ = false;
 };
 
 }  // namespace nimbrel_tag

@@ -31,6 +31,8 @@ bool RunJournal::StampOf(const std::string& path, Stamp& stamp) {
   if (::stat(path.c_str(), &info) != 0) return false;
   stamp.size = info.st_size;
   stamp.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  stamp.inode = static_cast<std::int64_t>(info.st_ino);
+  stamp.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
   return true;
 }
 
@@ -46,18 +48,20 @@ bool RunJournal::Open(bool restart, std::string& error) {
     ::close(fd);
     return error = "cannot open " + path_ + ": " + std::strerror(errno), false;
   }
-  // Lines: size, modification time, path; a line cut by a crash is ignored.
+  // Lines: size, modification time, inode, status-change time, path; a line
+  // cut by a crash (or of an older form) is ignored.
   char* line = nullptr;
   std::size_t capacity = 0;
   ssize_t length;
   std::rewind(file_);
   while ((length = ::getline(&line, &capacity, file_)) > 0) {
     if (line[length - 1] != '\n') break;
-    long long size = 0, modified = 0;
+    long long size = 0, modified = 0, inode = 0, changed = 0;
     int used = 0;
-    if (std::sscanf(line, "%lld %lld %n", &size, &modified, &used) < 2 || used <= 0) continue;
+    if (std::sscanf(line, "%lld %lld %lld %lld %n", &size, &modified, &inode, &changed, &used) < 4 || used <= 0)
+      continue;
     earlier_[std::string(line + used, static_cast<std::size_t>(length) - 1 - static_cast<std::size_t>(used))] =
-        Stamp{size, modified};
+        Stamp{size, modified, inode, changed};
   }
   std::free(line);
   return true;
@@ -66,16 +70,16 @@ bool RunJournal::Open(bool restart, std::string& error) {
 bool RunJournal::Done(const std::string& path) const {
   const auto found = earlier_.find(path);
   Stamp now;
-  return found != earlier_.end() && StampOf(path, now) && now.size == found->second.size &&
-         now.modified == found->second.modified;
+  return found != earlier_.end() && StampOf(path, now) && now == found->second;
 }
 
 void RunJournal::Record(const std::string& path) {
   Stamp stamp;
   // A name with a line feed cannot be recorded in a line; it is simply done again.
   if (!file_ || path.find('\n') != std::string::npos || !StampOf(path, stamp)) return;
-  std::fprintf(file_, "%lld %lld %s\n", static_cast<long long>(stamp.size), static_cast<long long>(stamp.modified),
-               path.c_str());
+  std::fprintf(file_, "%lld %lld %lld %lld %s\n", static_cast<long long>(stamp.size),
+               static_cast<long long>(stamp.modified), static_cast<long long>(stamp.inode),
+               static_cast<long long>(stamp.changed), path.c_str());
 }
 
 void RunJournal::Flush() {

@@ -12,10 +12,13 @@ namespace nimbrel_tag {
 
 // One file per set of arguments (the working folder, the arguments and the
 // options that change results, hashed), in the user's state folder. Each
-// file the run is done with is appended with its size and modification time
-// after it was written; a later run with the same arguments skips a file
-// only while both are still the same. A run that got through every file
-// removes its journal.
+// file the run is done with is appended with its size, modification time,
+// inode and status-change time after it was written; a later run with the
+// same arguments skips a file only while all four are still the same. The
+// size alone misses a tag edit that fits the tag's padding, and the
+// modification time can be set back; the status-change time cannot, and a
+// file replaced by another gets a new inode. A run that got through every
+// file removes its journal.
 class RunJournal {
  public:
   // `folder`: where journals are kept; `key`: the run's arguments.
@@ -43,6 +46,9 @@ class RunJournal {
   struct Stamp {
     std::int64_t size = -1;
     std::int64_t modified = -1;  // nanoseconds
+    std::int64_t inode = -1;
+    std::int64_t changed = -1;  // status change, nanoseconds
+    bool operator==(const Stamp&) const = default;
   };
   static bool StampOf(const std::string& path, Stamp& stamp);
 

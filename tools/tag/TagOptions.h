@@ -40,6 +40,10 @@ struct TagOptions {
   std::string contact;
   std::string traceLevel = "Warning";
 
+  // Every write recorded for undoing, in a history of at most this many MiB.
+  bool history = true;
+  int historyLimitMiB = 512;
+
   // Where the files that were not tagged are listed; empty: the default
   // in the user's state folder.
   std::string untaggedLog;

@@ -30,6 +30,19 @@ bool IsLyricsOnly(const Meridex::CTags& tags) {
   return !tags.GetTitle(text) && tags.GetArtistCount() == 0 && tags.GetLyrics(text);
 }
 
+// True when a candidate holds no album, year or track number other than the file's.
+bool AnyAgrees(const Meridex::CTags& file, const std::vector<const Meridex::CTags*>& candidates) {
+  return std::any_of(candidates.begin(), candidates.end(),
+                     [&](const Meridex::CTags* candidate) { return Disagreements(file, *candidate).empty(); });
+}
+
+std::string Joined(const std::vector<std::string>& fields) {
+  std::string out;
+  for (std::size_t i = 0; i < fields.size(); ++i)
+    out += (i == 0 ? "" : i + 1 == fields.size() ? " and " : ", ") + (fields[i] == "track" ? "track number" : fields[i]);
+  return out;
+}
+
 }  // namespace
 
 TaggingRun::TaggingRun(INimbrel& nimbrel, const TagOptions& options, Reporter& reporter, SignalWatch& signals,
@@ -241,6 +254,12 @@ void TaggingRun::Describe(Entry& entry) {
   } else if (entry.results.empty()) {
     report.outcome = Outcome::kNotFound;
     report.message = "no source knew this song";
+  } else if (report.changes.empty() && !basic.empty() && !AnyAgrees(entry.input, basic)) {
+    // Nothing written because the policy kept the file's values: not "already complete".
+    report.outcome = Outcome::kDisagrees;
+    report.message = "the sources found another " + Joined(Disagreements(entry.input, *basic.front())) +
+                     " than the file holds; policy " + std::to_string(options_.library.OverwritePolicy) +
+                     " kept the file's (-p 2 writes the sources' values)";
   } else if (report.changes.empty()) {
     report.outcome = Outcome::kUnchanged;
   } else if (options_.quiet && !entry.confirmed && !basic.empty() && report.bestScore < options_.minScore) {
@@ -260,26 +279,39 @@ void TaggingRun::Write(std::vector<Entry>& entries) {
   // instead of two per file, and each file still wholly old or wholly new.
   Meridex::CSaveBatch batch;
   std::vector<Entry*> added;
+  std::vector<PendingWrite> pending;  // parallel to `added` with a history
   for (Entry& entry : entries) {
     if (!entry.save) continue;
+    if (history_) {
+      // Now, while the file still holds the pictures a new cover replaces.
+      std::vector<Field> changed;
+      for (const FieldChange& change : entry.report.changes) changed.push_back(change.field);
+      pending.push_back(WriteHistory::Capture(entry.report.path, entry.input, changed));
+    }
     const Meridex::FileResult prepared = batch.Add(entry.output, Meridex::FileNameFromNative(entry.report.path),
                                                    options_.keepModificationTime);
     if (prepared) {
       added.push_back(&entry);
     } else {
+      if (history_) pending.pop_back();
       entry.report.outcome = Outcome::kError;
       entry.report.message = Message(prepared.message);
     }
   }
   const std::vector<Meridex::FileResult> results = batch.Commit();
+  std::vector<std::pair<PendingWrite, FileStamp>> written;
   for (std::size_t i = 0; i < added.size() && i < results.size(); ++i) {
     if (results[i]) {
       added[i]->report.written = true;
+      FileStamp after;
+      if (history_ && FileStamp::Of(added[i]->report.path, after)) written.emplace_back(std::move(pending[i]), after);
     } else {
       added[i]->report.outcome = Outcome::kError;
       added[i]->report.message = Message(results[i].message);
     }
   }
+  if (history_ && !history_->Record(written))
+    reporter_.Note(history_->LastError() + "; these files cannot be undone");
   reporter_.Totals().writeSeconds += Since(start);
 }
 

@@ -12,6 +12,7 @@
 #include "TagOptions.h"
 #include "TaggedFile.h"
 #include "UntaggedLog.h"
+#include "WriteHistory.h"
 #include "meridex/Tags.h"
 #include "nimbrel/INimbrel.h"
 
@@ -27,6 +28,9 @@ class TaggingRun {
  public:
   TaggingRun(INimbrel& nimbrel, const TagOptions& options, Reporter& reporter, SignalWatch& signals,
              RunJournal* journal, UntaggedLog* untagged);
+
+  // Records every write with the old values in `history` (none: not recorded).
+  void SetHistory(WriteHistory* history) { history_ = history; }
 
   // Tags `files`; false when a signal interrupted the run.
   bool Run(const std::vector<std::string>& files);
@@ -67,6 +71,7 @@ class TaggingRun {
   RunJournal* journal_;
   UntaggedLog* untagged_;
   std::vector<GroupHook*> hooks_;
+  WriteHistory* history_ = nullptr;
 };
 
 }  // namespace nimbrel_tag

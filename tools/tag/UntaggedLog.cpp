@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "EscapedText.h"
+
 namespace nimbrel_tag {
 
 UntaggedLog::~UntaggedLog() {
@@ -30,10 +32,9 @@ void UntaggedLog::Add(const FileReport& report) {
       report.outcome == Outcome::kSkipped) {
     return;
   }
-  std::string why = report.message;
-  for (char& c : why)
-    if (c == '\n' || c == '\t') c = ' ';
-  std::fprintf(file_, "%s\t%s\t%s\n", report.path.c_str(), OutcomeName(report.outcome), why.c_str());
+  // Escaped: a tab or line feed in a name would split its line.
+  std::fprintf(file_, "%s\t%s\t%s\n", Escaped(report.path).c_str(), OutcomeName(report.outcome),
+               Escaped(report.message).c_str());
   ++count_;
 }
 

@@ -8,7 +8,7 @@
 
 namespace nimbrel_tag {
 
-// Lines "path<TAB>status<TAB>why". A new run starts the file afresh; a run
+// Lines "path<TAB>status<TAB>why", path and why escaped (EscapedText.h). A new run starts the file afresh; a run
 // that goes on with an interrupted one appends to it.
 class UntaggedLog {
  public:

@@ -2,6 +2,7 @@
 // program would: through the library's exported functions only.
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,12 +16,15 @@
 #include "InteractiveChooser.h"
 #include "PlanApply.h"
 #include "PlanFile.h"
+#include "HistoryCommand.h"
 #include "Reporter.h"
 #include "RunJournal.h"
+#include "RunLock.h"
 #include "SignalWatch.h"
 #include "SpellingFix.h"
 #include "TaggingRun.h"
 #include "UntaggedLog.h"
+#include "WriteHistory.h"
 #include "XdgFolders.h"
 #include "meridex/FileName.h"
 #include "meridex/Leftovers.h"
@@ -88,8 +92,14 @@ std::string RunKey(const TagOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::string(argv[1]) == "apply")
+  if (argc >= 2 && std::string(argv[1]) == "apply") {
+    std::signal(SIGPIPE, SIG_IGN);  // a closed output must not stop the writes half done
     return PlanApply::Run(std::vector<std::string>(argv + 2, argv + argc), stdout, stderr);
+  }
+  if (const std::vector<std::string> args(argv + 1, argv + argc); HistoryCommand::Handles(args)) {
+    std::signal(SIGPIPE, SIG_IGN);
+    return HistoryCommand::Run(args, stdout, stderr);
+  }
   TagOptions options;
   std::string error;
   std::vector<std::string> notes;
@@ -113,6 +123,9 @@ int main(int argc, char** argv) {
 
   // Before the library starts any thread, so that Ctrl-C reaches this one as a request.
   SignalWatch signals;
+  // A reader that goes away (`| head`) must not end the run in the middle:
+  // the Reporter notices the failed write and goes on without standard output.
+  std::signal(SIGPIPE, SIG_IGN);
 
   ReporterStyle style;
   style.json = options.json;
@@ -132,18 +145,37 @@ int main(int argc, char** argv) {
     return walker.Problems().empty() ? kExitOk : kExitSomeFailed;
   }
 
+  std::set<std::string> folders;
+  for (const std::string& file : walker.Files()) folders.insert(file.substr(0, file.rfind('/') + 1));
+  const std::string state = StateFolder();
+  const bool stateReady = MakePrivateFolder(state);
+  // One run at a time over these folders; taken before the clean-up below,
+  // which would take another run's unfinished saves for leftovers.
+  RunLock lock(state, folders);
+  if (!options.dryRun) {
+    bool told = false;
+    while (!lock.TryLock(error)) {
+      if (!error.empty()) {
+        reporter.Note(error + "; going on without guarding against another run over these folders");
+        break;
+      }
+      if (!told) reporter.Note("another nimbrel-tag run is working on these folders; waiting for it to end (Ctrl-C stops)");
+      told = true;
+      if (signals.Wait(200)) {
+        reporter.Note("stopped before any file was read");
+        return kExitInterrupted;
+      }
+    }
+  }
+
   // Before any file is read: what an interrupted save left in these folders
   // goes, and a file it was writing in place gets its old content back.
   if (!options.dryRun) {
-    std::set<std::string> folders;
-    for (const std::string& file : walker.Files()) folders.insert(file.substr(0, file.rfind('/') + 1));
     for (const std::string& folder : folders)
       for (const CString& text : Meridex::CleanUpFolder(Name(folder.empty() ? "./" : folder)))
         reporter.Note(Meridex::FileNameToNative(text));
   }
 
-  const std::string state = StateFolder();
-  const bool stateReady = MakePrivateFolder(state);
   std::unique_ptr<RunJournal> journal;
   if (!options.dryRun && stateReady) {
     journal = std::make_unique<RunJournal>(state, RunKey(options));
@@ -155,9 +187,10 @@ int main(int argc, char** argv) {
     }
   }
   UntaggedLog untagged;
-  const std::string untaggedPath = !options.untaggedLog.empty() ? options.untaggedLog
-                                   : stateReady                 ? state + "untagged.log"
-                                                                : std::string();
+  // A dry run keeps the list of the last real run, unless asked for its own.
+  const std::string untaggedPath = !options.untaggedLog.empty()     ? options.untaggedLog
+                                   : stateReady && !options.dryRun ? state + "untagged.log"
+                                                                   : std::string();
   if (!untaggedPath.empty() && !untagged.Open(untaggedPath, journal && journal->EarlierCount() > 0, error))
     reporter.Note(error);
 
@@ -206,6 +239,18 @@ int main(int argc, char** argv) {
       return std::fprintf(stderr, "nimbrel-tag: %s\n", error.c_str()), kExitUsage;
     run.AddHook(&page);
   }
+  std::unique_ptr<WriteHistory> history;
+  if (!options.dryRun && options.history) {
+    history = std::make_unique<WriteHistory>(WriteHistory::DefaultPath());
+    std::string command = "nimbrel-tag";
+    for (int i = 1; i < argc; ++i) command += std::string(" ") + argv[i];
+    if (history->Open(error) && history->BeginRun(command, error)) {
+      run.SetHistory(history.get());
+    } else {
+      reporter.Note(error + "; this run's writes cannot be undone (--no-history to say so)");
+      history.reset();
+    }
+  }
   const bool complete = run.Run(walker.Files());
   nimbrel.reset();  // stops and waits for the library's workers
   for (bool closed : {plan.Close(error), page.Close(error)})
@@ -213,6 +258,12 @@ int main(int argc, char** argv) {
   if (!options.plan.empty() && !reviewFailed)
     reporter.Note("plan of " + std::to_string(plan.Count()) + " files saved in " + options.plan +
                   " (nimbrel-tag apply " + options.plan + " writes it)");
+  if (history) {
+    history->EndRun();
+    if (const int pruned = history->Prune(static_cast<std::int64_t>(options.historyLimitMiB) << 20))
+      reporter.Note("the history reached its limit (--history-limit): the " + std::to_string(pruned) +
+                    " oldest runs can no longer be undone");
+  }
   if (complete && journal) journal->Complete();
   reporter.Summary(!complete, untagged.Count() > 0 ? untagged.Path() : std::string());
 

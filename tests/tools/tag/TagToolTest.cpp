@@ -9,9 +9,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
+#include <set>
 #include <sstream>
 
 #include "Json.h"
+#include "RunLock.h"
 #include "Text.h"
 #include "ToolProcess.h"
 #include "meridex/FileName.h"
@@ -91,15 +94,30 @@ class TagToolTest : public ::testing::Test {
     return files;
   }
 
-  ToolRun Tag(std::vector<std::string> args, std::optional<int> interruptAfterLines = std::nullopt) {
+  ToolRun History(const std::vector<std::string>& args) { return RunTool(NIMBREL_TAG_TOOL, args, Environment()); }
+
+  ToolRun Tag(std::vector<std::string> args, std::optional<int> interruptAfterLines = std::nullopt,
+              const std::string& interruptOnError = "") {
     args.insert(args.begin(), {"--plugins", plugins, "--no-lyrics", "--policy", "2"});
     if (std::find(args.begin(), args.end(), "--cover") == args.end()) args.insert(args.begin(), "--no-cover");
-    return RunTool(NIMBREL_TAG_TOOL, args,
-                   {{"HOME", home},
-                    {"XDG_CONFIG_HOME", std::nullopt},
-                    {"XDG_STATE_HOME", std::nullopt},
-                    {"NIMBREL_TEST_CATALOGUE_FILE", root + "catalogue.txt"}},
-                   interruptAfterLines);
+    return RunTool(NIMBREL_TAG_TOOL, args, Environment(), interruptAfterLines, interruptOnError);
+  }
+
+  std::map<std::string, std::optional<std::string>> Environment() const {
+    return {{"HOME", home},
+            {"XDG_CONFIG_HOME", std::nullopt},
+            {"XDG_STATE_HOME", std::nullopt},
+            {"NIMBREL_TEST_CATALOGUE_FILE", root + "catalogue.txt"}};
+  }
+
+  // Sets the album of each file to `album`.
+  static void SetAlbum(const std::map<std::string, std::string>& files, const std::wstring& album) {
+    for (const auto& [path, bytes] : files) {
+      Meridex::CTags tags;
+      ASSERT_TRUE(tags.ReadFile(CString(plugin_text::Widen(path))));
+      tags.SetAlbum(CString(album));
+      ASSERT_TRUE(tags.SaveFile(CString(plugin_text::Widen(path))));
+    }
   }
 
   testing_support::ScratchFolder scratch;
@@ -211,6 +229,167 @@ TEST_F(TagToolTest, BadFilesAreNamedWithWhyWhileTheOthersAreTagged) {
   EXPECT_NE(untagged.find(locked + "\terror\t"), std::string::npos) << untagged;
 }
 
+// `nimbrel-tag DIR | head`: the reader goes away after the first lines; the
+// run still writes every file and gives its summary on standard error.
+TEST_F(TagToolTest, AClosedOutputLetsTheRunFinishEveryWriteAndItsSummary) {
+  Catalogue("latency 5\n");
+  const auto files = MakeMusic(3, 4);
+  const ToolRun run = RunTool("/bin/bash",
+                              {"-c", "set -o pipefail; \"$@\" | head -n 1", "bash", NIMBREL_TAG_TOOL, "--plugins",
+                               plugins, "--no-lyrics", "--no-cover", "--policy", "2", "--batch", "4", music},
+                              Environment());
+  EXPECT_EQ(run.exitCode, 0) << run.err;  // 141 when the closed pipe ended it
+  EXPECT_EQ(Lines(run.out).size(), 1u);
+  for (const auto& [path, bytes] : files) EXPECT_EQ(Album(path).rfind(L"Album ", 0), 0u) << path;
+  EXPECT_NE(run.err.find("12 of 12 files: 12 tagged"), std::string::npos) << run.err;
+}
+
+// A line feed in a name is shown escaped, on the name's one line, in the
+// text output and the list of untagged files; a dry run leaves that list
+// as the last real run wrote it.
+TEST_F(TagToolTest, ANameWithALineFeedStaysOnItsLineAndADryRunKeepsTheListOfUntaggedFiles) {
+  MakeMusic(1, 2);
+  const std::string odd = music + "Album 1/bad\nname.mp3";
+  testing_support::WriteFileBytes(plugin_text::Widen(odd), testing_support::MakeMp3());  // no title
+  const ToolRun run = Tag({music});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  const std::string shown = music + "Album 1/bad\\nname.mp3";
+  EXPECT_NE(run.out.find("\n" + shown + "\n  not tagged: no artist or title"), std::string::npos) << run.out;
+  const std::string logPath = home + ".local/state/nimbrel/untagged.log";
+  const std::string log = Bytes(logPath);
+  EXPECT_EQ(Lines(log).size(), 1u) << log;
+  EXPECT_EQ(log.rfind(shown + "\tno-artist-or-title\t", 0), 0u) << log;
+
+  fs::remove(odd);
+  const ToolRun dry = Tag({"--dry-run", music});
+  ASSERT_EQ(dry.exitCode, 0) << dry.err;
+  EXPECT_EQ(Bytes(logPath), log);
+}
+
+// Under policy 2 a catalogue's "Album 1" replaces the file's "album 1": a
+// change of letter case is a change. A path that does not exist fails the run.
+TEST_F(TagToolTest, AnotherLetterCaseIsWrittenAndAMissingPathFailsTheRun) {
+  const auto files = MakeMusic(1, 2);
+  SetAlbum(files, L"album 1");
+  const ToolRun run = Tag({"--json", "--no-history", music, root + "missing"});
+  EXPECT_EQ(run.exitCode, 1) << run.err;
+  EXPECT_NE(run.err.find(root + "missing: "), std::string::npos) << run.err;
+  EXPECT_EQ(History({"history"}).out, "");  // --no-history: nothing recorded
+  for (const auto& [path, bytes] : files) EXPECT_EQ(Album(path), L"Album 1") << path;
+  for (const std::string& line : Lines(run.out)) {
+    EXPECT_NE(line.find("\"status\":\"tagged\""), std::string::npos) << line;
+    EXPECT_NE(line.find("{\"field\":\"album\",\"old\":\"album 1\",\"new\":\"Album 1\""), std::string::npos) << line;
+  }
+}
+
+// Under policy 1 a candidate whose track number differs from the file's is
+// not taken: the file is not "already complete", and the score says why.
+TEST_F(TagToolTest, ACandidateThePolicyRefusedIsNotCalledAlreadyComplete) {
+  const auto files = MakeMusic(1, 1);
+  const std::string path = files.begin()->first;
+  {
+    Meridex::CTags tags;
+    ASSERT_TRUE(tags.ReadFile(CString(plugin_text::Widen(path))));
+    tags.SetTrackNumber(L"7");
+    ASSERT_TRUE(tags.SaveFile(CString(plugin_text::Widen(path))));
+  }
+  const std::string before = Bytes(path);
+  const ToolRun run = Tag({"--policy", "1", "--verbose", music});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(run.out.find("already complete"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("not tagged: the sources found another track number than the file holds; policy 1"),
+            std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("track number differs from the file's"), std::string::npos) << run.out;
+  EXPECT_EQ(Bytes(path), before);
+  EXPECT_NE(Bytes(home + ".local/state/nimbrel/untagged.log").find("\tdisagrees\t"), std::string::npos);
+}
+
+// A second run over folders another run is working on waits for it (here
+// stopped while waiting) and touches nothing; it runs once they are free.
+TEST_F(TagToolTest, ASecondRunOverTheSameFoldersWaitsForTheFirst) {
+  const auto files = MakeMusic(1, 2);
+  std::optional<nimbrel_tag::RunLock> other(std::in_place, home + ".local/state/nimbrel/",
+                                            std::set<std::string>{music + "Album 1/"});
+  std::string error;
+  ASSERT_TRUE(other->TryLock(error)) << error;
+  const ToolRun waiting = Tag({music}, std::nullopt, "waiting for it to end");
+  EXPECT_EQ(waiting.exitCode, 130) << waiting.err;
+  EXPECT_NE(waiting.err.find("another nimbrel-tag run is working on these folders"), std::string::npos);
+  for (const auto& [path, bytes] : files) EXPECT_EQ(Bytes(path), bytes) << path;
+  other.reset();
+  ASSERT_EQ(Tag({music}).exitCode, 0);
+  for (const auto& [path, bytes] : files) EXPECT_EQ(Album(path), L"Album 1") << path;
+}
+
+// Every write is recorded; `undo --last` puts back the old values and
+// pictures of the files still as the run left them, with their modification
+// times, and names the one someone changed since; `history` lists the run.
+TEST_F(TagToolTest, UndoPutsBackWhatARunReplacedAndLeavesAFileChangedSince) {
+  testing_support::HttpTestServer server;
+  server.Serve("/cover.png", testing_support::HttpResponse{200, "OK", {{"Content-Type", "image/png"}},
+                                                           testing_support::MakePng()});
+  Catalogue("", server.Url("/cover.png"));
+  const auto made = MakeMusic(1, 3);
+  const std::string oldCover = root + "old.png", oldBytes = testing_support::MakePng() + "old";
+  testing_support::WriteFileBytes(plugin_text::Widen(oldCover), oldBytes);
+  std::map<std::string, std::int64_t> mtimes;
+  for (const auto& [path, bytes] : made) {
+    Meridex::CTags tags;
+    ASSERT_TRUE(tags.ReadFile(CString(plugin_text::Widen(path))));
+    tags.SetAlbum(L"My Album");
+    tags.AddPicture(Meridex::CPictureTag(CString(plugin_text::Widen(oldCover)), L"image/png", 3, L"", false));
+    ASSERT_TRUE(tags.SaveFile(CString(plugin_text::Widen(path))));
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    mtimes[path] = info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec;
+  }
+  ASSERT_EQ(Tag({"--dry-run", "--cover", music}).exitCode, 0);  // records nothing
+  EXPECT_EQ(History({"history"}).out, "");
+  const ToolRun run = Tag({"--cover", music});
+  ASSERT_EQ(run.exitCode, 0) << run.err;
+  for (const auto& [path, bytes] : made) EXPECT_EQ(Album(path), L"Album 1") << path;
+  const std::string edited = made.rbegin()->first;
+  {
+    Meridex::CTags tags;
+    ASSERT_TRUE(tags.ReadFile(CString(plugin_text::Widen(edited))));
+    tags.SetComment(L"mine");
+    ASSERT_TRUE(tags.SaveFile(CString(plugin_text::Widen(edited))));
+  }
+  const ToolRun listed = History({"history"});
+  ASSERT_EQ(Lines(listed.out).size(), 1u) << listed.out << listed.err;
+  EXPECT_EQ(listed.out.rfind("1\t", 0), 0u) << listed.out;
+  EXPECT_NE(listed.out.find("\t3 files\t"), std::string::npos) << listed.out;
+
+  const ToolRun undo = History({"undo", "--last"});
+  EXPECT_EQ(undo.exitCode, 1) << undo.err;
+  EXPECT_NE(undo.err.find(edited + ": changed since run 1 wrote it; left as it is"), std::string::npos) << undo.err;
+  EXPECT_NE(undo.err.find("2 of 3 files restored, 1 changed since"), std::string::npos) << undo.err;
+  for (const auto& [path, bytes] : made) {
+    if (path == edited) {
+      EXPECT_EQ(Album(path), L"Album 1");
+      continue;
+    }
+    EXPECT_EQ(Album(path), L"My Album") << path;
+    Meridex::CTags tags;
+    ASSERT_TRUE(tags.ReadFile(CString(plugin_text::Widen(path))));
+    ASSERT_EQ(tags.GetPictureCount(), 1) << path;
+    Meridex::CPictureTag picture;
+    ASSERT_TRUE(tags.GetPicture(0, picture));
+    EXPECT_EQ(testing_support::ReadFileBytes(picture.GetFilePath().str()), oldBytes) << path;
+    CString track;
+    EXPECT_FALSE(tags.GetTrackNumber(track)) << path;  // the run added it; gone again
+    struct stat info {};
+    ::stat(path.c_str(), &info);
+    EXPECT_EQ(info.st_mtim.tv_sec * 1000000000LL + info.st_mtim.tv_nsec, mtimes[path]) << path;
+  }
+  EXPECT_NE(History({"history"}).out.find("(2 undone)"), std::string::npos);
+  // By folder: the last change of each file below it; only the edited file is left, and it stays.
+  const ToolRun again = History({"undo", music});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_EQ(again.out, "");
+  EXPECT_NE(again.err.find(edited + ": changed since run 1"), std::string::npos) << again.err;
+}
+
 TEST_F(TagToolTest, CtrlCLeavesEveryFileWholeAndTheSameCommandGoesOnWhereItStopped) {
   Catalogue("latency 10\n");
   const auto files = MakeMusic(4, 12);
@@ -244,9 +423,10 @@ TEST_F(TagToolTest, TheConfigurationFileGivesDefaultsTheCommandLineWinsAndOthers
   EXPECT_EQ(Tag({music}).exitCode, 0);
   EXPECT_EQ(Bytes(files.begin()->first), files.begin()->second);  // the file's dry run held
 
-  ::chmod(config.c_str(), 0622);  // writable by others: ignored, said so
+  ::chmod(config.c_str(), 0622);  // writable by others: refused, with how to mend it
   ToolRun run = Tag({"--dry-run", music});
-  EXPECT_NE(run.err.find("ignored " + config + ": others may write it"), std::string::npos) << run.err;
+  EXPECT_EQ(run.exitCode, 2);
+  EXPECT_NE(run.err.find("(chmod go-w " + config + ")"), std::string::npos) << run.err;
 
   ::chmod(config.c_str(), 0600);
   EXPECT_EQ(Tag({"--no-dry-run", music}).exitCode, 0);

@@ -1,6 +1,7 @@
 // The parts of nimbrel-tag that decide without the library: walking folders,
 // grouping files, scoring candidates, remembering progress.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -87,6 +88,18 @@ TEST(CandidateScore, ReadsAsAgreementWithReasons) {
   EXPECT_EQ(score.reasons, (std::vector<std::string>{"artist differs",
                                                      "album differs from the file's", "no year",
                                                      "track number missing", "no genre"}));
+  // A year or track number other than the file's is a difference too;
+  // "2011-03-01" is of 2011 and "04/12" is track 4.
+  file.SetYear(L"2011-03-01");
+  file.SetTrackNumber(L"04/12");
+  exact.SetTitle(L"Lantern Song");
+  EXPECT_EQ(ScoreCandidate(file, exact).score, 100);
+  file.SetYear(L"2010");
+  file.SetTrackNumber(L"5");
+  score = ScoreCandidate(file, exact);
+  EXPECT_EQ(score.score, 80);
+  EXPECT_EQ(score.reasons, (std::vector<std::string>{"year differs from the file's",
+                                                     "track number differs from the file's"}));
   EXPECT_DOUBLE_EQ(Likeness(L"", L""), 1.0);
   EXPECT_DOUBLE_EQ(Likeness(L"abc", L""), 0.0);
 }
@@ -94,25 +107,35 @@ TEST(CandidateScore, ReadsAsAgreementWithReasons) {
 TEST(RunJournal, SkipsOnlyFilesUnchangedSinceTheyWereDoneAndRestartForgets) {
   testing_support::ScratchFolder scratch;
   const std::string root = plugin_text::Narrow(scratch.path());
-  const std::string a = root + "a.mp3", b = root + "b.mp3", state = root + "state/";
+  const std::string a = root + "a.mp3", b = root + "b.mp3", c = root + "c.mp3", state = root + "state/";
   std::ofstream(a) << "a";
   std::ofstream(b) << "b";
+  std::ofstream(c) << "tag one";
+  struct stat cBefore {};
+  ASSERT_EQ(::stat(c.c_str(), &cBefore), 0);
   {
     RunJournal journal(state, "key");
     std::string error;
     ASSERT_TRUE(journal.Open(false, error)) << error;
     journal.Record(a);
     journal.Record(b);
+    journal.Record(c);
     journal.Flush();
   }
   std::ofstream(b, std::ios::app) << "changed since";
+  // A tag edit that fits the padding keeps the size; even with its
+  // modification time set back, the file is not the one that was done.
+  std::ofstream(c, std::ios::in | std::ios::out) << "tag two";
+  const timespec times[2] = {cBefore.st_atim, cBefore.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, c.c_str(), times, 0), 0);
   {
     RunJournal journal(state, "key");
     std::string error;
     ASSERT_TRUE(journal.Open(false, error));
     EXPECT_TRUE(journal.Done(a));
     EXPECT_FALSE(journal.Done(b));
-    EXPECT_EQ(journal.EarlierCount(), 2u);
+    EXPECT_FALSE(journal.Done(c));
+    EXPECT_EQ(journal.EarlierCount(), 3u);
     struct stat info {};
     ASSERT_EQ(::stat(journal.Path().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0600u);

@@ -14,7 +14,7 @@ namespace tag_tool_test {
 
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
                 const std::map<std::string, std::optional<std::string>>& environment,
-                std::optional<int> interruptAfterLines) {
+                std::optional<int> interruptAfterLines, const std::string& interruptOnError) {
   std::vector<std::string> env;
   for (char** entry = environ; *entry; ++entry) {
     const std::string text = *entry;
@@ -60,8 +60,8 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& args
       }
       (k == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(n));
     }
-    if (interruptAfterLines && !interrupted &&
-        std::count(run.out.begin(), run.out.end(), '\n') >= *interruptAfterLines) {
+    if (!interrupted && ((interruptAfterLines && std::count(run.out.begin(), run.out.end(), '\n') >= *interruptAfterLines) ||
+                         (!interruptOnError.empty() && run.err.find(interruptOnError) != std::string::npos))) {
       ::kill(child, SIGINT);
       interrupted = true;
     }

@@ -17,9 +17,9 @@ struct ToolRun {
 // Runs `program` with `args`. The environment is the test's, with each entry
 // of `environment` set (an empty optional removes the variable). With
 // `interruptAfterLines` set, SIGINT is sent once standard output has that
-// many lines.
+// many lines; with `interruptOnError` set, once standard error holds it.
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
                 const std::map<std::string, std::optional<std::string>>& environment,
-                std::optional<int> interruptAfterLines = std::nullopt);
+                std::optional<int> interruptAfterLines = std::nullopt, const std::string& interruptOnError = "");
 
 }  // namespace tag_tool_test
