@@ -103,7 +103,11 @@ StepOutcome CTagsSearchFlow::KnownResultsStep(const SongSearch& search, std::vec
   const SongInfo input = song.Input();
   std::vector<SongInfo> records;
   std::set<std::wstring> covered;
-  CLocalTagsCache::Instance().FindBasicResults(input.albumInfo.artist, input.trackInfo.title, records, covered);
+  CLocalTagsCache& cache = CLocalTagsCache::Instance();
+  cache.FindBasicResults(input.albumInfo.artist, input.trackInfo.title, records, covered);
+  if (input.albumInfo.HasAlbum()) {
+    cache.FindBasicResults(input.albumInfo.artist, input.trackInfo.title, records, covered, input.albumInfo.album);
+  }
   // A song that names its album is answered from here only by records of
   // that album: the sources found the title on another one too (a deluxe
   // edition, a live album), and asked with the album they can tell which. A

@@ -170,6 +170,22 @@ TEST_F(TagsSearchFlowTest, KnownResultsOfAnotherAlbumLeaveTheSourceToBeAskedForT
   EXPECT_EQ(std::set<std::wstring>{L"Record (Deluxe)"}, albums(again));
 }
 
+// The answer to a song that names its album is that album's: a later song
+// of the same title without an album asks the source, which shows the title
+// on both albums.
+TEST_F(TagsSearchFlowTest, AnAnswerForANamedAlbumDoesNotAnswerTheTitleWithoutOne) {
+  const std::string band = platform::ToUtf8(artist);
+  LoadedCatalogues sources({{L"SrcA", "search 2\nalbum " + band + "\tRecord\t" + band + "r\t\tSong\nalbum " + band +
+                                          "\tRecord (Deluxe)\t" + band + "d\t\tSong\n"}});
+  const std::uint32_t deluxe = context.AddSong(artist, L"Song", L"Record (Deluxe)");
+  flow.SearchBasicTags(deluxe);
+  ASSERT_EQ(1u, context.FindSong(deluxe)->Candidates().size());
+  const std::uint32_t plain = context.AddSong(artist, L"Song");
+  flow.SearchBasicTags(plain);
+  EXPECT_EQ(2, sources.Calls(L"SrcA", L"FindAlbums"));
+  EXPECT_EQ(2u, context.FindSong(plain)->Candidates().size());
+}
+
 TEST_F(TagsSearchFlowTest, KnownResultsOfAnotherAlbumAreTheAnswerWhenTheSourcesFindNothing) {
   LoadedCatalogues sources({{L"SrcA", "search 2\n"}});
   Remember(L"SrcA", L"Record");
