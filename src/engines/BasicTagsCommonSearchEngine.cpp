@@ -267,7 +267,11 @@ bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumRe
       songInfoCallback(nimbrelObject, song->query.songId, &info);
       LogF(kInfo, L"%s: FOUND IN %s: %s - %s", Prefix(L"FindTracks"), source, result.albumInfo.artist, match->title);
       ++foundNumber;
-      std::list<Nimbrel::AlbumResult> one{result};
+      // The feedback is the song's answer: its own track, not the album's every track.
+      std::list<Nimbrel::AlbumResult> one(1);
+      one.front().albumInfo = result.albumInfo;
+      one.front().coverInfo = result.coverInfo;
+      one.front().tracks.push_back(*match);
       WriteBasicTagsToCache(one, true, false);
     }
     bool leaves = found;

@@ -134,6 +134,12 @@ TEST_F(BasicEngineTest, LaterSongsOfAnAlbumMatchTheKeptDetails) {
     EXPECT_EQ(sequential.found[i].info.albumInfo.album, together.found[i].info.albumInfo.album);
     EXPECT_EQ(sequential.found[i].info.albumInfo.year, 2000);  // from the details, kept or fetched
   }
+  // The feedback of a found song is its own track, not the album's every one.
+  Titles fed;
+  for (const auto& written : together.written) {
+    if (written.found) fed.insert(fed.end(), written.titles.begin(), written.titles.end());
+  }
+  EXPECT_EQ(fed, (Titles{L"One", L"Two", L"Three"}));
 }
 
 // Albums are kept per source, key and disc: a second disc under the same key
