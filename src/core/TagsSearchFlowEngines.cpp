@@ -10,6 +10,7 @@
 #include "core/TagsSearchFlow.h"
 #include "covers/CoverCache.h"
 #include "engines/AlbumMemory.h"
+#include "engines/ArtistLyricsMemory.h"
 #include "engines/BasicTagsCommonSearchEngine.h"
 #include "engines/LyricsCommonSearchEngine.h"
 #include "foundation/Guarded.h"
@@ -97,7 +98,7 @@ void CTagsSearchFlow::RunBasicSource(std::uint32_t songId, const std::wstring& s
 void CTagsSearchFlow::RunLyricsSource(std::uint32_t songId, const std::wstring& sourceName,
                                       const Nimbrel::SongQuery& request) {
   if (!context_.FindSong(songId)) return;
-  CLyricsCommonSearchEngine engine;
+  CLyricsCommonSearchEngine engine(&CArtistLyricsMemory::Instance());
   if (context_.StopRequested()) return;
   CLyricsDllInterface* plugin = CDllSourcesManager::Instance().GetLyricsInterface(CString(sourceName));
   if (!plugin || engine.Connect(plugin) == 0) return;
