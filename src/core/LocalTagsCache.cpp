@@ -61,16 +61,19 @@ std::wstring CLocalTagsCache::Key(const std::wstring& text) const {
   return key.empty() ? folded : key;
 }
 
-std::wstring CLocalTagsCache::SongKey(const std::wstring& artist, const std::wstring& title) const {
-  // A line break never stays in a key, so the pair splits one way only.
-  return Key(artist) + L'\n' + Key(title);
+std::wstring CLocalTagsCache::SongKey(const std::wstring& artist, const std::wstring& title,
+                                      const std::wstring& album) const {
+  // A line break never stays in a key, so the parts split one way only.
+  std::wstring key = Key(artist) + L'\n' + Key(title);
+  if (!album.empty()) key += L'\n' + Key(album);
+  return key;
 }
 
 template <typename Record>
 void CLocalTagsCache::Add(Section<Record>& section, const std::wstring& artist, const std::wstring& title,
-                          const std::wstring& sourceName, const Record& record, bool found) {
+                          const std::wstring& sourceName, const Record& record, bool found, const std::wstring& album) {
   if (artist.empty() || title.empty() || sourceName.empty()) return;
-  std::wstring key = SongKey(artist, title);
+  std::wstring key = SongKey(artist, title, album);
   CSingleLock lock(&section.lock);
   auto place = section.index.find(key);
   if (place == section.index.end()) {
@@ -104,8 +107,8 @@ void CLocalTagsCache::Add(Section<Record>& section, const std::wstring& artist, 
 template <typename Record>
 std::int32_t CLocalTagsCache::Find(const Section<Record>& section, const std::wstring& artist,
                                    const std::wstring& title, std::vector<Record>& records,
-                                   std::set<std::wstring>& coveredSources) const {
-  const std::wstring key = SongKey(artist, title);
+                                   std::set<std::wstring>& coveredSources, const std::wstring& album) const {
+  const std::wstring key = SongKey(artist, title, album);
   CSingleLock lock(&section.lock);
   const auto place = section.index.find(key);
   if (place == section.index.end()) return -1;
@@ -121,23 +124,25 @@ std::int32_t CLocalTagsCache::Find(const Section<Record>& section, const std::ws
 }
 
 void CLocalTagsCache::AddBasicResult(const std::wstring& artist, const std::wstring& title,
-                                     const std::wstring& sourceName, const Nimbrel::SongInfo& record, bool found) {
-  Add(basic_, artist, title, sourceName, record, found);
+                                     const std::wstring& sourceName, const Nimbrel::SongInfo& record, bool found,
+                                     const std::wstring& album) {
+  Add(basic_, artist, title, sourceName, record, found, album);
 }
 
 std::int32_t CLocalTagsCache::FindBasicResults(const std::wstring& artist, const std::wstring& title,
                                                std::vector<Nimbrel::SongInfo>& records,
-                                               std::set<std::wstring>& coveredSources) const {
-  return Find(basic_, artist, title, records, coveredSources);
+                                               std::set<std::wstring>& coveredSources,
+                                               const std::wstring& album) const {
+  return Find(basic_, artist, title, records, coveredSources, album);
 }
 
 void CLocalTagsCache::AddLyricsResult(const std::wstring& artist, const std::wstring& title,
                                       const std::wstring& sourceName, const Nimbrel::LyricsInfo& record, bool found) {
-  Add(lyrics_, artist, title, sourceName, record, found);
+  Add(lyrics_, artist, title, sourceName, record, found, std::wstring());
 }
 
 std::int32_t CLocalTagsCache::FindLyricsResults(const std::wstring& artist, const std::wstring& title,
                                                 std::vector<Nimbrel::LyricsInfo>& records,
                                                 std::set<std::wstring>& coveredSources) const {
-  return Find(lyrics_, artist, title, records, coveredSources);
+  return Find(lyrics_, artist, title, records, coveredSources, std::wstring());
 }

@@ -53,16 +53,20 @@ class CLocalTagsCache {
   // Without `found`, the source is only marked as having answered, and an
   // earlier found answer of it stays untouched. An empty artist, title or
   // source name stores nothing.
+  //
+  // With `album`, the answer is kept apart from the title's own: it answers
+  // a search that named the album, whose source may have stopped at that
+  // album without looking for the title on the artist's other albums.
   void AddBasicResult(const std::wstring& artist, const std::wstring& title, const std::wstring& sourceName,
-                      const Nimbrel::SongInfo& record, bool found);
+                      const Nimbrel::SongInfo& record, bool found, const std::wstring& album = std::wstring());
 
   // Adds every source that answered for the same artist and title to
   // `coveredSources` and appends their found records to `records`. Returns 1
   // when records were returned, 0 when the title is known only as not found,
   // -1 when it is not known.
   std::int32_t FindBasicResults(const std::wstring& artist, const std::wstring& title,
-                                std::vector<Nimbrel::SongInfo>& records,
-                                std::set<std::wstring>& coveredSources) const;
+                                std::vector<Nimbrel::SongInfo>& records, std::set<std::wstring>& coveredSources,
+                                const std::wstring& album = std::wstring()) const;
 
   // The same two operations for lyrics. A found lyrics record is stored
   // unless the source already gave one with the same text here.
@@ -90,15 +94,16 @@ class CLocalTagsCache {
     std::unordered_map<std::wstring, typename std::list<Entry>::iterator> index;
   };
 
-  // The key of an artist and a title together.
-  std::wstring SongKey(const std::wstring& artist, const std::wstring& title) const;
+  // The key of an artist, a title and, when not empty, an album together.
+  std::wstring SongKey(const std::wstring& artist, const std::wstring& title, const std::wstring& album) const;
 
   template <typename Record>
   void Add(Section<Record>& section, const std::wstring& artist, const std::wstring& title,
-           const std::wstring& sourceName, const Record& record, bool found);
+           const std::wstring& sourceName, const Record& record, bool found, const std::wstring& album);
   template <typename Record>
   std::int32_t Find(const Section<Record>& section, const std::wstring& artist, const std::wstring& title,
-                    std::vector<Record>& records, std::set<std::wstring>& coveredSources) const;
+                    std::vector<Record>& records, std::set<std::wstring>& coveredSources,
+                    const std::wstring& album) const;
 
   const nimbrel::StringComparer comparer_;
   const std::size_t limit_;

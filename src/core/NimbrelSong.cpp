@@ -220,14 +220,20 @@ std::wstring CNimbrelSong::Lyrics() const {
 }
 
 CNimbrelSong::Agreement CNimbrelSong::CountVotes(const SongInfo& of, const std::vector<SongInfo>& over) {
-  std::array<std::set<std::wstring>, std::tuple_size<Agreement>::value> sources;
+  std::array<std::set<std::wstring>, std::tuple_size<Agreement>::value> sources, undecided;
   for (const SongInfo& other : over) {
     for (int field = 0; field < static_cast<int>(sources.size()); ++field) {
       if (Agrees(of, other, field)) sources[field].insert(other.source);
+      // A source that also gave another value (the title on two of its
+      // albums) cannot tell which is right: it votes for neither.
+      else if (Agrees(other, other, field)) undecided[field].insert(other.source);
     }
   }
   Agreement votes{};
-  for (std::size_t field = 0; field < sources.size(); ++field) votes[field] = static_cast<int>(sources[field].size());
+  for (std::size_t field = 0; field < sources.size(); ++field) {
+    for (const std::wstring& source : undecided[field]) sources[field].erase(source);
+    votes[field] = static_cast<int>(sources[field].size());
+  }
   return votes;
 }
 

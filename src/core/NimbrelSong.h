@@ -126,7 +126,9 @@ class CNimbrelSong {
   enum AgreementField { kAlbum, kGenre, kYear, kTrack, kComment, kCopyright, kEncodedBy, kOriginalArtist, kComposer };
   static Agreement CountAgreement(const Nimbrel::SongInfo& of, const std::vector<Nimbrel::SongInfo>& over);
   // The same fields, counting the distinct sources of the agreeing records:
-  // what a found value needs to replace a file's own (CMergeRule).
+  // what a found value needs to replace a file's own (CMergeRule). A source
+  // that also gave another value of a field (a title on two of its albums)
+  // votes for none on that field.
   static Agreement CountVotes(const Nimbrel::SongInfo& of, const std::vector<Nimbrel::SongInfo>& over);
 
  private:

@@ -69,22 +69,30 @@ void CTagsSearchFlow::RunBasicChain(std::uint32_t songId) {
       !context_.StopRequested()) {
     ReportStatistic(kSuccessAfterMusicbrainzFailure);
   }
-  if (!otherAlbums.empty() && search.Failed()) AddKnownRecords(search, otherAlbums);
+  // Only when the sources found nothing at all: a found answer of the song's
+  // album must not be outvoted by a remembered one of another album.
+  if (!otherAlbums.empty() && !search.Removed() && search.Song().Candidates().empty()) {
+    AddKnownRecords(search, otherAlbums);
+  }
   // A removed song reports nothing: its search did not end on its own.
   if (!search.Interrupted() && search.Failed()) ReportStatistic(kFailureAfterMusicbrainzFailure);
 }
 
 namespace {
 
-// True when `album` is empty (nothing to hold) or one of `records` is of the
-// album of that name, compared as the engines compare album names.
-bool HoldsAlbum(const std::vector<SongInfo>& records, const std::wstring& album) {
-  if (album.empty() || album == Nimbrel::AlbumInfo::kUnknown) return true;
+// Moves the records of other albums than `album` out of `records` into the
+// result, albums compared as the engines compare album names. A song that
+// names no album keeps every record.
+std::vector<SongInfo> TakeOtherAlbums(std::vector<SongInfo>& records, const std::wstring& album) {
+  if (album.empty() || album == Nimbrel::AlbumInfo::kUnknown) return {};
   const nimbrel::StringComparer comparer;
   const std::wstring wanted = comparer.Prepare(album.c_str()).Normalised();
-  return std::any_of(records.begin(), records.end(), [&](const SongInfo& record) {
-    return comparer.Prepare(record.albumInfo.album.c_str()).Normalised() == wanted;
-  });
+  std::vector<SongInfo> own, others;
+  for (SongInfo& record : records) {
+    (comparer.Prepare(record.albumInfo.album.c_str()).Normalised() == wanted ? own : others).push_back(std::move(record));
+  }
+  records = std::move(own);
+  return others;
 }
 
 }  // namespace
@@ -95,17 +103,24 @@ StepOutcome CTagsSearchFlow::KnownResultsStep(const SongSearch& search, std::vec
   const SongInfo input = song.Input();
   std::vector<SongInfo> records;
   std::set<std::wstring> covered;
-  CLocalTagsCache::Instance().FindBasicResults(input.albumInfo.artist, input.trackInfo.title, records, covered);
-  // A song that names its album is answered from here only by a record of
-  // that album: the sources found the title on another one (a deluxe edition,
-  // a live album), and asked with the album they can tell which. Those
+  CLocalTagsCache& cache = CLocalTagsCache::Instance();
+  cache.FindBasicResults(input.albumInfo.artist, input.trackInfo.title, records, covered);
+  if (input.albumInfo.HasAlbum()) {
+    cache.FindBasicResults(input.albumInfo.artist, input.trackInfo.title, records, covered, input.albumInfo.album);
+  }
+  // A song that names its album is answered from here only by records of
+  // that album: the sources found the title on another one too (a deluxe
+  // edition, a live album), and asked with the album they can tell which. A
+  // source that gave only records of other albums is asked again; those
   // records stay the answer should the sources find nothing. A source's
   // remembered "not found" still holds, whatever the album.
-  if (!HoldsAlbum(records, input.albumInfo.album)) {
-    for (const SongInfo& record : records) covered.erase(record.source);
-    otherAlbums = std::move(records);
-    records.clear();
+  std::vector<SongInfo> others = TakeOtherAlbums(records, input.albumInfo.album);
+  for (const SongInfo& other : others) {
+    const bool ownToo = std::any_of(records.begin(), records.end(),
+                                    [&](const SongInfo& record) { return record.source == other.source; });
+    if (!ownToo) covered.erase(other.source);
   }
+  if (records.empty()) otherAlbums = std::move(others);
   if (const auto end = AddKnownRecords(search, records)) return *end;
   for (const std::wstring& name : covered) song.MarkSearched(name);
   if (!search.Loaded().empty() && search.AllLoadedAmong(covered)) return StepOutcome::kCovered;

@@ -20,6 +20,8 @@
 
 #include <cstdint>
 #include <list>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -98,6 +100,13 @@ class CTagsSearchFlow {
   void RunLyricsSource(std::uint32_t songId, const std::wstring& sourceName, const Nimbrel::SongQuery& request);
 
   void ReportStatistic(const wchar_t* key);
+  // Takes the records the engine found for the song (OnSongInfo) into the
+  // local tags cache, once the source's search has ended: a search that
+  // finds the title on several albums reports them one by one, and another
+  // song of the same title must not take the first as the source's answer.
+  void KeepFoundRecords(std::uint32_t songId, const Nimbrel::SongQuery& query);
 
   ISearchContext& context_;
+  std::mutex foundLock_;
+  std::multimap<std::uint32_t, Nimbrel::SongInfo> found_;  // by song id, until KeepFoundRecords
 };

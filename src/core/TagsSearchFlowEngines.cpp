@@ -10,6 +10,7 @@
 #include "core/TagsSearchFlow.h"
 #include "covers/CoverCache.h"
 #include "engines/AlbumMemory.h"
+#include "engines/ArtistLyricsMemory.h"
 #include "engines/BasicTagsCommonSearchEngine.h"
 #include "engines/LyricsCommonSearchEngine.h"
 #include "foundation/Guarded.h"
@@ -90,13 +91,14 @@ void CTagsSearchFlow::RunBasicSource(std::uint32_t songId, const std::wstring& s
     if (context_.StopRequested()) return;
     engine.GetAllBasicTags({query});
   }
+  KeepFoundRecords(songId, query);
   WriteEngineStatistics(engine, context_);
 }
 
 void CTagsSearchFlow::RunLyricsSource(std::uint32_t songId, const std::wstring& sourceName,
                                       const Nimbrel::SongQuery& request) {
   if (!context_.FindSong(songId)) return;
-  CLyricsCommonSearchEngine engine;
+  CLyricsCommonSearchEngine engine(&CArtistLyricsMemory::Instance());
   if (context_.StopRequested()) return;
   CLyricsDllInterface* plugin = CDllSourcesManager::Instance().GetLyricsInterface(CString(sourceName));
   if (!plugin || engine.Connect(plugin) == 0) return;
@@ -137,10 +139,26 @@ void CTagsSearchFlow::OnSongInfo(void* object, unsigned songId, const SongInfo* 
     boost::shared_ptr<CNimbrelSong> song = context.FindSong(songId);
     if (!song) return;
     song->AddCandidate(copy);
-    const SongInfo input = song->Input();
-    CLocalTagsCache::Instance().AddBasicResult(input.albumInfo.artist, input.trackInfo.title, copy.source, copy,
-                                               true);
+    std::lock_guard<std::mutex> lock(flow->foundLock_);
+    flow->found_.emplace(songId, std::move(copy));
   });
+}
+
+void CTagsSearchFlow::KeepFoundRecords(std::uint32_t songId, const Nimbrel::SongQuery& query) {
+  std::vector<SongInfo> records;
+  {
+    std::lock_guard<std::mutex> lock(foundLock_);
+    const auto [first, last] = found_.equal_range(songId);
+    for (auto record = first; record != last; ++record) records.push_back(std::move(record->second));
+    found_.erase(first, last);
+  }
+  // The answer to a song that names its album may be that album's only: it
+  // is kept apart, so that a song without one still asks for every album.
+  const bool named = !query.album.empty() && query.album != Nimbrel::AlbumInfo::kUnknown;
+  for (const SongInfo& record : records) {
+    CLocalTagsCache::Instance().AddBasicResult(query.artist, query.title, record.source, record, true,
+                                               named ? query.album : L"");
+  }
 }
 
 void CTagsSearchFlow::OnLyrics(void* object, unsigned songId, LyricsInfo* lyrics) {

@@ -1,6 +1,8 @@
 #include "engines/BasicTagsCommonSearchEngine.h"
 
 #include <algorithm>
+#include <cmath>
+#include <map>
 #include <iterator>
 #include <set>
 #include <vector>
@@ -149,25 +151,41 @@ void CBasicTagsCommonSearchEngine::ProcessAlbums(const std::list<Nimbrel::AlbumR
   // else to one by the song's own artist: a source's artist search also finds
   // artists whose names hold it ("Band" finds "Band Tribute"). Such albums
   // are matched first, the others after them, each group in the source's order.
+  const auto normalised = [this](const std::wstring& text) { return comparer_.Prepare(text.c_str()).Normalised(); };
+  struct Names {
+    std::wstring album, artist;
+  };
+  std::map<const engines::QueuedSong*, Names> own;
   std::set<std::wstring> ownAlbums, ownArtists;
   for (const auto& song : songs) {
-    if (!song.query.album.empty()) ownAlbums.insert(comparer_.Prepare(song.query.album.c_str()).Normalised());
-    ownArtists.insert(comparer_.Prepare(song.query.artist.c_str()).Normalised());
+    Names names{song.query.album.empty() ? std::wstring() : normalised(song.query.album), normalised(song.query.artist)};
+    if (!names.album.empty()) ownAlbums.insert(names.album);
+    ownArtists.insert(names.artist);
+    own.emplace(&song, std::move(names));
   }
-  const auto rank = [&](const Nimbrel::AlbumResult* album) {
-    if (ownAlbums.count(comparer_.Prepare(album->albumInfo.album.c_str()).Normalised())) return 0;
-    return ownArtists.count(comparer_.Prepare(album->albumInfo.artist.c_str()).Normalised()) ? 1 : 2;
+  const auto rank = [&](const Nimbrel::AlbumResult* album) -> AlbumRank {
+    if (ownAlbums.count(normalised(album->albumInfo.album))) return 0;
+    return ownArtists.count(normalised(album->albumInfo.artist)) ? 1 : 2;
   };
-  std::vector<std::pair<int, const Nimbrel::AlbumResult*>> ranked;
+  std::vector<std::pair<AlbumRank, const Nimbrel::AlbumResult*>> ranked;
   for (const auto& album : albums) ranked.emplace_back(rank(&album), &album);
   std::stable_sort(ranked.begin(), ranked.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  std::vector<const Nimbrel::AlbumResult*> ordered;
-  for (const auto& entry : ranked) ordered.push_back(entry.second);
-  for (const Nimbrel::AlbumResult* listed : ordered) {
-    const Nimbrel::AlbumResult& album = *listed;
+  for (const auto& [groupRank, listed] : ranked) {
+    // A song found exactly waits only for albums of the rank it was found at.
+    for (auto song = songs.begin(); song != songs.end();) {
+      const bool waiting = !song->exactAlbum.empty();
+      song = waiting && groupRank > 1 ? songs.erase(song) : std::next(song);
+    }
     if (songs.empty() || IsStopped()) break;
     Nimbrel::AlbumResult result;
-    result.albumInfo = album.albumInfo;
+    result.albumInfo = listed->albumInfo;
+    const std::wstring albumName = normalised(result.albumInfo.album), albumArtist = normalised(result.albumInfo.artist);
+    const auto songRank = [&](const engines::QueuedSong& song) -> AlbumRank {
+      const auto names = own.find(&song);
+      if (names == own.end()) return 2;
+      if (!names->second.album.empty() && names->second.album == albumName) return 0;
+      return names->second.artist == albumArtist ? 1 : 2;
+    };
     // An album fetched before is matched from what was kept, not fetched again.
     if (albums_) {
       if (auto kept = albums_->Find(source.str(), result.albumInfo.albumKey, result.albumInfo.albumNumber)) {
@@ -178,19 +196,24 @@ void CBasicTagsCommonSearchEngine::ProcessAlbums(const std::list<Nimbrel::AlbumR
         if (!album.albumInfo.artist.empty()) result.albumInfo.artist = album.albumInfo.artist;
         result.coverInfo = kept->coverInfo;
         result.tracks = kept->tracks;
-        FindTracks(songs, result);
+        FindTracks(songs, result, songRank);
         continue;
       }
     }
     if (!dllInterface->GetAlbumDetails(&result.albumInfo, &result.coverInfo, &result.tracks)) continue;
-    FindTracks(songs, result);
+    FindTracks(songs, result, songRank);
     // Kept whether or not it matched: the artist's other titles are matched against it later.
     if (albums_) albums_->Keep(source.str(), result);
     if (tracksCallback) tracksCallback(result.albumInfo, result.coverInfo, result.tracks, source);
   }
+  // Songs found exactly were reported: what is left of them is no miss
+  // (unless a tracks callback keeps every song to the end).
+  if (tracksCallback) return;
+  for (auto song = songs.begin(); song != songs.end();) song = song->exactAlbum.empty() ? std::next(song) : songs.erase(song);
 }
 
-bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumResult& result) {
+template <class Rank>
+bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumResult& result, const Rank& rank) {
   preparedTracks_.clear();
   trackUnits_.clear();
   preparedTracks_.reserve(result.tracks.size());
@@ -202,9 +225,18 @@ bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumRe
   bool anyFound = false;
   CString source;
   bool sourceAsked = false;
+  const std::wstring albumName = comparer_.Prepare(result.albumInfo.album.c_str()).Normalised();
   for (auto song = songs.begin(); song != songs.end();) {
     if (IsStopped()) break;
-    float best = maxMatchDifference;
+    const bool waiting = !song->exactAlbum.empty();
+    const AlbumRank albumRank = rank(*song);
+    // A song found exactly takes only exact matches on its artist's other
+    // albums (the source may list an album twice, or under one name twice).
+    if (waiting && (albumRank != 1 || albumName == song->exactAlbum)) {
+      ++song;
+      continue;
+    }
+    float best = waiting ? std::nextafter(0.0f, 1.0f) : maxMatchDifference;
     auto match = result.tracks.cend();
     auto track = result.tracks.cbegin();
     for (std::size_t i = 0; i < preparedTracks_.size(); ++i, ++track) {
@@ -239,10 +271,19 @@ bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumRe
       songInfoCallback(nimbrelObject, song->query.songId, &info);
       LogF(kInfo, L"%s: FOUND IN %s: %s - %s", Prefix(L"FindTracks"), source, result.albumInfo.artist, match->title);
       ++foundNumber;
-      std::list<Nimbrel::AlbumResult> one{result};
+      // The feedback is the song's answer: its own track, not the album's every track.
+      std::list<Nimbrel::AlbumResult> one(1);
+      one.front().albumInfo = result.albumInfo;
+      one.front().coverInfo = result.coverInfo;
+      one.front().tracks.push_back(*match);
       WriteBasicTagsToCache(one, true, false);
     }
-    if (found && !tracksCallback) song = songs.erase(song);
+    bool leaves = found;
+    if (found && best == 0.0f && albumRank == 1 && !waiting) {
+      song->exactAlbum = albumName.empty() ? std::wstring(L" ") : albumName;
+      leaves = false;
+    }
+    if (leaves && !tracksCallback) song = songs.erase(song);
     else ++song;
   }
   return anyFound;

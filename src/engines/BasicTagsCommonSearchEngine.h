@@ -55,8 +55,16 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
   using SongQueue = engines::SongQueue;
 
   void ProcessAlbums(const std::list<Nimbrel::AlbumResult>& albums, SongQueue& songs);
+  // How near an album is to a song: 0 named as the song's own album, 1 by the
+  // song's own artist, 2 another.
+  using AlbumRank = int;
   // Matches the album's tracks to the songs; true when any song matched.
-  bool FindTracks(SongQueue& songs, Nimbrel::AlbumResult& result);
+  // `rank` gives the album's rank for a song. A song found with a difference
+  // above 0, or on its own album, leaves the queue; one found exactly on an
+  // album of its artist stays for that artist's other albums, on which only
+  // exact matches are reported.
+  template <class Rank>
+  bool FindTracks(SongQueue& songs, Nimbrel::AlbumResult& result, const Rank& rank);
   void WriteBasicTagsToCache(std::list<Nimbrel::AlbumResult>& results, bool found, bool searchedByArtist);
   void ReportNotFound(const SongQueue& songs, bool found, bool searchedByArtist);
   static CString Prefix(const wchar_t* operation);

@@ -1,5 +1,6 @@
 #include "engines/LyricsCommonSearchEngine.h"
 
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -65,17 +66,27 @@ void CLyricsCommonSearchEngine::GetAllLyrics(std::list<Nimbrel::SongQuery> songL
         const CString source = SourceProperty(L"SourceName");
         LogF(kInfo, L"%s: SEARCH IN: %s, FOR ARTIST: %s, first title: %s, first album: %s", Prefix(L"GetAllLyrics"),
              source, artist, title, album);
-        std::list<Nimbrel::LyricsInfo> candidates;
-        bool found = false;
-        const engines::SearchKind kind = engines::CollectCandidates(
-            *dllInterface, songs, forceSearchByArtist, [this] { return IsStopped(); }, candidates, searchedByArtist,
-            found);
-        if (!found) {
-          LogF(kWarning, L"%s: No Lyrics found in:%s, Artist: %s, type: %s", Prefix(L"GetAllLyrics"), source, artist,
-               engines::SearchKindName(kind));
+        // The artist's answer kept from an earlier whole-artist search is
+        // what the plug-in would give again: matched without asking it.
+        const std::wstring artistKey = comparer_.Prepare(songs.front().query.artist.c_str()).Normalised();
+        if (const auto kept = artists_ ? artists_->Find(source.str(), artistKey) : nullptr) {
+          searchedByArtist = true;
+          MatchLyrics(songs, *kept);
         } else {
-          MatchLyrics(songs, candidates);
-          WriteLyricsToCache(candidates, true, false);
+          std::list<Nimbrel::LyricsInfo> candidates;
+          bool found = false;
+          const engines::SearchKind kind = engines::CollectCandidates(
+              *dllInterface, songs, forceSearchByArtist, [this] { return IsStopped(); }, candidates,
+              searchedByArtist, found);
+          if (!found) {
+            LogF(kWarning, L"%s: No Lyrics found in:%s, Artist: %s, type: %s", Prefix(L"GetAllLyrics"), source,
+                 artist, engines::SearchKindName(kind));
+          } else {
+            auto prepared = std::make_shared<const CLyricsCandidates>(candidates, comparer_);
+            MatchLyrics(songs, *prepared);
+            WriteLyricsToCache(candidates, true, false);
+            if (searchedByArtist && artists_ && !IsStopped()) artists_->Keep(source.str(), artistKey, prepared);
+          }
         }
       }
     }
@@ -86,34 +97,31 @@ void CLyricsCommonSearchEngine::GetAllLyrics(std::list<Nimbrel::SongQuery> songL
   }
 }
 
-void CLyricsCommonSearchEngine::MatchLyrics(SongQueue& songs, std::list<Nimbrel::LyricsInfo>& candidates) {
-  std::vector<nimbrel::StringComparer::Prepared> prepared;
-  std::vector<std::size_t> units;
-  prepared.reserve(candidates.size());
-  units.reserve(candidates.size());
-  for (const auto& candidate : candidates) {
-    prepared.push_back(comparer_.Prepare(candidate.title.c_str()));
-    units.push_back(engines::Utf16Units(prepared.back().Normalised()));
-  }
+void CLyricsCommonSearchEngine::MatchLyrics(SongQueue& songs, const CLyricsCandidates& candidates) {
+  const std::size_t none = candidates.Size();
   for (auto song = songs.begin(); song != songs.end();) {
     if (IsStopped()) break;
-    float best = maxMatchDifference;
-    Nimbrel::LyricsInfo* match = nullptr;
-    auto candidate = candidates.begin();
-    for (std::size_t i = 0; i < prepared.size(); ++i, ++candidate) {
-      if (IsStopped()) break;
-      const float difference = engines::TitleDifference(comparer_, song->title, song->units, prepared[i], units[i], best);
-      if (difference < best) {
-        best = difference;
-        match = &*candidate;
-        if (difference == 0.0f) break;
+    // An exact title is the match: nothing is nearer, and of equal titles the
+    // index holds the first.
+    std::size_t match = maxMatchDifference > 0.0f ? candidates.Exact(song->title.Normalised()) : none;
+    if (match == none) {
+      float best = maxMatchDifference;
+      for (std::size_t i = 0; i < candidates.Size(); ++i) {
+        if (IsStopped()) break;
+        const float difference = engines::TitleDifference(comparer_, song->title, song->units, candidates.Title(i),
+                                                          candidates.Units(i), best);
+        if (difference < best) {
+          best = difference;
+          match = i;
+        }
       }
     }
-    if (!match) {
+    if (match == none || IsStopped()) {
       ++song;
       continue;
     }
-    FindLyrics(song->query.songId, match);
+    Nimbrel::LyricsInfo info = candidates.At(match);
+    FindLyrics(song->query.songId, &info);
     song = songs.erase(song);
   }
 }

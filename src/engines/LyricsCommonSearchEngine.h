@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <list>
 
+#include "engines/ArtistLyricsMemory.h"
 #include "engines/SearchSongs.h"
 #include "engines/StringComparer.h"
 #include "engines/TagsCommonSearchEngine.h"
@@ -24,6 +25,10 @@ class CLyricsCommonSearchEngine : public CTagsCommonSearchEngine<CLyricsDllInter
   using LyricsCallback = void (*)(void* object, unsigned songId, Nimbrel::LyricsInfo* lyrics);
   using WriteToCacheCallback = void (*)(std::list<Nimbrel::LyricsInfo>* results, bool found, bool searchedByArtist);
 
+  // `artists`: where whole-artist answers are kept across searches (null:
+  // none); must outlive the engine.
+  explicit CLyricsCommonSearchEngine(CArtistLyricsMemory* artists = nullptr) : artists_(artists) {}
+
   std::int32_t SetProperty(const CString& name, void* value) override;
   void SetStop() override;
 
@@ -33,7 +38,9 @@ class CLyricsCommonSearchEngine : public CTagsCommonSearchEngine<CLyricsDllInter
  private:
   using SongQueue = engines::SongQueue;
 
-  void MatchLyrics(SongQueue& songs, std::list<Nimbrel::LyricsInfo>& candidates);
+  // Matches each song to its exact title among the candidates, else to the
+  // nearest below the threshold (the first of equals), and fetches the text.
+  void MatchLyrics(SongQueue& songs, const CLyricsCandidates& candidates);
   // Fetches the text behind info->link; 1 when there was one.
   std::int32_t FindLyrics(unsigned songId, Nimbrel::LyricsInfo* info);
   void FillLyricsInfo(const Nimbrel::SongQuery& song, Nimbrel::LyricsInfo& info);
@@ -44,6 +51,7 @@ class CLyricsCommonSearchEngine : public CTagsCommonSearchEngine<CLyricsDllInter
   LyricsCallback lyricsCallback = nullptr;
   WriteToCacheCallback writeToCacheCallback = nullptr;
 
+  CArtistLyricsMemory* artists_;
   const nimbrel::StringComparer comparer_{0.1f, false};
   // Set by every stop and never cleared: the search keeps a stop that came before it.
   std::atomic<bool> stopRequested_{false};

@@ -47,13 +47,20 @@ struct QueuedSong {
   Nimbrel::SongQuery query;
   nimbrel::StringComparer::Prepared title;
   std::size_t units = 0;  // of the prepared title
+  // Set by the basic-tags search once the title was found exactly on an album
+  // by the song's own artist: the normalised name of that album. The song then
+  // waits for the rest of that artist's albums, whose exact matches are
+  // reported too (a title on several albums is ambiguous), and leaves once
+  // another album holds it as well.
+  std::wstring exactAlbum;
 };
 using SongQueue = std::list<QueuedSong>;
 
 inline SongQueue QueueSongs(std::list<Nimbrel::SongQuery>& songs, const nimbrel::StringComparer& comparer) {
   SongQueue queue;
   for (auto& song : songs) {
-    QueuedSong queued{std::move(song), {}};
+    QueuedSong queued;
+    queued.query = std::move(song);
     queued.title = comparer.Prepare(queued.query.title.c_str());
     queued.units = Utf16Units(queued.title.Normalised());
     queue.push_back(std::move(queued));

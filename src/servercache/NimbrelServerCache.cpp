@@ -200,12 +200,21 @@ void CNimbrelServerCache::Remember(const std::wstring& key) {
   sentKeys.insert(key);
 }
 
+namespace {
+
+// What tells one fill from another.
+std::wstring FillKey(const Nimbrel::SongInfo& info) {
+  return info.albumInfo.artist + info.trackInfo.title + info.albumInfo.album + info.source;
+}
+
+}  // namespace
+
 int CNimbrelServerCache::Fill(const Nimbrel::SongInfo& info) {
   if (settings_.TagCacheHost.IsEmpty()) return 0;
   if (info.source == kMusicbrainz) return 1;
   const Nimbrel::AlbumInfo& album = info.albumInfo;
   const Nimbrel::TrackInfo& track = info.trackInfo;
-  const std::wstring key = album.artist + track.title + album.album + info.source;
+  const std::wstring key = FillKey(info);
   if (WasSent(key)) return 1;
 
   if (Over(album.album, kMaxTextLength) || Over(album.artist, kMaxTextLength) ||
@@ -262,6 +271,11 @@ void CNimbrelServerCache::ReportFail(const std::wstring& artist, const std::wstr
 
 void CNimbrelServerCache::PostFill(const Nimbrel::SongInfo& info) {
   if (info.source == kMusicbrainz || closing_) return;
+  {
+    CSingleLock lock(&sentKeysLock);
+    if (queuedKeys_.size() >= kQueuedLimit) queuedKeys_.clear();
+    if (!queuedKeys_.insert(FillKey(info)).second) return;
+  }
   AddJob(new PostJob<Nimbrel::SongInfo>(*this, &CNimbrelServerCache::Fill, info), false);
 }
 

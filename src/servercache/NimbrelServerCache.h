@@ -108,8 +108,12 @@ class CNimbrelServerCache : public CThreadPool {
   // off, a text is over its limit or the server accepted the same report before.
   void ReportFail(const std::wstring& artist, const std::wstring& title, const std::wstring& source);
   // Queues a Fill of a copy of `info` on the pool, unless its source is
-  // "musicbrainz" or the object is being destroyed.
+  // "musicbrainz", the object is being destroyed or the same fill (artist,
+  // title, album and source) was queued before: a song is found by more than
+  // one path, and a server that refuses fills must not be sent each again.
+  // The memory of queued fills forgets all at kQueuedLimit.
   void PostFill(const Nimbrel::SongInfo& info);
+  static constexpr std::size_t kQueuedLimit = 65536;
   // A search engine's feedback: every track of every album result becomes a
   // record (track, album, cover and source of its album); with `found` each is
   // queued with PostFill, otherwise reported with ReportFail. The first album
@@ -158,5 +162,6 @@ class CNimbrelServerCache : public CThreadPool {
   std::atomic<bool> closing_{false};
   // Keys of the fills and reports the server accepted; it only grows.
   std::unordered_set<std::wstring> sentKeys;
+  std::unordered_set<std::wstring> queuedKeys_;  // fills queued by PostFill
   CCriticalSection sentKeysLock;
 };

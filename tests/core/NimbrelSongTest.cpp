@@ -259,6 +259,31 @@ TEST(NimbrelSongMerge, YearAndTrackFollowTheBestOfTheSameAlbumWhenTheAlbumStays)
   EXPECT_EQ(other.Result().trackInfo.trackNumber, 0u);
 }
 
+// A source that found the title on two of its albums cannot tell which is
+// the file's: under every policy the file keeps its empty album, track and
+// year, while a value both albums share (the genre) is still taken. A second
+// source that agrees with one album decides it.
+TEST(NimbrelSongMerge, ASourceGivingTwoAlbumsVotesForNeither) {
+  for (const int policy : {1, 2, 3}) {
+    SCOPED_TRACE(policy);
+    CNimbrelSong song;
+    InitSong(song);
+    song.AddCandidate(Candidate(L"a", L"Studio", L"Rock", 3, 2001));
+    song.AddCandidate(Candidate(L"a", L"Live", L"Rock", 5, 2003));
+    song.Finish(policy);
+    EXPECT_EQ(song.Result().albumInfo.album, L"Unknown");
+    EXPECT_EQ(song.Result().trackInfo.trackNumber, 0u);
+    EXPECT_EQ(song.Result().albumInfo.year, 0);
+    EXPECT_EQ(song.Result().albumInfo.genre, L"Rock");
+    if (policy == 1) continue;  // one more vote is what policy 3 needs: two sources
+    song.AddCandidate(Candidate(L"b", L"Live", L"", 5, 2003));
+    song.AddCandidate(Candidate(L"c", L"Live", L"", 5, 2003));
+    song.Finish(policy);
+    EXPECT_EQ(song.Result().albumInfo.album, L"Live");
+    EXPECT_EQ(song.Result().trackInfo.trackNumber, 5u);
+  }
+}
+
 TEST(NimbrelSongMerge, TrackTextsFollowThePolicy) {
   using Field = std::wstring Nimbrel::TrackInfo::*;
   const std::pair<Field, void (Meridex::CTags::*)(const CString&)> fields[] = {

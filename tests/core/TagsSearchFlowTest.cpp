@@ -138,8 +138,13 @@ TEST_F(TagsSearchFlowTest, KnownResultsCoveringEverySourceMakeNoPluginCall) {
 }
 
 // A remembered answer is the song's answer only when it is of the album the
-// song names: the same title on a deluxe edition is asked for.
+// song names: the same title on a deluxe edition is asked for, and the answer
+// of another album is no candidate beside it, neither while the song still
+// lacks a cover nor once both albums are remembered.
 TEST_F(TagsSearchFlowTest, KnownResultsOfAnotherAlbumLeaveTheSourceToBeAskedForTheSongsAlbum) {
+  NimbrelOptions options = context.Options();
+  options.SearchCover = true;  // no album has one: the song stays short of enough answers
+  context.SetOptions(options);
   const std::string band = platform::ToUtf8(artist);
   LoadedCatalogues sources({{L"SrcA", "search 2\nalbum " + band + "\tRecord\t" + band + "r\t\tSong\nalbum " + band +
                                           "\tRecord (Deluxe)\t" + band + "d\t\tSong\n"}});
@@ -152,9 +157,33 @@ TEST_F(TagsSearchFlowTest, KnownResultsOfAnotherAlbumLeaveTheSourceToBeAskedForT
   const std::uint32_t deluxe = context.AddSong(artist, L"Song", L"Record (Deluxe)");
   flow.SearchBasicTags(deluxe);
   EXPECT_EQ(1, sources.Calls(L"SrcA", L"FindAlbums"));
-  std::set<std::wstring> albums;
-  for (const SongInfo& candidate : context.FindSong(deluxe)->Candidates()) albums.insert(candidate.albumInfo.album);
-  EXPECT_TRUE(albums.count(L"Record (Deluxe)"));
+  const auto albums = [&](std::uint32_t id) {
+    std::set<std::wstring> names;
+    for (const SongInfo& candidate : context.FindSong(id)->Candidates()) names.insert(candidate.albumInfo.album);
+    return names;
+  };
+  EXPECT_EQ(std::set<std::wstring>{L"Record (Deluxe)"}, albums(deluxe));
+
+  const std::uint32_t again = context.AddSong(artist, L"Song", L"Record (Deluxe)");
+  flow.SearchBasicTags(again);
+  EXPECT_EQ(1, sources.Calls(L"SrcA", L"FindAlbums"));
+  EXPECT_EQ(std::set<std::wstring>{L"Record (Deluxe)"}, albums(again));
+}
+
+// The answer to a song that names its album is that album's: a later song
+// of the same title without an album asks the source, which shows the title
+// on both albums.
+TEST_F(TagsSearchFlowTest, AnAnswerForANamedAlbumDoesNotAnswerTheTitleWithoutOne) {
+  const std::string band = platform::ToUtf8(artist);
+  LoadedCatalogues sources({{L"SrcA", "search 2\nalbum " + band + "\tRecord\t" + band + "r\t\tSong\nalbum " + band +
+                                          "\tRecord (Deluxe)\t" + band + "d\t\tSong\n"}});
+  const std::uint32_t deluxe = context.AddSong(artist, L"Song", L"Record (Deluxe)");
+  flow.SearchBasicTags(deluxe);
+  ASSERT_EQ(1u, context.FindSong(deluxe)->Candidates().size());
+  const std::uint32_t plain = context.AddSong(artist, L"Song");
+  flow.SearchBasicTags(plain);
+  EXPECT_EQ(2, sources.Calls(L"SrcA", L"FindAlbums"));
+  EXPECT_EQ(2u, context.FindSong(plain)->Candidates().size());
 }
 
 TEST_F(TagsSearchFlowTest, KnownResultsOfAnotherAlbumAreTheAnswerWhenTheSourcesFindNothing) {

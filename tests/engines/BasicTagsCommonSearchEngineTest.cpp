@@ -106,7 +106,7 @@ TEST_F(BasicEngineTest, AmazonSkipsTheAlbumsCallbackAndTracksCallbackKeepsFoundS
   auto second = Engine(100.0f, nullptr, &plain);
   second->GetAllBasicTags({Song(L"Band", L"Hit", 1)});
   EXPECT_EQ(plain.albumsCalls, 1);
-  EXPECT_EQ(plain.found.size(), 1u);
+  EXPECT_EQ(plain.found.size(), 2u);  // the exact title on both albums of the artist
   EXPECT_TRUE(plain.NotFound().empty());
 }
 
@@ -134,6 +134,12 @@ TEST_F(BasicEngineTest, LaterSongsOfAnAlbumMatchTheKeptDetails) {
     EXPECT_EQ(sequential.found[i].info.albumInfo.album, together.found[i].info.albumInfo.album);
     EXPECT_EQ(sequential.found[i].info.albumInfo.year, 2000);  // from the details, kept or fetched
   }
+  // The feedback of a found song is its own track, not the album's every one.
+  Titles fed;
+  for (const auto& written : together.written) {
+    if (written.found) fed.insert(fed.end(), written.titles.begin(), written.titles.end());
+  }
+  EXPECT_EQ(fed, (Titles{L"One", L"Two", L"Three"}));
 }
 
 // Albums are kept per source, key and disc: a second disc under the same key
@@ -155,27 +161,41 @@ TEST_F(BasicEngineTest, KeptAlbumsAreTheSourcesAndTheDiscs) {
   EXPECT_EQ(source_.Calls(L"GetAlbumDetails"), 1);
 }
 
-// A title on several albums goes to the album named as the song's own, else
-// to the first the source lists.
-TEST_F(BasicEngineTest, ATitleOnSeveralAlbumsGoesToTheSongsOwnAlbum) {
+// A title on several albums goes to the album named as the song's own (the
+// others are not fetched); else every album of the song's artist holding it
+// exactly is reported once, in the source's order, until two albums show the
+// ambiguity; a near title on another album is not reported.
+TEST_F(BasicEngineTest, ATitleOnSeveralAlbumsGoesToTheSongsOwnAlbumElseEveryExactMatchIsReported) {
   const std::string data =
-      "search 2\nalbum Band\tStudio\tk1\t\tSong\nalbum Band\tLive at Home\tk2\t\tOther\tSong\n"
-      "album Band\tBest Of\tk3\t\tElse\n";
+      "search 0\nalbum Band\tStudio\tk1\t\tSong\nalbum Band\tStudio\tk1\t\tSong\nalbum Band\tBest Of\tk3\t\tSongs\n"
+      "album Band\tLive at Home\tk2\t\tOther\tSong\nalbum Band\tLater\tk4\t\tSong\n";
   struct Case {
-    const wchar_t *own, *album;
-    std::int32_t year;
+    const wchar_t* own;
+    std::vector<std::wstring> albums;
+    int fetched;
   };
-  for (const Case c : {Case{L" live AT home", L"Live at Home", 2001}, Case{L"Unknown", L"Studio", 2000},
-                       Case{L"", L"Studio", 2000}, Case{L"Best Of", L"Studio", 2000}}) {
+  // Two albums show the ambiguity: a third ("Later") is not fetched.
+  const std::vector<std::wstring> every{L"Studio", L"Live at Home"};
+  for (const Case& c : {Case{L" live AT home", {L"Live at Home"}, 1}, Case{L"Unknown", every, 4}, Case{L"", every, 4},
+                        Case{L"Greatest", every, 4}}) {
+    SCOPED_TRACE(c.own);
     Recorder recorder;
     source_.Load(data);
     auto query = Song(L"Band", L"Song", 1);
     query.album = c.own;
     Engine(100.0f, nullptr, &recorder)->GetAllBasicTags({query});
-    ASSERT_EQ(recorder.found.size(), 1u);
-    EXPECT_EQ(recorder.found[0].info.albumInfo.album, c.album);
-    EXPECT_EQ(recorder.found[0].info.albumInfo.year, c.year);
+    std::vector<std::wstring> albums;
+    for (const auto& found : recorder.found) albums.push_back(found.info.albumInfo.album);
+    EXPECT_EQ(albums, c.albums);
+    EXPECT_EQ(source_.Calls(L"GetAlbumDetails"), c.fetched);
+    EXPECT_TRUE(recorder.NotFound().empty());
   }
+  // Found near, not exactly: the first album below the threshold, as before.
+  Recorder near;
+  source_.Load(data);
+  Engine(100.0f, nullptr, &near)->GetAllBasicTags({Song(L"Band", L"Song!", 1)});
+  ASSERT_EQ(near.found.size(), 1u);
+  EXPECT_EQ(near.found[0].info.albumInfo.album, L"Studio");
 }
 
 TEST_F(BasicEngineTest, AStopBeforeTheSearchEndsItWithoutAsking) {

@@ -18,8 +18,8 @@ class LyricsEngineTest : public ::testing::Test {
  protected:
   void SetUp() override { testing_support::ProcessLogText(); }
 
-  std::unique_ptr<CLyricsCommonSearchEngine> Engine() {
-    auto engine = std::make_unique<CLyricsCommonSearchEngine>();
+  std::unique_ptr<CLyricsCommonSearchEngine> Engine(CArtistLyricsMemory* artists = nullptr) {
+    auto engine = std::make_unique<CLyricsCommonSearchEngine>(artists);
     EXPECT_EQ(engine->Connect(source_.plugin()), 1);
     float maxDifference = 100.0f;
     engine->SetProperty(L"MaxMatchDifference", &maxDifference);
@@ -48,6 +48,25 @@ TEST_F(LyricsEngineTest, KnownLinksAreFetchedWithoutSearching) {
   EXPECT_TRUE(recorder_.written[0].found);
   EXPECT_FALSE(recorder_.written[1].found);
   EXPECT_FALSE(Logged(L"CLyricsCommonSearchEngine::GetAllLyrics: SEARCH IN: LyricsCatalogue, FOR ARTIST: Linked"));
+}
+
+// An artist searched as a whole is asked once: later songs of the artist
+// (and only of that artist and source) are matched against what was kept, an
+// exact title to the first of equal ones, a near one as before.
+TEST_F(LyricsEngineTest, AWholeArtistIsAskedOnceAndItsLaterSongsMatchWhatWasKept) {
+  source_.Load("search 0\nlyric Singer\tNear\tp0\tNear words\nlyric Singer\tOne\tp1\tWords\n"
+               "lyric Singer\tTwo\tp2\tMore\nlyric Singer\tone\tp3\tSecond\nlyric Other\tOne\tp4\tOther's\n");
+  CArtistLyricsMemory memory;
+  Engine(&memory)->GetAllLyrics({Song(L"Singer", L"Two", 1)});
+  Engine(&memory)->GetAllLyrics({Song(L" singer", L"ONE", 2)});
+  Engine(&memory)->GetAllLyrics({Song(L"Singer", L"Nears", 3)});
+  Engine(&memory)->GetAllLyrics({Song(L"Other", L"One", 4)});
+  EXPECT_EQ(source_.Calls(L"FindAlbumsByArtist"), 2);
+  ASSERT_EQ(recorder_.lyrics.size(), 4u);
+  EXPECT_EQ(recorder_.lyrics[0].lyrics, L"More\r\nLyricsCatalogue");
+  EXPECT_EQ(recorder_.lyrics[1].lyrics, L"Words\r\nLyricsCatalogue");
+  EXPECT_EQ(recorder_.lyrics[2].lyrics, L"Near words\r\nLyricsCatalogue");
+  EXPECT_EQ(recorder_.lyrics[3].lyrics, L"Other's\r\nLyricsCatalogue");
 }
 
 TEST_F(LyricsEngineTest, MatchesCandidatesAndTreatsABlankTextAsNone) {

@@ -79,7 +79,10 @@ struct Recorder {
   }
   static void OnWriteBasic(std::list<Nimbrel::AlbumResult>* results, bool found, bool byArtist) {
     Written w{{}, found, byArtist};
-    for (const auto& r : *results) w.titles.push_back(r.tracks.empty() ? L"" : r.tracks.front().title);
+    for (const auto& r : *results) {
+      if (r.tracks.empty()) w.titles.push_back(L"");
+      for (const auto& track : r.tracks) w.titles.push_back(track.title);
+    }
     std::lock_guard<std::mutex> lock(Current()->mutex);
     Current()->written.push_back(w);
   }

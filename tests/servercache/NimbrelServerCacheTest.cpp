@@ -382,6 +382,17 @@ TEST_F(ServerCacheTest, FeedbackStopsAtTheFirstMusicbrainzAlbum) {
   for (const auto& request : requests) EXPECT_EQ(std::string::npos, request.body.find("title=t4"));
 }
 
+// A song found by two paths queues its fill twice; a server that refuses
+// fills (404) is sent it once all the same.
+TEST_F(ServerCacheTest, AFillQueuedTwiceIsSentOnceEvenWhenRefused) {
+  cache->PostFill(Song());
+  cache->PostFill(Song());
+  cache->PostFill(Song(L"marker"));
+  ASSERT_TRUE(server.WaitForRequests(2, 20000));
+  cache.reset();  // waits for what is still queued
+  EXPECT_EQ(2u, server.RequestCount());
+}
+
 TEST_F(ServerCacheTest, UnloadDropsQueuedFillsAndWaitsForRunningOnes) {
   std::mutex mutex;
   std::condition_variable released;
