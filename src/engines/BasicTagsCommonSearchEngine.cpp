@@ -193,7 +193,7 @@ void CBasicTagsCommonSearchEngine::ProcessAlbums(const std::list<Nimbrel::AlbumR
         // The artist is the one the source listed the album with for these
         // songs: a compilation of many was kept with the artist of the song
         // it was first fetched for.
-        if (!album.albumInfo.artist.empty()) result.albumInfo.artist = album.albumInfo.artist;
+        if (!listed->albumInfo.artist.empty()) result.albumInfo.artist = listed->albumInfo.artist;
         result.coverInfo = kept->coverInfo;
         result.tracks = kept->tracks;
         FindTracks(songs, result, songRank);
