@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "CandidateScore.h"
@@ -233,16 +234,25 @@ bool InteractiveChooser::Ask(std::vector<TaggedFile>& album) {
 
 bool InteractiveChooser::Decide(std::vector<TaggedFile>& files) {
   // The albums in the order met: the files of one folder that the library
-  // found on one album (a folder of singles holds several); a file found on
-  // no album is asked about alone. Files without candidates are not asked about.
+  // found on one album (a folder of singles holds several). Files it found on
+  // no album (their titles are on several) go together when their candidates
+  // name the same albums, as the tracks of one album do; else each alone.
+  // Files without candidates are not asked about.
   std::vector<std::vector<std::size_t>> albums;
   std::map<std::wstring, std::size_t> byKey;
   for (std::size_t i = 0; i < files.size(); ++i) {
     if (!files[i].id || files[i].report.basicCandidates == 0) continue;
     std::wstring album = FieldValue(files[i].output, Field::kAlbum);
     if (album.empty()) {
-      albums.push_back({i});
-      continue;
+      std::set<std::wstring> named;
+      for (const Meridex::CTags& candidate : files[i].results)
+        if (!IsLyricsOnly(candidate)) named.insert(FieldValue(candidate, Field::kAlbum));
+      if (named.size() < 2) {
+        albums.push_back({i});
+        continue;
+      }
+      album = L"\1";  // apart from every album name
+      for (const std::wstring& name : named) album += name + L'\0';
     }
     for (wchar_t& c : album) c = nimbrel::FoldCase(c);
     const auto [place, added] = byKey.emplace(plugin_text::Widen(Folder(files[i].report.path)) + L'\0' + album, albums.size());
