@@ -18,6 +18,10 @@
 //       bad line (or a value a fill would refuse) is reported with its number
 //       and skipped.
 //
+// --db names a SQLite file, or a PostgreSQL database by a libpq URI
+// (postgresql://user@host:port/database?...), its password from PGPASSWORD
+// or ~/.pgpass rather than the command line; it is never logged.
+//
 // Defaults: --listen 127.0.0.1:8377 (where the library looks by default),
 // --db nimbrel-tag-cache.sqlite, --log-level info, the library's own signing
 // key, 50 requests per second per client address with bursts of 200, 64

@@ -60,8 +60,8 @@ class HandlerTest : public ServerTest {
   HandlerTest()
       : authenticator(platform::ToWindows1252(nimbrel::kServerCacheSigningKey), 600) {
     std::string error;
-    store = std::make_unique<cache_server::SqliteTagStore>();
-    EXPECT_TRUE(store->Open(DbPath(), error)) << error;
+    store = OpenStore(error);
+    EXPECT_TRUE(store) << error;
     handler = std::make_unique<cache_server::RequestHandler>(*store, authenticator);
   }
   cache_server::HandlerResponse Signed(const std::string& path, const std::string& text) {
