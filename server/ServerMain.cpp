@@ -1,5 +1,7 @@
 #include "server/ServerMain.h"
 
+#include <arpa/inet.h>
+
 #include <atomic>
 #include <fstream>
 #include <iostream>
@@ -27,7 +29,7 @@ constexpr const char kUsage[] =
     "         [--listen HOST:PORT]"
     "         [--log-level error|warning|info|debug] [--key-file FILE] [--rate-limit PER_SECOND]\n"
     "         [--rate-burst N] [--max-connections N] [--max-connections-per-address N]\n"
-    "         [--backlog N] [--request-timeout-ms MS]\n"
+    "         [--backlog N] [--request-timeout-ms MS] [--trusted-proxy ADDRESS]\n"
     "       nimbrel-cache-server --help\n";
 
 struct CommandLine {
@@ -107,6 +109,13 @@ bool Parse(const std::vector<std::string>& arguments, CommandLine& line, std::st
         return false;
       }
       ServerLog::SetLevel(level);
+    } else if (a == "--trusted-proxy") {
+      unsigned char bytes[16];
+      if (inet_pton(AF_INET, v.c_str(), bytes) != 1 && inet_pton(AF_INET6, v.c_str(), bytes) != 1) {
+        error = "--trusted-proxy wants an IP address, not " + v;
+        return false;
+      }
+      line.options.trustedProxy = v;
     } else if (a == "--key-file") {
       if (!ReadKeyFile(v, line.options.key, error)) return false;
     } else if (a == "--rate-limit" && ParseNumber(v, number)) {

@@ -162,7 +162,7 @@ TEST(ConnectionPoolTest, AsManyIdleConnectionsGiveWayAsConnectionsWait) {
   int serving = 0;
   bool release = false;
   cache_server::ConnectionPool pool(
-      {2, 2, 16},
+      {2, 2, 16, ""},
       [&](int fd, const std::string&) {
         std::unique_lock<std::mutex> lock(mutex);
         ++serving;

@@ -67,6 +67,37 @@ TEST_F(CacheServerTest, EveryRefusalHasItsStatus) {
   EXPECT_EQ(413, PostRaw("/lookup.php", manyParameters).status);
 }
 
+// Behind a reverse proxy: its requests count as the client its header names
+// last; anybody else's header is no more than text.
+TEST_F(CacheServerTest, OnlyTheTrustedProxyNamesTheClient) {
+  cache_server::ServerOptions options = DefaultOptions();
+  options.trustedProxy = "127.0.0.3";
+  options.maxConnectionsPerAddress = 1;
+  StartServer(options);
+  const std::pair<std::string, std::string> sent[] = {
+      {"127.0.0.3", "X-Forwarded-For: 198.51.100.1, 203.0.113.5\r\n"},  // the proxy: its last entry
+      {"127.0.0.2", "X-Forwarded-For: 203.0.113.6\r\n"},                // not the proxy: its own address
+      {"127.0.0.3", "X-Forwarded-For: not-an-address\r\n"},             // the proxy's own
+  };
+  for (const auto& [from, header] : sent) {
+    NextSecond();
+    ASSERT_EQ(200, PostFrom(from, "/fill.php", FillText("A", "T", "X", "discs"), header).status) << header;
+  }
+  // The proxy is not held to the per-address limit of one connection.
+  platform::TcpSocket held = ConnectFrom("127.0.0.3");
+  NextSecond();
+  EXPECT_EQ(200, PostFrom("127.0.0.3", "/lookup.php", LookupText("A", "T")).status);
+  std::vector<std::string> clients;
+  std::string error;
+  ASSERT_TRUE(store->Export(
+      [&](const cache_server::ExportItem& item) {
+        clients = item.clients;
+        return true;
+      },
+      error));
+  EXPECT_EQ((std::vector<std::string>{"127.0.0.2", "127.0.0.3", "203.0.113.5"}), clients);
+}
+
 TEST_F(CacheServerTest, ClientsOverTheirRateGet429) {
   cache_server::ServerOptions options = DefaultOptions();
   options.ratePerSecond = 0.001;

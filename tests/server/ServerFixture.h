@@ -165,13 +165,15 @@ class ServerTest : public ::testing::Test {
 
   // Posts `text`, signed, from the loopback address `from` (127.0.0.2…): the
   // server sees another client there.
-  Answer PostFrom(const std::string& from, const std::string& path, const std::string& text) {
+  Answer PostFrom(const std::string& from, const std::string& path, const std::string& text,
+                  const std::string& headers = "") {
     platform::TcpSocket socket = ConnectFrom(from);
     const std::string body = SignedBody(text);
     Answer answer;
     if (!socket.SendAll("POST " + path +
-                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded"
-                        "\r\nConnection: close\r\nContent-Length: " +
+                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n" + headers +
+                        "Connection: close"
+                        "\r\nContent-Length: " +
                         std::to_string(body.size()) + "\r\n\r\n" + body)) {
       return answer;
     }
