@@ -84,11 +84,11 @@ void TestPostgres::Stop() {
   folder_.clear();
 }
 
-bool TestPostgres::Sql(const std::string& sql, std::string* output) {
+bool TestPostgres::Sql(const std::string& sql, const std::string& database) {
   const std::string out = folder_ + "/psql.out";
   const bool ok = Run(std::string(kBin) + "psql -X -q -t -A -v ON_ERROR_STOP=1 -h " + folder_ +
-                      " -U nimbrel -d postgres -c \"" + sql + "\" >" + out + " 2>&1");
-  if (output) *output = ReadAll(out);
+                      " -U nimbrel -d " + database + " -c \"" + sql + "\" >" + out + " 2>&1");
+  if (!ok) ADD_FAILURE() << sql << ": " << ReadAll(out);
   return ok;
 }
 

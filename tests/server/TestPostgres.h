@@ -25,8 +25,8 @@ class TestPostgres {
   // Creates a fresh schema and answers the URI of the database with it as
   // the search path.
   std::string NewSchema();
-  // Runs `sql` through psql; false when it fails.
-  bool Sql(const std::string& sql, std::string* output = nullptr);
+  // Runs `sql` through psql in `database`; false when it fails.
+  bool Sql(const std::string& sql, const std::string& database = "postgres");
 
   const std::string& folder() const { return folder_; }
 
