@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <functional>
 #include <sstream>
+#include <thread>
 
 #include "server/PostgresTagStore.h"
 #include "server/ServerFixture.h"
@@ -132,6 +135,69 @@ TEST_F(PostgresStoreTest, TheCommandLineMovesACacheToPostgresqlAndBack) {
   const std::string back = platform::ToUtf8(folder / L"back.sqlite");
   Command({"import", "--db", back}, Command({"export", "--db", conninfo}));
   EXPECT_EQ(Lines(exported), Lines(Command({"export", "--db", back})));
+}
+
+// Two stores (two servers' pools) on one schema, their steps on one song at
+// the same moment: one searcher starts the search, the third client's
+// report makes the song skipped, every client's vote counts.
+TEST_F(PostgresStoreTest, StepsOfTwoServersAtTheSameMomentKeepTheRules) {
+  cache_server::PostgresTagStore stores[2];
+  std::string error;
+  for (auto& store : stores) ASSERT_TRUE(store.Open(conninfo, error)) << error;
+  constexpr int kThreads = 8;
+  const auto together = [&](const std::function<void(int)>& step) {
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        ++ready;
+        while (ready < kThreads) std::this_thread::yield();
+        step(t);
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  };
+  const std::int64_t now = 1000;
+  std::atomic<int> searchers{0}, failed{0};
+  together([&](int t) {
+    cache_server::LookupOutcome outcome;
+    std::string e;
+    if (!stores[t % 2].Lookup(cache_server::MakeSongKey("A", "Searched"), true, now, outcome, e)) ++failed;
+    if (outcome.kind == cache_server::LookupOutcome::Kind::kUnknown) ++searchers;
+  });
+  EXPECT_EQ(1, searchers.load());
+  together([&](int t) {
+    std::string e;
+    if (!stores[t % 2].ReportFail(cache_server::MakeSongKey("A", "Nothing"), "", "192.0.2." + std::to_string(t % 3),
+                                  now, {}, e)) {
+      ++failed;
+    }
+    cache_server::TagRecord record;
+    record.artist = "A";
+    record.title = "Voted";
+    record.source = "s" + std::to_string(t % 2);
+    if (!stores[t % 2].Fill(cache_server::MakeSongKey("A", "Voted"), record, "192.0.2." + std::to_string(t), now, {},
+                            e)) {
+      ++failed;
+    }
+  });
+  EXPECT_EQ(0, failed.load());
+  cache_server::LookupOutcome outcome;
+  ASSERT_TRUE(stores[0].Lookup(cache_server::MakeSongKey("A", "Nothing"), false, now, outcome, error)) << error;
+  EXPECT_EQ(cache_server::LookupOutcome::Kind::kSkipSearch, outcome.kind);
+  std::size_t voters = 0;
+  std::int64_t fills = 0;
+  ASSERT_TRUE(stores[1].Export(
+      [&](const cache_server::ExportItem& item) {
+        if (item.kind == cache_server::ExportItem::Kind::kRecord) {
+          voters += item.clients.size();  // each of the two records lists every voter of their tags
+          fills += item.record.fills;
+        }
+        return true;
+      },
+      error));
+  EXPECT_EQ(2u * kThreads, voters);
+  EXPECT_EQ(kThreads, fills);
 }
 
 }  // namespace
