@@ -7,13 +7,21 @@
 // own (initdb into a temporary folder, a Unix socket); on one machine it
 // shares the processors with the servers and the clients. Hand-run:
 //   unshare -n sh -c 'ip link set lo up && exec ./build/bench/server/shared_store_bench'
-// Arguments of BM_Lookups: 0 SQLite, 1 PostgreSQL, 2 two servers on PostgreSQL.
+// Arguments: 0 SQLite, 1 PostgreSQL, 2 two servers on PostgreSQL. Besides
+// the rate and latencies, the processor time per request of the server and
+// of the database server, from which a deployment can be sized.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <unistd.h>
+
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
 #include <ctime>
 #include <memory>
 #include <thread>
@@ -116,7 +124,39 @@ Setup& Shared() {
   return setup;
 }
 
-void BM_Lookups(benchmark::State& state) {
+double CpuS(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+}
+
+// Processor time of the database server's processes (the postmaster's
+// children: a backend per connection, the writers), in seconds.
+double DatabaseCpuS() {
+  std::ifstream pidFile(server_testing::TestPostgres::Instance().folder() + "/data/postmaster.pid");
+  long postmaster = 0;
+  pidFile >> postmaster;
+  double ticks = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    // Fields after the command's closing parenthesis: state, ppid, ... utime (12th), stime (13th).
+    std::istringstream rest(text.substr(text.rfind(')') + 2));
+    std::string field;
+    std::vector<std::string> fields;
+    while (fields.size() < 13 && rest >> field) fields.push_back(field);
+    if (fields.size() == 13 && std::stol(fields[1]) == postmaster) ticks += std::stod(fields[11]) + std::stod(fields[12]);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Runs `request(client, n)` kRequestsPerClient times on each of kClients
+// threads against the servers `which` names; reports the rate, the latency
+// percentiles and the processor time per request of the server (this
+// process less its client threads) and of the database server.
+template <typename Request>
+void RunClients(benchmark::State& state, Request request) {
   Setup& setup = Shared();
   const int which = static_cast<int>(state.range(0));
   std::vector<std::unique_ptr<CNimbrelServerCache>> clients;
@@ -124,28 +164,27 @@ void BM_Lookups(benchmark::State& state) {
     const Server& server = *setup.servers[which == 0 ? 0 : which == 1 ? 1 : 1 + c % 2];
     clients.push_back(std::make_unique<CNimbrelServerCache>(server.settings));
   }
-  std::atomic<std::int64_t> cursor{0};
   std::atomic<int> wrong{0};
   std::vector<double> all;
   std::int64_t total = 0;
+  double clientCpuS = 0;
+  std::mutex clientCpuMutex;
+  const double processStart = CpuS(CLOCK_PROCESS_CPUTIME_ID), databaseStart = DatabaseCpuS();
   for (auto _ : state) {
     std::vector<std::vector<double>> latencies(kClients);
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
     for (int c = 0; c < kClients; ++c) {
       threads.emplace_back([&, c] {
+        const double threadStart = CpuS(CLOCK_THREAD_CPUTIME_ID);
         for (int k = 0; k < kRequestsPerClient; ++k) {
-          const int i = static_cast<int>((cursor++ * 7919) % kSongs);
           const auto before = std::chrono::steady_clock::now();
-          Nimbrel::SongInfo info;
-          std::vector<std::wstring> names;
-          if (clients[c]->Lookup(platform::FromUtf8(Artist(i)), platform::FromUtf8(Title(i)), info, names, false) !=
-              CNimbrelServerCache::kFound) {
-            ++wrong;
-          }
+          if (!request(*clients[c])) ++wrong;
           latencies[c].push_back(
               std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - before).count());
         }
+        std::lock_guard<std::mutex> lock(clientCpuMutex);
+        clientCpuS += CpuS(CLOCK_THREAD_CPUTIME_ID) - threadStart;
       });
     }
     for (std::thread& t : threads) t.join();
@@ -153,13 +192,40 @@ void BM_Lookups(benchmark::State& state) {
     for (const auto& l : latencies) all.insert(all.end(), l.begin(), l.end());
     total += kClients * kRequestsPerClient;
   }
+  const double n = static_cast<double>(std::max<std::int64_t>(total, 1));
+  const double processS = CpuS(CLOCK_PROCESS_CPUTIME_ID) - processStart;
   std::sort(all.begin(), all.end());
-  state.counters["lookups_per_s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
+  state.counters["per_s"] = benchmark::Counter(static_cast<double>(total), benchmark::Counter::kIsRate);
   state.counters["p50_ms"] = all.empty() ? 0 : all[all.size() / 2];
   state.counters["p99_ms"] = all.empty() ? 0 : all[all.size() * 99 / 100];
-  state.counters["wrong_answers"] = wrong.load();
+  state.counters["wrong"] = wrong.load();
+  state.counters["server_cpu_us"] = (processS - clientCpuS) * 1e6 / n;
+  state.counters["db_cpu_us"] = which == 0 ? 0 : (DatabaseCpuS() - databaseStart) * 1e6 / n;
+}
+
+void BM_Lookups(benchmark::State& state) {
+  std::atomic<std::int64_t> cursor{0};
+  RunClients(state, [&](CNimbrelServerCache& client) {
+    const int i = static_cast<int>((cursor++ * 7919) % kSongs);
+    Nimbrel::SongInfo info;
+    std::vector<std::wstring> names;
+    return client.Lookup(platform::FromUtf8(Artist(i)), platform::FromUtf8(Title(i)), info, names, false) ==
+           CNimbrelServerCache::kFound;
+  });
 }
 BENCHMARK(BM_Lookups)->Arg(0)->Arg(1)->Arg(2)->UseManualTime()->Iterations(10)->Unit(benchmark::kMillisecond);
+
+// Fills of new songs (each one new record, vote and replay mark).
+void BM_Fills(benchmark::State& state) {
+  static std::atomic<std::int64_t> cursor{0};
+  RunClients(state, [&](CNimbrelServerCache& client) {
+    const std::int64_t i = kSongs + cursor++;
+    Nimbrel::SongInfo song(L"Filler", L"New song " + std::to_wstring(i), L"Album");
+    song.source = L"discs";
+    return client.Fill(song) == 1;
+  });
+}
+BENCHMARK(BM_Fills)->Arg(0)->Arg(1)->Arg(2)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
