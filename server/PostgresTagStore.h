@@ -19,7 +19,7 @@
 // then.
 //
 // Connections come from a small pool (opened on demand, at most
-// `maxConnections`, 4 by default). A connection that breaks (the database
+// `maxConnections`, 8 by default). A connection that breaks (the database
 // restarting, the network cut) is dropped, and the step fails with
 // kUnavailableError (the server answers 503); the next step connects anew.
 // A step is acknowledged only after its COMMIT returned, which PostgreSQL
@@ -48,7 +48,7 @@ class PostgresTagStore : public TagStore {
  public:
   static constexpr int kSchemaVersion = 1;
 
-  explicit PostgresTagStore(CachePolicy policy = CachePolicy(), std::size_t maxConnections = 4);
+  explicit PostgresTagStore(CachePolicy policy = CachePolicy(), std::size_t maxConnections = 8);
   ~PostgresTagStore() override;
 
   // Whether `db` names a PostgreSQL database (a postgresql:// or

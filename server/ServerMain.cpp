@@ -30,6 +30,7 @@ constexpr const char kUsage[] =
     "         [--log-level error|warning|info|debug] [--key-file FILE] [--rate-limit PER_SECOND]\n"
     "         [--rate-burst N] [--max-connections N] [--max-connections-per-address N]\n"
     "         [--backlog N] [--request-timeout-ms MS] [--trusted-proxy ADDRESS]\n"
+    "         [--db-connections N]\n"
     "       nimbrel-cache-server --help\n";
 
 struct CommandLine {
@@ -37,6 +38,7 @@ struct CommandLine {
   std::string command = "serve";
   std::string db = "nimbrel-tag-cache.sqlite";
   std::string file;  // import's input
+  std::size_t dbConnections = 8;  // a PostgreSQL store's pool
   ServerOptions options;
 };
 
@@ -126,6 +128,8 @@ bool Parse(const std::vector<std::string>& arguments, CommandLine& line, std::st
       line.options.maxConnections = static_cast<std::size_t>(number);
     } else if (a == "--max-connections-per-address" && ParseNumber(v, number) && number >= 1 && number <= 4096) {
       line.options.maxConnectionsPerAddress = static_cast<std::size_t>(number);
+    } else if (a == "--db-connections" && ParseNumber(v, number) && number >= 1 && number <= 1000) {
+      line.dbConnections = static_cast<std::size_t>(number);
     } else if (a == "--backlog" && ParseNumber(v, number) && number >= 1 && number <= 65535) {
       line.options.backlog = static_cast<int>(number);
     } else if (a == "--request-timeout-ms" && ParseNumber(v, number) && number >= 1 && number <= 3600000) {
@@ -259,7 +263,7 @@ int RunCommandLine(const std::vector<std::string>& arguments, std::istream& in, 
   std::unique_ptr<TagStore> store;
   bool startedFull = false;
   if (PostgresTagStore::IsConnectionString(line.db)) {
-    auto shared = std::make_unique<PostgresTagStore>();
+    auto shared = std::make_unique<PostgresTagStore>(CachePolicy(), line.dbConnections);
     if (shared->Open(line.db, error, reading)) store = std::move(shared);
   } else {
     auto file = std::make_unique<SqliteTagStore>();

@@ -24,6 +24,8 @@
 // --db names a SQLite file, or a PostgreSQL database by a libpq URI
 // (postgresql://user@host:port/database?...), its password from PGPASSWORD
 // or ~/.pgpass rather than the command line; it is never logged.
+// --db-connections N: how many connections to it a server keeps at most
+// (default 8).
 //
 // Defaults: --listen 127.0.0.1:8377 (where the library looks by default),
 // --db nimbrel-tag-cache.sqlite, --log-level info, the library's own signing

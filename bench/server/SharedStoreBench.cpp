@@ -104,6 +104,14 @@ struct Setup {
     }
     if (!postgres.Import(items, error)) std::fprintf(stderr, "%s\n", error.c_str());
     server_testing::TestPostgres::Instance().Sql("ANALYZE");
+    cache_server::PgConnection size;
+    cache_server::PgResult bytes;
+    if (size.Open(db, error) &&
+        size.Execute("SELECT sum(pg_total_relation_size(c.oid)) FROM pg_class c JOIN pg_namespace n"
+                     " ON n.oid=c.relnamespace WHERE n.nspname=current_schema() AND c.relkind='r'",
+                     error, &bytes)) {
+      postgresBytes = static_cast<double>(bytes.Int(0, 0));
+    }
     servers.push_back(std::make_unique<Server>(sqlite));
     servers.push_back(std::make_unique<Server>(postgres));
     servers.push_back(std::make_unique<Server>(postgres2));  // the second server on the same database
@@ -117,6 +125,7 @@ struct Setup {
   cache_server::PostgresTagStore postgres{cache_server::CachePolicy(), 8};
   cache_server::PostgresTagStore postgres2{cache_server::CachePolicy(), 8};
   std::vector<std::unique_ptr<Server>> servers;
+  double postgresBytes = 0;  // tables and indexes of the songs
 };
 
 Setup& Shared() {
@@ -201,6 +210,7 @@ void RunClients(benchmark::State& state, Request request) {
   state.counters["wrong"] = wrong.load();
   state.counters["server_cpu_us"] = (processS - clientCpuS) * 1e6 / n;
   state.counters["db_cpu_us"] = which == 0 ? 0 : (DatabaseCpuS() - databaseStart) * 1e6 / n;
+  state.counters["pg_MB_per_1M_songs"] = setup.postgresBytes / 1e6 * (1e6 / kSongs);
 }
 
 void BM_Lookups(benchmark::State& state) {
