@@ -158,14 +158,22 @@ TEST_F(PostgresStoreTest, StepsOfTwoServersAtTheSameMomentKeepTheRules) {
     for (std::thread& thread : threads) thread.join();
   };
   const std::int64_t now = 1000;
-  std::atomic<int> searchers{0}, failed{0};
-  together([&](int t) {
-    cache_server::LookupOutcome outcome;
-    std::string e;
-    if (!stores[t % 2].Lookup(cache_server::MakeSongKey("A", "Searched"), true, now, outcome, e)) ++failed;
-    if (outcome.kind == cache_server::LookupOutcome::Kind::kUnknown) ++searchers;
-  });
-  EXPECT_EQ(1, searchers.load());
+  std::atomic<int> failed{0};
+  // Several songs, so that look-ups that all read "unknown" before any of
+  // them starts the search do happen.
+  for (int song = 0; song < 20; ++song) {
+    std::atomic<int> searchers{0};
+    together([&](int t) {
+      cache_server::LookupOutcome outcome;
+      std::string e;
+      if (!stores[t % 2].Lookup(cache_server::MakeSongKey("A", "Searched " + std::to_string(song)), true, now, outcome,
+                                e)) {
+        ++failed;
+      }
+      if (outcome.kind == cache_server::LookupOutcome::Kind::kUnknown) ++searchers;
+    });
+    EXPECT_EQ(1, searchers.load()) << song;
+  }
   together([&](int t) {
     std::string e;
     if (!stores[t % 2].ReportFail(cache_server::MakeSongKey("A", "Nothing"), "", "192.0.2." + std::to_string(t % 3),
