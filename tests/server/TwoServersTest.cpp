@@ -57,9 +57,10 @@ class TwoServersTest : public ::testing::Test {
     }
   }
 
-  // The servers run on the real clock: a timestamp `offsetS` from now.
-  static std::string Timestamp(std::int64_t offsetS = 0) {
-    const std::time_t t = std::time(nullptr) + offsetS;
+  // The servers run on the real clock: a timestamp `offsetS` from the
+  // test's start (fixed, so that texts differ by their offsets alone).
+  std::string Timestamp(std::int64_t offsetS = 0) const {
+    const std::time_t t = start + offsetS;
     std::tm utc{};
     gmtime_r(&t, &utc);
     char text[32];
@@ -89,17 +90,18 @@ class TwoServersTest : public ::testing::Test {
     }
     return answer;
   }
-  static std::string FillText(const std::string& title, const std::string& album) {
+  std::string FillText(const std::string& title, const std::string& album) {
     return "album=" + album +
            "&artist=A&cover_size_bytes=0&cover_x_resolution=0&cover_y_resolution=0&coverurl=&genre=Rock"
            "&source=discs&timestamp=" +
            Timestamp() + "&title=" + title + "&tracknr=1&type=tags&version=1&year=2000";
   }
-  static std::string LookupText(const std::string& title, int searcher) {
+  std::string LookupText(const std::string& title, int searcher) {
     return "artist=A&searcher=" + std::to_string(searcher) + "&timestamp=" + Timestamp() + "&title=" + title +
            "&type=tags&version=1";
   }
 
+  const std::time_t start = std::time(nullptr);
   testing_support::ScratchFolder folder;
   std::string db;
   platform::ChildProcess children[2];
