@@ -42,9 +42,12 @@ bool PgConnection::Open(const std::string& conninfo, std::string& error) {
   // Defaults first, so that the connection string's own values win: a
   // server that does not answer, or a network cut mid-request, is given up
   // within seconds rather than the system's minutes.
-  const char* const keywords[] = {"connect_timeout", "keepalives_idle", "keepalives_interval", "keepalives_count",
-                                  "tcp_user_timeout", "application_name", "dbname", nullptr};
-  const char* const values[] = {"5", "30", "10", "3", "15000", "nimbrel-cache-server", conninfo.c_str(), nullptr};
+  // Texts travel as UTF-8 whatever the client's locale.
+  const char* const keywords[] = {"connect_timeout",  "keepalives_idle",  "keepalives_interval", "keepalives_count",
+                                  "tcp_user_timeout", "application_name", "client_encoding",     "dbname",
+                                  nullptr};
+  const char* const values[] = {"5",     "30",    "10", "3", "15000", "nimbrel-cache-server", "UTF8",
+                                conninfo.c_str(), nullptr};
   conn_ = PQconnectdbParams(keywords, values, 1);
   if (conn_ && PQstatus(conn_) == CONNECTION_OK) {
     failure_ = Failure::kNone;

@@ -199,8 +199,10 @@ class PostgresTagStore::Lease {
   std::unique_ptr<PgConnection> connection_;
 };
 
-PostgresTagStore::PostgresTagStore(CachePolicy policy, std::size_t maxConnections)
-    : policy_(policy), maxConnections_(std::max<std::size_t>(1, maxConnections)) {}
+PostgresTagStore::PostgresTagStore(CachePolicy policy, std::size_t maxConnections, std::uint64_t forgetEvery)
+    : policy_(policy),
+      maxConnections_(std::max<std::size_t>(1, maxConnections)),
+      forgetEvery_(std::max<std::uint64_t>(1, forgetEvery)) {}
 
 PostgresTagStore::~PostgresTagStore() = default;
 
@@ -342,8 +344,7 @@ bool PostgresTagStore::InTransaction(const char* begin,
   return false;
 }
 
-bool PostgresTagStore::Remember(PgConnection& db, const RequestMark& mark, std::int64_t /*now*/,
-                                std::string& error) {
+bool PostgresTagStore::Remember(PgConnection& db, const RequestMark& mark, std::string& error) {
   if (mark.signature.empty()) return true;
   if (!db.Run("remember", kRemember, {mark.signature, N(mark.until)}, nullptr, error)) return false;
   if (db.changes() == 1) return true;
@@ -357,7 +358,7 @@ bool PostgresTagStore::Fill(const SongKey& key, const TagRecord& record, const s
       "BEGIN",
       [&](PgConnection& db, std::string& e) {
         PgResult song;
-        if (!Remember(db, mark, now, e) ||
+        if (!Remember(db, mark, e) ||
             !db.Run("lock_song_end_search", kLockSongEndSearch, {key.artist, key.title}, &song, e)) {
           return false;
         }
@@ -366,14 +367,16 @@ bool PostgresTagStore::Fill(const SongKey& key, const TagRecord& record, const s
                AddVote(db, id, TagsHash(record), client, now, e);
       },
       error);
-  if (ok && !mark.signature.empty() && ++marks_ % 256 == 0) {
-    // Now and then, outside the step: the marks whose time is over.
-    std::string ignored;
-    InTransaction(
-        "BEGIN", [&](PgConnection& db, std::string& e) { return db.Run("forget", kForget, {N(now)}, nullptr, e); },
-        ignored);
-  }
+  if (ok) ForgetNowAndThen(mark, now);
   return ok;
+}
+
+void PostgresTagStore::ForgetNowAndThen(const RequestMark& mark, std::int64_t now) {
+  if (mark.signature.empty() || ++marks_ % forgetEvery_ != 0) return;
+  std::string ignored;
+  InTransaction(
+      "BEGIN", [&](PgConnection& db, std::string& e) { return db.Run("forget", kForget, {N(now)}, nullptr, e); },
+      ignored);
 }
 
 bool PostgresTagStore::Lookup(const SongKey& key, bool searcher, std::int64_t now, LookupOutcome& outcome,
@@ -431,11 +434,11 @@ bool PostgresTagStore::Lookup(const SongKey& key, bool searcher, std::int64_t no
 
 bool PostgresTagStore::ReportFail(const SongKey& key, const std::string& source, const std::string& client,
                                   std::int64_t now, const RequestMark& mark, std::string& error) {
-  return InTransaction(
+  const bool ok = InTransaction(
       "BEGIN",
       [&](PgConnection& db, std::string& e) {
         PgResult song;
-        if (!Remember(db, mark, now, e)) return false;
+        if (!Remember(db, mark, e)) return false;
         if (!source.empty()) {
           return db.Run("lock_song", kLockSong, {key.artist, key.title}, &song, e) &&
                  db.Run("source_failure", kSourceFailure, {song.Text(0, 0), source, "1", N(now)}, nullptr, e);
@@ -454,6 +457,8 @@ bool PostgresTagStore::ReportFail(const SongKey& key, const std::string& source,
         return db.Run("extend_skip", kExtendSkip, {id, N(now + policy_.skipForS)}, nullptr, e);
       },
       error);
+  if (ok) ForgetNowAndThen(mark, now);
+  return ok;
 }
 
 bool PostgresTagStore::AddRequestCounts(const std::map<int, std::int64_t>& counts, std::string& error) {

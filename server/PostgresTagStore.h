@@ -48,7 +48,10 @@ class PostgresTagStore : public TagStore {
  public:
   static constexpr int kSchemaVersion = 1;
 
-  explicit PostgresTagStore(CachePolicy policy = CachePolicy(), std::size_t maxConnections = 8);
+  // `forgetEvery`: how many marks are remembered between two sweeps of the
+  // replay memory.
+  explicit PostgresTagStore(CachePolicy policy = CachePolicy(), std::size_t maxConnections = 8,
+                            std::uint64_t forgetEvery = 256);
   ~PostgresTagStore() override;
 
   // Whether `db` names a PostgreSQL database (a postgresql:// or
@@ -85,10 +88,14 @@ class PostgresTagStore : public TagStore {
                      std::string& error);
   bool Migrate(PgConnection& db, std::string& error);
   // Remembers `mark`; kReplayError when it is there already.
-  bool Remember(PgConnection& db, const RequestMark& mark, std::int64_t now, std::string& error);
+  bool Remember(PgConnection& db, const RequestMark& mark, std::string& error);
+  // Every `forgetEvery`th mark, after its step: forgets the marks whose time
+  // is over.
+  void ForgetNowAndThen(const RequestMark& mark, std::int64_t now);
 
   const CachePolicy policy_;
   const std::size_t maxConnections_;
+  const std::uint64_t forgetEvery_;
   std::string conninfo_;
   std::string description_;
   bool readOnly_ = false;

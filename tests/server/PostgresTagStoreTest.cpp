@@ -137,6 +137,31 @@ TEST_F(PostgresStoreTest, TheCommandLineMovesACacheToPostgresqlAndBack) {
   EXPECT_EQ(Lines(exported), Lines(Command({"export", "--db", back})));
 }
 
+// The shared replay memory refuses a mark again for as long as it holds,
+// and forgets marks only once their time is over.
+TEST_F(PostgresStoreTest, TheReplayMemoryForgetsOnlyMarksPastTheirTime) {
+  cache_server::PostgresTagStore store(cache_server::CachePolicy(), 2, 16);
+  std::string error;
+  ASSERT_TRUE(store.Open(conninfo, error)) << error;
+  cache_server::TagRecord record;
+  record.artist = "A";
+  record.source = "discs";
+  const std::int64_t now = 1000;
+  const auto fill = [&](int i, std::int64_t until) {
+    record.title = "T" + std::to_string(i);
+    error.clear();
+    return store.Fill(cache_server::MakeSongKey("A", record.title), record, "192.0.2.1", now,
+                      cache_server::RequestMark{"mark" + std::to_string(i), until}, error);
+  };
+  // Past their time (odd ones) or not; the 16th step forgets.
+  for (int i = 0; i < 16; ++i) ASSERT_TRUE(fill(i, i % 2 ? now - 1 : now + 600)) << i << ": " << error;
+  EXPECT_FALSE(fill(0, now + 600));
+  EXPECT_EQ(cache_server::kReplayError, error);
+  EXPECT_FALSE(fill(14, now + 600));
+  EXPECT_TRUE(fill(1, now + 600)) << error;
+  EXPECT_TRUE(fill(15, now + 600)) << error;
+}
+
 // Two stores (two servers' pools) on one schema, their steps on one song at
 // the same moment: one searcher starts the search, the third client's
 // report makes the song skipped, every client's vote counts.
