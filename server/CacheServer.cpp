@@ -1,5 +1,7 @@
 #include "server/CacheServer.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -118,7 +120,7 @@ CacheServer::CacheServer(TagStore& store, ServerOptions options)
                   options_.requestTimeoutMs},
       pool_(std::make_unique<ConnectionPool>(
           ConnectionPool::Limits{options_.maxConnections, options_.waitingConnections,
-                                 options_.maxConnectionsPerAddress},
+                                 options_.maxConnectionsPerAddress, options_.trustedProxy},
           [this](int fd, const std::string& address) { ServeConnection(fd, address); },
           [this](int fd, const std::string& address, ConnectionPool::Refusal why, bool answer) {
             RefuseConnection(fd, address, why, answer);
@@ -220,6 +222,19 @@ bool CacheServer::WaitForRequest(int fd, const HttpRequestReader& reader) const 
   }
 }
 
+std::string CacheServer::ClientOf(const std::string& address, const HttpRequest& request) const {
+  if (options_.trustedProxy.empty() || address != options_.trustedProxy) return address;
+  // Only the last entry is the proxy's own: those before it are whatever
+  // the client sent. Anything but an address counts as the proxy.
+  const std::size_t comma = request.forwardedFor.rfind(',');
+  std::string last = request.forwardedFor.substr(comma == std::string::npos ? 0 : comma + 1);
+  last.erase(0, last.find_first_not_of(" \t"));
+  last.erase(last.find_last_not_of(" \t") + 1);
+  unsigned char bytes[16];
+  const bool valid = inet_pton(AF_INET, last.c_str(), bytes) == 1 || inet_pton(AF_INET6, last.c_str(), bytes) == 1;
+  return valid ? last : address;
+}
+
 void CacheServer::ServeConnection(int fd, const std::string& address) {
   // Answers go out in several writes; without this each would wait for the
   // client's delayed acknowledgement.
@@ -239,7 +254,7 @@ void CacheServer::ServeConnection(int fd, const std::string& address) {
       LogRefusal(status, address, std::to_string(status) + " " + address + " " + request.path + ": " + reason);
       linger = true;
     } else {
-      Serve(request.path, request.body, address, status, answer, reason);
+      Serve(request.path, request.body, ClientOf(address, request), status, answer, reason);
       // An answer with a reason is a refusal or a failure: the connection
       // ends with it, as after the HTTP layer's own refusals.
       close = !request.keepAlive || !reason.empty() || served + 1 >= options_.keepAliveMaxRequests ||

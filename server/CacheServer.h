@@ -53,6 +53,11 @@ struct ServerOptions {
   int crowdedIdleTimeoutMs = 200;      // the same while connections wait for a worker
   int keepAliveMaxRequests = 1000;
   int writeTimeoutMs = 5000;
+  // The address of a reverse proxy in front: its requests are counted (votes,
+  // failure reports, rate) by the last address of their X-Forwarded-For
+  // header, which that proxy appends, and its connections are not limited
+  // per address. Empty: every client is its connection's address.
+  std::string trustedProxy;
 };
 
 // "host:port", "[v6]:port" or ":port" (host 127.0.0.1) into its parts.
@@ -76,6 +81,8 @@ class CacheServer {
 
  private:
   void ServeConnection(int fd, const std::string& address);
+  // The client a request is counted as (see trustedProxy).
+  std::string ClientOf(const std::string& address, const HttpRequest& request) const;
   void RefuseConnection(int fd, const std::string& address, ConnectionPool::Refusal why, bool answer);
   bool WaitForRequest(int fd, const HttpRequestReader& reader) const;
   // `reason` is set for a refusal or failure.

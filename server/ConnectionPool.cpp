@@ -5,7 +5,8 @@
 namespace cache_server {
 
 ConnectionPool::ConnectionPool(Limits limits, ServeFunction serve, RefuseFunction refuse)
-    : limits_{limits.workers == 0 ? 1 : limits.workers, limits.waiting, limits.perAddress == 0 ? 1 : limits.perAddress},
+    : limits_{limits.workers == 0 ? 1 : limits.workers, limits.waiting, limits.perAddress == 0 ? 1 : limits.perAddress,
+              limits.unlimited},
       serve_(std::move(serve)),
       refuse_(std::move(refuse)) {
   for (std::size_t i = 0; i < limits_.workers; ++i) threads_.emplace_back([this] { Work(false); });
@@ -20,7 +21,7 @@ void ConnectionPool::Admit(int fd, std::string address) {
     std::lock_guard<std::mutex> lock(mutex_);
     const auto found = perAddress_.find(address);
     const std::size_t ofAddress = found == perAddress_.end() ? 0 : found->second;
-    if (ofAddress >= limits_.perAddress) {
+    if (ofAddress >= limits_.perAddress && address != limits_.unlimited) {
       why = Refusal::kAddressFull;
     } else if (!stopping_ && busy_ + queue_.size() < limits_.workers + limits_.waiting) {
       ++perAddress_[address];

@@ -34,6 +34,7 @@ class ConnectionPool {
     std::size_t workers = 64;     // connections served at once
     std::size_t waiting = 64;     // more may wait for a worker
     std::size_t perAddress = 16;  // connections of one address, served or waiting
+    std::string unlimited;        // an address without that limit (a trusted proxy's)
   };
   enum class Refusal { kBusy, kAddressFull };
   // Serves a connection to its end and closes it.

@@ -54,6 +54,7 @@ struct HttpRequestReader::Head {
   bool keepAlive = false;
   bool expectContinue = false;
   std::string otherExpectation;
+  std::string forwardedFor;
 };
 
 HttpRequestReader::HttpRequestReader(int fd, const HttpLimits& limits) : fd_(fd), limits_(limits) {}
@@ -157,6 +158,8 @@ HttpRequestReader::Result HttpRequestReader::ReadHeaderLines(bool trailers, Head
         if (EqualsNoCase(option, "keep-alive")) head.keepAlive = true;
         rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
       }
+    } else if (EqualsNoCase(name, "X-Forwarded-For")) {
+      head.forwardedFor += (head.forwardedFor.empty() ? "" : ",") + std::string(value);
     } else if (EqualsNoCase(name, "Expect")) {
       if (EqualsNoCase(value, "100-continue")) {
         head.expectContinue = true;
@@ -256,6 +259,7 @@ HttpRequestReader::Result HttpRequestReader::Read(HttpRequest& request, int& sta
   const Result read = ReadHeaderLines(false, head, status, reason);
   if (read != Result::kRequest) return read;
   request.keepAlive = !head.close && (http11 || head.keepAlive);
+  request.forwardedFor = std::move(head.forwardedFor);
 
   // Exactly one way to find the body's end.
   if (head.transferEncodings > 0 && head.contentLengths > 0) {

@@ -46,6 +46,7 @@ struct HttpRequest {
   std::string path;  // the target up to any "?"
   std::string body;
   bool keepAlive = true;  // HTTP/1.1 without "Connection: close", or 1.0 with "keep-alive"
+  std::string forwardedFor;  // the X-Forwarded-For lines' values, joined by commas
 };
 
 class HttpRequestReader {

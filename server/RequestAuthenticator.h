@@ -57,6 +57,9 @@ class RequestAuthenticator {
   Verdict Check(std::string_view signedText, std::string_view signature, std::string_view timestamp,
                 std::string_view client, Replay replay, std::int64_t now);
 
+  // How far a timestamp may lie from the server's clock, either way.
+  std::int64_t skewS() const { return skewS_; }
+
   // How many requests the replay memory holds now, and the bytes it uses.
   std::size_t remembered() const;
   std::size_t memoryBytes() const;

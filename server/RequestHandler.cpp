@@ -154,6 +154,16 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
   const SongKey key = MakeSongKey(f["artist"], f["title"]);
   if (key.artist.empty() || key.title.empty()) return Refuse(400, "empty artist or title");
 
+  // What a store shared with other servers remembers of a state-changing
+  // request: refused by all of them for as long as its timestamp passes.
+  RequestMark mark;
+  if (replay == Replay::kOnce) {
+    std::int64_t sent = 0;
+    ParseTimestamp(f["timestamp"], sent);
+    mark.signature = f["signature"];
+    mark.until = sent + authenticator_.skewS();
+  }
+
   HandlerResponse response;
   response.body = "OK";
   switch (kind) {
@@ -209,18 +219,20 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
           !GoodRecord(record, error)) {
         return Refuse(400, error);
       }
-      if (store_.Fill(key, record, std::string(client), now, error)) return response;
+      if (store_.Fill(key, record, std::string(client), now, mark, error)) return response;
       break;
     }
     case Kind::kReportFail: {
       const std::string& source = f["source"];
       if (!GoodText(source, "source", Limits::kMaxSourceLength, error)) return Refuse(400, error);
-      if (store_.ReportFail(key, source, std::string(client), now, error)) return response;
+      if (store_.ReportFail(key, source, std::string(client), now, mark, error)) return response;
       break;
     }
   }
-  if (error.rfind(kNoSpaceError, 0) == 0) {
-    // Look-ups go on; what cannot be written now may be sent again later.
+  if (error.rfind(kReplayError, 0) == 0) return Refuse(403, "replayed signature (through another server)");
+  if (error.rfind(kNoSpaceError, 0) == 0 || error.rfind(kUnavailableError, 0) == 0) {
+    // What cannot be stored or read now may be sent again later; a full
+    // disk still lets look-ups through, an unreachable database nothing.
     response.status = 503;
     response.body = "busy";
     response.reason = "store: " + error;

@@ -14,7 +14,9 @@
 //   403: refused (bad signature, timestamp outside the window, replay: see
 //        RequestAuthenticator);
 //   503: not now (the replay memory is full, or the store cannot write: a
-//        full disk); look-ups are still answered;
+//        full disk, when look-ups are still answered; or the database
+//        cannot be reached, when look-ups get 503 too, which the client
+//        takes as nothing known);
 //   500: the store failed.
 //
 // Every refusal carries its reason for the log. Independent of HTTP (the

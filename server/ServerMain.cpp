@@ -1,8 +1,11 @@
 #include "server/ServerMain.h"
 
+#include <arpa/inet.h>
+
 #include <atomic>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <thread>
 
 #include "platform/Env.h"
@@ -10,6 +13,7 @@
 #include "platform/TextCodec.h"
 #include "server/CacheServer.h"
 #include "server/JsonLines.h"
+#include "server/PostgresTagStore.h"
 #include "server/ServerLog.h"
 #include "server/SqliteTagStore.h"
 #include "servercache/RequestSigning.h"
@@ -21,10 +25,12 @@ namespace {
 constexpr std::size_t kImportBatch = 20000;
 
 constexpr const char kUsage[] =
-    "usage: nimbrel-cache-server [serve|stats|export|import [FILE]] [--db FILE] [--listen HOST:PORT]\n"
+    "usage: nimbrel-cache-server [serve|stats|export|import [FILE]] [--db FILE|postgresql://...]\n"
+    "         [--listen HOST:PORT]"
     "         [--log-level error|warning|info|debug] [--key-file FILE] [--rate-limit PER_SECOND]\n"
     "         [--rate-burst N] [--max-connections N] [--max-connections-per-address N]\n"
-    "         [--backlog N] [--request-timeout-ms MS]\n"
+    "         [--backlog N] [--request-timeout-ms MS] [--trusted-proxy ADDRESS]\n"
+    "         [--db-connections N]\n"
     "       nimbrel-cache-server --help\n";
 
 struct CommandLine {
@@ -32,6 +38,7 @@ struct CommandLine {
   std::string command = "serve";
   std::string db = "nimbrel-tag-cache.sqlite";
   std::string file;  // import's input
+  std::size_t dbConnections = 8;  // a PostgreSQL store's pool
   ServerOptions options;
 };
 
@@ -104,6 +111,13 @@ bool Parse(const std::vector<std::string>& arguments, CommandLine& line, std::st
         return false;
       }
       ServerLog::SetLevel(level);
+    } else if (a == "--trusted-proxy") {
+      unsigned char bytes[16];
+      if (inet_pton(AF_INET, v.c_str(), bytes) != 1 && inet_pton(AF_INET6, v.c_str(), bytes) != 1) {
+        error = "--trusted-proxy wants an IP address, not " + v;
+        return false;
+      }
+      line.options.trustedProxy = v;
     } else if (a == "--key-file") {
       if (!ReadKeyFile(v, line.options.key, error)) return false;
     } else if (a == "--rate-limit" && ParseNumber(v, number)) {
@@ -114,6 +128,8 @@ bool Parse(const std::vector<std::string>& arguments, CommandLine& line, std::st
       line.options.maxConnections = static_cast<std::size_t>(number);
     } else if (a == "--max-connections-per-address" && ParseNumber(v, number) && number >= 1 && number <= 4096) {
       line.options.maxConnectionsPerAddress = static_cast<std::size_t>(number);
+    } else if (a == "--db-connections" && ParseNumber(v, number) && number >= 1 && number <= 1000) {
+      line.dbConnections = static_cast<std::size_t>(number);
     } else if (a == "--backlog" && ParseNumber(v, number) && number >= 1 && number <= 65535) {
       line.options.backlog = static_cast<int>(number);
     } else if (a == "--request-timeout-ms" && ParseNumber(v, number) && number >= 1 && number <= 3600000) {
@@ -127,8 +143,8 @@ bool Parse(const std::vector<std::string>& arguments, CommandLine& line, std::st
   return true;
 }
 
-int Serve(SqliteTagStore& store, const CommandLine& line, std::ostream& err) {
-  if (store.startedFull()) {
+int Serve(TagStore& store, bool startedFull, const CommandLine& line, std::ostream& err) {
+  if (startedFull) {
     ServerLog::Write(LogLevel::kError, line.db + ": the disk is full: serving look-ups only, fills and reports get 503"
                                                  " until restarted with space");
   }
@@ -153,7 +169,7 @@ int Serve(SqliteTagStore& store, const CommandLine& line, std::ostream& err) {
   return 0;
 }
 
-int Stats(SqliteTagStore& store, std::ostream& out, std::ostream& err) {
+int Stats(TagStore& store, std::ostream& out, std::ostream& err) {
   StoreStats stats;
   std::string error;
   if (!store.Stats(platform::Env::Current()->UnixTime(), stats, error)) {
@@ -172,7 +188,7 @@ int Stats(SqliteTagStore& store, std::ostream& out, std::ostream& err) {
   return 0;
 }
 
-int Export(SqliteTagStore& store, std::ostream& out, std::ostream& err) {
+int Export(TagStore& store, std::ostream& out, std::ostream& err) {
   std::string error;
   const bool ok = store.Export(
       [&out](const ExportItem& item) {
@@ -187,7 +203,7 @@ int Export(SqliteTagStore& store, std::ostream& out, std::ostream& err) {
   return 0;
 }
 
-int Import(SqliteTagStore& store, const CommandLine& line, std::istream& in, std::ostream& out, std::ostream& err) {
+int Import(TagStore& store, const CommandLine& line, std::istream& in, std::ostream& out, std::ostream& err) {
   std::ifstream file;
   if (!line.file.empty()) {
     file.open(line.file, std::ios::binary);
@@ -244,15 +260,26 @@ int RunCommandLine(const std::vector<std::string>& arguments, std::istream& in, 
   }
   // Reading commands neither create nor change the file they are pointed at.
   const bool reading = line.command == "stats" || line.command == "export";
-  SqliteTagStore store;
-  if (!store.Open(line.db, error, reading ? SqliteTagStore::Mode::kReadOnly : SqliteTagStore::Mode::kReadWrite)) {
+  std::unique_ptr<TagStore> store;
+  bool startedFull = false;
+  if (PostgresTagStore::IsConnectionString(line.db)) {
+    auto shared = std::make_unique<PostgresTagStore>(CachePolicy(), line.dbConnections);
+    if (shared->Open(line.db, error, reading)) store = std::move(shared);
+  } else {
+    auto file = std::make_unique<SqliteTagStore>();
+    if (file->Open(line.db, error, reading ? SqliteTagStore::Mode::kReadOnly : SqliteTagStore::Mode::kReadWrite)) {
+      startedFull = file->startedFull();
+      store = std::move(file);
+    }
+  }
+  if (!store) {
     err << "nimbrel-cache-server: " << error << "\n";
     return 1;
   }
-  if (line.command == "stats") return Stats(store, out, err);
-  if (line.command == "export") return Export(store, out, err);
-  if (line.command == "import") return Import(store, line, in, out, err);
-  return Serve(store, line, err);
+  if (line.command == "stats") return Stats(*store, out, err);
+  if (line.command == "export") return Export(*store, out, err);
+  if (line.command == "import") return Import(*store, line, in, out, err);
+  return Serve(*store, startedFull, line, err);
 }
 
 }  // namespace cache_server

@@ -5,7 +5,7 @@
 //                        [--key-file FILE] [--rate-limit PER_SECOND]
 //                        [--rate-burst N] [--max-connections N]
 //                        [--max-connections-per-address N] [--backlog N]
-//                        [--request-timeout-ms MS]
+//                        [--request-timeout-ms MS] [--trusted-proxy ADDRESS]
 //       serves until SIGTERM or SIGINT;
 //   nimbrel-cache-server --help               the usage on stdout;
 //   nimbrel-cache-server stats  [--db FILE]   counts, as "name value" lines,
@@ -17,6 +17,15 @@
 //       (standard input without a file), in transactions of 20,000 lines; a
 //       bad line (or a value a fill would refuse) is reported with its number
 //       and skipped.
+//
+// --trusted-proxy names the reverse proxy in front, whose X-Forwarded-For
+// header then tells the client's address (see ServerOptions).
+//
+// --db names a SQLite file, or a PostgreSQL database by a libpq URI
+// (postgresql://user@host:port/database?...), its password from PGPASSWORD
+// or ~/.pgpass rather than the command line; it is never logged.
+// --db-connections N: how many connections to it a server keeps at most
+// (default 8).
 //
 // Defaults: --listen 127.0.0.1:8377 (where the library looks by default),
 // --db nimbrel-tag-cache.sqlite, --log-level info, the library's own signing

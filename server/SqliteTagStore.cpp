@@ -72,25 +72,6 @@ const char* const kTables[] = {"songs",           "records",        "source_fail
                                "request_counts",  "votes",          "tag_votes"};
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == SqliteTagStore::kSchemaVersion);
 
-// A stable 64-bit FNV-1a over the tags that make two records agree; stored,
-// so it must never change.
-std::int64_t TagsHash(const TagRecord& r) {
-  std::uint64_t hash = 14695981039346656037ULL;
-  auto add = [&hash](std::string_view bytes) {
-    const std::string length = std::to_string(bytes.size()) + ":";
-    for (const char c : length) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-    for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-  };
-  add(r.artist);
-  add(r.title);
-  add(r.album);
-  add(r.genre);
-  add(r.coverUrl);
-  add(std::to_string(r.year));
-  add(std::to_string(r.trackNumber));
-  return static_cast<std::int64_t>(hash);
-}
-
 const char* const kFindSong =
     "SELECT id, searching_until, skip_until FROM songs WHERE artist_key=?1 AND title_key=?2";
 // The tags most clients voted for (ties: the latest), then of those the
@@ -120,6 +101,24 @@ void ReadRecord(const SqliteStatement& q, int first, TagRecord& r) {
 }
 
 }  // namespace
+
+// FNV-1a over each tag with its length in front.
+std::int64_t TagsHash(const TagRecord& r) {
+  std::uint64_t hash = 14695981039346656037ULL;
+  auto add = [&hash](std::string_view bytes) {
+    const std::string length = std::to_string(bytes.size()) + ":";
+    for (const char c : length) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    for (const char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+  };
+  add(r.artist);
+  add(r.title);
+  add(r.album);
+  add(r.genre);
+  add(r.coverUrl);
+  add(std::to_string(r.year));
+  add(std::to_string(r.trackNumber));
+  return static_cast<std::int64_t>(hash);
+}
 
 bool TagRecord::SameTags(const TagRecord& o) const {
   return artist == o.artist && title == o.title && album == o.album && genre == o.genre && coverUrl == o.coverUrl &&
@@ -559,7 +558,7 @@ bool SqliteTagStore::ExtendSkip(std::int64_t songId, std::int64_t until, std::st
 }
 
 bool SqliteTagStore::Fill(const SongKey& key, const TagRecord& record, const std::string& client, std::int64_t now,
-                          std::string& error) {
+                          const RequestMark& /*mark*/, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   return InTransaction(
       [&](std::string& e) {
@@ -667,7 +666,7 @@ bool SqliteTagStore::Lookup(const SongKey& key, bool searcher, std::int64_t now,
 }
 
 bool SqliteTagStore::ReportFail(const SongKey& key, const std::string& source, const std::string& client,
-                                std::int64_t now, std::string& error) {
+                                std::int64_t now, const RequestMark& /*mark*/, std::string& error) {
   std::lock_guard<std::mutex> lock(mutex_);
   return InTransaction(
       [&](std::string& e) {

@@ -47,12 +47,14 @@ class SqliteTagStore : public TagStore {
   // written by an older server.
   bool Open(const std::string& path, std::string& error, Mode mode = Mode::kReadWrite);
 
+  // One server serves a file: its requests' marks are left to the server's
+  // own replay memory.
   bool Fill(const SongKey& key, const TagRecord& record, const std::string& client, std::int64_t now,
-            std::string& error) override;
+            const RequestMark& mark, std::string& error) override;
   bool Lookup(const SongKey& key, bool searcher, std::int64_t now, LookupOutcome& outcome,
               std::string& error) override;
   bool ReportFail(const SongKey& key, const std::string& source, const std::string& client, std::int64_t now,
-                  std::string& error) override;
+                  const RequestMark& mark, std::string& error) override;
   bool AddRequestCounts(const std::map<int, std::int64_t>& counts, std::string& error) override;
   bool Stats(std::int64_t now, StoreStats& stats, std::string& error) override;
   bool Export(const std::function<bool(const ExportItem&)>& sink, std::string& error) override;

@@ -11,8 +11,12 @@
 //
 // Errors are results: false with a reason in `error`; a reason that starts
 // with kNoSpaceError means the store cannot write now (its disk is full, or it
-// was opened read-only), which a client may retry later. Implementations are
-// safe to call from any number of threads.
+// was opened read-only), which a client may retry later; one that starts with
+// kUnavailableError means the store cannot be reached now (a database server
+// restarting or cut off), which is answered as busy too; one that starts with
+// kReplayError refuses a request that another server sharing the store has
+// accepted already. Implementations are safe to call from any number of
+// threads.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +31,16 @@
 namespace cache_server {
 
 inline constexpr std::string_view kNoSpaceError = "no space to store";
+inline constexpr std::string_view kUnavailableError = "store unavailable";
+inline constexpr std::string_view kReplayError = "replayed request";
+
+// A state-changing request as the replay memory knows it: its signature, to
+// be refused again until `until` (after which its timestamp is refused
+// anyway). Empty: nothing to remember in the store.
+struct RequestMark {
+  std::string signature;
+  std::int64_t until = 0;
+};
 
 // One song's tags as a client filled them in (texts UTF-8, as sent).
 struct TagRecord {
@@ -45,6 +59,10 @@ struct TagRecord {
   // file's measures, which depend on the client's copy of the picture).
   bool SameTags(const TagRecord& other) const;
 };
+
+// A 64-bit hash of what SameTags compares; stores keep it, so it must never
+// change.
+std::int64_t TagsHash(const TagRecord& record);
 
 // A record with its provenance: when it was first and last filled in, and by
 // how many accepted fills.
@@ -110,8 +128,11 @@ class TagStore {
   // Counts one accepted fill of `record` for `key` by the client at `client`:
   // a new record, or one more agreeing fill of the same tags from the same
   // source; the client's vote for these tags. Ends a search under way.
+  // A store shared by several servers refuses a `mark` it holds already
+  // (kReplayError) and otherwise remembers it in the same transaction; the
+  // store of one server may leave that to the server's own memory.
   virtual bool Fill(const SongKey& key, const TagRecord& record, const std::string& client, std::int64_t now,
-                    std::string& error) = 0;
+                    const RequestMark& mark, std::string& error) = 0;
   // The answer for `key`: the tags that most clients (addresses) filled in,
   // from any source (ties: the most recently filled), as the record of the
   // source with most fills of them (ties: the latest); the key is public, so
@@ -123,9 +144,9 @@ class TagStore {
                       std::string& error) = 0;
   // Counts a failure: of `source` when it is not empty; otherwise of the whole
   // search by the client at `client`, which ends a search under way and may
-  // start a skip period.
+  // start a skip period. `mark` as for Fill.
   virtual bool ReportFail(const SongKey& key, const std::string& source, const std::string& client,
-                          std::int64_t now, std::string& error) = 0;
+                          std::int64_t now, const RequestMark& mark, std::string& error) = 0;
 
   // Adds to the persistent count of answers per HTTP status.
   virtual bool AddRequestCounts(const std::map<int, std::int64_t>& counts, std::string& error) = 0;

@@ -60,8 +60,8 @@ class HandlerTest : public ServerTest {
   HandlerTest()
       : authenticator(platform::ToWindows1252(nimbrel::kServerCacheSigningKey), 600) {
     std::string error;
-    store = std::make_unique<cache_server::SqliteTagStore>();
-    EXPECT_TRUE(store->Open(DbPath(), error)) << error;
+    store = OpenStore(error);
+    EXPECT_TRUE(store) << error;
     handler = std::make_unique<cache_server::RequestHandler>(*store, authenticator);
   }
   cache_server::HandlerResponse Signed(const std::string& path, const std::string& text) {
@@ -162,7 +162,7 @@ TEST(ConnectionPoolTest, AsManyIdleConnectionsGiveWayAsConnectionsWait) {
   int serving = 0;
   bool release = false;
   cache_server::ConnectionPool pool(
-      {2, 2, 16},
+      {2, 2, 16, ""},
       [&](int fd, const std::string&) {
         std::unique_lock<std::mutex> lock(mutex);
         ++serving;

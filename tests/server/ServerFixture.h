@@ -66,9 +66,9 @@ class ServerTest : public ::testing::Test {
   void StartServer(cache_server::ServerOptions options = DefaultOptions()) {
     options.port = 0;
     if (!store) {
-      store = std::make_unique<cache_server::SqliteTagStore>();
       std::string error;
-      ASSERT_TRUE(store->Open(DbPath(), error)) << error;
+      store = OpenStore(error);
+      ASSERT_TRUE(store) << error;
     }
     running = std::make_unique<RunningServer>(*store, options);
     settings.TagCacheHost = platform::FromUtf8("127.0.0.1:" + std::to_string(running->port())).c_str();
@@ -77,9 +77,18 @@ class ServerTest : public ::testing::Test {
   }
   // Stops the server and closes the store, as a restart does.
   void StopServer() {
+    handler.reset();
     client.reset();
     running.reset();
     store.reset();
+  }
+
+  // The store a server starts with: the SQLite file at DbPath() unless a
+  // test chooses another.
+  virtual std::unique_ptr<cache_server::TagStore> OpenStore(std::string& error) {
+    auto file = std::make_unique<cache_server::SqliteTagStore>();
+    if (!file->Open(DbPath(), error)) return nullptr;
+    return file;
   }
 
   std::string DbPath() const { return platform::ToUtf8(folder / L"cache.sqlite"); }
@@ -156,13 +165,15 @@ class ServerTest : public ::testing::Test {
 
   // Posts `text`, signed, from the loopback address `from` (127.0.0.2…): the
   // server sees another client there.
-  Answer PostFrom(const std::string& from, const std::string& path, const std::string& text) {
+  Answer PostFrom(const std::string& from, const std::string& path, const std::string& text,
+                  const std::string& headers = "") {
     platform::TcpSocket socket = ConnectFrom(from);
     const std::string body = SignedBody(text);
     Answer answer;
     if (!socket.SendAll("POST " + path +
-                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded"
-                        "\r\nConnection: close\r\nContent-Length: " +
+                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/x-www-form-urlencoded\r\n" + headers +
+                        "Connection: close"
+                        "\r\nContent-Length: " +
                         std::to_string(body.size()) + "\r\n\r\n" + body)) {
       return answer;
     }
@@ -188,6 +199,31 @@ class ServerTest : public ::testing::Test {
            "&title=" + title + "&type=tags&version=1";
   }
 
+  std::int32_t Lookup(const std::wstring& artist, const std::wstring& title, bool searcher,
+                      Nimbrel::SongInfo* info = nullptr, std::vector<std::wstring>* names = nullptr) {
+    Nimbrel::SongInfo ignored;
+    std::vector<std::wstring> ignoredNames;
+    return client->Lookup(artist, title, info ? *info : ignored, names ? *names : ignoredNames, searcher);
+  }
+  // Identical requests in the same second from one address are replays: the
+  // tests let a second pass between them, as real clients' requests differ.
+  void NextSecond() { env.AdvanceMs(1000); }
+
+  // A failure report without source from another household: straight into
+  // a request handler of the store, where a client's address is only a text.
+  int ReportFailFrom(const std::string& artist, const std::string& title, const std::string& address) {
+    if (!handler) {
+      authenticator = std::make_unique<cache_server::RequestAuthenticator>(
+          platform::ToWindows1252(nimbrel::kServerCacheSigningKey), 600);
+      handler = std::make_unique<cache_server::RequestHandler>(*store, *authenticator);
+    }
+    const std::string text =
+        "artist=" + artist + "&timestamp=" + Timestamp() + "&title=" + title + "&type=tags&version=1";
+    const std::string body =
+        text + "&signature=" + platform::ToUtf8(CNimbrelServerCache::Sign(platform::FromUtf8(text)));
+    return handler->Handle("/reportFail.php", body, address, env.UnixTime()).status;
+  }
+
   static Nimbrel::SongInfo Song(const std::wstring& artist, const std::wstring& title, const std::wstring& album,
                                 const std::wstring& source) {
     Nimbrel::SongInfo song(artist, title, album);
@@ -202,9 +238,11 @@ class ServerTest : public ::testing::Test {
   testing_support::FakeEnv env;
   testing_support::ScratchFolder folder;
   NimbrelSettings settings;
-  std::unique_ptr<cache_server::SqliteTagStore> store;
+  std::unique_ptr<cache_server::TagStore> store;
   std::unique_ptr<RunningServer> running;
   std::unique_ptr<CNimbrelServerCache> client;
+  std::unique_ptr<cache_server::RequestAuthenticator> authenticator;
+  std::unique_ptr<cache_server::RequestHandler> handler;
 
  private:
   platform::ScopedEnv scopedEnv_;

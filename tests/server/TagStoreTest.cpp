@@ -54,7 +54,7 @@ TEST(TagStoreTest, SchemaIsVersionedAndNewerFilesAreRefused) {
     record.artist = "A";
     record.title = "T";
     record.source = "discs";
-    ASSERT_TRUE(store.Fill(cache_server::MakeSongKey("A", "T"), record, "192.0.2.1", 100, error)) << error;
+    ASSERT_TRUE(store.Fill(cache_server::MakeSongKey("A", "T"), record, "192.0.2.1", 100, {}, error)) << error;
   }
   EXPECT_EQ(SqliteTagStore::kSchemaVersion, UserVersion(path));
   {
@@ -196,7 +196,7 @@ TEST(TagStoreTest, DamageIsFoundAtStartAndByStats) {
     ASSERT_TRUE(store.Open(path, error)) << error;
     for (int i = 0; i < 300; ++i) {
       ASSERT_TRUE(store.Fill(MakeSongKey("A", "T" + std::to_string(i)), Record("X" + std::to_string(i)), "192.0.2.1",
-                             100, error))
+                             100, {}, error))
           << error;
     }
   }
@@ -232,8 +232,8 @@ TEST(TagStoreTest, ASongWithManyRecordsAnswersWhatMostClientsAgreeOn) {
   }
   ASSERT_TRUE(store.Import(items, error)) << error;
   EXPECT_EQ("Junk 9999", LookedUpAlbum(store, MakeSongKey("A", "T")));  // one vote each: the latest
-  ASSERT_TRUE(store.Fill(MakeSongKey("A", "T"), Record("Real", "tapes"), "192.0.2.1", 50, error)) << error;
-  ASSERT_TRUE(store.Fill(MakeSongKey("A", "T"), Record("Real", "discs"), "192.0.2.2", 60, error)) << error;
+  ASSERT_TRUE(store.Fill(MakeSongKey("A", "T"), Record("Real", "tapes"), "192.0.2.1", 50, {}, error)) << error;
+  ASSERT_TRUE(store.Fill(MakeSongKey("A", "T"), Record("Real", "discs"), "192.0.2.2", 60, {}, error)) << error;
   EXPECT_EQ("Real", LookedUpAlbum(store, MakeSongKey("A", "T")));
 }
 
@@ -245,7 +245,7 @@ TEST(TagStoreTest, TheWriteAheadLogStaysSmall) {
   ASSERT_TRUE(store.Open(path, error)) << error;
   std::uintmax_t largest = 0;
   for (int i = 0; i < 3000; ++i) {
-    ASSERT_TRUE(store.Fill(MakeSongKey("A", "T" + std::to_string(i)), Record("X"), "192.0.2.1", 100, error)) << error;
+    ASSERT_TRUE(store.Fill(MakeSongKey("A", "T" + std::to_string(i)), Record("X"), "192.0.2.1", 100, {}, error)) << error;
     if (i % 100 == 99) largest = std::max(largest, std::filesystem::file_size(path + "-wal"));
   }
   EXPECT_GT(largest, 0u);
