@@ -7,6 +7,7 @@
 #include "core/LoadedSources.h"
 #include "core/LocalTagsCache.h"
 #include "covers/CoverCache.h"
+#include "engines/LengthFit.h"
 #include "engines/StringComparer.h"
 #include "foundation/Masterlog.h"
 #include "net/ProxyResolver.h"
@@ -101,7 +102,15 @@ StepOutcome CTagsSearchFlow::KnownResultsStep(const SongSearch& search, std::vec
   // a live album), and asked with the album they can tell which. Those
   // records stay the answer should the sources find nothing. A source's
   // remembered "not found" still holds, whatever the album.
-  if (!HoldsAlbum(records, input.albumInfo.album)) {
+  // Likewise records of another take: their length does not fit the song's.
+  std::vector<SongInfo> otherTakes;
+  std::erase_if(records, [&](const SongInfo& record) {
+    if (engines::LengthFits(input.trackInfo.lengthMs, record.trackInfo.lengthMs)) return false;
+    otherTakes.push_back(record);
+    return true;
+  });
+  if (records.empty() || !HoldsAlbum(records, input.albumInfo.album)) {
+    records.insert(records.end(), otherTakes.begin(), otherTakes.end());
     for (const SongInfo& record : records) covered.erase(record.source);
     otherAlbums = std::move(records);
     records.clear();
