@@ -96,6 +96,8 @@ void CTagsWriter::WriteCandidate(const SongInfo& candidate, Meridex::CTags& out,
   out.SetEncodedBy(CString(track.encodedBy));
   out.SetOriginalArtist(CString(track.originalArtist));
   WriteRecordFields(candidate, SongInfo(), out);
+  // In memory only: lets the host compare the candidate's take with its file's.
+  if (track.lengthMs > 0) out.SetLengthMs(static_cast<int>(track.lengthMs));
   // Not a tag: tells the host which source found the candidate.
   out.SetSource(CString(candidate.source));
   AddPicture(candidate.coverInfo.coverFile, out, covers);

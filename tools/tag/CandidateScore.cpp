@@ -2,12 +2,23 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <string>
 
 #include "TagFields.h"
 
 namespace nimbrel_tag {
 
 namespace {
+
+// As the library's matching: further apart than this, two takes differ.
+constexpr int kLengthToleranceMs = 5000;
+
+std::string Narrow(const std::wstring& text) {
+  std::string out;
+  for (const wchar_t c : text) out += c < 0x80 ? static_cast<char>(c) : '?';
+  return out;
+}
 
 // Letter case and runs of blanks are not differences a person would see.
 std::wstring Folded(const std::wstring& text) {
@@ -69,6 +80,22 @@ CandidateScore ScoreCandidate(const Meridex::CTags& file, const Meridex::CTags& 
     score -= weight;
     result.reasons.push_back(reason);
   };
+  // Where both tell, a year, a track number or a length other than the
+  // file's points to another release or another take.
+  const int fileLength = file.GetLengthMs(), length = candidate.GetLengthMs();
+  if (fileLength > 0 && length > 0 && std::abs(fileLength - length) > kLengthToleranceMs) {
+    score -= 15.0;
+    result.reasons.push_back("length differs from the file's");
+  }
+  auto disagree = [&](Field field, double weight, const char* reason) {
+    const int mine = std::atoi(Narrow(FieldValue(file, field)).c_str());
+    const int theirs = std::atoi(Narrow(FieldValue(candidate, field)).c_str());
+    if (mine <= 0 || theirs <= 0 || mine == theirs) return;
+    score -= weight;
+    result.reasons.push_back(reason);
+  };
+  disagree(Field::kYear, 5.0, "year differs from the file's");
+  disagree(Field::kTrack, 5.0, "track number differs from the file's");
   require(Field::kYear, 5.0, "no year");
   require(Field::kTrack, 5.0, "track number missing");
   require(Field::kGenre, 2.0, "no genre");

@@ -18,8 +18,9 @@ struct CandidateScore {
 // points for the title plus up to 25 by the share of characters that need
 // an edit, 10 plus up to 20 for the artist (letter case and blanks aside:
 // "lantern  song" is "Lantern Song"); a candidate that
-// names another album than the file's loses 10; missing album, year, track
-// number and genre lose 10, 5, 5 and 2.
+// names another album than the file's loses 10; a length more than 5 s from
+// the file's loses 15, a year or track number other than the file's 5 each;
+// missing album, year, track number and genre lose 10, 5, 5 and 2.
 CandidateScore ScoreCandidate(const Meridex::CTags& file, const Meridex::CTags& candidate);
 
 // How alike two texts are, 0.0 to 1.0: 1 - edit distance / longer length,
