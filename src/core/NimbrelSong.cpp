@@ -424,7 +424,8 @@ void CNimbrelSong::MergeBasic(const SongInfo& best, const Agreement& votes, cons
     if (wins(kYear, input_.albumInfo.year > 0)) r.albumInfo.year = best.albumInfo.year;
     const bool trackTaken = wins(kTrack, input_.trackInfo.trackNumber > 0);
     if (trackTaken) r.trackInfo.trackNumber = best.trackInfo.trackNumber;
-    MergeRecordFields(best, albumTaken, trackTaken, r);
+    MergeRecordFields(best, albumTaken, albumTaken && !EqualNoCase(input_.albumInfo.album, best.albumInfo.album),
+                      trackTaken, r);
   }
 
   auto takeText = [&](int field, std::wstring& target) {

@@ -61,8 +61,22 @@ void ReadRecordFields(const Meridex::CTags& tags, SongInfo& info) {
   info.albumInfo.releaseGroupId = Get(tags, &Meridex::CTags::GetReleaseGroupId);
 }
 
-void MergeRecordFields(const SongInfo& best, bool albumTaken, bool trackTaken, SongInfo& result) {
+void MergeRecordFields(const SongInfo& best, bool albumTaken, bool albumChanged, bool trackTaken, SongInfo& result) {
   Nimbrel::AlbumInfo& album = result.albumInfo;
+  if (albumChanged) {
+    // The file's values described its old album: the found album's, or none.
+    album.albumArtist = best.albumInfo.albumArtist;
+    album.trackTotal = best.albumInfo.trackTotal;
+    album.discTotal = best.albumInfo.discTotal;
+    album.originalDate = best.albumInfo.originalDate;
+    album.releaseId = best.albumInfo.releaseId;
+    album.releaseGroupId = best.albumInfo.releaseGroupId;
+    if (trackTaken) {
+      result.trackInfo.discNumber = best.trackInfo.discNumber;
+      result.trackInfo.recordingId = best.trackInfo.recordingId;
+    }
+    return;
+  }
   Take(best.albumInfo.albumArtist, albumTaken, album.albumArtist);
   Take(best.albumInfo.trackTotal, albumTaken, album.trackTotal);
   Take(best.albumInfo.discTotal, albumTaken, album.discTotal);
@@ -109,6 +123,19 @@ bool WriteRecordFields(const SongInfo& result, const SongInfo& input, Meridex::C
     drop(a.releaseId, input.albumInfo.releaseId, &Meridex::CTags::SetReleaseId);
     drop(a.releaseGroupId, input.albumInfo.releaseGroupId, &Meridex::CTags::SetReleaseGroupId);
     drop(t.recordingId, input.trackInfo.recordingId, &Meridex::CTags::SetRecordingId);
+    // So are its album artist, original date and disc, unless the found album tells its own.
+    auto clear = [&](const std::wstring& found, const std::wstring& read, void (Meridex::CTags::*set)(const CString&)) {
+      if (!read.empty() && found.empty()) {
+        (out.*set)(CString());
+        written = true;
+      }
+    };
+    clear(a.albumArtist, input.albumInfo.albumArtist, &Meridex::CTags::SetAlbumArtist);
+    clear(a.originalDate, input.albumInfo.originalDate, &Meridex::CTags::SetOriginalDate);
+    if (t.discNumber == 0 && input.trackInfo.discNumber > 0) {
+      out.SetDiscNumber(CString());
+      written = true;
+    }
   }
   return written;
 }

@@ -13,9 +13,11 @@ void ReadRecordFields(const Meridex::CTags& tags, Nimbrel::SongInfo& info);
 // Carries those fields of `best` into `result`, whose album is `best`'s.
 // The album's own fields (album artist, totals, original date, release ids)
 // go with the album: taken when `albumTaken` (the result's album came from
-// `best`), else only where the result has none. The track's (disc number,
+// `best`), else only where the result has none; when the album changed
+// (`albumChanged`), none of the file's is kept. The track's (disc number,
 // recording id) go with the track number: taken when `trackTaken`.
-void MergeRecordFields(const Nimbrel::SongInfo& best, bool albumTaken, bool trackTaken, Nimbrel::SongInfo& result);
+void MergeRecordFields(const Nimbrel::SongInfo& best, bool albumTaken, bool albumChanged, bool trackTaken,
+                       Nimbrel::SongInfo& result);
 
 // Writes into `out` what `result` holds of those fields and `input` (what
 // the file gave) did not: the track number with its total ("7/14"), the

@@ -240,6 +240,7 @@ TEST_F(TagsWriterTest, RecordFieldsAreWrittenAndIdsOfTheOldAlbumGo) {
   file.SetReleaseId(L"old-release");
   file.SetReleaseGroupId(L"old-group");
   file.SetRecordingId(L"old-recording");
+  file.SetOriginalDate(L"1980");
   SongInfo found = Candidate(L"a", L"Rock");
   found.albumInfo.SetAlbum(L"Compilation");
   found.albumInfo.albumArtist = L"Various Artists";
@@ -263,6 +264,23 @@ TEST_F(TagsWriterTest, RecordFieldsAreWrittenAndIdsOfTheOldAlbumGo) {
   EXPECT_EQ(L"new-group", Get(out, &Meridex::CTags::GetReleaseGroupId));
   EXPECT_EQ(L"<none>", Get(out, &Meridex::CTags::GetReleaseId));
   EXPECT_EQ(L"<none>", Get(out, &Meridex::CTags::GetRecordingId));
+
+  // A found album that tells no totals, disc or date: the old album's go too.
+  SongInfo bare = Candidate(L"a", L"Rock");
+  bare.albumInfo.SetAlbum(L"Elsewhere");
+  bare.trackInfo.trackNumber = 5;
+  Meridex::CTags withDisc = file;
+  withDisc.SetDiscNumber(L"1/2");
+  CNimbrelSong moved;
+  moved.Init(withDisc, CString());
+  moved.AddCandidate(bare);
+  moved.Finish(2);
+  Meridex::CTags movedOut;
+  CTagsWriter::WriteResult(moved, movedOut, covers);
+  EXPECT_EQ(L"5", Get(movedOut, &Meridex::CTags::GetTrackNumber));
+  EXPECT_EQ(L"<none>", Get(movedOut, &Meridex::CTags::GetDiscNumber));
+  EXPECT_EQ(L"<none>", Get(movedOut, &Meridex::CTags::GetOriginalDate));
+  EXPECT_EQ(L"<none>", Get(movedOut, &Meridex::CTags::GetReleaseId));
 
   // The same album found again: the file's ids and numbers stay as they are.
   Meridex::CTags same = FileTags();
