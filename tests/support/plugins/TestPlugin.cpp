@@ -131,7 +131,7 @@ class LyricsPlugin : public TestPlugin<CLyricsDllInterface, Nimbrel::LyricsInfo>
 
 #ifdef PLUGIN_LEVEL
 // A stamp stating SDK level PLUGIN_LEVEL, written out as a later SDK's macro would.
-extern "C" __attribute__((used, section(".nimbrel_version"), aligned(1))) const unsigned char
+extern "C" __attribute__((used, NIMBREL_DETAIL_UNPADDED section(".nimbrel_version"), aligned(1))) const unsigned char
     nimbrel_module_version_record[24] = {'N', 'I', 'M', 'B', 'V', 'E', 'R', '1', 1, 0, 0, 0, 0, 0, 0, 0,
                                          'S', 'D', 'K', 'L', PLUGIN_LEVEL, 0, 0, 0};
 #endif
