@@ -25,9 +25,12 @@
 // number, year, title, artist or picture whose new value is not the right
 // one (for an ambiguous file: not the one of the release it came from).
 //
-// Arguments: the overwrite policy, and whether the catalogue lists each
+// Arguments: the overwrite policy, whether the catalogue lists each
 // scenario's releases in reverse (a live album, the tribute band, the deluxe
-// edition or the single before the album). A table per pass goes to standard output;
+// edition or the single before the album), and whether the files of the
+// scenarios where lengths tell versions apart (single/album, live, studio
+// and live, two discs) carry their real length (else they are a few frames
+// long, and length cannot help). A table per pass goes to standard output;
 // the counters are the totals of the warm pass and the cold pass.
 #include <benchmark/benchmark.h>
 #include <unistd.h>
@@ -64,6 +67,7 @@ namespace fs = std::filesystem;
 struct Track {
   std::string title;
   std::string artist;  // empty: the release's artist
+  int seconds = 0;     // the length of the recording; 0: the files are tiny and the catalogue knows none
 };
 
 struct Release {
@@ -110,6 +114,18 @@ std::vector<Track> Titled(std::initializer_list<const char*> titles) {
   return tracks;
 }
 
+// Gives the tracks lengths from `base` seconds on, spread over two minutes.
+std::vector<Track> Timed(std::vector<Track> tracks, int base) {
+  for (std::size_t i = 0; i < tracks.size(); ++i) tracks[i].seconds = base + static_cast<int>((i * 37) % 120);
+  return tracks;
+}
+
+// The same songs in other takes: `change` seconds longer (a live take) or shorter (an edit).
+std::vector<Track> Retimed(std::vector<Track> tracks, int change) {
+  for (auto& track : tracks) track.seconds += change;
+  return tracks;
+}
+
 std::vector<Track> Suffixed(std::vector<Track> tracks, const std::string& suffix) {
   for (auto& track : tracks) track.title += suffix;
   return tracks;
@@ -126,8 +142,9 @@ std::vector<Scenario> MakeCorpus(const std::string& tag) {
 
   {
     // A single whose song is also on the album, a single of its own, an EP.
-    auto album = titles.Tracks(9);
-    const Track shared = album[3];
+    // The single is an edit of the album's song, 45 s shorter.
+    auto album = Timed(titles.Tracks(9), 180);
+    const Track shared = Retimed({album[3]}, -45)[0];
     corpus.push_back({"single/EP",
                       {{artist("Bryony Vale"), shared.title, 2014, {{shared}}},
                        {artist("Bryony Vale"), "Tidewater", 2015, {album}},
@@ -151,8 +168,8 @@ std::vector<Scenario> MakeCorpus(const std::string& tag) {
 
   {
     // A live album whose titles carry "(Live)".
-    const auto studio = titles.Tracks(8);
-    std::vector<Track> live(studio.begin(), studio.begin() + 6);
+    const auto studio = Timed(titles.Tracks(8), 170);
+    std::vector<Track> live = Retimed({studio.begin(), studio.begin() + 6}, 40);
     corpus.push_back({"live album",
                       {{artist("Dorian Fields"), "Glass Harbour", 2005, {studio}},
                        {artist("Dorian Fields"), "Alive in Lisbon", 2007, {Suffixed(live, " (Live)")}}}});
@@ -166,7 +183,8 @@ std::vector<Scenario> MakeCorpus(const std::string& tag) {
                        {artist("Elena Marsh"), "Firefly (Deluxe Edition)", 2011, {deluxe}}}});
   }
 
-  corpus.push_back({"two discs", {{artist("Felix Orr"), "Double Life", 2012, {titles.Tracks(8), titles.Tracks(7)}}}});
+  corpus.push_back({"two discs",
+                    {{artist("Felix Orr"), "Double Life", 2012, {Timed(titles.Tracks(8), 150), Timed(titles.Tracks(7), 160)}}}});
 
   {
     // The tribute band's name holds the original's, so searching the
@@ -192,8 +210,9 @@ std::vector<Scenario> MakeCorpus(const std::string& tag) {
 
   {
     // The same titles on a studio album and, in another order, a live album.
-    const auto studio = titles.Tracks(8);
-    std::vector<Track> live = {studio[5], studio[2], studio[0], studio[7], studio[1], studio[4]};
+    // The live takes run 35 s longer than the studio ones.
+    const auto studio = Timed(titles.Tracks(8), 190);
+    std::vector<Track> live = Retimed({studio[5], studio[2], studio[0], studio[7], studio[1], studio[4]}, 35);
     corpus.push_back({"studio and live",
                       {{artist("Iris Cole"), "Evergreen", 2008, {studio}},
                        {artist("Iris Cole"), "Evergreen Live", 2009, {live}}}});
@@ -228,6 +247,7 @@ struct Values {
   std::string artist, title, album;
   int year = 0, track = 0;
   std::string picture;  // the bytes of the file's picture, empty: none
+  int lengthMs = 0;     // of the file's audio; 0 for the tiny files of scenarios without lengths
 };
 
 enum class State { kTitleOnly, kWithAlbum, kWrongYear, kOwnCover };
@@ -244,7 +264,8 @@ struct File {
 };
 
 // The catalogue's (album, number, year) of the tracks by `file`'s artist
-// titled like it, on its album when it names one.
+// titled like it, on its album when it names one, and of a length that fits
+// the file's (within 5 s) when both are known.
 std::set<std::tuple<std::string, int, int>> Matches(const std::vector<Scenario>& corpus, const Values& file) {
   std::set<std::tuple<std::string, int, int>> found;
   for (const auto& scenario : corpus) {
@@ -253,6 +274,8 @@ std::set<std::tuple<std::string, int, int>> Matches(const std::vector<Scenario>&
       if (!file.album.empty() && Plain(release.title) != Plain(file.album)) continue;
       for (const auto& medium : release.media) {
         for (std::size_t i = 0; i < medium.size(); ++i) {
+          const int gap = std::abs(medium[i].seconds * 1000 - file.lengthMs);
+          if (file.lengthMs > 0 && medium[i].seconds > 0 && gap > 5000) continue;
           if (Plain(medium[i].title) == Plain(file.title)) {
             found.emplace(release.title, static_cast<int>(i + 1), release.year);
           }
@@ -261,6 +284,20 @@ std::set<std::tuple<std::string, int, int>> Matches(const std::vector<Scenario>&
     }
   }
   return found;
+}
+
+// Silent MPEG-2.5 Layer III, 8 kHz mono at 8 kbit/s: 72-byte frames of 72 ms,
+// so a song of minutes takes a few hundred kilobytes. A constant bit rate
+// without a Xing header: readers work the length out from the size.
+std::string SilentMp3(int lengthMs) {
+  std::string frame(72, '\0');
+  frame[0] = static_cast<char>(0xFF);
+  frame[1] = static_cast<char>(0xE3);  // sync, MPEG 2.5, Layer III, no CRC
+  frame[2] = static_cast<char>(0x18);  // 8 kbit/s, 8000 Hz, no padding
+  frame[3] = static_cast<char>(0xC0);  // mono
+  std::string audio;
+  for (int at = 0; at < lengthMs; at += 72) audio += frame;
+  return audio;
 }
 
 int Number(const CString& text) { return std::atoi(plugin_text::Narrow(text.str()).c_str()); }
@@ -355,10 +392,11 @@ struct World {
   nimbrel_tag::SignalWatch signals;
   int policy;
   bool reversed;    // the catalogue lists each scenario's releases last first
+  bool lengths;     // files of timed tracks carry their length (else they are tiny, as before lengths)
   std::string tag;  // album keys of their own: the library knows the albums it fetched
 
-  World(int overwritePolicy, bool reverseOrder, const std::string& tag)
-      : corpus(MakeCorpus(tag)), policy(overwritePolicy), reversed(reverseOrder), tag(tag) {
+  World(int overwritePolicy, bool reverseOrder, bool withLengths, const std::string& tag)
+      : corpus(MakeCorpus(tag)), policy(overwritePolicy), reversed(reverseOrder), lengths(withLengths), tag(tag) {
     std::string base = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) +
                        "/nimbrel-accuracy-XXXXXX";
     if (!::mkdtemp(base.data())) std::abort();
@@ -392,7 +430,8 @@ struct World {
         out.year = release.year;
         for (std::size_t m = 0; m < release.media.size(); ++m) {
           for (std::size_t t = 0; t < release.media[m].size(); ++t) {
-            out.tracks.push_back({static_cast<int>(m + 1), static_cast<int>(t + 1), release.media[m][t].title});
+            out.tracks.push_back({static_cast<int>(m + 1), static_cast<int>(t + 1), release.media[m][t].title,
+                                  release.media[m][t].seconds * 1000});
           }
         }
         if (!store.Add(out)) std::abort();
@@ -422,6 +461,7 @@ struct World {
                             release.year, static_cast<int>(t + 1), ""};
               file.before.artist = file.truth.artist;
               file.before.title = file.truth.title;
+              file.before.lengthMs = lengths ? track.seconds * 1000 : 0;
               if (file.state != State::kTitleOnly) file.before.album = release.title;
               if (file.state == State::kWrongYear) file.before.year = release.year + 3;
               if (file.state == State::kOwnCover) file.before.picture = Png(++serial);
@@ -450,7 +490,8 @@ struct World {
   }
 
   void Write(const File& file) {
-    std::ofstream(file.path, std::ios::binary) << testing_support::MakeMp3(2);
+    std::ofstream(file.path, std::ios::binary)
+        << (file.before.lengthMs > 0 ? SilentMp3(file.before.lengthMs) : testing_support::MakeMp3(2));
     Meridex::CTags tags;
     tags.AddArtist(CString(plugin_text::Widen(file.before.artist)), false);
     tags.SetTitle(CString(plugin_text::Widen(file.before.title)));
@@ -518,8 +559,9 @@ void BM_Accuracy(benchmark::State& state) {
   static int worlds = 0;
   const int policy = static_cast<int>(state.range(0));
   const bool reversed = state.range(1) != 0;
+  const bool lengths = state.range(2) != 0;
   // Artists of their own for every world after the first, so the caches start cold.
-  World world(policy, reversed, worlds++ ? "No" + std::to_string(worlds) : "");
+  World world(policy, reversed, lengths, worlds++ ? "No" + std::to_string(worlds) : "");
   Tally cold, warm;
   for (auto _ : state) {
     const auto first = world.Run();
@@ -539,11 +581,13 @@ void BM_Accuracy(benchmark::State& state) {
   state.counters["cold_ambiguous_left"] = cold.ambiguous ? static_cast<double>(cold.leftAlone) / cold.ambiguous : 0.0;
 }
 BENCHMARK(BM_Accuracy)
-    ->ArgNames({"policy", "reversed"})
-    ->Args({3, 0})
-    ->Args({3, 1})
-    ->Args({2, 0})
-    ->Args({2, 1})
+    ->ArgNames({"policy", "reversed", "lengths"})
+    ->Args({3, 0, 1})
+    ->Args({3, 1, 1})
+    ->Args({2, 0, 1})
+    ->Args({2, 1, 1})
+    ->Args({3, 0, 0})
+    ->Args({3, 1, 0})
     ->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(1);
 
 }  // namespace

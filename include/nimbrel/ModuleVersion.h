@@ -9,12 +9,21 @@
 // Each number must be a constant expression from 0 to 65535; anything else
 // fails to compile. A second stamp in the same module fails to link.
 //
-// The macro places a 16-byte record into the ELF section ".nimbrel_version"
+// The macro places a 24-byte record into the ELF section ".nimbrel_version"
 // of the module, where the library reads it from the file's section headers
 // without loading the module:
 //
 //   bytes 0-7    the tag "NIMBVER1"
 //   bytes 8-15   major, minor, build and revision, each 16-bit little-endian
+//   bytes 16-19  the tag "SDKL"
+//   bytes 20-23  the SDK level the module was built against (kSdkLevel of
+//                these headers), 32-bit little-endian
+//
+// The SDK level counts changes of the records exchanged with plug-ins
+// (SongInfo.h, AlbumResult.h). Level 2 appended fields to TrackInfo and
+// AlbumInfo. A module without the level (built before it existed) is of
+// level 1; the library hands it records of the layout of level 1 and
+// refuses a module of a level newer than its own.
 //
 // The record is marked used (and retained where the tool chain knows that), so
 // neither the compiler nor the linker's section garbage collection drops it,
@@ -32,6 +41,10 @@ namespace nimbrel {
 constexpr char kModuleVersionSection[] = ".nimbrel_version";
 constexpr unsigned char kModuleVersionTag[8] = {'N', 'I', 'M', 'B', 'V', 'E', 'R', '1'};
 constexpr std::size_t kModuleVersionRecordSize = 16;
+// The SDK level of these headers, and the tag and size of the record that states it.
+constexpr unsigned kSdkLevel = 2;
+constexpr unsigned char kSdkLevelTag[4] = {'S', 'D', 'K', 'L'};
+constexpr std::size_t kModuleVersionWithLevelSize = 24;
 
 namespace detail {
 constexpr bool IsModuleVersionNumber(long long n) { return n >= 0 && n <= 65535; }
@@ -66,7 +79,8 @@ constexpr bool IsModuleVersionNumber(long long n) { return n >= 0 && n <= 65535;
   NIMBREL_DETAIL_VERSION_CHECK(build);                                                                    \
   NIMBREL_DETAIL_VERSION_CHECK(revision);                                                                 \
   extern "C" __attribute__((used, NIMBREL_DETAIL_RETAIN NIMBREL_DETAIL_UNPADDED section(".nimbrel_version"), \
-                            aligned(1))) const unsigned char nimbrel_module_version_record[16] = {         \
+                            aligned(1))) const unsigned char nimbrel_module_version_record[24] = {         \
       'N', 'I', 'M', 'B', 'V', 'E', 'R', '1', NIMBREL_DETAIL_VERSION_BYTES(major),                        \
       NIMBREL_DETAIL_VERSION_BYTES(minor), NIMBREL_DETAIL_VERSION_BYTES(build),                           \
-      NIMBREL_DETAIL_VERSION_BYTES(revision)}
+      NIMBREL_DETAIL_VERSION_BYTES(revision), 'S', 'D', 'K', 'L',                                         \
+      NIMBREL_DETAIL_VERSION_BYTES(::nimbrel::kSdkLevel), NIMBREL_DETAIL_VERSION_BYTES(::nimbrel::kSdkLevel >> 16)}

@@ -16,6 +16,13 @@ struct TrackInfo {
   std::wstring originalArtist;
   std::wstring copyright;
   std::wstring encodedBy;
+  // Appended at SDK level 2 (see ModuleVersion.h); older plug-ins never see them.
+  // The disc the track is on, 0 when unknown.
+  std::uint32_t discNumber = 0;
+  // The track's length in milliseconds, 0 when unknown.
+  std::uint32_t lengthMs = 0;
+  // The MusicBrainz recording id, empty when unknown.
+  std::wstring recordingId;
 
   // A negative number means "none" and is stored as 0.
   void SetTrackNumber(std::int64_t number) { trackNumber = number < 0 ? 0u : static_cast<std::uint32_t>(number); }
@@ -32,6 +39,17 @@ struct AlbumInfo {
   // Which album of the source this is; with albumKey part of a candidate's identity.
   std::int32_t albumNumber = 0;
   std::wstring albumKey;
+  // Appended at SDK level 2 (see ModuleVersion.h); older plug-ins never see them.
+  // The artist of the whole album ("Various Artists" for a compilation), empty when unknown.
+  std::wstring albumArtist;
+  // The number of tracks on the track's disc and of discs in the release, 0 when unknown.
+  std::uint32_t trackTotal = 0;
+  std::uint32_t discTotal = 0;
+  // The first release of the music: "YYYY", "YYYY-MM" or "YYYY-MM-DD", empty when unknown.
+  std::wstring originalDate;
+  // The MusicBrainz release and release-group ids, empty when unknown.
+  std::wstring releaseId;
+  std::wstring releaseGroupId;
 
   // An empty album becomes "Unknown".
   void SetAlbum(const std::wstring& text) { album = text.empty() ? std::wstring(kUnknown) : text; }

@@ -47,7 +47,8 @@ void Write(const FieldChanges& changes, TagLib::APE::Tag& tag) {
 }
 
 bool Holds(const FieldChanges& changes) {
-  for (Field field : {Field::kOriginalArtist, Field::kEncodedBy, Field::kUrl})
+  for (Field field : {Field::kOriginalArtist, Field::kEncodedBy, Field::kUrl, Field::kDiscNumber, Field::kAlbumArtist,
+                      Field::kOriginalDate, Field::kRecordingId, Field::kReleaseId, Field::kReleaseGroupId})
     if (changes.ChangedSinceRead(field)) return false;
   return true;
 }

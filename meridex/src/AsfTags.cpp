@@ -26,6 +26,9 @@ constexpr AttributeName kAttributes[] = {
     {"WM/Year", Field::kYear},              {"WM/TrackNumber", Field::kTrackNumber},
     {"WM/Lyrics", Field::kLyrics},          {"WM/EncodedBy", Field::kEncodedBy},
     {"WM/OriginalArtist", Field::kOriginalArtist}, {"WM/AuthorURL", Field::kUrl},
+    {"WM/PartOfSet", Field::kDiscNumber},   {"WM/AlbumArtist", Field::kAlbumArtist},
+    {"WM/OriginalReleaseYear", Field::kOriginalDate}, {"MusicBrainz/Track Id", Field::kRecordingId},
+    {"MusicBrainz/Album Id", Field::kReleaseId},      {"MusicBrainz/Release Group Id", Field::kReleaseGroupId},
 };
 constexpr const char* kComposer = "WM/Composer";
 constexpr const char* kPicture = "WM/Picture";

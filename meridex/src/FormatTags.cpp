@@ -40,6 +40,13 @@ bool Readable(const TagLib::File& file) {
   return file.isValid() && properties && properties->sampleRate() > 0;
 }
 
+// The audio's length, which TagLib works out with the stream description it
+// reads anyway (the MP3 frame header with its Xing or VBRI count, FLAC's
+// STREAMINFO, MP4's mvhd): reading it costs no further file access.
+void TakeLength(const TagLib::File& file, CTags& tags) {
+  tags.SetLengthMs(file.audioProperties()->lengthInMilliseconds());
+}
+
 // An existing ID3v2.3 tag stays 2.3, for players that read nothing newer.
 TagLib::ID3v2::Version VersionToKeep(const TagLib::ID3v2::Tag* tag) {
   return tag && tag->header()->majorVersion() == 3 ? TagLib::ID3v2::v3 : TagLib::ID3v2::v4;
@@ -68,6 +75,7 @@ template <typename OggFile>
 bool ReadOgg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   OggFile file(&stream, true, kStyle);
   if (!Readable(file) || !file.tag()) return false;
+  TakeLength(file, tags);
   xiph::Read(*file.tag(), tags);
   xiph::ReadPictures(file.tag()->pictureList(), pictures);
   return true;
@@ -91,6 +99,7 @@ bool WriteOgg(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pi
 bool ReadMpeg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures, bool& fromMainTag) {
   TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
   if (!Readable(file)) return false;
+  TakeLength(file, tags);
   fromMainTag = file.hasID3v2Tag();
   if (file.hasID3v2Tag())
     id3::Read(*file.ID3v2Tag(), tags, pictures);
@@ -133,6 +142,7 @@ bool WriteMpeg(TagLib::IOStream& stream, const FieldChanges& changes, Pictures p
 bool ReadFlac(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   TagLib::FLAC::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
   if (!Readable(file)) return false;
+  TakeLength(file, tags);
   if (file.hasXiphComment()) {
     xiph::Read(*file.xiphComment(), tags);
     xiph::ReadPictures(file.xiphComment()->pictureList(), pictures);
@@ -163,6 +173,7 @@ bool WriteFlac(TagLib::IOStream& stream, const FieldChanges& changes, Pictures p
 bool ReadMp4(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   TagLib::MP4::File file(&stream, true, kStyle);
   if (!Readable(file) || !file.tag()) return false;
+  TakeLength(file, tags);
   mp4::Read(*file.tag(), tags, pictures);
   return true;
 }
@@ -177,6 +188,7 @@ bool WriteMp4(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pi
 bool ReadWav(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures, bool& fromMainTag) {
   TagLib::RIFF::WAV::File file(&stream, true, kStyle);
   if (!Readable(file)) return false;
+  TakeLength(file, tags);
   fromMainTag = file.hasID3v2Tag();
   if (file.hasID3v2Tag())
     id3::Read(*file.ID3v2Tag(), tags, pictures);
@@ -201,6 +213,7 @@ bool WriteWav(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pi
 bool ReadAiff(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   TagLib::RIFF::AIFF::File file(&stream, true, kStyle);
   if (!Readable(file)) return false;
+  TakeLength(file, tags);
   if (file.hasID3v2Tag()) id3::Read(*file.tag(), tags, pictures);
   return true;
 }
@@ -216,6 +229,7 @@ bool WriteAiff(TagLib::IOStream& stream, const FieldChanges& changes, Pictures p
 bool ReadAsf(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   TagLib::ASF::File file(&stream, true, kStyle);
   if (!Readable(file) || !file.tag()) return false;
+  TakeLength(file, tags);
   asf::Read(*file.tag(), tags, pictures);
   return true;
 }

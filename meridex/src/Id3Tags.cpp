@@ -6,6 +6,7 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/tag.h>
 #include <taglib/textidentificationframe.h>
+#include <taglib/uniquefileidentifierframe.h>
 #include <taglib/unsynchronizedlyricsframe.h>
 #include <taglib/urllinkframe.h>
 
@@ -34,8 +35,46 @@ struct TextFrame {
 constexpr TextFrame kTextFrames[] = {
     {"TIT2", Field::kTitle},     {"TALB", Field::kAlbum},          {"TDRC", Field::kYear},
     {"TRCK", Field::kTrackNumber}, {"TCOP", Field::kCopyright},    {"TENC", Field::kEncodedBy},
-    {"TOPE", Field::kOriginalArtist},
+    {"TOPE", Field::kOriginalArtist}, {"TPOS", Field::kDiscNumber},     {"TPE2", Field::kAlbumArtist},
+    // TagLib reads an ID3v2.3 TORY as TDOR and writes TDOR back as TORY there.
+    {"TDOR", Field::kOriginalDate},
 };
+
+// Identifiers in user text frames, by their description (as MusicBrainz
+// Picard writes them); the recording's id is a unique file identifier.
+struct UserTextFrame {
+  const char* description;
+  Field field;
+};
+constexpr UserTextFrame kUserTextFrames[] = {
+    {"MusicBrainz Album Id", Field::kReleaseId},
+    {"MusicBrainz Release Group Id", Field::kReleaseGroupId},
+};
+constexpr const char* kRecordingOwner = "http://musicbrainz.org";
+
+TagLib::ID3v2::UserTextIdentificationFrame* UserText(const TagLib::ID3v2::Tag& tag, const char* description) {
+  return TagLib::ID3v2::UserTextIdentificationFrame::find(const_cast<TagLib::ID3v2::Tag*>(&tag), description);
+}
+
+StringList UserTextValues(const TagLib::ID3v2::Tag& tag, const char* description) {
+  StringList values;
+  if (auto* frame = UserText(tag, description)) {
+    const StringList fields = frame->fieldList();  // the description first
+    for (auto it = fields.begin(); it != fields.end(); ++it)
+      if (it != fields.begin()) values.append(*it);
+  }
+  return values;
+}
+
+void SetUserText(TagLib::ID3v2::Tag& tag, const char* description, const StringList& values) {
+  while (auto* frame = UserText(tag, description)) tag.removeFrame(frame);
+  if (values.isEmpty()) return;
+  tag.addFrame(new TagLib::ID3v2::UserTextIdentificationFrame(description, values, String::UTF8));
+}
+
+TagLib::ID3v2::UniqueFileIdentifierFrame* RecordingFrame(const TagLib::ID3v2::Tag& tag) {
+  return TagLib::ID3v2::UniqueFileIdentifierFrame::findByOwner(&tag, kRecordingOwner);
+}
 
 StringList FieldsOf(const TagLib::ID3v2::Tag& tag, const char* id) {
   const FrameList& frames = tag.frameList(id);
@@ -194,6 +233,8 @@ void Read(const TagLib::ID3v2::Tag& tag, CTags& tags, std::vector<EmbeddedPictur
   if (auto* comment = Comment(tag)) tags.SetComment(text::FromTagLib(comment->text()));
   if (auto* lyrics = Lyrics(tag)) tags.SetLyrics(text::FromTagLib(lyrics->text()));
   if (auto* url = Url(tag)) tags.SetUrl(text::FromTagLib(url->url()));
+  for (const UserTextFrame& f : kUserTextFrames) tags.SetValues(f.field, text::List(UserTextValues(tag, f.description)));
+  if (auto* recording = RecordingFrame(tag)) tags.SetRecordingId(text::FromTagLib(String(recording->identifier(), String::UTF8)));
 
   for (auto* apic : PictureFrames(tag)) {
     EmbeddedPicture picture;
@@ -223,6 +264,14 @@ bool Write(const FieldChanges& changes, const std::vector<EmbeddedPicture>* pict
   if (changes.Changed(Field::kGenre)) SetTextFrame(tag, "TCON", text::List(changes[Field::kGenre]));
   if (changes.Changed(Field::kComment)) SetLanguageFrame(tag, Comment(tag), First(changes[Field::kComment]));
   if (changes.Changed(Field::kLyrics)) SetLanguageFrame(tag, Lyrics(tag), First(changes[Field::kLyrics]));
+  for (const UserTextFrame& f : kUserTextFrames)
+    if (changes.Changed(f.field)) SetUserText(tag, f.description, text::List(changes[f.field]));
+  if (changes.Changed(Field::kRecordingId)) {
+    while (auto* frame = RecordingFrame(tag)) tag.removeFrame(frame);
+    const CString id = First(changes[Field::kRecordingId]);
+    if (!id.IsEmpty())
+      tag.addFrame(new TagLib::ID3v2::UniqueFileIdentifierFrame(kRecordingOwner, text::ToTagLib(id).data(String::UTF8)));
+  }
   if (changes.Changed(Field::kUrl)) {
     const CString url = First(changes[Field::kUrl]);
     TagLib::ID3v2::UserUrlLinkFrame* frame = Url(tag);

@@ -35,7 +35,18 @@ const TextItem kTextItems[] = {
     {"\xC2\xA9too", Field::kEncodedBy},
     {"----:com.apple.iTunes:ORIGINALARTIST", Field::kOriginalArtist},
     {"----:com.apple.iTunes:URL", Field::kUrl},
+    {"aART", Field::kAlbumArtist},
+    {"----:com.apple.iTunes:ORIGINALDATE", Field::kOriginalDate},
+    {"----:com.apple.iTunes:MusicBrainz Track Id", Field::kRecordingId},
+    {"----:com.apple.iTunes:MusicBrainz Album Id", Field::kReleaseId},
+    {"----:com.apple.iTunes:MusicBrainz Release Group Id", Field::kReleaseGroupId},
 };
+// Number pairs: the track and disc numbers with their totals.
+struct PairItem {
+  const char* key;
+  Field field;
+};
+const PairItem kPairItems[] = {{"trkn", Field::kTrackNumber}, {"disk", Field::kDiscNumber}};
 const char* const kArtists = "\xC2\xA9" "ART";
 const char* const kComposers = "\xC2\xA9wrt";
 
@@ -83,12 +94,13 @@ void Read(const TagLib::MP4::Tag& tag, CTags& tags, std::vector<EmbeddedPicture>
     const int number = tag.item("gnre").toInt();
     if (number > 0) tags.SetGenre(text::FromTagLib(TagLib::ID3v1::genre(number - 1)));
   }
-  if (tag.contains("trkn")) {
-    const Item::IntPair track = tag.item("trkn").toIntPair();
-    if (track.first > 0) {
-      std::wstring value = std::to_wstring(track.first);
-      if (track.second > 0) value += L"/" + std::to_wstring(track.second);
-      tags.SetTrackNumber(value);
+  for (const PairItem& item : kPairItems) {
+    if (!tag.contains(item.key)) continue;
+    const Item::IntPair pair = tag.item(item.key).toIntPair();
+    if (pair.first > 0) {
+      std::wstring value = std::to_wstring(pair.first);
+      if (pair.second > 0) value += L"/" + std::to_wstring(pair.second);
+      tags.SetValues(item.field, {CString(value)});
     }
   }
   if (tag.contains("covr")) {
@@ -110,15 +122,16 @@ bool Write(const FieldChanges& changes, const std::vector<EmbeddedPicture>* pict
     if (changes.Changed(item.field)) SetTexts(tag, item.key, text::List(changes[item.field]));
   if (changes.Changed(Field::kGenre)) tag.removeItem("gnre");  // the text genre replaces a numeric one
 
-  if (changes.Changed(Field::kTrackNumber)) {
-    const CString track = changes[Field::kTrackNumber].empty() ? CString() : changes[Field::kTrackNumber].front();
-    const int number = text::LeadingNumber(track);
+  for (const PairItem& item : kPairItems) {
+    if (!changes.Changed(item.field)) continue;
+    const CString text = changes[item.field].empty() ? CString() : changes[item.field].front();
+    const int number = text::LeadingNumber(text);
     if (number > 0) {
-      const int slash = track.Find(L'/');
-      const int total = slash >= 0 ? text::LeadingNumber(track.Mid(slash + 1)) : 0;
-      tag.setItem("trkn", Item(number, total));
+      const int slash = text.Find(L'/');
+      const int total = slash >= 0 ? text::LeadingNumber(text.Mid(slash + 1)) : 0;
+      tag.setItem(item.key, Item(number, total));
     } else {
-      tag.removeItem("trkn");
+      tag.removeItem(item.key);
     }
   }
 

@@ -154,7 +154,16 @@ MERIDEX_TEXT_FIELD(Copyright, Field::kCopyright)
 MERIDEX_TEXT_FIELD(EncodedBy, Field::kEncodedBy)
 MERIDEX_TEXT_FIELD(Lyrics, Field::kLyrics)
 MERIDEX_TEXT_FIELD(Url, Field::kUrl)
+MERIDEX_TEXT_FIELD(DiscNumber, Field::kDiscNumber)
+MERIDEX_TEXT_FIELD(AlbumArtist, Field::kAlbumArtist)
+MERIDEX_TEXT_FIELD(OriginalDate, Field::kOriginalDate)
+MERIDEX_TEXT_FIELD(RecordingId, Field::kRecordingId)
+MERIDEX_TEXT_FIELD(ReleaseId, Field::kReleaseId)
+MERIDEX_TEXT_FIELD(ReleaseGroupId, Field::kReleaseGroupId)
 #undef MERIDEX_TEXT_FIELD
+
+int CTags::GetLengthMs() const { return State().lengthMs; }
+void CTags::SetLengthMs(int lengthMs) { MutableState().lengthMs = lengthMs > 0 ? lengthMs : 0; }
 
 bool CTags::GetSource(CString& source) const { return GetText(State().source, source); }
 void CTags::SetSource(const CString& source) { MutableState().source = source; }

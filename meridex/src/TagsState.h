@@ -13,7 +13,7 @@
 
 namespace Meridex {
 
-constexpr std::size_t kTextFieldCount = static_cast<std::size_t>(CTags::Field::kUrl) + 1;
+constexpr std::size_t kTextFieldCount = static_cast<std::size_t>(CTags::Field::kReleaseGroupId) + 1;
 
 // The values of a tag set's fields, each a list (most hold one value).
 struct FieldValues {
@@ -52,6 +52,7 @@ struct CTags::Impl {
   CString filePath;  // the file read from; empty when not tied to a file
   FieldValues values;
   CString source;  // in memory only
+  int lengthMs = 0;  // of the audio, as read; in memory only
   std::vector<CPictureTag> pictures;
   std::shared_ptr<const ReadState> read;  // null when not read from a file
 };

@@ -24,13 +24,30 @@ constexpr FieldName kFields[] = {
     {"ALBUM", nullptr, Field::kAlbum},
     {"GENRE", nullptr, Field::kGenre},
     {"DATE", "YEAR", Field::kYear},
-    {"TRACKNUMBER", nullptr, Field::kTrackNumber},
     {"COMMENT", "DESCRIPTION", Field::kComment},
     {"COPYRIGHT", nullptr, Field::kCopyright},
     {"ENCODEDBY", "ENCODED-BY", Field::kEncodedBy},
     {"ORIGINALARTIST", nullptr, Field::kOriginalArtist},
     {"LYRICS", nullptr, Field::kLyrics},
     {"URL", nullptr, Field::kUrl},
+    {"ALBUMARTIST", "ALBUM ARTIST", Field::kAlbumArtist},
+    {"ORIGINALDATE", "ORIGINALYEAR", Field::kOriginalDate},
+    {"MUSICBRAINZ_TRACKID", nullptr, Field::kRecordingId},
+    {"MUSICBRAINZ_ALBUMID", nullptr, Field::kReleaseId},
+    {"MUSICBRAINZ_RELEASEGROUPID", nullptr, Field::kReleaseGroupId},
+};
+
+// Track and disc numbers: the number in one field, its total in another
+// (older files: TOTALTRACKS, TOTALDISCS), or both as "n/N" in the first.
+struct NumberName {
+  const char* number;
+  const char* total;
+  const char* totalAlternative;
+  Field field;
+};
+constexpr NumberName kNumbers[] = {
+    {"TRACKNUMBER", "TRACKTOTAL", "TOTALTRACKS", Field::kTrackNumber},
+    {"DISCNUMBER", "DISCTOTAL", "TOTALDISCS", Field::kDiscNumber},
 };
 
 StringList Values(const TagLib::Ogg::XiphComment& comment, const char* name) {
@@ -58,6 +75,14 @@ void Read(const TagLib::Ogg::XiphComment& comment, CTags& tags) {
   text::AddNames(tags, &CTags::AddArtist, Values(comment, "ARTIST"));
   text::AddNames(tags, &CTags::AddComposer, Values(comment, "COMPOSER"));
   for (const FieldName& f : kFields) tags.SetValues(f.field, text::List(Values(comment, NameInUse(comment, f))));
+  for (const NumberName& n : kNumbers) {
+    std::vector<CString> numbers = text::List(Values(comment, n.number));
+    StringList totals = Values(comment, n.total);
+    if (totals.isEmpty()) totals = Values(comment, n.totalAlternative);
+    const CString total = totals.isEmpty() ? CString() : text::FromTagLib(totals.front());
+    if (!numbers.empty() && numbers.front().Find(L'/') < 0 && !total.IsEmpty()) numbers.front() += L"/" + total;
+    tags.SetValues(n.field, numbers);
+  }
 }
 
 void Write(const FieldChanges& changes, TagLib::Ogg::XiphComment& comment) {
@@ -65,6 +90,16 @@ void Write(const FieldChanges& changes, TagLib::Ogg::XiphComment& comment) {
   if (changes.ComposersChanged()) SetValues(comment, "COMPOSER", text::List(changes.Values().composers));
   for (const FieldName& f : kFields)
     if (changes.Changed(f.field)) SetValues(comment, NameInUse(comment, f), text::List(changes[f.field]));
+  for (const NumberName& n : kNumbers) {
+    if (!changes.Changed(n.field)) continue;
+    const CString value = changes[n.field].empty() ? CString() : changes[n.field].front();
+    const int slash = value.Find(L'/');
+    const CString number = slash < 0 ? value : value.Left(slash);
+    const CString total = slash < 0 ? CString() : value.Mid(slash + 1);
+    SetValues(comment, n.number, text::List(std::vector<CString>{number}));
+    comment.removeFields(n.totalAlternative);
+    SetValues(comment, n.total, text::List(std::vector<CString>{total}));
+  }
 }
 
 void ReadPictures(const TagLib::List<TagLib::FLAC::Picture*>& records, std::vector<EmbeddedPicture>& pictures) {

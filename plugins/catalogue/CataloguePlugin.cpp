@@ -15,6 +15,7 @@
 // missing or broken file finds nothing, and a file made later is picked up by
 // the next search. "SettingsFile" and "SettingsProblems" answer which
 // settings file was read and what in it was refused.
+#include <cctype>
 #include <algorithm>
 #include <filesystem>
 #include <mutex>
@@ -54,6 +55,17 @@ bool Apply(Settings& s, const std::string& key, const std::string& value) {
 bool IsFile(const std::string& path) {
   std::error_code error;
   return std::filesystem::is_regular_file(path, error);
+}
+
+// 8-4-4-4-12 hexadecimal digits, as MusicBrainz ids are written.
+bool LooksLikeMbid(const std::string& key) {
+  if (key.size() != 36) return false;
+  for (std::size_t i = 0; i < key.size(); ++i) {
+    const char c = key[i];
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? c != '-' : !std::isxdigit(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
 }
 
 Nimbrel::AlbumResult ResultOf(const catalogue::Hit& hit) {
@@ -146,13 +158,25 @@ class CataloguePlugin : public CBasicTagsDllInterface {
     album->artist = Widen(release.artist);
     album->genre = Widen(release.genre);
     album->year = release.year;
+    album->albumArtist = Widen(release.artist);
+    album->originalDate = Widen(release.originalDate);
+    album->releaseGroupId = Widen(release.releaseGroupId);
+    // A key from MusicBrainz is the release's id; an importer's own key is not.
+    if (LooksLikeMbid(release.key)) album->releaseId = Widen(release.key);
     cover->coverUrl = Widen(release.coverUrl);
+    std::uint32_t count = 0;
     for (const auto& t : release.tracks) {
       Nimbrel::TrackInfo track;
       track.title = Widen(t.title);
       track.SetTrackNumber(t.number);
+      track.discNumber = static_cast<std::uint32_t>(t.medium > 0 ? t.medium : 0);
+      track.lengthMs = static_cast<std::uint32_t>(t.lengthMs > 0 ? t.lengthMs : 0);
+      track.recordingId = Widen(t.recordingId);
       tracks->push_back(std::move(track));
+      ++count;
     }
+    // Asked for one medium: its track count is that disc's total.
+    if (album->albumNumber > 0) album->trackTotal = count;
     return 1;
   }
 

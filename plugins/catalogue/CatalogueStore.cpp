@@ -26,13 +26,24 @@ struct Statement {
 // in the index is its row id in `tracks`.
 constexpr char kSchema[] =
     "CREATE TABLE releases(id INTEGER PRIMARY KEY, key TEXT NOT NULL UNIQUE, title TEXT NOT NULL,"
-    " artist TEXT NOT NULL, genre TEXT NOT NULL, year INTEGER NOT NULL, cover TEXT NOT NULL);"
+    " artist TEXT NOT NULL, genre TEXT NOT NULL, year INTEGER NOT NULL, cover TEXT NOT NULL,"
+    " original_date TEXT NOT NULL DEFAULT '', release_group TEXT NOT NULL DEFAULT '');"
     "CREATE TABLE tracks(id INTEGER PRIMARY KEY, release INTEGER NOT NULL, medium INTEGER NOT NULL,"
-    " number INTEGER NOT NULL, title TEXT NOT NULL);"
+    " number INTEGER NOT NULL, title TEXT NOT NULL, length_ms INTEGER NOT NULL DEFAULT 0,"
+    " recording TEXT NOT NULL DEFAULT '');"
     "CREATE INDEX tracks_of_release ON tracks(release, medium, number);"
     "CREATE VIRTUAL TABLE track_index USING fts5(artist, title, tokenize = 'unicode61 remove_diacritics 2');"
-    "PRAGMA user_version = 1;";
-static_assert(kSchemaVersion == 1, "the schema text names its version");
+    "PRAGMA user_version = 2;";
+// From version 1: the columns of version 2, empty in every row.
+constexpr char kUpgradeFrom1[] =
+    "BEGIN;"
+    "ALTER TABLE releases ADD COLUMN original_date TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE releases ADD COLUMN release_group TEXT NOT NULL DEFAULT '';"
+    "ALTER TABLE tracks ADD COLUMN length_ms INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE tracks ADD COLUMN recording TEXT NOT NULL DEFAULT '';"
+    "PRAGMA user_version = 2;"
+    "COMMIT;";
+static_assert(kSchemaVersion == 2, "the schema text names its version");
 
 bool HasWordCharacter(const std::string& text) {
   for (const unsigned char c : text) {
@@ -92,7 +103,11 @@ bool CatalogueStore::OpenLocked(const std::string& path, bool write) {
          sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) == SQLITE_OK;
     if (ok) version = kSchemaVersion;
   }
-  if (!ok || version != kSchemaVersion) {
+  if (ok && version == 1 && write) {
+    ok = sqlite3_exec(db, kUpgradeFrom1, nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (ok) version = kSchemaVersion;
+  }
+  if (!ok || (version != kSchemaVersion && !(version == 1 && !write))) {
     sqlite3_close_v2(db);
     return false;
   }
@@ -143,17 +158,22 @@ bool CatalogueStore::Add(const Release& release) {
   }
   sqlite3_int64 releaseId = 0;
   if (ok) {
-    Statement add(db_, "INSERT INTO releases(key, title, artist, genre, year, cover) VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
+    Statement add(db_,
+                  "INSERT INTO releases(key, title, artist, genre, year, cover, original_date, release_group)"
+                  " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
     add.Text(1, release.key);
     add.Text(2, release.title);
     add.Text(3, release.artist);
     add.Text(4, release.genre);
     sqlite3_bind_int(add.stmt, 5, release.year);
     add.Text(6, release.coverUrl);
+    add.Text(7, release.originalDate);
+    add.Text(8, release.releaseGroupId);
     ok = add.stmt && sqlite3_step(add.stmt) == SQLITE_DONE;
     releaseId = sqlite3_last_insert_rowid(db_);
   }
-  Statement track(db_, "INSERT INTO tracks(release, medium, number, title) VALUES(?1, ?2, ?3, ?4)");
+  Statement track(db_,
+                  "INSERT INTO tracks(release, medium, number, title, length_ms, recording) VALUES(?1, ?2, ?3, ?4, ?5, ?6)");
   Statement index(db_, "INSERT INTO track_index(rowid, artist, title) VALUES(?1, ?2, ?3)");
   ok = ok && track.stmt && index.stmt;
   for (const Track& t : release.tracks) {
@@ -163,6 +183,8 @@ bool CatalogueStore::Add(const Release& release) {
     sqlite3_bind_int(track.stmt, 2, t.medium);
     sqlite3_bind_int(track.stmt, 3, t.number);
     track.Text(4, t.title);
+    sqlite3_bind_int(track.stmt, 5, t.lengthMs);
+    track.Text(6, t.recordingId);
     ok = sqlite3_step(track.stmt) == SQLITE_DONE;
     sqlite3_reset(index.stmt);
     sqlite3_bind_int64(index.stmt, 1, sqlite3_last_insert_rowid(db_));
@@ -214,7 +236,15 @@ std::vector<Hit> CatalogueStore::FindByArtist(const std::string& artist) {
 bool CatalogueStore::Details(const std::string& key, int medium, Release& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!db_) return false;
-  Statement r(db_, "SELECT id, title, artist, genre, year, cover FROM releases WHERE key = ?1");
+  // Asked each time: an import may bring the file up to date while it is open here.
+  bool version1 = false;
+  {
+    Statement v(db_, "PRAGMA user_version");
+    version1 = v.stmt && sqlite3_step(v.stmt) == SQLITE_ROW && sqlite3_column_int(v.stmt, 0) == 1;
+  }
+  Statement r(db_, version1 ? "SELECT id, title, artist, genre, year, cover, '', '' FROM releases WHERE key = ?1"
+                             : "SELECT id, title, artist, genre, year, cover, original_date, release_group FROM releases"
+                               " WHERE key = ?1");
   if (!r.stmt) return false;
   r.Text(1, key);
   if (sqlite3_step(r.stmt) != SQLITE_ROW) return false;
@@ -225,14 +255,18 @@ bool CatalogueStore::Details(const std::string& key, int medium, Release& out) {
   release.genre = r.Column(3);
   release.year = sqlite3_column_int(r.stmt, 4);
   release.coverUrl = r.Column(5);
-  Statement t(db_,
-              "SELECT medium, number, title FROM tracks WHERE release = ?1 AND (?2 = 0 OR medium = ?2)"
-              " ORDER BY medium, number, id");
+  release.originalDate = r.Column(6);
+  release.releaseGroupId = r.Column(7);
+  Statement t(db_, version1 ? "SELECT medium, number, title, 0, '' FROM tracks WHERE release = ?1"
+                               " AND (?2 = 0 OR medium = ?2) ORDER BY medium, number, id"
+                             : "SELECT medium, number, title, length_ms, recording FROM tracks WHERE release = ?1"
+                               " AND (?2 = 0 OR medium = ?2) ORDER BY medium, number, id");
   if (!t.stmt) return false;
   sqlite3_bind_int64(t.stmt, 1, sqlite3_column_int64(r.stmt, 0));
   sqlite3_bind_int(t.stmt, 2, medium);
   while (sqlite3_step(t.stmt) == SQLITE_ROW) {
-    release.tracks.push_back({sqlite3_column_int(t.stmt, 0), sqlite3_column_int(t.stmt, 1), t.Column(2)});
+    release.tracks.push_back({sqlite3_column_int(t.stmt, 0), sqlite3_column_int(t.stmt, 1), t.Column(2),
+                              sqlite3_column_int(t.stmt, 3), t.Column(4)});
   }
   out = std::move(release);
   return true;

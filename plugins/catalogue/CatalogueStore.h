@@ -17,12 +17,17 @@ struct sqlite3;
 
 namespace catalogue {
 
-inline constexpr int kSchemaVersion = 1;
+// Version 2 added track lengths and recording ids, original dates and
+// release-group ids; a version 1 file is read as it is and brought up to
+// version 2 when opened for writing.
+inline constexpr int kSchemaVersion = 2;
 
 struct Track {
   int medium = 1;  // 1-based position of the medium in the release
   int number = 0;  // position on the medium, 0 when unknown
   std::string title;
+  int lengthMs = 0;         // 0 when unknown
+  std::string recordingId = {};  // the MusicBrainz recording, empty when unknown
 };
 
 struct Release {
@@ -33,6 +38,8 @@ struct Release {
   int year = 0;
   std::string coverUrl;
   std::vector<Track> tracks;
+  std::string originalDate = {};    // "YYYY[-MM[-DD]]", empty when unknown
+  std::string releaseGroupId = {};  // empty when unknown
 };
 
 // One medium of a release that a search found.

@@ -67,6 +67,15 @@ Nimbrel::TrackInfo TrackOf(const Value& entry, std::int64_t index) {
   std::int64_t number = entry.IntegerOf("position").value_or(index);
   if (number < 0 || number > 0xFFFF) number = index;
   track.SetTrackNumber(number);
+  // The track's length, else its recording's (milliseconds; null when unknown).
+  const Value* recording = entry.Find("recording");
+  std::int64_t length = entry.IntegerOf("length").value_or(0);
+  if (length <= 0 && recording) length = recording->IntegerOf("length").value_or(0);
+  if (length > 0 && length < 0xFFFFFFFFll) track.lengthMs = static_cast<std::uint32_t>(length);
+  if (recording) {
+    const std::string id = recording->TextOf("id");
+    if (IsMbid(id)) track.recordingId = Widen(id);
+  }
   return track;
 }
 
@@ -247,6 +256,19 @@ bool ReadRelease(const Value& answer, const std::string& coverBase, bool tagsAsG
     }
   }
   album.albumNumber = disc ? MediumPosition(*disc) : 1;
+  // What the release tells beyond the album itself.
+  album.albumArtist = CreditedArtist(answer.Find("artist-credit"));
+  album.releaseId = Widen(id);
+  if (group) {
+    const std::string groupId = group->TextOf("id");
+    if (IsMbid(groupId)) album.releaseGroupId = Widen(groupId);
+    album.originalDate = Widen(group->TextOf("first-release-date"));
+  }
+  album.discTotal = static_cast<std::uint32_t>(media.size());
+  if (disc) {
+    const std::int64_t count = disc->IntegerOf("track-count").value_or(0);
+    album.trackTotal = count > 0 && count <= 0xFFFF ? static_cast<std::uint32_t>(count) : 0;
+  }
   if (disc) {
     // A hidden track before the first is track 0, which is no track number.
     if (const Value* pregap = disc->Find("pregap"); pregap && pregap->IsObject()) {
@@ -255,7 +277,11 @@ bool ReadRelease(const Value& answer, const std::string& coverBase, bool tagsAsG
       if (!track.title.empty()) tracks.push_back(std::move(track));
     }
     std::int64_t index = disc->IntegerOf("track-offset").value_or(0);
-    for (const auto& entry : ArrayOf(*disc, "tracks")) tracks.push_back(TrackOf(entry, ++index));
+    for (const auto& entry : ArrayOf(*disc, "tracks")) {
+      tracks.push_back(TrackOf(entry, ++index));
+      tracks.back().discNumber = static_cast<std::uint32_t>(album.albumNumber);
+    }
+    if (album.trackTotal == 0) album.trackTotal = static_cast<std::uint32_t>(ArrayOf(*disc, "tracks").size());
   }
 
   cover.coverUrl.clear();

@@ -3,6 +3,7 @@
 #include "core/CoverPixels.h"
 #include "core/LoadedSources.h"
 #include "core/MergeRule.h"
+#include "core/RecordFields.h"
 #include "core/SongValue.h"
 
 #include <algorithm>
@@ -98,6 +99,7 @@ SongInfo CNimbrelSong::ReadSongInfo(const Meridex::CTags& tags) {
   info.trackInfo.originalArtist = Read([&](CString& v) { return tags.GetOriginalArtist(v); });
   info.trackInfo.copyright = Read([&](CString& v) { return tags.GetCopyright(v); });
   info.trackInfo.encodedBy = Read([&](CString& v) { return tags.GetEncodedBy(v); });
+  ReadRecordFields(tags, info);
   return info;
 }
 
@@ -415,7 +417,8 @@ void CNimbrelSong::Finish(int overwritePolicy) {
 void CNimbrelSong::MergeBasic(const SongInfo& best, const Agreement& votes, const CMergeRule& rule) {
   auto wins = [&](int field, bool present) { return rule.Wins(votes[field], present); };
   SongInfo& r = result_;
-  if (wins(kAlbum, IsSet(input_.albumInfo.album))) {
+  const bool albumTaken = wins(kAlbum, IsSet(input_.albumInfo.album));
+  if (albumTaken) {
     r.albumInfo.album = best.albumInfo.album;
     r.albumInfo.albumKey = best.albumInfo.albumKey;
     r.albumInfo.albumNumber = best.albumInfo.albumNumber;
@@ -425,7 +428,10 @@ void CNimbrelSong::MergeBasic(const SongInfo& best, const Agreement& votes, cons
   // not carry its year and track number over the file's own ones.
   if (EqualNoCase(best.albumInfo.album, r.albumInfo.album)) {
     if (wins(kYear, input_.albumInfo.year > 0)) r.albumInfo.year = best.albumInfo.year;
-    if (wins(kTrack, input_.trackInfo.trackNumber > 0)) r.trackInfo.trackNumber = best.trackInfo.trackNumber;
+    const bool trackTaken = wins(kTrack, input_.trackInfo.trackNumber > 0);
+    if (trackTaken) r.trackInfo.trackNumber = best.trackInfo.trackNumber;
+    MergeRecordFields(best, albumTaken, albumTaken && !EqualNoCase(input_.albumInfo.album, best.albumInfo.album),
+                      trackTaken, r);
   }
 
   auto takeText = [&](int field, std::wstring& target) {

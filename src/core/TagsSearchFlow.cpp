@@ -7,6 +7,7 @@
 #include "core/LoadedSources.h"
 #include "core/LocalTagsCache.h"
 #include "covers/CoverCache.h"
+#include "engines/LengthFit.h"
 #include "engines/StringComparer.h"
 #include "foundation/Masterlog.h"
 #include "net/ProxyResolver.h"
@@ -115,6 +116,12 @@ StepOutcome CTagsSearchFlow::KnownResultsStep(const SongSearch& search, std::vec
   // records stay the answer should the sources find nothing. A source's
   // remembered "not found" still holds, whatever the album.
   std::vector<SongInfo> others = TakeOtherAlbums(records, input.albumInfo.album);
+  // Likewise records of another take: their length does not fit the song's.
+  std::erase_if(records, [&](const SongInfo& record) {
+    if (engines::LengthFits(input.trackInfo.lengthMs, record.trackInfo.lengthMs)) return false;
+    others.push_back(record);
+    return true;
+  });
   for (const SongInfo& other : others) {
     const bool ownToo = std::any_of(records.begin(), records.end(),
                                     [&](const SongInfo& record) { return record.source == other.source; });

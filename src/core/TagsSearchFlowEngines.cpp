@@ -83,6 +83,7 @@ void CTagsSearchFlow::RunBasicSource(std::uint32_t songId, const std::wstring& s
   query.artist = input.albumInfo.artist;
   query.album = input.albumInfo.album;
   query.songId = songId;
+  engine.SetSongLength(songId, input.trackInfo.lengthMs);
   song.reset();  // the search must not keep a removed song alive
 
   {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/PictureCopy.h"
+#include "core/RecordFields.h"
 #include "covers/CoverCache.h"
 #include "meridex/PictureTag.h"
 #include "platform/File.h"
@@ -94,6 +95,9 @@ void CTagsWriter::WriteCandidate(const SongInfo& candidate, Meridex::CTags& out,
   out.SetCopyright(CString(track.copyright));
   out.SetEncodedBy(CString(track.encodedBy));
   out.SetOriginalArtist(CString(track.originalArtist));
+  WriteRecordFields(candidate, SongInfo(), out);
+  // In memory only: lets the host compare the candidate's take with its file's.
+  if (track.lengthMs > 0) out.SetLengthMs(static_cast<int>(track.lengthMs));
   // Not a tag: tells the host which source found the candidate.
   out.SetSource(CString(candidate.source));
   AddPicture(candidate.coverInfo.coverFile, out, covers);
@@ -129,6 +133,7 @@ void CTagsWriter::WriteResult(const CNimbrelSong& song, Meridex::CTags& out, con
   setText(result.albumInfo.genre, input.albumInfo.genre, &Meridex::CTags::SetGenre);
   setNumber(result.albumInfo.year, input.albumInfo.year, &Meridex::CTags::SetYear);
   setNumber(result.trackInfo.trackNumber, input.trackInfo.trackNumber, &Meridex::CTags::SetTrackNumber);
+  written = WriteRecordFields(result, input, out) || written;
   if (changed(result.trackInfo.composer, input.trackInfo.composer)) {
     out.RemoveAllComposers();
     out.AddComposer(CString(result.trackInfo.composer), false);

@@ -10,6 +10,7 @@
 
 #include "covers/CoverCache.h"
 #include "engines/AlbumMemory.h"
+#include "engines/LengthFit.h"
 #include "foundation/Masterlog.h"
 #include "net/NetText.h"
 #include "platform/Env.h"
@@ -134,6 +135,7 @@ void CBasicTagsCommonSearchEngine::GetAllBasicTags(std::list<Nimbrel::SongQuery>
       } else {
         if (albumsCallback && source != L"amazon") albumsCallback(albums, source);
         ProcessAlbums(albums, songs);
+        DeliverHeld(songs);
       }
     }
     // Songs that a stop or the time-out kept from being searched are not "not found".
@@ -223,8 +225,6 @@ bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumRe
     trackUnits_.push_back(engines::Utf16Units(preparedTracks_.back().Normalised()));
   }
   bool anyFound = false;
-  CString source;
-  bool sourceAsked = false;
   const std::wstring albumName = comparer_.Prepare(result.albumInfo.album.c_str()).Normalised();
   for (auto song = songs.begin(); song != songs.end();) {
     if (IsStopped()) break;
@@ -236,17 +236,32 @@ bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumRe
       ++song;
       continue;
     }
-    float best = waiting ? std::nextafter(0.0f, 1.0f) : maxMatchDifference;
-    auto match = result.tracks.cend();
+    // The closest title among tracks whose length fits the song's, else the
+    // closest among those that do not.
+    const std::uint32_t length = SongLength(song->query.songId);
+    float best = waiting ? std::nextafter(0.0f, 1.0f) : maxMatchDifference, bestMisfit = best;
+    auto match = result.tracks.cend(), misfit = result.tracks.cend();
     auto track = result.tracks.cbegin();
     for (std::size_t i = 0; i < preparedTracks_.size(); ++i, ++track) {
+      const bool fits = engines::LengthFits(length, track->lengthMs);
+      float& bound = fits ? best : bestMisfit;
       const float difference =
-          engines::TitleDifference(comparer_, song->title, song->units, preparedTracks_[i], trackUnits_[i], best);
-      if (difference < best) {
-        best = difference;
-        match = track;
-        if (difference == 0.0f) break;
+          engines::TitleDifference(comparer_, song->title, song->units, preparedTracks_[i], trackUnits_[i], bound);
+      if (difference < bound) {
+        bound = difference;
+        (fits ? match : misfit) = track;
+        if (fits && difference == 0.0f) break;
       }
+    }
+    if (match == result.tracks.cend() && misfit != result.tracks.cend() && !waiting) {
+      // Held back while another album of the search may have the title at
+      // its length; the first album's is kept (the albums come ranked).
+      if (!tracksCallback) {
+        held_.try_emplace(song->query.songId, HeldMatch{*misfit, result});
+        ++song;
+        continue;
+      }
+      match = misfit;
     }
     const bool found = match != result.tracks.cend();
     if (!found && !tracksCallback) {
@@ -258,25 +273,9 @@ bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumRe
       DownloadCover(&albumArtist, &albumName, &result.coverInfo);
     }
     if (found) anyFound = true;
-    if (songInfoCallback && found) {
-      if (!sourceAsked) {
-        GetProperty(L"SourceName", &source);
-        sourceAsked = true;
-      }
-      Nimbrel::SongInfo info;
-      info.trackInfo = *match;
-      info.albumInfo = result.albumInfo;
-      info.coverInfo = result.coverInfo;
-      info.source = source.str();
-      songInfoCallback(nimbrelObject, song->query.songId, &info);
-      LogF(kInfo, L"%s: FOUND IN %s: %s - %s", Prefix(L"FindTracks"), source, result.albumInfo.artist, match->title);
-      ++foundNumber;
-      // The feedback is the song's answer: its own track, not the album's every track.
-      std::list<Nimbrel::AlbumResult> one(1);
-      one.front().albumInfo = result.albumInfo;
-      one.front().coverInfo = result.coverInfo;
-      one.front().tracks.push_back(*match);
-      WriteBasicTagsToCache(one, true, false);
+    if (found) {
+      held_.erase(song->query.songId);
+      Deliver(song->query.songId, *match, result);
     }
     bool leaves = found;
     if (found && best == 0.0f && albumRank == 1 && !waiting) {
@@ -287,6 +286,55 @@ bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumRe
     else ++song;
   }
   return anyFound;
+}
+
+void CBasicTagsCommonSearchEngine::Deliver(std::uint32_t songId, const Nimbrel::TrackInfo& track,
+                                           Nimbrel::AlbumResult& album) {
+  if (!songInfoCallback) return;
+  CString source;
+  GetProperty(L"SourceName", &source);
+  Nimbrel::SongInfo info;
+  info.trackInfo = track;
+  info.albumInfo = album.albumInfo;
+  info.coverInfo = album.coverInfo;
+  info.source = source.str();
+  songInfoCallback(nimbrelObject, songId, &info);
+  LogF(kInfo, L"%s: FOUND IN %s: %s - %s", Prefix(L"FindTracks"), source, album.albumInfo.artist, track.title);
+  ++foundNumber;
+  // The feedback is the song's answer: its own track, not the album's every track.
+  std::list<Nimbrel::AlbumResult> one(1);
+  one.front().albumInfo = album.albumInfo;
+  one.front().coverInfo = album.coverInfo;
+  one.front().tracks.push_back(track);
+  WriteBasicTagsToCache(one, true, false);
+}
+
+void CBasicTagsCommonSearchEngine::DeliverHeld(SongQueue& songs) {
+  for (auto song = songs.begin(); song != songs.end() && !IsStopped();) {
+    auto held = held_.find(song->query.songId);
+    if (held == held_.end()) {
+      ++song;
+      continue;
+    }
+    if (needCover) {
+      const CString albumArtist(held->second.album.albumInfo.artist), albumName(held->second.album.albumInfo.album);
+      DownloadCover(&albumArtist, &albumName, &held->second.album.coverInfo);
+    }
+    Deliver(song->query.songId, held->second.track, held->second.album);
+    held_.erase(held);
+    song = songs.erase(song);
+  }
+  held_.clear();
+}
+
+void CBasicTagsCommonSearchEngine::SetSongLength(std::uint32_t songId, std::uint32_t lengthMs) {
+  if (lengthMs > 0) songLengths_[songId] = lengthMs;
+  else songLengths_.erase(songId);
+}
+
+std::uint32_t CBasicTagsCommonSearchEngine::SongLength(std::uint32_t songId) const {
+  const auto found = songLengths_.find(songId);
+  return found == songLengths_.end() ? 0 : found->second;
 }
 
 std::int32_t CBasicTagsCommonSearchEngine::GetAlbumDetails(Nimbrel::AlbumInfo* album, Nimbrel::CoverInfo* cover,

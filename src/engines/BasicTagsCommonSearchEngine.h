@@ -22,6 +22,8 @@
 #include "engines/SearchSongs.h"
 #include "engines/StringComparer.h"
 #include "engines/TagsCommonSearchEngine.h"
+#include <map>
+
 #include "nimbrel/AlbumResult.h"
 
 class CCoverCache;
@@ -51,7 +53,17 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
                                std::list<Nimbrel::TrackInfo>* tracks) override;
   std::int32_t DownloadCover(const CString* artist, const CString* albumName, Nimbrel::CoverInfo* cover) override;
 
+  // The length of the song's audio (0: unknown), set before the search. A
+  // title whose found length does not fit it (LengthFit.h) is taken only
+  // when no album of the search has the title at a length that fits.
+  void SetSongLength(std::uint32_t songId, std::uint32_t lengthMs);
+
  private:
+  // A match held back because its length does not fit the song's.
+  struct HeldMatch {
+    Nimbrel::TrackInfo track;
+    Nimbrel::AlbumResult album;
+  };
   using SongQueue = engines::SongQueue;
 
   void ProcessAlbums(const std::list<Nimbrel::AlbumResult>& albums, SongQueue& songs);
@@ -67,6 +79,11 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
   bool FindTracks(SongQueue& songs, Nimbrel::AlbumResult& result, const Rank& rank);
   void WriteBasicTagsToCache(std::list<Nimbrel::AlbumResult>& results, bool found, bool searchedByArtist);
   void ReportNotFound(const SongQueue& songs, bool found, bool searchedByArtist);
+  // Reports `track` of `album` as the song's candidate.
+  void Deliver(std::uint32_t songId, const Nimbrel::TrackInfo& track, Nimbrel::AlbumResult& album);
+  // Delivers the held matches of the songs still unfound and takes those songs from the queue.
+  void DeliverHeld(SongQueue& songs);
+  std::uint32_t SongLength(std::uint32_t songId) const;
   static CString Prefix(const wchar_t* operation);
 
   SongInfoCallback songInfoCallback = nullptr;
@@ -86,4 +103,6 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
   // Track titles of the album being matched, prepared once per album.
   std::vector<nimbrel::StringComparer::Prepared> preparedTracks_;
   std::vector<std::size_t> trackUnits_;
+  std::map<std::uint32_t, std::uint32_t> songLengths_;
+  std::map<std::uint32_t, HeldMatch> held_;
 };

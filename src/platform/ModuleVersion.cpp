@@ -107,10 +107,15 @@ bool ParseModuleVersion(const ModuleImageReader& image, ModuleFileVersion& out) 
   if (!found || record.type != kSectionProgBits || record.size < nimbrel::kModuleVersionRecordSize ||
       record.size > kMaxRecordSectionSize || !Within(record.offset, record.size, image.size))
     return false;
-  unsigned char bytes[nimbrel::kModuleVersionRecordSize];
-  if (!ReadAt(image, record.offset, bytes, sizeof bytes)) return false;
+  unsigned char bytes[nimbrel::kModuleVersionWithLevelSize] = {};
+  const std::size_t length = record.size >= sizeof bytes ? sizeof bytes : nimbrel::kModuleVersionRecordSize;
+  if (!ReadAt(image, record.offset, bytes, length)) return false;
   if (std::memcmp(bytes, nimbrel::kModuleVersionTag, sizeof nimbrel::kModuleVersionTag) != 0) return false;
   for (int i = 0; i < 4; ++i) out.parts[i] = static_cast<std::uint16_t>(Load(bytes + 8 + 2 * i, 2));
+  // Without the level's tag after the version (padding, or an older stamp): level 1.
+  const bool hasLevel = length == sizeof bytes &&
+                        std::memcmp(bytes + 16, nimbrel::kSdkLevelTag, sizeof nimbrel::kSdkLevelTag) == 0;
+  out.sdkLevel = hasLevel ? static_cast<std::uint32_t>(Load(bytes + 20, 4)) : 1;
   return true;
 }
 

@@ -19,6 +19,8 @@ namespace platform {
 // Major, minor, build and revision, as the module states them.
 struct ModuleFileVersion {
   std::uint16_t parts[4] = {0, 0, 0, 0};
+  // The SDK level stated after the version; 1 for a record without one.
+  std::uint32_t sdkLevel = 1;
 };
 
 // Random access to the bytes of a module image of `size` bytes. `read` fills

@@ -11,6 +11,7 @@
 #include "foundation/WideToInt.h"
 #include "foundation/XmlNode.h"
 #include "platform/Event.h"
+#include "platform/ModuleVersion.h"
 #include "platform/SystemError.h"
 
 namespace {
@@ -80,6 +81,7 @@ bool CDllSources::LoadSource(const CString& name, const CString& folder) {
     return false;  // the module is freed with the record
   }
   record.path = path;
+  if (!TakeSdkLevel(record)) return false;
   ReadSourceInfo(name, record);
 
   CSingleLock lock(&entryLock_);
@@ -172,6 +174,42 @@ std::size_t CDllSources::GetSourceNames(std::list<std::wstring>& names) {
   CSingleLock lock(&entryLock_);
   for (const Entry& entry : entries_) names.push_back(entry.first.str());
   return names.size();
+}
+
+bool CDllSources::TakeSdkLevel(SourceRecord& record) {
+  platform::ModuleFileVersion version;
+  // A module without a version stamp predates the levels: level 1.
+  record.sdkLevel = platform::ReadModuleVersion(record.path.str(), version) ? version.sdkLevel : 1;
+  if (record.sdkLevel == 0 || record.sdkLevel > nimbrel::kSdkLevel) {
+    LogF(kError, L"CDllSources::LoadSource: %s is built for SDK level %u, this library serves levels 1 to %u; not loaded",
+         record.path, record.sdkLevel, nimbrel::kSdkLevel);
+    return false;
+  }
+  // Only the basic-tags records changed; lyrics modules of every level share today's layout.
+  if (record.sdkLevel < 2 && kindName_ == kGeneralKind) {
+    record.adapter = std::make_unique<CBasicTagsV1Adapter>(record.entryFunction);
+  }
+  return true;
+}
+
+void* CDllSources::GetInterface(const CString& name) {
+  GetDllInterfaceFunction entry = nullptr;
+  CBasicTagsV1Adapter* adapter = nullptr;
+  {
+    CSingleLock lock(&entryLock_);
+    Entry* found = FindEntry(name);
+    if (!found) return nullptr;
+    entry = found->second.entryFunction;
+    adapter = found->second.adapter.get();
+  }
+  if (!adapter) return entry();
+  return adapter->Target() ? static_cast<CBasicTagsDllInterface*>(adapter) : nullptr;
+}
+
+std::uint32_t CDllSources::GetSdkLevel(const CString& name) {
+  CSingleLock lock(&entryLock_);
+  const Entry* entry = FindEntry(name);
+  return entry ? entry->second.sdkLevel : 0;
 }
 
 GetDllInterfaceFunction CDllSources::GetInterfaceFunction(const CString& name) {

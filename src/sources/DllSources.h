@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "nimbrel/SourcePlugin.h"
 #include "platform/CriticalSection.h"
 #include "platform/DynamicLibrary.h"
+#include "sources/BasicTagsV1Adapter.h"
 
 class CEvent;
 
@@ -34,6 +36,10 @@ struct SourceRecord {
   std::uint32_t useCount = 0;    // threads holding a use slot, 0 to MaxSourceUsers
   std::uint32_t priority = 100;  // smaller first
   std::vector<CString> locales;  // from Sources.xml, in file order
+  std::uint32_t sdkLevel = nimbrel::kSdkLevel;  // the SDK level the module was built against
+  // For a basic-tags module of an older SDK level: what serves it in today's
+  // layout. Declared after the module, so destroyed before it is freed.
+  std::unique_ptr<CBasicTagsV1Adapter> adapter;
 };
 
 class CDllSources {
@@ -42,6 +48,8 @@ class CDllSources {
   // The plug-in module suffix, and the suffix of a module named with a trailing "D".
   static constexpr const wchar_t* kModuleSuffix = L".so";
   static constexpr const wchar_t* kDebugModuleSuffix = L"D.so";
+  // The kind whose records changed between SDK levels.
+  static constexpr const wchar_t* kGeneralKind = L"General";
 
   explicit CDllSources(const CString& kindName);
   // Frees every module, as UnloadSources.
@@ -68,6 +76,12 @@ class CDllSources {
   std::size_t GetSourceNames(std::list<std::wstring>& names);
   // The plug-in's entry function, or null when no such plug-in is loaded.
   GetDllInterfaceFunction GetInterfaceFunction(const CString& name);
+  // The plug-in's interface object in today's layout (for a basic-tags module
+  // of an older SDK level, its adapter), or null when no such plug-in is
+  // loaded or it offers none.
+  void* GetInterface(const CString& name);
+  // The SDK level of the loaded plug-in, 0 when it is not loaded.
+  std::uint32_t GetSdkLevel(const CString& name);
   // Priority and locales of a loaded plug-in; false when it is not loaded.
   bool GetSourceInfo(const CString& name, std::uint32_t& priority, std::vector<CString>& locales);
 
@@ -100,6 +114,9 @@ class CDllSources {
   Entry* FindEntry(const CString& name);
   // With the entry lock held: the loaded plug-ins whose names `tried` lacks.
   std::size_t UntriedCount(const std::list<std::wstring>& tried) const;
+  // Reads the SDK level of a new record's module and sets up its adapter when
+  // it is older; false (logged once) when the module's level is unknown here.
+  bool TakeSdkLevel(SourceRecord& record);
   // Fills priority and locales of a new record from the Sources.xml two
   // folder levels above the module; leaves the defaults on any failure.
   void ReadSourceInfo(const CString& name, SourceRecord& record);

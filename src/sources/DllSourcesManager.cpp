@@ -125,8 +125,7 @@ std::size_t CDllSourcesManager::GetSourceNames(std::int32_t kind, std::list<std:
 }
 
 CBasicTagsDllInterface* CDllSourcesManager::GetGeneralInterface(const CString& name) {
-  GetDllInterfaceFunction entry = general_.GetInterfaceFunction(name);
-  return entry ? static_cast<CBasicTagsDllInterface*>(entry()) : nullptr;
+  return static_cast<CBasicTagsDllInterface*>(general_.GetInterface(name));
 }
 
 CLyricsDllInterface* CDllSourcesManager::GetLyricsInterface(const CString& name) {

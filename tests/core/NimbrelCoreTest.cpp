@@ -208,7 +208,8 @@ class PolicyTest : public NimbrelCoreTest, public ::testing::WithParamInterface<
 // A file with album, year "1999-05-03" and track "7/12"; every source knows
 // the song as track 1 of the same album, of the year 2000. Policy 1 keeps
 // the file's values, policy 2 takes the found ones, policy 3 only when two
-// sources agree. Kept values stay exactly as the file has them.
+// sources agree. Kept values stay exactly as the file has them; a found
+// track number of the same album keeps the file's total.
 TEST_P(PolicyTest, FileValuesAreKeptOrReplacedAsThePolicySays) {
   const PolicyCase c = GetParam();
   TaggingWorld world({{L"Catalogue"}, {L"CatalogueB", L"CatalogueB"}});
@@ -230,9 +231,9 @@ TEST_P(PolicyTest, FileValuesAreKeptOrReplacedAsThePolicySays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Policies, PolicyTest,
-                         ::testing::Values(PolicyCase{1, 2, L"1999-05-03", L"7/12"}, PolicyCase{2, 1, L"2000", L"1"},
+                         ::testing::Values(PolicyCase{1, 2, L"1999-05-03", L"7/12"}, PolicyCase{2, 1, L"2000", L"1/12"},
                                            PolicyCase{3, 1, L"1999-05-03", L"7/12"},
-                                           PolicyCase{3, 2, L"2000", L"1"}),
+                                           PolicyCase{3, 2, L"2000", L"1/12"}),
                          [](const ::testing::TestParamInfo<PolicyCase>& info) {
                            return "Policy" + std::to_string(info.param.policy) + "With" +
                                   std::to_string(info.param.sources) + "Sources";

@@ -233,6 +233,70 @@ TEST_F(TagsWriterTest, TheFilesOwnPictureIsNotAddedAgain) {
   EXPECT_EQ(L"http://127.0.0.1/source", Get(unchanged, &Meridex::CTags::GetUrl));  // nothing was written
 }
 
+// The found album's disc, totals, album artist, original date and ids are
+// written; ids of the file's old album go unless the source renews them.
+TEST_F(TagsWriterTest, RecordFieldsAreWrittenAndIdsOfTheOldAlbumGo) {
+  Meridex::CTags file = FileTags();
+  file.SetReleaseId(L"old-release");
+  file.SetReleaseGroupId(L"old-group");
+  file.SetRecordingId(L"old-recording");
+  file.SetOriginalDate(L"1980");
+  SongInfo found = Candidate(L"a", L"Rock");
+  found.albumInfo.SetAlbum(L"Compilation");
+  found.albumInfo.albumArtist = L"Various Artists";
+  found.albumInfo.trackTotal = 14;
+  found.albumInfo.discTotal = 2;
+  found.albumInfo.originalDate = L"1999-04-01";
+  found.albumInfo.releaseGroupId = L"new-group";
+  found.trackInfo.trackNumber = 7;
+  found.trackInfo.discNumber = 2;
+  CNimbrelSong song;
+  song.Init(file, CString());
+  song.AddCandidate(found);
+  song.Finish(2);
+  Meridex::CTags out;
+  CTagsWriter::WriteResult(song, out, covers);
+  EXPECT_EQ(L"Compilation", Get(out, &Meridex::CTags::GetAlbum));
+  EXPECT_EQ(L"7/14", Get(out, &Meridex::CTags::GetTrackNumber));
+  EXPECT_EQ(L"2/2", Get(out, &Meridex::CTags::GetDiscNumber));
+  EXPECT_EQ(L"Various Artists", Get(out, &Meridex::CTags::GetAlbumArtist));
+  EXPECT_EQ(L"1999-04-01", Get(out, &Meridex::CTags::GetOriginalDate));
+  EXPECT_EQ(L"new-group", Get(out, &Meridex::CTags::GetReleaseGroupId));
+  EXPECT_EQ(L"<none>", Get(out, &Meridex::CTags::GetReleaseId));
+  EXPECT_EQ(L"<none>", Get(out, &Meridex::CTags::GetRecordingId));
+
+  // A found album that tells no totals, disc or date: the old album's go too.
+  SongInfo bare = Candidate(L"a", L"Rock");
+  bare.albumInfo.SetAlbum(L"Elsewhere");
+  bare.trackInfo.trackNumber = 5;
+  Meridex::CTags withDisc = file;
+  withDisc.SetDiscNumber(L"1/2");
+  CNimbrelSong moved;
+  moved.Init(withDisc, CString());
+  moved.AddCandidate(bare);
+  moved.Finish(2);
+  Meridex::CTags movedOut;
+  CTagsWriter::WriteResult(moved, movedOut, covers);
+  EXPECT_EQ(L"5", Get(movedOut, &Meridex::CTags::GetTrackNumber));
+  EXPECT_EQ(L"<none>", Get(movedOut, &Meridex::CTags::GetDiscNumber));
+  EXPECT_EQ(L"<none>", Get(movedOut, &Meridex::CTags::GetOriginalDate));
+  EXPECT_EQ(L"<none>", Get(movedOut, &Meridex::CTags::GetReleaseId));
+
+  // The same album found again: the file's ids and numbers stay as they are.
+  Meridex::CTags same = FileTags();
+  same.SetReleaseId(L"old-release");
+  same.SetDiscNumber(L"1/2");
+  CNimbrelSong again;
+  again.Init(same, CString());
+  again.AddCandidate(Candidate(L"a", L"Jazz"));
+  again.Finish(2);
+  Meridex::CTags kept;
+  CTagsWriter::WriteResult(again, kept, covers);
+  EXPECT_EQ(L"old-release", Get(kept, &Meridex::CTags::GetReleaseId));
+  EXPECT_EQ(L"1/2", Get(kept, &Meridex::CTags::GetDiscNumber));
+  EXPECT_EQ(L"3/12", Get(kept, &Meridex::CTags::GetTrackNumber));
+}
+
 TEST_F(TagsWriterTest, MergeKeepsWhatTheRunDidNotSearch) {
   Meridex::CTags tags = FileTags();
   tags.AddPicture(Meridex::CPictureTag(Picture(L"small.png", 10), L"image/png", 3, L"", false));

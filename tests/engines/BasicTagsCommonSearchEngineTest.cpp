@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <map>
 #include <thread>
 
 #include "covers/CoverCache.h"
@@ -196,6 +197,27 @@ TEST_F(BasicEngineTest, ATitleOnSeveralAlbumsGoesToTheSongsOwnAlbumElseEveryExac
   Engine(100.0f, nullptr, &near)->GetAllBasicTags({Song(L"Band", L"Song!", 1)});
   ASSERT_EQ(near.found.size(), 1u);
   EXPECT_EQ(near.found[0].info.albumInfo.album, L"Studio");
+}
+
+// A song of known length: a title at a length that does not fit loses to
+// the same title at one that fits on a later album; with none that fits, the
+// closest title is still taken; an unknown length changes nothing.
+TEST_F(BasicEngineTest, ATrackWhoseLengthDoesNotFitLosesToOneThatFits) {
+  const std::string albums =
+      "search 0\nalbum Band\tLive\tk1\t\tSong@301\tOther@200\n"
+      "album Band\tStudio\tk2\t\tSong 2@100\tSong@242\n";
+  source_.Load(albums);
+  auto engine = Engine(20.0f);
+  engine->SetSongLength(1, 245000);  // 3 s from the studio take
+  engine->SetSongLength(2, 500000);  // no take fits
+  engine->GetAllBasicTags({Song(L"Band", L"Song", 1), Song(L"Band", L"Other", 2), Song(L"Band", L"Song", 3)});
+  ASSERT_EQ(recorder_.found.size(), 3u);
+  std::map<unsigned, std::wstring> albumOf;
+  for (const auto& found : recorder_.found) albumOf[found.songId] = found.info.albumInfo.album;
+  EXPECT_EQ(albumOf[1], L"Studio");
+  EXPECT_EQ(albumOf[2], L"Live");
+  EXPECT_EQ(albumOf[3], L"Live");  // length unknown: the first album, as before
+  EXPECT_TRUE(recorder_.NotFound().empty());
 }
 
 TEST_F(BasicEngineTest, AStopBeforeTheSearchEndsItWithoutAsking) {

@@ -25,6 +25,12 @@ CString Get(const CTags& tags, bool (CTags::*getter)(CString&) const) {
 
 void NewAlbum(CTags& tags) { tags.SetAlbum(L"New Album"); }
 
+// A disc number with its total and an album artist, beside what the file holds.
+void DiscAndAlbumArtist(CTags& tags) {
+  tags.SetDiscNumber(L"2/3");
+  tags.SetAlbumArtist(L"Various Artists");
+}
+
 // Lyrics longer than the room the file's tag leaves: the tag grows, the
 // pictures and audio after it move.
 void LongLyrics(CTags& tags) {
@@ -92,6 +98,8 @@ const std::vector<CorpusCase>& TagContentCases() {
        },
        NewAlbum, {"ID3:TALB", "ID3v1:album"}, {}},
       {"Mp3Id3v24LyricsBeyondTheTagsRoom", "mp3-v24", "song.mp3", nullptr, {}, {}, LongLyrics, {"ID3:USLT::eng"}, {}},
+      {"Mp3Id3v23DiscAndAlbumArtist", "mp3-v23", "song.mp3", nullptr, {}, {}, DiscAndAlbumArtist,
+       {"ID3:TPOS", "ID3:TPE2"}, {}},
       {"Mp3ApeOnly", "mp3-ape", "song.mp3", nullptr, {},
        [](const CTags& t) {
          EXPECT_EQ(Get(t, &CTags::GetTitle), L"APE Title");
@@ -119,6 +127,8 @@ const std::vector<CorpusCase>& TagContentCases() {
          EXPECT_EQ(Get(t, &CTags::GetComment), L"A description written by another tagger");
        },
        NewAlbum, {"VC:ALBUM"}, FlacDimensions},
+      {"FlacDiscAndAlbumArtist", "flac", "song.flac", nullptr, {}, {}, DiscAndAlbumArtist,
+       {"VC:DISCNUMBER", "VC:DISCTOTAL", "VC:ALBUMARTIST"}, {}},
       {"FlacCommentStaysADescription", "flac", "song.flac", nullptr, {}, {},
        [](CTags& t) { t.SetComment(L"Changed"); }, {"VC:DESCRIPTION"}, {}},
       {"FlacLyricsBeyondTheTagsRoom", "flac", "song.flac", nullptr, {}, {}, LongLyrics, {"VC:LYRICS"}, FlacDimensions},

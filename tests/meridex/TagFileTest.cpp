@@ -13,6 +13,7 @@
 #include <taglib/id3v2tag.h>
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
+#include <taglib/oggfile.h>
 #include <taglib/tpropertymap.h>
 #include <taglib/wavfile.h>
 #include <taglib/xiphcomment.h>
@@ -228,6 +229,13 @@ TEST_P(TagFileTest, EveryFieldAndPictureRoundTripsAndAnEmptySetRemovesThem) {
         const auto values = asf->tag()->attribute(key == "URL"s ? "WM/AuthorURL" : "WM/OriginalArtist");
         ASSERT_EQ(values.size(), 1u) << key;
         EXPECT_EQ(values.front().toString().to8Bit(true), value) << key;
+        continue;
+      }
+      // Vorbis comments keep the total in a field of its own.
+      const bool xiph = dynamic_cast<TagLib::FLAC::File*>(ref.file()) || dynamic_cast<TagLib::Ogg::File*>(ref.file());
+      if (xiph && key == "TRACKNUMBER"s) {
+        EXPECT_EQ(Property(map, key), "7");
+        EXPECT_EQ(Property(map, "TRACKTOTAL"), "12");
         continue;
       }
       EXPECT_EQ(Property(map, key), value) << key;

@@ -6,6 +6,7 @@ an independent reader (mutagen) finds in them.
   corpus_tool.py make KIND PATH   make a file of KIND at PATH
   corpus_tool.py dump PATH        all tags and the audio's checksum, as JSON
   corpus_tool.py diff A B         the keys whose values differ between two dumps
+  corpus_tool.py values PATH      the length and the text fields as sorted "KEY=value" lines
 
 Exit status 77 with the reason on standard error when a program is missing.
 """
@@ -293,11 +294,46 @@ def dump(path):
     return out
 
 
+def text_of(value):
+    """One field's values as plain text, joined by "|": number pairs as "n/N"."""
+    if isinstance(value, (list, tuple)) and value and isinstance(value[0], tuple):
+        return "|".join("%d/%d" % pair for pair in value)
+    if isinstance(value, (list, tuple)):
+        return "|".join(text_of(v) for v in value)
+    if isinstance(value, mp4.MP4FreeForm):
+        return bytes(value).decode("utf-8")
+    if isinstance(value, asf.ASFBaseAttribute):
+        return str(value.value)
+    if isinstance(value, (bytes, bytearray)):
+        return value.decode("utf-8")
+    return str(value)
+
+
+def values(path):
+    """The text fields as "KEY=value" lines, as an independent reader sees them."""
+    f = mutagen.File(path)
+    lines = ["LENGTH=%d" % round(f.info.length * 1000)]
+    for key, value in (f.tags.items() if f.tags is not None else []):
+        if isinstance(f.tags, id3.ID3):
+            if key.startswith("UFID:"):
+                value = value.data
+            elif hasattr(value, "text"):
+                value = [str(t) for t in value.text] if isinstance(value.text, list) else [str(value.text)]
+            else:
+                continue
+        elif key.upper() == "METADATA_BLOCK_PICTURE" or key == "covr":
+            continue
+        lines.append("%s=%s" % (key, text_of(value)))
+    return sorted(lines)
+
+
 def main():
     if len(sys.argv) == 4 and sys.argv[1] == "make":
         make(sys.argv[2], sys.argv[3])
     elif len(sys.argv) == 3 and sys.argv[1] == "dump":
         json.dump(dump(sys.argv[2]), sys.stdout, indent=1, sort_keys=True, ensure_ascii=False)
+    elif len(sys.argv) == 3 and sys.argv[1] == "values":
+        print("\n".join(values(sys.argv[2])))
     elif len(sys.argv) == 4 and sys.argv[1] == "diff":
         with open(sys.argv[2]) as a, open(sys.argv[3]) as b:
             before, after = json.load(a), json.load(b)

@@ -2,12 +2,16 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 
 #include "TagFields.h"
 
 namespace nimbrel_tag {
 
 namespace {
+
+// As the library's matching: further apart than this, two takes differ.
+constexpr int kLengthToleranceMs = 5000;
 
 // Letter case and runs of blanks are not differences a person would see.
 std::wstring Folded(const std::wstring& text) {
@@ -98,6 +102,12 @@ CandidateScore ScoreCandidate(const Meridex::CTags& file, const Meridex::CTags& 
     score -= weight;
     result.reasons.push_back(reason);
   };
+  // Where both tell, a length other than the file's points to another take.
+  const int fileLength = file.GetLengthMs(), length = candidate.GetLengthMs();
+  if (fileLength > 0 && length > 0 && std::abs(fileLength - length) > kLengthToleranceMs) {
+    score -= 15.0;
+    result.reasons.push_back("length differs from the file's");
+  }
   require(Field::kYear, 5.0, "no year");
   require(Field::kTrack, 5.0, "track number missing");
   require(Field::kGenre, 2.0, "no genre");

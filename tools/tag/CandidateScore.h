@@ -18,9 +18,9 @@ struct CandidateScore {
 // points for the title plus up to 25 by the share of characters that need
 // an edit, 10 plus up to 20 for the artist (letter case and blanks aside:
 // "lantern  song" is "Lantern Song"); a candidate that
-// names another album than the file's loses 10; missing album, year, track
-// number and genre lose 10, 5, 5 and 2; a year or track number other than
-// the file's loses 10 each.
+// names another album than the file's loses 10; a length more than 5 s from
+// the file's loses 15; missing album, year, track number and genre lose 10, 5,
+// 5 and 2; a year or track number other than the file's loses 10 each.
 CandidateScore ScoreCandidate(const Meridex::CTags& file, const Meridex::CTags& candidate);
 
 // The fields among album, year and track number that both hold and in

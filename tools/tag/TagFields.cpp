@@ -67,6 +67,12 @@ const char* FieldName(Field field) {
     case Field::kLyrics: return "lyrics";
     case Field::kUrl: return "url";
     case Field::kCover: return "cover";
+    case Field::kDisc: return "disc";
+    case Field::kAlbumArtist: return "album-artist";
+    case Field::kOriginalDate: return "original-date";
+    case Field::kRecordingId: return "recording-id";
+    case Field::kReleaseId: return "release-id";
+    case Field::kReleaseGroupId: return "release-group-id";
   }
   return "";
 }
@@ -87,6 +93,12 @@ std::wstring FieldValue(const Meridex::CTags& tags, Field field) {
     case Field::kOriginalArtist: return Single(tags, &T::GetOriginalArtist);
     case Field::kLyrics: return Single(tags, &T::GetLyrics);
     case Field::kUrl: return Single(tags, &T::GetUrl);
+    case Field::kDisc: return Single(tags, &T::GetDiscNumber);
+    case Field::kAlbumArtist: return Single(tags, &T::GetAlbumArtist);
+    case Field::kOriginalDate: return Single(tags, &T::GetOriginalDate);
+    case Field::kRecordingId: return Single(tags, &T::GetRecordingId);
+    case Field::kReleaseId: return Single(tags, &T::GetReleaseId);
+    case Field::kReleaseGroupId: return Single(tags, &T::GetReleaseGroupId);
     case Field::kCover: {
       std::wstring paths;
       for (int i = 0; i < tags.GetPictureCount(); ++i) {

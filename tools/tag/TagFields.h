@@ -9,15 +9,20 @@
 namespace nimbrel_tag {
 
 enum class Field { kArtist, kTitle, kAlbum, kGenre, kYear, kTrack, kComposer, kComment, kCopyright,
-                   kEncodedBy, kOriginalArtist, kLyrics, kUrl, kCover };
+                   kEncodedBy, kOriginalArtist, kLyrics, kUrl, kCover, kDisc, kAlbumArtist, kOriginalDate,
+                   kRecordingId, kReleaseId, kReleaseGroupId };
 
-inline constexpr Field kAllFields[] = {Field::kArtist, Field::kTitle, Field::kAlbum, Field::kGenre,
-                                       Field::kYear, Field::kTrack, Field::kComposer, Field::kComment,
-                                       Field::kCopyright, Field::kEncodedBy, Field::kOriginalArtist,
-                                       Field::kLyrics, Field::kUrl, Field::kCover};
+inline constexpr Field kAllFields[] = {Field::kArtist,      Field::kTitle,        Field::kAlbum,
+                                       Field::kAlbumArtist, Field::kGenre,        Field::kYear,
+                                       Field::kOriginalDate, Field::kTrack,       Field::kDisc,
+                                       Field::kComposer,    Field::kComment,      Field::kCopyright,
+                                       Field::kEncodedBy,   Field::kOriginalArtist, Field::kLyrics,
+                                       Field::kUrl,         Field::kRecordingId,  Field::kReleaseId,
+                                       Field::kReleaseGroupId, Field::kCover};
 
-// "artist", "title", ..., "encoded-by", "original-artist", "cover": stable
-// names, also used in the JSON output.
+// "artist", "title", ..., "encoded-by", "original-artist", "disc",
+// "album-artist", "original-date", "recording-id", "release-id",
+// "release-group-id", "cover": stable names, also used in the JSON output.
 const char* FieldName(Field field);
 
 // The field's value: several artists or composers joined by "; "; the cover

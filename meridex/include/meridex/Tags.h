@@ -42,8 +42,12 @@ namespace Meridex {
 class MERIDEX_EXPORT CTags {
  public:
   // The text fields, for the list accessors.
+  // Track and disc numbers are texts such as "7" or "7/14" (the total after
+  // the slash), whichever way a format stores the total. The identifiers
+  // are MusicBrainz ids: the recording, the release and its release group.
   enum class Field { kTitle, kAlbum, kGenre, kYear, kTrackNumber, kComment, kOriginalArtist, kCopyright,
-                     kEncodedBy, kLyrics, kUrl };
+                     kEncodedBy, kLyrics, kUrl, kDiscNumber, kAlbumArtist, kOriginalDate, kRecordingId,
+                     kReleaseId, kReleaseGroupId };
 
   CTags();
   // `tempFolder`: where this tag set may place temporary files, such as
@@ -130,6 +134,23 @@ class MERIDEX_EXPORT CTags {
   void SetLyrics(const CString& lyrics);
   bool GetUrl(CString& url) const;
   void SetUrl(const CString& url);
+  bool GetDiscNumber(CString& discNumber) const;
+  void SetDiscNumber(const CString& discNumber);
+  bool GetAlbumArtist(CString& albumArtist) const;
+  void SetAlbumArtist(const CString& albumArtist);
+  bool GetOriginalDate(CString& originalDate) const;
+  void SetOriginalDate(const CString& originalDate);
+  bool GetRecordingId(CString& recordingId) const;
+  void SetRecordingId(const CString& recordingId);
+  bool GetReleaseId(CString& releaseId) const;
+  void SetReleaseId(const CString& releaseId);
+  bool GetReleaseGroupId(CString& releaseGroupId) const;
+  void SetReleaseGroupId(const CString& releaseGroupId);
+
+  // The length of the audio in milliseconds, as ReadFile found it (0 when
+  // unknown). Kept in memory only: saving never writes it.
+  int GetLengthMs() const;
+  void SetLengthMs(int lengthMs);
 
   // Every value of a text field, in order; empty when absent.
   std::vector<CString> GetValues(Field field) const;

@@ -1,5 +1,7 @@
 #include "MusicBrainzImport.h"
 
+#include <optional>
+
 #include "../../common/Json.h"
 
 namespace catalogue {
@@ -75,8 +77,10 @@ bool ReleaseFromLookup(std::string_view line, Release& out, std::string& error) 
   }
   release.year = YearOf(root.TextOf("date"));
   release.genre = TopTag(root.Find("tags"));
-  if (release.genre.empty()) {
-    if (const Value* group = root.Find("release-group")) release.genre = TopTag(group->Find("tags"));
+  if (const Value* group = root.Find("release-group")) {
+    if (release.genre.empty()) release.genre = TopTag(group->Find("tags"));
+    release.releaseGroupId = group->TextOf("id");
+    release.originalDate = group->TextOf("first-release-date");
   }
   const Value* art = root.Find("cover-art-archive");
   if (art && art->Find("front") && art->Find("front")->Bool()) {
@@ -94,7 +98,16 @@ bool ReleaseFromLookup(std::string_view line, Release& out, std::string& error) 
       for (const Value& track : tracks->Items()) {
         const std::string title = track.TextOf("title");
         if (title.empty()) continue;
-        release.tracks.push_back({position > 0 ? position : mediumIndex, PositionOf(track, "number"), title});
+        // The track's length, else its recording's (milliseconds; null when unknown).
+        std::optional<double> length;
+        if (const Value* own = track.Find("length")) length = own->Number();
+        const Value* recording = track.Find("recording");
+        if (!length && recording) {
+          if (const Value* its = recording->Find("length")) length = its->Number();
+        }
+        const int lengthMs = length && *length > 0 && *length < 1e9 ? static_cast<int>(*length) : 0;
+        release.tracks.push_back({position > 0 ? position : mediumIndex, PositionOf(track, "number"), title, lengthMs,
+                                  recording ? recording->TextOf("id") : std::string()});
       }
     }
   }

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <tuple>
 #include <utility>
 
 #include "../../common/Text.h"
@@ -79,16 +80,24 @@ TagsImportCounts ImportTaggedFolder(const std::string& folder, CatalogueStore& s
     if (release.year == 0 && tags.GetYear(year)) release.year = std::min(LeadingNumber(Trimmed(year)), 9999);
     if (release.genre.empty() && tags.GetGenre(genre)) release.genre = Narrow(Trimmed(genre));
     const int track = tags.GetTrackNumber(number) ? LeadingNumber(Trimmed(number)) : 0;
-    release.tracks.push_back({1, track, Narrow(Trimmed(title))});
+    // What the file tells beyond that goes along: its disc, its length, its ids.
+    CString disc, recording, group, original;
+    const int medium = tags.GetDiscNumber(disc) ? LeadingNumber(Trimmed(disc)) : 0;
+    if (release.releaseGroupId.empty() && tags.GetReleaseGroupId(group)) release.releaseGroupId = Narrow(Trimmed(group));
+    if (release.originalDate.empty() && tags.GetOriginalDate(original)) release.originalDate = Narrow(Trimmed(original));
+    release.tracks.push_back({medium > 0 ? medium : 1, track, Narrow(Trimmed(title)), tags.GetLengthMs(),
+                              tags.GetRecordingId(recording) ? Narrow(Trimmed(recording)) : std::string()});
   }
   if (error) errors << folder << ": " << error.message() << "\n";
   if (!store.Begin()) return counts;
   for (auto& [names, release] : releases) {
     // Copies of a song (the same number and title) count once.
-    std::stable_sort(release.tracks.begin(), release.tracks.end(),
-                     [](const Track& a, const Track& b) { return a.number < b.number; });
-    std::set<std::pair<int, std::string>> seen;
-    std::erase_if(release.tracks, [&seen](const Track& t) { return !seen.insert({t.number, t.title}).second; });
+    std::stable_sort(release.tracks.begin(), release.tracks.end(), [](const Track& a, const Track& b) {
+      return a.medium != b.medium ? a.medium < b.medium : a.number < b.number;
+    });
+    std::set<std::tuple<int, int, std::string>> seen;
+    std::erase_if(release.tracks,
+                  [&seen](const Track& t) { return !seen.insert({t.medium, t.number, t.title}).second; });
     if (store.Add(release)) ++counts.releases;
     else errors << release.artist << " - " << release.title << ": the catalogue did not take it\n";
   }

@@ -1,6 +1,7 @@
 // The "catalogue" source: a catalogue made by nimbrel-catalogue from JSON
 // lines, read by the module loaded through the real registry and searched by
 // the real engine.
+#include <map>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
@@ -113,6 +114,60 @@ TEST_F(CatalogueTest, TheEngineFindsSongsInACatalogueMadeByTheTool) {
   EXPECT_EQ(song.coverInfo.coverUrl, L"ASIN=B000089RV6");
   EXPECT_EQ(song.source, L"catalogue");
   EXPECT_EQ(recorder.NotFound(), std::vector<std::wstring>{L"No Such Song"});
+}
+
+// Lengths, recording and release-group ids and the original date come from
+// the import; a catalogue of the first layout is read as it is and brought
+// up to date by the next import into it.
+TEST_F(CatalogueTest, RecordFieldsComeFromTheImportAndAnOlderCatalogueIsUpgraded) {
+  const std::string old = dir_ + "old.sqlite";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(old.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TABLE releases(id INTEGER PRIMARY KEY, key TEXT NOT NULL UNIQUE, title TEXT NOT NULL,"
+                         " artist TEXT NOT NULL, genre TEXT NOT NULL, year INTEGER NOT NULL, cover TEXT NOT NULL);"
+                         "CREATE TABLE tracks(id INTEGER PRIMARY KEY, release INTEGER NOT NULL, medium INTEGER NOT NULL,"
+                         " number INTEGER NOT NULL, title TEXT NOT NULL);"
+                         "CREATE INDEX tracks_of_release ON tracks(release, medium, number);"
+                         "CREATE VIRTUAL TABLE track_index USING fts5(artist, title, tokenize = 'unicode61 remove_diacritics 2');"
+                         "INSERT INTO releases VALUES(1, 'old1', 'Old Album', 'Band', 'rock', 1970, '');"
+                         "INSERT INTO tracks VALUES(1, 1, 1, 1, 'Old Song');"
+                         "INSERT INTO track_index(rowid, artist, title) VALUES(1, 'Band', 'Old Song');"
+                         "PRAGMA user_version = 1;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  source_.Set(L"CatalogueFile", old);
+  engine_tests::Recorder before;
+  Search(L"Band", {L"Old Song"}, before);
+  ASSERT_EQ(before.found.size(), 1u);
+  EXPECT_EQ(before.found[0].info.trackInfo.lengthMs, 0u);
+  EXPECT_EQ(before.found[0].info.albumInfo.albumArtist, L"Band");
+
+  const std::string mbid = "0a1b2c3d-0000-4000-8000-000000000001";
+  const std::string tracks = R"({"position":1,"tracks":[{"position":1,"title":"New Song","length":241000,)"
+                             R"("recording":{"id":"rec-1","length":240000}},{"position":2,"title":"Other",)"
+                             R"("recording":{"id":"rec-2","length":180500}}]})";
+  std::string errors;
+  ASSERT_EQ(RunTool(Lookup(mbid, "Band", "New Album", tracks,
+                           R"("release-group":{"id":"group-1","first-release-date":"1969-10-01"},)") + "\n",
+                    errors, old),
+            0)
+      << errors;
+  engine_tests::Recorder after;
+  Search(L"Band", {L"New Song", L"Other", L"Old Song"}, after);
+  ASSERT_EQ(after.found.size(), 3u);
+  std::map<std::wstring, Nimbrel::SongInfo> found;
+  for (const auto& f : after.found) found[f.info.trackInfo.title] = f.info;
+  EXPECT_EQ(found[L"New Song"].trackInfo.lengthMs, 241000u);
+  EXPECT_EQ(found[L"New Song"].trackInfo.recordingId, L"rec-1");
+  EXPECT_EQ(found[L"New Song"].trackInfo.discNumber, 1u);
+  EXPECT_EQ(found[L"Other"].trackInfo.lengthMs, 180500u);
+  EXPECT_EQ(found[L"Other"].albumInfo.releaseId, std::wstring(mbid.begin(), mbid.end()));
+  EXPECT_EQ(found[L"Other"].albumInfo.releaseGroupId, L"group-1");
+  EXPECT_EQ(found[L"Other"].albumInfo.originalDate, L"1969-10-01");
+  EXPECT_EQ(found[L"Other"].albumInfo.trackTotal, 2u);
+  EXPECT_EQ(found[L"Old Song"].albumInfo.releaseId, L"") << "an importer's own key is no release id";
 }
 
 // The catalogue's artist search also finds artists whose names hold the
@@ -246,7 +301,7 @@ TEST_F(CatalogueTest, MissingCorruptOrForeignCataloguesFindNothing) {
   ASSERT_EQ(RunTool(Fixture(), errors, later), 0);
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(later.c_str(), &db), SQLITE_OK);
-  EXPECT_EQ(sqlite3_exec(db, "PRAGMA user_version = 2", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "PRAGMA user_version = 3", nullptr, nullptr, nullptr), SQLITE_OK);
   sqlite3_close(db);
   source_.Set(L"CatalogueFile", later);
   EXPECT_EQ(Find(L"AC/DC", L"Hells Bells", albums), 0);

@@ -461,6 +461,20 @@ TEST_F(MusicBrainzTest, ALookUpGivesTheTracksOfTheDiscAsked) {
     EXPECT_EQ(seen, c.tracks) << c.asked;
     EXPECT_EQ(album.genre, L"synth-pop");  // the top genre; "seen live" is a tag
     EXPECT_EQ(album.artist, L"Singer");
+    // The release's ids, dates and counts; each track's disc, length and recording.
+    EXPECT_EQ(album.albumArtist, L"Singer");
+    EXPECT_EQ(album.releaseId, Widen(debut));
+    EXPECT_EQ(album.releaseGroupId, L"60000002-0000-4000-8000-000000000002");
+    EXPECT_EQ(album.originalDate, L"1999-05-01");
+    EXPECT_EQ(album.discTotal, 2u);
+    EXPECT_EQ(album.trackTotal, 2u);
+    if (c.asked == 2) {
+      ASSERT_EQ(tracks.size(), 2u);
+      EXPECT_EQ(tracks.front().discNumber, 2u);
+      EXPECT_EQ(tracks.front().lengthMs, 200000u) << "the recording's length when the track has none";
+      EXPECT_EQ(tracks.front().recordingId, L"80000004-0000-4000-8000-000000000004");
+      EXPECT_EQ(tracks.back().lengthMs, 0u) << "no length anywhere: unknown";
+    }
   }
   EXPECT_EQ(server_.RequestCount(), 1u);
 }

@@ -9,6 +9,7 @@
 //   constants <albums> <titles>         the two iteration constants (refused when absent)
 //   statistics <pages> <successes> <ms> the plug-in's download statistics
 //   album <artist>\t<album>\t<key>\t<cover address>\t<title>\t<title>...
+//                                       (a title "<title>@<seconds>" gives the track a length)
 //                                       (year 2000 + its place among the albums, given
 //                                       by GetAlbumDetails only, not by the searches;
 //                                       a key "<key>/<n>" is disc n of that key)

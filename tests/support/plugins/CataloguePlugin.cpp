@@ -122,7 +122,10 @@ struct Catalogue {
     album.cover.coverUrl = fields[3];
     for (std::size_t i = 4; i < fields.size(); ++i) {
       Nimbrel::TrackInfo track;
-      track.title = fields[i];
+      // "<title>@<seconds>": a track of that length.
+      const auto at = fields[i].rfind(L'@');
+      track.title = fields[i].substr(0, at);
+      if (at != std::wstring::npos) track.lengthMs = static_cast<std::uint32_t>(std::stoul(fields[i].substr(at + 1)) * 1000);
       track.trackNumber = static_cast<std::uint32_t>(i - 3);
       album.tracks.push_back(track);
     }

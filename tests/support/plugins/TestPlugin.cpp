@@ -39,11 +39,25 @@ class TestPlugin : public Base {
     *static_cast<CString*>(out) = found->second;
     return 1;
   }
-  std::int32_t CallMethod(const CString&, void*) override { return 0; }
+  // "DetailsThroughEngine" with a CString*: asks the connected engine for the
+  // details of "Album of Engine" and answers "<album>|<year>|<first title>|<tracks>".
+  std::int32_t CallMethod(const CString& name, void* args) override {
+    if (name != L"DetailsThroughEngine" || !args) return 0;
+    typename Base::Engine* engine;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      engine = engine_;
+    }
+    return engine ? AskEngine(engine, *static_cast<CString*>(args)) : 0;
+  }
   std::int32_t FindAlbumsByArtist(const CString* artist, std::list<Result>& results) override {
     return FindAlbums(artist, nullptr, results, false);
   }
-  std::int32_t Connect(typename Base::Engine* engine) override { return engine ? 1 : 0; }
+  std::int32_t Connect(typename Base::Engine* engine) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    engine_ = engine;
+    return engine ? 1 : 0;
+  }
   std::int32_t FindAlbums(const CString* artist, const CString* title, std::list<Result>& results,
                           bool countOnly) override {
     if (!artist || (title && !title->IsEmpty() && title->Find(L"Known") != 0)) return 0;
@@ -53,9 +67,11 @@ class TestPlugin : public Base {
 
  protected:
   virtual Result MakeResult(const CString& artist, const CString& title) = 0;
+  virtual std::int32_t AskEngine(typename Base::Engine*, CString&) { return 0; }
 
  private:
   std::mutex mutex_;
+  typename Base::Engine* engine_ = nullptr;
   std::map<std::wstring, CString> properties_;
 };
 
@@ -71,6 +87,16 @@ class BasicPlugin : public TestPlugin<CBasicTagsDllInterface, Nimbrel::AlbumResu
   }
 
  protected:
+  std::int32_t AskEngine(IBasicTagsSearchEngine* engine, CString& answer) override {
+    Nimbrel::AlbumInfo album;
+    album.SetAlbum(L"Album of Engine");
+    Nimbrel::CoverInfo cover;
+    std::list<Nimbrel::TrackInfo> tracks;
+    const std::int32_t result = engine->GetAlbumDetails(&album, &cover, &tracks);
+    answer.Format(L"%s|%d|%s|%d", album.album, album.year, tracks.empty() ? std::wstring() : tracks.front().title,
+                  static_cast<int>(tracks.size()));
+    return result;
+  }
   Nimbrel::AlbumResult MakeResult(const CString& artist, const CString&) override {
     Nimbrel::AlbumResult result;
     result.albumInfo.artist = artist.str();
@@ -102,6 +128,13 @@ class LyricsPlugin : public TestPlugin<CLyricsDllInterface, Nimbrel::LyricsInfo>
 };
 
 }  // namespace
+
+#ifdef PLUGIN_LEVEL
+// A stamp stating SDK level PLUGIN_LEVEL, written out as a later SDK's macro would.
+extern "C" __attribute__((used, NIMBREL_DETAIL_UNPADDED section(".nimbrel_version"), aligned(1))) const unsigned char
+    nimbrel_module_version_record[24] = {'N', 'I', 'M', 'B', 'V', 'E', 'R', '1', 1, 0, 0, 0, 0, 0, 0, 0,
+                                         'S', 'D', 'K', 'L', PLUGIN_LEVEL, 0, 0, 0};
+#endif
 
 #ifdef PLUGIN_VERSION
 // PLUGIN_VERSION holds the four numbers; expand it before the stamp counts them.

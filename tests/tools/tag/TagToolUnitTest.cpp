@@ -102,6 +102,24 @@ TEST(CandidateScore, ReadsAsAgreementWithReasons) {
                                                      "track number differs from the file's"}));
   EXPECT_DOUBLE_EQ(Likeness(L"", L""), 1.0);
   EXPECT_DOUBLE_EQ(Likeness(L"abc", L""), 0.0);
+
+  // A year, track number or length other than the file's counts against it;
+  // within 5 s a length agrees, and what the file does not tell never counts.
+  exact.SetTitle(L"Lantern Song");
+  file.SetYear(L"2011");
+  file.SetTrackNumber(L"4/12");
+  file.SetLengthMs(240000);
+  exact.SetLengthMs(244000);
+  EXPECT_EQ(ScoreCandidate(file, exact).score, 100);
+  exact.SetLengthMs(275000);
+  exact.SetYear(L"2013");
+  exact.SetTrackNumber(L"7");
+  score = ScoreCandidate(file, exact);
+  EXPECT_EQ(score.score, 75);
+  EXPECT_EQ(score.reasons, (std::vector<std::string>{"length differs from the file's", "year differs from the file's",
+                                                     "track number differs from the file's"}));
+  file.SetLengthMs(0);
+  EXPECT_EQ(ScoreCandidate(file, exact).score, 90);
 }
 
 TEST(RunJournal, SkipsOnlyFilesUnchangedSinceTheyWereDoneAndRestartForgets) {
