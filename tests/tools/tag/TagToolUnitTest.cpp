@@ -115,11 +115,12 @@ TEST(CandidateScore, ReadsAsAgreementWithReasons) {
   exact.SetYear(L"2013");
   exact.SetTrackNumber(L"7");
   score = ScoreCandidate(file, exact);
-  EXPECT_EQ(score.score, 75);
-  EXPECT_EQ(score.reasons, (std::vector<std::string>{"length differs from the file's", "year differs from the file's",
-                                                     "track number differs from the file's"}));
+  EXPECT_EQ(score.score, 65);
+  EXPECT_EQ(score.reasons, (std::vector<std::string>{"year differs from the file's",
+                                                     "track number differs from the file's",
+                                                     "length differs from the file's"}));
   file.SetLengthMs(0);
-  EXPECT_EQ(ScoreCandidate(file, exact).score, 90);
+  EXPECT_EQ(ScoreCandidate(file, exact).score, 80);
 }
 
 TEST(RunJournal, SkipsOnlyFilesUnchangedSinceTheyWereDoneAndRestartForgets) {
