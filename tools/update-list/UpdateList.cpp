@@ -114,8 +114,9 @@ bool CUpdateList::AddList(const CString& path) {
   file.Close();
   XmlParseOptions options;
   XmlNode root;
-  const XmlNode* list = root.Load(text.GetString(), &options) ? root.FindChild(L"PluginUpdates") : nullptr;
-  if (!list) return Fail(path + L": not an update list");
+  // The parsed element is the root node itself, as the updater reads it.
+  if (!root.Load(text.GetString(), &options) || root.name != L"PluginUpdates") return Fail(path + L": not an update list");
+  const XmlNode* list = &root;
   const XmlWriteOptions* textOptions = &DefaultXmlWriteOptions();
   std::vector<Module> added;
   for (const wchar_t* kind : kKinds) {
