@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Building source plug-ins for nimbrel, in this tree and, installed with the
 # package configuration, for plug-in authors (find_package(nimbrel)).
 #
@@ -17,13 +18,22 @@
 # of the build tree's plug-in folder (<build dir>/nimbrel-plugins/update.xml),
 # for serving the build tree while developing. Nothing without plug-ins.
 #
-#   nimbrel_install_update_list([BASE_URL <url>])
+#   nimbrel_install_update_list([BASE_URL <url>] [PACKAGE <name>])
 #
-# at install time, after the plug-ins, writes the update list of the
-# installed plug-in folder to ${NIMBREL_PLUGIN_INSTALL_DIR}/update.xml, with
-# the download addresses <url>/<kind>/<name>.so (default: the cache
-# variable NIMBREL_PLUGIN_BASE_URL). Serve the installed plug-in folder at
-# that address and point the host's UpdateUrl at <url>/update.xml.
+# at install time, after the plug-ins, writes this project's fragment of the
+# update list, ${NIMBREL_PLUGIN_INSTALL_DIR}/update.d/<name>.xml (default
+# name: the project's), listing only the modules this project installs, with
+# their priorities and the download addresses <url>/<kind>/<name>.so
+# (default: the cache variable NIMBREL_PLUGIN_BASE_URL). Then, unless
+# NIMBREL_MERGE_UPDATE_LIST is OFF (a distribution package, which merges in
+# its installation script instead), it merges every package's fragment into
+# ${NIMBREL_PLUGIN_INSTALL_DIR}/update.xml (nimbrel-update-list --merge), so
+# that another package's plug-ins keep their own addresses and priorities.
+# Serve the installed plug-in folder and point the host's UpdateUrl at its
+# update.xml.
+#
+# Plug-ins and the fragment install in the component NIMBREL_PLUGIN_COMPONENT
+# (default "Plugins").
 include_guard(GLOBAL)
 include(GNUInstallDirs)
 
@@ -36,6 +46,10 @@ endif()
 set(NIMBREL_PLUGIN_BASE_URL "http://localhost:8377/plugins" CACHE STRING
   "Address at which the installed plug-in folder is served; the update list's download addresses begin with it")
 set(NIMBREL_PLUGIN_BUILD_DIR "${CMAKE_BINARY_DIR}/nimbrel-plugins")
+option(NIMBREL_MERGE_UPDATE_LIST "Merge the plug-in folder's update list fragments into update.xml at install time" ON)
+if(NOT DEFINED NIMBREL_PLUGIN_COMPONENT)
+  set(NIMBREL_PLUGIN_COMPONENT Plugins)
+endif()
 
 function(nimbrel_add_plugin target)
   cmake_parse_arguments(P "NO_INSTALL" "KIND;NAME;PRIORITY" "SOURCES" ${ARGN})
@@ -66,7 +80,9 @@ function(nimbrel_add_plugin target)
   endif()
   target_link_options(${target} PRIVATE "-Wl,--version-script=${map}" -Wl,--exclude-libs,ALL)
   if(NOT P_NO_INSTALL)
-    install(TARGETS ${target} LIBRARY DESTINATION "${NIMBREL_PLUGIN_INSTALL_DIR}/${P_KIND}")
+    install(TARGETS ${target} LIBRARY DESTINATION "${NIMBREL_PLUGIN_INSTALL_DIR}/${P_KIND}"
+      COMPONENT ${NIMBREL_PLUGIN_COMPONENT})
+    set_property(GLOBAL APPEND PROPERTY NIMBREL_INSTALLED_MODULES "${P_KIND}/${P_NAME}.so")
   endif()
   set_property(GLOBAL APPEND PROPERTY NIMBREL_PLUGIN_TARGETS ${target})
   if(DEFINED P_PRIORITY)
@@ -101,23 +117,42 @@ function(nimbrel_add_update_list_target)
 endfunction()
 
 function(nimbrel_install_update_list)
-  cmake_parse_arguments(P "" "BASE_URL" "" ${ARGN})
+  cmake_parse_arguments(P "" "BASE_URL;PACKAGE" "" ${ARGN})
   if(NOT P_BASE_URL)
     set(P_BASE_URL "${NIMBREL_PLUGIN_BASE_URL}")
+  endif()
+  if(NOT P_PACKAGE)
+    set(P_PACKAGE "${PROJECT_NAME}")
+  endif()
+  if(NOT P_PACKAGE MATCHES "^[A-Za-z0-9][A-Za-z0-9_.+-]*$")
+    message(FATAL_ERROR "nimbrel_install_update_list: '${P_PACKAGE}' is no package name (letters, digits, _ . + -)")
+  endif()
+  get_property(installed GLOBAL PROPERTY NIMBREL_INSTALLED_MODULES)
+  if(NOT installed)
+    return()
   endif()
   nimbrel_priority_arguments(priorities)
   set(arguments "")
   foreach(p IN LISTS priorities)
     string(APPEND arguments " \"${p}\"")
   endforeach()
+  foreach(m IN LISTS installed)
+    string(APPEND arguments " --module \"${m}\"")
+  endforeach()
+  set(merge "")
+  if(NIMBREL_MERGE_UPDATE_LIST)
+    set(merge "
+    execute_process(COMMAND \"$<TARGET_FILE:nimbrel::update-list>\" --merge \"\${folder}\" RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR \"the plug-in folder's update list could not be merged\")
+    endif()")
+  endif()
   install(CODE "
     set(folder \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${NIMBREL_PLUGIN_INSTALL_DIR}\")
-    file(GLOB modules \"\${folder}/General/*.so\" \"\${folder}/Lyrics/*.so\")
-    if(modules)
-      execute_process(COMMAND \"$<TARGET_FILE:nimbrel::update-list>\" --base-url \"${P_BASE_URL}\"${arguments}
-                              --output \"\${folder}/update.xml\" \"\${folder}\" RESULT_VARIABLE failed)
-      if(failed)
-        message(FATAL_ERROR \"the plug-in update list could not be written\")
-      endif()
-    endif()")
+    file(MAKE_DIRECTORY \"\${folder}/update.d\")
+    execute_process(COMMAND \"$<TARGET_FILE:nimbrel::update-list>\" --base-url \"${P_BASE_URL}\"${arguments}
+                            --output \"\${folder}/update.d/${P_PACKAGE}.xml\" \"\${folder}\" RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR \"the plug-in update list fragment could not be written\")
+    endif()${merge}" COMPONENT ${NIMBREL_PLUGIN_COMPONENT})
 endfunction()

@@ -2,9 +2,10 @@
 # Installs the build into a staging prefix, then builds a host and a plug-in
 # against that installed tree only (find_package through CMAKE_PREFIX_PATH,
 # and the host once more through pkg-config), as a distribution would, and
-# checks what came out: SONAMEs, the plug-in's exports and version stamp,
-# its update list, and a run of the host that loads the plug-in through the
-# library and unloads it again.
+# checks what came out: SONAMEs, no RUNPATH and no path of the build, the
+# plug-in's exports and version stamp, its update list fragment merged with
+# ours in one plug-in folder, each install component alone, and a run of the
+# host that loads the plug-in through the library and unloads it again.
 #
 # Usage: run_install_test.sh BUILD_DIR SOURCE_DIR CXX_COMPILER "SANITIZER FLAGS"
 set -euo pipefail
@@ -18,13 +19,38 @@ fail() { echo "install test: $*" >&2; exit 1; }
 
 cmake --install "$build" --prefix "$stage" >"$work/install.log" || { cat "$work/install.log"; fail "install failed"; }
 export PKG_CONFIG_PATH=$stage/lib/pkgconfig:$(ls -d "$stage"/lib/*/pkgconfig 2>/dev/null | tr '\n' ':')
-libdir=$(realpath "$(pkg-config --variable=libdir nimbrel)")
+# The .pc files name the configured prefix, so that pkg-config drops system
+# folders from its output; a staged tree is read with that prefix replaced.
+pc() { pkg-config --define-variable=prefix="$stage" "$@"; }
+libdir=$(realpath "$(pc --variable=libdir nimbrel)")
 [[ $libdir == "$stage"/* ]] || fail "pkg-config's libdir $libdir is not in the staging prefix"
+cflags=$(pc --cflags meridex)
+[[ $cflags == *-std=c++20* ]] || fail "meridex's pkg-config flags lack nimbrel's C++ standard: $cflags"
+[[ $cflags != */../* ]] || fail "pkg-config's paths are not plain: $cflags"
 
 # Versioned libraries: a host records the SONAME, not the file name.
 for lib in nimbrel meridex; do
   [[ -f $libdir/lib$lib.so.0.1.0 && -L $libdir/lib$lib.so.0 && -L $libdir/lib$lib.so ]] || fail "lib$lib.so.0.1.0 and its links are not installed"
   readelf -d "$libdir/lib$lib.so.0.1.0" | grep -q "SONAME.*\[lib$lib\.so\.0\]" || fail "lib$lib has no SONAME lib$lib.so.0"
+  if readelf -d "$libdir/lib$lib.so.0.1.0" | grep -Eq 'RPATH|RUNPATH'; then fail "lib$lib carries a run path"; fi
+done
+# Nothing installed remembers where it was built (two builds in different
+# folders must give the same files).
+leaks=$(grep -rlF -e "$(realpath "$source")" -e "$(realpath "$build")" "$stage" || true)
+[[ -z $leaks ]] || fail "installed files name the source or build folder: $leaks"
+
+# Each install component alone; together they are the whole installation,
+# and nothing is left outside them.
+for component in Runtime Development Plugins Tools Server Unspecified; do
+  cmake --install "$build" --component "$component" --prefix "$work/components/$component" >>"$work/install.log" ||
+    fail "the component $component did not install alone"
+done
+[[ ! -e $work/components/Unspecified ]] || fail "files outside every component: $(cd "$work/components/Unspecified" && find . ! -type d)"
+whole=$(cd "$stage" && find . ! -type d | sort)
+parts=$(for c in Runtime Development Plugins Tools Server; do (cd "$work/components/$c" && find . ! -type d); done | sort)
+[[ $whole == "$parts" ]] || fail "the components differ from the whole installation: $(diff <(echo "$whole") <(echo "$parts"))"
+for c in Runtime Development Plugins Tools Server; do
+  [[ -n $(cd "$work/components/$c" && find . ! -type d) ]] || fail "the component $c is empty"
 done
 bash "$source/tests/interface/check_exports.sh" "$libdir/libnimbrel.so.0"
 
@@ -89,13 +115,27 @@ if grep -rq 'CDllSources::LoadSource' "$work/run-installed/logs"; then
   grep -rh 'CDllSources::LoadSource' "$work/run-installed/logs"; fail "the registry refused an installed plug-in"
 fi
 
-# The same host through pkg-config, as a Makefile would build it.
+# The same host through pkg-config, as a Makefile would build it: the flags
+# alone bring the C++ standard the headers need. Meridex brings nimbrel.
 # shellcheck disable=SC2046
-"$cxx" -std=c++20 ${sanitize:+-fsanitize=$sanitize} "$source/tests/install/project/Host.cpp" -o "$work/host-pkgconfig" \
-  $(pkg-config --cflags --libs nimbrel) -Wl,-rpath,"$libdir" || fail "the pkg-config build failed"
+"$cxx" ${sanitize:+-fsanitize=$sanitize} "$source/tests/install/project/Host.cpp" -o "$work/host-pkgconfig" \
+  $(pc --cflags --libs meridex) -Wl,-rpath,"$libdir" || fail "the pkg-config build failed"
 run_host pkgconfig "$work/host-pkgconfig"
 # The command-line host is installed beside the libraries and runs from there.
 [[ -x $stage/bin/nimbrel-tag ]] || fail "nimbrel-tag is not installed in $stage/bin"
 LD_LIBRARY_PATH=$libdir "$stage/bin/nimbrel-tag" --version | grep -q '^nimbrel-tag 0\.1\.0$' || fail "the installed nimbrel-tag does not run"
+
+# The outside plug-in installed into the same plug-in folder as ours: its
+# fragment joins ours, and the merged list keeps every module's own address
+# and priority.
+cmake --install "$work/project" --prefix "$stage" >>"$work/build.log" || fail "the project did not install beside ours"
+[[ -f $plugins/update.d/nimbrel.xml && -f $plugins/update.d/nimbrel_install_check.xml ]] ||
+  fail "the update list fragments are not both there: $(ls "$plugins/update.d")"
+grep -A3 '<DLL Name="catalogue"' "$plugins/update.xml" | grep -q '<Priority>10</Priority>' ||
+  { cat "$plugins/update.xml"; fail "the outside plug-in's install changed our priorities"; }
+grep -q '<DLLURL>http://localhost:8377/plugins/General/catalogue.so</DLLURL>' "$plugins/update.xml" ||
+  { cat "$plugins/update.xml"; fail "the outside plug-in's install changed our addresses"; }
+grep -A3 '<DLL Name="InstallProbe"' "$plugins/update.xml" | grep -q '<DLLURL>http://127.0.0.1:9/plugins/General/InstallProbe.so</DLLURL>' ||
+  { cat "$plugins/update.xml"; fail "the merged list lacks the outside plug-in"; }
 
 echo "install test: staged install, find_package and pkg-config builds, plug-in load and unload all fine"

@@ -106,6 +106,56 @@ TEST_F(UpdateListTest, UpdaterInstallsThePublishedModulesThenReplacesANewerOne) 
   EXPECT_EQ((std::vector<std::string>{"/plugins/update.xml", "/plugins/General/Alpha.so"}), fetched);
 }
 
+// Two packages share a plug-in folder: each lists only its own modules in a
+// fragment, and the merge keeps each module's address and priority.
+TEST_F(UpdateListTest, MergedFragmentsKeepEachPackagesOwnAddressesAndPriorities) {
+  published_.Install(L"General", L"Alpha");
+  published_.Install(L"General", L"Beta", L"Beta hi+fi.so");
+  published_.Install(L"Lyrics", L"Verse");
+  const std::wstring fragments = published_.path() + L"update.d/";
+  ASSERT_TRUE(platform::CreateDirectory(fragments));
+  CUpdateList ours;
+  ours.SetPriority(L"Alpha", 5);
+  ASSERT_TRUE(ours.AddFolder(published_.path(), {L"Lyrics/Verse.so", L"General/Alpha.so"})) << platform::ToUtf8(ours.Error().str());
+  ASSERT_TRUE(ours.Write(fragments + L"ours.xml", L"http://127.0.0.1:9/ours/"));
+  CUpdateList theirs;
+  theirs.SetPriority(L"Beta hi+fi", 7);
+  ASSERT_TRUE(theirs.AddFolder(published_.path(), {L"General/Beta hi+fi.so"}));
+  ASSERT_TRUE(theirs.Write(fragments + L"theirs.xml", L"http://127.0.0.1:9/theirs"));
+  EXPECT_EQ(std::string::npos, ReadFileBytes(fragments + L"theirs.xml").find("Alpha"));
+
+  CUpdateList merged;
+  ASSERT_TRUE(merged.AddList(fragments + L"theirs.xml")) << platform::ToUtf8(merged.Error().str());
+  ASSERT_TRUE(merged.AddList(fragments + L"ours.xml")) << platform::ToUtf8(merged.Error().str());
+  CString xml;
+  ASSERT_TRUE(merged.GetXml(L"", xml)) << platform::ToUtf8(merged.Error().str());
+  const std::wstring text = xml.str();
+  const auto alpha = text.find(L"<DLL Name=\"Alpha\" Version=\"1.2.0.7\"");
+  const auto beta = text.find(L"<DLL Name=\"Beta hi+fi\" Version=\"2.0.1.15\"");
+  const auto verse = text.find(L"<DLL Name=\"Verse\"");
+  ASSERT_NE(std::wstring::npos, alpha);
+  ASSERT_NE(std::wstring::npos, beta);
+  ASSERT_NE(std::wstring::npos, verse);
+  EXPECT_LT(alpha, beta);  // by kind, then by name, whatever order the fragments came in
+  // A module's entry: its address, then its priority, before the entry ends.
+  auto entry = [&](std::size_t at) { return text.substr(at, text.find(L"</DLL>", at) - at); };
+  EXPECT_NE(std::wstring::npos, entry(alpha).find(L"<DLLURL>http://127.0.0.1:9/ours/General/Alpha.so</DLLURL>"));
+  EXPECT_NE(std::wstring::npos, entry(alpha).find(L"<Priority>5</Priority>"));
+  EXPECT_NE(std::wstring::npos, entry(beta).find(L"<DLLURL>http://127.0.0.1:9/theirs/General/Beta%20hi%2Bfi.so</DLLURL>"))
+      << platform::ToUtf8(text);
+  EXPECT_NE(std::wstring::npos, entry(beta).find(L"<Priority>7</Priority>"));
+  EXPECT_NE(std::wstring::npos, entry(verse).find(L"<DLLURL>http://127.0.0.1:9/ours/Lyrics/Verse.so</DLLURL>"));
+  EXPECT_EQ(std::wstring::npos, entry(verse).find(L"<Priority>"));
+
+  // A module two packages both list is refused, naming both fragments.
+  EXPECT_FALSE(merged.AddList(fragments + L"ours.xml"));
+  EXPECT_NE(std::wstring::npos, merged.Error().str().find(L"General/Alpha is listed by")) << platform::ToUtf8(merged.Error().str());
+  // A package lists only modules that are there.
+  CUpdateList missing;
+  EXPECT_FALSE(missing.AddFolder(published_.path(), {L"General/Gone.so"}));
+  EXPECT_FALSE(missing.AddFolder(published_.path(), {L"Other/Alpha.so"}));
+}
+
 TEST_F(UpdateListTest, EmptyFolderListsBothKindsEmpty) {
   CUpdateList list;
   ASSERT_TRUE(list.AddFolder(published_.path()));

@@ -9,6 +9,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <system_error>
 
 #include "CommandLine.h"
 #include "FileWalker.h"
@@ -48,9 +49,15 @@ std::string ExecutableFolder() {
 }
 
 // The plug-ins beside this program: those of the build tree when it runs
-// from there, else the installed ones.
+// from there (a CMake build folder, known by its CMakeFiles/), else the
+// installed ones.
 std::string DefaultPluginFolder() {
-  return ExecutableFolder() == NIMBREL_TAG_BUILD_FOLDER ? NIMBREL_TAG_BUILD_PLUGINS : NIMBREL_TAG_INSTALLED_PLUGINS;
+  const std::string folder = ExecutableFolder();
+  std::error_code error;
+  if (!folder.empty() && std::filesystem::is_directory(folder + "CMakeFiles", error)) {
+    return std::filesystem::path(folder + NIMBREL_TAG_BUILD_PLUGINS).lexically_normal().string();
+  }
+  return NIMBREL_TAG_INSTALLED_PLUGINS;
 }
 
 CString Name(const std::string& bytes) { return Meridex::FileNameFromNative(bytes); }

@@ -61,26 +61,100 @@ bool CUpdateList::Fail(const CString& error) {
   return false;
 }
 
-bool CUpdateList::AddFolder(const CString& folder) {
+bool CUpdateList::AddModule(const CString& file, const CString& kind) {
+  Module module;
+  module.kind = kind;
+  module.name = GetFileTitleOf(file);
+  CString why;
+  if (!IsListableName(module.name, why)) return Fail(file + L": " + why);
+  CVersion version;
+  if (!version.SetVersionFromModule(file)) {
+    return Fail(file + L": no version stamp (NIMBREL_MODULE_VERSION); the updater would replace it at every update");
+  }
+  module.version = version.GetText();
+  modules_.push_back(std::move(module));
+  return true;
+}
+
+bool CUpdateList::AddFolder(const CString& folder, const std::vector<CString>& only) {
   CString base = folder;
   if (base.IsEmpty() || base[base.GetLength() - 1] != L'/') base += L'/';
+  if (!only.empty()) {
+    std::vector<CString> sorted = only;
+    std::sort(sorted.begin(), sorted.end(), [](const CString& a, const CString& b) { return a.str() < b.str(); });
+    for (const CString& relative : sorted) {
+      const std::wstring& text = relative.str();
+      const auto slash = text.find(L'/');
+      const std::wstring kind = slash == std::wstring::npos ? std::wstring() : text.substr(0, slash);
+      if (std::none_of(std::begin(kKinds), std::end(kKinds), [&](const wchar_t* k) { return kind == k; }) ||
+          text.find(L'/', slash + 1) != std::wstring::npos || text.size() <= std::wcslen(kSuffix) ||
+          text.compare(text.size() - std::wcslen(kSuffix), std::wstring::npos, kSuffix) != 0) {
+        return Fail(relative + L": not a module of the plug-in folder (General/<name>.so or Lyrics/<name>.so)");
+      }
+      if (!PathExists(base + relative)) return Fail(base + relative + L": no such module");
+      if (!AddModule(base + relative, kind.c_str())) return false;
+    }
+    return true;
+  }
   for (const wchar_t* kind : kKinds) {
     std::vector<CString> files;
     ListFiles(base + kind, CString(L"*") + kSuffix, files);
     for (const CString& file : files) {
-      Module module;
-      module.kind = kind;
-      module.name = GetFileTitleOf(file);
-      CString why;
-      if (!IsListableName(module.name, why)) return Fail(file + L": " + why);
-      CVersion version;
-      if (!version.SetVersionFromModule(file)) {
-        return Fail(file + L": no version stamp (NIMBREL_MODULE_VERSION); the updater would replace it at every update");
-      }
-      module.version = version.GetText();
-      modules_.push_back(std::move(module));
+      if (!AddModule(file, kind)) return false;
     }
   }
+  return true;
+}
+
+bool CUpdateList::AddList(const CString& path) {
+  CStdioFileEx file;
+  if (!file.Open(path, CStdioFileEx::modeRead | CStdioFileEx::typeText)) return Fail(L"cannot read " + path);
+  CString text, line;
+  while (file.ReadString(line)) text += line + L"\n";
+  file.Close();
+  XmlParseOptions options;
+  XmlNode root;
+  // The parsed element is the root node itself, as the updater reads it.
+  if (!root.Load(text.GetString(), &options) || root.name != L"PluginUpdates") return Fail(path + L": not an update list");
+  const XmlNode* list = &root;
+  const XmlWriteOptions* textOptions = &DefaultXmlWriteOptions();
+  std::vector<Module> added;
+  for (const wchar_t* kind : kKinds) {
+    const XmlNode* kindNode = list->FindChild(kind);
+    if (!kindNode) continue;
+    for (const XmlNode* dll : kindNode->GetChildren(L"DLL")) {
+      Module module;
+      module.kind = kind;
+      const wchar_t* name = dll->GetAttributeValue(L"Name");
+      const wchar_t* version = dll->GetAttributeValue(L"Version");
+      module.name = name ? name : L"";
+      module.version = version ? version : L"";
+      module.url = dll->GetChildText(L"DLLURL", textOptions);
+      CString why;
+      if (!IsListableName(module.name, why)) return Fail(path + L": " + kind + L"/" + module.name + L": " + why);
+      if (module.version.IsEmpty() || module.url.IsEmpty()) {
+        return Fail(path + L": " + kind + L"/" + module.name + L" lacks a version or a download address");
+      }
+      const CString priority = dll->GetChildText(L"Priority", textOptions);
+      if (!priority.IsEmpty()) {
+        wchar_t* end = nullptr;
+        const long value = std::wcstol(priority.GetString(), &end, 10);
+        if (!end || *end || value < INT32_MIN || value > INT32_MAX) {
+          return Fail(path + L": " + kind + L"/" + module.name + L": the priority is no number");
+        }
+        module.priority = static_cast<std::int32_t>(value);
+      }
+      const std::wstring key = module.kind.str() + L"/" + module.name.str();
+      const auto [other, fresh] = listedBy_.emplace(key, path);
+      if (!fresh) return Fail(path + L": " + key.c_str() + L" is listed by " + other->second + L" too");
+      added.push_back(std::move(module));
+    }
+  }
+  for (Module& module : added) modules_.push_back(std::move(module));
+  // One order whatever order the lists came in: by kind, then by name.
+  std::stable_sort(modules_.begin(), modules_.end(), [](const Module& a, const Module& b) {
+    return a.kind.str() != b.kind.str() ? a.kind.str() < b.kind.str() : a.name.str() < b.name.str();
+  });
   return true;
 }
 
@@ -89,7 +163,11 @@ void CUpdateList::SetPriority(const CString& name, std::int32_t priority) { prio
 bool CUpdateList::GetXml(const CString& baseUrl, CString& xml) {
   std::wstring base = baseUrl.str();
   while (!base.empty() && base.back() == L'/') base.pop_back();
-  if (base.rfind(L"http://", 0) != 0 && base.rfind(L"https://", 0) != 0) {
+  const bool everyAddressGiven =
+      std::all_of(modules_.begin(), modules_.end(), [](const Module& m) { return !m.url.IsEmpty(); });
+  if (base.empty() && everyAddressGiven) {
+    // A merge of lists: every address is the one its list gave.
+  } else if (base.rfind(L"http://", 0) != 0 && base.rfind(L"https://", 0) != 0) {
     return Fail(L"the base address must begin with http:// or https://: " + baseUrl);
   }
   // The updater reads an address through the XML text accessor, which writes
@@ -111,9 +189,15 @@ bool CUpdateList::GetXml(const CString& baseUrl, CString& xml) {
       XmlNode* dll = kindNode->AppendChildElement(L"DLL");
       dll->AppendAttribute(L"Name", module.name.str());
       dll->AppendAttribute(L"Version", module.version.str());
-      dll->AppendChildElement(L"DLLURL", base + L"/" + kind + L"/" + EncodeSegment(module.name.str()) + kSuffix);
+      dll->AppendChildElement(L"DLLURL", !module.url.IsEmpty()
+                                             ? module.url.str()
+                                             : base + L"/" + kind + L"/" + EncodeSegment(module.name.str()) + kSuffix);
       auto priority = priorities_.find(module.name.str());
-      if (priority != priorities_.end()) dll->AppendChildElement(L"Priority", std::to_wstring(priority->second));
+      if (module.priority) {
+        dll->AppendChildElement(L"Priority", std::to_wstring(*module.priority));
+      } else if (priority != priorities_.end()) {
+        dll->AppendChildElement(L"Priority", std::to_wstring(priority->second));
+      }
     }
   }
   xml = document.GetXml();

@@ -18,6 +18,10 @@
 //    %c of a string prints its first character.
 #pragma once
 
+// The declarations these definitions belong to (which include this file at
+// their end), so that the file also stands alone.
+#include "nimbrel/StringFormat.h"
+
 #include <algorithm>
 #include <clocale>
 #include <cstdint>

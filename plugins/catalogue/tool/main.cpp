@@ -7,7 +7,7 @@
 // XDG_DATA_HOME ~/.local/share/nimbrel/catalogue.sqlite; its folder is made),
 // where the "catalogue" source looks when no catalogue is configured. Exit status 0 when the import was
 // written (even with bad lines or files skipped), 1 when nothing could be written,
-// 2 for wrong usage.
+// 2 for wrong usage. --help prints the usage.
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -20,10 +20,14 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: nimbrel-catalogue [--catalogue FILE] import-musicbrainz JSONL\n"
+    "       nimbrel-catalogue [--catalogue FILE] import-tags FOLDER\n"
+    "       nimbrel-catalogue --help\n"
+    "FILE defaults to $XDG_DATA_HOME/nimbrel/catalogue.sqlite (~/.local/share/nimbrel/...)\n";
+
 int Usage() {
-  std::cerr << "usage: nimbrel-catalogue [--catalogue FILE] import-musicbrainz JSONL\n"
-               "       nimbrel-catalogue [--catalogue FILE] import-tags FOLDER\n"
-               "FILE defaults to $XDG_DATA_HOME/nimbrel/catalogue.sqlite (~/.local/share/nimbrel/...)\n";
+  std::cerr << kUsage;
   return 2;
 }
 
@@ -40,6 +44,10 @@ std::string DefaultCatalogue() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h")) {
+    std::cout << kUsage;
+    return 0;
+  }
   std::string file;
   int at = 1;
   if (at + 1 < argc && std::string(argv[at]) == "--catalogue") {
