@@ -223,7 +223,7 @@ bool ReadConfig(const std::string& path, bool required, TagOptions& options, std
 std::string CommandLine::HelpText() {
   std::ostringstream out;
   out << "Usage: nimbrel-tag [OPTION]... PATH...\n"
-         "       nimbrel-tag apply [--keep-mtime] PLAN\n"
+         "       nimbrel-tag apply [--keep-mtime] [--no-history] PLAN\n"
          "       nimbrel-tag history | undo RUN|--last|PATH...   (see nimbrel-tag undo --help)\n"
          "Completes the tags of music files (artist, title, album, genre, year, track, cover, lyrics)\n"
          "with nimbrel. Folders are walked recursively; links are followed, never in circles.\n\n";

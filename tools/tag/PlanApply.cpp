@@ -1,8 +1,11 @@
 #include "PlanApply.h"
 
 #include <fstream>
+#include <memory>
 
 #include "PlanFile.h"
+#include "TagFields.h"
+#include "WriteHistory.h"
 #include "meridex/FileName.h"
 #include "meridex/SaveBatch.h"
 #include "meridex/Tags.h"
@@ -14,21 +17,32 @@ namespace {
 // Files saved together; a run's groups are of this order too.
 constexpr std::size_t kBatch = 256;
 
+// The fields a planned file changes, for the history.
+std::vector<Field> ChangedFields(const PlannedFile& file) {
+  std::vector<Field> changed;
+  for (const Field field : kAllFields)
+    if (file.values.count(FieldName(field)) || (field == Field::kCover && file.picturesChange)) changed.push_back(field);
+  return changed;
+}
+
 }  // namespace
 
 const char* PlanApply::HelpText() {
-  return "Usage: nimbrel-tag apply [--keep-mtime] PLAN\n"
-         "Writes what `nimbrel-tag --dry-run --plan PLAN` saved, to the files that have not changed since.\n"
+  return "Usage: nimbrel-tag apply [--keep-mtime] [--no-history] PLAN\n"
+         "Writes what `nimbrel-tag --dry-run --plan PLAN` saved, to the files that have not changed since,\n"
+         "and records the writes in the history for `nimbrel-tag undo` (unless --no-history).\n"
          "Exit status: 0 every file written, 1 some were not (each is named with why), 2 usage error.\n";
 }
 
 int PlanApply::Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
   std::string planPath;
-  bool keepModificationTime = false;
+  bool keepModificationTime = false, useHistory = true;
   for (const std::string& arg : args) {
     if (arg == "-h" || arg == "--help") return std::fputs(HelpText(), out), 0;
     if (arg == "--keep-mtime") {
       keepModificationTime = true;
+    } else if (arg == "--no-history") {
+      useHistory = false;
     } else if (!arg.empty() && arg[0] == '-') {
       std::fprintf(err, "nimbrel-tag apply: unknown option %s\n%s", arg.c_str(), HelpText());
       return 2;
@@ -58,6 +72,18 @@ int PlanApply::Run(const std::vector<std::string>& args, std::FILE* out, std::FI
     files.push_back(std::move(file));
   }
 
+  std::unique_ptr<WriteHistory> history;
+  if (useHistory) {
+    history = std::make_unique<WriteHistory>(WriteHistory::DefaultPath());
+    std::string command = "nimbrel-tag apply";
+    for (const std::string& arg : args) command += " " + arg;
+    if (!history->Open(error) || !history->BeginRun(command, error)) {
+      std::fprintf(err, "nimbrel-tag apply: %s; these writes cannot be undone (--no-history to say so)\n",
+                   error.c_str());
+      history.reset();
+    }
+  }
+
   std::size_t written = 0, refused = 0;
   auto refuse = [&](const std::string& path, const std::string& why) {
     ++refused;
@@ -68,17 +94,24 @@ int PlanApply::Run(const std::vector<std::string>& args, std::FILE* out, std::FI
   // the check below and its replacement.
   Meridex::CSaveBatch batch;
   std::vector<const PlannedFile*> added;
+  std::vector<PendingWrite> pending;  // parallel to `added` with a history
   auto commit = [&] {
     const std::vector<Meridex::FileResult> results = batch.Commit();
+    std::vector<std::pair<PendingWrite, FileStamp>> recorded;
     for (std::size_t i = 0; i < added.size(); ++i) {
       if (i < results.size() && results[i]) {
         ++written;
         std::fprintf(out, "%s: written\n", added[i]->path.c_str());
+        FileStamp after;
+        if (history && FileStamp::Of(added[i]->path, after)) recorded.emplace_back(std::move(pending[i]), after);
       } else {
         refuse(added[i]->path, i < results.size() ? Meridex::FileNameToNative(results[i].message) : "not saved");
       }
     }
     added.clear();
+    pending.clear();
+    if (history && !history->Record(recorded))
+      std::fprintf(err, "nimbrel-tag apply: %s; these files cannot be undone\n", history->LastError().c_str());
   };
   for (const PlannedFile& file : files) {
     const CString name = Meridex::FileNameFromNative(file.path);
@@ -92,16 +125,23 @@ int PlanApply::Run(const std::vector<std::string>& args, std::FILE* out, std::FI
       why = "cannot read it: " + why;
     } else if (const std::string changed = file.identity.DifferenceTo(now); !changed.empty()) {
       why = changed + " since the plan was made (make a new plan)";
-    } else if (!PlanFile::ApplyTo(file, tags, why)) {
-    } else if (const Meridex::FileResult saved = batch.Add(tags, name, keepModificationTime); !saved) {
-      why = Meridex::FileNameToNative(saved.message);
     } else {
-      added.push_back(&file);
+      // Captured now, while the file still holds what the plan replaces.
+      PendingWrite before;
+      if (history) before = WriteHistory::Capture(AbsolutePath(file.path), tags, ChangedFields(file));
+      if (!PlanFile::ApplyTo(file, tags, why)) {
+      } else if (const Meridex::FileResult saved = batch.Add(tags, name, keepModificationTime); !saved) {
+        why = Meridex::FileNameToNative(saved.message);
+      } else {
+        added.push_back(&file);
+        pending.push_back(std::move(before));
+      }
     }
     if (!why.empty()) refuse(file.path, why);
     if (added.size() >= kBatch) commit();
   }
   commit();
+  if (history) history->EndRun();
   std::fprintf(err, "%zu of %zu planned files written%s.\n", written, files.size(),
                refused ? (", " + std::to_string(refused) + " left alone").c_str() : "");
   return refused ? 1 : 0;

@@ -31,7 +31,10 @@ constexpr TextField kTextFields[] = {
     {"track", MField::kTrackNumber},   {"comment", MField::kComment},
     {"original-artist", MField::kOriginalArtist}, {"copyright", MField::kCopyright},
     {"encoded-by", MField::kEncodedBy}, {"lyrics", MField::kLyrics},
-    {"url", MField::kUrl}};
+    {"url", MField::kUrl},             {"disc", MField::kDiscNumber},
+    {"album-artist", MField::kAlbumArtist}, {"original-date", MField::kOriginalDate},
+    {"recording-id", MField::kRecordingId}, {"release-id", MField::kReleaseId},
+    {"release-group-id", MField::kReleaseGroupId}};
 
 std::vector<std::string> Texts(const std::vector<CString>& values) {
   std::vector<std::string> out;

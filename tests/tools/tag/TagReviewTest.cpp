@@ -171,6 +171,11 @@ TEST_F(TagReviewTest, APlanAppliedLaterWritesWhatTheRunWouldHaveAndRefusesFilesC
   }
   // Applied once, the plan no longer fits its files.
   EXPECT_EQ(RunTool(NIMBREL_TAG_TOOL, {"apply", plan}, Environment()).exitCode, 1);
+  // What the plan wrote is in the history: undo takes it back.
+  const ToolRun undone = RunTool(NIMBREL_TAG_TOOL, {"undo", music + "planned"}, Environment());
+  EXPECT_EQ(undone.exitCode, 0) << undone.out << undone.err;
+  for (const std::string& path : {files[0], files[2]}) EXPECT_EQ(Album(path), L"") << path << undone.err;
+  EXPECT_TRUE(Bytes(files[1]) == editedBytes);
   // A damaged plan writes nothing.
   std::ofstream(root + "bad.jsonl") << lines[0] << "\n{\"path_bytes\":\"x\"}\n";
   EXPECT_EQ(RunTool(NIMBREL_TAG_TOOL, {"apply", root + "bad.jsonl"}, Environment()).exitCode, 2);
