@@ -29,28 +29,12 @@ extern char** environ;
 
 namespace {
 
+using tag_tool_test::Album;
+using tag_tool_test::Bytes;
+using tag_tool_test::Lines;
 using tag_tool_test::RunTool;
 using tag_tool_test::ToolRun;
 namespace fs = std::filesystem;
-
-std::string Bytes(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-std::wstring Album(const std::string& path) {
-  Meridex::CTags tags;
-  CString value;
-  if (!tags.ReadFile(Meridex::FileNameFromNative(path))) return L"<unreadable>";
-  return tags.GetAlbum(value) ? value.str() : std::wstring();
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 class TagReviewTest : public ::testing::Test {
  protected:

@@ -7,10 +7,36 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "meridex/FileName.h"
+#include "meridex/Tags.h"
 
 extern char** environ;
 
 namespace tag_tool_test {
+
+std::string Bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::wstring Album(const std::string& path) {
+  Meridex::CTags tags;
+  CString value;
+  if (!tags.ReadFile(Meridex::FileNameFromNative(path))) return L"<unreadable>";
+  return tags.GetAlbum(value) ? value.str() : std::wstring();
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
                 const std::map<std::string, std::optional<std::string>>& environment,

@@ -22,4 +22,11 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& args
                 const std::map<std::string, std::optional<std::string>>& environment,
                 std::optional<int> interruptAfterLines = std::nullopt, const std::string& interruptOnError = "");
 
+// A file's whole content ("" when it cannot be read).
+std::string Bytes(const std::string& path);
+// The album a file's tags hold, as Meridex reads it; "<unreadable>" when it cannot.
+std::wstring Album(const std::string& path);
+// `text` split at line feeds.
+std::vector<std::string> Lines(const std::string& text);
+
 }  // namespace tag_tool_test
