@@ -101,6 +101,12 @@ class CBasicTagsV1Adapter::EngineFace : public sdk_v1::IBasicTagsSearchEngine {
   ::IBasicTagsSearchEngine* engine_;
 };
 
+// The module's object is of its own level's class, which the library knows
+// only as a class of the same layout under another name: UndefinedBehavior-
+// Sanitizer's type check cannot see the one as the other, so calls into the
+// module are not type-checked.
+#define NIMBREL_FOREIGN_CALL __attribute__((no_sanitize("vptr")))
+
 CBasicTagsV1Adapter::CBasicTagsV1Adapter(GetDllInterfaceFunction entry) : entry_(entry) {}
 
 CBasicTagsV1Adapter::~CBasicTagsV1Adapter() = default;
@@ -112,7 +118,7 @@ sdk_v1::CBasicTagsDllInterface* CBasicTagsV1Adapter::Target() {
   return target_;
 }
 
-std::int32_t CBasicTagsV1Adapter::SetProperty(const CString& name, void* value) {
+NIMBREL_FOREIGN_CALL std::int32_t CBasicTagsV1Adapter::SetProperty(const CString& name, void* value) {
   sdk_v1::CBasicTagsDllInterface* target = Target();
   const std::int32_t result = target ? target->SetProperty(name, value) : 0;
   // This thread's search has ended: its engine's face is no longer used.
@@ -123,17 +129,17 @@ std::int32_t CBasicTagsV1Adapter::SetProperty(const CString& name, void* value) 
   return result;
 }
 
-std::int32_t CBasicTagsV1Adapter::GetProperty(const CString& name, void* out) {
+NIMBREL_FOREIGN_CALL std::int32_t CBasicTagsV1Adapter::GetProperty(const CString& name, void* out) {
   sdk_v1::CBasicTagsDllInterface* target = Target();
   return target ? target->GetProperty(name, out) : 0;
 }
 
-std::int32_t CBasicTagsV1Adapter::CallMethod(const CString& name, void* args) {
+NIMBREL_FOREIGN_CALL std::int32_t CBasicTagsV1Adapter::CallMethod(const CString& name, void* args) {
   sdk_v1::CBasicTagsDllInterface* target = Target();
   return target ? target->CallMethod(name, args) : 0;
 }
 
-std::int32_t CBasicTagsV1Adapter::FindAlbumsByArtist(const CString* artist, std::list<Nimbrel::AlbumResult>& albums) {
+NIMBREL_FOREIGN_CALL std::int32_t CBasicTagsV1Adapter::FindAlbumsByArtist(const CString* artist, std::list<Nimbrel::AlbumResult>& albums) {
   sdk_v1::CBasicTagsDllInterface* target = Target();
   if (!target) return 0;
   std::list<sdk_v1::AlbumResult> found;
@@ -142,7 +148,7 @@ std::int32_t CBasicTagsV1Adapter::FindAlbumsByArtist(const CString* artist, std:
   return result;
 }
 
-std::int32_t CBasicTagsV1Adapter::GetAlbumDetails(Nimbrel::AlbumInfo* album, Nimbrel::CoverInfo* cover,
+NIMBREL_FOREIGN_CALL std::int32_t CBasicTagsV1Adapter::GetAlbumDetails(Nimbrel::AlbumInfo* album, Nimbrel::CoverInfo* cover,
                                                   std::list<Nimbrel::TrackInfo>* tracks) {
   sdk_v1::CBasicTagsDllInterface* target = Target();
   if (!target) return 0;
@@ -156,7 +162,7 @@ std::int32_t CBasicTagsV1Adapter::GetAlbumDetails(Nimbrel::AlbumInfo* album, Nim
   return result;
 }
 
-std::int32_t CBasicTagsV1Adapter::Connect(IBasicTagsSearchEngine* engine) {
+NIMBREL_FOREIGN_CALL std::int32_t CBasicTagsV1Adapter::Connect(IBasicTagsSearchEngine* engine) {
   sdk_v1::CBasicTagsDllInterface* target = Target();
   if (!target) return 0;
   if (!engine) return target->Connect(nullptr);
@@ -171,7 +177,7 @@ std::int32_t CBasicTagsV1Adapter::Connect(IBasicTagsSearchEngine* engine) {
   return target->Connect(face);
 }
 
-std::int32_t CBasicTagsV1Adapter::FindAlbums(const CString* artist, const CString* title,
+NIMBREL_FOREIGN_CALL std::int32_t CBasicTagsV1Adapter::FindAlbums(const CString* artist, const CString* title,
                                              std::list<Nimbrel::AlbumResult>& albums, bool countOnly) {
   sdk_v1::CBasicTagsDllInterface* target = Target();
   if (!target) return 0;

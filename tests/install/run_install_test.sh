@@ -35,9 +35,13 @@ for lib in nimbrel meridex; do
   if readelf -d "$libdir/lib$lib.so.0.1.0" | grep -Eq 'RPATH|RUNPATH'; then fail "lib$lib carries a run path"; fi
 done
 # Nothing installed remembers where it was built (two builds in different
-# folders must give the same files).
-leaks=$(grep -rlF -e "$(realpath "$source")" -e "$(realpath "$build")" "$stage" || true)
-[[ -z $leaks ]] || fail "installed files name the source or build folder: $leaks"
+# folders must give the same files). Not asked of a sanitizer's build: its
+# reports carry source paths that the compiler's folder maps do not reach,
+# and it is never shipped.
+if [[ -z $sanitize ]]; then
+  leaks=$(grep -rlF -e "$(realpath "$source")" -e "$(realpath "$build")" "$stage" || true)
+  [[ -z $leaks ]] || fail "installed files name the source or build folder: $leaks"
+fi
 
 # Each install component alone; together they are the whole installation,
 # and nothing is left outside them.
