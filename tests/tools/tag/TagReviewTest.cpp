@@ -25,8 +25,6 @@
 #include "support/HttpTestServer.h"
 #include "support/ScratchFolder.h"
 
-extern char** environ;
-
 namespace {
 
 using tag_tool_test::Album;
@@ -273,23 +271,10 @@ TEST_F(TagReviewTest, TheReportShowsCoversAndChangesInABrowserAndEscapesTags) {
 class Terminal {
  public:
   Terminal(const std::vector<std::string>& args, const std::map<std::string, std::optional<std::string>>& environment) {
-    std::vector<std::string> env;
-    for (char** entry = environ; *entry; ++entry) {
-      const std::string text = *entry;
-      if (!environment.count(text.substr(0, text.find('=')))) env.push_back(text);
-    }
-    for (const auto& [name, value] : environment)
-      if (value) env.push_back(name + "=" + *value);
-    std::vector<char*> envp, argv;
-    for (std::string& entry : env) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> all{NIMBREL_TAG_TOOL};
-    all.insert(all.end(), args.begin(), args.end());
-    for (std::string& arg : all) argv.push_back(arg.data());
-    argv.push_back(nullptr);
+    tag_tool_test::ChildCommand command(NIMBREL_TAG_TOOL, args, environment);
     child_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
     if (child_ == 0) {
-      ::execve(NIMBREL_TAG_TOOL, argv.data(), envp.data());
+      ::execve(NIMBREL_TAG_TOOL, command.Argv(), command.Envp());
       ::_exit(127);
     }
   }

@@ -37,24 +37,26 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+ChildCommand::ChildCommand(const std::string& program, const std::vector<std::string>& args,
+                           const std::map<std::string, std::optional<std::string>>& environment) {
+  for (char** entry = environ; *entry; ++entry) {
+    const std::string text = *entry;
+    if (!environment.count(text.substr(0, text.find('=')))) env_.push_back(text);
+  }
+  for (const auto& [name, value] : environment)
+    if (value) env_.push_back(name + "=" + *value);
+  args_.push_back(program);
+  args_.insert(args_.end(), args.begin(), args.end());
+  for (std::string& entry : env_) envp_.push_back(entry.data());
+  envp_.push_back(nullptr);
+  for (std::string& arg : args_) argv_.push_back(arg.data());
+  argv_.push_back(nullptr);
+}
 
 ToolRun RunTool(const std::string& program, const std::vector<std::string>& args,
                 const std::map<std::string, std::optional<std::string>>& environment,
                 std::optional<int> interruptAfterLines, const std::string& interruptOnError) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string text = *entry;
-    if (!environment.count(text.substr(0, text.find('=')))) env.push_back(text);
-  }
-  for (const auto& [name, value] : environment)
-    if (value) env.push_back(name + "=" + *value);
-  std::vector<char*> envp, argv;
-  for (std::string& entry : env) envp.push_back(entry.data());
-  envp.push_back(nullptr);
-  std::vector<std::string> all{program};
-  all.insert(all.end(), args.begin(), args.end());
-  for (std::string& arg : all) argv.push_back(arg.data());
-  argv.push_back(nullptr);
+  ChildCommand command(program, args, environment);
 
   int out[2], err[2];
   ToolRun run;
@@ -64,7 +66,7 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& args
     ::dup2(out[1], STDOUT_FILENO);
     ::dup2(err[1], STDERR_FILENO);
     ::close(out[0]), ::close(out[1]), ::close(err[0]), ::close(err[1]);
-    ::execve(program.c_str(), argv.data(), envp.data());
+    ::execve(program.c_str(), command.Argv(), command.Envp());
     ::_exit(127);
   }
   ::close(out[1]);

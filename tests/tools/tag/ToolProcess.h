@@ -22,6 +22,23 @@ ToolRun RunTool(const std::string& program, const std::vector<std::string>& args
                 const std::map<std::string, std::optional<std::string>>& environment,
                 std::optional<int> interruptAfterLines = std::nullopt, const std::string& interruptOnError = "");
 
+// The argument and environment lists for exec: `program` and `args`; the
+// test's environment with each entry of `environment` set (an empty optional
+// removes the variable).
+class ChildCommand {
+ public:
+  ChildCommand(const std::string& program, const std::vector<std::string>& args,
+               const std::map<std::string, std::optional<std::string>>& environment);
+  ChildCommand(const ChildCommand&) = delete;
+  ChildCommand& operator=(const ChildCommand&) = delete;
+  char* const* Argv() { return argv_.data(); }
+  char* const* Envp() { return envp_.data(); }
+
+ private:
+  std::vector<std::string> args_, env_;
+  std::vector<char*> argv_, envp_;
+};
+
 // A file's whole content ("" when it cannot be read).
 std::string Bytes(const std::string& path);
 // The album a file's tags hold, as Meridex reads it; "<unreadable>" when it cannot.
