@@ -46,6 +46,8 @@ class CBasicTagsDllInterface {
   virtual std::int32_t SetProperty(const CString& name, void* value) = 0;
   virtual std::int32_t GetProperty(const CString& name, void* out) = 0;
   // "GetCover_by_asin" with a CoverByAsinArgs*; non-zero on success.
+  // "FindAlbumsById" with a FindAlbumsByIdArgs*, only to a plug-in that
+  // answers the property "SearchesById" (std::int32_t) with non-zero.
   virtual std::int32_t CallMethod(const CString& name, void* args) = 0;
   // Not called by the library; keeps its place in the table.
   virtual std::int32_t Reserved() { return 0; }
@@ -68,6 +70,17 @@ class CBasicTagsDllInterface {
 struct CoverByAsinArgs {
   const CString* asin;  // the article number
   CString* coverUrl;    // receives the cover's address
+};
+
+// The argument record of the method "FindAlbumsById": the albums that
+// MusicBrainz ids name, appended to `albums` (an album handed with its
+// tracks is complete; one without is completed by GetAlbumDetails). The
+// release's media, or the releases that hold the recording, best first.
+// Non-zero when anything was found.
+struct FindAlbumsByIdArgs {
+  const CString* releaseId;    // empty: none
+  const CString* recordingId;  // empty: none
+  std::list<Nimbrel::AlbumResult>* albums;
 };
 
 // The engine of one basic-tags search, as the plug-in reaches it.

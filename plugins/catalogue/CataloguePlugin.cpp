@@ -107,6 +107,7 @@ class CataloguePlugin : public CBasicTagsDllInterface {
     // A title costs one indexed query, the whole artist one indexed query;
     // every album found then costs one more look-up either way.
     else if (name == L"SupportedSearch") return integer(1);
+    else if (name == L"SearchesById") return integer(1);
     else if (name == L"AlbumsItearationConstant") return integer(1);
     else if (name == L"TitlesItearationConstant") return integer(1);
     // Nothing is downloaded.
@@ -120,7 +121,18 @@ class CataloguePlugin : public CBasicTagsDllInterface {
     return 1;
   }
 
-  std::int32_t CallMethod(const CString&, void*) override { return 0; }
+  // "FindAlbumsById": the media of the release of that key, then those
+  // holding the recording; their details follow as for any album found.
+  std::int32_t CallMethod(const CString& name, void* value) override {
+    if (name != L"FindAlbumsById" || !value) return 0;
+    const auto& args = *static_cast<const FindAlbumsByIdArgs*>(value);
+    if (!args.albums) return 0;
+    EnsureOpen();
+    const auto text = [](const CString* id) { return id ? Narrow(id->str()) : std::string(); };
+    const auto hits = store_.FindById(text(args.releaseId), text(args.recordingId));
+    for (const auto& hit : hits) args.albums->push_back(ResultOf(hit));
+    return hits.empty() ? 0 : 1;
+  }
 
   std::int32_t Connect(IBasicTagsSearchEngine* engine) override {
     if (!engine) return 0;

@@ -233,6 +233,24 @@ std::vector<Hit> CatalogueStore::FindByArtist(const std::string& artist) {
   return SearchLocked("artist : " + who);
 }
 
+std::vector<Hit> CatalogueStore::FindById(const std::string& releaseKey, const std::string& recordingId) {
+  std::vector<Hit> hits;
+  if (releaseKey.empty() && recordingId.empty()) return hits;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!db_) return hits;
+  Statement s(db_,
+              "SELECT DISTINCT r.key, t.medium, r.title, r.artist, r.key = ?1 AS named, r.id FROM tracks t"
+              " JOIN releases r ON r.id = t.release WHERE r.key = ?1 OR (?2 <> '' AND t.recording = ?2)"
+              " ORDER BY named DESC, r.id, t.medium");
+  if (!s.stmt) return hits;
+  s.Text(1, releaseKey);
+  s.Text(2, recordingId);
+  while (sqlite3_step(s.stmt) == SQLITE_ROW) {
+    hits.push_back({s.Column(0), sqlite3_column_int(s.stmt, 1), s.Column(2), s.Column(3)});
+  }
+  return hits;
+}
+
 bool CatalogueStore::Details(const std::string& key, int medium, Release& out) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!db_) return false;

@@ -80,6 +80,9 @@ class CatalogueStore {
   std::vector<Hit> FindByTitle(const std::string& artist, const std::string& title);
   // Every medium of the releases of `artist` (as above).
   std::vector<Hit> FindByArtist(const std::string& artist);
+  // Every medium of the release of key `releaseKey`, then the media of other
+  // releases with a track of the recording `recordingId` (either may be empty).
+  std::vector<Hit> FindById(const std::string& releaseKey, const std::string& recordingId);
   // The release of `key` with the tracks of `medium` only (every medium for
   // 0); false when the catalogue does not hold it.
   bool Details(const std::string& key, int medium, Release& out);

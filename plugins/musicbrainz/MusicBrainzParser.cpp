@@ -295,4 +295,42 @@ bool ReadRelease(const Value& answer, const std::string& coverBase, bool tagsAsG
   return true;
 }
 
+std::list<Nimbrel::AlbumResult> ReleaseMedia(const Value& answer, const std::string& coverBase, bool tagsAsGenre) {
+  std::list<Nimbrel::AlbumResult> albums;
+  std::set<std::int32_t> positions;
+  for (const auto& medium : ArrayOf(answer, "media")) positions.insert(MediumPosition(medium));
+  if (positions.empty()) positions.insert(1);
+  for (const std::int32_t position : positions) {
+    Nimbrel::AlbumResult album;
+    album.albumInfo.albumNumber = position;
+    album.source = kSourceName;
+    if (!ReadRelease(answer, coverBase, tagsAsGenre, album.albumInfo, album.coverInfo, album.tracks)) return {};
+    albums.push_back(std::move(album));
+  }
+  return albums;
+}
+
+std::list<Nimbrel::AlbumResult> ReleasesOfRecording(const Value& answer) {
+  std::vector<RankedAlbum> albums;
+  if (!answer.IsObject() || !IsMbid(answer.TextOf("id"))) return {};
+  const std::wstring artist = CreditedArtist(answer.Find("artist-credit"));
+  for (const auto& release : ArrayOf(answer, "releases")) {
+    const Nimbrel::AlbumResult found = AlbumOf(release, artist);
+    if (!IsMbid(plugin_text::Narrow(found.albumInfo.albumKey))) continue;
+    const ReleaseRank rank = RankOf(release, artist, artist);
+    std::set<std::int32_t> holding, every;
+    for (const auto& medium : ArrayOf(release, "media")) {
+      every.insert(MediumPosition(medium));
+      if (!ArrayOf(medium, "tracks").empty() || !ArrayOf(medium, "track").empty()) holding.insert(MediumPosition(medium));
+    }
+    if (every.empty()) every.insert(1);
+    for (const std::int32_t position : holding.empty() ? every : holding) {
+      Nimbrel::AlbumResult album = found;
+      album.albumInfo.albumNumber = position;
+      albums.push_back({rank, std::move(album)});
+    }
+  }
+  return InRankOrder(std::move(albums));
+}
+
 }  // namespace musicbrainz

@@ -66,6 +66,16 @@ std::size_t ReleasesWithTitle(const plugin_json::Value& page, const std::wstring
 bool ReadRelease(const plugin_json::Value& answer, const std::string& coverBase, bool tagsAsGenre,
                  Nimbrel::AlbumInfo& album, Nimbrel::CoverInfo& cover, std::list<Nimbrel::TrackInfo>& tracks);
 
+// Every medium of a release lookup as a complete album (as ReadRelease reads
+// it), in the release's order; empty when the answer is no release.
+std::list<Nimbrel::AlbumResult> ReleaseMedia(const plugin_json::Value& answer, const std::string& coverBase,
+                                             bool tagsAsGenre);
+
+// The releases of a recording lookup, ranked for the recording's own artist:
+// one album per medium that holds the recording (every medium when the
+// answer does not tell), without tracks.
+std::list<Nimbrel::AlbumResult> ReleasesOfRecording(const plugin_json::Value& answer);
+
 // "A feat. B": names and join phrases of an artist-credit list.
 std::wstring CreditedArtist(const plugin_json::Value* credit);
 // The year that a date ("1994-05-02", "1994") begins with; 0 when none.

@@ -144,6 +144,7 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     // A title's hits are its recordings: the best ranked release of each is
     // what gets fetched, not every release it was put out on.
     else if (name == L"SupportedSearch") return integer(1);
+    else if (name == L"SearchesById") return integer(1);
     else if (name == L"AlbumsItearationConstant") return integer(2);
     else if (name == L"TitlesItearationConstant") return integer(1);
     else if (statistics_.Answer(name, out)) return 1;
@@ -155,7 +156,31 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
     return 1;
   }
 
-  std::int32_t CallMethod(const CString&, void*) override { return 0; }
+  // "FindAlbumsById": a release is looked up with its tracks (every medium
+  // complete); a recording brings the releases that hold it, best first,
+  // whose details follow. A release id comes first.
+  std::int32_t CallMethod(const CString& name, void* value) override {
+    if (name != L"FindAlbumsById" || !value) return 0;
+    const auto& args = *static_cast<const FindAlbumsByIdArgs*>(value);
+    if (!args.albums) return 0;
+    RefreshSettings();
+    const Settings s = Current();
+    std::list<Nimbrel::AlbumResult> found;
+    if (args.releaseId && !args.releaseId->IsEmpty()) {
+      if (const auto answer = Fetch(musicbrainz::ReleaseLookupUrl(s.baseUrl, Narrow(args.releaseId->str()), s.tagsAsGenre))) {
+        found = musicbrainz::ReleaseMedia(*answer, s.coverUrl, s.tagsAsGenre);
+      }
+    }
+    if (args.recordingId && !args.recordingId->IsEmpty() && !plugin_stop::Stopped()) {
+      if (const auto answer = Fetch(musicbrainz::RecordingLookupUrl(s.baseUrl, Narrow(args.recordingId->str())))) {
+        std::list<Nimbrel::AlbumResult> releases = musicbrainz::ReleasesOfRecording(*answer);
+        found.splice(found.end(), releases);
+      }
+    }
+    const bool any = !found.empty();
+    args.albums->splice(args.albums->end(), found);
+    return any ? 1 : 0;
+  }
 
   std::int32_t Connect(IBasicTagsSearchEngine* engine) override {
     if (!engine) return 0;

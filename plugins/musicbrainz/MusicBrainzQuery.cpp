@@ -64,6 +64,11 @@ std::string ReleaseLookupUrl(const std::string& base, std::string_view releaseId
          (withTags ? "+tags" : "") + "&fmt=json";
 }
 
+std::string RecordingLookupUrl(const std::string& base, std::string_view recordingId) {
+  if (!IsMbid(recordingId)) return std::string();
+  return base + "/recording/" + std::string(recordingId) + "?inc=releases+media+artist-credits+release-groups&fmt=json";
+}
+
 std::string FrontCoverUrl(const std::string& coverBase, std::string_view releaseId) {
   return coverBase + "/release/" + std::string(releaseId) + "/front-500";
 }

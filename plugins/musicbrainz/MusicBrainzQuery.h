@@ -23,6 +23,8 @@ std::string ArtistReleasesUrl(const std::string& base, std::string_view artistId
 // With genres, and free-form tags too when `withTags`. Empty when
 // `releaseId` is no MBID, so that no id can reach into the path.
 std::string ReleaseLookupUrl(const std::string& base, std::string_view releaseId, bool withTags);
+// The releases of a recording, with their media; empty for an id that is no MBID.
+std::string RecordingLookupUrl(const std::string& base, std::string_view recordingId);
 std::string FrontCoverUrl(const std::string& coverBase, std::string_view releaseId);
 
 inline constexpr int kSearchLimit = 25;

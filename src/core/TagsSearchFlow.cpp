@@ -96,6 +96,17 @@ std::vector<SongInfo> TakeOtherAlbums(std::vector<SongInfo>& records, const std:
   return others;
 }
 
+// Whether `record` carries MusicBrainz ids none of which the song names.
+// A record without ids, or a song without, never conflicts.
+bool OfOtherIds(const SongInfo& input, const SongInfo& record) {
+  const std::wstring& release = input.albumInfo.releaseId;
+  const std::wstring& recording = input.trackInfo.recordingId;
+  if (release.empty() && recording.empty()) return false;
+  if (record.albumInfo.releaseId.empty() && record.trackInfo.recordingId.empty()) return false;
+  return !(!release.empty() && record.albumInfo.releaseId == release) &&
+         !(!recording.empty() && record.trackInfo.recordingId == recording);
+}
+
 }  // namespace
 
 StepOutcome CTagsSearchFlow::KnownResultsStep(const SongSearch& search, std::vector<SongInfo>& otherAlbums) {
@@ -116,9 +127,12 @@ StepOutcome CTagsSearchFlow::KnownResultsStep(const SongSearch& search, std::vec
   // records stay the answer should the sources find nothing. A source's
   // remembered "not found" still holds, whatever the album.
   std::vector<SongInfo> others = TakeOtherAlbums(records, input.albumInfo.album);
-  // Likewise records of another take: their length does not fit the song's.
+  // Likewise records of another take (their length does not fit the
+  // song's) and of other ids than the song names.
   std::erase_if(records, [&](const SongInfo& record) {
-    if (engines::LengthFits(input.trackInfo.lengthMs, record.trackInfo.lengthMs)) return false;
+    if (engines::LengthFits(input.trackInfo.lengthMs, record.trackInfo.lengthMs) && !OfOtherIds(input, record)) {
+      return false;
+    }
     others.push_back(record);
     return true;
   });

@@ -84,6 +84,7 @@ void CTagsSearchFlow::RunBasicSource(std::uint32_t songId, const std::wstring& s
   query.album = input.albumInfo.album;
   query.songId = songId;
   engine.SetSongLength(songId, input.trackInfo.lengthMs);
+  engine.SetSongIds(songId, input.albumInfo.releaseId, input.trackInfo.recordingId);
   song.reset();  // the search must not keep a removed song alive
 
   {

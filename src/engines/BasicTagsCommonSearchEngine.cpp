@@ -125,11 +125,14 @@ void CBasicTagsCommonSearchEngine::GetAllBasicTags(std::list<Nimbrel::SongQuery>
       GetProperty(L"SourceName", &source);
       LogF(kInfo, L"%s: SEARCH IN: %s, FOR ARTIST: %s, first title: %s, first album: %s", Prefix(L"GetAllBasicTags"),
            source, artist, title, album);
+      if (!songIds_.empty()) ProcessIdAlbums(songs);
       std::list<Nimbrel::AlbumResult> albums;
       bool found = false;
-      const engines::SearchKind kind = engines::CollectCandidates(
-          *dllInterface, songs, forceSearchByArtist, [this] { return IsStopped(); }, albums, searchedByArtist, found);
-      if (!found) {
+      if (songs.empty() || IsStopped()) {
+        // Every song was found by its ids (or the search stopped).
+      } else if (const engines::SearchKind kind = engines::CollectCandidates(
+              *dllInterface, songs, forceSearchByArtist, [this] { return IsStopped(); }, albums, searchedByArtist, found);
+          !found) {
         LogF(kWarning, L"%s: No Albums found in:%s, Artist: %s, type: %s", Prefix(L"GetAllBasicTags"), source, artist,
              engines::SearchKindName(kind));
       } else {
@@ -325,6 +328,85 @@ void CBasicTagsCommonSearchEngine::DeliverHeld(SongQueue& songs) {
     song = songs.erase(song);
   }
   held_.clear();
+}
+
+void CBasicTagsCommonSearchEngine::SetSongIds(std::uint32_t songId, const std::wstring& releaseId,
+                                              const std::wstring& recordingId) {
+  if (releaseId.empty() && recordingId.empty()) songIds_.erase(songId);
+  else songIds_[songId] = SongIds{releaseId, recordingId};
+}
+
+void CBasicTagsCommonSearchEngine::ProcessIdAlbums(SongQueue& songs) {
+  std::int32_t searchesById = 0;
+  if (!dllInterface->GetProperty(L"SearchesById", &searchesById) || searchesById == 0) return;
+  const auto normalised = [this](const std::wstring& text) { return comparer_.Prepare(text.c_str()).Normalised(); };
+  CString source;
+  GetProperty(L"SourceName", &source);
+  // One question per pair of ids, however many songs name it.
+  std::map<std::pair<std::wstring, std::wstring>, std::list<Nimbrel::AlbumResult>> asked;
+  for (const auto& song : songs) {
+    const auto ids = songIds_.find(song.query.songId);
+    if (ids == songIds_.end() || IsStopped()) continue;
+    const auto key = std::make_pair(ids->second.release, ids->second.recording);
+    if (asked.count(key)) continue;
+    const CString release(key.first), recording(key.second);
+    std::list<Nimbrel::AlbumResult> found;
+    FindAlbumsByIdArgs args{&release, &recording, &found};
+    if (!dllInterface->CallMethod(L"FindAlbumsById", &args)) found.clear();
+    asked.emplace(key, std::move(found));
+  }
+  for (auto& [ids, albums] : asked) {
+    // The songs that named these ids, apart from the others.
+    SongQueue named, others;
+    while (!songs.empty()) {
+      const auto own = songIds_.find(songs.front().query.songId);
+      const bool names = own != songIds_.end() && own->second.release == ids.first && own->second.recording == ids.second;
+      (names ? named : others).splice((names ? named : others).end(), songs, songs.begin());
+    }
+    for (const Nimbrel::AlbumResult& listed : albums) {
+      if (named.empty() || IsStopped()) break;
+      Nimbrel::AlbumResult result = listed;
+      if (result.tracks.empty() &&
+          !dllInterface->GetAlbumDetails(&result.albumInfo, &result.coverInfo, &result.tracks)) {
+        continue;
+      }
+      // The songs whose own album this is not stand aside.
+      const std::wstring albumName = normalised(result.albumInfo.album);
+      SongQueue aside;
+      for (auto song = named.begin(); song != named.end();) {
+        const std::wstring& own = song->query.album;
+        const bool disagrees = !own.empty() && own != Nimbrel::AlbumInfo::kUnknown && normalised(own) != albumName;
+        auto next = std::next(song);
+        if (disagrees) aside.splice(aside.end(), named, song);
+        song = next;
+      }
+      // The recording's own track, whatever its title; else by title.
+      for (auto song = named.begin(); song != named.end();) {
+        const auto own = songIds_.find(song->query.songId);
+        const auto track = std::find_if(result.tracks.begin(), result.tracks.end(), [&](const Nimbrel::TrackInfo& t) {
+          return !own->second.recording.empty() && t.recordingId == own->second.recording;
+        });
+        if (track == result.tracks.end()) {
+          ++song;
+          continue;
+        }
+        if (needCover) {
+          const CString albumArtist(result.albumInfo.artist), album(result.albumInfo.album);
+          DownloadCover(&albumArtist, &album, &result.coverInfo);
+        }
+        held_.erase(song->query.songId);
+        Deliver(song->query.songId, *track, result);
+        song = named.erase(song);
+      }
+      FindTracks(named, result, [](const engines::QueuedSong&) { return AlbumRank{0}; });
+      if (tracksCallback) tracksCallback(result.albumInfo, result.coverInfo, result.tracks, source);
+      named.splice(named.end(), aside);
+    }
+    // A length misfit on an album the ids name is still that album's track.
+    if (!tracksCallback) DeliverHeld(named);
+    others.splice(others.end(), named);
+    songs.swap(others);
+  }
 }
 
 void CBasicTagsCommonSearchEngine::SetSongLength(std::uint32_t songId, std::uint32_t lengthMs) {

@@ -57,6 +57,12 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
   // title whose found length does not fit it (LengthFit.h) is taken only
   // when no album of the search has the title at a length that fits.
   void SetSongLength(std::uint32_t songId, std::uint32_t lengthMs);
+  // The MusicBrainz release and recording ids the song names (either may be
+  // empty), set before the search. A plug-in that searches by id is asked
+  // for the albums they name first; what they hold wins over what a search
+  // by artist and title finds. An album whose name disagrees with the
+  // song's own album is not taken (the id may be left from an earlier tag).
+  void SetSongIds(std::uint32_t songId, const std::wstring& releaseId, const std::wstring& recordingId);
 
  private:
   // A match held back because its length does not fit the song's.
@@ -67,6 +73,9 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
   using SongQueue = engines::SongQueue;
 
   void ProcessAlbums(const std::list<Nimbrel::AlbumResult>& albums, SongQueue& songs);
+  // Matches the songs that name ids against the albums those ids name; the
+  // songs found leave the queue.
+  void ProcessIdAlbums(SongQueue& songs);
   // How near an album is to a song: 0 named as the song's own album, 1 by the
   // song's own artist, 2 another.
   using AlbumRank = int;
@@ -105,4 +114,8 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
   std::vector<std::size_t> trackUnits_;
   std::map<std::uint32_t, std::uint32_t> songLengths_;
   std::map<std::uint32_t, HeldMatch> held_;
+  struct SongIds {
+    std::wstring release, recording;
+  };
+  std::map<std::uint32_t, SongIds> songIds_;
 };

@@ -129,12 +129,15 @@ NIMBREL_FOREIGN_CALL std::int32_t CBasicTagsV1Adapter::SetProperty(const CString
   return result;
 }
 
+// A search by ids hands albums of today's layout: never to a level-1 module.
 NIMBREL_FOREIGN_CALL std::int32_t CBasicTagsV1Adapter::GetProperty(const CString& name, void* out) {
+  if (name == L"SearchesById") return 0;
   sdk_v1::CBasicTagsDllInterface* target = Target();
   return target ? target->GetProperty(name, out) : 0;
 }
 
 NIMBREL_FOREIGN_CALL std::int32_t CBasicTagsV1Adapter::CallMethod(const CString& name, void* args) {
+  if (name == L"FindAlbumsById") return 0;
   sdk_v1::CBasicTagsDllInterface* target = Target();
   return target ? target->CallMethod(name, args) : 0;
 }

@@ -211,6 +211,39 @@ TEST_F(CatalogueTest, BadLinesAreReportedAndSkippedAndAReimportReplaces) {
   EXPECT_EQ(store.ReleaseCount(), 3);
 }
 
+// A release id names every medium of that release, first; a recording id
+// the media of any release that hold it.
+TEST_F(CatalogueTest, IdsFindTheirReleaseAndTheMediaHoldingTheirRecording) {
+  const std::string first = "aaaaaaaa-0000-4000-8000-000000000001", second = "aaaaaaaa-0000-4000-8000-000000000002",
+                    recording = "cccccccc-0000-4000-8000-000000000003";
+  {
+    catalogue::CatalogueStore writer;
+    ASSERT_TRUE(writer.OpenForWriting(file_));
+    ASSERT_TRUE(writer.Begin());
+    ASSERT_TRUE(writer.Add({first, "First", "X", "", 2001, "", {{1, 1, "One"}, {2, 1, "Two", 0, recording}}}));
+    ASSERT_TRUE(writer.Add({second, "Second", "X", "", 2002, "", {{1, 1, "Other"}, {1, 2, "Two again", 0, recording}}}));
+    ASSERT_TRUE(writer.Commit());
+  }
+  using Media = std::vector<std::pair<std::string, std::int32_t>>;
+  const struct {
+    std::string release, recording;
+    Media media;
+  } cases[] = {{first, "", {{first, 1}, {first, 2}}},
+               {"", recording, {{first, 2}, {second, 1}}},
+               {second, recording, {{second, 1}, {first, 2}}},
+               {"aaaaaaaa-0000-4000-8000-00000000000f", "", {}}};
+  for (const auto& c : cases) {
+    const CString release(std::wstring(c.release.begin(), c.release.end())),
+        byRecording(std::wstring(c.recording.begin(), c.recording.end()));
+    std::list<Nimbrel::AlbumResult> albums;
+    FindAlbumsByIdArgs args{&release, &byRecording, &albums};
+    EXPECT_EQ(plugin()->CallMethod(L"FindAlbumsById", &args), c.media.empty() ? 0 : 1);
+    Media seen;
+    for (const auto& album : albums) seen.emplace_back(Narrow(album.albumInfo.albumKey), album.albumInfo.albumNumber);
+    EXPECT_EQ(seen, c.media) << c.release << " " << c.recording;
+  }
+}
+
 TEST_F(CatalogueTest, ArtistSearchWhenItIsCheaperThanTitleByTitle) {
   std::string errors;
   ASSERT_EQ(RunTool(Fixture(), errors), 0);

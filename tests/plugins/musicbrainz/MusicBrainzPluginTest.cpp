@@ -496,6 +496,50 @@ TEST_F(MusicBrainzTest, TheEngineTagsASongOfDiscTwoFromDiscTwo) {
   EXPECT_EQ(recorder.found[0].info.albumInfo.album, L"Debut");
 }
 
+// Through the real engine: the ids a song names are looked up and win over
+// the search by artist and title, a recording's own track whatever its
+// title; a release whose name is not the song's own album does not.
+TEST_F(MusicBrainzTest, IdsAreLookedUpAndWinUnlessTheirAlbumIsNotTheSongs) {
+  const std::string debut = FixtureId('5', 2), recording = "80000004-0000-4000-8000-000000000004";
+  server_.ServeFile("/ws/2/release/" + debut, Fixture("release_lookup_debut.json"));
+  server_.ServeText("/ws/2/recording/" + recording,
+                    R"({"id":")" + recording + R"(","title":"Shared Title","length":200000,)"
+                    R"("artist-credit":[{"name":"Singer","joinphrase":""}],"releases":[{"id":")" + debut +
+                    R"(","title":"Debut","status":"Official","date":"1999-05-01","release-group":{"id":"g",)"
+                    R"("primary-type":"Album"},"media":[{"position":2,"format":"CD","track-count":2,)"
+                    R"("track-offset":0,"tracks":[{"id":"t","number":"1","title":"Shared Title"}]}]}]})");
+  server_.ServeText("/ws/2/recording", Search(Recording("Shared Title", 100, SearchRelease(kRelease1, "Back in Black", 1, 0))));
+  server_.ServeText(std::string("/ws/2/release/") + kRelease1,
+                    std::string(R"({"id":")") + kRelease1 + R"(","title":"Back in Black","media":[{"position":1,"tracks":[)" +
+                        Track(1, "Shared Title") + "]}]}");
+  const struct {
+    std::wstring release, recording, album, title;
+    std::wstring foundAlbum;
+    std::int32_t disc;
+    bool searched;  // by artist and title
+  } cases[] = {{Widen(debut), L"", L"", L"Shared Title", L"Debut", 1, false},
+               {L"", Widen(recording), L"Debut", L"Another Name", L"Debut", 2, false},
+               {Widen(debut), L"", L"Back in Black", L"Shared Title", L"Back in Black", 1, true}};
+  for (const auto& c : cases) {
+    const std::size_t before = server_.Requests().size();
+    engine_tests::Recorder recorder;
+    CBasicTagsCommonSearchEngine engine;
+    ASSERT_EQ(engine.Connect(plugin()), 1);
+    engine_tests::SetUpLikeTheCore(engine, recorder);
+    Nimbrel::SongQuery song = engine_tests::Song(L"Singer", c.title, 7);
+    song.album = c.album;
+    engine.SetSongIds(7, c.release, c.recording);
+    engine.GetAllBasicTags({song});
+    ASSERT_EQ(recorder.found.size(), 1u) << c.album;
+    EXPECT_EQ(recorder.found[0].info.albumInfo.album, c.foundAlbum);
+    EXPECT_EQ(recorder.found[0].info.albumInfo.albumNumber, c.disc);
+    const auto requests = server_.Requests();
+    const bool searched = std::any_of(requests.begin() + static_cast<std::ptrdiff_t>(before), requests.end(),
+                                      [](const RecordedRequest& r) { return r.target.find("query=") != std::string::npos; });
+    EXPECT_EQ(searched, c.searched) << c.album;
+  }
+}
+
 // A compilation of many artists, as the service gives it: each song takes
 // its own track's artist, also when the compilation's details were kept
 // from the search of another artist's song.
