@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -47,6 +48,44 @@ std::string Trimmed(const std::string& text) {
   const auto begin = text.find_first_not_of(" \t\r");
   if (begin == std::string::npos) return std::string();
   return text.substr(begin, text.find_last_not_of(" \t\r") - begin + 1);
+}
+
+bool IsMbid(const std::string& text) {
+  if (text.size() != 36) return false;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+    if (dash ? text[i] != '-' : !std::isxdigit(static_cast<unsigned char>(text[i]))) return false;
+  }
+  return true;
+}
+
+// A MusicBrainz id an answer names: a bare id (kind empty), or the page of a
+// release or a recording on musicbrainz.org. Ids are written in lower case.
+struct NamedId {
+  std::string kind, id;
+};
+
+std::optional<NamedId> IdOf(std::string answer) {
+  for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (IsMbid(answer)) return NamedId{"", answer};
+  for (const char* scheme : {"https://", "http://"}) {
+    if (answer.rfind(scheme, 0) != 0) continue;
+    std::string rest = answer.substr(std::string(scheme).size());
+    for (const char* host : {"musicbrainz.org/", "www.musicbrainz.org/", "beta.musicbrainz.org/"}) {
+      if (rest.rfind(host, 0) != 0) continue;
+      rest = rest.substr(std::string(host).size());
+      for (const char* kind : {"release", "recording"}) {
+        const std::string prefix = std::string(kind) + "/";
+        if (rest.rfind(prefix, 0) != 0) continue;
+        const std::string id = rest.substr(prefix.size(), 36);
+        const std::string after = rest.substr(std::min(rest.size(), prefix.size() + 36));
+        if (IsMbid(id) && (after.empty() || after[0] == '/' || after[0] == '?' || after[0] == '#')) {
+          return NamedId{kind, id};
+        }
+      }
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -169,7 +208,7 @@ bool InteractiveChooser::Ask(std::vector<TaggedFile>& album) {
     }
     text += "Choose " + (choices.empty() ? std::string() : "1-" + std::to_string(choices.size()) + ", ") +
             "s to skip, a to apply as found, or type an album" +
-            (album.size() == 1 ? " or \"artist - title\"" : std::string()) + " to search again: ";
+            (album.size() == 1 ? ", \"artist - title\"" : std::string()) + " or a MusicBrainz id to search again: ";
     std::fputs(text.c_str(), out_);
     std::fflush(out_);
 
@@ -213,6 +252,26 @@ bool InteractiveChooser::Ask(std::vector<TaggedFile>& album) {
         file.confirmed = true;
       }
       return true;
+    }
+    // A MusicBrainz id searches again by that id alone: for an album its
+    // release; for a single song its recording, or either when a bare id
+    // does not tell which.
+    if (const std::optional<NamedId> named = IdOf(answer)) {
+      if (named->kind == "recording" && album.size() > 1) {
+        std::fputs("A recording names one song: give the album's release to search again.\n", out_);
+        continue;
+      }
+      const bool release = named->kind != "recording";
+      const bool recording = named->kind == "recording" || (named->kind.empty() && album.size() == 1);
+      const CString id(plugin_text::Widen(named->id));
+      if (!search_(album, [&](Meridex::CTags& tags) {
+            tags.SetAlbum(CString());
+            tags.SetReleaseId(release ? id : CString());
+            tags.SetRecordingId(recording ? id : CString());
+          })) {
+        return false;
+      }
+      continue;
     }
     // Anything else is a new search.
     const std::wstring term = plugin_text::Widen(answer);

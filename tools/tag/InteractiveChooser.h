@@ -19,7 +19,9 @@ namespace nimbrel_tag {
 // it is not 100 %, and reads a number (that candidate, for every file it
 // matches), "s" (skip: write nothing), "a" (apply what was found as it is),
 // or any other text to search again: an album name, or "artist - title"
-// for a single song. The answer holds for the whole album.
+// for a single song, or a MusicBrainz id or page address (a release for an
+// album, a release or recording for a single song), which the sources that
+// know MusicBrainz ids look up. The answer holds for the whole album.
 class InteractiveChooser : public GroupHook {
  public:
   // Searches the files again with their tags as the edit leaves them; false when interrupted.

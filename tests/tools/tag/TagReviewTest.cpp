@@ -19,6 +19,7 @@
 #include "SpellingFix.h"
 #include "Text.h"
 #include "ToolProcess.h"
+#include "../../../plugins/catalogue/CatalogueStore.h"
 #include "meridex/FileName.h"
 #include "meridex/Tags.h"
 #include "support/AudioSamples.h"
@@ -351,6 +352,64 @@ TEST_F(TagReviewTest, AtThePromptAPersonSearchesAgainPicksSkipsAndInterrupts) {
   for (const std::string& path : first) EXPECT_EQ(Album(path), L"Album 1 Live") << path << terminal.Seen();
   EXPECT_TRUE(Bytes(second) == secondBytes) << "skipped, yet written";
   EXPECT_TRUE(Bytes(third) == thirdBytes) << "undecided at Ctrl-C, yet written";
+}
+
+// At the prompt a MusicBrainz release page names the album for a folder and
+// a bare id the recording of a single song: each searches again by that id
+// (here in the offline catalogue plug-in), and only what it names is offered.
+TEST_F(TagReviewTest, AtThePromptAMusicBrainzIdSearchesAgainByThatId) {
+  fs::remove(plugins + "General/Catalogue.so");
+  fs::copy_file(NIMBREL_PLUGIN_DIR "General/catalogue.so", plugins + "General/catalogue.so");
+  const std::string catalogueFile = root + "catalogue.sqlite";
+  const auto id = [](char kind, int n) { return std::string(8, kind) + "-0000-4000-8000-00000000000" + std::to_string(n); };
+  {
+    catalogue::CatalogueStore writer;
+    ASSERT_TRUE(writer.OpenForWriting(catalogueFile));
+    ASSERT_TRUE(writer.Begin());
+    const auto add = [&](int n, const std::string& title, int album, int recordings) {
+      catalogue::Release release{id('a', n), title, "Band", "Pop", 2000 + n, "", {}};
+      for (int j = 1; j <= 2; ++j) release.tracks.push_back({1, j, Title(album, j), 0, id('c', recordings + j)});
+      ASSERT_TRUE(writer.Add(release));
+    };
+    add(1, "Album 1", 1, 0);
+    add(2, "Album 1 Deluxe", 1, 2);
+    add(3, "Album 2", 2, 4);
+    add(4, "Album 2 Live", 2, 6);
+    ASSERT_TRUE(writer.Commit());
+  }
+  const std::vector<std::string> group = MakeMusic("a", 1, 2);
+  const std::string single = MakeMusic("b", 2, 1)[0];
+  auto environment = Environment();
+  environment["NIMBREL_CATALOGUE_CATALOGUEFILE"] = catalogueFile;
+  Terminal terminal(Arguments({"--interactive", "--min-score", "99", music}), environment);
+  ASSERT_TRUE(terminal.WaitFor("(2 files)")) << terminal.Seen();
+  ASSERT_TRUE(terminal.WaitFor("to search again: ")) << terminal.Seen();
+  EXPECT_NE(terminal.Seen().find(". \"Album 1\" (2001)"), std::string::npos) << terminal.Seen();
+  std::size_t mark = terminal.Seen().size();
+  // A recording names no album: asked again, nothing searched.
+  terminal.Type("https://musicbrainz.org/recording/" + id('c', 1) + "\n");
+  ASSERT_TRUE(terminal.WaitFor("to search again: ", mark)) << terminal.Seen();
+  EXPECT_NE(terminal.Seen().find("give the album's release", mark), std::string::npos) << terminal.Seen();
+  mark = terminal.Seen().size();
+  terminal.Type("https://musicbrainz.org/release/" + id('A', 2) + "?tab=tracks\n");
+  ASSERT_TRUE(terminal.WaitFor("to search again: ", mark)) << terminal.Seen();
+  std::string listed = terminal.Seen().substr(mark);
+  EXPECT_NE(listed.find("1. \"Album 1 Deluxe\" (2002), 2 of 2 tracks"), std::string::npos) << listed;
+  EXPECT_EQ(listed.find("2. "), std::string::npos) << "only the release named is offered: " << listed;
+  mark = terminal.Seen().size();
+  terminal.Type("1\n");
+  ASSERT_TRUE(terminal.WaitFor(single + " (1 file)", mark)) << terminal.Seen();
+  ASSERT_TRUE(terminal.WaitFor("to search again: ", mark)) << terminal.Seen();
+  mark = terminal.Seen().size();
+  terminal.Type(id('c', 7) + "\n");  // the live take of the song
+  ASSERT_TRUE(terminal.WaitFor("to search again: ", mark)) << terminal.Seen();
+  listed = terminal.Seen().substr(mark);
+  EXPECT_NE(listed.find("1. \"Album 2 Live\" (2004)"), std::string::npos) << listed;
+  EXPECT_EQ(listed.find("2. "), std::string::npos) << listed;
+  terminal.Type("1\n");
+  EXPECT_EQ(terminal.Exit(), 0) << terminal.Seen();
+  for (const std::string& path : group) EXPECT_EQ(Album(path), L"Album 1 Deluxe") << path;
+  EXPECT_EQ(Album(single), L"Album 2 Live");
 }
 
 }  // namespace
