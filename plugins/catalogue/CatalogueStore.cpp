@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <sstream>
 #include <utility>
 
@@ -32,6 +33,7 @@ constexpr char kSchema[] =
     " number INTEGER NOT NULL, title TEXT NOT NULL, length_ms INTEGER NOT NULL DEFAULT 0,"
     " recording TEXT NOT NULL DEFAULT '');"
     "CREATE INDEX tracks_of_release ON tracks(release, medium, number);"
+    "CREATE INDEX tracks_of_recording ON tracks(recording);"
     "CREATE VIRTUAL TABLE track_index USING fts5(artist, title, tokenize = 'unicode61 remove_diacritics 2');"
     "PRAGMA user_version = 2;";
 // From version 1: the columns of version 2, empty in every row.
@@ -106,6 +108,12 @@ bool CatalogueStore::OpenLocked(const std::string& path, bool write) {
   if (ok && version == 1 && write) {
     ok = sqlite3_exec(db, kUpgradeFrom1, nullptr, nullptr, nullptr) == SQLITE_OK;
     if (ok) version = kSchemaVersion;
+  }
+  // Finding a recording's tracks needs its index; a file made before it had
+  // none is given one by the next writer (reading without it scans).
+  if (ok && version == kSchemaVersion && write) {
+    ok = sqlite3_exec(db, "CREATE INDEX IF NOT EXISTS tracks_of_recording ON tracks(recording)", nullptr, nullptr,
+                      nullptr) == SQLITE_OK;
   }
   if (!ok || (version != kSchemaVersion && !(version == 1 && !write))) {
     sqlite3_close_v2(db);
@@ -235,18 +243,30 @@ std::vector<Hit> CatalogueStore::FindByArtist(const std::string& artist) {
 
 std::vector<Hit> CatalogueStore::FindById(const std::string& releaseKey, const std::string& recordingId) {
   std::vector<Hit> hits;
-  if (releaseKey.empty() && recordingId.empty()) return hits;
   std::lock_guard<std::mutex> lock(mutex_);
   if (!db_) return hits;
-  Statement s(db_,
-              "SELECT DISTINCT r.key, t.medium, r.title, r.artist, r.key = ?1 AS named, r.id FROM tracks t"
-              " JOIN releases r ON r.id = t.release WHERE r.key = ?1 OR (?2 <> '' AND t.recording = ?2)"
-              " ORDER BY named DESC, r.id, t.medium");
-  if (!s.stmt) return hits;
-  s.Text(1, releaseKey);
-  s.Text(2, recordingId);
-  while (sqlite3_step(s.stmt) == SQLITE_ROW) {
-    hits.push_back({s.Column(0), sqlite3_column_int(s.stmt, 1), s.Column(2), s.Column(3)});
+  // The release by its unique key, then the recording by its index (a file
+  // of layout 1 has no recordings: the statement does not prepare).
+  const struct {
+    const std::string& id;
+    const char* sql;
+  } queries[] = {{releaseKey,
+                  "SELECT DISTINCT r.key, t.medium, r.title, r.artist FROM releases r JOIN tracks t ON t.release = r.id"
+                  " WHERE r.key = ?1 ORDER BY t.medium"},
+                 {recordingId,
+                  "SELECT DISTINCT r.key, t.medium, r.title, r.artist FROM tracks t JOIN releases r ON r.id = t.release"
+                  " WHERE t.recording = ?1 ORDER BY r.id, t.medium"}};
+  for (const auto& query : queries) {
+    if (query.id.empty()) continue;
+    Statement s(db_, query.sql);
+    if (!s.stmt) continue;
+    s.Text(1, query.id);
+    while (sqlite3_step(s.stmt) == SQLITE_ROW) {
+      Hit hit{s.Column(0), sqlite3_column_int(s.stmt, 1), s.Column(2), s.Column(3)};
+      const bool seen = std::any_of(hits.begin(), hits.end(),
+                                    [&](const Hit& h) { return h.key == hit.key && h.medium == hit.medium; });
+      if (!seen) hits.push_back(std::move(hit));
+    }
   }
   return hits;
 }

@@ -158,7 +158,8 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
 
   // "FindAlbumsById": a release is looked up with its tracks (every medium
   // complete); a recording brings the releases that hold it, best first,
-  // whose details follow. A release id comes first.
+  // whose details follow. A release id comes first; the recording is looked
+  // up only when that release does not hold it.
   std::int32_t CallMethod(const CString& name, void* value) override {
     if (name != L"FindAlbumsById" || !value) return 0;
     const auto& args = *static_cast<const FindAlbumsByIdArgs*>(value);
@@ -171,7 +172,12 @@ class MusicBrainzPlugin : public CBasicTagsDllInterface {
         found = musicbrainz::ReleaseMedia(*answer, s.coverUrl, s.tagsAsGenre);
       }
     }
-    if (args.recordingId && !args.recordingId->IsEmpty() && !plugin_stop::Stopped()) {
+    // A release that holds the recording answers both: no second request.
+    const bool held = args.recordingId && std::any_of(found.begin(), found.end(), [&](const Nimbrel::AlbumResult& album) {
+      return std::any_of(album.tracks.begin(), album.tracks.end(),
+                         [&](const Nimbrel::TrackInfo& track) { return track.recordingId == args.recordingId->str(); });
+    });
+    if (args.recordingId && !args.recordingId->IsEmpty() && !held && !plugin_stop::Stopped()) {
       if (const auto answer = Fetch(musicbrainz::RecordingLookupUrl(s.baseUrl, Narrow(args.recordingId->str())))) {
         std::list<Nimbrel::AlbumResult> releases = musicbrainz::ReleasesOfRecording(*answer);
         found.splice(found.end(), releases);

@@ -498,7 +498,9 @@ TEST_F(MusicBrainzTest, TheEngineTagsASongOfDiscTwoFromDiscTwo) {
 
 // Through the real engine: the ids a song names are looked up and win over
 // the search by artist and title, a recording's own track whatever its
-// title; a release whose name is not the song's own album does not.
+// title (a release that holds it spares its look-up: asked before the
+// recording's answer is cached); a release whose name is not the song's
+// own album does not win.
 TEST_F(MusicBrainzTest, IdsAreLookedUpAndWinUnlessTheirAlbumIsNotTheSongs) {
   const std::string debut = FixtureId('5', 2), recording = "80000004-0000-4000-8000-000000000004";
   server_.ServeFile("/ws/2/release/" + debut, Fixture("release_lookup_debut.json"));
@@ -517,9 +519,11 @@ TEST_F(MusicBrainzTest, IdsAreLookedUpAndWinUnlessTheirAlbumIsNotTheSongs) {
     std::wstring foundAlbum;
     std::int32_t disc;
     bool searched;  // by artist and title
-  } cases[] = {{Widen(debut), L"", L"", L"Shared Title", L"Debut", 1, false},
-               {L"", Widen(recording), L"Debut", L"Another Name", L"Debut", 2, false},
-               {Widen(debut), L"", L"Back in Black", L"Shared Title", L"Back in Black", 1, true}};
+    std::size_t recordingLookups;
+  } cases[] = {{Widen(debut), L"", L"", L"Shared Title", L"Debut", 1, false, 0},
+               {Widen(debut), Widen(recording), L"", L"Another Name", L"Debut", 2, false, 0},
+               {L"", Widen(recording), L"Debut", L"Another Name", L"Debut", 2, false, 1},
+               {Widen(debut), L"", L"Back in Black", L"Shared Title", L"Back in Black", 1, true, 0}};
   for (const auto& c : cases) {
     const std::size_t before = server_.Requests().size();
     engine_tests::Recorder recorder;
@@ -537,6 +541,9 @@ TEST_F(MusicBrainzTest, IdsAreLookedUpAndWinUnlessTheirAlbumIsNotTheSongs) {
     const bool searched = std::any_of(requests.begin() + static_cast<std::ptrdiff_t>(before), requests.end(),
                                       [](const RecordedRequest& r) { return r.target.find("query=") != std::string::npos; });
     EXPECT_EQ(searched, c.searched) << c.album;
+    EXPECT_EQ(std::count_if(requests.begin() + static_cast<std::ptrdiff_t>(before), requests.end(),
+                            [](const RecordedRequest& r) { return r.path.rfind("/ws/2/recording/", 0) == 0; }),
+              static_cast<std::ptrdiff_t>(c.recordingLookups)) << c.album;
   }
 }
 
