@@ -37,7 +37,7 @@ class CBasicTagsDllInterface {
   // Read by the library: "SourceName", "SourceId" (CString); "SupportedSearch",
   // "AlbumsItearationConstant", "TitlesItearationConstant",
   // "StatisticSuccessfulDownloads", "StatisticTotalDownloadTime",
-  // "StatisticDownloadCounter" (std::int32_t). Given to the plug-in:
+  // "StatisticDownloadCounter", "SearchesById" (std::int32_t). Given to the plug-in:
   // "TraceLevel", "LogFolder", "ParentLogfilePath", "LocalCacheFolder",
   // "HttpProxy" (CString: "host:port" for the host's proxy, empty for a direct
   // connection; the default for the plug-in's own requests) and "SearchEnded"
