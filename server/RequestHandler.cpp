@@ -45,9 +45,39 @@ class Fields {
   const std::string empty_;
 };
 
-// Whether the names are exactly `expected` followed by "signature".
+// Whether the names are exactly `expected` followed by "signature"; with
+// `optional`, also those of the record's optional fields where they belong in
+// the ascending order of names.
 template <typename Names>
-bool HasShape(const ParsedForm& form, const Names& expected, std::string& error) {
+bool HasShape(const ParsedForm& form, const Names& expected, std::string& error, bool optional = false) {
+  if (optional) {
+    std::size_t required = 0;
+    for (std::size_t i = 0; i + 1 < form.fields.size(); ++i) {
+      const std::string& name = form.fields[i].name;
+      if (i > 0 && !(form.fields[i - 1].name < name)) {
+        error = "parameter " + std::to_string(i + 1) + " (\"" + name + "\") is out of order";
+        return false;
+      }
+      if (required < expected.size() && name == expected[required]) {
+        ++required;
+      } else if (nimbrel::RecordFieldIndex(name) == nimbrel::kRecordFields.size()) {
+        error = "parameter " + std::to_string(i + 1) + " (\"" + name + "\") is not expected";
+        return false;
+      } else if (form.fields[i].value.empty()) {
+        error = "optional parameter \"" + name + "\" is empty";  // the client leaves unknown ones out
+        return false;
+      }
+    }
+    if (required != expected.size()) {
+      error = "expected parameters missing";
+      return false;
+    }
+    if (form.fields.empty() || form.fields.back().name != "signature") {
+      error = "the signature is not the last parameter";
+      return false;
+    }
+    return true;
+  }
   if (form.fields.size() != expected.size() + 1) {
     error = "expected " + std::to_string(expected.size() + 1) + " parameters, got " +
             std::to_string(form.fields.size());
@@ -82,6 +112,9 @@ std::string AnswerRecord(const TagRecord& r) {
   line("tracknr=", std::to_string(r.trackNumber));
   line("coverurl=", r.coverUrl);
   line("source=", r.source);
+  // The optional fields after the basic ones (an answer without them is
+  // byte for byte what it was before they existed).
+  body += RecordFieldLines(r.fields);
   return body;
 }
 
@@ -117,7 +150,7 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
       shaped = HasShape(form, kLookupNames, error);
       break;
     case Kind::kFill:
-      shaped = HasShape(form, kFillNames, error);
+      shaped = HasShape(form, kFillNames, error, true);
       break;
     case Kind::kReportFail: {
       const bool withSource = form.fields.size() > 1 && form.fields[1].name == "source";
@@ -211,6 +244,7 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
       record.genre = f["genre"];
       record.coverUrl = f["coverurl"];
       record.source = f["source"];
+      for (std::size_t i = 0; i < record.fields.size(); ++i) record.fields[i] = f[nimbrel::kRecordFields[i].name];
       if (!GoodNumber(f["tracknr"], "tracknr", Limits::kMaxTrackNumber, record.trackNumber, error) ||
           !GoodNumber(f["year"], "year", Limits::kMaxYear, record.year, error) ||
           !GoodNumber(f["cover_size_bytes"], "cover_size_bytes", INT32_MAX, record.coverBytes, error) ||

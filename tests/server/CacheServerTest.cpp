@@ -67,6 +67,48 @@ TEST_F(CacheServerTest, EveryRefusalHasItsStatus) {
   EXPECT_EQ(413, PostRaw("/lookup.php", manyParameters).status);
 }
 
+// The optional fields of a fill: where their names belong, with values the
+// client could send, under the signature.
+TEST_F(CacheServerTest, OptionalFieldsAreCheckedAndSigned) {
+  StartServer();
+  const auto fill = [&](const std::string& fields) {
+    std::string text = FillText("A", "T", "X", "discs");
+    text.insert(text.find(fields < "genre" ? "&genre=" : "&source="), "&" + fields);
+    return text;
+  };
+  const std::pair<std::string, int> cases[] = {
+      {"discnr=2&disctotal=2", 200},
+      {"length_ms=86400000", 200},
+      {"originaldate=2000-02-29&recordingid=0f8c1f5e-4a0b-4c7e-9d3e-2b1a0c9d8e7f", 200},
+      {"discnr=0", 400},
+      {"disctotal=1000", 400},
+      {"length_ms=86400001", 400},
+      {"discnr=%2B2", 400},
+      {"discnr=", 400},
+      {"originaldate=2001-02-29", 400},
+      {"originaldate=1975-13", 400},
+      {"recordingid=0F8C1F5E-4A0B-4C7E-9D3E-2B1A0C9D8E7F", 400},
+      {"recordingid=0f8c1f5e4a0b4c7e9d3e2b1a0c9d8e7f", 400},
+      {"albumartist=Various", 400},  // out of order: it stands before "artist"
+      {"disc=2", 400},               // no such field
+      {"disctotal=2&discnr=2", 400},
+  };
+  for (const auto& [fields, status] : cases) {
+    NextSecond();
+    EXPECT_EQ(status, Post("/fill.php", fill(fields)).status) << fields;
+  }
+  for (const std::string albumArtist : {"V%01A", "Various"}) {  // a control character, then a good one
+    NextSecond();
+    const std::string text = fill("discnr=3").replace(0, 8, "album=X&albumartist=" + albumArtist + "&");
+    EXPECT_EQ(albumArtist == "Various" ? 200 : 400, Post("/fill.php", text).status) << albumArtist;
+  }
+  // Signed with one disc number, sent with another.
+  NextSecond();
+  std::string body = SignedBody(fill("discnr=3"));
+  body.replace(body.find("discnr=3"), 8, "discnr=4");
+  EXPECT_EQ(403, PostRaw("/fill.php", body).status);
+}
+
 // Behind a reverse proxy: its requests count as the client its header names
 // last; anybody else's header is no more than text.
 TEST_F(CacheServerTest, OnlyTheTrustedProxyNamesTheClient) {
