@@ -170,8 +170,19 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
   const Replay replay = kind != Kind::kLookup ? Replay::kOnce
                         : f["searcher"] == "0" ? Replay::kNever
                                                : Replay::kPerClient;
+  RequestAuthenticator::Ticket ticket;
   const RequestAuthenticator::Verdict verdict =
-      authenticator_.Check(form.signedText, f["signature"], f["timestamp"], client, replay, now);
+      authenticator_.Check(form.signedText, f["signature"], f["timestamp"], client, replay, now, &ticket);
+  // A request is remembered only once carried out: one refused or failed here
+  // (a database away answers 503) may come again byte for byte.
+  struct ForgetUnlessDone {
+    RequestAuthenticator& authenticator;
+    const RequestAuthenticator::Ticket& ticket;
+    bool done = false;
+    ~ForgetUnlessDone() {
+      if (!done) authenticator.Forget(ticket);
+    }
+  } remembered{authenticator_, ticket};
   if (verdict == RequestAuthenticator::Verdict::kBadTimestamp) return Refuse(400, "malformed timestamp");
   if (verdict == RequestAuthenticator::Verdict::kBusy) return Refuse(503, RequestAuthenticator::Describe(verdict));
   if (verdict != RequestAuthenticator::Verdict::kAccepted) {
@@ -205,6 +216,7 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
       if (searcher != "0" && searcher != "1") return Refuse(400, "searcher is neither 0 nor 1");
       LookupOutcome outcome;
       if (!store_.Lookup(key, searcher == "1", now, outcome, error)) break;
+      remembered.done = true;
       switch (outcome.kind) {
         case LookupOutcome::Kind::kFound:
           response.body = AnswerRecord(outcome.record);
@@ -253,13 +265,15 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
           !GoodRecord(record, error)) {
         return Refuse(400, error);
       }
-      if (store_.Fill(key, record, std::string(client), now, mark, error)) return response;
+      remembered.done = store_.Fill(key, record, std::string(client), now, mark, error);
+      if (remembered.done) return response;
       break;
     }
     case Kind::kReportFail: {
       const std::string& source = f["source"];
       if (!GoodText(source, "source", Limits::kMaxSourceLength, error)) return Refuse(400, error);
-      if (store_.ReportFail(key, source, std::string(client), now, mark, error)) return response;
+      remembered.done = store_.ReportFail(key, source, std::string(client), now, mark, error);
+      if (remembered.done) return response;
       break;
     }
   }

@@ -177,6 +177,26 @@ TEST(RequestAuthenticatorTest, ReplayMemoryIsBoundedAndForgetsOnlyPastTheWindow)
   EXPECT_EQ(1u, authenticator.remembered());
 }
 
+// Forgetting a request (one the store could not carry out) leaves every
+// other one of its second remembered, however their hashes crowd.
+TEST(RequestAuthenticatorTest, ForgottenRequestsMayComeAgainTheOthersStayRefused) {
+  const std::string key = "key";
+  cache_server::RequestAuthenticator authenticator(key, 600);
+  using Verdict = cache_server::RequestAuthenticator::Verdict;
+  std::int64_t now = 0;
+  ASSERT_TRUE(cache_server::ParseTimestamp("2026-01-15T12:00:00Z", now));
+  std::vector<cache_server::RequestAuthenticator::Ticket> tickets(300);
+  const auto check = [&](int i) {
+    const std::string text = "fill" + std::to_string(i);
+    return authenticator.Check(text, nimbrel::Base64Encode(nimbrel::HmacSha256(key, text)), "2026-01-15T12:00:00Z",
+                               "a", cache_server::RequestAuthenticator::Replay::kOnce, now, &tickets[i]);
+  };
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(Verdict::kAccepted, check(i));
+  for (int i = 0; i < 300; i += 2) authenticator.Forget(tickets[i]);
+  EXPECT_EQ(150u, authenticator.remembered());
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(i % 2 == 0 ? Verdict::kAccepted : Verdict::kReplay, check(i)) << i;
+}
+
 TEST_F(CacheServerTest, AFullDiskStillAnswersLookUpsAndRefusesWritesWith503) {
   server_testing::FullDiskVfs disk;  // before the store opens
   StartServer();

@@ -65,10 +65,11 @@ TEST_F(PostgresStoreTest, TheDatabaseAwayIsAnswered503AndThePasswordNeverShows) 
       platform::ToWindows1252(nimbrel::kServerCacheSigningKey), 600);
   handler = std::make_unique<cache_server::RequestHandler>(*store, *authenticator);
   NextSecond();
-  for (const auto& [path, text] : {std::pair<std::string, std::string>{"/lookup.php", LookupText("A", "T")},
-                                   {"/fill.php", FillText("B", "T", "Album", "discs")},
-                                   {"/reportFail.php", ReportText("C", "T")}}) {
-    const cache_server::HandlerResponse answer = handler->Handle(path, SignedBody(text), "192.0.2.1", env.UnixTime());
+  const std::string refusedFill = SignedBody(FillText("B", "T", "Album", "discs"));
+  for (const auto& [path, body] : {std::pair<std::string, std::string>{"/lookup.php", SignedBody(LookupText("A", "T", 1))},
+                                   {"/fill.php", refusedFill},
+                                   {"/reportFail.php", SignedBody(ReportText("C", "T"))}}) {
+    const cache_server::HandlerResponse answer = handler->Handle(path, body, "192.0.2.1", env.UnixTime());
     EXPECT_EQ(503, answer.status) << path << ": " << answer.reason;
     EXPECT_NE(std::string::npos, answer.reason.find("store unavailable")) << answer.reason;
     EXPECT_EQ(std::string::npos, answer.reason.find("SeCrEt")) << answer.reason;
@@ -78,9 +79,11 @@ TEST_F(PostgresStoreTest, TheDatabaseAwayIsAnswered503AndThePasswordNeverShows) 
   EXPECT_FALSE(unreachable.Open(conninfo, error));
   EXPECT_EQ(std::string::npos, error.find("SeCrEt")) << error;
   ASSERT_TRUE(db.Sql("ALTER DATABASE postgres ALLOW_CONNECTIONS true", "template1"));
-  // Back: served again, and the refused fill may be sent anew.
+  // Back: served again, and the refused fill may be sent anew, byte for
+  // byte; once served, it is a replay.
   NextSecond();
-  EXPECT_EQ(200, Post("/fill.php", FillText("B", "T", "Album", "discs")).status);
+  EXPECT_EQ(200, handler->Handle("/fill.php", refusedFill, "192.0.2.1", env.UnixTime()).status);
+  EXPECT_EQ(403, handler->Handle("/fill.php", refusedFill, "192.0.2.1", env.UnixTime()).status);
   EXPECT_EQ(200, Post("/lookup.php", LookupText("B", "T")).status);
 }
 
