@@ -97,9 +97,10 @@ TEST_F(CacheServerTest, OptionalFieldsAreCheckedAndSigned) {
     NextSecond();
     EXPECT_EQ(status, Post("/fill.php", fill(fields)).status) << fields;
   }
-  for (const std::string albumArtist : {"V%01A", "Various"}) {  // a control character, then a good one
+  for (const std::string_view albumArtist : {"V%01A", "Various"}) {  // a control character, then a good one
     NextSecond();
-    const std::string text = fill("discnr=3").replace(0, 8, "album=X&albumartist=" + albumArtist + "&");
+    const std::string text =
+        fill("discnr=3").replace(0, 8, "album=X&albumartist=" + std::string(albumArtist) + "&");
     EXPECT_EQ(albumArtist == "Various" ? 200 : 400, Post("/fill.php", text).status) << albumArtist;
   }
   // Signed with one disc number, sent with another.
