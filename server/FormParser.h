@@ -17,7 +17,7 @@
 
 namespace cache_server {
 
-// More pairs than any of the requests has (the fill has 15).
+// More pairs than any of the requests has (a fill has 15, with every optional field 24).
 inline constexpr std::size_t kMaxFormParameters = 32;
 
 struct FormField {

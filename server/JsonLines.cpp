@@ -7,6 +7,7 @@
 #include "../plugins/common/Json.h"
 #include "platform/TextCodec.h"
 #include "server/TagRules.h"
+#include "servercache/RecordFields.h"
 #include "servercache/NimbrelServerCache.h"
 
 namespace cache_server {
@@ -102,6 +103,29 @@ bool GoodClient(const std::string& client, std::string& error) {
   return true;
 }
 
+// Whether an optional field is written as a JSON number.
+bool IsNumber(std::size_t field) {
+  const nimbrel::RecordFieldKind kind = nimbrel::kRecordFields[field].kind;
+  return kind == nimbrel::RecordFieldKind::kCount || kind == nimbrel::RecordFieldKind::kLength;
+}
+
+// The optional fields of a record line; an export without them is still read.
+bool ReadFields(const plugin_json::Value& object, nimbrel::RecordFieldValues& fields, std::string& error) {
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const std::string_view name = nimbrel::kRecordFields[i].name;
+    if (!object.Find(name)) continue;
+    if (IsNumber(i)) {
+      std::int64_t n = 0;
+      if (!ReadNumber(object, name, n, error)) return false;
+      fields[i] = std::to_string(n);
+    } else if (!ReadText(object, name, fields[i], error)) {
+      return false;
+    }
+    if (!nimbrel::GoodRecordField(i, fields[i], error)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string ToJsonLine(const ExportItem& item) {
@@ -127,6 +151,16 @@ std::string ToJsonLine(const ExportItem& item) {
       w.Number("lastSeen", item.record.lastSeen);
       w.Number("fills", item.record.fills);
       w.Texts("clients", item.clients);
+      // The known optional fields only: a record without them is written as
+      // before they existed.
+      for (std::size_t i = 0; i < r.fields.size(); ++i) {
+        if (r.fields[i].empty()) continue;
+        if (IsNumber(i)) {
+          w.Number(nimbrel::kRecordFields[i].name, std::stoll(r.fields[i]));
+        } else {
+          w.Text(nimbrel::kRecordFields[i].name, r.fields[i]);
+        }
+      }
       break;
     }
     case ExportItem::Kind::kSourceFailure:
@@ -192,7 +226,7 @@ bool FromJsonLine(std::string_view line, ExportItem& item, std::string& error) {
         !ReadNumber(object, "coverHeight", r.coverHeight, error) ||
         !ReadNumber(object, "firstSeen", item.record.firstSeen, error) ||
         !ReadNumber(object, "lastSeen", item.record.lastSeen, error) ||
-        !ReadNumber(object, "fills", item.record.fills, error)) {
+        !ReadNumber(object, "fills", item.record.fills, error) || !ReadFields(object, r.fields, error)) {
       return false;
     }
     if (!GoodRecord(r, error) || !GoodCount(item.record.fills, "fills", 1, error) ||

@@ -2,7 +2,9 @@
 //   {"kind":"record","artistKey":…,"titleKey":…,"source":…,"artist":…,
 //    "title":…,"album":…,"genre":…,"year":…,"tracknr":…,"coverurl":…,
 //    "coverBytes":…,"coverWidth":…,"coverHeight":…,"firstSeen":…,
-//    "lastSeen":…,"fills":…,"clients":[…]}
+//    "lastSeen":…,"fills":…,"clients":[…], then the known optional fields
+//    (RecordFields.h) by their names: numbers for the counts and the
+//    length, texts for the others}
 //   {"kind":"sourceFailure","artistKey":…,"titleKey":…,"source":…,"count":…,"lastSeen":…}
 //   {"kind":"clientFailure","artistKey":…,"titleKey":…,"client":…,"lastSeen":…}
 //   {"kind":"skip","artistKey":…,"titleKey":…,"until":…}

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <chrono>
 
+#include "server/TagRules.h"
+
 namespace cache_server {
 
 namespace {
@@ -58,6 +60,11 @@ const char* const kMigrations[] = {
     CREATE TABLE replays(signature text PRIMARY KEY, until bigint NOT NULL);
     CREATE INDEX replays_by_time ON replays(until);
     )sql",
+    // 2: the records' optional fields, as the look-up answer's lines (none
+    // for the records kept from before).
+    R"sql(
+    ALTER TABLE records ADD COLUMN fields text NOT NULL DEFAULT '';
+    )sql",
 };
 static_assert(sizeof kMigrations / sizeof kMigrations[0] == PostgresTagStore::kSchemaVersion);
 
@@ -73,7 +80,7 @@ constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(7275616)";
 // joined by a control character that no source name holds.
 const char* const kLookup =
     "SELECT s.id, s.searching_until, s.skip_until, r.source, r.artist, r.title, r.album, r.genre, r.year,"
-    " r.tracknr, r.coverurl, r.cover_bytes, r.cover_x, r.cover_y,"
+    " r.tracknr, r.coverurl, r.cover_bytes, r.cover_x, r.cover_y, r.fields,"
     " CASE WHEN r.source IS NULL THEN (SELECT string_agg(f.source, chr(31) ORDER BY f.count DESC, f.source"
     " COLLATE \"C\") FROM source_failures f WHERE f.song_id=s.id) END"
     " FROM songs s"
@@ -98,15 +105,18 @@ const char* const kLockSong =
     " DO UPDATE SET artist_key=excluded.artist_key RETURNING id, skip_until";
 const char* const kUpsertRecord =
     "INSERT INTO records(song_id, source, tags_hash, artist, title, album, genre, year, tracknr, coverurl,"
-    " cover_bytes, cover_x, cover_y, first_seen, last_seen, fills)"
-    " VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16)"
+    " cover_bytes, cover_x, cover_y, first_seen, last_seen, fills, fields)"
+    " VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17)"
     " ON CONFLICT(song_id, source, tags_hash) DO UPDATE SET fills=records.fills+excluded.fills,"
     " first_seen=LEAST(records.first_seen, excluded.first_seen),"
     " last_seen=GREATEST(records.last_seen, excluded.last_seen),"
     " cover_bytes=CASE WHEN excluded.last_seen>=records.last_seen THEN excluded.cover_bytes"
     "  ELSE records.cover_bytes END,"
     " cover_x=CASE WHEN excluded.last_seen>=records.last_seen THEN excluded.cover_x ELSE records.cover_x END,"
-    " cover_y=CASE WHEN excluded.last_seen>=records.last_seen THEN excluded.cover_y ELSE records.cover_y END";
+    " cover_y=CASE WHEN excluded.last_seen>=records.last_seen THEN excluded.cover_y ELSE records.cover_y END,"
+    // A fill without optional fields leaves those kept.
+    " fields=CASE WHEN excluded.fields<>'' AND (records.fields='' OR excluded.last_seen>=records.last_seen)"
+    "  THEN excluded.fields ELSE records.fields END";
 // A client's vote; its second for the same tags only makes them more recent.
 const char* const kVote =
     "WITH v AS (INSERT INTO votes(song_id, tags_hash, client) VALUES($1::bigint, $2::bigint, $3)"
@@ -158,6 +168,9 @@ void ReadRecord(const PgResult& q, int row, int first, TagRecord& r) {
   r.coverBytes = static_cast<std::int32_t>(q.Int(row, first + 8));
   r.coverWidth = static_cast<std::int32_t>(q.Int(row, first + 9));
   r.coverHeight = static_cast<std::int32_t>(q.Int(row, first + 10));
+  // Only the servers write the column, after checking every value.
+  std::string ignored;
+  if (!ReadRecordFieldLines(q.Text(row, first + 11), r.fields, ignored)) r.fields = nimbrel::RecordFieldValues();
 }
 
 std::string N(std::int64_t value) { return std::to_string(value); }
@@ -167,7 +180,7 @@ bool AddRecord(PgConnection& db, const std::string& songId, const StoredRecord& 
   return db.Run("record", kUpsertRecord,
                 {songId, r.source, N(TagsHash(r)), r.artist, r.title, r.album, r.genre, N(r.year), N(r.trackNumber),
                  r.coverUrl, N(r.coverBytes), N(r.coverWidth), N(r.coverHeight), N(stored.firstSeen),
-                 N(stored.lastSeen), N(stored.fills)},
+                 N(stored.lastSeen), N(stored.fills), RecordFieldLines(r.fields)},
                 nullptr, error);
 }
 
@@ -404,7 +417,7 @@ bool PostgresTagStore::Lookup(const SongKey& key, bool searcher, std::int64_t no
       outcome.kind = LookupOutcome::Kind::kSearching;
       return true;
     }
-    if (!q.IsNull(0, 14)) outcome.sources = Split(q.Text(0, 14));
+    if (!q.IsNull(0, 15)) outcome.sources = Split(q.Text(0, 15));
   }
   outcome.kind = outcome.sources.empty() ? LookupOutcome::Kind::kUnknown : LookupOutcome::Kind::kFailedSources;
   if (!searcher || readOnly_) return true;
@@ -484,7 +497,8 @@ bool PostgresTagStore::Stats(std::int64_t now, StoreStats& stats, std::string& e
                         " (SELECT count(DISTINCT source) FROM records),"
                         " (SELECT coalesce(sum(count), 0) FROM source_failures),"
                         " (SELECT count(*) FROM client_failures),"
-                        " (SELECT count(*) FROM songs WHERE skip_until>" + N(now) + ")",
+                        " (SELECT count(*) FROM songs WHERE skip_until>" + N(now) + "),"
+                        " (SELECT count(*) FROM records WHERE fields<>'')",
                         e, &q)) {
           return false;
         }
@@ -495,6 +509,7 @@ bool PostgresTagStore::Stats(std::int64_t now, StoreStats& stats, std::string& e
         stats.sourceFailures = q.Int(0, 4);
         stats.songFailures = q.Int(0, 5);
         stats.skippedSongs = q.Int(0, 6);
+        stats.recordsWithFields = q.Int(0, 7);
         if (!db.Execute("SELECT status, count FROM request_counts ORDER BY status", e, &q)) return false;
         for (int i = 0; i < q.rows(); ++i) stats.requestsByStatus[static_cast<int>(q.Int(i, 0))] = q.Int(i, 1);
         // The database server keeps its own files whole (checksums, its
@@ -525,17 +540,18 @@ bool PostgresTagStore::Export(const std::function<bool(const ExportItem&)>& sink
                               e);
         };
         return run("SELECT s.artist_key, s.title_key, r.source, r.artist, r.title, r.album, r.genre, r.year,"
-                   " r.tracknr, r.coverurl, r.cover_bytes, r.cover_x, r.cover_y, r.first_seen, r.last_seen, r.fills,"
+                   " r.tracknr, r.coverurl, r.cover_bytes, r.cover_x, r.cover_y, r.fields, r.first_seen, r.last_seen,"
+                   " r.fills,"
                    " (SELECT string_agg(v.client, chr(31) ORDER BY v.client COLLATE \"C\") FROM votes v"
                    "  WHERE v.song_id=r.song_id AND v.tags_hash=r.tags_hash)"
                    " FROM records r JOIN songs s ON s.id=r.song_id ORDER BY r.song_id",
                    [](const PgResult& q, ExportItem& item) {
                      item.kind = ExportItem::Kind::kRecord;
                      ReadRecord(q, 0, 2, item.record.record);
-                     item.record.firstSeen = q.Int(0, 13);
-                     item.record.lastSeen = q.Int(0, 14);
-                     item.record.fills = q.Int(0, 15);
-                     if (!q.IsNull(0, 16)) item.clients = Split(q.Text(0, 16));
+                     item.record.firstSeen = q.Int(0, 14);
+                     item.record.lastSeen = q.Int(0, 15);
+                     item.record.fills = q.Int(0, 16);
+                     if (!q.IsNull(0, 17)) item.clients = Split(q.Text(0, 17));
                    }) &&
                run("SELECT s.artist_key, s.title_key, f.source, f.count, f.last_seen"
                    " FROM source_failures f JOIN songs s ON s.id=f.song_id ORDER BY f.song_id",

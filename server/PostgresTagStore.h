@@ -46,7 +46,7 @@ namespace cache_server {
 
 class PostgresTagStore : public TagStore {
  public:
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   // `forgetEvery`: how many marks are remembered between two sweeps of the
   // replay memory.

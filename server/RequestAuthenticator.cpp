@@ -106,6 +106,28 @@ bool RequestAuthenticator::Bucket::Contains(std::uint64_t hash) const {
   return false;
 }
 
+bool RequestAuthenticator::Bucket::Remove(std::uint64_t hash) {
+  if (slots.empty()) return false;
+  const std::size_t mask = slots.size() - 1;
+  std::size_t hole = hash & mask;
+  while (slots[hole] != hash) {
+    if (slots[hole] == 0) return false;
+    hole = (hole + 1) & mask;
+  }
+  // Linear probing without tombstones: entries after the hole that could
+  // not sit at their home slot because of it move into it.
+  for (std::size_t i = (hole + 1) & mask; slots[i] != 0; i = (i + 1) & mask) {
+    const std::size_t home = slots[i] & mask;
+    const bool homeBetween = hole <= i ? (hole < home && home <= i) : (hole < home || home <= i);
+    if (homeBetween) continue;
+    slots[hole] = slots[i];
+    hole = i;
+  }
+  slots[hole] = 0;
+  --count;
+  return true;
+}
+
 void RequestAuthenticator::Bucket::Clear(std::int64_t newSecond) {
   second = newSecond;
   count = 0;
@@ -114,7 +136,7 @@ void RequestAuthenticator::Bucket::Clear(std::int64_t newSecond) {
 
 RequestAuthenticator::Verdict RequestAuthenticator::Check(std::string_view signedText, std::string_view signature,
                                                           std::string_view timestamp, std::string_view client,
-                                                          Replay replay, std::int64_t now) {
+                                                          Replay replay, std::int64_t now, Ticket* ticket) {
   const std::string expected = nimbrel::Base64Encode(nimbrel::HmacSha256(key_, signedText));
   if (expected.empty() || signature.size() != expected.size() ||
       CRYPTO_memcmp(expected.data(), signature.data(), expected.size()) != 0) {
@@ -159,7 +181,16 @@ RequestAuthenticator::Verdict RequestAuthenticator::Check(std::string_view signe
   if (entries_ >= maxEntries_) return Verdict::kBusy;
   bucket.Insert(hash);
   ++entries_;
+  if (ticket) *ticket = Ticket{sent, hash};
   return Verdict::kAccepted;
+}
+
+void RequestAuthenticator::Forget(const Ticket& ticket) {
+  if (ticket.hash == 0) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto ring = static_cast<std::int64_t>(buckets_.size());
+  Bucket& bucket = buckets_[static_cast<std::size_t>(((ticket.second % ring) + ring) % ring)];
+  if (bucket.second == ticket.second && bucket.Remove(ticket.hash)) --entries_;
 }
 
 std::size_t RequestAuthenticator::remembered() const {

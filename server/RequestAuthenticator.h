@@ -51,11 +51,22 @@ class RequestAuthenticator {
   // replay memory holds at most.
   RequestAuthenticator(std::string key, std::int64_t skewS, std::size_t maxEntries = kDefaultMaxEntries);
 
+  // What the memory holds of one accepted request, to forget it again.
+  struct Ticket {
+    std::int64_t second = 0;
+    std::uint64_t hash = 0;  // 0: nothing was remembered
+  };
+
   // Checks `signedText` (the body before "&signature="), the decoded
   // signature (standard Base64) and the decoded timestamp; remembers an
-  // accepted request as `replay` says.
+  // accepted request as `replay` says, and tells `ticket` (may be null) what
+  // it remembered.
   Verdict Check(std::string_view signedText, std::string_view signature, std::string_view timestamp,
-                std::string_view client, Replay replay, std::int64_t now);
+                std::string_view client, Replay replay, std::int64_t now, Ticket* ticket = nullptr);
+  // Forgets an accepted request that was not carried out (the store could
+  // not be reached, say), so that the client may send it again unchanged.
+  // An identical request that came meanwhile was refused as a replay.
+  void Forget(const Ticket& ticket);
 
   // How far a timestamp may lie from the server's clock, either way.
   std::int64_t skewS() const { return skewS_; }
@@ -76,6 +87,8 @@ class RequestAuthenticator {
     bool Contains(std::uint64_t hash) const;
     // False when `hash` was there already.
     bool Insert(std::uint64_t hash);
+    // False when `hash` was not there.
+    bool Remove(std::uint64_t hash);
     void Clear(std::int64_t newSecond);
   };
 

@@ -45,9 +45,39 @@ class Fields {
   const std::string empty_;
 };
 
-// Whether the names are exactly `expected` followed by "signature".
+// Whether the names are exactly `expected` followed by "signature"; with
+// `optional`, also those of the record's optional fields where they belong in
+// the ascending order of names.
 template <typename Names>
-bool HasShape(const ParsedForm& form, const Names& expected, std::string& error) {
+bool HasShape(const ParsedForm& form, const Names& expected, std::string& error, bool optional = false) {
+  if (optional) {
+    std::size_t required = 0;
+    for (std::size_t i = 0; i + 1 < form.fields.size(); ++i) {
+      const std::string& name = form.fields[i].name;
+      if (i > 0 && !(form.fields[i - 1].name < name)) {
+        error = "parameter " + std::to_string(i + 1) + " (\"" + name + "\") is out of order";
+        return false;
+      }
+      if (required < expected.size() && name == expected[required]) {
+        ++required;
+      } else if (nimbrel::RecordFieldIndex(name) == nimbrel::kRecordFields.size()) {
+        error = "parameter " + std::to_string(i + 1) + " (\"" + name + "\") is not expected";
+        return false;
+      } else if (form.fields[i].value.empty()) {
+        error = "optional parameter \"" + name + "\" is empty";  // the client leaves unknown ones out
+        return false;
+      }
+    }
+    if (required != expected.size()) {
+      error = "expected parameters missing";
+      return false;
+    }
+    if (form.fields.empty() || form.fields.back().name != "signature") {
+      error = "the signature is not the last parameter";
+      return false;
+    }
+    return true;
+  }
   if (form.fields.size() != expected.size() + 1) {
     error = "expected " + std::to_string(expected.size() + 1) + " parameters, got " +
             std::to_string(form.fields.size());
@@ -82,6 +112,9 @@ std::string AnswerRecord(const TagRecord& r) {
   line("tracknr=", std::to_string(r.trackNumber));
   line("coverurl=", r.coverUrl);
   line("source=", r.source);
+  // The optional fields after the basic ones (an answer without them is
+  // byte for byte what it was before they existed).
+  body += RecordFieldLines(r.fields);
   return body;
 }
 
@@ -117,7 +150,7 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
       shaped = HasShape(form, kLookupNames, error);
       break;
     case Kind::kFill:
-      shaped = HasShape(form, kFillNames, error);
+      shaped = HasShape(form, kFillNames, error, true);
       break;
     case Kind::kReportFail: {
       const bool withSource = form.fields.size() > 1 && form.fields[1].name == "source";
@@ -137,8 +170,19 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
   const Replay replay = kind != Kind::kLookup ? Replay::kOnce
                         : f["searcher"] == "0" ? Replay::kNever
                                                : Replay::kPerClient;
+  RequestAuthenticator::Ticket ticket;
   const RequestAuthenticator::Verdict verdict =
-      authenticator_.Check(form.signedText, f["signature"], f["timestamp"], client, replay, now);
+      authenticator_.Check(form.signedText, f["signature"], f["timestamp"], client, replay, now, &ticket);
+  // A request is remembered only once carried out: one refused or failed here
+  // (a database away answers 503) may come again byte for byte.
+  struct ForgetUnlessDone {
+    RequestAuthenticator& authenticator;
+    const RequestAuthenticator::Ticket& ticket;
+    bool done = false;
+    ~ForgetUnlessDone() {
+      if (!done) authenticator.Forget(ticket);
+    }
+  } remembered{authenticator_, ticket};
   if (verdict == RequestAuthenticator::Verdict::kBadTimestamp) return Refuse(400, "malformed timestamp");
   if (verdict == RequestAuthenticator::Verdict::kBusy) return Refuse(503, RequestAuthenticator::Describe(verdict));
   if (verdict != RequestAuthenticator::Verdict::kAccepted) {
@@ -172,6 +216,7 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
       if (searcher != "0" && searcher != "1") return Refuse(400, "searcher is neither 0 nor 1");
       LookupOutcome outcome;
       if (!store_.Lookup(key, searcher == "1", now, outcome, error)) break;
+      remembered.done = true;
       switch (outcome.kind) {
         case LookupOutcome::Kind::kFound:
           response.body = AnswerRecord(outcome.record);
@@ -211,6 +256,7 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
       record.genre = f["genre"];
       record.coverUrl = f["coverurl"];
       record.source = f["source"];
+      for (std::size_t i = 0; i < record.fields.size(); ++i) record.fields[i] = f[nimbrel::kRecordFields[i].name];
       if (!GoodNumber(f["tracknr"], "tracknr", Limits::kMaxTrackNumber, record.trackNumber, error) ||
           !GoodNumber(f["year"], "year", Limits::kMaxYear, record.year, error) ||
           !GoodNumber(f["cover_size_bytes"], "cover_size_bytes", INT32_MAX, record.coverBytes, error) ||
@@ -219,13 +265,15 @@ HandlerResponse RequestHandler::Handle(std::string_view path, std::string_view b
           !GoodRecord(record, error)) {
         return Refuse(400, error);
       }
-      if (store_.Fill(key, record, std::string(client), now, mark, error)) return response;
+      remembered.done = store_.Fill(key, record, std::string(client), now, mark, error);
+      if (remembered.done) return response;
       break;
     }
     case Kind::kReportFail: {
       const std::string& source = f["source"];
       if (!GoodText(source, "source", Limits::kMaxSourceLength, error)) return Refuse(400, error);
-      if (store_.ReportFail(key, source, std::string(client), now, mark, error)) return response;
+      remembered.done = store_.ReportFail(key, source, std::string(client), now, mark, error);
+      if (remembered.done) return response;
       break;
     }
   }

@@ -1,7 +1,9 @@
 // The tag-cache protocol: the three requests of the library's client
 // ("/lookup.php", "/fill.php", "/reportFail.php"), each a form-encoded body
 // whose parameters stand exactly in the client's order with the signature
-// last, turned into operations on the store and answered by status:
+// last (a fill may hold the record's optional fields, RecordFields.h, in
+// their places of that order), turned into operations on the store and
+// answered by status:
 //
 //   look-up: 200 with the record ("key=value" lines ended by CR LF, UTF-8),
 //            202 while another client searches the song, 207 with the
@@ -12,7 +14,8 @@
 //        a value the client would never send: invalid UTF-8, a control
 //        character, over the client's length limits, not a number);
 //   403: refused (bad signature, timestamp outside the window, replay: see
-//        RequestAuthenticator);
+//        RequestAuthenticator; a request answered otherwise than served is
+//        not remembered, so that it may be sent again unchanged);
 //   503: not now (the replay memory is full, or the store cannot write: a
 //        full disk, when look-ups are still answered; or the database
 //        cannot be reached, when look-ups get 503 too, which the client

@@ -183,7 +183,7 @@ int Stats(TagStore& store, std::ostream& out, std::ostream& err) {
   }
   out << "songs " << stats.songs << "\nrecords " << stats.records << "\nfills " << stats.fills << "\nsources "
       << stats.sources << "\nsource_failures " << stats.sourceFailures << "\nsong_failures " << stats.songFailures
-      << "\nskipped_songs " << stats.skippedSongs << "\n";
+      << "\nskipped_songs " << stats.skippedSongs << "\nrecords_with_fields " << stats.recordsWithFields << "\n";
   for (const auto& [status, count] : stats.requestsByStatus) out << "requests_" << status << " " << count << "\n";
   return 0;
 }

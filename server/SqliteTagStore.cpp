@@ -4,6 +4,8 @@
 
 #include <vector>
 
+#include "server/TagRules.h"
+
 namespace cache_server {
 
 namespace {
@@ -65,6 +67,11 @@ const char* const kMigrations[] = {
     INSERT INTO tag_votes(song_id, tags_hash, voters, last_seen)
       SELECT song_id, tags_hash, 1, max(last_seen) FROM records GROUP BY song_id, tags_hash;
     )sql",
+    // 3: the records' optional fields, as the look-up answer's lines (none
+    // for the records kept from before).
+    R"sql(
+    ALTER TABLE records ADD COLUMN fields TEXT NOT NULL DEFAULT '';
+    )sql",
 };
 
 // The cache's own tables: a file holding any other is not the cache's.
@@ -79,7 +86,7 @@ const char* const kFindSong =
 const char* const kBestTags =
     "SELECT tags_hash FROM tag_votes WHERE song_id=?1 ORDER BY voters DESC, last_seen DESC LIMIT 1";
 const char* const kBestRecord =
-    "SELECT source, artist, title, album, genre, year, tracknr, coverurl, cover_bytes, cover_x, cover_y"
+    "SELECT source, artist, title, album, genre, year, tracknr, coverurl, cover_bytes, cover_x, cover_y, fields"
     " FROM records WHERE song_id=?1 AND tags_hash=?2 ORDER BY fills DESC, last_seen DESC LIMIT 1";
 const char* const kFailedSources = "SELECT source FROM source_failures WHERE song_id=?1 ORDER BY count DESC, source";
 
@@ -98,6 +105,9 @@ void ReadRecord(const SqliteStatement& q, int first, TagRecord& r) {
   r.coverBytes = static_cast<std::int32_t>(q.Int(first + 8));
   r.coverWidth = static_cast<std::int32_t>(q.Int(first + 9));
   r.coverHeight = static_cast<std::int32_t>(q.Int(first + 10));
+  // Only this server writes the column, after checking every value.
+  std::string ignored;
+  if (!ReadRecordFieldLines(q.Text(first + 11), r.fields, ignored)) r.fields = nimbrel::RecordFieldValues();
 }
 
 }  // namespace
@@ -427,13 +437,16 @@ bool SqliteTagStore::PrepareStatements(std::string& error) {
          s.upsertRecord.Prepare(
              h,
              "INSERT INTO records(song_id, source, tags_hash, artist, title, album, genre, year, tracknr, coverurl,"
-             " cover_bytes, cover_x, cover_y, first_seen, last_seen, fills)"
-             " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)"
+             " cover_bytes, cover_x, cover_y, first_seen, last_seen, fills, fields)"
+             " VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17)"
              " ON CONFLICT(song_id, source, tags_hash) DO UPDATE SET fills=fills+excluded.fills,"
              " first_seen=min(first_seen, excluded.first_seen), last_seen=max(last_seen, excluded.last_seen),"
              " cover_bytes=CASE WHEN excluded.last_seen>=last_seen THEN excluded.cover_bytes ELSE cover_bytes END,"
              " cover_x=CASE WHEN excluded.last_seen>=last_seen THEN excluded.cover_x ELSE cover_x END,"
-             " cover_y=CASE WHEN excluded.last_seen>=last_seen THEN excluded.cover_y ELSE cover_y END",
+             " cover_y=CASE WHEN excluded.last_seen>=last_seen THEN excluded.cover_y ELSE cover_y END,"
+             // A fill without optional fields leaves those kept.
+             " fields=CASE WHEN excluded.fields<>'' AND (fields='' OR excluded.last_seen>=last_seen)"
+             " THEN excluded.fields ELSE fields END",
              error) &&
          s.hasRecord.Prepare(h, "SELECT 1 FROM records WHERE song_id=?1 LIMIT 1", error) &&
          s.insertVote.Prepare(h, "INSERT INTO votes(song_id, tags_hash, client) VALUES(?1, ?2, ?3) ON CONFLICT DO NOTHING",
@@ -513,6 +526,7 @@ bool SqliteTagStore::AddRecord(std::int64_t songId, const StoredRecord& stored, 
   u.Bind(14, stored.firstSeen);
   u.Bind(15, stored.lastSeen);
   u.Bind(16, stored.fills);
+  u.Bind(17, RecordFieldLines(r.fields));
   return u.Run(error);
 }
 
@@ -733,7 +747,8 @@ bool SqliteTagStore::Stats(std::int64_t now, StoreStats& stats, std::string& err
       !number("SELECT count(DISTINCT source) FROM records", stats.sources) ||
       !number("SELECT coalesce(sum(count), 0) FROM source_failures", stats.sourceFailures) ||
       !number("SELECT count(*) FROM client_failures", stats.songFailures) ||
-      !number("SELECT count(*) FROM songs WHERE skip_until>" + std::to_string(now), stats.skippedSongs)) {
+      !number("SELECT count(*) FROM songs WHERE skip_until>" + std::to_string(now), stats.skippedSongs) ||
+      !number("SELECT count(*) FROM records WHERE fields<>''", stats.recordsWithFields)) {
     return false;
   }
   SqliteStatement q;
@@ -768,16 +783,16 @@ bool SqliteTagStore::Export(const std::function<bool(const ExportItem&)>& sink, 
   };
   const bool ok =
       run("SELECT s.artist_key, s.title_key, r.source, r.artist, r.title, r.album, r.genre, r.year, r.tracknr,"
-          " r.coverurl, r.cover_bytes, r.cover_x, r.cover_y, r.first_seen, r.last_seen, r.fills, r.song_id,"
-          " r.tags_hash FROM records r JOIN songs s ON s.id=r.song_id ORDER BY r.song_id",
+          " r.coverurl, r.cover_bytes, r.cover_x, r.cover_y, r.fields, r.first_seen, r.last_seen, r.fills,"
+          " r.song_id, r.tags_hash FROM records r JOIN songs s ON s.id=r.song_id ORDER BY r.song_id",
           [&](SqliteStatement& q, ExportItem& item) {
             item.kind = ExportItem::Kind::kRecord;
             ReadRecord(q, 2, item.record.record);
-            item.record.firstSeen = q.Int(13);
-            item.record.lastSeen = q.Int(14);
-            item.record.fills = q.Int(15);
-            voters.Bind(1, q.Int(16));
-            voters.Bind(2, q.Int(17));
+            item.record.firstSeen = q.Int(14);
+            item.record.lastSeen = q.Int(15);
+            item.record.fills = q.Int(16);
+            voters.Bind(1, q.Int(17));
+            voters.Bind(2, q.Int(18));
             while (voters.Step()) item.clients.push_back(voters.Text(0));
             const bool read = voters.Ok();
             if (!read) error = voters.LastError();

@@ -33,7 +33,7 @@ namespace cache_server {
 class SqliteTagStore : public TagStore {
  public:
   // The schema version this build writes.
-  static constexpr int kSchemaVersion = 2;
+  static constexpr int kSchemaVersion = 3;
   using Mode = SqliteDatabase::Mode;
 
   explicit SqliteTagStore(CachePolicy policy = CachePolicy());

@@ -75,6 +75,44 @@ bool GoodRecord(const TagRecord& r, std::string& error) {
     error = "fill without a source";
     return false;
   }
+  for (std::size_t i = 0; i < r.fields.size(); ++i) {
+    if (!r.fields[i].empty() && !nimbrel::GoodRecordField(i, r.fields[i], error)) return false;
+  }
+  return true;
+}
+
+std::string RecordFieldLines(const nimbrel::RecordFieldValues& fields) {
+  std::string lines;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (fields[i].empty()) continue;
+    lines += nimbrel::kRecordFields[i].name;
+    lines += '=';
+    lines += fields[i];
+    lines += "\r\n";
+  }
+  return lines;
+}
+
+bool ReadRecordFieldLines(std::string_view text, nimbrel::RecordFieldValues& fields, std::string& error) {
+  fields = nimbrel::RecordFieldValues();
+  std::size_t next = 0;  // fields stand in order, each once
+  while (!text.empty()) {
+    const std::size_t end = text.find("\r\n");
+    const std::size_t equals = text.find('=');
+    if (end == std::string_view::npos || equals > end) {
+      error = "stored fields are not lines of name=value";
+      return false;
+    }
+    const std::size_t i = nimbrel::RecordFieldIndex(text.substr(0, equals));
+    if (i < next || i == fields.size()) {
+      error = "stored fields hold an unknown or repeated name";
+      return false;
+    }
+    fields[i] = std::string(text.substr(equals + 1, end - equals - 1));
+    if (!nimbrel::GoodRecordField(i, fields[i], error)) return false;
+    next = i + 1;
+    text.remove_prefix(end + 2);
+  }
   return true;
 }
 

@@ -19,7 +19,16 @@ bool GoodText(const std::string& value, std::string_view name, std::size_t limit
 // minus, within 0..`limit`.
 bool GoodNumber(const std::string& value, std::string_view name, std::int64_t limit, std::int32_t& out,
                 std::string& error);
-// Every text and number of `record` (the source not empty).
+// Every text and number of `record` (the source not empty), and its
+// optional fields.
 bool GoodRecord(const TagRecord& record, std::string& error);
+
+// The known optional fields as the look-up answer writes them, one
+// "name=value" line ended by CR LF each, in the fields' order; empty when
+// none is known. Stores keep this text.
+std::string RecordFieldLines(const nimbrel::RecordFieldValues& fields);
+// Reads such a text back; false for anything else (a line that is not a
+// known field, a field twice or out of order, a value the rules refuse).
+bool ReadRecordFieldLines(std::string_view text, nimbrel::RecordFieldValues& fields, std::string& error);
 
 }  // namespace cache_server

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "server/SongKey.h"
+#include "servercache/RecordFields.h"
 
 namespace cache_server {
 
@@ -55,8 +56,14 @@ struct TagRecord {
   std::int32_t coverBytes = 0;
   std::int32_t coverWidth = 0;
   std::int32_t coverHeight = 0;
-  // Whether two records say the same (everything but the source and the cover
-  // file's measures, which depend on the client's copy of the picture).
+  // The optional fields (disc, length, identifiers, ...), valid or empty.
+  // They describe the tags but do not tell one record from another: clients
+  // that send them and clients that do not agree on the same tags. A fill
+  // that carries any of them replaces the ones kept, as the cover's measures.
+  nimbrel::RecordFieldValues fields;
+  // Whether two records say the same (everything but the source, the cover
+  // file's measures, which depend on the client's copy of the picture, and
+  // the optional fields).
   bool SameTags(const TagRecord& other) const;
 };
 
@@ -104,6 +111,7 @@ struct StoreStats {
   std::int64_t sourceFailures = 0;  // failure reports naming a source
   std::int64_t songFailures = 0;    // failure reports without a source (one per song and client)
   std::int64_t skippedSongs = 0;    // songs skipped now
+  std::int64_t recordsWithFields = 0;  // records holding optional fields
   std::map<int, std::int64_t> requestsByStatus;
   std::string integrity;  // "ok", or the problems the quick check found (then nothing else is counted)
 };

@@ -2,6 +2,7 @@
 
 #include <cwchar>
 #include <limits>
+#include <map>
 
 #include "config/NimbrelConfig.h"
 #include "foundation/FileUtils.h"
@@ -12,6 +13,7 @@
 #include "platform/Env.h"
 #include "platform/Image.h"
 #include "platform/TextCodec.h"
+#include "servercache/RecordFields.h"
 #include "servercache/RequestSigning.h"
 
 namespace {
@@ -165,6 +167,16 @@ std::int32_t CNimbrelServerCache::Lookup(const std::wstring& artist, const std::
   info.trackInfo.SetTrackNumber(ReadNumber(ReadKey(body, L"tracknr=")));
   info.coverInfo.coverUrl = ReadKey(body, L"coverurl=");
   info.source = ReadKey(body, L"source=");
+  // The optional fields describe the answer's record too: absent or not
+  // valid, they are unknown rather than left from the record asked about.
+  nimbrel::RecordFieldValues fields;
+  std::string ignored;
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    const std::wstring key = platform::FromUtf8(nimbrel::kRecordFields[i].name) + L"=";
+    fields[i] = platform::ToUtf8(ReadKey(body, key));
+    if (!fields[i].empty() && !nimbrel::GoodRecordField(i, fields[i], ignored)) fields[i].clear();
+  }
+  nimbrel::SetRecordFields(fields, info);
   return kFound;
 }
 
@@ -233,19 +245,35 @@ int CNimbrelServerCache::Fill(const Nimbrel::SongInfo& info) {
     if (!GetFileSizeOf(CString(info.coverInfo.coverFile), bytes)) bytes = 0;
   }
 
-  std::wstring text = L"album=" + Encode(album.album);
-  text += L"&artist=" + Encode(album.artist);
-  text += L"&cover_size_bytes=" + Number(static_cast<std::int32_t>(bytes));
-  text += L"&cover_x_resolution=" + Number(width);
-  text += L"&cover_y_resolution=" + Number(height);
-  text += L"&coverurl=" + Encode(info.coverInfo.coverUrl);
-  text += L"&genre=" + Encode(album.genre);
-  text += L"&source=" + Encode(info.source);
-  text += L"&timestamp=" + Encode(MakeTimestamp());
-  text += L"&title=" + Encode(track.title);
-  text += L"&tracknr=" + Number(static_cast<std::int32_t>(track.trackNumber));
-  text += L"&type=tags&version=1";
-  text += L"&year=" + Number(album.year);
+  // The parameters in ascending byte order of their names, the optional
+  // fields among them when known.
+  std::map<std::string, std::wstring> parameters = {
+      {"album", Encode(album.album)},
+      {"artist", Encode(album.artist)},
+      {"cover_size_bytes", Number(static_cast<std::int32_t>(bytes))},
+      {"cover_x_resolution", Number(width)},
+      {"cover_y_resolution", Number(height)},
+      {"coverurl", Encode(info.coverInfo.coverUrl)},
+      {"genre", Encode(album.genre)},
+      {"source", Encode(info.source)},
+      {"timestamp", Encode(MakeTimestamp())},
+      {"title", Encode(track.title)},
+      {"tracknr", Number(static_cast<std::int32_t>(track.trackNumber))},
+      {"type", L"tags"},
+      {"version", L"1"},
+      {"year", Number(album.year)},
+  };
+  const nimbrel::RecordFieldValues fields = nimbrel::RecordFieldsOf(info);
+  for (std::size_t i = 0; i < fields.size(); ++i) {
+    if (!fields[i].empty()) {
+      parameters.emplace(nimbrel::kRecordFields[i].name, Encode(platform::FromUtf8(fields[i])));
+    }
+  }
+  std::wstring text;
+  for (const auto& [name, value] : parameters) {
+    if (!text.empty()) text += L'&';
+    text += platform::FromUtf8(name) + L"=" + value;
+  }
   std::uint32_t status = 0;
   CString answer;
   if (!Post(L"/fill.php", std::move(text), 0, status, answer)) return 0;

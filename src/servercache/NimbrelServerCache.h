@@ -83,9 +83,10 @@ class CNimbrelServerCache : public CThreadPool {
   // Asks the server about `artist` and `title`; `searcher` says whether the
   // asker is about to search the song itself. Returns one of the results
   // above; 0 also when the host is off or no answer came. For kFound the
-  // answer's artist, title, album, genre, year, track number, cover address
-  // and source are written into `info` (a key the answer lacks gives an empty
-  // text or 0; other members stay); an answer without artist or title is
+  // answer's artist, title, album, genre, year, track number, cover address,
+  // source and optional fields (RecordFields.h) are written into `info` (a
+  // key the answer lacks, or an optional value the rules refuse, gives an
+  // empty text or 0; other members stay); an answer without artist or title is
   // kNothingKnown (with what was read so far already written). For
   // kUseSources the named sources are appended to `sourceNames`.
   std::int32_t Lookup(const std::wstring& artist, const std::wstring& title, Nimbrel::SongInfo& info,
@@ -102,6 +103,7 @@ class CNimbrelServerCache : public CThreadPool {
   // or nothing was to be sent (source "musicbrainz", or accepted before in
   // this process); 0 when the host is off, a limit is exceeded or the request
   // failed. The cover's byte size and pixel size are read from its file.
+  // The record's optional fields go along when known and valid.
   int Fill(const Nimbrel::SongInfo& info);
   // Tells the server that `source` (may be empty: the search as a whole)
   // found nothing right for `artist` and `title`. Not sent when the host is

@@ -67,6 +67,49 @@ TEST_F(CacheServerTest, EveryRefusalHasItsStatus) {
   EXPECT_EQ(413, PostRaw("/lookup.php", manyParameters).status);
 }
 
+// The optional fields of a fill: where their names belong, with values the
+// client could send, under the signature.
+TEST_F(CacheServerTest, OptionalFieldsAreCheckedAndSigned) {
+  StartServer();
+  const auto fill = [&](const std::string& fields) {
+    std::string text = FillText("A", "T", "X", "discs");
+    text.insert(text.find(fields < "genre" ? "&genre=" : "&source="), "&" + fields);
+    return text;
+  };
+  const std::pair<std::string, int> cases[] = {
+      {"discnr=2&disctotal=2", 200},
+      {"length_ms=86400000", 200},
+      {"originaldate=2000-02-29&recordingid=0f8c1f5e-4a0b-4c7e-9d3e-2b1a0c9d8e7f", 200},
+      {"discnr=0", 400},
+      {"disctotal=1000", 400},
+      {"length_ms=86400001", 400},
+      {"discnr=%2B2", 400},
+      {"discnr=", 400},
+      {"originaldate=2001-02-29", 400},
+      {"originaldate=1975-13", 400},
+      {"recordingid=0F8C1F5E-4A0B-4C7E-9D3E-2B1A0C9D8E7F", 400},
+      {"recordingid=0f8c1f5e4a0b4c7e9d3e2b1a0c9d8e7f", 400},
+      {"albumartist=Various", 400},  // out of order: it stands before "artist"
+      {"disc=2", 400},               // no such field
+      {"disctotal=2&discnr=2", 400},
+  };
+  for (const auto& [fields, status] : cases) {
+    NextSecond();
+    EXPECT_EQ(status, Post("/fill.php", fill(fields)).status) << fields;
+  }
+  for (const std::string_view albumArtist : {"V%01A", "Various"}) {  // a control character, then a good one
+    NextSecond();
+    const std::string text =
+        fill("discnr=3").replace(0, 8, "album=X&albumartist=" + std::string(albumArtist) + "&");
+    EXPECT_EQ(albumArtist == "Various" ? 200 : 400, Post("/fill.php", text).status) << albumArtist;
+  }
+  // Signed with one disc number, sent with another.
+  NextSecond();
+  std::string body = SignedBody(fill("discnr=3"));
+  body.replace(body.find("discnr=3"), 8, "discnr=4");
+  EXPECT_EQ(403, PostRaw("/fill.php", body).status);
+}
+
 // Behind a reverse proxy: its requests count as the client its header names
 // last; anybody else's header is no more than text.
 TEST_F(CacheServerTest, OnlyTheTrustedProxyNamesTheClient) {
@@ -133,6 +176,26 @@ TEST(RequestAuthenticatorTest, ReplayMemoryIsBoundedAndForgetsOnlyPastTheWindow)
   EXPECT_EQ(Verdict::kStale, check("fill0", "2026-01-15T12:00:00Z", Replay::kOnce, t1));
   EXPECT_EQ(Verdict::kAccepted, check("fill3", "2026-01-15T12:10:01Z", Replay::kOnce, t1));
   EXPECT_EQ(1u, authenticator.remembered());
+}
+
+// Forgetting a request (one the store could not carry out) leaves every
+// other one of its second remembered, however their hashes crowd.
+TEST(RequestAuthenticatorTest, ForgottenRequestsMayComeAgainTheOthersStayRefused) {
+  const std::string key = "key";
+  cache_server::RequestAuthenticator authenticator(key, 600);
+  using Verdict = cache_server::RequestAuthenticator::Verdict;
+  std::int64_t now = 0;
+  ASSERT_TRUE(cache_server::ParseTimestamp("2026-01-15T12:00:00Z", now));
+  std::vector<cache_server::RequestAuthenticator::Ticket> tickets(300);
+  const auto check = [&](int i) {
+    const std::string text = "fill" + std::to_string(i);
+    return authenticator.Check(text, nimbrel::Base64Encode(nimbrel::HmacSha256(key, text)), "2026-01-15T12:00:00Z",
+                               "a", cache_server::RequestAuthenticator::Replay::kOnce, now, &tickets[i]);
+  };
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(Verdict::kAccepted, check(i));
+  for (int i = 0; i < 300; i += 2) authenticator.Forget(tickets[i]);
+  EXPECT_EQ(150u, authenticator.remembered());
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(i % 2 == 0 ? Verdict::kAccepted : Verdict::kReplay, check(i)) << i;
 }
 
 TEST_F(CacheServerTest, AFullDiskStillAnswersLookUpsAndRefusesWritesWith503) {

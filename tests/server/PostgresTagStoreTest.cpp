@@ -65,10 +65,11 @@ TEST_F(PostgresStoreTest, TheDatabaseAwayIsAnswered503AndThePasswordNeverShows) 
       platform::ToWindows1252(nimbrel::kServerCacheSigningKey), 600);
   handler = std::make_unique<cache_server::RequestHandler>(*store, *authenticator);
   NextSecond();
-  for (const auto& [path, text] : {std::pair<std::string, std::string>{"/lookup.php", LookupText("A", "T")},
-                                   {"/fill.php", FillText("B", "T", "Album", "discs")},
-                                   {"/reportFail.php", ReportText("C", "T")}}) {
-    const cache_server::HandlerResponse answer = handler->Handle(path, SignedBody(text), "192.0.2.1", env.UnixTime());
+  const std::string refusedFill = SignedBody(FillText("B", "T", "Album", "discs"));
+  for (const auto& [path, body] : {std::pair<std::string, std::string>{"/lookup.php", SignedBody(LookupText("A", "T", 1))},
+                                   {"/fill.php", refusedFill},
+                                   {"/reportFail.php", SignedBody(ReportText("C", "T"))}}) {
+    const cache_server::HandlerResponse answer = handler->Handle(path, body, "192.0.2.1", env.UnixTime());
     EXPECT_EQ(503, answer.status) << path << ": " << answer.reason;
     EXPECT_NE(std::string::npos, answer.reason.find("store unavailable")) << answer.reason;
     EXPECT_EQ(std::string::npos, answer.reason.find("SeCrEt")) << answer.reason;
@@ -78,9 +79,11 @@ TEST_F(PostgresStoreTest, TheDatabaseAwayIsAnswered503AndThePasswordNeverShows) 
   EXPECT_FALSE(unreachable.Open(conninfo, error));
   EXPECT_EQ(std::string::npos, error.find("SeCrEt")) << error;
   ASSERT_TRUE(db.Sql("ALTER DATABASE postgres ALLOW_CONNECTIONS true", "template1"));
-  // Back: served again, and the refused fill may be sent anew.
+  // Back: served again, and the refused fill may be sent anew, byte for
+  // byte; once served, it is a replay.
   NextSecond();
-  EXPECT_EQ(200, Post("/fill.php", FillText("B", "T", "Album", "discs")).status);
+  EXPECT_EQ(200, handler->Handle("/fill.php", refusedFill, "192.0.2.1", env.UnixTime()).status);
+  EXPECT_EQ(403, handler->Handle("/fill.php", refusedFill, "192.0.2.1", env.UnixTime()).status);
   EXPECT_EQ(200, Post("/lookup.php", LookupText("B", "T")).status);
 }
 
@@ -105,6 +108,56 @@ TEST_F(PostgresStoreTest, SchemasOfOtherProgramsAndNewerServersAreRefused) {
   EXPECT_NE(std::string::npos, error.find("newer than this server's")) << error;
 }
 
+// A schema of the first version (no optional fields) is brought up to date
+// on opening and keeps its records, which then take optional fields.
+TEST_F(PostgresStoreTest, AnOlderSchemaIsBroughtUpToDateKeepingItsRecords) {
+  TestPostgres& db = TestPostgres::Instance();
+  const std::size_t at = conninfo.rfind("%3D") + 3;
+  const std::string schema = conninfo.substr(at, conninfo.find('&', at) - at);
+  ASSERT_TRUE(db.Sql("SET search_path TO " + schema + R"sql(;
+    CREATE TABLE songs(id bigserial PRIMARY KEY, artist_key text NOT NULL, title_key text NOT NULL,
+      searching_until bigint NOT NULL DEFAULT 0, skip_until bigint NOT NULL DEFAULT 0, UNIQUE(artist_key, title_key));
+    CREATE TABLE records(song_id bigint NOT NULL REFERENCES songs(id), source text NOT NULL, tags_hash bigint NOT NULL,
+      artist text NOT NULL, title text NOT NULL, album text NOT NULL, genre text NOT NULL, year integer NOT NULL,
+      tracknr integer NOT NULL, coverurl text NOT NULL, cover_bytes integer NOT NULL, cover_x integer NOT NULL,
+      cover_y integer NOT NULL, first_seen bigint NOT NULL, last_seen bigint NOT NULL, fills bigint NOT NULL,
+      PRIMARY KEY(song_id, source, tags_hash));
+    CREATE INDEX records_by_tags ON records(song_id, tags_hash, fills, last_seen);
+    CREATE TABLE source_failures(song_id bigint NOT NULL REFERENCES songs(id), source text NOT NULL,
+      count bigint NOT NULL, last_seen bigint NOT NULL, PRIMARY KEY(song_id, source));
+    CREATE TABLE client_failures(song_id bigint NOT NULL REFERENCES songs(id), client text NOT NULL,
+      last_seen bigint NOT NULL, PRIMARY KEY(song_id, client));
+    CREATE TABLE votes(song_id bigint NOT NULL REFERENCES songs(id), tags_hash bigint NOT NULL, client text NOT NULL,
+      PRIMARY KEY(song_id, tags_hash, client));
+    CREATE TABLE tag_votes(song_id bigint NOT NULL REFERENCES songs(id), tags_hash bigint NOT NULL,
+      voters bigint NOT NULL, last_seen bigint NOT NULL, PRIMARY KEY(song_id, tags_hash));
+    CREATE INDEX tag_votes_rank ON tag_votes(song_id, voters, last_seen);
+    CREATE TABLE request_counts(status integer PRIMARY KEY, count bigint NOT NULL);
+    CREATE TABLE replays(signature text PRIMARY KEY, until bigint NOT NULL);
+    CREATE INDEX replays_by_time ON replays(until);
+    CREATE TABLE schema_version(version integer NOT NULL);
+    INSERT INTO schema_version VALUES(1);
+    INSERT INTO songs(id, artist_key, title_key) VALUES(1, 'a', 't');
+    INSERT INTO records VALUES(1, 'discs', 7, 'A', 'T', 'Old', 'Rock', 2000, 1, '', 0, 0, 0, 10, 20, 3);
+    INSERT INTO votes VALUES(1, 7, '192.0.2.1');
+    INSERT INTO tag_votes VALUES(1, 7, 1, 20);
+  )sql"));
+  StartServer();
+  EXPECT_EQ((server_testing::Answer{200, "artist=A\r\ntitle=T\r\nalbum=Old\r\ngenre=Rock\r\nyear=2000\r\ntracknr=1\r\n"
+                                        "coverurl=\r\nsource=discs\r\n"}),
+            Post("/lookup.php", LookupText("A", "T")));
+  const std::string old = Command({"export", "--db", conninfo});
+  EXPECT_NE(std::string::npos, old.find(R"("album":"Old")")) << old;
+  EXPECT_NE(std::string::npos, old.find(R"("fills":3)")) << old;
+  Nimbrel::SongInfo song = Song(L"A", L"T", L"New", L"discs");
+  song.trackInfo.discNumber = 2;
+  ASSERT_EQ(1, client->Fill(song));
+  Nimbrel::SongInfo info;
+  ASSERT_EQ(CNimbrelServerCache::kFound, Lookup(L"A", L"T", false, &info));
+  EXPECT_EQ(2u, info.trackInfo.discNumber);
+  EXPECT_EQ(L"New", info.albumInfo.album);  // the latest of two tags with one vote each
+}
+
 TEST_F(PostgresStoreTest, TheCommandLineMovesACacheToPostgresqlAndBack) {
   {
     cache_server::SqliteTagStore file;
@@ -114,6 +167,8 @@ TEST_F(PostgresStoreTest, TheCommandLineMovesACacheToPostgresqlAndBack) {
     record.title = "T";
     record.album = "X";
     record.source = "discs";
+    record.fields[nimbrel::RecordFieldIndex("discnr")] = "2";
+    record.fields[nimbrel::RecordFieldIndex("originaldate")] = "1999-12";
     ASSERT_TRUE(file.Open(DbPath(), error)) << error;
     for (const char* client : {"192.0.2.1", "192.0.2.2"}) {
       ASSERT_TRUE(file.Fill(cache_server::MakeSongKey("A", "T"), record,
@@ -127,11 +182,12 @@ TEST_F(PostgresStoreTest, TheCommandLineMovesACacheToPostgresqlAndBack) {
   }
   const std::string exported = Command({"export", "--db", DbPath()});
   ASSERT_EQ(6u, Lines(exported).size()) << exported;  // a record, a source's and three clients' failures, a skip
+  EXPECT_NE(std::string::npos, exported.find(R"("discnr":2,"originaldate":"1999-12"})")) << exported;
   Command({"import", "--db", conninfo}, exported);
   EXPECT_EQ(Lines(exported), Lines(Command({"export", "--db", conninfo})));
   const std::string stats = Command({"stats", "--db", conninfo});
   EXPECT_NE(std::string::npos, stats.find("records 1\nfills 2\n")) << stats;
-  EXPECT_NE(std::string::npos, stats.find("song_failures 3\nskipped_songs 1\n")) << stats;
+  EXPECT_NE(std::string::npos, stats.find("song_failures 3\nskipped_songs 1\nrecords_with_fields 1\n")) << stats;
   const std::string back = platform::ToUtf8(folder / L"back.sqlite");
   Command({"import", "--db", back}, Command({"export", "--db", conninfo}));
   EXPECT_EQ(Lines(exported), Lines(Command({"export", "--db", back})));

@@ -65,6 +65,55 @@ TEST_P(StoreRulesTest, FillThenLookUpThroughTheLibrarysClient) {
   EXPECT_EQ(CNimbrelServerCache::kNothingKnown, Lookup(L"AC/DC", L"Jailbreak", false));
 }
 
+// The optional fields go to the server and come back with the record; they
+// do not split the agreement: a fill of the same tags without them counts for
+// the same record and keeps them. A record without them is answered as before.
+TEST_P(StoreRulesTest, OptionalFieldsRoundTripWithoutChangingTheAnswerOfOthers) {
+  StartServer();
+  Nimbrel::SongInfo song = Song(L"Artist", L"Title", L"Album", L"discs");
+  song.trackInfo.discNumber = 2;
+  song.trackInfo.lengthMs = 215043;
+  song.trackInfo.recordingId = L"0f8c1f5e-4a0b-4c7e-9d3e-2b1a0c9d8e7f";
+  song.albumInfo.albumArtist = L"Various \u00c4rtists";
+  song.albumInfo.trackTotal = 14;
+  song.albumInfo.discTotal = 2;
+  song.albumInfo.originalDate = L"1975-03-01";
+  song.albumInfo.releaseId = L"1B2C3D4E-5F60-4718-8293-A4B5C6D7E8F9";  // sent in lowercase
+  song.albumInfo.releaseGroupId = L"not an id";                        // left out
+  ASSERT_EQ(1, client->Fill(song));
+  CNimbrelServerCache oldFields(settings);  // the same tags, without the optional fields
+  ASSERT_EQ(1, oldFields.Fill(Song(L"Artist", L"Title", L"Album", L"discs")));
+
+  Nimbrel::SongInfo info;
+  info.albumInfo.releaseGroupId = L"stale";
+  ASSERT_EQ(CNimbrelServerCache::kFound, Lookup(L"artist", L"title", false, &info));
+  EXPECT_EQ(L"Album", info.albumInfo.album);
+  EXPECT_EQ(2u, info.trackInfo.discNumber);
+  EXPECT_EQ(215043u, info.trackInfo.lengthMs);
+  EXPECT_EQ(L"0f8c1f5e-4a0b-4c7e-9d3e-2b1a0c9d8e7f", info.trackInfo.recordingId);
+  EXPECT_EQ(L"Various \u00c4rtists", info.albumInfo.albumArtist);
+  EXPECT_EQ(14u, info.albumInfo.trackTotal);
+  EXPECT_EQ(2u, info.albumInfo.discTotal);
+  EXPECT_EQ(L"1975-03-01", info.albumInfo.originalDate);
+  EXPECT_EQ(L"1b2c3d4e-5f60-4718-8293-a4b5c6d7e8f9", info.albumInfo.releaseId);
+  EXPECT_EQ(L"", info.albumInfo.releaseGroupId);
+  std::int64_t fills = 0;
+  std::string error;
+  ASSERT_TRUE(store->Export(
+      [&](const cache_server::ExportItem& item) {
+        fills += item.record.fills;
+        return true;
+      },
+      error));
+  EXPECT_EQ(2, fills);  // one record
+
+  NextSecond();
+  ASSERT_EQ(200, Post("/fill.php", FillText("B", "T", "X", "discs")).status);
+  EXPECT_EQ((Answer{200, "artist=B\r\ntitle=T\r\nalbum=X\r\ngenre=Rock\r\nyear=2000\r\ntracknr=1\r\ncoverurl=\r\n"
+                         "source=discs\r\n"}),
+            Post("/lookup.php", LookupText("B", "T")));
+}
+
 TEST_P(StoreRulesTest, LookUpAnswersWhatMostClientsAgreeOnTiesToTheLatest) {
   StartServer();
   ASSERT_EQ(1, client->Fill(Song(L"A", L"T", L"First", L"one")));

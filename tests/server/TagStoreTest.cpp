@@ -263,6 +263,13 @@ TEST(JsonLinesTest, ImportAppliesTheRulesOfAFill) {
   ASSERT_TRUE(cache_server::FromJsonLine(record, item, error)) << error;
   EXPECT_EQ((std::vector<std::string>{"192.0.2.1", "2001:db8::1"}), item.clients);
   EXPECT_EQ(record, cache_server::ToJsonLine(item));
+  // The optional fields, by their names after the votes.
+  const std::string withFields =
+      record.substr(0, record.size() - 1) +
+      R"(,"albumartist":"V\"A","discnr":2,"length_ms":215043,"releaseid":"1b2c3d4e-5f60-4718-8293-a4b5c6d7e8f9"})";
+  ASSERT_TRUE(cache_server::FromJsonLine(withFields, item, error)) << error;
+  EXPECT_EQ("215043", item.record.record.fields[nimbrel::RecordFieldIndex("length_ms")]);
+  EXPECT_EQ(withFields, cache_server::ToJsonLine(item));
   const auto with = [&](const std::string& from, const std::string& to) {
     std::string line = record;
     line.replace(line.find(from), from.size(), to);
@@ -280,6 +287,8 @@ TEST(JsonLinesTest, ImportAppliesTheRulesOfAFill) {
       {with(R"("fills":3)", R"("fills":9223372036854775807)"), "\"fills\" outside 1..1000000000000"},
       {with(R"("lastSeen":20)", R"("lastSeen":5)"), "\"lastSeen\" outside 10..1000000000000"},
       {with(R"("192.0.2.1")", R"("<script>")"), "\"clients\" holds something that is not an address"},
+      {with(R"("fills":3)", R"("fills":3,"discnr":0)"), "discnr is not a valid value"},
+      {with(R"("fills":3)", R"("fills":3,"releaseid":"x")"), "releaseid is not a valid value"},
       {R"({"kind":"sourceFailure","artistKey":"a","titleKey":"t","source":"s","count":-1,"lastSeen":1})",
        "\"count\" outside 1..1000000000000"},
       {R"({"kind":"sourceFailure","artistKey":"a","titleKey":"t","source":"a\tb","count":1,"lastSeen":1})",
