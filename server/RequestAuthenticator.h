@@ -51,7 +51,7 @@ class RequestAuthenticator {
   // replay memory holds at most.
   RequestAuthenticator(std::string key, std::int64_t skewS, std::size_t maxEntries = kDefaultMaxEntries);
 
-  // Checks `signedText` (the body before "&signature="), the decoded
+  // Checks `signedText` (the body before "&signature="; empty is refused), the decoded
   // signature (standard Base64) and the decoded timestamp; remembers an
   // accepted request as `replay` says.
   Verdict Check(std::string_view signedText, std::string_view signature, std::string_view timestamp,
