@@ -100,8 +100,10 @@ HttpRequestReader::Result HttpRequestReader::ReadLine(std::string& line, std::si
   for (;;) {
     const std::size_t lf = buffer_.find('\n', from);
     if (lf != std::string::npos) {
+      // Length first, as below while the line is incomplete, so that how the
+      // bytes arrive never changes the answer.
+      if (lf - pos_ > limit + 1) return Refuse(tooLong, "line over " + std::to_string(limit) + " bytes", status, reason);
       if (lf == pos_ || buffer_[lf - 1] != '\r') return Refuse(400, "line not ended by CR LF", status, reason);
-      if (lf - 1 - pos_ > limit) return Refuse(tooLong, "line over " + std::to_string(limit) + " bytes", status, reason);
       line.assign(buffer_, pos_, lf - 1 - pos_);
       if (line.find('\r') != std::string::npos) return Refuse(400, "bare CR in a line", status, reason);
       pos_ = lf + 1;
@@ -184,9 +186,17 @@ HttpRequestReader::Result HttpRequestReader::ReadBytes(std::size_t count, std::s
 HttpRequestReader::Result HttpRequestReader::ReadChunked(std::string& body, int& status, std::string& reason) {
   const std::string over = "body over " + std::to_string(limits_.maxBodyBytes) + " bytes";
   std::string line;
+  // The chunk-size lines and the chunks' CR LF, limited like header lines:
+  // otherwise one-byte chunks with long extensions would make a body within
+  // the limit cost hundreds of times its size in memory.
+  std::size_t framing = 0;
   for (;;) {
     Result read = ReadLine(line, limits_.maxLineBytes, 400, status, reason);
     if (read != Result::kRequest) return read;
+    framing += line.size() + 4;
+    if (framing > limits_.maxHeaderBytes) {
+      return Refuse(413, "chunk framing over " + std::to_string(limits_.maxHeaderBytes) + " bytes", status, reason);
+    }
     std::size_t size = 0, digits = 0;
     for (; digits < line.size() && HexValue(line[digits]) >= 0; ++digits) {
       size = size * 16 + static_cast<std::size_t>(HexValue(line[digits]));

@@ -15,7 +15,8 @@
 //   405 any method but POST (its body, if any, is never read);
 //   408 the request's deadline or the read time-out passed;
 //   413 a body over the limit, however it is framed (refused as soon as the
-//       declared sizes exceed it, before the bytes are read);
+//       declared sizes exceed it, before the bytes are read), or chunk
+//       framing (the size lines and CR LFs) over the header lines' limit;
 //   414 / 431 a request line / header lines (or trailers) over the limits;
 //   417 an expectation other than "100-continue"; 505 another HTTP version.
 // "Expect: 100-continue" is answered with "100 Continue" before the body is

@@ -137,8 +137,10 @@ void RequestAuthenticator::Bucket::Clear(std::int64_t newSecond) {
 RequestAuthenticator::Verdict RequestAuthenticator::Check(std::string_view signedText, std::string_view signature,
                                                           std::string_view timestamp, std::string_view client,
                                                           Replay replay, std::int64_t now, Ticket* ticket) {
+  // No signed text: the signature pair was not literally "&signature=" at
+  // the end, so whatever it signs is not this request.
   const std::string expected = nimbrel::Base64Encode(nimbrel::HmacSha256(key_, signedText));
-  if (expected.empty() || signature.size() != expected.size() ||
+  if (signedText.empty() || expected.empty() || signature.size() != expected.size() ||
       CRYPTO_memcmp(expected.data(), signature.data(), expected.size()) != 0) {
     return Verdict::kBadSignature;
   }

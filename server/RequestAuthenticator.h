@@ -57,7 +57,7 @@ class RequestAuthenticator {
     std::uint64_t hash = 0;  // 0: nothing was remembered
   };
 
-  // Checks `signedText` (the body before "&signature="), the decoded
+  // Checks `signedText` (the body before "&signature="; empty is refused), the decoded
   // signature (standard Base64) and the decoded timestamp; remembers an
   // accepted request as `replay` says, and tells `ticket` (may be null) what
   // it remembered.

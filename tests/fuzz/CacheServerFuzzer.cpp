@@ -34,7 +34,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   cache_server::ParsedForm form;
   std::string error;
-  cache_server::ParseForm(input, form, error);
+  if (cache_server::ParseForm(input, form, error)) {
+    // An accepted form: named, distinct, few fields; the signed text is all
+    // before the last signature; and the fields, written again with every
+    // byte escaped, read back the same.
+    if (form.fields.size() > cache_server::kMaxFormParameters) __builtin_trap();
+    const std::size_t mark = input.rfind("&signature=");
+    if (form.signedText != (mark == std::string_view::npos ? std::string_view() : input.substr(0, mark))) {
+      __builtin_trap();
+    }
+    std::string again;
+    for (const cache_server::FormField& field : form.fields) {
+      if (field.name.empty()) __builtin_trap();
+      if (!again.empty()) again += '&';
+      for (const std::string* part : {&field.name, &field.value}) {
+        for (const char c : *part) {
+          static const char kHex[] = "0123456789abcdef";
+          again += '%';
+          again += kHex[static_cast<unsigned char>(c) >> 4];
+          again += kHex[c & 15];
+        }
+        if (part == &field.name) again += '=';
+      }
+    }
+    cache_server::ParsedForm reread;
+    if (!cache_server::ParseForm(again, reread, error) || reread.fields.size() != form.fields.size()) __builtin_trap();
+    for (std::size_t i = 0; i < form.fields.size(); ++i) {
+      if (reread.fields[i].name != form.fields[i].name || reread.fields[i].value != form.fields[i].value) {
+        __builtin_trap();
+      }
+    }
+  }
 
   static const char* const kPaths[] = {"/lookup.php", "/fill.php", "/reportFail.php", "/other"};
   const char* path = kPaths[data[0] & 3];
@@ -49,6 +79,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (response.status != 200 && response.status != 202 && response.status != 207 && response.status != 400 &&
       response.status != 403 && response.status != 404 && response.status != 500 && response.status != 503) {
     __builtin_trap();
+  }
+  // A request served (no refusal, no store failure) carried its signature as
+  // the literal last pair, after all the text it signs.
+  if (response.reason.empty()) {
+    cache_server::ParsedForm served;
+    if (!cache_server::ParseForm(body, served, error) || served.signedText.empty() ||
+        body.find('&', served.signedText.size() + 1) != std::string::npos) {
+      __builtin_trap();
+    }
   }
   return 0;
 }

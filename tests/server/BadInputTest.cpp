@@ -112,6 +112,13 @@ TEST_F(HandlerTest, ValuesBeyondTheClientsLimitsAreRefusedWithAReason) {
                       "127.0.0.1", env.UnixTime());
   EXPECT_EQ(403, stale.status);
   EXPECT_EQ("bad signature", stale.reason);
+  // A signature under an escaped name signs nothing of the request, not even
+  // when it is the signature of nothing.
+  const std::string unsigned_ = "artist=A&searcher=0&timestamp=" + Timestamp(1) + "&title=T&type=tags&version=1";
+  const cache_server::HandlerResponse escaped = handler->Handle(
+      "/lookup.php", unsigned_ + "&sig%6Eature=" + platform::ToUtf8(CNimbrelServerCache::Sign(L"")), "127.0.0.1",
+      env.UnixTime());
+  EXPECT_EQ(403, escaped.status) << escaped.reason;
   EXPECT_EQ("malformed timestamp",
             Signed("/lookup.php", "artist=A&searcher=0&timestamp=2026-02-30T00%3A00%3A00Z&title=T&type=tags&version=1")
                 .reason);

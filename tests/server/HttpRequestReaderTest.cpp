@@ -111,6 +111,11 @@ TEST_F(HttpRequestReaderTest, ChunkedBodiesAreReadAndLimitedLikeOthers) {
   for (int i = 0; i < 16; ++i) limit += "400\r\n" + std::string(1024, 'a') + "\r\n";
   ExpectOneAnswerThenClose(head + limit + "0\r\n\r\n", 400);
   ExpectOneAnswerThenClose(head + limit + "1\r\na\r\n0\r\n\r\n", 413);
+  // So is a small body whose chunk lines outweigh it (one byte per chunk,
+  // each with a long extension).
+  std::string extended;
+  for (int i = 0; i < 400; ++i) extended += "1;" + std::string(100, 'x') + "\r\na\r\n";
+  ExpectOneAnswerThenClose(head + extended + "0\r\n\r\n", 413);
   // A size past the limit is refused before its bytes are sent, however large.
   ExpectOneAnswerThenClose(head + "4001\r\n", 413);
   ExpectOneAnswerThenClose(head + "10000000\r\n", 413);
@@ -130,6 +135,8 @@ TEST_F(HttpRequestReaderTest, HeaderLinesAreLimitedInCountAndSize) {
   ExpectOneAnswerThenClose(head + long1 + "\r\n", 431);
   ExpectOneAnswerThenClose(head + large + "\r\n", 431);
   ExpectOneAnswerThenClose("POST /" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n", 414);
+  // Too long whether or not its end has arrived when it is judged.
+  ExpectOneAnswerThenClose("POST /" + std::string(9000, 'a') + " HTTP/1.1\n\r\n", 414);
   // Headers streamed without end: cut off at the limit, not read on.
   platform::TcpSocket socket = ConnectFrom();
   ASSERT_TRUE(socket.SendAll(head));
