@@ -112,6 +112,7 @@ struct Frame {
   int sampleRate = 0;
   int samples = 0;  // per frame
   int length = 0;   // bytes, with padding
+  int bitrate = 0;  // bit/s
   bool mono = false;
 };
 
@@ -134,7 +135,7 @@ bool ParseFrame(const std::string& b, std::size_t at, Frame& f) {
   f.version = static_cast<int>(version);
   f.layer = 4 - static_cast<int>(layerBits);
   const int row = mpeg1 ? f.layer - 1 : (f.layer == 1 ? 3 : 4);
-  const int bitrate = kBitrates[row][rateIndex - 1] * 1000;
+  const int bitrate = f.bitrate = kBitrates[row][rateIndex - 1] * 1000;
   f.sampleRate = kSampleRates[srIndex] >> (mpeg1 ? 0 : version == 2 ? 1 : 2);
   f.samples = f.layer == 1 ? 384 : (f.layer == 3 && !mpeg1) ? 576 : 1152;
   const int padding = (b2 >> 1) & 1;
@@ -189,45 +190,51 @@ std::int64_t FirstFrame(const Reader& r, std::int64_t start, std::int64_t end, F
   return -1;
 }
 
-// The frames from `at` while they follow each other within `block`; their bytes in `bytes`.
-std::int64_t Run(const std::string& block, std::size_t at, const Frame& stream, std::int64_t& bytes) {
-  std::int64_t frames = 0;
-  bytes = 0;
-  Frame f;
-  while (ParseFrame(block, at, f) && SameStream(f, stream) && at + static_cast<std::size_t>(f.length) <= block.size()) {
-    bytes += f.length;
-    ++frames;
-    at += static_cast<std::size_t>(f.length);
+// The frames from `at` while they follow each other within `block`: their
+// count, their bytes, and whether all have the bitrate of `stream`.
+struct Run {
+  Run(const std::string& block, std::size_t at, const Frame& stream) {
+    Frame f;
+    while (ParseFrame(block, at, f) && SameStream(f, stream) && at + static_cast<std::size_t>(f.length) <= block.size()) {
+      bytes += f.length;
+      ++frames;
+      constant = constant && f.bitrate == stream.bitrate;
+      at += static_cast<std::size_t>(f.length);
+    }
   }
-  return frames;
-}
+  std::int64_t frames = 0, bytes = 0;
+  bool constant = true;
+};
 
 // The frames in [first, end) of a file that does not say how many it has
 // (VBR without a Xing frame, whose first frame's bitrate can be far from
 // the mean): the frames of the first block are counted, those of the rest
 // estimated from runs of frames read in the middle of each of its quarters.
+// When the first block and the middle of the file hold one bitrate, the
+// file is taken for CBR and the other places are not read.
 double FrameCount(const Reader& r, std::int64_t first, std::int64_t end, const Frame& stream) {
   constexpr int kPlaces = 4;
   constexpr std::int64_t kBlock = 4096;
-  std::int64_t counted = 0;
-  const std::int64_t head = Run(r.At(first, kBlock), 0, stream, counted);
-  const std::int64_t rest = end - first - counted;
+  const Run head(r.At(first, kBlock), 0, stream);
+  const std::int64_t rest = end - first - head.bytes;
   double perByte = 0;
   int places = 0;
-  for (int k = 0; k < kPlaces && rest > 0; ++k) {
-    const std::string block = r.At(first + counted + rest * (2 * k + 1) / (2 * kPlaces), kBlock);
+  bool constant = head.constant;
+  for (const int k : {2, 0, 1, 3}) {
+    if (rest <= 0 || (places > 0 && constant)) break;
+    const std::string block = r.At(first + head.bytes + rest * (2 * k + 1) / (2 * kPlaces), kBlock);
     for (std::size_t i = 0; i + 4 <= block.size(); ++i) {
-      std::int64_t bytes = 0;
-      const std::int64_t frames = Run(block, i, stream, bytes);
-      if (frames >= 2) {  // two frames in a row: in step with the stream
-        perByte += static_cast<double>(frames) / static_cast<double>(bytes);
+      const Run run(block, i, stream);
+      if (run.frames >= 2) {  // two frames in a row: in step with the stream
+        perByte += static_cast<double>(run.frames) / static_cast<double>(run.bytes);
+        constant = constant && run.constant;
         ++places;
         break;
       }
     }
   }
   const double mean = places > 0 ? perByte / places : 1.0 / stream.length;
-  return static_cast<double>(head) + static_cast<double>(std::max<std::int64_t>(rest, 0)) * mean;
+  return static_cast<double>(head.frames) + static_cast<double>(std::max<std::int64_t>(rest, 0)) * mean;
 }
 
 StreamLength MpegLength(const Reader& r) {
