@@ -42,6 +42,7 @@ TagLib::ByteVector ReadStream::readBlock(unsigned long length) {
     const Block* block = BlockAt(at);
     if (!block) break;
     const auto n = std::min(wanted - used, static_cast<unsigned long>(block->at + static_cast<long>(block->bytes.size()) - at));
+    if (n == 0) break;
     std::memcpy(bytes.data() + used, block->bytes.data() + (at - block->at), n);
     used += n;
   }
