@@ -168,7 +168,7 @@ std::int64_t AudioEnd(const Reader& r, std::int64_t start) {
 std::int64_t FirstFrame(const Reader& r, std::int64_t start, std::int64_t end, Frame& first) {
   std::string window;
   std::size_t next = 0;
-  for (const std::int64_t want : {std::int64_t{4096}, kFrameSearch}) {
+  for (const std::int64_t want : {std::int64_t{1024}, std::int64_t{8192}, kFrameSearch}) {
     const std::int64_t size = std::min(want, end - start);
     if (size > static_cast<std::int64_t>(window.size()))
       window += r.At(start + static_cast<std::int64_t>(window.size()), size - static_cast<std::int64_t>(window.size()));
