@@ -20,6 +20,7 @@
 #include "AsfTags.h"
 #include "Id3Tags.h"
 #include "Mp4Tags.h"
+#include "StreamLength.h"
 #include "XiphTags.h"
 
 #include <memory>
@@ -40,11 +41,24 @@ bool Readable(const TagLib::File& file) {
   return file.isValid() && properties && properties->sampleRate() > 0;
 }
 
-// The audio's length, which TagLib works out with the stream description it
-// reads anyway (the MP3 frame header with its Xing or VBRI count, FLAC's
-// STREAMINFO, MP4's mvhd): reading it costs no further file access.
-void TakeLength(const TagLib::File& file, CTags& tags) {
-  tags.SetLengthMs(file.audioProperties()->lengthInMilliseconds());
+// The audio's length from the stream's own headers (see StreamLength),
+// taken before TagLib parses the file; when they are not found, TagLib reads
+// its audio description after all (an unusual or damaged file, and the
+// formats StreamLength does not read).
+StreamLength LengthOf(TagLib::IOStream& stream, MediaFormat format) {
+  StreamLength length = StreamLength::Of(stream, format);
+  stream.seek(0);
+  return length;
+}
+
+// Whether a file TagLib opened holds audio: its stream headers were found,
+// else TagLib's own description says so.
+bool Readable(const TagLib::File& file, const StreamLength& length) {
+  return length.found ? file.isValid() : Readable(file);
+}
+
+void TakeLength(const TagLib::File& file, const StreamLength& length, CTags& tags) {
+  tags.SetLengthMs(length.found ? static_cast<int>(length.ms) : file.audioProperties()->lengthInMilliseconds());
 }
 
 // An existing ID3v2.3 tag stays 2.3, for players that read nothing newer.
@@ -72,10 +86,11 @@ std::vector<TagLib::FLAC::Picture*> WithBytes(const TagLib::List<TagLib::FLAC::P
 
 // An Ogg file of TagLib class `OggFile` (Vorbis or Opus).
 template <typename OggFile>
-bool ReadOgg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
-  OggFile file(&stream, true, kStyle);
-  if (!Readable(file) || !file.tag()) return false;
-  TakeLength(file, tags);
+bool ReadOgg(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
+  const StreamLength length = LengthOf(stream, format);
+  OggFile file(&stream, !length.found, kStyle);
+  if (!Readable(file, length) || !file.tag()) return false;
+  TakeLength(file, length, tags);
   xiph::Read(*file.tag(), tags);
   xiph::ReadPictures(file.tag()->pictureList(), pictures);
   return true;
@@ -97,9 +112,10 @@ bool WriteOgg(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pi
 }
 
 bool ReadMpeg(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures, bool& fromMainTag) {
-  TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
-  if (!Readable(file)) return false;
-  TakeLength(file, tags);
+  const StreamLength length = LengthOf(stream, MediaFormat::kMpeg);
+  TagLib::MPEG::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), !length.found, kStyle);
+  if (!Readable(file, length)) return false;
+  TakeLength(file, length, tags);
   fromMainTag = file.hasID3v2Tag();
   if (file.hasID3v2Tag())
     id3::Read(*file.ID3v2Tag(), tags, pictures);
@@ -140,9 +156,10 @@ bool WriteMpeg(TagLib::IOStream& stream, const FieldChanges& changes, Pictures p
 }
 
 bool ReadFlac(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
-  TagLib::FLAC::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), true, kStyle);
-  if (!Readable(file)) return false;
-  TakeLength(file, tags);
+  const StreamLength length = LengthOf(stream, MediaFormat::kFlac);
+  TagLib::FLAC::File file(&stream, TagLib::ID3v2::FrameFactory::instance(), !length.found, kStyle);
+  if (!Readable(file, length)) return false;
+  TakeLength(file, length, tags);
   if (file.hasXiphComment()) {
     xiph::Read(*file.xiphComment(), tags);
     xiph::ReadPictures(file.xiphComment()->pictureList(), pictures);
@@ -171,9 +188,10 @@ bool WriteFlac(TagLib::IOStream& stream, const FieldChanges& changes, Pictures p
 }
 
 bool ReadMp4(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
-  TagLib::MP4::File file(&stream, true, kStyle);
-  if (!Readable(file) || !file.tag()) return false;
-  TakeLength(file, tags);
+  const StreamLength length = LengthOf(stream, MediaFormat::kMp4);
+  TagLib::MP4::File file(&stream, !length.found, kStyle);
+  if (!Readable(file, length) || !file.tag()) return false;
+  TakeLength(file, length, tags);
   mp4::Read(*file.tag(), tags, pictures);
   return true;
 }
@@ -188,7 +206,7 @@ bool WriteMp4(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pi
 bool ReadWav(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures, bool& fromMainTag) {
   TagLib::RIFF::WAV::File file(&stream, true, kStyle);
   if (!Readable(file)) return false;
-  TakeLength(file, tags);
+  TakeLength(file, StreamLength(), tags);
   fromMainTag = file.hasID3v2Tag();
   if (file.hasID3v2Tag())
     id3::Read(*file.ID3v2Tag(), tags, pictures);
@@ -213,7 +231,7 @@ bool WriteWav(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pi
 bool ReadAiff(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   TagLib::RIFF::AIFF::File file(&stream, true, kStyle);
   if (!Readable(file)) return false;
-  TakeLength(file, tags);
+  TakeLength(file, StreamLength(), tags);
   if (file.hasID3v2Tag()) id3::Read(*file.tag(), tags, pictures);
   return true;
 }
@@ -229,7 +247,7 @@ bool WriteAiff(TagLib::IOStream& stream, const FieldChanges& changes, Pictures p
 bool ReadAsf(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>& pictures) {
   TagLib::ASF::File file(&stream, true, kStyle);
   if (!Readable(file) || !file.tag()) return false;
-  TakeLength(file, tags);
+  TakeLength(file, StreamLength(), tags);
   asf::Read(*file.tag(), tags, pictures);
   return true;
 }
@@ -250,8 +268,8 @@ bool Read(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector
     case MediaFormat::kMpeg: return ReadMpeg(stream, tags, pictures, fromMainTag);
     case MediaFormat::kFlac: return ReadFlac(stream, tags, pictures);
     case MediaFormat::kMp4: return ReadMp4(stream, tags, pictures);
-    case MediaFormat::kOggVorbis: return ReadOgg<TagLib::Ogg::Vorbis::File>(stream, tags, pictures);
-    case MediaFormat::kOpus: return ReadOgg<TagLib::Ogg::Opus::File>(stream, tags, pictures);
+    case MediaFormat::kOggVorbis: return ReadOgg<TagLib::Ogg::Vorbis::File>(stream, format, tags, pictures);
+    case MediaFormat::kOpus: return ReadOgg<TagLib::Ogg::Opus::File>(stream, format, tags, pictures);
     case MediaFormat::kWav: return ReadWav(stream, tags, pictures, fromMainTag);
     case MediaFormat::kAiff: return ReadAiff(stream, tags, pictures);
     case MediaFormat::kAsf: return ReadAsf(stream, tags, pictures);

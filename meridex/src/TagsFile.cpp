@@ -1,7 +1,5 @@
 // CTags and media files: reading a file's tags into a tag set and saving a
 // tag set into a file.
-#include <taglib/tfilestream.h>
-
 #include <exception>
 #include <string>
 #include <vector>
@@ -12,6 +10,7 @@
 #include "MediaFormat.h"
 #include "NewContent.h"
 #include "PictureFiles.h"
+#include "ReadStream.h"
 #include "TagsState.h"
 #include "meridex/Tags.h"
 #include "platform/File.h"
@@ -39,14 +38,11 @@ CString CTags::GetFilePath() const { return State().filePath; }
 FileResult CTags::ReadFile(const CString& path) {
   try {
     log::RouteTagLibMessages();
-    platform::File probe;  // for the system's reason when the file cannot be opened
-    if (!probe.Open(path.str(), platform::File::Mode::kRead))
+    platform::File file;
+    if (!file.Open(path.str(), platform::File::Mode::kRead))
       return FileResult::Failure(L"cannot read " + path + L": " + SystemReason());
-    const bool empty = probe.Size() == 0;
-    probe.Close();
-
-    TagLib::FileStream stream(platform::NativePath(path.str()).c_str(), true);
-    if (!stream.isOpen()) return FileResult::Failure(L"cannot read " + path + L": " + SystemReason());
+    ReadStream stream(file, platform::NativePath(path.str()));
+    const bool empty = stream.length() == 0;
     MediaFormat format = empty ? MediaFormat::kUnknown : DetectFormat(stream);
     if (format == MediaFormat::kUnknown && !empty) format = FormatFromName(path.str());
     CTags fresh(GetTempFolder());

@@ -83,6 +83,18 @@ std::int64_t File::Read(void* buffer, std::size_t size) {
   }
 }
 
+std::int64_t File::ReadAt(void* buffer, std::size_t size, std::int64_t offset) {
+  if (fd_ < 0) {
+    errno = EBADF;
+    return -1;
+  }
+  for (;;) {
+    const ssize_t n = ::pread(fd_, buffer, size, static_cast<off_t>(offset));
+    if (n >= 0) return n;
+    if (errno != EINTR) return -1;
+  }
+}
+
 bool File::Write(const void* data, std::size_t size) {
   if (fd_ < 0) {
     errno = EBADF;

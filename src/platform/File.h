@@ -38,6 +38,8 @@ class File {
 
   // Reads up to `size` bytes; returns the count read, 0 at the end, -1 on error.
   std::int64_t Read(void* buffer, std::size_t size);
+  // The same at `offset`, leaving the position as it is.
+  std::int64_t ReadAt(void* buffer, std::size_t size, std::int64_t offset);
   // Writes all bytes; false on error.
   bool Write(const void* data, std::size_t size);
   bool Write(std::string_view bytes) { return Write(bytes.data(), bytes.size()); }

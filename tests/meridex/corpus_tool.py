@@ -7,6 +7,8 @@ an independent reader (mutagen) finds in them.
   corpus_tool.py dump PATH        all tags and the audio's checksum, as JSON
   corpus_tool.py diff A B         the keys whose values differ between two dumps
   corpus_tool.py values PATH      the length and the text fields as sorted "KEY=value" lines
+  corpus_tool.py lengths FOLDER   make files of every format whose length Meridex reads from
+                                  the stream's headers; print "NAME LENGTH_MS" lines (mutagen's)
 
 Exit status 77 with the reason on standard error when a program is missing.
 """
@@ -204,6 +206,44 @@ def make(kind, path):
         shutil.rmtree(folder, ignore_errors=True)
 
 
+def lengths(folder):
+    """Files of 3 s (0.5 s of silence, then a noisy tone: a VBR encoder's first
+    frames are far smaller than the rest) and their lengths as mutagen reads
+    them. The MP3 without a Xing frame has no length of its own to compare
+    with (mutagen estimates it from the first frame): it is given the length
+    of the same encoding with the frame."""
+    need("ffmpeg", "lame", "flac", "oggenc", "opusenc")
+    source = os.path.join(folder, "source.wav")
+    run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-f", "lavfi", "-i",
+        "aevalsrc=if(lt(t\\,0.5)\\,0\\,0.3*sin(2*PI*440*t)+0.2*(random(0)-0.5)):d=3:s=44100:c=stereo", source)
+    made = {
+        "cbr-tags.mp3": ["lame", "--silent", "-b", "128", source],
+        "vbr.mp3": ["lame", "--silent", "-V", "2", source],
+        "vbr-no-xing.mp3": ["lame", "--silent", "-V", "2", "-t", source],
+        "mpeg2.mp3": ["lame", "--silent", "--resample", "22.05", "-b", "48", source],
+        "song.flac": ["flac", "--silent", "-f", source, "-o"],
+        "song.ogg": ["oggenc", "--quiet", source, "-o"],
+        "song.opus": ["opusenc", "--quiet", source],
+        "aac.m4a": ["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, "-c:a", "aac"],
+        "alac.m4a": ["ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, "-c:a", "alac"],
+    }
+    for name, command in made.items():
+        run(*command, os.path.join(folder, name))
+    # An ID3v2 tag with a cover before the audio, an APE tag and an ID3v1 tag after it.
+    path = os.path.join(folder, "cbr-tags.mp3")
+    ape = apev2.APEv2()
+    ape["Comment"] = "x" * 20000
+    ape.save(path)
+    tags = id3.ID3()
+    tags.add(id3.TIT2(encoding=3, text="Title"))
+    tags.add(id3.APIC(encoding=3, mime="image/png", type=3, desc="", data=b"\x89PNG" + bytes(30000)))
+    tags.save(path, v2_version=3, v1=2)
+    out = {name: round(mutagen.File(os.path.join(folder, name)).info.length * 1000) for name in made}
+    out["vbr-no-xing.mp3"] = out["vbr.mp3"]
+    for name in sorted(out):
+        print(name, out[name])
+
+
 def plain(value):
     """A JSON-friendly form of a mutagen value: bytes by checksum."""
     if isinstance(value, (bytes, bytearray)):
@@ -332,6 +372,8 @@ def main():
         make(sys.argv[2], sys.argv[3])
     elif len(sys.argv) == 3 and sys.argv[1] == "dump":
         json.dump(dump(sys.argv[2]), sys.stdout, indent=1, sort_keys=True, ensure_ascii=False)
+    elif len(sys.argv) == 3 and sys.argv[1] == "lengths":
+        lengths(sys.argv[2])
     elif len(sys.argv) == 3 and sys.argv[1] == "values":
         print("\n".join(values(sys.argv[2])))
     elif len(sys.argv) == 4 and sys.argv[1] == "diff":
