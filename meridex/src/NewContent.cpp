@@ -9,6 +9,7 @@
 
 #include "FieldChanges.h"
 #include "FormatTags.h"
+#include "Id3Layout.h"
 #include "Log.h"
 #include "MediaFormat.h"
 #include "PictureFiles.h"
@@ -114,6 +115,12 @@ FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& ma
   if (!ReadContent(made.source, size, content))
     return FileResult::Failure(L"cannot save " + path + L": " + SystemReason());
   if (content.isEmpty()) return FileResult::Failure(L"cannot save " + path + L": the file is empty");
+  if (format == MediaFormat::kMpeg || format == MediaFormat::kFlac) {
+    id3::NormaliseLayout(content);
+    if (id3::HoldsFramesTagLibGarbles(content))
+      return FileResult::Failure(L"cannot save " + path +
+                                 L": its ID3v2 tag holds encrypted or grouped frames, which saving would damage");
+  }
   TagLib::ByteVectorStream stream(content);
   content = TagLib::ByteVector();  // the stream's copy is then its only one, changed in place
   if (!formats::Write(stream, format, changes, picturesUnchanged ? nullptr : &pictures))

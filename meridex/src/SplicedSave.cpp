@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "Id3Layout.h"
 #include "Id3Tags.h"
 #include "XiphTags.h"
 
@@ -85,6 +86,7 @@ bool Frames(TagLib::IOStream& stream, int version, std::int64_t begin, std::int6
     std::uint32_t size = header.toUInt(4U, true);
     if (version == 4 && !SyncSafe(header, 4, size)) return false;
     if (size == 0 || at + 10 + size > end) return false;
+    if (id3::GarbledFlags(version, static_cast<unsigned char>(header[9]))) return false;
     frames.push_back({at, 10 + size, header.mid(0, 4) == "APIC"});
     at += 10 + size;
   }
