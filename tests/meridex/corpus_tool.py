@@ -16,6 +16,7 @@ import hashlib
 import json
 import math
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -92,6 +93,39 @@ def id3_frames(tags, folder, multi):
     tags.add(id3.APIC(encoding=3, mime="image/jpeg", type=8, desc="Band", data=picture(folder, "band.jpg", 200, "green")))
 
 
+def syncsafe(n):
+    return bytes([(n >> 21) & 127, (n >> 14) & 127, (n >> 7) & 127, n & 127])
+
+
+def tag_size(data):
+    return data[6] << 21 | data[7] << 14 | data[8] << 7 | data[9]
+
+
+def set_frame_flag(data, frame, byte, bit):
+    """Sets a flag bit in the header of the first frame matching the pattern `frame`."""
+    at = re.search(frame, data, re.DOTALL).start()
+    return data[:at + byte] + bytes([data[at + byte] | bit]) + data[at + byte + 1:]
+
+
+def odd_layout(kind, path):
+    """Layouts and flags other taggers write that mutagen does not: an
+    ID3v2.3 extended header with frames 2.4 retired and a frame flagged to be
+    dropped by taggers that do not know it; an ID3v2.4 footer; a grouped frame."""
+    with open(path, "rb") as f:
+        data = f.read()
+    size = tag_size(data)
+    if kind == "mp3-v23-extended":
+        data = set_frame_flag(data, rb"TXXX....\0\0\x01\xff\xfeF\0l", 8, 0x80)
+        data = data[:5] + bytes([data[5] | 0x40]) + syncsafe(size + 10) + struct.pack(">IHI", 6, 0, 0) + data[10:]
+    elif kind == "mp3-v24-footer":
+        data = data[:5] + bytes([data[5] | 0x10]) + data[6:10 + size] + b"3DI" + data[3:4] + b"\0" + \
+            bytes([data[5] | 0x10]) + data[6:10] + data[10 + size:]
+    elif kind == "mp3-v24-grouped":
+        data = set_frame_flag(data, b"PRIV", 9, 0x40)
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def vorbis_fields(tags):
     tags["TITLE"] = ["Song Title"]
     tags["ARTIST"] = ["First Artist", "Second Artist"]
@@ -138,8 +172,19 @@ def make(kind, path):
                 tags.save(path)
                 return
             tags = id3.ID3()
-            id3_frames(tags, folder, multi=kind == "mp3-v24")
-            tags.save(path, v2_version=4 if kind == "mp3-v24" else 3, v1=2)
+            v24 = kind.startswith("mp3-v24")
+            id3_frames(tags, folder, multi=v24)
+            if kind == "mp3-v23-extended":
+                tags.add(id3.RVAD(adjustments=[-128, 256]))
+                tags.add(id3.TRDA(encoding=1, text=["3rd March"]))
+                tags.add(id3.TSIZ(encoding=1, text=["12345"]))
+                tags.add(id3.TXXX(encoding=1, desc="Flagged", text=["kept"]))
+            elif kind == "mp3-v24-footer":
+                tags.delall("APIC")
+            elif kind == "mp3-v24-grouped":
+                tags.add(id3.PRIV(owner="grouped", data=b"\x01\x02"))
+            tags.save(path, v2_version=4 if v24 else 3, v1=2, padding=(lambda info: 0) if kind == "mp3-v24-footer" else None)
+            odd_layout(kind, path)
         elif kind in ("wav", "aiff"):
             need("ffmpeg")
             run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, path)
@@ -263,6 +308,9 @@ def dump(path):
         pass
     elif isinstance(f.tags, id3.ID3):
         id3_dump(f.tags, out)
+        if path.lower().endswith(".mp3"):  # the ID3v2.3 frames a 2.4 reader drops
+            raw = id3.ID3(path, translate=False)
+            id3_dump({k: v for k, v in raw.items() if k[:4] in ("RVAD", "TRDA", "TSIZ")}, out)
     elif isinstance(f, flac.FLAC):
         for key, values in (f.tags.as_dict() if f.tags else {}).items():
             out["VC:" + key.upper()] = values
