@@ -44,6 +44,27 @@ bool ReadContent(platform::File& file, std::int64_t size, TagLib::ByteVector& co
   return true;
 }
 
+// How many comment blocks a FLAC file holds (after a leading ID3v2 tag).
+// FLAC allows one; TagLib keeps the first of several and drops the others.
+int FlacCommentBlocks(const TagLib::ByteVector& content) {
+  std::uint64_t at = 0;
+  if (content.startsWith("ID3") && content.size() >= 10) {
+    at = 10;
+    for (unsigned i = 6; i < 10; ++i) at += static_cast<std::uint64_t>(content[i] & 0x7F) << (7 * (9 - i));
+    if (content[5] & 0x10) at += 10;  // a footer
+  }
+  if (at + 4 > content.size() || content.mid(static_cast<unsigned>(at), 4) != "fLaC") return 0;
+  int comments = 0;
+  for (at += 4; at + 4 <= content.size();) {
+    const auto header = static_cast<unsigned>(at);
+    const unsigned type = static_cast<unsigned char>(content[header]) & 0x7F;
+    if (type == 4) ++comments;
+    at += 4 + (content.toUInt(header, true) & 0xFFFFFF);
+    if (static_cast<unsigned char>(content[header]) & 0x80) break;  // the last block
+  }
+  return comments;
+}
+
 }  // namespace
 
 void NewContent::Add(ContentPiece piece) {
@@ -115,6 +136,10 @@ FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& ma
   if (!ReadContent(made.source, size, content))
     return FileResult::Failure(L"cannot save " + path + L": " + SystemReason());
   if (content.isEmpty()) return FileResult::Failure(L"cannot save " + path + L": the file is empty");
+  if (format == MediaFormat::kFlac && FlacCommentBlocks(content) > 1)
+    return FileResult::Failure(L"cannot save " + path +
+                               L": it holds several comment blocks (a FLAC file may hold one); saving would keep only "
+                               L"the first");
   if (format == MediaFormat::kMpeg || format == MediaFormat::kFlac) {
     id3::NormaliseLayout(content);
     if (id3::HoldsFramesTagLibGarbles(content))

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "CorpusCase.h"
@@ -136,24 +137,28 @@ TEST_P(LosslessSaveTest, OnlyTheChangedFieldChanges) {
   if (row.checkSaved) row.checkSaved(path_);
 }
 
-// TagLib writes an encrypted or grouped frame back without its flags, which
-// garbles it: such a file is refused, whole.
-TEST(GarbledFrameTest, AFileWithAGroupedFrameIsRefusedAndStaysAsItWas) {
+// Files a save would damage: a grouped ID3v2 frame (TagLib writes it back
+// without its flag, garbled), a second FLAC comment block (TagLib drops it).
+// Each is refused, and stays byte for byte as it was.
+TEST(DamagingSaveTest, FilesASaveWouldDamageAreRefusedAndStayAsTheyWere) {
   const std::string python = Python();
   if (python.empty()) GTEST_SKIP() << "python3-mutagen (Debian package) is needed";
   testing_support::ScratchFolder folder;
-  const std::wstring path = folder / L"song.mp3";
-  const Output made = Shell(Tool(python, "make mp3-v24-grouped " + Quoted(platform::ToUtf8(path))));
-  if (made.status == 77) GTEST_SKIP() << made.text;
-  ASSERT_EQ(made.status, 0) << made.text;
-  const std::string before = testing_support::ReadFileBytes(path);
-  CTags tags;
-  ASSERT_TRUE(tags.ReadFile(path));
-  tags.SetAlbum(L"New Album");
-  const Meridex::FileResult saved = tags.SaveFile(path);
-  EXPECT_FALSE(saved);
-  EXPECT_NE(saved.message.str().find(L"grouped"), std::wstring::npos) << platform::ToUtf8(saved.message.str());
-  EXPECT_TRUE(testing_support::ReadFileBytes(path) == before) << "the refused file changed";
+  for (const auto& [kind, name, why] : {std::tuple{"mp3-v24-grouped", L"song.mp3", L"grouped"},
+                                        std::tuple{"flac-two-comments", L"song.flac", L"several comment blocks"}}) {
+    const std::wstring path = folder / name;
+    const Output made = Shell(Tool(python, std::string("make ") + kind + " " + Quoted(platform::ToUtf8(path))));
+    if (made.status == 77) GTEST_SKIP() << made.text;
+    ASSERT_EQ(made.status, 0) << made.text;
+    const std::string before = testing_support::ReadFileBytes(path);
+    CTags tags;
+    ASSERT_TRUE(tags.ReadFile(path));
+    tags.SetAlbum(L"New Album");
+    const Meridex::FileResult saved = tags.SaveFile(path);
+    EXPECT_FALSE(saved) << kind;
+    EXPECT_NE(saved.message.str().find(why), std::wstring::npos) << platform::ToUtf8(saved.message.str());
+    EXPECT_TRUE(testing_support::ReadFileBytes(path) == before) << kind << ": the refused file changed";
+  }
 }
 
 std::vector<CorpusCase> AllCases() {

@@ -192,11 +192,15 @@ def make(kind, path):
             f.add_tags()
             id3_frames(f.tags, folder, multi=False)
             f.save(v2_version=3)
-        elif kind == "flac":
+        elif kind in ("flac", "flac-two-comments"):
             need("flac")
             run("flac", "--silent", "-f", "-o", path, source)
             f = flac.FLAC(path)
             vorbis_fields(f)
+            if kind == "flac-two-comments":  # as some taggers leave them
+                second = flac.VCFLACDict()
+                second["COMPOSER"] = ["Only In The Second Block"]
+                f.metadata_blocks.append(second)
             f.add_picture(flac_picture(folder, "front.jpg", 300, "red", 3, ""))
             f.add_picture(flac_picture(folder, "back.png", 120, "blue", 4, "Back"))
             f.add_picture(flac_picture(folder, "band.jpg", 200, "green", 8, "Band"))
