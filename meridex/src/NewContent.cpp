@@ -12,6 +12,7 @@
 #include "Id3Layout.h"
 #include "Log.h"
 #include "MediaFormat.h"
+#include "Mp4Fragments.h"
 #include "PictureFiles.h"
 #include "SourceStream.h"
 #include "SplicedSave.h"
@@ -146,11 +147,15 @@ FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& ma
       return FileResult::Failure(L"cannot save " + path +
                                  L": its ID3v2 tag holds encrypted or grouped frames, which saving would damage");
   }
+  const mp4::FragmentOffsets fragments =
+      format == MediaFormat::kMp4 ? mp4::FindFragmentOffsets(content) : mp4::FragmentOffsets();
   TagLib::ByteVectorStream stream(content);
   content = TagLib::ByteVector();  // the stream's copy is then its only one, changed in place
   if (!formats::Write(stream, format, changes, picturesUnchanged ? nullptr : &pictures))
     return FileResult::Failure(L"cannot save " + path + L": TagLib could not write the tags of this " +
                                FormatName(format) + L" file (damaged or truncated?)");
+  if (!mp4::RestoreFragmentOffsets(fragments, *stream.data()))
+    return FileResult::Failure(L"cannot save " + path + L": its movie fragments could not be kept in place");
   made.Add(ContentPiece::Bytes(*stream.data()));
   return FileResult::Success();
 }

@@ -143,6 +143,8 @@ const std::vector<CorpusCase>& TagContentCases() {
       {"OggVorbis", "ogg", "song.ogg", nullptr, {}, {}, NewAlbum, {"VC:ALBUM"}, {}},
       {"OpusNewFrontCover", "opus", "song.opus", nullptr, {}, {}, NewFrontCover, {"PICTURES"}, {}},
       {"Mp4", "m4a", "song.m4a", nullptr, {}, {}, NewAlbum, {"MP4:\xC2\xA9" "alb"}, {}},
+      // The tags grow: every fragment moves, and every offset to it must follow.
+      {"Mp4FragmentsMove", "m4a-fragmented", "song.m4a", nullptr, {}, {}, LongLyrics, {"MP4:\xC2\xA9" "lyr"}, {}},
   };
   return cases;
 }

@@ -219,6 +219,11 @@ def make(kind, path):
                 base64.b64encode(flac_picture(folder, "front.jpg", 300, "red", 3, "").write()).decode("ascii"),
                 base64.b64encode(flac_picture(folder, "back.png", 120, "blue", 4, "Back").write()).decode("ascii")]
             f.save()
+        elif kind == "m4a-fragmented":  # the audio in movie fragments, tagged by ffmpeg alone
+            need("ffmpeg")
+            run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, "-c:a", "aac", "-metadata",
+                "title=Song Title", "-metadata", "album=Old Album", "-movflags", "frag_keyframe+empty_moov",
+                "-frag_duration", "100000", path)
         elif kind == "m4a":
             need("ffmpeg", "AtomicParsley")
             plain = os.path.join(folder, "plain.m4a")
