@@ -1,5 +1,11 @@
 #include "Id3Layout.h"
 
+#include <taglib/id3v2frame.h>
+#include <taglib/id3v2framefactory.h>
+#include <taglib/id3v2tag.h>
+#include <taglib/tbytevectorstream.h>
+#include <taglib/tfile.h>
+
 #include <cstdint>
 
 namespace Meridex::id3 {
@@ -42,6 +48,35 @@ ByteVector Resynchronised(const ByteVector& body) {
   return out;
 }
 
+// TagLib's tag classes read from a file; this one only lends them a stream.
+class TagOnlyFile : public TagLib::File {
+ public:
+  explicit TagOnlyFile(TagLib::IOStream* stream) : TagLib::File(stream) {}
+  TagLib::Tag* tag() const override { return nullptr; }
+  TagLib::AudioProperties* audioProperties() const override { return nullptr; }
+  bool save() override { return false; }
+};
+
+// Frame::header() is protected; a member pointer taken through a derived
+// class reaches it on any frame.
+struct HeaderAccess : TagLib::ID3v2::Frame {
+  static constexpr auto kHeader = &HeaderAccess::header;
+};
+
+// Whether TagLib, which writes an ID3v2.2 tag as 2.4, would drop some of
+// its frames: those 2.4 has no place for (volume, time and date of day,
+// frames it does not know), which it marks to be discarded.
+bool DropsVersion2Frames(const ByteVector& tagBytes) {
+  TagLib::ByteVectorStream stream(tagBytes);
+  TagOnlyFile file(&stream);
+  TagLib::ID3v2::Tag tag(&file, 0, TagLib::ID3v2::FrameFactory::instance());
+  for (TagLib::ID3v2::Frame* frame : tag.frameList()) {
+    const auto* header = (frame->*HeaderAccess::kHeader)();
+    if (header && header->tagAlterPreservation()) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool NeedsNormalising(const ByteVector& head) {
@@ -82,6 +117,9 @@ bool GarbledFlags(int version, unsigned char formatFlags) {
 bool HoldsFramesTagLibGarbles(const ByteVector& content) {
   int version = 0;
   std::uint32_t size = 0;
+  if (content.size() >= 10 && content.startsWith("ID3") && Byte(content, 3) == 2 && SyncSafe(content, 6, size) &&
+      10 + size <= content.size())
+    return DropsVersion2Frames(content.mid(0, 10 + size));
   if (!Header(content, version, size)) return false;
   ByteVector body = content.mid(10, size);
   // A 2.3 tag is unsynchronised as a whole, a 2.4 tag frame by frame.

@@ -6,8 +6,8 @@
 // the last one). Both are dropped here, with the unsynchronisation of an
 // ID3v2.3 tag that has such a header; neither holds anything of the tag's
 // content. Encrypted and grouped frames TagLib writes back without their
-// flags, which garbles them: a file holding them is not saved through
-// TagLib.
+// flags, which garbles them, and an ID3v2.2 tag it writes as 2.4 without
+// the frames 2.4 has no place for: a file holding them is not saved.
 #pragma once
 
 #include <taglib/tbytevector.h>
@@ -23,7 +23,8 @@ bool NeedsNormalising(const TagLib::ByteVector& head);
 void NormaliseLayout(TagLib::ByteVector& content);
 
 // Whether a frame of the leading ID3v2 tag of `content` is encrypted or
-// grouped (in a tag NormaliseLayout has made plain).
+// grouped (in a tag NormaliseLayout has made plain), or, in an ID3v2.2 tag
+// (which TagLib writes as 2.4), has no place in 2.4 and would be dropped.
 bool HoldsFramesTagLibGarbles(const TagLib::ByteVector& content);
 
 // Whether the second flag byte of a frame header (its byte 9) of an ID3v2

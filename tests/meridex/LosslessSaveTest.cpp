@@ -138,13 +138,15 @@ TEST_P(LosslessSaveTest, OnlyTheChangedFieldChanges) {
 }
 
 // Files a save would damage: a grouped ID3v2 frame (TagLib writes it back
-// without its flag, garbled), a second FLAC comment block (TagLib drops it).
+// without its flag, garbled), ID3v2.2 frames 2.4 has no place for and a
+// second FLAC comment block (TagLib drops them).
 // Each is refused, and stays byte for byte as it was.
 TEST(DamagingSaveTest, FilesASaveWouldDamageAreRefusedAndStayAsTheyWere) {
   const std::string python = Python();
   if (python.empty()) GTEST_SKIP() << "python3-mutagen (Debian package) is needed";
   testing_support::ScratchFolder folder;
   for (const auto& [kind, name, why] : {std::tuple{"mp3-v24-grouped", L"song.mp3", L"grouped"},
+                                        std::tuple{"mp3-v22", L"old.mp3", L"ID3v2.2"},
                                         std::tuple{"flac-two-comments", L"song.flac", L"several comment blocks"}}) {
     const std::wstring path = folder / name;
     const Output made = Shell(Tool(python, std::string("make ") + kind + " " + Quoted(platform::ToUtf8(path))));

@@ -171,6 +171,15 @@ def make(kind, path):
                 tags["MUSICBRAINZ_TRACKID"] = "0a1b2c3d-0000-4000-8000-000000000003"
                 tags.save(path)
                 return
+            if kind == "mp3-v22":  # as old iTunes wrote, with a day and a volume frame 2.4 has no place for
+                frame = lambda name, data: name + struct.pack(">I", len(data))[1:] + data
+                body = (frame(b"TT2", b"\0Song Title") + frame(b"TAL", b"\0Old Album") + frame(b"TYE", b"\02001") +
+                        frame(b"TDA", b"\00302") + frame(b"RVA", b"\x03\x10\0\x40\0\x40") + b"\0" * 64)
+                with open(path, "rb") as f:
+                    audio = f.read()
+                with open(path, "wb") as f:
+                    f.write(b"ID3\x02\0\0" + syncsafe(len(body)) + body + audio)
+                return
             tags = id3.ID3()
             v24 = kind.startswith("mp3-v24")
             id3_frames(tags, folder, multi=v24)
