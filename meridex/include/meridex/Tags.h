@@ -88,7 +88,8 @@ class MERIDEX_EXPORT CTags {
   // sees the new tags. A file that changed since it was read, or that
   // another program holds open for writing, is left alone, and so is one
   // whose content TagLib would garble or drop (encrypted or grouped ID3v2
-  // frames, several FLAC comment blocks). On any failure,
+  // frames, ID3v2.2 frames 2.4 has no place for, several FLAC comment
+  // blocks). On any failure,
   // including a full disk, a folder that may not be written or a file that
   // may not be written (read-only files are refused), the original is
   // untouched, the temporary file is removed and the message says why.
