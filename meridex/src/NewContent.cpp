@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "CommentEncoding.h"
 #include "FieldChanges.h"
 #include "FormatTags.h"
 #include "Id3Layout.h"
@@ -141,6 +142,10 @@ FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& ma
     return FileResult::Failure(L"cannot save " + path +
                                L": it holds several comment blocks (a FLAC file may hold one); saving would keep only "
                                L"the first");
+  if (!xiph::FileFieldsAreUtf8(content, format))
+    return FileResult::Failure(L"cannot save " + path +
+                               L": a field of its comment is not UTF-8 (another program wrote it in another "
+                               L"encoding); saving would drop it");
   if (format == MediaFormat::kMpeg || format == MediaFormat::kFlac) {
     id3::NormaliseLayout(content);
     if (id3::HoldsFramesTagLibGarbles(content))

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "CommentEncoding.h"
 #include "Id3Layout.h"
 #include "Id3Tags.h"
 #include "XiphTags.h"
@@ -217,7 +218,7 @@ bool SaveFlac(TagLib::IOStream& source, std::int64_t size, const FieldChanges& c
   if (size - streamStart >= 128 && ReadAt(source, size - 128, 3, bytes) && bytes == "TAG") return false;
 
   const Block& commentBlock = *std::find_if(blocks.begin(), blocks.end(), [](const Block& b) { return b.type == kComment; });
-  if (!ReadAt(source, commentBlock.offset, commentBlock.length, bytes)) return false;
+  if (!ReadAt(source, commentBlock.offset, commentBlock.length, bytes) || !xiph::FieldsAreUtf8(bytes)) return false;
   TagLib::Ogg::XiphComment comment(bytes);
   xiph::Write(changes, comment);
   const ByteVector rendered = comment.render(false);

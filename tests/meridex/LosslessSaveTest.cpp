@@ -138,8 +138,9 @@ TEST_P(LosslessSaveTest, OnlyTheChangedFieldChanges) {
 }
 
 // Files a save would damage: a grouped ID3v2 frame (TagLib writes it back
-// without its flag, garbled), ID3v2.2 frames 2.4 has no place for and a
-// second FLAC comment block (TagLib drops them).
+// without its flag, garbled), ID3v2.2 frames 2.4 has no place for, a
+// second FLAC comment block and a comment field that is not UTF-8 (TagLib
+// drops them).
 // Each is refused, and stays byte for byte as it was.
 TEST(DamagingSaveTest, FilesASaveWouldDamageAreRefusedAndStayAsTheyWere) {
   const std::string python = Python();
@@ -147,7 +148,8 @@ TEST(DamagingSaveTest, FilesASaveWouldDamageAreRefusedAndStayAsTheyWere) {
   testing_support::ScratchFolder folder;
   for (const auto& [kind, name, why] : {std::tuple{"mp3-v24-grouped", L"song.mp3", L"grouped"},
                                         std::tuple{"mp3-v22", L"old.mp3", L"ID3v2.2"},
-                                        std::tuple{"flac-two-comments", L"song.flac", L"several comment blocks"}}) {
+                                        std::tuple{"flac-two-comments", L"song.flac", L"several comment blocks"},
+                                        std::tuple{"flac-latin1", L"latin.flac", L"not UTF-8"}}) {
     const std::wstring path = folder / name;
     const Output made = Shell(Tool(python, std::string("make ") + kind + " " + Quoted(platform::ToUtf8(path))));
     if (made.status == 77) GTEST_SKIP() << made.text;
