@@ -48,6 +48,8 @@ ByteVector FlacComment(const ByteVector& content) {
 
 }  // namespace
 
+bool IsUtf8(const ByteVector& text) { return Utf8(text, 0, text.size()); }
+
 bool FieldsAreUtf8(const ByteVector& comment) {
   const std::uint64_t size = comment.size();
   if (size < 4) return true;

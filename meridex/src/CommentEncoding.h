@@ -9,6 +9,9 @@
 
 namespace Meridex::xiph {
 
+// Whether `text` is UTF-8.
+bool IsUtf8(const TagLib::ByteVector& text);
+
 // `comment`: a comment's content, from its vendor string's length on.
 // False when a field's text is not UTF-8.
 bool FieldsAreUtf8(const TagLib::ByteVector& comment);

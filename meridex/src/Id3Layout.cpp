@@ -1,5 +1,7 @@
 #include "Id3Layout.h"
 
+#include "CommentEncoding.h"
+
 #include <taglib/id3v2frame.h>
 #include <taglib/id3v2framefactory.h>
 #include <taglib/id3v2tag.h>
@@ -139,6 +141,11 @@ bool HoldsFramesTagLibGarbles(const ByteVector& content) {
     std::uint32_t frameSize = body.toUInt(frame + 4, true);
     if (version == 4 && !SyncSafe(body, frame + 4, frameSize)) return false;
     if (GarbledFlags(version, static_cast<unsigned char>(body[frame + 9]))) return true;
+    // A text frame saying UTF-8 (2.4's encoding 3) that is not: TagLib empties it.
+    if (version == 4 && body[frame + 9] == '\0' && frameSize > 0 && frame + 10 + frameSize <= body.size() &&
+        (body[frame] == 'T' || body.mid(frame, 4) == "COMM" || body.mid(frame, 4) == "USLT") &&
+        body[frame + 10] == '\3' && !xiph::IsUtf8(body.mid(frame + 11, frameSize - 1)))
+      return true;
     at += 10 + frameSize;
   }
   return false;

@@ -23,8 +23,9 @@ bool NeedsNormalising(const TagLib::ByteVector& head);
 void NormaliseLayout(TagLib::ByteVector& content);
 
 // Whether a frame of the leading ID3v2 tag of `content` is encrypted or
-// grouped (in a tag NormaliseLayout has made plain), or, in an ID3v2.2 tag
-// (which TagLib writes as 2.4), has no place in 2.4 and would be dropped.
+// grouped (in a tag NormaliseLayout has made plain), is a 2.4 text frame
+// whose text is not the UTF-8 it claims (TagLib empties it), or, in an
+// ID3v2.2 tag (which TagLib writes as 2.4), has no place in 2.4.
 bool HoldsFramesTagLibGarbles(const TagLib::ByteVector& content);
 
 // Whether the second flag byte of a frame header (its byte 9) of an ID3v2

@@ -151,7 +151,8 @@ FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& ma
     if (id3::HoldsFramesTagLibGarbles(content))
       return FileResult::Failure(L"cannot save " + path +
                                  L": its ID3v2 tag holds frames saving would damage or drop (encrypted or grouped "
-                                 L"frames, or ID3v2.2 frames that ID3v2.4 has no place for)");
+                                 L"frames, text that is not the UTF-8 it claims, or ID3v2.2 frames that ID3v2.4 has "
+                                 L"no place for)");
   }
   const mp4::FragmentOffsets fragments =
       format == MediaFormat::kMp4 ? mp4::FindFragmentOffsets(content) : mp4::FragmentOffsets();

@@ -145,6 +145,7 @@ bool SaveMpeg(TagLib::IOStream& source, std::int64_t size, const FieldChanges& c
   if (pictureBytes == 0) return false;
   const ByteVector strippedSize = SyncSafeBytes(stripped.size() - 10);
   for (unsigned i = 0; i < 4; ++i) stripped[6 + i] = strippedSize[i];
+  if (id3::HoldsFramesTagLibGarbles(stripped)) return false;
   TagLib::ByteVectorStream tagStream(stripped);
   TagOnlyFile tagFile(&tagStream);
   TagLib::ID3v2::Tag tag(&tagFile, 0, TagLib::ID3v2::FrameFactory::instance());

@@ -139,8 +139,8 @@ TEST_P(LosslessSaveTest, OnlyTheChangedFieldChanges) {
 
 // Files a save would damage: a grouped ID3v2 frame (TagLib writes it back
 // without its flag, garbled), ID3v2.2 frames 2.4 has no place for, a
-// second FLAC comment block and a comment field that is not UTF-8 (TagLib
-// drops them).
+// second FLAC comment block and text that is not the UTF-8 it claims to be
+// (TagLib drops or empties them).
 // Each is refused, and stays byte for byte as it was.
 TEST(DamagingSaveTest, FilesASaveWouldDamageAreRefusedAndStayAsTheyWere) {
   const std::string python = Python();
@@ -148,6 +148,7 @@ TEST(DamagingSaveTest, FilesASaveWouldDamageAreRefusedAndStayAsTheyWere) {
   testing_support::ScratchFolder folder;
   for (const auto& [kind, name, why] : {std::tuple{"mp3-v24-grouped", L"song.mp3", L"grouped"},
                                         std::tuple{"mp3-v22", L"old.mp3", L"ID3v2.2"},
+                                        std::tuple{"mp3-v24-latin1", L"latin.mp3", L"not the UTF-8"},
                                         std::tuple{"flac-two-comments", L"song.flac", L"several comment blocks"},
                                         std::tuple{"flac-latin1", L"latin.flac", L"not UTF-8"}}) {
     const std::wstring path = folder / name;

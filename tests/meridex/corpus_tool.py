@@ -122,6 +122,8 @@ def odd_layout(kind, path):
             bytes([data[5] | 0x10]) + data[6:10] + data[10 + size:]
     elif kind == "mp3-v24-grouped":
         data = set_frame_flag(data, b"PRIV", 9, 0x40)
+    elif kind == "mp3-v24-latin1":
+        data = data.replace(b"Latin Placeholder", b"L\xe4tin Placeholder")
     with open(path, "wb") as f:
         f.write(data)
 
@@ -192,6 +194,8 @@ def make(kind, path):
                 tags.delall("APIC")
             elif kind == "mp3-v24-grouped":
                 tags.add(id3.PRIV(owner="grouped", data=b"\x01\x02"))
+            elif kind == "mp3-v24-latin1":  # said to be UTF-8, written in Latin-1 by an old tagger
+                tags.add(id3.TPE2(encoding=3, text=["Latin Placeholder"]))
             tags.save(path, v2_version=4 if v24 else 3, v1=2, padding=(lambda info: 0) if kind == "mp3-v24-footer" else None)
             odd_layout(kind, path)
         elif kind in ("wav", "aiff"):
