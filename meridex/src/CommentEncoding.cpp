@@ -46,6 +46,33 @@ ByteVector FlacComment(const ByteVector& content) {
   return {};
 }
 
+// Whether every UTF-8 text ("data" box of type 1) of the MP4 item list in
+// the boxes [begin, end) is UTF-8.
+bool Mp4TextsAreUtf8(const ByteVector& content, std::uint64_t begin, std::uint64_t end, int depth) {
+  static const char* const kPath[] = {"moov", "udta", "meta", "ilst"};
+  for (std::uint64_t at = begin; at + 8 <= end;) {
+    const std::uint64_t size = content.toUInt(static_cast<unsigned>(at), true);
+    if (size < 8 || size > end - at) return true;  // not for this check to judge
+    const ByteVector type = content.mid(static_cast<unsigned>(at + 4), 4);
+    if (depth < 4 && type == kPath[depth]) {
+      const std::uint64_t body = at + 8 + (depth == 2 ? 4 : 0);  // "meta" has a version and flags
+      if (!Mp4TextsAreUtf8(content, body, at + size, depth + 1)) return false;
+    } else if (depth == 4) {  // an item: its "data" boxes
+      for (std::uint64_t box = at + 8; box + 16 <= at + size;) {
+        const std::uint64_t length = content.toUInt(static_cast<unsigned>(box), true);
+        if (length < 8 || length > at + size - box) break;
+        if (content.mid(static_cast<unsigned>(box + 4), 4) == "data" && length >= 16 &&
+            (content.toUInt(static_cast<unsigned>(box + 8), true) & 0xFFFFFF) == 1 &&
+            !Utf8(content, box + 16, box + length))
+          return false;
+        box += length;
+      }
+    }
+    at += size;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool IsUtf8(const ByteVector& text) { return Utf8(text, 0, text.size()); }
@@ -69,6 +96,7 @@ bool FieldsAreUtf8(const ByteVector& comment) {
 
 bool FileFieldsAreUtf8(const ByteVector& content, MediaFormat format) {
   if (format == MediaFormat::kFlac) return FieldsAreUtf8(FlacComment(content));
+  if (format == MediaFormat::kMp4) return Mp4TextsAreUtf8(content, 0, content.size(), 0);
   if (format != MediaFormat::kOggVorbis && format != MediaFormat::kOpus) return true;
   TagLib::ByteVectorStream stream(content);
   ByteVector packet;

@@ -144,8 +144,8 @@ FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& ma
                                L"the first");
   if (!xiph::FileFieldsAreUtf8(content, format))
     return FileResult::Failure(L"cannot save " + path +
-                               L": a field of its comment is not UTF-8 (another program wrote it in another "
-                               L"encoding); saving would drop it");
+                               L": a text of its tags is not the UTF-8 it claims (another program wrote it in "
+                               L"another encoding); saving would drop it");
   if (format == MediaFormat::kMpeg || format == MediaFormat::kFlac) {
     id3::NormaliseLayout(content);
     if (id3::HoldsFramesTagLibGarbles(content))

@@ -150,7 +150,8 @@ TEST(DamagingSaveTest, FilesASaveWouldDamageAreRefusedAndStayAsTheyWere) {
                                         std::tuple{"mp3-v22", L"old.mp3", L"ID3v2.2"},
                                         std::tuple{"mp3-v24-latin1", L"latin.mp3", L"not the UTF-8"},
                                         std::tuple{"flac-two-comments", L"song.flac", L"several comment blocks"},
-                                        std::tuple{"flac-latin1", L"latin.flac", L"not UTF-8"}}) {
+                                        std::tuple{"flac-latin1", L"latin.flac", L"not the UTF-8"},
+                                        std::tuple{"m4a-latin1", L"latin.m4a", L"not the UTF-8"}}) {
     const std::wstring path = folder / name;
     const Output made = Shell(Tool(python, std::string("make ") + kind + " " + Quoted(platform::ToUtf8(path))));
     if (made.status == 77) GTEST_SKIP() << made.text;

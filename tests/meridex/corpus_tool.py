@@ -243,6 +243,14 @@ def make(kind, path):
                 base64.b64encode(flac_picture(folder, "front.jpg", 300, "red", 3, "").write()).decode("ascii"),
                 base64.b64encode(flac_picture(folder, "back.png", 120, "blue", 4, "Back").write()).decode("ascii")]
             f.save()
+        elif kind == "m4a-latin1":  # an artist written in Latin-1 where UTF-8 is declared
+            need("ffmpeg")
+            run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, "-c:a", "aac", "-metadata",
+                "album=Old Album", "-metadata", "artist=Latin Placeholder", path)
+            with open(path, "rb") as f:
+                data = f.read()
+            with open(path, "wb") as f:
+                f.write(data.replace(b"Latin Placeholder", b"L\xe4tin Placeholder"))
         elif kind == "m4a-fragmented":  # the audio in movie fragments, tagged by ffmpeg alone
             need("ffmpeg")
             run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, "-c:a", "aac", "-metadata",

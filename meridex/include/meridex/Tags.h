@@ -89,7 +89,7 @@ class MERIDEX_EXPORT CTags {
   // another program holds open for writing, is left alone, and so is one
   // whose content TagLib would garble or drop (encrypted or grouped ID3v2
   // frames, ID3v2.2 frames 2.4 has no place for, several FLAC comment
-  // blocks, ID3v2.4 or Vorbis comment text that is not the UTF-8 it
+  // blocks, ID3v2.4, Vorbis comment or MP4 text that is not the UTF-8 it
   // claims). On any failure,
   // including a full disk, a folder that may not be written or a file that
   // may not be written (read-only files are refused), the original is
