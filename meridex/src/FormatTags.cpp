@@ -12,12 +12,14 @@
 #include <taglib/mp4file.h>
 #include <taglib/mpegfile.h>
 #include <taglib/opusfile.h>
+#include <taglib/tbytevectorstream.h>
 #include <taglib/vorbisfile.h>
 #include <taglib/wavfile.h>
 #include <taglib/xiphcomment.h>
 
 #include "ApeTags.h"
 #include "AsfTags.h"
+#include "Id3Layout.h"
 #include "Id3Tags.h"
 #include "Mp4Tags.h"
 #include "StreamLength.h"
@@ -261,9 +263,10 @@ bool WriteAsf(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pi
 
 }  // namespace
 
-bool Read(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector<EmbeddedPicture>& pictures,
-          bool& fromMainTag) {
-  fromMainTag = true;
+namespace {
+
+bool ReadAs(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector<EmbeddedPicture>& pictures,
+            bool& fromMainTag) {
   switch (format) {
     case MediaFormat::kMpeg: return ReadMpeg(stream, tags, pictures, fromMainTag);
     case MediaFormat::kFlac: return ReadFlac(stream, tags, pictures);
@@ -276,6 +279,27 @@ bool Read(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector
     case MediaFormat::kUnknown: break;
   }
   return false;
+}
+
+}  // namespace
+
+bool Read(TagLib::IOStream& stream, MediaFormat format, CTags& tags, std::vector<EmbeddedPicture>& pictures,
+          bool& fromMainTag) {
+  fromMainTag = true;
+  // A leading ID3v2 tag TagLib would misread is read from a plain copy.
+  if (format == MediaFormat::kMpeg || format == MediaFormat::kFlac) {
+    stream.seek(0);
+    const bool misread = id3::NeedsNormalising(stream.readBlock(10));
+    stream.seek(0);
+    if (misread && stream.length() > 0) {
+      TagLib::ByteVector content = stream.readBlock(static_cast<unsigned long>(stream.length()));
+      stream.seek(0);
+      id3::NormaliseLayout(content);
+      TagLib::ByteVectorStream plain(content);
+      return ReadAs(plain, format, tags, pictures, fromMainTag);
+    }
+  }
+  return ReadAs(stream, format, tags, pictures, fromMainTag);
 }
 
 bool Write(TagLib::IOStream& stream, MediaFormat format, const FieldChanges& changes,

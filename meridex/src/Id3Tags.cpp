@@ -7,6 +7,7 @@
 #include <taglib/tag.h>
 #include <taglib/textidentificationframe.h>
 #include <taglib/uniquefileidentifierframe.h>
+#include <taglib/unknownframe.h>
 #include <taglib/unsynchronizedlyricsframe.h>
 #include <taglib/urllinkframe.h>
 
@@ -256,7 +257,34 @@ void ReadBasic(const TagLib::Tag& tag, CTags& tags) {
   if (tag.track() > 0) tags.SetTrackNumber(std::to_wstring(tag.track()));
 }
 
+namespace {
+
+// Frame::header() is protected; a member pointer taken through a derived
+// class reaches it on any frame.
+struct HeaderAccess : Frame {
+  static constexpr auto kHeader = &HeaderAccess::header;
+};
+
+// TagLib marks frames to be dropped when the tag is written again: frames
+// flagged "discard when the tag is altered" (which only an unknown frame
+// should be), and the ID3v2.3 frames that 2.4 retired (relative volume,
+// equalisation, recording dates, size), which a 2.3 tag keeps holding. Both
+// are kept; unknown frames flagged so by their writer still go.
+void KeepFramesTagLibWouldDrop(TagLib::ID3v2::Tag& tag) {
+  const bool v23 = tag.header()->majorVersion() == 3;
+  for (Frame* frame : tag.frameList()) {
+    auto* header = (frame->*HeaderAccess::kHeader)();
+    if (!header || !header->tagAlterPreservation()) continue;
+    const ByteVector id = frame->frameID();
+    const bool retired = v23 && (id == "RVAD" || id == "EQUA" || id == "TRDA" || id == "TSIZ");
+    if (retired || !dynamic_cast<TagLib::ID3v2::UnknownFrame*>(frame)) header->setTagAlterPreservation(false);
+  }
+}
+
+}  // namespace
+
 bool Write(const FieldChanges& changes, const std::vector<EmbeddedPicture>* pictures, TagLib::ID3v2::Tag& tag) {
+  KeepFramesTagLibWouldDrop(tag);
   if (changes.ArtistsChanged()) SetTextFrame(tag, "TPE1", text::List(changes.Values().artists));
   if (changes.ComposersChanged()) SetTextFrame(tag, "TCOM", text::List(changes.Values().composers));
   for (const TextFrame& f : kTextFrames)

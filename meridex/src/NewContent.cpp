@@ -7,10 +7,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "CommentEncoding.h"
 #include "FieldChanges.h"
 #include "FormatTags.h"
+#include "Id3Layout.h"
 #include "Log.h"
 #include "MediaFormat.h"
+#include "Mp4Fragments.h"
 #include "PictureFiles.h"
 #include "SourceStream.h"
 #include "SplicedSave.h"
@@ -41,6 +44,27 @@ bool ReadContent(platform::File& file, std::int64_t size, TagLib::ByteVector& co
   }
   content.resize(static_cast<unsigned int>(used));
   return true;
+}
+
+// How many comment blocks a FLAC file holds (after a leading ID3v2 tag).
+// FLAC allows one; TagLib keeps the first of several and drops the others.
+int FlacCommentBlocks(const TagLib::ByteVector& content) {
+  std::uint64_t at = 0;
+  if (content.startsWith("ID3") && content.size() >= 10) {
+    at = 10;
+    for (unsigned i = 6; i < 10; ++i) at += static_cast<std::uint64_t>(content[i] & 0x7F) << (7 * (9 - i));
+    if (content[5] & 0x10) at += 10;  // a footer
+  }
+  if (at + 4 > content.size() || content.mid(static_cast<unsigned>(at), 4) != "fLaC") return 0;
+  int comments = 0;
+  for (at += 4; at + 4 <= content.size();) {
+    const auto header = static_cast<unsigned>(at);
+    const unsigned type = static_cast<unsigned char>(content[header]) & 0x7F;
+    if (type == 4) ++comments;
+    at += 4 + (content.toUInt(header, true) & 0xFFFFFF);
+    if (static_cast<unsigned char>(content[header]) & 0x80) break;  // the last block
+  }
+  return comments;
 }
 
 }  // namespace
@@ -114,11 +138,31 @@ FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& ma
   if (!ReadContent(made.source, size, content))
     return FileResult::Failure(L"cannot save " + path + L": " + SystemReason());
   if (content.isEmpty()) return FileResult::Failure(L"cannot save " + path + L": the file is empty");
+  if (format == MediaFormat::kFlac && FlacCommentBlocks(content) > 1)
+    return FileResult::Failure(L"cannot save " + path +
+                               L": it holds several comment blocks (a FLAC file may hold one); saving would keep only "
+                               L"the first");
+  if (!xiph::FileFieldsAreUtf8(content, format))
+    return FileResult::Failure(L"cannot save " + path +
+                               L": a text of its tags is not the UTF-8 it claims (another program wrote it in "
+                               L"another encoding); saving would drop it");
+  if (format == MediaFormat::kMpeg || format == MediaFormat::kFlac) {
+    id3::NormaliseLayout(content);
+    if (id3::HoldsFramesTagLibGarbles(content))
+      return FileResult::Failure(L"cannot save " + path +
+                                 L": its ID3v2 tag holds frames saving would damage or drop (encrypted or grouped "
+                                 L"frames, text that is not the UTF-8 it claims, or ID3v2.2 frames that ID3v2.4 has "
+                                 L"no place for)");
+  }
+  const mp4::FragmentOffsets fragments =
+      format == MediaFormat::kMp4 ? mp4::FindFragmentOffsets(content) : mp4::FragmentOffsets();
   TagLib::ByteVectorStream stream(content);
   content = TagLib::ByteVector();  // the stream's copy is then its only one, changed in place
   if (!formats::Write(stream, format, changes, picturesUnchanged ? nullptr : &pictures))
     return FileResult::Failure(L"cannot save " + path + L": TagLib could not write the tags of this " +
                                FormatName(format) + L" file (damaged or truncated?)");
+  if (!mp4::RestoreFragmentOffsets(fragments, *stream.data()))
+    return FileResult::Failure(L"cannot save " + path + L": its movie fragments could not be kept in place");
   made.Add(ContentPiece::Bytes(*stream.data()));
   return FileResult::Success();
 }

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "CommentEncoding.h"
+#include "Id3Layout.h"
 #include "Id3Tags.h"
 #include "XiphTags.h"
 
@@ -85,6 +87,7 @@ bool Frames(TagLib::IOStream& stream, int version, std::int64_t begin, std::int6
     std::uint32_t size = header.toUInt(4U, true);
     if (version == 4 && !SyncSafe(header, 4, size)) return false;
     if (size == 0 || at + 10 + size > end) return false;
+    if (id3::GarbledFlags(version, static_cast<unsigned char>(header[9]))) return false;
     frames.push_back({at, 10 + size, header.mid(0, 4) == "APIC"});
     at += 10 + size;
   }
@@ -142,6 +145,7 @@ bool SaveMpeg(TagLib::IOStream& source, std::int64_t size, const FieldChanges& c
   if (pictureBytes == 0) return false;
   const ByteVector strippedSize = SyncSafeBytes(stripped.size() - 10);
   for (unsigned i = 0; i < 4; ++i) stripped[6 + i] = strippedSize[i];
+  if (id3::HoldsFramesTagLibGarbles(stripped)) return false;
   TagLib::ByteVectorStream tagStream(stripped);
   TagOnlyFile tagFile(&tagStream);
   TagLib::ID3v2::Tag tag(&tagFile, 0, TagLib::ID3v2::FrameFactory::instance());
@@ -215,7 +219,7 @@ bool SaveFlac(TagLib::IOStream& source, std::int64_t size, const FieldChanges& c
   if (size - streamStart >= 128 && ReadAt(source, size - 128, 3, bytes) && bytes == "TAG") return false;
 
   const Block& commentBlock = *std::find_if(blocks.begin(), blocks.end(), [](const Block& b) { return b.type == kComment; });
-  if (!ReadAt(source, commentBlock.offset, commentBlock.length, bytes)) return false;
+  if (!ReadAt(source, commentBlock.offset, commentBlock.length, bytes) || !xiph::FieldsAreUtf8(bytes)) return false;
   TagLib::Ogg::XiphComment comment(bytes);
   xiph::Write(changes, comment);
   const ByteVector rendered = comment.render(false);

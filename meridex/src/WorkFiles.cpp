@@ -10,6 +10,7 @@
 #include "FileReplacer.h"
 #include "Log.h"
 #include "meridex/Leftovers.h"
+#include "platform/BirthTime.h"
 #include "platform/File.h"
 #include "platform/FileMetadata.h"
 #include "platform/FileSystem.h"
@@ -96,6 +97,12 @@ CString Restore(const std::wstring& folder, const std::wstring& copyPath, std::u
     return L"kept " + CString(copyPath) +
            L": the copy of a file an interrupted save was writing in place, but no file of this folder is that "
            L"file any more";
+  // A file made after the copy took a freed inode: it is another file.
+  std::int64_t targetBorn = 0, copyBorn = 0;
+  if (platform::GetBirthTime(target, targetBorn) && platform::GetBirthTime(copyPath, copyBorn) &&
+      targetBorn > copyBorn)
+    return L"kept " + CString(copyPath) + L": the copy of a file an interrupted save was writing in place; " +
+           CString(target) + L" has that file's inode but was made later, so it is another file";
   std::string bytes;
   if (!platform::File::ReadAll(copyPath, bytes)) return L"cannot read " + CString(copyPath) + L": " + Reason();
   const FileResult written = WriteContentInPlace(target, bytes, copyPath);

@@ -23,6 +23,7 @@
 #include "meridex/SaveBatch.h"
 #include "meridex/SaveCheck.h"
 #include "meridex/Tags.h"
+#include "platform/BirthTime.h"
 #include "platform/Env.h"
 #include "platform/FaultInjection.h"
 #include "platform/File.h"
@@ -342,6 +343,33 @@ TEST_F(FileSystemSafetyTest, LeftoversOfDeadWritersAreRemovedOrRestoredAndNothin
   tags.SetTitle(L"New");
   ASSERT_TRUE(tags.SaveFile(other / L"song.mp3").ok);
   EXPECT_EQ(NamesIn(other.path()), std::set<std::string>{"song.mp3"});
+}
+
+// A file that took the freed inode of one an interrupted save was writing in
+// place is another file: the copy is not written into it.
+TEST_F(FileSystemSafetyTest, ACopyIsNotWrittenIntoALaterFileThatTookItsInode) {
+  const std::wstring& folder = scratch_.path();
+  testing_support::WriteFileBytes(folder + L"copy", "the content of a file deleted since");
+  std::int64_t copyBorn = 0, laterBorn = 0;
+  if (!platform::GetBirthTime(folder + L"copy", copyBorn)) GTEST_SKIP() << "this file system keeps no birth times";
+  // File times tick coarsely: the later file is made again until its time is later.
+  for (int i = 0; i < 100000 && laterBorn <= copyBorn; ++i) {
+    std::filesystem::remove(Native(folder + L"later.mp3"));
+    testing_support::WriteFileBytes(folder + L"later.mp3", "a file made after the copy");
+    ASSERT_TRUE(platform::GetBirthTime(folder + L"later.mp3", laterBorn));
+  }
+  ASSERT_GT(laterBorn, copyBorn);
+  struct stat later;
+  ASSERT_EQ(::stat(Native(folder + L"later.mp3").c_str(), &later), 0);
+  const std::string boot = platform::BootId().substr(0, 8) == "00000000" ? "11111111" : "00000000";
+  const std::string name = ".meridex-" + boot + ".1.1.kkkkkkkkkk.i" + std::to_string(later.st_ino) + ".orig";
+  ASSERT_EQ(::rename(Native(folder + L"copy").c_str(), (Native(folder) + name).c_str()), 0);
+
+  const std::vector<CString> said = Meridex::CleanUpFolder(folder);
+  EXPECT_EQ(testing_support::ReadFileBytes(folder + L"later.mp3"), "a file made after the copy");
+  EXPECT_EQ(NamesIn(folder), (std::set<std::string>{"later.mp3", name}));
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].str().find(L"made later"), std::wstring::npos) << platform::ToUtf8(said[0].str());
 }
 
 // Records which files were flushed and which were renamed over an original,

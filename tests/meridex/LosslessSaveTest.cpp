@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "CorpusCase.h"
@@ -134,6 +135,36 @@ TEST_P(LosslessSaveTest, OnlyTheChangedFieldChanges) {
     EXPECT_TRUE(found) << pattern << " did not change";
   }
   if (row.checkSaved) row.checkSaved(path_);
+}
+
+// Files a save would damage: a grouped ID3v2 frame (TagLib writes it back
+// without its flag, garbled), ID3v2.2 frames 2.4 has no place for, a
+// second FLAC comment block and text that is not the UTF-8 it claims to be
+// (TagLib drops or empties them).
+// Each is refused, and stays byte for byte as it was.
+TEST(DamagingSaveTest, FilesASaveWouldDamageAreRefusedAndStayAsTheyWere) {
+  const std::string python = Python();
+  if (python.empty()) GTEST_SKIP() << "python3-mutagen (Debian package) is needed";
+  testing_support::ScratchFolder folder;
+  for (const auto& [kind, name, why] : {std::tuple{"mp3-v24-grouped", L"song.mp3", L"grouped"},
+                                        std::tuple{"mp3-v22", L"old.mp3", L"ID3v2.2"},
+                                        std::tuple{"mp3-v24-latin1", L"latin.mp3", L"not the UTF-8"},
+                                        std::tuple{"flac-two-comments", L"song.flac", L"several comment blocks"},
+                                        std::tuple{"flac-latin1", L"latin.flac", L"not the UTF-8"},
+                                        std::tuple{"m4a-latin1", L"latin.m4a", L"not the UTF-8"}}) {
+    const std::wstring path = folder / name;
+    const Output made = Shell(Tool(python, std::string("make ") + kind + " " + Quoted(platform::ToUtf8(path))));
+    if (made.status == 77) GTEST_SKIP() << made.text;
+    ASSERT_EQ(made.status, 0) << made.text;
+    const std::string before = testing_support::ReadFileBytes(path);
+    CTags tags;
+    ASSERT_TRUE(tags.ReadFile(path));
+    tags.SetAlbum(L"New Album");
+    const Meridex::FileResult saved = tags.SaveFile(path);
+    EXPECT_FALSE(saved) << kind;
+    EXPECT_NE(saved.message.str().find(why), std::wstring::npos) << platform::ToUtf8(saved.message.str());
+    EXPECT_TRUE(testing_support::ReadFileBytes(path) == before) << kind << ": the refused file changed";
+  }
 }
 
 std::vector<CorpusCase> AllCases() {

@@ -98,6 +98,13 @@ const std::vector<CorpusCase>& TagContentCases() {
        },
        NewAlbum, {"ID3:TALB", "ID3v1:album"}, {}},
       {"Mp3Id3v24LyricsBeyondTheTagsRoom", "mp3-v24", "song.mp3", nullptr, {}, {}, LongLyrics, {"ID3:USLT::eng"}, {}},
+      // Layouts TagLib misreads, frames it drops: every frame must still be read and kept.
+      {"Mp3Id3v23ExtendedHeaderRetiredAndFlaggedFrames", "mp3-v23-extended", "song.mp3", nullptr, {},
+       [](const CTags& t) { EXPECT_EQ(Get(t, &CTags::GetTitle), L"Song Title"); }, NewAlbum,
+       {"ID3:TALB", "ID3v1:album"}, {}},
+      {"Mp3Id3v24Footer", "mp3-v24-footer", "song.mp3", nullptr, {},
+       [](const CTags& t) { EXPECT_EQ(t.GetValues(Field::kGenre), (std::vector<CString>{L"Folk", L"Acoustic"})); },
+       NewAlbum, {"ID3:TALB", "ID3v1:album"}, {}},
       {"Mp3Id3v23DiscAndAlbumArtist", "mp3-v23", "song.mp3", nullptr, {}, {}, DiscAndAlbumArtist,
        {"ID3:TPOS", "ID3:TPE2"}, {}},
       {"Mp3ApeOnly", "mp3-ape", "song.mp3", nullptr, {},
@@ -136,6 +143,8 @@ const std::vector<CorpusCase>& TagContentCases() {
       {"OggVorbis", "ogg", "song.ogg", nullptr, {}, {}, NewAlbum, {"VC:ALBUM"}, {}},
       {"OpusNewFrontCover", "opus", "song.opus", nullptr, {}, {}, NewFrontCover, {"PICTURES"}, {}},
       {"Mp4", "m4a", "song.m4a", nullptr, {}, {}, NewAlbum, {"MP4:\xC2\xA9" "alb"}, {}},
+      // The tags grow: every fragment moves, and every offset to it must follow.
+      {"Mp4FragmentsMove", "m4a-fragmented", "song.m4a", nullptr, {}, {}, LongLyrics, {"MP4:\xC2\xA9" "lyr"}, {}},
   };
   return cases;
 }

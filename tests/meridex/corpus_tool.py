@@ -18,6 +18,7 @@ import hashlib
 import json
 import math
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -94,6 +95,41 @@ def id3_frames(tags, folder, multi):
     tags.add(id3.APIC(encoding=3, mime="image/jpeg", type=8, desc="Band", data=picture(folder, "band.jpg", 200, "green")))
 
 
+def syncsafe(n):
+    return bytes([(n >> 21) & 127, (n >> 14) & 127, (n >> 7) & 127, n & 127])
+
+
+def tag_size(data):
+    return data[6] << 21 | data[7] << 14 | data[8] << 7 | data[9]
+
+
+def set_frame_flag(data, frame, byte, bit):
+    """Sets a flag bit in the header of the first frame matching the pattern `frame`."""
+    at = re.search(frame, data, re.DOTALL).start()
+    return data[:at + byte] + bytes([data[at + byte] | bit]) + data[at + byte + 1:]
+
+
+def odd_layout(kind, path):
+    """Layouts and flags other taggers write that mutagen does not: an
+    ID3v2.3 extended header with frames 2.4 retired and a frame flagged to be
+    dropped by taggers that do not know it; an ID3v2.4 footer; a grouped frame."""
+    with open(path, "rb") as f:
+        data = f.read()
+    size = tag_size(data)
+    if kind == "mp3-v23-extended":
+        data = set_frame_flag(data, rb"TXXX....\0\0\x01\xff\xfeF\0l", 8, 0x80)
+        data = data[:5] + bytes([data[5] | 0x40]) + syncsafe(size + 10) + struct.pack(">IHI", 6, 0, 0) + data[10:]
+    elif kind == "mp3-v24-footer":
+        data = data[:5] + bytes([data[5] | 0x10]) + data[6:10 + size] + b"3DI" + data[3:4] + b"\0" + \
+            bytes([data[5] | 0x10]) + data[6:10] + data[10 + size:]
+    elif kind == "mp3-v24-grouped":
+        data = set_frame_flag(data, b"PRIV", 9, 0x40)
+    elif kind == "mp3-v24-latin1":
+        data = data.replace(b"Latin Placeholder", b"L\xe4tin Placeholder")
+    with open(path, "wb") as f:
+        f.write(data)
+
+
 def vorbis_fields(tags):
     tags["TITLE"] = ["Song Title"]
     tags["ARTIST"] = ["First Artist", "Second Artist"]
@@ -139,9 +175,31 @@ def make(kind, path):
                 tags["MUSICBRAINZ_TRACKID"] = "0a1b2c3d-0000-4000-8000-000000000003"
                 tags.save(path)
                 return
+            if kind == "mp3-v22":  # as old iTunes wrote, with a day and a volume frame 2.4 has no place for
+                frame = lambda name, data: name + struct.pack(">I", len(data))[1:] + data
+                body = (frame(b"TT2", b"\0Song Title") + frame(b"TAL", b"\0Old Album") + frame(b"TYE", b"\02001") +
+                        frame(b"TDA", b"\00302") + frame(b"RVA", b"\x03\x10\0\x40\0\x40") + b"\0" * 64)
+                with open(path, "rb") as f:
+                    audio = f.read()
+                with open(path, "wb") as f:
+                    f.write(b"ID3\x02\0\0" + syncsafe(len(body)) + body + audio)
+                return
             tags = id3.ID3()
-            id3_frames(tags, folder, multi=kind == "mp3-v24")
-            tags.save(path, v2_version=4 if kind == "mp3-v24" else 3, v1=2)
+            v24 = kind.startswith("mp3-v24")
+            id3_frames(tags, folder, multi=v24)
+            if kind == "mp3-v23-extended":
+                tags.add(id3.RVAD(adjustments=[-128, 256]))
+                tags.add(id3.TRDA(encoding=1, text=["3rd March"]))
+                tags.add(id3.TSIZ(encoding=1, text=["12345"]))
+                tags.add(id3.TXXX(encoding=1, desc="Flagged", text=["kept"]))
+            elif kind == "mp3-v24-footer":
+                tags.delall("APIC")
+            elif kind == "mp3-v24-grouped":
+                tags.add(id3.PRIV(owner="grouped", data=b"\x01\x02"))
+            elif kind == "mp3-v24-latin1":  # said to be UTF-8, written in Latin-1 by an old tagger
+                tags.add(id3.TPE2(encoding=3, text=["Latin Placeholder"]))
+            tags.save(path, v2_version=4 if v24 else 3, v1=2, padding=(lambda info: 0) if kind == "mp3-v24-footer" else None)
+            odd_layout(kind, path)
         elif kind in ("wav", "aiff"):
             need("ffmpeg")
             run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, path)
@@ -149,11 +207,26 @@ def make(kind, path):
             f.add_tags()
             id3_frames(f.tags, folder, multi=False)
             f.save(v2_version=3)
-        elif kind == "flac":
+        elif kind == "flac-latin1":  # an artist an old tagger wrote in Latin-1, not UTF-8
+            need("flac")
+            run("flac", "--silent", "-f", "-o", path, source)
+            f = flac.FLAC(path)
+            f["ALBUM"] = ["Old Album"]
+            f["ARTIST"] = ["Bjork Latin"]
+            f.save()
+            with open(path, "rb") as f:
+                data = f.read()
+            with open(path, "wb") as f:
+                f.write(data.replace(b"Bjork Latin", b"Bj\xf6rk Latin"))
+        elif kind in ("flac", "flac-two-comments"):
             need("flac")
             run("flac", "--silent", "-f", "-o", path, source)
             f = flac.FLAC(path)
             vorbis_fields(f)
+            if kind == "flac-two-comments":  # as some taggers leave them
+                second = flac.VCFLACDict()
+                second["COMPOSER"] = ["Only In The Second Block"]
+                f.metadata_blocks.append(second)
             f.add_picture(flac_picture(folder, "front.jpg", 300, "red", 3, ""))
             f.add_picture(flac_picture(folder, "back.png", 120, "blue", 4, "Back"))
             f.add_picture(flac_picture(folder, "band.jpg", 200, "green", 8, "Band"))
@@ -172,6 +245,19 @@ def make(kind, path):
                 base64.b64encode(flac_picture(folder, "front.jpg", 300, "red", 3, "").write()).decode("ascii"),
                 base64.b64encode(flac_picture(folder, "back.png", 120, "blue", 4, "Back").write()).decode("ascii")]
             f.save()
+        elif kind == "m4a-latin1":  # an artist written in Latin-1 where UTF-8 is declared
+            need("ffmpeg")
+            run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, "-c:a", "aac", "-metadata",
+                "album=Old Album", "-metadata", "artist=Latin Placeholder", path)
+            with open(path, "rb") as f:
+                data = f.read()
+            with open(path, "wb") as f:
+                f.write(data.replace(b"Latin Placeholder", b"L\xe4tin Placeholder"))
+        elif kind == "m4a-fragmented":  # the audio in movie fragments, tagged by ffmpeg alone
+            need("ffmpeg")
+            run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, "-c:a", "aac", "-metadata",
+                "title=Song Title", "-metadata", "album=Old Album", "-movflags", "frag_keyframe+empty_moov",
+                "-frag_duration", "100000", path)
         elif kind == "m4a":
             need("ffmpeg", "AtomicParsley")
             plain = os.path.join(folder, "plain.m4a")
@@ -303,6 +389,9 @@ def dump(path):
         pass
     elif isinstance(f.tags, id3.ID3):
         id3_dump(f.tags, out)
+        if path.lower().endswith(".mp3"):  # the ID3v2.3 frames a 2.4 reader drops
+            raw = id3.ID3(path, translate=False)
+            id3_dump({k: v for k, v in raw.items() if k[:4] in ("RVAD", "TRDA", "TSIZ")}, out)
     elif isinstance(f, flac.FLAC):
         for key, values in (f.tags.as_dict() if f.tags else {}).items():
             out["VC:" + key.upper()] = values

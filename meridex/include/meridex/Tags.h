@@ -86,7 +86,11 @@ class MERIDEX_EXPORT CTags {
   // new file could not be given, is written in place instead, after a
   // durable copy of its old content is put beside it, so that every name
   // sees the new tags. A file that changed since it was read, or that
-  // another program holds open for writing, is left alone. On any failure,
+  // another program holds open for writing, is left alone, and so is one
+  // whose content TagLib would garble or drop (encrypted or grouped ID3v2
+  // frames, ID3v2.2 frames 2.4 has no place for, several FLAC comment
+  // blocks, ID3v2.4, Vorbis comment or MP4 text that is not the UTF-8 it
+  // claims). On any failure,
   // including a full disk, a folder that may not be written or a file that
   // may not be written (read-only files are refused), the original is
   // untouched, the temporary file is removed and the message says why.
