@@ -16,6 +16,7 @@
 
 #include "InteractiveChooser.h"
 #include "Json.h"
+#include "RunLock.h"
 #include "SpellingFix.h"
 #include "Text.h"
 #include "ToolProcess.h"
@@ -97,8 +98,9 @@ class TagReviewTest : public ::testing::Test {
   const std::string home = root + "home/";
 };
 
-// A plan holds what a real run writes, byte for byte; applying it refuses a
-// file edited since, even by an edit that kept its size and time.
+// A plan holds what a real run writes, byte for byte; applying it waits for
+// a run over its folders and refuses a file edited since, even by an edit
+// that kept its size and time.
 TEST_F(TagReviewTest, APlanAppliedLaterWritesWhatTheRunWouldHaveAndRefusesFilesChangedSince) {
   testing_support::HttpTestServer server;
   server.Serve("/cover.png", testing_support::HttpResponse{200, "OK", {{"Content-Type", "image/png"}},
@@ -137,6 +139,16 @@ TEST_F(TagReviewTest, APlanAppliedLaterWritesWhatTheRunWouldHaveAndRefusesFilesC
   ASSERT_EQ(::utimensat(AT_FDCWD, files[1].c_str(), times, 0), 0);
   const std::string editedBytes = Bytes(files[1]);
 
+  {
+    // A run over the whole music folder holds its folders: the plan waits
+    // for it (stopped here while waiting) and writes nothing.
+    nimbrel_tag::RunLock run(home + ".local/state/nimbrel/", {music + "direct/", music + "planned/"});
+    std::string error;
+    ASSERT_TRUE(run.TryLock(error)) << error;
+    const ToolRun waiting = RunTool(NIMBREL_TAG_TOOL, {"apply", plan}, Environment(), std::nullopt, "waiting for it");
+    EXPECT_EQ(waiting.exitCode, 130) << waiting.err;
+    EXPECT_EQ(Album(files[0]), L"") << waiting.err;
+  }
   const ToolRun applied = RunTool(NIMBREL_TAG_TOOL, {"apply", plan}, Environment());
   EXPECT_EQ(applied.exitCode, 1) << applied.err;
   EXPECT_NE(applied.err.find(files[1] + ": not written: its content changed since the plan was made"),
