@@ -19,6 +19,7 @@
 #include "RunLock.h"
 #include "SpellingFix.h"
 #include "Text.h"
+#include "ToolFixture.h"
 #include "ToolProcess.h"
 #include "meridex/FileName.h"
 #include "meridex/Tags.h"
@@ -35,17 +36,8 @@ using tag_tool_test::RunTool;
 using tag_tool_test::ToolRun;
 namespace fs = std::filesystem;
 
-class TagReviewTest : public ::testing::Test {
+class TagReviewTest : public tag_tool_test::ToolFixture {
  protected:
-  void SetUp() override {
-    for (const std::string& folder : {music, plugins + "General", plugins + "Lyrics", home}) fs::create_directories(folder);
-    fs::copy_file(NIMBREL_TEST_PLUGIN_DIR "Catalogue.so", plugins + "General/Catalogue.so");
-  }
-
-  static std::string Title(int album, int song) {
-    return std::string("Tune ") + static_cast<char>('A' + album) + static_cast<char>('a' + song);
-  }
-
   // "album" lines of the catalogue: artist "Band", `songs` titles of album `number`.
   void Catalogue(const std::vector<std::pair<std::string, int>>& albums, const std::string& cover = "") {
     std::ofstream data(root + "catalogue.txt");
@@ -82,20 +74,7 @@ class TagReviewTest : public ::testing::Test {
     return args;
   }
 
-  std::map<std::string, std::optional<std::string>> Environment() const {
-    return {{"HOME", home},
-            {"XDG_CONFIG_HOME", std::nullopt},
-            {"XDG_STATE_HOME", std::nullopt},
-            {"NIMBREL_TEST_CATALOGUE_FILE", root + "catalogue.txt"}};
-  }
-
   ToolRun Tag(const std::vector<std::string>& args) { return RunTool(NIMBREL_TAG_TOOL, Arguments(args), Environment()); }
-
-  testing_support::ScratchFolder scratch;
-  const std::string root = plugin_text::Narrow(scratch.path());
-  const std::string music = root + "music/";
-  const std::string plugins = root + "plugins/";
-  const std::string home = root + "home/";
 };
 
 // A plan holds what a real run writes, byte for byte; applying it waits for
