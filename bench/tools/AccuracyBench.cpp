@@ -397,10 +397,7 @@ struct World {
 
   World(int overwritePolicy, bool reverseOrder, bool withLengths, const std::string& tag)
       : corpus(MakeCorpus(tag)), policy(overwritePolicy), reversed(reverseOrder), lengths(withLengths), tag(tag) {
-    std::string base = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) +
-                       "/nimbrel-accuracy-XXXXXX";
-    if (!::mkdtemp(base.data())) std::abort();
-    root = base + "/";
+    root = bench_run::NewFolder("nimbrel-accuracy");
     fs::create_directories(root + "plugins/General");
     fs::copy_file(NIMBREL_CATALOGUE_PLUGIN, root + "plugins/General/catalogue.so");
     WriteCatalogue();
@@ -505,8 +502,7 @@ struct World {
     }
     if (!tags.SaveFile(CString(plugin_text::Widen(file.path)))) std::abort();
     if (!picturePath.empty()) fs::remove(picturePath);
-    std::ifstream in(file.path, std::ios::binary);
-    originals[file.path] = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    originals[file.path] = bench_run::FileBytes(file.path);
   }
 
   // One run of nimbrel-tag over every file (given their bytes back first);

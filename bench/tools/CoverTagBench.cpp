@@ -122,8 +122,7 @@ struct World {
       tags.SetTitle(CString(L"Song " + std::to_wstring(j)));
       tags.AddPicture(Meridex::CPictureTag(CString(plugin_text::Widen(root + "cover.png")), L"image/png", 3, L"", false));
       if (!tags.SaveFile(CString(plugin_text::Widen(path)))) std::abort();
-      std::ifstream in(path, std::ios::binary);
-      originals[path] = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      originals[path] = bench_run::FileBytes(path);
       files.push_back(path);
     }
     fs::remove(root + "cover.png");

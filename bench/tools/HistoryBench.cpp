@@ -13,14 +13,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <memory>
 
 #include "BenchRun.h"
 #include "UndoRun.h"
 #include "WriteHistory.h"
-#include "meridex/Tags.h"
-#include "support/AudioSamples.h"
 
 namespace {
 
@@ -30,55 +26,22 @@ using namespace nimbrel_tag;
 constexpr int kAlbums = 500;
 constexpr int kSongs = 20;
 
-std::string Title(int album, int song) {
-  return "Tune " + std::string(1, static_cast<char>('A' + album / 26)) + static_cast<char>('a' + album % 26) +
-         static_cast<char>('a' + song);
-}
-
-struct World {
-  std::string root;
-  std::vector<std::string> files;
-  std::map<std::string, std::string> originals;
-  std::unique_ptr<INimbrel> nimbrel;
-  SignalWatch signals;
-
-  World() {
-    const char* tmp = std::getenv("TMPDIR");
-    std::string base = std::string(tmp && *tmp ? tmp : "/tmp") + "/nimbrel-history-bench-XXXXXX";
-    if (!::mkdtemp(base.data())) std::abort();
-    root = base + "/";
-    for (const char* kind : {"General", "Lyrics"}) fs::create_directories(root + "plugins/" + kind);
+struct World : bench_run::Collection {
+  World() : Collection("nimbrel-history-bench") {
     fs::copy_file(NIMBREL_TEST_PLUGIN_DIR "Catalogue.so", root + "plugins/General/Catalogue.so");
     std::ofstream data(root + "catalogue.txt");
     data << "search 0\n";
     for (int i = 0; i < kAlbums; ++i) {
       data << "album Band\tAlbum " << i << "\tk" << i << "\t";
-      for (int j = 0; j < kSongs; ++j) data << "\t" << Title(i, j);
+      for (int j = 0; j < kSongs; ++j) data << "\t" << bench_run::Title(i, j);
       data << "\n";
     }
     data.close();
     ::setenv("NIMBREL_TEST_CATALOGUE_FILE", (root + "catalogue.txt").c_str(), 1);
-    for (int i = 0; i < kAlbums; ++i) {
-      const std::string folder = root + "music/Album " + std::to_string(i) + "/";
-      fs::create_directories(folder);
-      for (int j = 0; j < kSongs; ++j) {
-        const bool flac = j % 2 == 1;
-        const std::string path = folder + std::to_string(j) + (flac ? ".flac" : ".mp3");
-        std::ofstream(path, std::ios::binary) << (flac ? testing_support::MakeFlac() : testing_support::MakeMp3());
-        Meridex::CTags tags;
-        tags.AddArtist(L"Band", false);
-        tags.SetTitle(CString(plugin_text::Widen(Title(i, j))));
-        if (!tags.SaveFile(CString(plugin_text::Widen(path)))) std::abort();
-        std::ifstream in(path, std::ios::binary);
-        originals[path] = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        files.push_back(path);
-      }
-    }
+    for (int i = 0; i < kAlbums; ++i) bench_run::MakeAlbum(root, i, kSongs, "Band", files, originals);
     nimbrel.reset(bench_run::StartLibrary(root));
     Run(nullptr);  // fills the caches
   }
-
-  ~World() { fs::remove_all(root); }
 
   RunTotals Run(WriteHistory* history) {
     TagOptions options;
@@ -103,7 +66,7 @@ void BM_TagWithHistory(benchmark::State& state) {
   if (withHistory && !history.Open(error)) state.SkipWithError(error.c_str());
   for (auto _ : state) {
     state.PauseTiming();
-    bench_run::Restore(world.originals);
+    world.Restore();
     ::sync();
     if (withHistory && !history.BeginRun("bench", error)) state.SkipWithError(error.c_str());
     state.ResumeTiming();
@@ -123,7 +86,7 @@ void BM_UndoRun(benchmark::State& state) {
   std::FILE* sink = std::fopen("/dev/null", "w");
   for (auto _ : state) {
     state.PauseTiming();
-    bench_run::Restore(world.originals);
+    world.Restore();
     if (!history.BeginRun("bench", error)) state.SkipWithError(error.c_str());
     world.Run(&history);
     ::sync();

@@ -11,23 +11,13 @@
 // original bytes back (not timed), so each pass reads, searches and writes
 // every file.
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
-#include <memory>
+#include <string>
 
 #include "BenchRun.h"
-#include "Reporter.h"
-#include "SignalWatch.h"
-#include "TaggingRun.h"
-#include "Text.h"
-#include "meridex/Tags.h"
-#include "nimbrel/Nimbrel.h"
-#include "support/AudioSamples.h"
 
 namespace {
 
@@ -38,28 +28,10 @@ constexpr int kAlbums = 50;         // re-tagging: 1,000 files
 constexpr int kFirstAlbums = 500;   // first tagging: 10,000 files
 constexpr int kSongs = 20;
 
-std::string Title(int album, int song) {
-  return "Tune " + std::string(1, static_cast<char>('A' + album / 26)) + static_cast<char>('a' + album % 26) +
-         static_cast<char>('a' + song);
-}
-
-struct World {
-  std::string root;
-  std::vector<std::string> files;
-  std::map<std::string, std::string> originals;
-  std::unique_ptr<INimbrel> nimbrel;
-  SignalWatch signals;
-
+struct World : bench_run::Collection {
   // `bandPerAlbum`: each album by its own artist, as in a real collection,
   // instead of every album by one artist.
-  explicit World(int albums = kAlbums, bool bandPerAlbum = false) {
-    char pattern[] = "/tmp/nimbrel-tag-bench-XXXXXX";
-    // Outside /tmp when TMPDIR names a disk: writing and flushing is what is measured.
-    std::string base = std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) + "/nimbrel-tag-bench-XXXXXX"
-                                             : std::string(pattern);
-    if (!::mkdtemp(base.data())) std::abort();
-    root = base + "/";
-    for (const char* kind : {"General", "Lyrics"}) fs::create_directories(root + "plugins/" + kind);
+  explicit World(int albums = kAlbums, bool bandPerAlbum = false) : Collection("nimbrel-tag-bench") {
     fs::copy_file(NIMBREL_TEST_PLUGIN_DIR "Catalogue.so", root + "plugins/General/Catalogue.so");
     fs::copy_file(NIMBREL_TEST_PLUGIN_DIR "LyricsCatalogue.so", root + "plugins/Lyrics/LyricsCatalogue.so");
     std::ofstream data(root + "catalogue.txt");
@@ -68,29 +40,15 @@ struct World {
       const std::string band = bandPerAlbum ? "Band " + std::to_string(i) : std::string("Band");
       // Album keys of their own, so that one world's albums never answer for another's.
       data << "album " << band << "\tAlbum " << i << "\t" << (bandPerAlbum ? "b" : "k") << i << "\t";
-      for (int j = 0; j < kSongs; ++j) data << "\t" << Title(i, j);
+      for (int j = 0; j < kSongs; ++j) data << "\t" << bench_run::Title(i, j);
       data << "\n";
-      for (int j = 0; j < kSongs; ++j) data << "lyric " << band << "\t" << Title(i, j) << "\tl\tLa la la " << i << "-" << j << "\n";
+      for (int j = 0; j < kSongs; ++j) data << "lyric " << band << "\t" << bench_run::Title(i, j) << "\tl\tLa la la " << i << "-" << j << "\n";
     }
     data.close();
     ::setenv("NIMBREL_TEST_CATALOGUE_FILE", (root + "catalogue.txt").c_str(), 1);
 
-    for (int i = 0; i < albums; ++i) {
-      const std::string folder = root + "music/Album " + std::to_string(i) + "/";
-      fs::create_directories(folder);
-      for (int j = 0; j < kSongs; ++j) {
-        const bool flac = j % 2 == 1;
-        const std::string path = folder + std::to_string(j) + (flac ? ".flac" : ".mp3");
-        std::ofstream(path, std::ios::binary) << (flac ? testing_support::MakeFlac() : testing_support::MakeMp3());
-        Meridex::CTags tags;
-        tags.AddArtist(CString(plugin_text::Widen(bandPerAlbum ? "Band " + std::to_string(i) : "Band")), false);
-        tags.SetTitle(CString(plugin_text::Widen(Title(i, j))));
-        if (!tags.SaveFile(CString(plugin_text::Widen(path)))) std::abort();
-        std::ifstream in(path, std::ios::binary);
-        originals[path] = std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        files.push_back(path);
-      }
-    }
+    for (int i = 0; i < albums; ++i)
+      bench_run::MakeAlbum(root, i, kSongs, bandPerAlbum ? "Band " + std::to_string(i) : "Band", files, originals);
 
     nimbrel.reset(bench_run::StartLibrary(root));
     NimbrelOptions options;
@@ -98,10 +56,6 @@ struct World {
     options.OverwritePolicy = 2;
     nimbrel->SetOptions(options);
   }
-
-  ~World() { fs::remove_all(root); }
-
-  void Restore() { bench_run::Restore(originals); }
 
   RunTotals Run() {
     TagOptions options;

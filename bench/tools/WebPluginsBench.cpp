@@ -114,10 +114,7 @@ struct World {
   // too. The artists are `band` 0 to 9: the library remembers in its process
   // what each artist and title gave, so each benchmark has artists of its own.
   World(const std::string& base, bool lyrics, const std::string& band) {
-    std::string folder = (std::getenv("TMPDIR") ? std::string(std::getenv("TMPDIR")) : std::string("/tmp")) +
-                         "/nimbrel-web-bench-XXXXXX";
-    if (!::mkdtemp(folder.data())) std::abort();
-    root = folder + "/";
+    root = bench_run::NewFolder("nimbrel-web-bench");
     for (const char* kind : {"General", "Lyrics"}) fs::create_directories(root + "plugins/" + kind);
     for (const char* plugin : {"General/musicbrainz.so", "General/amazon.so", "Lyrics/lrclib.so"})
       fs::copy_file(std::string(NIMBREL_PLUGIN_BUILD_DIR "/") + plugin, root + "plugins/" + plugin);

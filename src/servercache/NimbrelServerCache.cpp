@@ -74,7 +74,8 @@ std::wstring Number(std::int64_t n) { return std::to_wstring(n); }
 
 }  // namespace
 
-CNimbrelServerCache::CNimbrelServerCache(const NimbrelSettings& settings) : settings_(settings) {
+CNimbrelServerCache::CNimbrelServerCache(const NimbrelSettings& settings, std::size_t rememberedLimit)
+    : settings_(settings), sentKeys_(rememberedLimit), queuedKeys_(rememberedLimit) {
   maxThreads = 2;
   idleTimeout = 10000;
   threadPriority = platform::kThreadPriorityNormal;
@@ -204,12 +205,12 @@ std::int32_t CNimbrelServerCache::LookupWithRetry(const std::wstring& artist, co
 
 bool CNimbrelServerCache::WasSent(const std::wstring& key) {
   CSingleLock lock(&sentKeysLock);
-  return sentKeys.count(key) != 0;
+  return sentKeys_.Contains(key);
 }
 
 void CNimbrelServerCache::Remember(const std::wstring& key) {
   CSingleLock lock(&sentKeysLock);
-  sentKeys.insert(key);
+  sentKeys_.Insert(key);
 }
 
 namespace {
@@ -301,8 +302,7 @@ void CNimbrelServerCache::PostFill(const Nimbrel::SongInfo& info) {
   if (info.source == kMusicbrainz || closing_) return;
   {
     CSingleLock lock(&sentKeysLock);
-    if (queuedKeys_.size() >= kQueuedLimit) queuedKeys_.clear();
-    if (!queuedKeys_.insert(FillKey(info)).second) return;
+    if (!queuedKeys_.Insert(FillKey(info))) return;
   }
   AddJob(new PostJob<Nimbrel::SongInfo>(*this, &CNimbrelServerCache::Fill, info), false);
 }

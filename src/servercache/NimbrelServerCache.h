@@ -13,7 +13,8 @@
 //
 // Fills queued by PostFill run on the object's own pool: at most two workers,
 // ending after ten idle seconds. Fills and failure reports the server has
-// accepted are remembered for the process (`sentKeys`) and not sent again.
+// accepted are remembered and not sent again; the memory keeps the newest
+// kRememberedLimit (an older one forgotten is merely sent again).
 //
 // Thread-safe: Lookup, LookupWithRetry, Fill and ReportFail run on the caller's
 // thread, any number at once; the remembered keys are the only shared state.
@@ -26,13 +27,13 @@
 #include <list>
 #include <string>
 #include <string_view>
-#include <unordered_set>
 #include <vector>
 
 #include "nimbrel/AlbumResult.h"
 #include "nimbrel/NimbrelSettings.h"
 #include "nimbrel/SongInfo.h"
 #include "platform/CriticalSection.h"
+#include "servercache/RecentKeys.h"
 #include "threadpool/ThreadPool.h"
 
 // Asked between the slices of a waiting look-up whether to go on waiting.
@@ -68,9 +69,13 @@ class CNimbrelServerCache : public CThreadPool {
   static constexpr std::int32_t kMaxTrackNumber = 99;
   static constexpr std::int32_t kMaxYear = 9999;
 
+  // How many accepted fills and reports, and how many queued fills, are
+  // remembered at most (each memory apart): the oldest go first.
+  static constexpr std::size_t kRememberedLimit = 65536;
+
   // Reads TagCacheHost and HttpProxy from `settings` at every request;
-  // `settings` must outlive this object.
-  explicit CNimbrelServerCache(const NimbrelSettings& settings);
+  // `settings` must outlive this object. `rememberedLimit`: see above.
+  explicit CNimbrelServerCache(const NimbrelSettings& settings, std::size_t rememberedLimit = kRememberedLimit);
   // Stops the pool (queued fills are dropped: they are best effort) and waits
   // for the fills already running, whose requests end by their time-outs.
   ~CNimbrelServerCache();
@@ -113,9 +118,7 @@ class CNimbrelServerCache : public CThreadPool {
   // "musicbrainz", the object is being destroyed or the same fill (artist,
   // title, album and source) was queued before: a song is found by more than
   // one path, and a server that refuses fills must not be sent each again.
-  // The memory of queued fills forgets all at kQueuedLimit.
   void PostFill(const Nimbrel::SongInfo& info);
-  static constexpr std::size_t kQueuedLimit = 65536;
   // A search engine's feedback: every track of every album result becomes a
   // record (track, album, cover and source of its album); with `found` each is
   // queued with PostFill, otherwise reported with ReportFail. The first album
@@ -162,8 +165,8 @@ class CNimbrelServerCache : public CThreadPool {
   const NimbrelSettings& settings_;
   // Set when destruction begins: PostFill queues nothing more.
   std::atomic<bool> closing_{false};
-  // Keys of the fills and reports the server accepted; it only grows.
-  std::unordered_set<std::wstring> sentKeys;
-  std::unordered_set<std::wstring> queuedKeys_;  // fills queued by PostFill
+  // Keys of the fills and reports the server accepted.
+  CRecentKeys sentKeys_;
+  CRecentKeys queuedKeys_;  // fills queued by PostFill
   CCriticalSection sentKeysLock;
 };

@@ -339,6 +339,21 @@ TEST_F(ServerCacheTest, AcceptedFillsAndReportsAreSentOncePerProcess) {
   EXPECT_TRUE(cache->WasSent(L"Fail:ATsrc"));
 }
 
+// The memory of accepted fills keeps the newest: one forgotten past the
+// limit is merely sent again when it comes back.
+TEST_F(ServerCacheTest, TheMemoryOfAcceptedFillsKeepsTheNewestAndAForgottenOneIsSentAgain) {
+  server.ServeText("/fill.php", "");
+  CNimbrelServerCache small(settings, 2);
+  small.requestTimeoutMs = 5000;
+  for (const wchar_t* title : {L"a", L"b", L"a", L"c", L"b"}) EXPECT_EQ(1, small.Fill(Song(title)));
+  EXPECT_EQ(3u, server.RequestCount());  // a, b, c: "a" went out when "c" came
+  EXPECT_EQ(1, small.Fill(Song(L"a")));
+  EXPECT_EQ(4u, server.RequestCount());
+  EXPECT_FALSE(small.WasSent(L"AC/DCbHigh Voltagediscs"));
+  EXPECT_TRUE(small.WasSent(L"AC/DCcHigh Voltagediscs"));
+  EXPECT_TRUE(small.WasSent(L"AC/DCaHigh Voltagediscs"));
+}
+
 TEST_F(ServerCacheTest, EmptyHostSwitchesEverythingOff) {
   server.ServeText("/lookup.php", "artist=A\r\ntitle=T\r\n");
   settings.TagCacheHost = L"";

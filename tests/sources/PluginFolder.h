@@ -30,7 +30,15 @@ class PluginFolder {
 
   static std::wstring ModulePath(const std::wstring& module) {
     const std::string folder = NIMBREL_TEST_PLUGIN_DIR;
-    return std::wstring(folder.begin(), folder.end()) + module + L".so";
+    // Appended in place: with _FORTIFY_SOURCE, g++ 12 follows the moved
+    // temporary of `wstring(...) + module` into the branch for a string held
+    // in its short buffer and warns that the copy is too big for it. That
+    // branch never runs with this length (a false positive; later libstdc++
+    // tells the compiler that a short string always fits its buffer).
+    std::wstring path(folder.begin(), folder.end());
+    path += module;
+    path += L".so";
+    return path;
   }
 
  private:

@@ -2,10 +2,14 @@
 
 #include <fstream>
 #include <memory>
+#include <set>
 
 #include "PlanFile.h"
+#include "RunLock.h"
+#include "SignalWatch.h"
 #include "TagFields.h"
 #include "WriteHistory.h"
+#include "XdgFolders.h"
 #include "meridex/FileName.h"
 #include "meridex/SaveBatch.h"
 #include "meridex/Tags.h"
@@ -31,7 +35,9 @@ const char* PlanApply::HelpText() {
   return "Usage: nimbrel-tag apply [--keep-mtime] [--no-history] PLAN\n"
          "Writes what `nimbrel-tag --dry-run --plan PLAN` saved, to the files that have not changed since,\n"
          "and records the writes in the history for `nimbrel-tag undo` (unless --no-history).\n"
-         "Exit status: 0 every file written, 1 some were not (each is named with why), 2 usage error.\n";
+         "Waits while another nimbrel-tag run works on the plan's folders.\n"
+         "Exit status: 0 every file written, 1 some were not (each is named with why), 2 usage error,\n"
+         "130 stopped while waiting.\n";
 }
 
 int PlanApply::Run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
@@ -70,6 +76,20 @@ int PlanApply::Run(const std::vector<std::string>& args, std::FILE* out, std::FI
       return 2;
     }
     files.push_back(std::move(file));
+  }
+
+  // Not while a run works on these folders: the files are checked and
+  // written under the lock a tagging run takes.
+  std::set<std::string> folders;
+  for (const PlannedFile& file : files) folders.insert(file.path.substr(0, file.path.rfind('/') + 1));
+  RunLock lock(StateFolder(), folders);
+  {
+    // Ctrl-C stops the wait; once writing, it acts as usual (each save is whole or not at all).
+    SignalWatch signals;
+    if (!lock.WaitUntilHeld(signals, [&](const std::string& note) { std::fprintf(err, "nimbrel-tag: %s\n", note.c_str()); })) {
+      std::fputs("nimbrel-tag apply: stopped before any file was written\n", err);
+      return 130;
+    }
   }
 
   std::unique_ptr<WriteHistory> history;

@@ -159,20 +159,9 @@ int main(int argc, char** argv) {
   // One run at a time over these folders; taken before the clean-up below,
   // which would take another run's unfinished saves for leftovers.
   RunLock lock(state, folders);
-  if (!options.dryRun) {
-    bool told = false;
-    while (!lock.TryLock(error)) {
-      if (!error.empty()) {
-        reporter.Note(error + "; going on without guarding against another run over these folders");
-        break;
-      }
-      if (!told) reporter.Note("another nimbrel-tag run is working on these folders; waiting for it to end (Ctrl-C stops)");
-      told = true;
-      if (signals.Wait(200)) {
-        reporter.Note("stopped before any file was read");
-        return kExitInterrupted;
-      }
-    }
+  if (!options.dryRun && !lock.WaitUntilHeld(signals, [&](const std::string& note) { reporter.Note(note); })) {
+    reporter.Note("stopped before any file was read");
+    return kExitInterrupted;
   }
 
   // Before any file is read: what an interrupted save left in these folders

@@ -1,6 +1,6 @@
 // What keeps a run of nimbrel-tag from harming files or misleading a person:
 // the configuration file read as written, names printed on one line, one
-// run at a time over a set of folders.
+// run at a time over a folder.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -53,7 +53,7 @@ TEST(EscapedText, KeepsEveryNameOnOneLineAndTellsEscapesFromTheirLetters) {
   EXPECT_EQ(Escaped("caf\xc3\xa9 \xe9.mp3"), "caf\xc3\xa9 \xe9.mp3");  // UTF-8 or not, kept
 }
 
-TEST(RunLock, OneRunAtATimeOverTheSameFoldersHoweverNamed) {
+TEST(RunLock, OneRunAtATimeOverAFolderHoweverNamed) {
   testing_support::ScratchFolder scratch;
   const std::string root = plugin_text::Narrow(scratch.path());
   const std::string state = root + "state/";
@@ -66,8 +66,12 @@ TEST(RunLock, OneRunAtATimeOverTheSameFoldersHoweverNamed) {
     RunLock same(state, {root + "b/", root + "a/../a/"});
     EXPECT_FALSE(same.TryLock(error));
     EXPECT_TRUE(error.empty()) << error;
-    RunLock other(state, {root + "b/"});
-    EXPECT_TRUE(other.TryLock(error)) << error;
+    RunLock one(state, {root + "b/"});  // one folder of the held set
+    EXPECT_FALSE(one.TryLock(error));
+    RunLock other(state, {root + "c/", root + "a/"});
+    EXPECT_FALSE(other.TryLock(error));
+    RunLock apart(state, {root + "c/"});  // none held: "c/" is not kept by the refused lock above
+    EXPECT_TRUE(apart.TryLock(error)) << error;
   }
   struct stat info {};
   ASSERT_EQ(::stat(first->Path().c_str(), &info), 0);

@@ -16,8 +16,10 @@
 
 #include "InteractiveChooser.h"
 #include "Json.h"
+#include "RunLock.h"
 #include "SpellingFix.h"
 #include "Text.h"
+#include "ToolFixture.h"
 #include "ToolProcess.h"
 #include "../../../plugins/catalogue/CatalogueStore.h"
 #include "meridex/FileName.h"
@@ -35,17 +37,8 @@ using tag_tool_test::RunTool;
 using tag_tool_test::ToolRun;
 namespace fs = std::filesystem;
 
-class TagReviewTest : public ::testing::Test {
+class TagReviewTest : public tag_tool_test::ToolFixture {
  protected:
-  void SetUp() override {
-    for (const std::string& folder : {music, plugins + "General", plugins + "Lyrics", home}) fs::create_directories(folder);
-    fs::copy_file(NIMBREL_TEST_PLUGIN_DIR "Catalogue.so", plugins + "General/Catalogue.so");
-  }
-
-  static std::string Title(int album, int song) {
-    return std::string("Tune ") + static_cast<char>('A' + album) + static_cast<char>('a' + song);
-  }
-
   // "album" lines of the catalogue: artist "Band", `songs` titles of album `number`.
   void Catalogue(const std::vector<std::pair<std::string, int>>& albums, const std::string& cover = "") {
     std::ofstream data(root + "catalogue.txt");
@@ -82,24 +75,12 @@ class TagReviewTest : public ::testing::Test {
     return args;
   }
 
-  std::map<std::string, std::optional<std::string>> Environment() const {
-    return {{"HOME", home},
-            {"XDG_CONFIG_HOME", std::nullopt},
-            {"XDG_STATE_HOME", std::nullopt},
-            {"NIMBREL_TEST_CATALOGUE_FILE", root + "catalogue.txt"}};
-  }
-
   ToolRun Tag(const std::vector<std::string>& args) { return RunTool(NIMBREL_TAG_TOOL, Arguments(args), Environment()); }
-
-  testing_support::ScratchFolder scratch;
-  const std::string root = plugin_text::Narrow(scratch.path());
-  const std::string music = root + "music/";
-  const std::string plugins = root + "plugins/";
-  const std::string home = root + "home/";
 };
 
-// A plan holds what a real run writes, byte for byte; applying it refuses a
-// file edited since, even by an edit that kept its size and time.
+// A plan holds what a real run writes, byte for byte; applying it waits for
+// a run over its folders and refuses a file edited since, even by an edit
+// that kept its size and time.
 TEST_F(TagReviewTest, APlanAppliedLaterWritesWhatTheRunWouldHaveAndRefusesFilesChangedSince) {
   testing_support::HttpTestServer server;
   server.Serve("/cover.png", testing_support::HttpResponse{200, "OK", {{"Content-Type", "image/png"}},
@@ -138,6 +119,16 @@ TEST_F(TagReviewTest, APlanAppliedLaterWritesWhatTheRunWouldHaveAndRefusesFilesC
   ASSERT_EQ(::utimensat(AT_FDCWD, files[1].c_str(), times, 0), 0);
   const std::string editedBytes = Bytes(files[1]);
 
+  {
+    // A run over the whole music folder holds its folders: the plan waits
+    // for it (stopped here while waiting) and writes nothing.
+    nimbrel_tag::RunLock run(home + ".local/state/nimbrel/", {music + "direct/", music + "planned/"});
+    std::string error;
+    ASSERT_TRUE(run.TryLock(error)) << error;
+    const ToolRun waiting = RunTool(NIMBREL_TAG_TOOL, {"apply", plan}, Environment(), std::nullopt, "waiting for it");
+    EXPECT_EQ(waiting.exitCode, 130) << waiting.err;
+    EXPECT_EQ(Album(files[0]), L"") << waiting.err;
+  }
   const ToolRun applied = RunTool(NIMBREL_TAG_TOOL, {"apply", plan}, Environment());
   EXPECT_EQ(applied.exitCode, 1) << applied.err;
   EXPECT_NE(applied.err.find(files[1] + ": not written: its content changed since the plan was made"),

@@ -16,6 +16,7 @@
 #include "Json.h"
 #include "RunLock.h"
 #include "Text.h"
+#include "ToolFixture.h"
 #include "ToolProcess.h"
 #include "meridex/FileName.h"
 #include "meridex/Tags.h"
@@ -32,11 +33,10 @@ using tag_tool_test::RunTool;
 using tag_tool_test::ToolRun;
 namespace fs = std::filesystem;
 
-class TagToolTest : public ::testing::Test {
+class TagToolTest : public tag_tool_test::ToolFixture {
  protected:
   void SetUp() override {
-    for (const std::string& folder : {music, plugins + "General", plugins + "Lyrics", home}) fs::create_directories(folder);
-    fs::copy_file(NIMBREL_TEST_PLUGIN_DIR "Catalogue.so", plugins + "General/Catalogue.so");
+    ToolFixture::SetUp();
     Catalogue("");
   }
 
@@ -50,10 +50,6 @@ class TagToolTest : public ::testing::Test {
       for (int j = 1; j <= 12; ++j) data << "\t" << Title(i, j);
       data << "\n";
     }
-  }
-
-  static std::string Title(int album, int song) {
-    return std::string("Tune ") + static_cast<char>('A' + album) + static_cast<char>('a' + song);
   }
 
   // `albums` folders of `songs` files, MP3 and FLAC in turn, tagged with
@@ -87,13 +83,6 @@ class TagToolTest : public ::testing::Test {
     return RunTool(NIMBREL_TAG_TOOL, args, Environment(), interruptAfterLines, interruptOnError);
   }
 
-  std::map<std::string, std::optional<std::string>> Environment() const {
-    return {{"HOME", home},
-            {"XDG_CONFIG_HOME", std::nullopt},
-            {"XDG_STATE_HOME", std::nullopt},
-            {"NIMBREL_TEST_CATALOGUE_FILE", root + "catalogue.txt"}};
-  }
-
   // Sets the album of each file to `album`.
   static void SetAlbum(const std::map<std::string, std::string>& files, const std::wstring& album) {
     for (const auto& [path, bytes] : files) {
@@ -103,12 +92,6 @@ class TagToolTest : public ::testing::Test {
       ASSERT_TRUE(tags.SaveFile(CString(plugin_text::Widen(path))));
     }
   }
-
-  testing_support::ScratchFolder scratch;
-  const std::string root = plugin_text::Narrow(scratch.path());
-  const std::string music = root + "music/";
-  const std::string plugins = root + "plugins/";
-  const std::string home = root + "home/";
 };
 
 TEST_F(TagToolTest, DryRunChangesNoByteAndItsJsonListsEveryCandidateWithSourceAndScore) {
