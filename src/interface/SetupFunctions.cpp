@@ -6,6 +6,7 @@
 #include "config/NimbrelConfig.h"
 #include "foundation/Guarded.h"
 #include "nimbrel/Nimbrel.h"
+#include "servercache/NimbrelServerCache.h"
 #include "sources/DllSourcesManager.h"
 
 namespace {
@@ -23,10 +24,13 @@ void SourcesUpdated(std::uint32_t /*result*/) noexcept {
 
 // Waits for a background update started by an earlier InitialiseNimbrel: its
 // completion routine reads the settings and loads plug-ins, so neither may
-// change under it.
+// change under it. Fills queued for the tag-cache server outlive the searches
+// and read the settings too: the queued ones are dropped, the running ones
+// waited for.
 CNimbrelConfig& ConfigurationAfterRunningUpdate() {
   CNimbrelConfig& config = CNimbrelConfig::Instance();
   config.updateFinished.Wait();
+  CNimbrelServerCache::Instance().DropFillsAndWait();
   return config;
 }
 

@@ -90,6 +90,13 @@ CNimbrelServerCache::~CNimbrelServerCache() {
   WaitUntilNoWorkers();
 }
 
+void CNimbrelServerCache::DropFillsAndWait() {
+  Stop();
+  WaitUntilNoWorkers();
+  CSingleLock lock(&sentKeysLock);
+  queuedKeys_.Clear();
+}
+
 CNimbrelServerCache& CNimbrelServerCache::Instance() {
   static CNimbrelServerCache cache(CNimbrelConfig::Instance());
   return cache;

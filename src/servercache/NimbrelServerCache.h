@@ -124,6 +124,12 @@ class CNimbrelServerCache : public CThreadPool {
   // queued with PostFill, otherwise reported with ReportFail. The first album
   // result from "musicbrainz" ends the pass.
   void SendFeedback(const std::list<Nimbrel::AlbumResult>& results, bool found);
+  // Before the settings this object reads are replaced (the host initialises
+  // the library again): drops the queued fills and waits for the running
+  // ones, so that no request reads the host or proxy while they change. The
+  // dropped fills may be queued again; what was accepted stays remembered.
+  // Not to be called while a search may queue fills.
+  void DropFillsAndWait();
 
   // The signature of a request text under the library's key.
   static std::wstring Sign(std::wstring_view text);

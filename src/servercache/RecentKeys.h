@@ -18,6 +18,10 @@ class CRecentKeys {
   // True when `key` was not held; it is then the newest.
   bool Insert(const std::wstring& key);
   std::size_t Size() const { return keys_.size(); }
+  void Clear() {
+    order_.clear();
+    keys_.clear();
+  }
 
  private:
   std::size_t limit_;

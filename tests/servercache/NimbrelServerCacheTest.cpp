@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -408,7 +409,10 @@ TEST_F(ServerCacheTest, AFillQueuedTwiceIsSentOnceEvenWhenRefused) {
   EXPECT_EQ(2u, server.RequestCount());
 }
 
-TEST_F(ServerCacheTest, UnloadDropsQueuedFillsAndWaitsForRunningOnes) {
+// New settings (a second initialisation) and an unload both drop the queued
+// fills and wait for the running ones; after new settings a dropped fill may
+// be queued again.
+TEST_F(ServerCacheTest, NewSettingsAndUnloadDropQueuedFillsAndWaitForRunningOnes) {
   std::mutex mutex;
   std::condition_variable released;
   bool open = false;
@@ -417,18 +421,31 @@ TEST_F(ServerCacheTest, UnloadDropsQueuedFillsAndWaitsForRunningOnes) {
     released.wait(lock, [&] { return open; });
     return HttpResponse{};
   });
-  for (int i = 0; i < 200; ++i) cache->PostFill(Song(L"song " + std::to_wstring(i)));
-  ASSERT_TRUE(server.WaitForRequests(2, 20000));
-  CNimbrelServerCache* unloading = cache.release();
-  std::thread unload([unloading] { delete unloading; });
-  while (unloading->QueuedJobCount() != 0) std::this_thread::yield();  // the queue is dropped first
-  {
-    std::lock_guard<std::mutex> lock(mutex);
-    open = true;
-  }
-  released.notify_all();
-  unload.join();
+  const auto dropWhileTwoRun = [&](std::function<void()> drop) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      open = false;
+    }
+    for (int i = 0; i < 200; ++i) cache->PostFill(Song(L"song " + std::to_wstring(i)));
+    ASSERT_TRUE(server.WaitForRequests(server.RequestCount() + 2, 20000));
+    std::thread dropping(drop);
+    while (cache->QueuedJobCount() != 0) std::this_thread::yield();  // the queue is dropped first
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      open = true;
+    }
+    released.notify_all();
+    dropping.join();
+  };
+  dropWhileTwoRun([this] { cache->DropFillsAndWait(); });
   EXPECT_EQ(2u, server.RequestCount());
+  EXPECT_EQ(0, cache->ThreadCount());
+
+  CNimbrelServerCache* unloading = cache.get();
+  dropWhileTwoRun([unloading] { delete unloading; });
+  cache.release();
+  // Songs 0 and 1 were accepted before; two of the dropped ones ran now.
+  EXPECT_EQ(4u, server.RequestCount());
 }
 
 TEST_F(ServerCacheTest, StallingServerEndsByTheTimeOut) {
