@@ -1,6 +1,7 @@
 #include "Id3Layout.h"
 
 #include "CommentEncoding.h"
+#include "SyncSafe.h"
 
 #include <taglib/id3v2frame.h>
 #include <taglib/id3v2framefactory.h>
@@ -19,19 +20,6 @@ using TagLib::ByteVector;
 constexpr unsigned char kUnsynchronised = 0x80, kExtendedHeader = 0x40, kFooter = 0x10;
 
 unsigned Byte(const ByteVector& bytes, unsigned at) { return static_cast<unsigned char>(bytes[at]); }
-
-bool SyncSafe(const ByteVector& bytes, unsigned at, std::uint32_t& value) {
-  value = 0;
-  for (unsigned i = 0; i < 4; ++i) {
-    if (Byte(bytes, at + i) & 0x80) return false;
-    value = (value << 7) | Byte(bytes, at + i);
-  }
-  return true;
-}
-
-void PutSyncSafe(ByteVector& bytes, unsigned at, std::uint32_t value) {
-  for (int i = 3; i >= 0; --i, value >>= 7) bytes[at + static_cast<unsigned>(i)] = static_cast<char>(value & 0x7F);
-}
 
 // The version and size of the leading tag; false when there is none.
 bool Header(const ByteVector& content, int& version, std::uint32_t& size) {
@@ -108,8 +96,7 @@ void NormaliseLayout(ByteVector& content) {
   }
   ByteVector header = content.mid(0, 10);
   header[5] = static_cast<char>(flags);
-  PutSyncSafe(header, 6, body.size());
-  content = header + body + rest;
+  content = header.mid(0, 6) + SyncSafeBytes(body.size()) + body + rest;
 }
 
 bool GarbledFlags(int version, unsigned char formatFlags) {

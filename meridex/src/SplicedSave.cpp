@@ -13,6 +13,7 @@
 #include "CommentEncoding.h"
 #include "Id3Layout.h"
 #include "Id3Tags.h"
+#include "SyncSafe.h"
 #include "XiphTags.h"
 
 namespace Meridex::spliced {
@@ -47,22 +48,6 @@ std::int64_t Padding(std::int64_t room, std::int64_t fileSize, std::int64_t leas
 }
 
 // ---- ID3v2 in MP3 files ----
-
-// A 28-bit number in four bytes of seven bits; false when a byte has its top bit set.
-bool SyncSafe(const ByteVector& bytes, unsigned at, std::uint32_t& value) {
-  value = 0;
-  for (unsigned i = 0; i < 4; ++i) {
-    if (Byte(bytes, at + i) & 0x80) return false;
-    value = (value << 7) | Byte(bytes, at + i);
-  }
-  return true;
-}
-
-ByteVector SyncSafeBytes(std::uint32_t value) {
-  ByteVector bytes(4, '\0');
-  for (int i = 3; i >= 0; --i, value >>= 7) bytes[static_cast<unsigned>(i)] = static_cast<char>(value & 0x7F);
-  return bytes;
-}
 
 struct Frame {
   std::int64_t offset;  // of its header
