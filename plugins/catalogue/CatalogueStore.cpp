@@ -2,7 +2,11 @@
 
 #include <sqlite3.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <filesystem>
 #include <sstream>
 #include <utility>
 
@@ -52,6 +56,38 @@ bool HasWordCharacter(const std::string& text) {
     if (c >= 0x80 || (c >= '0' && c <= '9') || ((c | 0x20) >= 'a' && (c | 0x20) <= 'z')) return true;
   }
   return false;
+}
+
+// A reader of a file made before the recording index existed would scan every
+// track on each look-up by recording: the index is added once, in its own
+// short write, when the file can be written. A file made read-only (by its
+// mode, also for root), a busy or a failing one is read without it.
+void AddRecordingIndex(sqlite3* reader, const std::string& path) {
+  {
+    Statement s(reader, "SELECT 1 FROM sqlite_master WHERE type = 'index' AND name = 'tracks_of_recording'");
+    if (!s.stmt || sqlite3_step(s.stmt) == SQLITE_ROW) return;
+  }
+  namespace fs = std::filesystem;
+  std::error_code error;
+  const fs::perms mode = fs::status(path, error).permissions();
+  const fs::perms anyWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  std::string problem;
+  if (error || (mode & anyWrite) == fs::perms::none || ::access(path.c_str(), W_OK) != 0) {
+    problem = "the file is read-only";
+  } else {
+    sqlite3* db = nullptr;
+    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+      problem = sqlite3_errmsg(db);
+    } else if (sqlite3_exec(db, "CREATE INDEX IF NOT EXISTS tracks_of_recording ON tracks(recording)", nullptr,
+                            nullptr, nullptr) != SQLITE_OK) {
+      problem = sqlite3_errmsg(db);  // "database is locked" when busy: no waiting
+    }
+    sqlite3_close_v2(db);
+  }
+  if (!problem.empty()) {
+    std::fprintf(stderr, "catalogue %s: no recording index (%s); look-ups by recording scan the file\n",
+                 path.c_str(), problem.c_str());
+  }
 }
 
 }  // namespace
@@ -115,6 +151,7 @@ bool CatalogueStore::OpenLocked(const std::string& path, bool write) {
     ok = sqlite3_exec(db, "CREATE INDEX IF NOT EXISTS tracks_of_recording ON tracks(recording)", nullptr, nullptr,
                       nullptr) == SQLITE_OK;
   }
+  if (ok && version == kSchemaVersion && !write) AddRecordingIndex(db, path);
   if (!ok || (version != kSchemaVersion && !(version == 1 && !write))) {
     sqlite3_close_v2(db);
     return false;

@@ -58,7 +58,8 @@ class CatalogueStore {
   CatalogueStore& operator=(const CatalogueStore&) = delete;
 
   // Opens `path` to read only; false (and closed) when it is missing, not a
-  // catalogue or of another version.
+  // catalogue or of another version. A writable file without the recording
+  // index is given it first (the one write); otherwise a line on stderr.
   bool OpenReadOnly(const std::string& path);
   // Opens `path` for writing, creating it with the current layout. False
   // when it cannot be created or is a catalogue of another version.

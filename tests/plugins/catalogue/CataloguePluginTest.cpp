@@ -170,6 +170,50 @@ TEST_F(CatalogueTest, RecordFieldsComeFromTheImportAndAnOlderCatalogueIsUpgraded
   EXPECT_EQ(found[L"Old Song"].albumInfo.releaseId, L"") << "an importer's own key is no release id";
 }
 
+// A catalogue made before the recording index existed: the plug-in adds the
+// index on opening a writable file, and leaves a read-only one as it is.
+TEST_F(CatalogueTest, AnOlderCatalogueGetsItsRecordingIndexUnlessItIsReadOnly) {
+  const std::string recording = "cccccccc-0000-4000-8000-000000000003";
+  const auto hasIndex = [](const std::string& file) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(db, "SELECT 1 FROM sqlite_master WHERE name = 'tracks_of_recording'", -1, &s, nullptr);
+    const bool found = sqlite3_step(s) == SQLITE_ROW;
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return found;
+  };
+  const auto bytes = [](const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  };
+  for (const bool readOnly : {false, true}) {
+    const std::string file = dir_ + (readOnly ? "locked.sqlite" : "old.sqlite");
+    {
+      catalogue::CatalogueStore writer;
+      ASSERT_TRUE(writer.OpenForWriting(file));
+      ASSERT_TRUE(writer.Add({"r1", "First", "X", "", 2001, "", {{1, 1, "One", 0, recording}}}));
+    }
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(file.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "DROP INDEX tracks_of_recording", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    if (readOnly) std::filesystem::permissions(file, std::filesystem::perms::owner_read);
+    const std::string before = bytes(file);
+    source_.Set(L"CatalogueFile", file);
+    const CString release, byRecording(std::wstring(recording.begin(), recording.end()));
+    std::list<Nimbrel::AlbumResult> albums;
+    FindAlbumsByIdArgs args{&release, &byRecording, &albums};
+    EXPECT_EQ(plugin()->CallMethod(L"FindAlbumsById", &args), 1) << file;
+    EXPECT_EQ(albums.size(), 1u) << file;
+    EXPECT_EQ(hasIndex(file), !readOnly) << file;
+    if (readOnly) {
+      EXPECT_EQ(bytes(file), before);
+    }
+  }
+}
+
 // The catalogue's artist search also finds artists whose names hold the
 // song's artist: a tribute band's album listed first does not take the song.
 TEST_F(CatalogueTest, ATitleGoesToTheSongsOwnArtistBeforeATributeBandListedFirst) {
