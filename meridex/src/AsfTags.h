@@ -6,9 +6,8 @@
 // WM/Lyrics, WM/EncodedBy, WM/OriginalArtist and WM/AuthorURL (all values;
 // numbers given as numbers are read as text and written back as numbers).
 // Pictures are WM/Picture attributes. Writing touches only changed fields
-// and keeps every other attribute as it is. (TagLib writes the content
-// description whole: a file that had none of Copyright, Description or
-// Rating gets them empty.)
+// and keeps every other attribute as it is (the content description's
+// unchanged texts too: see AsfContentDescription.h).
 #pragma once
 
 #include <vector>

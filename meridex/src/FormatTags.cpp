@@ -18,6 +18,7 @@
 #include <taglib/xiphcomment.h>
 
 #include "ApeTags.h"
+#include "AsfContentDescription.h"
 #include "AsfTags.h"
 #include "Id3Layout.h"
 #include "Id3Tags.h"
@@ -25,6 +26,7 @@
 #include "StreamLength.h"
 #include "XiphTags.h"
 
+#include <array>
 #include <memory>
 
 namespace Meridex::formats {
@@ -257,8 +259,16 @@ bool ReadAsf(TagLib::IOStream& stream, CTags& tags, std::vector<EmbeddedPicture>
 bool WriteAsf(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pictures) {
   TagLib::ASF::File file(&stream, true, kStyle);
   if (!Readable(file) || !file.tag()) return false;
+  const asf::ContentDescription before = asf::ContentDescription::Read(stream);
   if (!asf::Write(changes, pictures, *file.tag())) return false;
-  return file.save();
+  if (!file.save()) return false;
+  using Text = asf::ContentDescription::Text;
+  std::array<bool, Text::kTextCount> changed{};
+  changed[Text::kTitle] = changes.Changed(CTags::Field::kTitle);
+  changed[Text::kAuthor] = changes.ArtistsChanged();
+  changed[Text::kCopyright] = changes.Changed(CTags::Field::kCopyright);
+  changed[Text::kDescription] = changes.Changed(CTags::Field::kComment);
+  return before.Restore(stream, changed);
 }
 
 }  // namespace

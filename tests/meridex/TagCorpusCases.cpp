@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 #include <taglib/flacfile.h>
 
+#include <fstream>
+#include <iterator>
+
 #include "CorpusCase.h"
 #include "platform/TextCodec.h"
 #include "support/AudioSamples.h"
@@ -126,8 +129,17 @@ const std::vector<CorpusCase>& TagContentCases() {
          EXPECT_EQ(t.GetValues(Field::kGenre), (std::vector<CString>{L"Electronic", L"Ambient"}));
          EXPECT_EQ(Get(t, &CTags::GetTrackNumber), L"3");
        },
-       // TagLib writes the content description whole: its missing texts appear, empty.
-       NewAlbum, {"ASF:WM/AlbumTitle", "ASF:Copyright", "ASF:Description", "ASF:Rating"}, {}},
+       NewAlbum, {"ASF:WM/AlbumTitle"}, {}},
+      // A file without content description gains none for an attribute, and
+      // only the changed text in one for a title.
+      {"WmaWithoutContentDescription", "wma-plain", "song.wma", nullptr, {}, {}, NewAlbum, {"ASF:WM/AlbumTitle"},
+       [](const std::string& path) {
+         std::ifstream in(path, std::ios::binary);
+         const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+         EXPECT_EQ(bytes.find("\x33\x26\xB2\x75\x8E\x66\xCF\x11"), std::string::npos) << "a content description";
+       }},
+      {"WmaTitleWithoutContentDescription", "wma-plain", "song.wma", nullptr, {}, {},
+       [](CTags& t) { t.SetTitle(L"Only Title"); }, {"ASF:Title"}, {}},
       {"FlacMultiValue", "flac", "song.flac", nullptr, {},
        [](const CTags& t) {
          EXPECT_EQ(t.GetValues(Field::kGenre), (std::vector<CString>{L"Electronic", L"Ambient"}));

@@ -272,6 +272,9 @@ def make(kind, path):
             f["----:org.hydrogenaudio.replaygain:replaygain_track_gain"] = [mp4.MP4FreeForm(b"-6.50 dB")]
             f["rate"] = ["80"]
             f.save()
+        elif kind == "wma-plain":  # no content description object at all
+            need("ffmpeg")
+            run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, "-c:a", "wmav2", path)
         elif kind == "wma":
             need("ffmpeg")
             run("ffmpeg", "-nostdin", "-loglevel", "error", "-y", "-i", source, "-c:a", "wmav2", path)
