@@ -77,11 +77,13 @@ bool Empty(const ByteVector& text) {
 ContentDescription ContentDescription::Read(TagLib::IOStream& stream) {
   ContentDescription description;
   const Located at = Locate(stream);
-  if (at.headerRead && at.offset != 0) description.present_ = Texts(stream, at, description.texts_);
+  description.present_ = at.headerRead && at.offset != 0;
+  description.known_ = at.headerRead && (at.offset == 0 || Texts(stream, at, description.texts_));
   return description;
 }
 
 bool ContentDescription::Restore(TagLib::IOStream& stream, const std::array<bool, kTextCount>& changed) const {
+  if (!known_) return true;  // what TagLib made of a header this cannot read stays
   const Located at = Locate(stream);
   if (!at.headerRead) return false;
   std::array<ByteVector, kTextCount> saved;

@@ -23,16 +23,17 @@ class ContentDescription {
  public:
   enum Text { kTitle, kAuthor, kCopyright, kDescription, kRating, kTextCount };
 
-  // The object of the ASF file in `stream`; none when the header has none
-  // or cannot be read.
+  // The object of the ASF file in `stream` (or that it has none).
   static ContentDescription Read(TagLib::IOStream& stream);
 
   // Makes the object in the saved file of `stream` this one, but for the
-  // texts marked in `changed` (taken from the saved object). False when the
-  // saved header cannot be read.
+  // texts marked in `changed` (taken from the saved object). Does nothing
+  // when the file's object could not be read; false when the saved header
+  // cannot be read.
   bool Restore(TagLib::IOStream& stream, const std::array<bool, kTextCount>& changed) const;
 
  private:
+  bool known_ = false;  // false: the file's header or object could not be read, nothing is put back
   bool present_ = false;
   std::array<TagLib::ByteVector, kTextCount> texts_;  // as stored, terminator included
 };
