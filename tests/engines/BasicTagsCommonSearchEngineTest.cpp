@@ -199,6 +199,25 @@ TEST_F(BasicEngineTest, ATitleOnSeveralAlbumsGoesToTheSongsOwnAlbumElseEveryExac
   EXPECT_EQ(near.found[0].info.albumInfo.album, L"Studio");
 }
 
+// A near title on an earlier album loses to the exact title on a later
+// album of the same rank, but not to one on an album of a lower rank (another
+// artist) nor to one after the song's own album.
+TEST_F(BasicEngineTest, AnExactTitleOnALaterAlbumWinsOverANearOneOnAnEarlierAlbum) {
+  source_.Load(
+      "search 0\nalbum Band\tFirst\tk1\t\tAngels\tHymns\n"
+      "album Band\tSecond\tk2\t\tAngel\n"
+      "album Band Tribute\tCovers\tk3\t\tHymn\n");
+  auto own = Song(L"Band", L"Angel", 3);
+  own.album = L"First";
+  Engine()->GetAllBasicTags({Song(L"Band", L"Angel", 1), Song(L"Band", L"Hymn", 2), own});
+  std::map<unsigned, std::vector<std::wstring>> albumsOf;
+  for (const auto& found : recorder_.found) albumsOf[found.songId].push_back(found.info.albumInfo.album);
+  EXPECT_EQ(albumsOf[1], Titles{L"Second"});
+  EXPECT_EQ(albumsOf[2], Titles{L"First"});
+  EXPECT_EQ(albumsOf[3], Titles{L"First"});
+  EXPECT_TRUE(recorder_.NotFound().empty());
+}
+
 // A song of known length: a title at a length that does not fit loses to
 // the same title at one that fits on a later album; with none that fits, the
 // closest title is still taken; with the length unknown, both albums holding
