@@ -181,6 +181,8 @@ void CBasicTagsCommonSearchEngine::ProcessAlbums(const std::list<Nimbrel::AlbumR
       const bool waiting = !song->exactAlbum.empty();
       song = waiting && groupRank > 1 ? songs.erase(song) : std::next(song);
     }
+    // Nor can a near title be beaten on an album of a lower rank than its own.
+    DeliverHeld(songs, groupRank);
     if (songs.empty() || IsStopped()) break;
     Nimbrel::AlbumResult result;
     result.albumInfo = listed->albumInfo;
@@ -239,6 +241,12 @@ bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumRe
       ++song;
       continue;
     }
+    // A near title held from an album of a higher rank keeps it.
+    if (const auto near = held_.find(song->query.songId);
+        near != held_.end() && near->second.fits && near->second.rank < albumRank) {
+      ++song;
+      continue;
+    }
     // The closest title among tracks whose length fits the song's, else the
     // closest among those that do not.
     const std::uint32_t length = SongLength(song->query.songId);
@@ -265,6 +273,15 @@ bool CBasicTagsCommonSearchEngine::FindTracks(SongQueue& songs, Nimbrel::AlbumRe
         continue;
       }
       match = misfit;
+    } else if (match != result.tracks.cend() && best > 0.0f && !waiting && !tracksCallback) {
+      // A near title is held while a later album of its rank may have the
+      // title exactly; it beats a misfit, and the first album's is kept.
+      const HeldMatch near{*match, result, true, albumRank};
+      if (auto [held, fresh] = held_.try_emplace(song->query.songId, near); !fresh && !held->second.fits) {
+        held->second = near;
+      }
+      ++song;
+      continue;
     }
     const bool found = match != result.tracks.cend();
     if (!found && !tracksCallback) {
@@ -312,10 +329,10 @@ void CBasicTagsCommonSearchEngine::Deliver(std::uint32_t songId, const Nimbrel::
   WriteBasicTagsToCache(one, true, false);
 }
 
-void CBasicTagsCommonSearchEngine::DeliverHeld(SongQueue& songs) {
+void CBasicTagsCommonSearchEngine::DeliverHeld(SongQueue& songs, AlbumRank before) {
   for (auto song = songs.begin(); song != songs.end() && !IsStopped();) {
     auto held = held_.find(song->query.songId);
-    if (held == held_.end()) {
+    if (held == held_.end() || (before >= 0 && !(held->second.fits && held->second.rank < before))) {
       ++song;
       continue;
     }
@@ -327,7 +344,7 @@ void CBasicTagsCommonSearchEngine::DeliverHeld(SongQueue& songs) {
     held_.erase(held);
     song = songs.erase(song);
   }
-  held_.clear();
+  if (before < 0) held_.clear();
 }
 
 void CBasicTagsCommonSearchEngine::SetSongIds(std::uint32_t songId, const std::wstring& releaseId,

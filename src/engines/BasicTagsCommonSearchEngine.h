@@ -65,10 +65,16 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
   void SetSongIds(std::uint32_t songId, const std::wstring& releaseId, const std::wstring& recordingId);
 
  private:
-  // A match held back because its length does not fit the song's.
+  // How near an album is to a song: 0 named as the song's own album, 1 by the
+  // song's own artist, 2 another.
+  using AlbumRank = int;
+  // A match held back: one whose length does not fit the song's, or a near
+  // title (`fits`) that an exact one on a later album of its rank may beat.
   struct HeldMatch {
     Nimbrel::TrackInfo track;
     Nimbrel::AlbumResult album;
+    bool fits = false;
+    AlbumRank rank = 0;
   };
   using SongQueue = engines::SongQueue;
 
@@ -76,22 +82,21 @@ class CBasicTagsCommonSearchEngine : public CTagsCommonSearchEngine<CBasicTagsDl
   // Matches the songs that name ids against the albums those ids name; the
   // songs found leave the queue.
   void ProcessIdAlbums(SongQueue& songs);
-  // How near an album is to a song: 0 named as the song's own album, 1 by the
-  // song's own artist, 2 another.
-  using AlbumRank = int;
   // Matches the album's tracks to the songs; true when any song matched.
-  // `rank` gives the album's rank for a song. A song found with a difference
-  // above 0, or on its own album, leaves the queue; one found exactly on an
-  // album of its artist stays for that artist's other albums, on which only
-  // exact matches are reported.
+  // `rank` gives the album's rank for a song. A song found exactly leaves the
+  // queue, unless found on an album of its artist: it then stays for that
+  // artist's other albums, on which only exact matches are reported. A near
+  // title is held (the first one found) until the albums of its rank are done.
   template <class Rank>
   bool FindTracks(SongQueue& songs, Nimbrel::AlbumResult& result, const Rank& rank);
   void WriteBasicTagsToCache(std::list<Nimbrel::AlbumResult>& results, bool found, bool searchedByArtist);
   void ReportNotFound(const SongQueue& songs, bool found, bool searchedByArtist);
   // Reports `track` of `album` as the song's candidate.
   void Deliver(std::uint32_t songId, const Nimbrel::TrackInfo& track, Nimbrel::AlbumResult& album);
-  // Delivers the held matches of the songs still unfound and takes those songs from the queue.
-  void DeliverHeld(SongQueue& songs);
+  // Delivers the held matches of the songs still unfound and takes those
+  // songs from the queue; with `before`, only the near titles held from
+  // albums ranked before it (a smaller rank).
+  void DeliverHeld(SongQueue& songs, AlbumRank before = -1);
   std::uint32_t SongLength(std::uint32_t songId) const;
   static CString Prefix(const wchar_t* operation);
 

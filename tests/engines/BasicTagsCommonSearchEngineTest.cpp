@@ -5,6 +5,7 @@
 #include <future>
 #include <map>
 #include <thread>
+#include <tuple>
 
 #include "covers/CoverCache.h"
 #include "engines/AlbumMemory.h"
@@ -197,6 +198,25 @@ TEST_F(BasicEngineTest, ATitleOnSeveralAlbumsGoesToTheSongsOwnAlbumElseEveryExac
   Engine(100.0f, nullptr, &near)->GetAllBasicTags({Song(L"Band", L"Song!", 1)});
   ASSERT_EQ(near.found.size(), 1u);
   EXPECT_EQ(near.found[0].info.albumInfo.album, L"Studio");
+}
+
+// A near title on an earlier album of the artist loses to the exact title
+// on a later one; on the song's own album it wins, and the others are not
+// fetched for it.
+TEST_F(BasicEngineTest, AnExactTitleOnALaterAlbumWinsOverANearOneOnAnEarlierAlbum) {
+  const std::string data = "search 0\nalbum Band\tFirst\tk1\t\tAngels\nalbum Band\tSecond\tk2\t\tAngel\n";
+  auto own = Song(L"Band", L"Angel", 1);
+  own.album = L"First";
+  for (const auto& [query, album, fetched] : {std::tuple{Song(L"Band", L"Angel", 1), L"Second", 2},
+                                              std::tuple{own, L"First", 1}}) {
+    SCOPED_TRACE(album);
+    Recorder recorder;
+    source_.Load(data);
+    Engine(100.0f, nullptr, &recorder)->GetAllBasicTags({query});
+    ASSERT_EQ(recorder.found.size(), 1u);
+    EXPECT_EQ(recorder.found[0].info.albumInfo.album, album);
+    EXPECT_EQ(source_.Calls(L"GetAlbumDetails"), fetched);
+  }
 }
 
 // A song of known length: a title at a length that does not fit loses to
