@@ -330,13 +330,18 @@ void CBasicTagsCommonSearchEngine::Deliver(std::uint32_t songId, const Nimbrel::
 }
 
 void CBasicTagsCommonSearchEngine::DeliverHeld(SongQueue& songs, AlbumRank before) {
-  for (auto song = songs.begin(); song != songs.end() && !IsStopped();) {
+  for (auto song = songs.begin(); song != songs.end();) {
     auto held = held_.find(song->query.songId);
-    if (held == held_.end() || (before >= 0 && !(held->second.fits && held->second.rank < before))) {
+    // After a stop or the time-out, a near title that fits is still the
+    // song's answer (it was found before the end), delivered without a new
+    // cover download; a take whose length does not fit is not.
+    const bool stopped = IsStopped();
+    if (held == held_.end() || (stopped && !held->second.fits) ||
+        (before >= 0 && !(held->second.fits && held->second.rank < before))) {
       ++song;
       continue;
     }
-    if (needCover) {
+    if (needCover && !stopped) {
       const CString albumArtist(held->second.album.albumInfo.artist), albumName(held->second.album.albumInfo.album);
       DownloadCover(&albumArtist, &albumName, &held->second.album.coverInfo);
     }

@@ -219,6 +219,25 @@ TEST_F(BasicEngineTest, AnExactTitleOnALaterAlbumWinsOverANearOneOnAnEarlierAlbu
   }
 }
 
+// The time-out comes while a later album is fetched: the near title found
+// before it is still the song's answer.
+TEST_F(BasicEngineTest, ANearTitleHeldForALaterAlbumIsDeliveredWhenTheTimeOutEndsTheSearch) {
+  testing_support::FakeEnv env;
+  platform::ScopedEnv scoped(&env);
+  env.AdvanceMs(1000);
+  source_.Load("search 0\nstall GetAlbumDetails 2\nalbum Band\tFirst\tk1\t\tAngels\nalbum Band\tSecond\tk2\t\tAngel\n");
+  catalogue::StallHook hook{[](void* e) { static_cast<testing_support::FakeEnv*>(e)->AdvanceMs(5001); }, &env};
+  source_.SetStallHook(&hook);
+  auto engine = Engine(100.0f);
+  std::int32_t limit = 5000;
+  engine->SetProperty(L"TimeOut", &limit);
+  engine->GetAllBasicTags({Song(L"Band", L"Angel", 1)});
+  source_.SetStallHook(nullptr);
+  ASSERT_EQ(recorder_.found.size(), 1u);
+  EXPECT_EQ(recorder_.found[0].info.albumInfo.album, L"First");
+  EXPECT_TRUE(recorder_.NotFound().empty());
+}
+
 // A song of known length: a title at a length that does not fit loses to
 // the same title at one that fits on a later album; with none that fits, the
 // closest title is still taken; with the length unknown, both albums holding
