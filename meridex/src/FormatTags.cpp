@@ -45,11 +45,14 @@ bool Readable(const TagLib::File& file) {
   return file.isValid() && properties && properties->sampleRate() > 0;
 }
 
+bool lengthReading = true;
+
 // The audio's length from the stream's own headers (see StreamLength),
 // taken before TagLib parses the file; when they are not found, TagLib reads
 // its audio description after all (an unusual or damaged file, and the
 // formats StreamLength does not read).
 StreamLength LengthOf(TagLib::IOStream& stream, MediaFormat format) {
+  if (!lengthReading) return {true, 0};
   StreamLength length = StreamLength::Of(stream, format);
   stream.seek(0);
   return length;
@@ -272,6 +275,8 @@ bool WriteAsf(TagLib::IOStream& stream, const FieldChanges& changes, Pictures pi
 }
 
 }  // namespace
+
+void SetLengthReading(bool on) { lengthReading = on; }
 
 namespace {
 

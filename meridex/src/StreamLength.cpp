@@ -51,6 +51,19 @@ class Reader {
     }
     return kept_.substr(0, static_cast<std::size_t>(size));
   }
+  // Up to `size` bytes at `offset` in one read that keeps nothing: for a
+  // place read once (a sample in the middle of the file). A read this large
+  // goes past ReadStream's kept blocks, which keep the ones the tags' reads
+  // come back to (the file's first and last).
+  std::string Once(std::int64_t offset, std::int64_t size) const {
+    if (offset < 0 || offset >= length_ || size <= 0) return {};
+    size = std::min(size, length_ - offset);
+    if (size > budget_) return {};
+    budget_ -= size;
+    stream_.seek(static_cast<long>(offset));
+    const TagLib::ByteVector bytes = stream_.readBlock(static_cast<unsigned long>(size));
+    return std::string(bytes.data(), bytes.size());
+  }
 
  private:
   static constexpr std::int64_t kPiece = 1024;
@@ -208,21 +221,23 @@ struct Run {
 
 // The frames in [first, end) of a file that does not say how many it has
 // (VBR without a Xing frame, whose first frame's bitrate can be far from
-// the mean): the frames of the first block are counted, those of the rest
-// estimated from runs of frames read in the middle of each of its quarters.
-// When the first block and the middle of the file hold one bitrate, the
-// file is taken for CBR and the other places are not read.
+// the mean): the frames of a head are counted, those of the rest estimated
+// from runs of frames read in the middle of each of its quarters. The head
+// is first the 1 kB the first frame was found in: when it and the middle of
+// the file hold one bitrate, the file is taken for CBR and nothing more is
+// read. Else the head is the first 4 kB (a VBR encoder's first frames are
+// unlike the rest) and the other quarters are read too.
 double FrameCount(const Reader& r, std::int64_t first, std::int64_t end, const Frame& stream) {
   constexpr int kPlaces = 4;
-  constexpr std::int64_t kBlock = 4096;
-  const Run head(r.At(first, kBlock), 0, stream);
-  const std::int64_t rest = end - first - head.bytes;
+  constexpr std::int64_t kShortHead = 1024, kHead = 4096, kSample = 8192;
+  Run head(r.At(first, kShortHead), 0, stream);
   double perByte = 0;
   int places = 0;
   bool constant = head.constant;
   for (const int k : {2, 0, 1, 3}) {
+    const std::int64_t rest = end - first - head.bytes;
     if (rest <= 0 || (places > 0 && constant)) break;
-    const std::string block = r.At(first + head.bytes + rest * (2 * k + 1) / (2 * kPlaces), kBlock);
+    const std::string block = r.Once(first + head.bytes + rest * (2 * k + 1) / (2 * kPlaces), kSample);
     for (std::size_t i = 0; i + 4 <= block.size(); ++i) {
       const Run run(block, i, stream);
       if (run.frames >= 2) {  // two frames in a row: in step with the stream
@@ -232,9 +247,13 @@ double FrameCount(const Reader& r, std::int64_t first, std::int64_t end, const F
         break;
       }
     }
+    if (k == 2 && !(places > 0 && constant)) {
+      head = Run(r.At(first, kHead), 0, stream);
+      constant = constant && head.constant;
+    }
   }
   const double mean = places > 0 ? perByte / places : 1.0 / stream.length;
-  return static_cast<double>(head.frames) + static_cast<double>(std::max<std::int64_t>(rest, 0)) * mean;
+  return static_cast<double>(head.frames) + static_cast<double>(std::max<std::int64_t>(end - first - head.bytes, 0)) * mean;
 }
 
 StreamLength MpegLength(const Reader& r) {
