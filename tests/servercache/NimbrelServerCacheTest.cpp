@@ -426,8 +426,9 @@ TEST_F(ServerCacheTest, NewSettingsAndUnloadDropQueuedFillsAndWaitForRunningOnes
       std::lock_guard<std::mutex> lock(mutex);
       open = false;
     }
+    const std::size_t before = server.RequestCount();
     for (int i = 0; i < 200; ++i) cache->PostFill(Song(L"song " + std::to_wstring(i)));
-    ASSERT_TRUE(server.WaitForRequests(server.RequestCount() + 2, 20000));
+    ASSERT_TRUE(server.WaitForRequests(before + 2, 20000));
     std::thread dropping(drop);
     while (cache->QueuedJobCount() != 0) std::this_thread::yield();  // the queue is dropped first
     {
