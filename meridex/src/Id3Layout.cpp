@@ -2,6 +2,7 @@
 
 #include "CommentEncoding.h"
 #include "SyncSafe.h"
+#include "TagOnlyFile.h"
 
 #include <taglib/id3v2frame.h>
 #include <taglib/id3v2framefactory.h>
@@ -37,15 +38,6 @@ ByteVector Resynchronised(const ByteVector& body) {
   }
   return out;
 }
-
-// TagLib's tag classes read from a file; this one only lends them a stream.
-class TagOnlyFile : public TagLib::File {
- public:
-  explicit TagOnlyFile(TagLib::IOStream* stream) : TagLib::File(stream) {}
-  TagLib::Tag* tag() const override { return nullptr; }
-  TagLib::AudioProperties* audioProperties() const override { return nullptr; }
-  bool save() override { return false; }
-};
 
 // Frame::header() is protected; a member pointer taken through a derived
 // class reaches it on any frame.

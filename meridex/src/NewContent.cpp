@@ -15,7 +15,7 @@
 #include "MediaFormat.h"
 #include "Mp4Fragments.h"
 #include "PictureFiles.h"
-#include "SourceStream.h"
+#include "ReadStream.h"
 #include "SplicedSave.h"
 #include "TagsState.h"
 #include "platform/FileSystem.h"
@@ -115,7 +115,7 @@ FileResult MakeNewContent(const CTags& tags, const CString& path, NewContent& ma
       !made.source.GetIdentity(made.original))
     return FileResult::Failure(L"cannot save " + path + L": " + SystemReason());
   const std::int64_t size = made.original.size;
-  SourceStream source(made.source);
+  ReadStream source(made.source, platform::NativePath(made.target));
   MediaFormat format = size <= 0 ? MediaFormat::kUnknown : DetectFormat(source);
   if (format == MediaFormat::kUnknown && size > 0) format = FormatFromName(made.target);
   if (format == MediaFormat::kUnknown)

@@ -1,5 +1,6 @@
 // A file open for reading seen as a read-only TagLib stream, for reading
-// tags: its size is taken once and its bytes come in aligned blocks, the
+// tags and for what a save parses of the file it replaces (whose identity,
+// size included, was taken before): its size is taken once and its bytes come in aligned blocks, the
 // last few kept in memory, so that TagLib's many small reads, its returns
 // to the start and the end of the file, and its repeated questions for the
 // length cost no system call each (as they do through TagLib's own file

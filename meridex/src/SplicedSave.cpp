@@ -14,6 +14,7 @@
 #include "Id3Layout.h"
 #include "Id3Tags.h"
 #include "SyncSafe.h"
+#include "TagOnlyFile.h"
 #include "XiphTags.h"
 
 namespace Meridex::spliced {
@@ -21,15 +22,6 @@ namespace Meridex::spliced {
 namespace {
 
 using TagLib::ByteVector;
-
-// TagLib's tag classes read from a file; this one only lends them a stream.
-class TagOnlyFile : public TagLib::File {
- public:
-  explicit TagOnlyFile(TagLib::IOStream* stream) : TagLib::File(stream) {}
-  TagLib::Tag* tag() const override { return nullptr; }
-  TagLib::AudioProperties* audioProperties() const override { return nullptr; }
-  bool save() override { return false; }
-};
 
 unsigned Byte(const ByteVector& bytes, unsigned at) { return static_cast<unsigned char>(bytes[at]); }
 
